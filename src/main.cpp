@@ -1,0 +1,2 @@
+// Stand-in until the command line is written.
+int main() { return 0; }

@@ -1,0 +1,38 @@
+#include "options.h"
+
+std::string configfile;
+std::string sectionfile;
+std::string logfile;
+std::string slogfile;
+std::string elogfile;
+std::string plogfile = "/opt/tarvodine/tarvodine/logs/performance/performance.log";
+std::string pidfile;
+std::string proxyhost;
+std::string listenip;
+int listenport = 0;
+std::string masterhost;
+int masterport = 0;
+int slave = 0;
+std::string syncsections;
+std::string nosyncsections;
+int syncinterval = 60;
+std::string moduledir = "/opt/tarvodine/modules/";
+std::string username;
+std::string group;
+std::string pamfile = "tarvodine";
+int password_cachesize = 100;
+int password_cachexpire = 600;
+int authflag = 0;
+int MAXTHREADS = MAXTHREADS_LIMIT;
+long max_opt_stack = 1048576;
+int THREAD_TIMEOUT = 1;
+int CLIENT_POOL_TIMEOUT = 1;
+int SND_BUF = 8191;
+int RCV_BUF = 8191;
+int BLOCKSIZE = 8192;
+int TCP_KEEPIDLE_TIME = 900;
+int TCP_KEEPINTVL_TIME = 75;
+int TCP_KEEPCNT_COUNTS = 9;
+int overload_factor = 1;
+int loglevel = 0x7ffffff;
+int daemonize = 1;
