@@ -1,0 +1,78 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "atom.h"
+
+namespace {
+
+// A shared object as the statistics and bandwidth groups are: it derives from its Atom.
+struct Shared : Atom {
+    explicit Shared(int* destroyed) : destroyed_(destroyed) {}
+    ~Shared() { ++*destroyed_; }
+    int* destroyed_;
+};
+
+// Drops one reference the way every user does; true when the object was destroyed.
+bool release(Shared* object)
+{
+    std::lock_guard lock(atomlock);
+    if (!object->Delete())
+        return false;
+    delete object;
+    return true;
+}
+
+bool any_status(int) { return true; }
+
+}  // namespace
+
+TEST(Atom, LastOfThreeReleasesIsTheOneThatReportsTrue)
+{
+    Atom atom;
+    EXPECT_EQ(atom.New(), &atom);
+    EXPECT_EQ(atom.New(), &atom);
+    EXPECT_FALSE(atom.Delete());
+    EXPECT_FALSE(atom.Delete());
+    EXPECT_TRUE(atom.Delete());
+}
+
+TEST(Atom, OwnerSharedAcrossThreadsIsDestroyedOnceByTheLastRelease)
+{
+    int destroyed = 0;
+    auto* object = new Shared(&destroyed);
+    constexpr int threads = 8;
+    constexpr int rounds = 2000;
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t) {
+        workers.emplace_back([object] {
+            for (int i = 0; i < rounds; ++i) {
+                {
+                    std::lock_guard lock(atomlock);
+                    object->New();
+                }
+                EXPECT_FALSE(release(object));
+            }
+        });
+    }
+    for (std::thread& worker : workers)
+        worker.join();
+    EXPECT_EQ(destroyed, 0);
+    EXPECT_TRUE(release(object));
+    EXPECT_EQ(destroyed, 1);
+}
+
+TEST(AtomDeath, DestroyedWhileReferencedIsFatal)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // Created with one reference that nobody released.
+    EXPECT_EXIT({ Atom atom; }, any_status, "");
+    EXPECT_EXIT({
+        Atom atom;
+        atom.New();
+        atom.Delete();
+    }, any_status, "");
+}
