@@ -3,3 +3,7 @@ find_package(ZLIB)
 if(ZLIB_FOUND)
   target_link_libraries(tarvodine_core PUBLIC ZLIB::ZLIB)
 endif()
+
+# OpenSSL 3's libcrypto: MD5 digests through the EVP interface, the random generator.
+find_package(OpenSSL 3 REQUIRED)
+target_link_libraries(tarvodine_core PUBLIC OpenSSL::Crypto)
