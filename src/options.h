@@ -2,7 +2,9 @@
 // parsed, before any other thread exists; read-only afterwards, so readers take no lock.
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <string_view>
 
 // Widths of the string settings, terminator included: a value is cut to width - 1 characters.
 constexpr std::size_t OPTION_WIDTH = 256;
@@ -48,3 +50,27 @@ extern int TCP_KEEPCNT_COUNTS;      // -k
 extern int overload_factor;         // -o
 extern int loglevel;                // -d: mask of enabled log categories
 extern int daemonize;               // 0 with -f
+
+// The product and version, printed by -v and as the first line of the usage text.
+extern const char* const VERSION_LINE;
+
+enum class OptionsStatus {
+    run,          // every option read: start-up goes on
+    help,         // -h: print the usage text, exit 0
+    version,      // -v: print the version line, exit 0
+    usage_error,  // an argument that cannot be used: print the usage text, exit 1
+};
+
+// Reads the command line into the settings above, in the order given, with getopt (whose
+// own message reports an unknown letter, which is then ignored). Stops at the first -h, -v
+// or unusable argument, so the settings hold what came before it. May be called again: the
+// option scanner starts over each time.
+OptionsStatus options_parse(int argc, char** argv);
+
+// A number as atoi reads it: leading blanks, an optional sign, the leading digits; 0 when
+// there are none. Values beyond int saturate instead of wrapping.
+int option_number(std::string_view text);
+
+// The usage text to standard error, defaults shown from the current settings; argv[0] names
+// the program.
+void show_help(char* const* argv);

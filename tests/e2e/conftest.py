@@ -1,0 +1,211 @@
+"""Shared pieces of the end-to-end tests.
+
+The binary comes from TARVODINE_BIN, the source tree from TARVODINE_SOURCE. A test starts the
+proxy through the `tarvodine` fixture, which runs it in tmp_path, stops it by pid afterwards and,
+when the test failed, prints its native log and its output.
+"""
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import time
+from pathlib import Path
+
+import pytest
+
+START_TIMEOUT = 30.0
+
+
+def binary() -> str:
+    path = os.environ.get("TARVODINE_BIN")
+    if not path:
+        pytest.fail("TARVODINE_BIN must name the tarvodine binary")
+    return path
+
+
+def source_dir() -> Path:
+    path = os.environ.get("TARVODINE_SOURCE")
+    if not path:
+        pytest.fail("TARVODINE_SOURCE must name the source tree")
+    return Path(path)
+
+
+def free_port(host: str = "127.0.0.1") -> int:
+    """A TCP port nothing listens on right now."""
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind((host, 0))
+        return s.getsockname()[1]
+
+
+def wait_until(predicate, timeout: float = START_TIMEOUT, what: str = "condition"):
+    """Polls `predicate` until it gives a true value, which is returned."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError(f"timed out waiting for {what}")
+        time.sleep(0.02)
+
+
+def wait_port(port: int, host: str = "127.0.0.1", timeout: float = START_TIMEOUT) -> None:
+    def accepting():
+        try:
+            with socket.create_connection((host, port), timeout=1):
+                return True
+        except OSError:
+            return False
+    wait_until(accepting, timeout, f"{host}:{port} to accept")
+
+
+def process_alive(pid: int) -> bool:
+    """False once the process has ended, also while it waits as a zombie for a parent that
+    does not reap it (a daemon's parent is the machine's init)."""
+    try:
+        stat = Path(f"/proc/{pid}/stat").read_text()
+    except (FileNotFoundError, ProcessLookupError):
+        return False
+    return stat.rsplit(")", 1)[1].split()[0] not in ("Z", "X")
+
+
+def proc_status(pid: int) -> dict:
+    """/proc/PID/status as a dict of stripped strings."""
+    fields = {}
+    for line in Path(f"/proc/{pid}/status").read_text().splitlines():
+        key, _, value = line.partition(":")
+        fields[key] = value.strip()
+    return fields
+
+
+class Proxy:
+    """One started tarvodine: `pid` is the process that serves (the foreground process, or the
+    daemon named by the PID file)."""
+
+    def __init__(self, workdir: Path, args: list, pid: int, output_paths, proc=None, pidfile=None,
+                 logfile=None):
+        self.workdir = workdir
+        self.args = args
+        self.pid = pid
+        self.stdout_path, self.stderr_path = output_paths
+        self.proc = proc              # the Popen of a foreground process
+        self.pidfile = pidfile
+        self.logfile = logfile
+
+    def alive(self) -> bool:
+        if self.proc is not None:
+            return self.proc.poll() is None
+        return process_alive(self.pid)
+
+    def status(self) -> dict:
+        return proc_status(self.pid)
+
+    def native_log(self) -> str:
+        if self.logfile and Path(self.logfile).exists():
+            return Path(self.logfile).read_text(errors="replace")
+        return ""
+
+    def output(self) -> str:
+        parts = []
+        for path in (self.stdout_path, self.stderr_path):
+            if path.exists():
+                parts.append(path.read_text(errors="replace"))
+        return "".join(parts)
+
+    def wait(self, timeout: float = START_TIMEOUT):
+        """Waits for the process to end by itself; the exit status of a foreground process."""
+        if self.proc is not None:
+            return self.proc.wait(timeout=timeout)
+        wait_until(lambda: not process_alive(self.pid), timeout, f"pid {self.pid} to end")
+        return None
+
+    def stop(self, sig=signal.SIGTERM, timeout: float = START_TIMEOUT):
+        """Sends `sig` and waits for the end; SIGKILL when that does not come in time. The exit
+        status of a foreground process, else None."""
+        if not self.alive():
+            return self.proc.wait() if self.proc is not None else None
+        try:
+            os.kill(self.pid, sig)
+        except ProcessLookupError:
+            pass
+        try:
+            return self.wait(timeout)
+        except (AssertionError, subprocess.TimeoutExpired):
+            try:
+                os.kill(self.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            return self.wait(timeout)
+
+
+@pytest.hookimpl(hookwrapper=True, tryfirst=True)
+def pytest_runtest_makereport(item, call):
+    outcome = yield
+    report = outcome.get_result()
+    setattr(item, "report_" + report.when, report)
+
+
+@pytest.fixture
+def xml_files(tmp_path):
+    """Copies of the shipped configuration and section-definition files: (config, section)."""
+    config = tmp_path / "tarvodine.xml"
+    section = tmp_path / "section.xml"
+    shutil.copy(source_dir() / "etc" / "tarvodine.xml", config)
+    shutil.copy(source_dir() / "etc" / "section.xml", section)
+    return config, section
+
+
+@pytest.fixture
+def tarvodine(tmp_path, request):
+    """start(*args, foreground=True, **popen) starts tarvodine in tmp_path with `args` and
+    returns a Proxy. Foreground adds -f; a daemon gets -p tmp_path/tarvodine.pid unless -p is
+    given, and start() returns once the started process has ended with status 0 (else the
+    test fails). -l tmp_path/native.log is added unless -l is given."""
+    started = []
+    outputs = []
+
+    def start(*args, foreground=True, **popen):
+        args = [str(a) for a in args]
+        logfile = None
+        if "-l" not in args:
+            logfile = tmp_path / "native.log"
+            args += ["-l", str(logfile)]
+        else:
+            logfile = Path(args[args.index("-l") + 1])
+        suffix = f".{len(outputs)}" if outputs else ""
+        paths = (tmp_path / f"tarvodine{suffix}.stdout", tmp_path / f"tarvodine{suffix}.stderr")
+        outputs.append(paths)
+        stdout = open(paths[0], "wb")
+        stderr = open(paths[1], "wb")
+        try:
+            if foreground:
+                args = ["-f"] + args
+                proc = subprocess.Popen([binary()] + args, cwd=tmp_path, stdin=subprocess.DEVNULL,
+                                        stdout=stdout, stderr=stderr, **popen)
+                proxy = Proxy(tmp_path, args, proc.pid, paths, proc=proc, logfile=logfile)
+                started.append(proxy)
+                return proxy
+            if "-p" not in args:
+                args += ["-p", str(tmp_path / "tarvodine.pid")]
+            pidfile = Path(args[args.index("-p") + 1])
+            run = subprocess.run([binary()] + args, cwd=tmp_path, stdin=subprocess.DEVNULL,
+                                 stdout=stdout, stderr=stderr, timeout=START_TIMEOUT, **popen)
+        finally:
+            stdout.close()
+            stderr.close()
+        output = paths[1].read_text(errors="replace")
+        assert run.returncode == 0, f"daemon start failed with {run.returncode}: {output}"
+        proxy = Proxy(tmp_path, args, int(pidfile.read_text()), paths, pidfile=pidfile, logfile=logfile)
+        started.append(proxy)
+        return proxy
+
+    yield start
+
+    report = getattr(request.node, "report_call", None)
+    for proxy in started:
+        if report is not None and report.failed:
+            print(f"--- tarvodine {' '.join(proxy.args)} (pid {proxy.pid})")
+            print("--- native log:\n" + proxy.native_log())
+            print("--- output:\n" + proxy.output())
+        proxy.stop()
