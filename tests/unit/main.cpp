@@ -8,8 +8,6 @@
 int main(int argc, char** argv)
 {
     testing::InitGoogleTest(&argc, argv);
-    // A death test's child starts afresh through main, so it has the slot and the record too.
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     global_create();
     threads_init();
     return RUN_ALL_TESTS();
