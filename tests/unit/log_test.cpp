@@ -1,0 +1,394 @@
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "global.h"
+#include "log.h"
+#include "options.h"
+#include "threads.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// 13:05:09 on 8 December 2026, UTC (the tests run with TZ=UTC).
+constexpr std::time_t DEC_8_2026_130509 = 1796735109;
+std::atomic<std::time_t> fixed_time{DEC_8_2026_130509};
+std::time_t fixed_clock() { return fixed_time.load(); }
+
+std::string read_file(const fs::path& path)
+{
+    std::ifstream in(path);
+    std::stringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+std::vector<std::string> buffered_lines()
+{
+    std::shared_lock lock(global->logbuffer->lock);
+    return {global->logbuffer->lines.begin(), global->logbuffer->lines.end()};
+}
+
+std::set<std::string> files_in(const fs::path& dir)
+{
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir))
+        names.insert(entry.path().filename().string());
+    return names;
+}
+
+void close_native_log()
+{
+    std::lock_guard lock(logfile_lock);
+    if (logfd >= 0)
+        close(logfd);
+    logfd = -1;
+    logflg = 0;
+}
+
+// Each test starts with an empty buffer, no log file, a fixed clock in UTC, and the settings of
+// a daemon with the default mask; everything is put back afterwards.
+class NativeLog : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        setenv("TZ", "UTC0", 1);
+        tzset();
+        fixed_time = DEC_8_2026_130509;
+        log_set_clock(fixed_clock);
+        logbuffer_resize(global->logbuffer.get(), 1000);
+        logbuffer_clear(global->logbuffer.get());
+        char name[] = "/tmp/log_test.XXXXXX";
+        ASSERT_NE(mkdtemp(name), nullptr);
+        dir_ = name;
+        close_native_log();
+    }
+
+    void TearDown() override
+    {
+        close_native_log();
+        log_set_clock(nullptr);
+        loglevel = saved_loglevel_;
+        daemonize = saved_daemonize_;
+        logfile = saved_logfile_;
+        thread_set_clientid(0);
+        fs::current_path(saved_cwd_);
+        fs::remove_all(dir_);
+    }
+
+    fs::path dir_;
+
+private:
+    const int saved_loglevel_ = loglevel;
+    const int saved_daemonize_ = daemonize;
+    const std::string saved_logfile_ = logfile;
+    const fs::path saved_cwd_ = fs::current_path();
+};
+
+TEST_F(NativeLog, LineCarriesTimeClientIdAndPrefix)
+{
+    thread_set_clientid(42);
+    putlog(LOG_REQUEST, "GET %s %d", "http://a.b/", 7);
+    EXPECT_EQ(buffered_lines().front(), "2026 12 08 13:05:09 [42] request: GET http://a.b/ 7");
+}
+
+TEST_F(NativeLog, EveryCategoryHasItsPrefix)
+{
+    loglevel = -1;
+    struct Case { int type; const char* prefix; };
+    const Case cases[] = {
+        {LOG_ALWAYS, "advice: "},        {LOG_REQUEST, "request: "},       {LOG_NETWORK, "network: "},
+        {LOG_URLFILTER, "url filter: "}, {LOG_HEADER, "header: "},         {LOG_MIME, "mime filter: "},
+        {LOG_COOKIE, "cookie filter: "}, {LOG_REDIRECT, "redirect: "},     {LOG_TEMPLATE, "template: "},
+        {LOG_KEYWORD, "keyword filter: "}, {LOG_REWRITE, "rewriting: "},   {LOG_LIMITS, "limits: "},
+        {LOG_CACHE, "cache: "},          {LOG_PREFETCH, "prefetch: "},     {LOG_ICP, "ICP: "},
+        {LOG_FORWARD, "forwarding: "},   {LOG_SYNC, "sync: "},             {LOG_ANTIVIRUS, "antivirus: "},
+        {LOG_EXTERNAL, "external: "},    {LOG_ICAP, "ICAP: "},             {LOG_DNSBL, "dnsbl: "},
+        {LOG_URLBLACKLIST, "URL blacklist: "}, {LOG_URLCOMMAND, "URL command: "}, {LOG_MODULE, "module: "},
+        {LOG_SECURITY, "security: "},    {LOG_WARNING, "warning: "},       {LOG_ERROR, "error: "},
+        {LOG_PROFILES, "profiles: "},    {LOG_VERIFY, "verify: "},
+        {LOG_REQUEST | LOG_NETWORK, ""}, // not one category: no prefix
+        {0x20000000, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "type 0x" << std::hex << c.type);
+        putlog(c.type, "m");
+        EXPECT_EQ(buffered_lines().front(), std::string("2026 12 08 13:05:09 [0] ") + c.prefix + "m");
+    }
+}
+
+TEST_F(NativeLog, LongMessageIsCutTo8191Characters)
+{
+    daemonize = 0;
+    logfile = (dir_ / "native.log").string();
+    const std::string message(10000, 'x');
+    testing::internal::CaptureStdout();
+    putlog(LOG_ALWAYS, "%s", message.c_str());
+    const std::string out = testing::internal::GetCapturedStdout();
+
+    const std::string head = "2026 12 08 13:05:09 [0] advice: ";
+    const std::string expected = head + std::string(8191 - head.size(), 'x');
+    EXPECT_EQ(buffered_lines().front(), expected);
+    EXPECT_EQ(out, expected + "\n");
+    EXPECT_EQ(read_file(logfile), expected + "\n");
+}
+
+TEST_F(NativeLog, NewlineIsAddedOnlyWhenMissing)
+{
+    daemonize = 0;
+    struct Case { const char* message; const char* buffered; const char* written; };
+    const Case cases[] = {
+        {"abc", "abc", "abc\n"},
+        {"abc\n", "abc\n", "abc\n"},     // the buffer keeps the caller's own newline
+        {"", "", "\n"},
+        {"a\nb", "a\nb", "a\nb\n"},
+    };
+    const std::string head = "2026 12 08 13:05:09 [0] warning: ";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::string(c.message)));
+        testing::internal::CaptureStdout();
+        putlog(LOG_WARNING, "%s", c.message);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), head + c.written);
+        EXPECT_EQ(buffered_lines().front(), head + c.buffered);
+    }
+}
+
+TEST_F(NativeLog, CategoryMaskRoutesLines)
+{
+    daemonize = 0;
+    logfile = (dir_ / "native.log").string();
+    struct Case { int type; int mask; bool buffered, out, file; };
+    const Case cases[] = {
+        {LOG_COOKIE, LOG_REQUEST, true, false, false},      // disabled: kept for the log page only
+        {LOG_REQUEST, LOG_REQUEST, true, true, true},
+        {LOG_ALWAYS, 0, true, true, true},
+        {LOG_DEBUG, 0x7ffffff, false, false, false},        // the default mask has no debug
+        {LOG_DEBUG, 0x7ffffff | LOG_DEBUG, false, true, true},
+    };
+    int number = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "type 0x" << std::hex << c.type << " mask 0x" << c.mask);
+        loglevel = c.mask;
+        const std::string message = "routed line " + std::to_string(++number);
+        logbuffer_clear(global->logbuffer.get());
+        testing::internal::CaptureStdout();
+        putlog(c.type, "%s", message.c_str());
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(!buffered_lines().empty(), c.buffered);
+        EXPECT_EQ(out.find(message) != std::string::npos, c.out);
+        EXPECT_EQ(read_file(logfile).find(message) != std::string::npos, c.file);
+    }
+}
+
+TEST_F(NativeLog, DaemonWritesNothingToStandardOutput)
+{
+    daemonize = 1;
+    testing::internal::CaptureStdout();
+    putlog(LOG_ALWAYS, "quiet");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+TEST_F(NativeLog, WithoutLogPathNoFileIsOpened)
+{
+    logfile.clear();
+    putlog(LOG_ERROR, "nowhere to go");
+    std::lock_guard lock(logfile_lock);
+    EXPECT_EQ(logfd, -1);
+}
+
+TEST_F(NativeLog, FileIsAppendedTo)
+{
+    logfile = (dir_ / "native.log").string();
+    std::ofstream(logfile) << "earlier\n";
+    putlog(LOG_ALWAYS, "later");
+    EXPECT_EQ(read_file(logfile), "earlier\n2026 12 08 13:05:09 [0] advice: later\n");
+}
+
+TEST_F(NativeLog, RotationRenamesToTheTimeOfTheLineWritten)
+{
+    logfile = (dir_ / "native.log").string();
+    fixed_time = DEC_8_2026_130509 - 3600;
+    putlog(LOG_ALWAYS, "one");
+    logrotate();
+    fixed_time = DEC_8_2026_130509;
+    putlog(LOG_ALWAYS, "two");
+
+    EXPECT_EQ(files_in(dir_), (std::set<std::string>{"native.log", "20261208130509-native.log"}));
+    EXPECT_EQ(read_file(dir_ / "20261208130509-native.log"), "2026 12 08 12:05:09 [0] advice: one\n");
+    EXPECT_EQ(read_file(logfile), "2026 12 08 13:05:09 [0] advice: two\n");
+    std::lock_guard lock(logfile_lock);
+    EXPECT_EQ(logflg, 0);
+}
+
+TEST_F(NativeLog, RotationWaitsForAnOpenFile)
+{
+    logfile = (dir_ / "native.log").string();
+    logrotate();
+    putlog(LOG_ALWAYS, "opens the file");
+    EXPECT_EQ(files_in(dir_), std::set<std::string>{"native.log"});
+    putlog(LOG_ALWAYS, "rotates it");
+    EXPECT_EQ(files_in(dir_), (std::set<std::string>{"native.log", "20261208130509-native.log"}));
+    EXPECT_NE(read_file(dir_ / "20261208130509-native.log").find("opens the file"), std::string::npos);
+    EXPECT_NE(read_file(logfile).find("rotates it"), std::string::npos);
+}
+
+TEST_F(NativeLog, TwoRotationsInOneSecondKeepBothFiles)
+{
+    logfile = (dir_ / "native.log").string();
+    putlog(LOG_ALWAYS, "one");
+    logrotate();
+    putlog(LOG_ALWAYS, "two");
+    logrotate();
+    putlog(LOG_ALWAYS, "three");
+
+    EXPECT_EQ(files_in(dir_), (std::set<std::string>{"native.log", "20261208130509-native.log",
+                                                     "20261208130509-native.log.1"}));
+    EXPECT_NE(read_file(dir_ / "20261208130509-native.log").find("one"), std::string::npos);
+    EXPECT_NE(read_file(dir_ / "20261208130509-native.log.1").find("two"), std::string::npos);
+    EXPECT_NE(read_file(logfile).find("three"), std::string::npos);
+}
+
+TEST_F(NativeLog, RotationWithoutSlashKeepsTheSameFile)
+{
+    fs::current_path(dir_);
+    logfile = "native.log";
+    putlog(LOG_ALWAYS, "one");
+    logrotate();
+    putlog(LOG_ALWAYS, "two");
+
+    EXPECT_EQ(files_in(dir_), std::set<std::string>{"native.log"});
+    EXPECT_EQ(read_file(dir_ / "native.log"),
+              "2026 12 08 13:05:09 [0] advice: one\n2026 12 08 13:05:09 [0] advice: two\n");
+    std::lock_guard lock(logfile_lock);
+    EXPECT_EQ(logflg, 0);
+}
+
+TEST_F(NativeLog, RotationRequestCoversAllThreeLogs)
+{
+    logrotate();
+    std::lock_guard lock(logfile_lock);
+    EXPECT_EQ(logflg, -1);
+    EXPECT_EQ(slogflg, -1);
+    EXPECT_EQ(elogflg, -1);
+    slogflg = 0;
+    elogflg = 0;
+}
+
+TEST_F(NativeLog, SyscallLineKeepsErrno)
+{
+    errno = ENOENT;
+    log_syscall("open", "reader", "failed to read /x");
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(buffered_lines().front(),
+              "2026 12 08 13:05:09 [0] error: [system: open:2:No such file or directory], in reader, failed to read /x");
+}
+
+// Writers on several threads, each with its own client id: every line arrives whole.
+struct Writers {
+    std::mutex mutex;
+    std::condition_variable cv;
+    int finished = 0;
+};
+
+constexpr int WRITER_THREADS = 4;
+constexpr int LINES_PER_WRITER = 200;
+
+void* write_lines(void* data)
+{
+    std::unique_ptr<std::shared_ptr<Writers>> holder(static_cast<std::shared_ptr<Writers>*>(data));
+    const std::shared_ptr<Writers> writers = *holder;
+    const int slot = thread_find();
+    thread_set_clientid(static_cast<std::uint32_t>(1000 + slot));
+    const std::string payload(300, static_cast<char>('a' + slot % 26));
+    for (int i = 0; i < LINES_PER_WRITER; ++i)
+        putlog(LOG_ALWAYS, "%s", payload.c_str());
+    {
+        std::lock_guard lock(threadlistlock);
+        threads[slot].state = THREAD_FREE;
+    }
+    std::lock_guard lock(writers->mutex);
+    ++writers->finished;
+    writers->cv.notify_all();
+    return nullptr;
+}
+
+TEST_F(NativeLog, ConcurrentLinesNeverInterleave)
+{
+    logfile = (dir_ / "native.log").string();
+    auto writers = std::make_shared<Writers>();
+    for (int i = 0; i < WRITER_THREADS; ++i)
+        ASSERT_GE(thread_create(write_lines, std::make_unique<std::shared_ptr<Writers>>(writers).release()), 0);
+    {
+        std::unique_lock lock(writers->mutex);
+        writers->cv.wait(lock, [&] { return writers->finished == WRITER_THREADS; });
+    }
+    std::istringstream in(read_file(logfile));
+    int count = 0;
+    for (std::string line; std::getline(in, line); ++count) {
+        const std::size_t id_start = line.find(" [") + 2;
+        const std::size_t id_end = line.find("] advice: ");
+        ASSERT_NE(id_end, std::string::npos) << line;
+        const int id = std::stoi(line.substr(id_start, id_end - id_start));
+        const std::string payload = line.substr(id_end + 10);
+        ASSERT_EQ(payload, std::string(300, static_cast<char>('a' + (id - 1000) % 26))) << line;
+    }
+    EXPECT_EQ(count, WRITER_THREADS * LINES_PER_WRITER);
+}
+
+TEST(Logbuffer, KeepsNewestLinesWithinCapacity)
+{
+    LOGBUFFER buffer;
+    buffer.capacity = 3;
+    const auto lines = [&] { return std::vector<std::string>(buffer.lines.begin(), buffer.lines.end()); };
+    using Lines = std::vector<std::string>;
+
+    for (const char* line : {"a", "b", "c", "d"})
+        logbuffer_add(&buffer, line);
+    EXPECT_EQ(lines(), (Lines{"d", "c", "b"}));
+
+    logbuffer_resize(&buffer, 5);
+    EXPECT_EQ(lines(), (Lines{"d", "c", "b"}));
+    EXPECT_EQ(buffer.capacity, 5);
+
+    logbuffer_resize(&buffer, 2);
+    EXPECT_EQ(lines(), (Lines{"d", "c"}));
+    EXPECT_EQ(buffer.capacity, 2);
+
+    logbuffer_resize(&buffer, 0);
+    logbuffer_add(&buffer, "e");
+    EXPECT_EQ(lines(), Lines{});
+    logbuffer_resize(&buffer, -1);
+    EXPECT_EQ(buffer.capacity, 0);
+
+    logbuffer_resize(&buffer, 2);
+    for (const char* line : {"f", "g", "h"})
+        logbuffer_add(&buffer, line);
+    EXPECT_EQ(lines(), (Lines{"h", "g"}));
+
+    logbuffer_clear(&buffer);
+    EXPECT_EQ(lines(), Lines{});
+    EXPECT_EQ(buffer.capacity, 2);
+    logbuffer_add(&buffer, "i");
+    EXPECT_EQ(lines(), Lines{"i"});
+}
+
+TEST(Logbuffer, RuntimeRecordStartsWithRoomFor1000Lines)
+{
+    EXPECT_EQ(LOGBUFFER().capacity, 1000);
+    EXPECT_TRUE(LOGBUFFER().lines.empty());
+}
+
+} // namespace
