@@ -35,7 +35,7 @@ std::string sample(std::size_t n)
     return s;
 }
 
-class TempDir : public testing::Test {
+class FilebufFile : public testing::Test {
 protected:
     void SetUp() override
     {
@@ -249,7 +249,7 @@ TEST(FilebufToStack, SplitsAtNewlines)
     EXPECT_EQ(emptied.to_stack(), (STACK_T{""}));
 }
 
-TEST_F(TempDir, ReadAppendsWholeFiles)
+TEST_F(FilebufFile, ReadAppendsWholeFiles)
 {
     const std::string content = sample(100000);
     std::ofstream(path("f"), std::ios::binary) << content;
@@ -264,7 +264,7 @@ TEST_F(TempDir, ReadAppendsWholeFiles)
     EXPECT_EQ(bytes_of(buf), "pre" + content);
 }
 
-TEST_F(TempDir, SaveWritesExactlyTheBytes)
+TEST_F(FilebufFile, SaveWritesExactlyTheBytes)
 {
     const std::string file = path("out");
     std::ofstream(file, std::ios::binary) << std::string(1000, 'o');   // longer old content
