@@ -1,8 +1,8 @@
 # Libraries from Debian's packages, linked only where the code uses them.
-find_package(ZLIB)
-if(ZLIB_FOUND)
-  target_link_libraries(tarvodine_core PUBLIC ZLIB::ZLIB)
-endif()
+
+# zlib: gzip and raw deflate streams for bodies.
+find_package(ZLIB REQUIRED)
+target_link_libraries(tarvodine_core PUBLIC ZLIB::ZLIB)
 
 # OpenSSL 3's libcrypto: MD5 digests through the EVP interface, the random generator.
 find_package(OpenSSL 3 REQUIRED)
