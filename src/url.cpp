@@ -259,7 +259,8 @@ std::string resolve_path(std::string_view path)
         }
         kept.push_back(component);
     }
-    std::string resolved = "/" + array_merge(kept, "/");
+    std::string resolved(1, '/');
+    resolved += array_merge(kept, "/");
     if (!kept.empty() && path.ends_with('/'))
         resolved += '/';
     return resolved;
