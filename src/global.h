@@ -8,6 +8,7 @@
 #include "clientpool.h"
 #include "log.h"
 #include "serverpool.h"
+#include "timers.h"
 
 struct GLOBAL_T {
     std::mutex mutex;                         // guards usage
@@ -15,6 +16,7 @@ struct GLOBAL_T {
     std::unique_ptr<LOGBUFFER> logbuffer;     // the newest native-log lines
     std::unique_ptr<ServerPool> serverpool;   // idle upstream connections
     std::unique_ptr<ClientPool> clientpool;   // idle client connections
+    std::unique_ptr<TIMERS> timers;           // periodic housekeeping, run by the timer thread
 };
 
 extern GLOBAL_T* global;
