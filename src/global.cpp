@@ -11,6 +11,7 @@ GLOBAL_T* global_create()
     record->logbuffer = std::make_unique<LOGBUFFER>();
     record->serverpool = std::make_unique<ServerPool>();
     record->clientpool = std::make_unique<ClientPool>();
+    record->timers = timers_init();
     global = record;
     return global;
 }

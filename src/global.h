@@ -9,6 +9,7 @@
 #include "log.h"
 #include "serverpool.h"
 #include "stats.h"
+#include "timers.h"
 
 struct GLOBAL_T {
     std::mutex mutex;                         // guards usage
@@ -16,6 +17,7 @@ struct GLOBAL_T {
     std::unique_ptr<LOGBUFFER> logbuffer;     // the newest native-log lines
     std::unique_ptr<ServerPool> serverpool;   // idle upstream connections
     std::unique_ptr<ClientPool> clientpool;   // idle client connections
+    std::unique_ptr<TIMERS> timers;           // periodic housekeeping, run by the timer thread
     Stats stats;                              // the whole proxy's statistics; its groups are added at bring-up
 };
 
