@@ -1,5 +1,5 @@
-// Descriptor wrappers: when the system's file table is full they free the pooled connections
-// and try once more.
+// Descriptor wrappers: when the descriptor table is full (the system's or the process's) they
+// free the pooled connections and try once more.
 #pragma once
 
 #include <cstdio>
@@ -7,14 +7,21 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 
+// Each returns what its system call returns. Any failure but a full descriptor table is left to
+// the caller, unlogged, with errno as the call set it; a full table is logged only when the
+// retry after freeing the pools fails too.
 int s_open(const char* path, int flags, mode_t mode = 0);
 int s_open64(const char* path, int flags, mode_t mode = 0);
 FILE* s_fopen(const char* path, const char* mode);
 DIR* s_opendir(const char* path);
 int s_socket(int family, int type, int protocol);
+// -1 unlogged for a descriptor that is not a socket; every other failure is logged. When the
+// descriptor table stays full it pauses briefly, so an accept loop does not spin.
 int s_accept(int socket, sockaddr* address, socklen_t* length);
+// Closes every idle pooled client and upstream connection.
 void fd_failure();
 void client_pool_failure();
 void server_pool_failure();
-// 1 when every level of the path exists, -1 (logged) on failure.
+// Creates every level of the path (absolute, or relative to the working directory), mode 0755.
+// 1 when every level exists as a directory, -1 (logged) on failure.
 int create_recursive_directory(const char* path);

@@ -2,6 +2,12 @@
 #pragma once
 
 #include <cstdarg>
+#include <ctime>
+#include <deque>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
 
 // Category bits of the log level (option -d); 0 is always written.
 enum : int {
@@ -37,6 +43,9 @@ enum : int {
     LOG_VERIFY = 0x10000000,
 };
 
+// The longest line: a longer message is cut so that the line holds this many characters.
+constexpr std::size_t LOG_LINE_MAX = 8191;
+
 // One line, printf-style. The caller must own a thread-table slot (its client id is printed).
 void putlog(int type, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void vputlog(int type, const char* format, std::va_list args) __attribute__((format(printf, 2, 0)));
@@ -44,3 +53,42 @@ void vputlog(int type, const char* format, std::va_list args) __attribute__((for
 // A failed system call in the one form every component uses, at the error category:
 // "[system: <call>:<errno>:<strerror>], in <function>, <what>" with errno as it stands.
 void log_syscall(const char* call, const char* function, const char* what);
+
+// The newest native-log lines for the interface's log page, newest first. Readers walk
+// `lines` from the front under a shared lock of `lock`; the functions below take it exclusively.
+struct LOGBUFFER {
+    mutable std::shared_mutex lock;
+    int capacity = 1000;            // 0: the buffer is off and keeps nothing
+    std::deque<std::string> lines;  // newest first, each as logged before its newline was added
+};
+
+// Keeps a copy of `line` as the newest; the oldest goes when the buffer is full.
+void logbuffer_add(LOGBUFFER* buffer, std::string_view line);
+// Keeps the newest n lines and holds at most n from now on; a negative n changes nothing.
+void logbuffer_resize(LOGBUFFER* buffer, int n);
+// Drops every line; the capacity stays.
+void logbuffer_clear(LOGBUFFER* buffer);
+
+// The three log files (native, access, extended) share one lock for every write and rotation.
+// A descriptor is -1 while closed; a flag is -1 while a rotation of its file is pending.
+extern std::mutex logfile_lock;
+extern int logfd, logflg;
+extern int slogfd, slogflg;
+extern int elogfd, elogflg;
+
+// Requests the rotation of all three logs; each is rotated at its next write.
+void logrotate();
+
+// For the writers of the three logs, with logfile_lock held.
+// Opens `path` read-write, created with mode 0640, positioned at its end; -1 on failure. No
+// descriptor recovery is attempted: recovery logs, and logging needs this lock.
+int log_file_open(const std::string& path);
+// Carries out a pending rotation of an open file: clears the flag, flushes the file to disk and,
+// when the path holds a '/', closes it and renames it in its directory to the time stamp of
+// `when`, a hyphen and its base name (a free name is chosen when that one is taken), leaving
+// `fd` at -1 for the caller to open the path anew. Without a '/' the same file stays in use.
+void log_file_rotate(const std::string& path, int& fd, int& flag, std::time_t when);
+
+// The clock of log time stamps; tests replace it to get fixed times. Null restores time().
+using log_clock_t = std::time_t (*)();
+void log_set_clock(log_clock_t clock);

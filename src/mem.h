@@ -6,19 +6,24 @@
 // A zero-filled block, or null (logged) when the allocation fails. Size 0 is a fatal assertion.
 void* xmalloc(std::size_t size);
 // As realloc; on failure null is returned (logged) and the old block stays the caller's.
+// Size 0 is a fatal assertion.
 void* xrealloc(void* block, std::size_t size);
-// Heap copies released with free(); a failed allocation ends the process.
+// Heap copies released with free(); a failed allocation ends the process. Null gives null.
 char* xstrdup(const char* s);
+// At most n characters of s, always terminated.
 char* xstrndup(const char* s, std::size_t n);
 
-// Installed as the new-handler: logs and aborts.
+// Installed as the new-handler: logs and ends the process with status 1.
 [[noreturn]] void out_of_memory();
 
 // The fatal assertion: logs "System Unstable: Please Restart" and the assertion line, prints
-// the notice on standard output and ends the process through sigterm().
+// the notice on standard output and ends the process through sigterm() (status 1).
 [[noreturn]] void fatal_assertion(const char* file, int line, const char* function);
 // The same for a failed allocation of `bytes`, with the "Failed to allocate" line.
 [[noreturn]] void fatal_allocation(const char* file, int line, const char* function, std::size_t bytes);
+// True on a thread that is inside the fatal assertion: its last log lines must not raise
+// another one (a thread without a thread-table slot logs them under client id 0).
+bool fatal_assertion_running();
 
 #define FATAL_ASSERT(cond)                                              \
     do {                                                                \

@@ -1,0 +1,16 @@
+#include "global.h"
+
+GLOBAL_T* global = nullptr;
+
+GLOBAL_T* global_create()
+{
+    if (global != nullptr)
+        return global;
+    // Never destroyed: threads still running at exit may reach it.
+    auto* record = new GLOBAL_T;
+    record->logbuffer = std::make_unique<LOGBUFFER>();
+    record->serverpool = std::make_unique<ServerPool>();
+    record->clientpool = std::make_unique<ClientPool>();
+    global = record;
+    return global;
+}

@@ -1,0 +1,24 @@
+// The one process-wide runtime record, built once at start-up and kept until the process ends.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <sys/resource.h>
+
+#include "clientpool.h"
+#include "log.h"
+#include "serverpool.h"
+
+struct GLOBAL_T {
+    std::mutex mutex;                         // guards usage
+    rusage usage{};                           // CPU time and page faults of the connection threads that ended
+    std::unique_ptr<LOGBUFFER> logbuffer;     // the newest native-log lines
+    std::unique_ptr<ServerPool> serverpool;   // idle upstream connections
+    std::unique_ptr<ClientPool> clientpool;   // idle client connections
+};
+
+extern GLOBAL_T* global;
+
+// Builds the record the first time (on the main thread, before any other thread exists) and
+// returns it; later calls return the same record.
+GLOBAL_T* global_create();

@@ -1,0 +1,13 @@
+// The pool of idle upstream connections (stand-in: holds none yet).
+#pragma once
+
+#include <mutex>
+
+class ServerPool {
+public:
+    // Closes the expired pooled connections, or every one when `all` is 1.
+    void Clean(int all);
+
+private:
+    std::mutex mutex_;
+};
