@@ -1,0 +1,3 @@
+#include "general.h"
+
+GeneralSection* general_section = nullptr;
