@@ -1,11 +1,12 @@
 #include "configfile.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
+#include <string_view>
 
 #include "httpclient.h"
 #include "log.h"
@@ -70,6 +71,19 @@ struct CFree {
     void operator()(char* p) const noexcept { std::free(p); }
 };
 
+bool write_all(int fd, std::string_view bytes)
+{
+    while (!bytes.empty()) {
+        const ssize_t written = write(fd, bytes.data(), bytes.size());
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
 // Writes through a temporary file in the target's directory that replaces the target only once
 // it is complete and on disk.
 bool document_write(const TiXmlDocument& doc, const std::string& path)
@@ -79,10 +93,7 @@ bool document_write(const TiXmlDocument& doc, const std::string& path)
     if (const std::unique_ptr<char, CFree> real(realpath(path.c_str(), nullptr)); real != nullptr)
         target = real.get();
 
-    std::vector<char> temp(target.begin(), target.end());
-    for (const char c : std::string_view(".XXXXXX"))
-        temp.push_back(c);
-    temp.push_back('\0');
+    std::string temp = target + ".XXXXXX";
     const int fd = mkstemp(temp.data());
     if (fd < 0) {
         log_syscall("mkstemp", "config_save", target.c_str());
@@ -90,26 +101,27 @@ bool document_write(const TiXmlDocument& doc, const std::string& path)
     }
     struct stat old {};
     const mode_t mode = stat(target.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0640;
-    FILE* file = fchmod(fd, mode) == 0 ? fdopen(fd, "w") : nullptr;
-    if (file == nullptr) {
-        log_syscall("fdopen", "config_save", temp.data());
-        close(fd);
-        unlink(temp.data());
-        return false;
-    }
-    bool written = doc.SaveFile(file) && std::fflush(file) == 0 && fsync(fileno(file)) == 0;
-    if (!written)
-        log_syscall("write", "config_save", temp.data());
-    if (std::fclose(file) != 0 && written) {
-        log_syscall("fclose", "config_save", temp.data());
+    bool written = true;
+    if (fchmod(fd, mode) != 0) {
+        log_syscall("fchmod", "config_save", temp.c_str());
+        written = false;
+    } else if (!write_all(fd, xml_document_print(doc))) {
+        log_syscall("write", "config_save", temp.c_str());
+        written = false;
+    } else if (fsync(fd) != 0) {
+        log_syscall("fsync", "config_save", temp.c_str());
         written = false;
     }
-    if (written && rename(temp.data(), target.c_str()) != 0) {
+    if (close(fd) != 0 && written) {
+        log_syscall("close", "config_save", temp.c_str());
+        written = false;
+    }
+    if (written && rename(temp.c_str(), target.c_str()) != 0) {
         log_syscall("rename", "config_save", target.c_str());
         written = false;
     }
     if (!written)
-        unlink(temp.data());
+        unlink(temp.c_str());
     return written;
 }
 

@@ -376,7 +376,7 @@ void Field::save(TiXmlElement* parent) const
     auto element = std::make_unique<TiXmlElement>(name);
     if (optional)
         element->SetAttribute("active", active ? "true" : "false");
-    element->LinkEndChild(std::make_unique<TiXmlText>(xml_text_value(text)).release());
+    element->LinkEndChild(std::make_unique<TiXmlText>(text).release());
     parent->LinkEndChild(element.release());
 }
 

@@ -62,23 +62,122 @@ bool XmlElement::check_active(const std::string& name) const
     throw ConfigError("active of " + name + " in section " + section_ + " is " + *active);
 }
 
-std::string xml_text_value(std::string_view text)
+std::string xml_text_encode(std::string_view text)
 {
-    std::string value;
-    value.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c == ' ') {
-            // Only a single blank between two other characters survives the reading.
-            const bool alone = i > 0 && i + 1 < text.size() && text[i - 1] != ' ' && text[i + 1] != ' ';
-            value += alone ? " " : "&#x20;";
-        } else if (c == '&' && text.substr(i, 3) == "&#x") {
-            value += "&#x26;";
-        } else {
-            value += c;
+    std::string escaped;
+    TiXmlBase::EncodeString(std::string(text), &escaped);
+    // The escapes hold no blank, so each blank left is one of the text's own.
+    std::string encoded;
+    encoded.reserve(escaped.size());
+    for (std::size_t i = 0; i < escaped.size(); ++i) {
+        if (escaped[i] != ' ') {
+            encoded += escaped[i];
+            continue;
         }
+        const bool alone = i > 0 && i + 1 < escaped.size() && escaped[i - 1] != ' ' && escaped[i + 1] != ' ';
+        encoded += alone ? " " : "&#x20;";
     }
-    return value;
+    return encoded;
+}
+
+namespace {
+
+// TiXmlPrinter's layout; only the texts are encoded differently.
+class Printer final : public TiXmlVisitor {
+public:
+    std::string buffer;
+
+    bool VisitEnter(const TiXmlElement& element, const TiXmlAttribute* attribute) override
+    {
+        indent();
+        buffer += '<';
+        buffer += element.ValueStr();
+        for (; attribute != nullptr; attribute = attribute->Next()) {
+            buffer += ' ';
+            attribute->Print(nullptr, 0, &buffer);
+        }
+        const TiXmlNode* first = element.FirstChild();
+        if (first == nullptr) {
+            buffer += " />\n";
+        } else {
+            buffer += '>';
+            simple_ = first->ToText() != nullptr && element.LastChild() == first && !first->ToText()->CDATA();
+            if (!simple_)
+                buffer += '\n';
+        }
+        ++depth_;
+        return true;
+    }
+
+    bool VisitExit(const TiXmlElement& element) override
+    {
+        --depth_;
+        if (element.FirstChild() == nullptr)
+            return true;
+        if (simple_)
+            simple_ = false;
+        else
+            indent();
+        buffer += "</";
+        buffer += element.ValueStr();
+        buffer += ">\n";
+        return true;
+    }
+
+    bool Visit(const TiXmlText& text) override
+    {
+        if (text.CDATA()) {
+            indent();
+            buffer += "<![CDATA[" + text.ValueStr() + "]]>\n";
+        } else if (simple_) {
+            buffer += xml_text_encode(text.ValueStr());
+        } else {
+            indent();
+            buffer += xml_text_encode(text.ValueStr()) + "\n";
+        }
+        return true;
+    }
+
+    bool Visit(const TiXmlDeclaration& declaration) override
+    {
+        indent();
+        declaration.Print(nullptr, 0, &buffer);
+        buffer += '\n';
+        return true;
+    }
+
+    bool Visit(const TiXmlComment& comment) override
+    {
+        indent();
+        buffer += "<!--" + comment.ValueStr() + "-->\n";
+        return true;
+    }
+
+    bool Visit(const TiXmlUnknown& unknown) override
+    {
+        indent();
+        buffer += "<" + unknown.ValueStr() + ">\n";
+        return true;
+    }
+
+private:
+    void indent()
+    {
+        for (int i = 0; i < depth_; ++i)
+            buffer += "    ";
+    }
+
+    int depth_ = 0;
+    bool simple_ = false;
+};
+
+} // namespace
+
+std::string xml_document_print(const TiXmlDocument& document)
+{
+    Printer printer;
+    document.Accept(&printer);
+    return std::move(printer.buffer);
 }
 
 bool xml_file_load(TiXmlDocument& document, const std::string& path)

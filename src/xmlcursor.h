@@ -40,11 +40,12 @@ private:
     std::string element_;
 };
 
-// The value to give a TiXmlText so that the printed document reads back as exactly `text`: the
-// library condenses literal runs of blanks and drops leading and trailing ones, and prints any
-// "&#x" of a value as a character reference of its own. Such blanks and ampersands are handed
-// over as character references, which it prints as they are.
-std::string xml_text_value(std::string_view text);
+// A text as it must be printed to read back exactly: the library's own escapes, and every blank
+// that a reader would condense or drop (leading, trailing, or in a run) as a character reference.
+std::string xml_text_encode(std::string_view text);
+// The document printed as the library prints it (one node per line, four blanks of indent per
+// level), with every text written by xml_text_encode.
+std::string xml_document_print(const TiXmlDocument& document);
 
 // Parses the file into document; the file is opened with s_fopen. False when it cannot be read
 // or does not parse; document.ErrorDesc() then tells why.
