@@ -376,7 +376,8 @@ void Field::save(TiXmlElement* parent) const
     auto element = std::make_unique<TiXmlElement>(name);
     if (optional)
         element->SetAttribute("active", active ? "true" : "false");
-    element->LinkEndChild(std::make_unique<TiXmlText>(text).release());
+    if (!text.empty())
+        element->LinkEndChild(std::make_unique<TiXmlText>(text).release());
     parent->LinkEndChild(element.release());
 }
 

@@ -1,6 +1,8 @@
 #include "xmlcursor.h"
 
+#include <cctype>
 #include <strings.h>
+#include <utility>
 
 #include "descriptor.h"
 #include "mem.h"
@@ -82,7 +84,20 @@ std::string xml_text_encode(std::string_view text)
 
 namespace {
 
-// TiXmlPrinter's layout; only the texts are encoded differently.
+// White space as the reader knows it; a text of nothing else is dropped by it.
+bool all_white(const std::string& text)
+{
+    if (text.empty())
+        return false;
+    for (const char c : text) {
+        if (!std::isspace(static_cast<unsigned char>(c)))
+            return false;
+    }
+    return true;
+}
+
+// TiXmlPrinter's layout, but for the encoding of texts and an only CDATA child kept on its
+// element's line.
 class Printer final : public TiXmlVisitor {
 public:
     std::string buffer;
@@ -97,14 +112,11 @@ public:
             attribute->Print(nullptr, 0, &buffer);
         }
         const TiXmlNode* first = element.FirstChild();
-        if (first == nullptr) {
+        simple_ = first != nullptr && first->ToText() != nullptr && element.LastChild() == first;
+        if (empty(element))
             buffer += " />\n";
-        } else {
-            buffer += '>';
-            simple_ = first->ToText() != nullptr && element.LastChild() == first && !first->ToText()->CDATA();
-            if (!simple_)
-                buffer += '\n';
-        }
+        else
+            buffer += simple_ ? ">" : ">\n";
         ++depth_;
         return true;
     }
@@ -112,11 +124,10 @@ public:
     bool VisitExit(const TiXmlElement& element) override
     {
         --depth_;
-        if (element.FirstChild() == nullptr)
+        const bool simple = std::exchange(simple_, false);
+        if (empty(element))
             return true;
-        if (simple_)
-            simple_ = false;
-        else
+        if (!simple)
             indent();
         buffer += "</";
         buffer += element.ValueStr();
@@ -126,11 +137,19 @@ public:
 
     bool Visit(const TiXmlText& text) override
     {
-        if (text.CDATA()) {
+        if (simple_ && !text.CDATA() && text.ValueStr().empty())
+            return true;
+        if (simple_) {
+            // The reader drops a text of white space alone, whatever its encoding; as a
+            // CDATA section it is kept. An element's only CDATA section stays on its line, so
+            // that such a text prints alike before and after a reading.
+            if (text.CDATA() || all_white(text.ValueStr()))
+                buffer += "<![CDATA[" + text.ValueStr() + "]]>";
+            else
+                buffer += xml_text_encode(text.ValueStr());
+        } else if (text.CDATA()) {
             indent();
             buffer += "<![CDATA[" + text.ValueStr() + "]]>\n";
-        } else if (simple_) {
-            buffer += xml_text_encode(text.ValueStr());
         } else {
             indent();
             buffer += xml_text_encode(text.ValueStr()) + "\n";
@@ -161,6 +180,16 @@ public:
     }
 
 private:
+    // No child, or only an empty text, which reads back as no child.
+    static bool empty(const TiXmlElement& element)
+    {
+        const TiXmlNode* first = element.FirstChild();
+        if (first == nullptr)
+            return true;
+        const TiXmlText* text = first->ToText();
+        return element.LastChild() == first && text != nullptr && !text->CDATA() && text->ValueStr().empty();
+    }
+
     void indent()
     {
         for (int i = 0; i < depth_; ++i)
