@@ -38,7 +38,7 @@ Item& Item::operator=(const Item& other)
     return *this;
 }
 
-int Item::match(const regex_t* name, const regex_t* value) const
+int Item::match(const Regex* name, const Regex* value) const
 {
     for (const Field& field : fields) {
         if ((name == nullptr || reg_exec(name, field.name.c_str()) == 0) &&

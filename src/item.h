@@ -49,7 +49,7 @@ public:
     int id_get() const { return id_; }
     // 1 when some field's name matches the name pattern and its text the value pattern (a null
     // pattern matches anything); an item without fields never matches.
-    int match(const regex_t* name, const regex_t* value) const;
+    int match(const Regex* name, const Regex* value) const;
 
 private:
     int id_;
