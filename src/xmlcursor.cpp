@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <strings.h>
+#include <sys/stat.h>
 #include <utility>
 
 #include "descriptor.h"
@@ -212,6 +213,13 @@ std::string xml_document_print(const TiXmlDocument& document)
 bool xml_file_load(TiXmlDocument& document, const std::string& path)
 {
     FILE* file = s_fopen(path.c_str(), "rb");
+    // The library sizes its buffer by seeking to the end, which means nothing for a directory
+    // or a device: only regular files are read.
+    struct stat status {};
+    if (file != nullptr && (fstat(fileno(file), &status) != 0 || !S_ISREG(status.st_mode))) {
+        std::fclose(file);
+        file = nullptr;
+    }
     // A null file sets the library's own "Failed to open file" error.
     const bool loaded = document.LoadFile(file);
     if (file != nullptr)

@@ -49,6 +49,6 @@ std::string xml_text_encode(std::string_view text);
 // gives the same output.
 std::string xml_document_print(const TiXmlDocument& document);
 
-// Parses the file into document; the file is opened with s_fopen. False when it cannot be read
+// Parses the regular file into document; it is opened with s_fopen. False when it cannot be read
 // or does not parse; document.ErrorDesc() then tells why.
 bool xml_file_load(TiXmlDocument& document, const std::string& path);
