@@ -1,12 +1,10 @@
 #include "configfile.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <string_view>
 
 #include "httpclient.h"
 #include "log.h"

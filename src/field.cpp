@@ -163,11 +163,10 @@ Field::Field(bool enabled, std::string name, std::string label, std::string help
     if (type == FIELD_INT_RANGE) {
         int_value = range_min;
         int_value2 = range_max;
-    } else if (type != FIELD_STRING_SELECT_ONE && type != FIELD_STRING_SELECT_MANY && type != FIELD_STRING_RANGE) {
-        if (type == FIELD_BOOL)
-            int_value = strcasecmp(this->text.c_str(), "true") == 0 ? 1 : 0;
-        else
-            value_parse(this->text);
+    } else if (type == FIELD_BOOL) {
+        int_value = strcasecmp(this->text.c_str(), "true") == 0 ? 1 : 0;
+    } else if (!choice_type(type)) {
+        value_parse(this->text);
     }
 }
 
