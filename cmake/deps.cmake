@@ -7,3 +7,19 @@ target_link_libraries(tarvodine_core PUBLIC ZLIB::ZLIB)
 # OpenSSL 3's libcrypto: MD5 digests through the EVP interface, the random generator.
 find_package(OpenSSL 3 REQUIRED)
 target_link_libraries(tarvodine_core PUBLIC OpenSSL::Crypto)
+
+# Classic TinyXML 2.6 for both XML files: its white-space condensing and its character
+# references are what the file formats rely on. Debian's header defines TIXML_USE_STL itself,
+# so the library is built with it; every user of the header must see it too.
+find_path(TINYXML_INCLUDE_DIR tinyxml.h REQUIRED)
+find_library(TINYXML_LIBRARY tinyxml REQUIRED)
+target_include_directories(tarvodine_core SYSTEM PUBLIC ${TINYXML_INCLUDE_DIR})
+target_compile_definitions(tarvodine_core PUBLIC TIXML_USE_STL)
+target_link_libraries(tarvodine_core PUBLIC ${TINYXML_LIBRARY})
+
+# PCRE2's POSIX layer for the match-only patterns.
+find_path(PCRE2POSIX_INCLUDE_DIR pcre2posix.h REQUIRED)
+find_library(PCRE2POSIX_LIBRARY pcre2-posix REQUIRED)
+find_library(PCRE2_8_LIBRARY pcre2-8 REQUIRED)
+target_include_directories(tarvodine_core SYSTEM PUBLIC ${PCRE2POSIX_INCLUDE_DIR})
+target_link_libraries(tarvodine_core PUBLIC ${PCRE2POSIX_LIBRARY} ${PCRE2_8_LIBRARY})

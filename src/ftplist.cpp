@@ -185,7 +185,7 @@ bool parse_line(DirList& list, std::string_view line, const std::vector<std::str
 }
 
 struct RegexFree {
-    void operator()(regex_t* regex) const noexcept { reg_free(regex); }
+    void operator()(Regex* regex) const noexcept { reg_free(regex); }
 };
 
 bool name_less(const dir_t& a, const dir_t& b)
@@ -270,7 +270,7 @@ dir_t& dir_list_add(DirList& list, int isdir, int mode, std::string_view owner, 
 
 DirList& dir_list_filter(DirList& list, const std::string& pattern)
 {
-    const std::unique_ptr<regex_t, RegexFree> regex(reg_compile(pattern.c_str(), REG_CASELESS));
+    const std::unique_ptr<Regex, RegexFree> regex(reg_compile(pattern.c_str(), REG_CASELESS));
     if (!regex)
         return list;
     std::erase_if(list, [&](const dir_t& entry) { return reg_exec(regex.get(), entry.name.c_str()) != 0; });

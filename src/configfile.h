@@ -1,0 +1,33 @@
+// The configuration document: loading it from a file or URL into every section, and writing
+// every section back into it and out to a file.
+#pragma once
+
+#include <ctime>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include <tinyxml.h>
+
+// The running configuration's document; null until the first load or save. Guarded, with
+// documentsynctime, by documentlock, which comes before any section's lock.
+extern std::unique_ptr<TiXmlDocument> document;
+extern std::mutex documentlock;
+// Epoch time of the last change of the configuration (on a slave: the master's time of the
+// configuration last taken).
+extern std::time_t documentsynctime;
+
+// Loads the configuration from a file or, when a colon stands between two non-empty parts of
+// the name, from a URL. Mode 0 appends the loaded items to each subsection's items, any other
+// mode replaces them. 1 when loaded; 0, with the running configuration as it was, when nothing
+// could be read, the document does not parse, its root is not "tarvodine", or a value does
+// not fit its field (logged).
+int config_load(int mode, std::string name);
+// The same for a URL fetched over HTTP; documentsynctime does not change.
+int config_url_load(std::string url, int mode);
+// Has every section, in name order, write itself into document (created when there is none).
+// The caller holds documentlock.
+void config_xml_build();
+// Builds the document and writes it to path through a temporary file renamed over it; 1 when
+// written, 0 (logged) with the old file intact otherwise.
+int config_save(const std::string& path);

@@ -1,0 +1,193 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include <tinyxml.h>
+
+#include "xmlcursor.h"
+
+namespace {
+
+class XmlCursor : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        doc_.Parse(R"(<?xml version="1.0" encoding="UTF-8"?>
+<tarvodine>
+    <!--access-->
+    <access>
+        <name>first</name>
+        <empty></empty>
+        <commented><!-- why -->value</commented>
+        <nested><inner>x</inner></nested>
+        <rule><n>1</n></rule>
+        <other><n>skip</n></other>
+        <rule><n>2</n></rule>
+        <rule><n>3</n></rule>
+    </access>
+    <access><name>second</name></access>
+    <cache />
+</tarvodine>)");
+        ASSERT_FALSE(doc_.Error()) << doc_.ErrorDesc();
+    }
+
+    TiXmlDocument doc_;
+};
+
+TEST_F(XmlCursor, SectionSelectFindsTheFirstElementOfTheName)
+{
+    TiXmlElement* access = section_select(&doc_, "access");
+    ASSERT_NE(access, nullptr);
+    EXPECT_EQ(access->FirstChildElement("name")->GetText(), std::string("first"));
+    EXPECT_NE(section_select(&doc_, "cache"), nullptr);
+    // The comment that reads "access" is not the section.
+    EXPECT_THROW(section_select(&doc_, "dnsbl"), ConfigError);
+    EXPECT_THROW(XmlElement(&doc_, "dnsbl"), ConfigError);
+    EXPECT_THROW(XmlElement(&doc_, "dnsbl", "rule"), ConfigError);
+}
+
+TEST(XmlCursorDeathTest, MissingDocumentOrRootIsFatal)
+{
+    EXPECT_EXIT(section_select(nullptr, "access"), testing::ExitedWithCode(1), "");
+    TiXmlDocument wrong;
+    wrong.Parse("<config><access/></config>");
+    EXPECT_EXIT(section_select(&wrong, "access"), testing::ExitedWithCode(1), "");
+}
+
+TEST_F(XmlCursor, WalksItemsInDocumentOrderSkippingOtherNames)
+{
+    XmlElement cursor(&doc_, "access", "rule");
+    EXPECT_EQ(cursor.section_get(), "access");
+    EXPECT_EQ(cursor.element_get(), "rule");
+    std::vector<std::string> seen;
+    for (; cursor.full(); cursor.next())
+        seen.push_back(cursor.string_read("n"));
+    EXPECT_EQ(seen, (std::vector<std::string>{"1", "2", "3"}));
+    EXPECT_FALSE(cursor.next());
+    EXPECT_EQ(cursor.full(), 0);
+
+    const XmlElement none(&doc_, "access", "deny");
+    EXPECT_EQ(none.full(), 0);
+    EXPECT_EQ(none.string_read("n"), "");
+    EXPECT_EQ(XmlElement(&doc_, "cache", "rule").full(), 0);
+
+    const XmlElement section(&doc_, "access");
+    EXPECT_EQ(section.full(), 1);
+    EXPECT_EQ(section.element_get(), "");
+}
+
+TEST_F(XmlCursor, StringReadTakesTheTextOfTheFirstChildOfTheName)
+{
+    const XmlElement cursor(&doc_, "access");
+    struct Case { const char* name; const char* text; };
+    const Case cases[] = {
+        {"name", "first"}, {"empty", ""}, {"absent", ""}, {"commented", "value"}, {"nested", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(cursor.string_read(c.name), c.text);
+    }
+}
+
+TEST(XmlCursorActive, AttributeValues)
+{
+    TiXmlDocument doc;
+    doc.Parse(R"(<tarvodine><s>
+        <none>1</none><on active="true">1</on><caps active="TRUE">1</caps>
+        <off active="false">1</off><mixed active="FaLsE">1</mixed>
+        <odd active="yes">1</odd><blank active="">1</blank>
+    </s></tarvodine>)");
+    ASSERT_FALSE(doc.Error());
+    const XmlElement cursor(&doc, "s");
+    struct Case { const char* name; int active; };   // -1: ConfigError
+    const Case cases[] = {
+        {"none", 1}, {"on", 1}, {"caps", 1}, {"off", 0}, {"mixed", 0}, {"odd", -1}, {"blank", -1}, {"missing", -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.active < 0)
+            EXPECT_THROW(cursor.check_active(c.name), ConfigError);
+        else
+            EXPECT_EQ(cursor.check_active(c.name), c.active == 1);
+    }
+}
+
+// What the printer writes, the reader gives back unchanged, blanks and references included.
+TEST(XmlDocumentPrint, TextsReadBackExactly)
+{
+    const std::string texts[] = {
+        "plain",
+        "",
+        "a b",
+        "a  b",
+        " leading",
+        "trailing ",
+        "   ",
+        " ",
+        "line one\nline two",
+        "line one\n  indented\n",
+        "\r\n\tcontrol",
+        "&#x41; stays text",
+        "&amp; &lt; written by hand",
+        "<tag attr=\"v\" other='w'>",
+        "x\n y \n",
+        "caf\xc3\xa9 \xe2\x82\xac",
+        "\n",
+        " \t ",
+    };
+    TiXmlDocument doc;
+    doc.InsertEndChild(TiXmlDeclaration("1.0", "UTF-8", ""));
+    TiXmlNode* section = doc.InsertEndChild(TiXmlElement("tarvodine"))->InsertEndChild(TiXmlElement("s"));
+    for (const std::string& text : texts)
+        section->InsertEndChild(TiXmlElement("v"))->InsertEndChild(TiXmlText(text));
+
+    const std::string printed = xml_document_print(doc);
+    TiXmlDocument again;
+    again.Parse(printed.c_str());
+    ASSERT_FALSE(again.Error()) << again.ErrorDesc() << "\n" << printed;
+    const TiXmlElement* value = again.RootElement()->FirstChildElement("s")->FirstChildElement("v");
+    for (const std::string& text : texts) {
+        SCOPED_TRACE(testing::PrintToString(text));
+        ASSERT_NE(value, nullptr);
+        const TiXmlNode* child = value->FirstChild();
+        EXPECT_EQ(child != nullptr ? child->ValueStr() : std::string(), text);
+        value = value->NextSiblingElement("v");
+    }
+    EXPECT_EQ(xml_document_print(again), printed);
+}
+
+TEST(XmlDocumentPrint, LayoutIsTheLibrarys)
+{
+    TiXmlDocument doc;
+    doc.Parse(R"(<?xml version="1.0" encoding="UTF-8" ?>
+<!-- kept -->
+<tarvodine>
+  <general a="1" b="x&amp;y"><name>proxy</name><empty/><both>text<inner/></both><![CDATA[raw <data>]]></general>
+</tarvodine>)");
+    ASSERT_FALSE(doc.Error()) << doc.ErrorDesc();
+    TiXmlPrinter printer;
+    doc.Accept(&printer);
+    EXPECT_EQ(xml_document_print(doc), printer.Str());
+}
+
+TEST(XmlTextEncode, EscapesAndBlanks)
+{
+    struct Case { const char* text; const char* encoded; };
+    const Case cases[] = {
+        {"a b", "a b"},
+        {"a  b", "a&#x20;&#x20;b"},
+        {" a", "&#x20;a"},
+        {"a ", "a&#x20;"},
+        {"a\nb", "a&#x0A;b"},
+        {"a \nb", "a &#x0A;b"},
+        {"<&>\"'", "&lt;&amp;&gt;&quot;&apos;"},
+        {"&#x41;", "&amp;#x41;"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(xml_text_encode(c.text), c.encoded);
+    }
+}
+
+} // namespace
