@@ -276,6 +276,13 @@ int Socket::Read(char* buffer, int length, int timeout)
         if (buffered >= wanted)
             return CallBackEvent(SOCKET_EVENT_READ, length, buffer) == -1 ? -1 : length;
         delivered = take;
+        // Without a wait the read below could block although there are bytes to deliver: they
+        // go now unless more input is ready.
+        if (timeout < 0 && (wait_for(fd_, POLLIN, SteadyClock::now()) & POLLIN) == 0) {
+            if (CallBackEvent(SOCKET_EVENT_READ, static_cast<long>(delivered), buffer) == -1)
+                return -1;
+            return static_cast<int>(delivered);
+        }
     }
 
     std::size_t block = static_cast<std::size_t>(std::max(BLOCKSIZE, 1));

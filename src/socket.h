@@ -104,7 +104,8 @@ public:
 
     // Delivers up to length bytes into buffer: what is buffered and at most one read of the
     // descriptor, so possibly fewer than asked for. timeout -1: no wait before that read (it may
-    // block); otherwise, unless enough bytes are buffered, waits up to timeout seconds for
+    // block, but only when nothing was buffered); otherwise, unless enough bytes are buffered,
+    // waits up to timeout seconds for
     // input and gives -1 when none comes (the buffered bytes stay). length -1 ("fill") reads
     // once into the socket's own buffer and delivers nothing. Bytes delivered, or 0 at the end
     // of the stream, or -1.

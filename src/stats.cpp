@@ -128,11 +128,12 @@ bool StatGroup::Add(std::string_view name, StatTextProvider provider, int flags)
 
 std::uint64_t StatGroup::Increment(std::string_view name, std::uint64_t amount)
 {
-    const timeval now = clock_();
     std::lock_guard lock(mutex_);
     StatCounter* counter = Find(name);
     if (counter == nullptr)
         return 0;
+    // Read under the lock, so the stamps follow the order of the changes.
+    const timeval now = clock_();
     counter->value += amount;
     total_ += amount;
     counter->last_update = now;
@@ -142,11 +143,11 @@ std::uint64_t StatGroup::Increment(std::string_view name, std::uint64_t amount)
 
 std::uint64_t StatGroup::Decrement(std::string_view name, std::uint64_t amount)
 {
-    const timeval now = clock_();
     std::lock_guard lock(mutex_);
     StatCounter* counter = Find(name);
     if (counter == nullptr)
         return 0;
+    const timeval now = clock_();
     // Taking back more than was counted would wrap to a huge count; stop at 0.
     const std::uint64_t taken = std::min(amount, counter->value);
     counter->value -= taken;

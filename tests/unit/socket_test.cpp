@@ -144,6 +144,11 @@ TEST_F(SocketPair, ShortBufferWaitsThenAddsOneReadKeepingTheExcess)
     EXPECT_EQ(sock->input_length(), 4u);   // "6789" from the same read, kept for the next call
     EXPECT_EQ(sock->Read(buf, 4, 5), 4);
     EXPECT_EQ(std::string(buf, 4), "6789");
+
+    // Without a time-out, buffered bytes are delivered rather than blocking for more.
+    sock->PushFront("late", 4);
+    EXPECT_EQ(sock->Read(buf, 10), 4);
+    EXPECT_EQ(std::string(buf, 4), "late");
 }
 
 TEST_F(SocketPair, LastBytesBeforeTheHangUpAreStillDelivered)
