@@ -1,0 +1,3 @@
+#include "cache.h"
+
+CacheSection* cache_section = nullptr;
