@@ -11,7 +11,7 @@
 #include "transfer.h"
 #include "url.h"
 
-HeaderText header_get(CONNECTION_T* connection, int side, int timeout)
+__attribute__((weak)) HeaderText header_get(CONNECTION_T* connection, int side, int timeout)
 {
     Socket* source = side == 1 ? connection->server.get() : connection->client.get();
     if (source == nullptr)
@@ -63,7 +63,7 @@ void add_line(Filebuf* b, const char* name, const HeaderText& value)
 
 } // namespace
 
-void header_send_filebuf(Filebuf* b, HEADER* h, CONNECTION_T* connection, int mode)
+__attribute__((weak)) void header_send_filebuf(Filebuf* b, HEADER* h, CONNECTION_T* connection, int mode)
 {
     const char* method = h->method ? h->method->c_str() : "GET";
     if (h->kind == HEADER_RESPONSE)
@@ -123,7 +123,7 @@ void header_send_filebuf(Filebuf* b, HEADER* h, CONNECTION_T* connection, int mo
     b->Add("\r\n");
 }
 
-int header_send(HEADER* header, CONNECTION_T* connection, int target, int mode)
+__attribute__((weak)) int header_send(HEADER* header, CONNECTION_T* connection, int target, int mode)
 {
     if (target == 0 && (connection->flags & CONN_NOCLIENT) != 0)
         return 0;
@@ -133,9 +133,9 @@ int header_send(HEADER* header, CONNECTION_T* connection, int target, int mode)
     return 0;
 }
 
-void via_header_update(CONNECTION_T*) {}
+__attribute__((weak)) void via_header_update(CONNECTION_T*) {}
 
-void xcache_header_update(CONNECTION_T* connection, int miss)
+__attribute__((weak)) void xcache_header_update(CONNECTION_T* connection, int miss)
 {
     if (connection->response == nullptr)
         return;
@@ -144,9 +144,9 @@ void xcache_header_update(CONNECTION_T* connection, int miss)
     x = x ? *x + ", " + mine : mine;
 }
 
-void conditional_header(HEADER*, CACHEMAP*) {}
+__attribute__((weak)) void conditional_header(HEADER*, CACHEMAP*) {}
 
-void header_variables(CONNECTION_T* connection, std::string_view prefix, const std::list<HTTP_HEADER>& lines)
+__attribute__((weak)) void header_variables(CONNECTION_T* connection, std::string_view prefix, const std::list<HTTP_HEADER>& lines)
 {
     for (const HTTP_HEADER& line : lines) {
         std::string name(prefix);

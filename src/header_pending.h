@@ -1,4 +1,5 @@
-// TEMPORARY: reading and writing header blocks until the header component's own land.
+// TEMPORARY: reading and writing header blocks until the header component's own land. The
+// definitions are weak, so the header component's own replace them at link time.
 #pragma once
 
 #include <list>
