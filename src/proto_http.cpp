@@ -13,7 +13,7 @@
 #include "encoding.h"
 #include "filebuf.h"
 #include "general.h"
-#include "header_pending.h"
+#include "header.h"
 #include "headerfilter.h"
 #include "interface.h"
 #include "log.h"
