@@ -1,5 +1,7 @@
 #include "global.h"
 
+#include "dns.h"
+
 GLOBAL_T* global = nullptr;
 
 GLOBAL_T* global_create()
@@ -9,6 +11,7 @@ GLOBAL_T* global_create()
     // Never destroyed: threads still running at exit may reach it.
     auto* record = new GLOBAL_T;
     record->logbuffer = std::make_unique<LOGBUFFER>();
+    record->dnscache = hash_create(DNS_CACHE_SIZE);
     record->serverpool = std::make_unique<ServerPool>();
     record->clientpool = std::make_unique<ClientPool>();
     record->timers = timers_init();

@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 
 #include "clientpool.h"
+#include "hash.h"
 #include "log.h"
 #include "serverpool.h"
 #include "stats.h"
@@ -18,6 +19,8 @@ struct GLOBAL_T {
     std::unique_ptr<ServerPool> serverpool;   // idle upstream connections
     std::unique_ptr<ClientPool> clientpool;   // idle client connections
     std::unique_ptr<TIMERS> timers;           // periodic housekeeping, run by the timer thread
+    std::unique_ptr<HASH_TABLE> dnscache;     // host name -> dotted address, DNS_CACHE_SIZE buckets
+    std::mutex dnslock;                       // guards dnscache
     Stats stats;                              // the whole proxy's statistics; its groups are added at bring-up
 };
 

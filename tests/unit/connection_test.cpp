@@ -1,0 +1,87 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <shared_mutex>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "atom.h"
+#include "connection.h"
+#include "global.h"
+#include "performance.h"
+
+namespace {
+
+std::string newest_log_line()
+{
+    std::shared_lock lock(global->logbuffer->lock);
+    return global->logbuffer->lines.empty() ? std::string() : global->logbuffer->lines.front();
+}
+
+TEST(ConnectionRecord, StartsEmptyDirectAndUnlimited)
+{
+    ConnectionPtr conn = connection_new();
+    ASSERT_NE(conn, nullptr);
+    EXPECT_EQ(conn->proxy_type, UPSTREAM_DIRECT);
+    EXPECT_EQ(conn->download_allowance, 4294967295u);
+    EXPECT_EQ(conn->upload_allowance, 4294967295u);
+    EXPECT_EQ(conn->flags, 0u);
+    EXPECT_EQ(conn->bypass, 0u);
+    EXPECT_EQ(conn->access, 0);
+    EXPECT_EQ(conn->requests, 0u);
+    EXPECT_EQ(conn->client, nullptr);
+    EXPECT_EQ(conn->server, nullptr);
+    EXPECT_EQ(conn->request, nullptr);
+    EXPECT_EQ(conn->response, nullptr);
+    EXPECT_TRUE(conn->profiles.empty());
+    EXPECT_TRUE(conn->variables.empty());
+    EXPECT_EQ(conn->stats, nullptr);
+}
+
+TEST(ConnectionRecord, NetCloseLogsCountsAndClosesTheClient)
+{
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    ConnectionPtr conn = connection_new();
+    conn->client = std::make_unique<Socket>(fds[0]);
+    conn->ip = "192.0.2.7";
+    conn->requests = 5'000'000'000ull;   // beyond 32 bits
+    const std::uint64_t closed = performance_log->get_connections_closed();
+
+    net_close(std::move(conn));
+    EXPECT_NE(newest_log_line().find("192.0.2.7 disconnected after making 5000000000 requests"), std::string::npos)
+        << newest_log_line();
+    EXPECT_EQ(performance_log->get_connections_closed(), closed + 1);
+    char byte;
+    EXPECT_EQ(read(fds[1], &byte, 1), 0);   // the client's socket was closed
+    close(fds[1]);
+
+    net_close(nullptr);   // counted even without a record
+    EXPECT_EQ(performance_log->get_connections_closed(), closed + 2);
+}
+
+TEST(ConnectionRecord, LastConnectionOfARebuiltRuleDeletesItsStatistics)
+{
+    // The clock function lives inside the Stats object: its sentinel dies with the object.
+    auto sentinel = std::make_shared<int>(0);
+    std::weak_ptr<int> alive = sentinel;
+    auto* rule_stats = new Stats([sentinel] { return timeval{}; });
+    sentinel.reset();
+
+    ConnectionPtr first = connection_new();
+    ConnectionPtr second = connection_new();
+    first->stats = stats_reference(rule_stats);
+    second->stats = stats_reference(rule_stats);
+    {
+        // The rule is rebuilt: its own reference goes.
+        std::lock_guard lock(atomlock);
+        ASSERT_FALSE(rule_stats->Delete());
+    }
+    first.reset();
+    EXPECT_FALSE(alive.expired());
+    net_close(std::move(second));
+    EXPECT_TRUE(alive.expired());
+}
+
+}  // namespace

@@ -1,0 +1,508 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <string>
+#include <thread>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+#include "atom.h"
+#include "filebuf.h"
+#include "global.h"
+#include "options.h"
+#include "performance.h"
+#include "socket.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// One end wrapped in a Socket (`sock`), the other left raw (`peer`) for the test to drive.
+class SocketPair : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        int fds[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+        sock = std::make_unique<Socket>(fds[0]);
+        peer = fds[1];
+    }
+
+    void TearDown() override
+    {
+        sock.reset();
+        if (peer >= 0)
+            close(peer);
+    }
+
+    void send_peer(const std::string& bytes)
+    {
+        ASSERT_EQ(write(peer, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+
+    // Everything the peer can read now, without waiting.
+    std::string drain_peer()
+    {
+        std::string all;
+        char block[65536];
+        for (;;) {
+            const ssize_t n = recv(peer, block, sizeof block, MSG_DONTWAIT);
+            if (n <= 0)
+                break;
+            all.append(block, static_cast<std::size_t>(n));
+        }
+        return all;
+    }
+
+    void close_peer()
+    {
+        close(peer);
+        peer = -1;
+    }
+
+    // Fills the kernel's buffers towards the peer until a non-blocking send would block.
+    std::size_t stuff_peer_direction()
+    {
+        const std::string chunk(4096, 'z');
+        std::size_t total = 0;
+        for (;;) {
+            const ssize_t n = send(sock->fd(), chunk.data(), chunk.size(), MSG_DONTWAIT);
+            if (n <= 0)
+                break;
+            total += static_cast<std::size_t>(n);
+        }
+        return total;
+    }
+
+    std::unique_ptr<Socket> sock;
+    int peer = -1;
+};
+
+// A LimitGroup held the way the limit rules hold one; drop() gives its reference back.
+LimitGroup* new_group(unsigned rate)
+{
+    return new LimitGroup(rate);
+}
+
+void drop(LimitGroup* group)
+{
+    std::lock_guard lock(atomlock);
+    if (group->Delete())
+        delete group;
+}
+
+// A clock that only moves when told to or when someone sleeps on it.
+struct FakeClock {
+    LimitGroup::Clock::time_point now{std::chrono::seconds(1000)};
+    std::vector<std::chrono::microseconds> sleeps;
+
+    void attach(LimitGroup* group)
+    {
+        group->SetClock([this] { return now; },
+                        [this](std::chrono::microseconds t) {
+                            sleeps.push_back(t);
+                            now += t;
+                        });
+    }
+};
+
+TEST_F(SocketPair, ReadTakesBufferedBytesFirstAndWaitsOnlyWhenShort)
+{
+    send_peer("0123456789abcdefghij");
+    ASSERT_EQ(sock->Read(nullptr, -1, 5), 20);   // fill: nothing delivered, all buffered
+    ASSERT_EQ(sock->input_length(), 20u);
+
+    char buf[32] = {};
+    // 20 buffered, 10 asked: served at once, without waiting.
+    EXPECT_EQ(sock->Read(buf, 10, 5), 10);
+    EXPECT_EQ(std::string(buf, 10), "0123456789");
+    EXPECT_EQ(sock->input_length(), 10u);
+
+    // 10 buffered, 10 asked: served at once, the buffer empties.
+    EXPECT_EQ(sock->Read(buf, 10, 5), 10);
+    EXPECT_EQ(std::string(buf, 10), "abcdefghij");
+    EXPECT_EQ(sock->input_length(), 0u);
+}
+
+TEST_F(SocketPair, ShortBufferWaitsThenAddsOneReadKeepingTheExcess)
+{
+    send_peer("WXYZ");
+    ASSERT_EQ(sock->Read(nullptr, -1, 5), 4);
+    char buf[16] = {};
+    // Nothing more arrives within the wait: -1, and the 4 bytes stay buffered.
+    EXPECT_EQ(sock->Read(buf, 10, 0), -1);
+    EXPECT_EQ(sock->input_length(), 4u);
+
+    send_peer("0123456789");
+    EXPECT_EQ(sock->Read(buf, 10, 5), 10);
+    EXPECT_EQ(std::string(buf, 10), "WXYZ012345");
+    EXPECT_EQ(sock->input_length(), 4u);   // "6789" from the same read, kept for the next call
+    EXPECT_EQ(sock->Read(buf, 4, 5), 4);
+    EXPECT_EQ(std::string(buf, 4), "6789");
+
+    // Without a time-out, buffered bytes are delivered rather than blocking for more.
+    sock->PushFront("late", 4);
+    EXPECT_EQ(sock->Read(buf, 10), 4);
+    EXPECT_EQ(std::string(buf, 4), "late");
+}
+
+TEST_F(SocketPair, LastBytesBeforeTheHangUpAreStillDelivered)
+{
+    send_peer("bye");
+    close_peer();   // a socketpair reports the hang-up together with the readable bytes
+    char buf[8] = {};
+    EXPECT_EQ(sock->Read(buf, sizeof buf, 5), 3);
+    EXPECT_EQ(std::string(buf, 3), "bye");
+    EXPECT_EQ(sock->Read(buf, sizeof buf, 5), 0);
+}
+
+TEST_F(SocketPair, GetLineCutsCopiesAndConsumesWholeLines)
+{
+    struct Case {
+        int size;
+        int result;
+        std::string copied;   // what the buffer holds up to its terminator
+    };
+    const Case cases[] = {
+        {100, 5, "abc\r\n"},
+        {6, 5, "abc\r\n"},
+        {5, 5, "abc\r"},      // length equal to size: cut to size - 1
+        {3, 3, "ab"},
+        {1, 1, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.size);
+        send_peer("abc\r\ndef");
+        char buf[128];
+        std::memset(buf, 'X', sizeof buf);
+        EXPECT_EQ(sock->GetLine(buf, c.size, 5), c.result);
+        EXPECT_EQ(std::string(buf), c.copied);
+        // Whatever was copied, the whole line is gone and "def" waits.
+        EXPECT_EQ(sock->input_length(), 3u);
+        char rest[8] = {};
+        ASSERT_EQ(sock->Read(rest, 3, 5), 3);
+        EXPECT_EQ(std::string(rest, 3), "def");
+    }
+}
+
+TEST_F(SocketPair, GetLineReadsUntilTheNewlineArrives)
+{
+    int events = 0;
+    sock->CallBackAdd([](void* data, long, const char*) { return ++*static_cast<int*>(data), 0; }, &events,
+                      SOCKET_EVENT_READ);
+    send_peer("GET / HT");
+    ASSERT_EQ(sock->Read(nullptr, -1, 5), 8);
+    send_peer("TP/1.1\nHost: x\n");
+    char buf[64];
+    EXPECT_EQ(sock->GetLine(buf, sizeof buf, 5), 15);
+    EXPECT_STREQ(buf, "GET / HTTP/1.1\n");
+    EXPECT_EQ(sock->GetLine(nullptr, -1, 5), 8);   // dropped
+    EXPECT_EQ(sock->input_length(), 0u);
+    EXPECT_EQ(events, 0);   // lines raise no read event
+
+    // No newline before the end of the stream: the read's 0, the partial line stays.
+    send_peer("tail");
+    close_peer();
+    EXPECT_EQ(sock->GetLine(buf, sizeof buf, 5), 0);
+    EXPECT_EQ(sock->input_length(), 4u);
+}
+
+TEST_F(SocketPair, PushFrontIsReadFirst)
+{
+    send_peer("world");
+    ASSERT_EQ(sock->Read(nullptr, -1, 5), 5);
+    char one[1];
+    ASSERT_EQ(sock->Read(one, 1, 5), 1);   // "w" taken: the data now starts inside the block
+    EXPECT_EQ(sock->PushFront("hello w", 7), 4u);
+    EXPECT_EQ(sock->PushFront(">", 1), 11u);
+    char buf[32] = {};
+    EXPECT_EQ(sock->Read(buf, 12, 5), 12);
+    EXPECT_EQ(std::string(buf, 12), ">hello world");
+}
+
+TEST_F(SocketPair, BuffersKeepSixtyFourKibAndGiveLargerBlocksBack)
+{
+    BLOCKSIZE = 8192;
+    send_peer(std::string(100, 'a'));
+    ASSERT_EQ(sock->Read(nullptr, -1, 5), 100);
+    EXPECT_EQ(sock->input_capacity(), 65536u);
+    char buf[128];
+    ASSERT_EQ(sock->Read(buf, 100, 5), 100);
+    EXPECT_EQ(sock->input_capacity(), 65536u);   // emptied, kept for reuse
+
+    const std::string big(70000, 'b');
+    sock->PushFront(big.data(), big.size());
+    EXPECT_EQ(sock->input_capacity(), 131072u);
+    std::vector<char> out(big.size());
+    ASSERT_EQ(sock->Read(out.data(), 10, 5), 10);
+    ASSERT_EQ(sock->Read(out.data(), 69990, 5), 69990);
+    EXPECT_EQ(sock->input_capacity(), 0u);   // a block above 64 KiB is freed once empty
+}
+
+TEST_F(SocketPair, WriteKeepsWhatTheFullPeerCannotTakeAndPreservesOrder)
+{
+    ASSERT_EQ(sock->Blocking(false), 0);
+    const std::size_t stuffed = stuff_peer_direction();
+    ASSERT_GT(stuffed, 0u);
+
+    const std::string first(3000, '1');
+    const std::string second = "second";
+    EXPECT_EQ(sock->Write(first.data(), static_cast<long>(first.size())), 0);
+    EXPECT_EQ(sock->output_length(), first.size());
+    EXPECT_EQ(sock->Write(second.data(), static_cast<long>(second.size())), 0);
+    EXPECT_EQ(sock->output_length(), first.size() + second.size());
+
+    std::string received = drain_peer();
+    ASSERT_EQ(received.size(), stuffed);
+    sock->Flush();
+    EXPECT_EQ(sock->output_length(), 0u);
+    received = drain_peer();
+    EXPECT_EQ(received, first + second);
+    EXPECT_EQ(sock->bytes_out(), first.size() + second.size());
+}
+
+TEST_F(SocketPair, BlockingWriteWaitsNoLongerThanItsTimeOut)
+{
+    stuff_peer_direction();
+    sock->SetTimeout(0);
+    const std::string data(1000, 'q');
+    EXPECT_EQ(sock->Write(data.data(), static_cast<long>(data.size())), 0);
+    EXPECT_EQ(sock->output_length(), data.size());
+    sock->Flush();   // makes no progress and gives up instead of blocking
+    EXPECT_EQ(sock->output_length(), data.size());
+    drain_peer();
+}
+
+TEST_F(SocketPair, FailedWriteDropsOutputRaisesErrorAndShutsTheConnection)
+{
+    ASSERT_EQ(sock->Blocking(false), 0);
+    stuff_peer_direction();
+    ASSERT_EQ(sock->Write("pending", 7), 0);
+    int errors = 0;
+    sock->CallBackAdd([](void* data, long length, const char* bytes) {
+        EXPECT_EQ(length, -1);
+        EXPECT_EQ(bytes, nullptr);
+        return ++*static_cast<int*>(data), 0;
+    }, &errors, SOCKET_EVENT_ERROR);
+    close_peer();
+
+    EXPECT_EQ(sock->Write("more", 4), -1);
+    EXPECT_EQ(errors, 1);
+    EXPECT_EQ(sock->output_length(), 0u);
+    EXPECT_EQ(sock->Write("again", 5), -1);   // nothing goes out after a gap
+    EXPECT_EQ(sock->output_length(), 0u);
+}
+
+TEST_F(SocketPair, PutSockCutsAtEightThousandOneHundredNinetyOne)
+{
+    const std::string long_text(10000, 'p');
+    std::string received;
+    std::thread reader([&] {
+        char block[4096];
+        ssize_t n;
+        while ((n = read(peer, block, sizeof block)) > 0)
+            received.append(block, static_cast<std::size_t>(n));
+    });
+    EXPECT_EQ(sock->PutSock("%s", long_text.c_str()), 8191);
+    EXPECT_EQ(sock->PutSock("<%d>", 42), 4);
+    sock.reset();
+    reader.join();
+    EXPECT_EQ(received, std::string(8191, 'p') + "<42>");
+}
+
+TEST_F(SocketPair, WriteFilebufSendsEverything)
+{
+    Filebuf buffer;
+    buffer.Add(std::string(100000, 'f'));
+    std::string received;
+    std::thread reader([&] {
+        char block[4096];
+        ssize_t n;
+        while (received.size() < 100000 && (n = read(peer, block, sizeof block)) > 0)
+            received.append(block, static_cast<std::size_t>(n));
+    });
+    EXPECT_GT(sock->WriteFilebuf(buffer), 0);
+    EXPECT_EQ(sock->output_length(), 0u);
+    reader.join();
+    EXPECT_EQ(received, std::string(100000, 'f'));
+}
+
+TEST(LimitGroupTest, QuotaIsATenthOfTheRateAndZeroDoesNotLimit)
+{
+    struct Case { unsigned rate, quota; };
+    const Case cases[] = {{0, 0}, {5, 1}, {10, 1}, {10000, 1000}, {12345, 1234}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.rate);
+        LimitGroup* group = new_group(c.rate);
+        EXPECT_EQ(group->quota(), c.quota);
+        if (c.rate == 0) {
+            EXPECT_EQ(group->Throttle(), 0);   // 0 = unlimited
+        }
+        drop(group);
+    }
+}
+
+TEST(LimitGroupTest, WindowBudgetIsHandedOutAndTheRestOfTheWindowSleptOut)
+{
+    LimitGroup* group = new_group(10000);
+    FakeClock clock;
+    clock.attach(group);
+
+    EXPECT_EQ(group->Throttle(), 1000);   // a new window
+    group->Incr(400);
+    clock.now += 30ms;
+    EXPECT_EQ(group->Throttle(), 600);
+    group->Incr(600);
+    clock.now += 20ms;
+    EXPECT_EQ(group->Throttle(), 1000);   // spent: sleeps the 50 ms that are left
+    ASSERT_EQ(clock.sleeps.size(), 1u);
+    EXPECT_EQ(clock.sleeps[0], 50ms);
+
+    group->Incr(10);
+    clock.now += 250ms;                   // a long pause: a new window, no sleep
+    EXPECT_EQ(group->Throttle(), 1000);
+    EXPECT_EQ(clock.sleeps.size(), 1u);
+
+    group->Incr(5000);                    // overdrawn by concurrent sockets: still one window at most
+    clock.now += 1ms;
+    EXPECT_EQ(group->Throttle(), 1000);
+    ASSERT_EQ(clock.sleeps.size(), 2u);
+    EXPECT_EQ(clock.sleeps[1], 99ms);
+    drop(group);
+}
+
+TEST_F(SocketPair, ReadGroupBoundsEachRead)
+{
+    LimitGroup* group = new_group(10000);
+    FakeClock clock;
+    clock.attach(group);
+    sock->SetRate(group, nullptr);
+    drop(group);   // the socket's reference keeps it
+
+    send_peer(std::string(5000, 'r'));
+    std::vector<char> buf(5000);
+    EXPECT_EQ(sock->Read(buf.data(), 5000, 5), 1000);
+    EXPECT_EQ(sock->Read(buf.data(), 5000, 5), 1000);   // the window is spent: slept out first
+    EXPECT_EQ(clock.sleeps.size(), 1u);
+    EXPECT_EQ(sock->bytes_in(), 2000u);
+}
+
+TEST_F(SocketPair, DestroyingFlushesPendingBytesThroughTheWriteGroup)
+{
+    LimitGroup* group = new_group(20);   // 2 bytes a window
+    FakeClock clock;
+    clock.attach(group);
+    sock->SetRate(nullptr, group);
+    drop(group);
+
+    EXPECT_EQ(sock->Write("xxabc", 5), 2);
+    EXPECT_EQ(sock->output_length(), 3u);
+    sock.reset();   // also deletes the group: ASan reports it otherwise
+    char buf[16];
+    std::string received;
+    ssize_t n;
+    while ((n = read(peer, buf, sizeof buf)) > 0)
+        received.append(buf, static_cast<std::size_t>(n));
+    EXPECT_EQ(received, "xxabc");
+}
+
+TEST_F(SocketPair, SetRateWithTheSameGroupKeepsItAlive)
+{
+    LimitGroup* group = new_group(1000);
+    sock->SetRate(group, group);
+    drop(group);
+    sock->SetRate(group, group);   // the socket held the last references
+    EXPECT_EQ(group->quota(), 100u);
+    sock->SetRate(nullptr, nullptr);   // now it goes
+}
+
+struct Seen {
+    std::vector<std::string> calls;
+    int verdict = 0;
+};
+
+int record_a(void* data, long length, const char* bytes)
+{
+    auto* seen = static_cast<Seen*>(data);
+    seen->calls.push_back("a:" + std::to_string(length) + ":" + (bytes ? std::string(bytes, length > 0 ? length : 0) : "-"));
+    return seen->verdict;
+}
+
+int record_b(void* data, long length, const char*)
+{
+    static_cast<Seen*>(data)->calls.push_back("b:" + std::to_string(length));
+    return 0;
+}
+
+TEST_F(SocketPair, CallBacksSeeEveryByteInOrderAndCanFailARead)
+{
+    Seen seen;
+    const int a = sock->CallBackAdd(record_a, &seen, SOCKET_EVENT_READ | SOCKET_EVENT_WRITE);
+    const int b = sock->CallBackAdd(record_b, &seen, SOCKET_EVENT_READ);
+    EXPECT_EQ(b, a + 1);
+
+    send_peer("hi");
+    char buf[8];
+    ASSERT_EQ(sock->Read(buf, 8, 5), 2);
+    ASSERT_EQ(sock->Write("out", 3), 3);
+    EXPECT_EQ(seen.calls, (std::vector<std::string>{"a:2:hi", "b:2", "a:3:out"}));
+
+    seen.calls.clear();
+    EXPECT_EQ(sock->CallBackMaskSet(a, SOCKET_EVENT_WRITE), SOCKET_EVENT_WRITE);
+    EXPECT_EQ(sock->CallBackMaskGet(a), SOCKET_EVENT_WRITE);
+    EXPECT_EQ(sock->CallBackMaskGet(b), SOCKET_EVENT_READ);
+    sock->CallBackMaskSet(a, SOCKET_EVENT_READ);
+    seen.verdict = -1;
+    send_peer("no");
+    EXPECT_EQ(sock->Read(buf, 8, 5), -1);   // a callback refused the bytes
+    EXPECT_EQ(seen.calls, (std::vector<std::string>{"a:2:no"}));   // b never ran
+
+    EXPECT_EQ(sock->CallBackRemove(a), 1);
+    seen.calls.clear();
+    send_peer("ok");
+    EXPECT_EQ(sock->Read(buf, 8, 5), 2);
+    EXPECT_EQ(seen.calls, (std::vector<std::string>{"b:2"}));
+    EXPECT_EXIT(sock->CallBackRemove(a), [](int) { return true; }, "");
+}
+
+TEST_F(SocketPair, ByteTotalsReachThePerformanceLogAndNetworkStatistics)
+{
+    global->stats.AddGroup("network", 0);
+    global->stats.AddCounter("network", "bytes in", 2);
+    global->stats.AddCounter("network", "bytes out", 2);
+    const StatGroup* network = global->stats.group("network");
+    auto value = [&](const char* name) {
+        for (const StatCounter& c : network->counters())
+            if (c.name == name)
+                return c.value;
+        return std::uint64_t{0};
+    };
+    const std::uint64_t log_in = performance_log->get_bytes_in(), log_out = performance_log->get_bytes_out();
+    const std::uint64_t stat_in = value("bytes in"), stat_out = value("bytes out");
+
+    send_peer("12345");
+    char buf[8];
+    ASSERT_EQ(sock->Read(buf, 8, 5), 5);
+    ASSERT_EQ(sock->Write("abc", 3), 3);
+    sock.reset();
+
+    EXPECT_EQ(performance_log->get_bytes_in() - log_in, 5u);
+    EXPECT_EQ(performance_log->get_bytes_out() - log_out, 3u);
+    EXPECT_EQ(value("bytes in") - stat_in, 5u);
+    EXPECT_EQ(value("bytes out") - stat_out, 3u);
+}
+
+TEST_F(SocketPair, EncryptWithoutTlsLeavesThePlainSocket)
+{
+    EXPECT_EQ(sock->Encrypt(1), 0);
+    EXPECT_EQ(sock->tls(), 0);
+    ASSERT_EQ(sock->Write("plain", 5), 5);
+    EXPECT_EQ(drain_peer(), "plain");
+}
+
+}  // namespace
