@@ -1,0 +1,129 @@
+// Fuzz target over the request and response parsers. Besides the sanitizers' findings it
+// checks what the rest of the proxy relies on: what a parsed header holds never carries bytes
+// that could break a line, and the length rules hold.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "global.h"
+#include "header.h"
+#include "threads.h"
+
+namespace {
+
+void require(bool condition, const char* what)
+{
+    if (!condition) {
+        std::fprintf(stderr, "invariant broken: %s\n", what);
+        std::abort();
+    }
+}
+
+bool has_line_break(std::string_view s)
+{
+    return s.find_first_of("\r\n") != std::string_view::npos;
+}
+
+bool host_clean(std::string_view host)
+{
+    for (const char c : host) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte <= 0x20 || byte >= 0x7f || c == ':' || c == '/' || c == '@')
+            return false;
+    }
+    return true;
+}
+
+bool path_clean(std::string_view path)
+{
+    for (const char c : path) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte <= 0x20 || byte >= 0x80)
+            return false;
+    }
+    return true;
+}
+
+void check_common(const HEADER& h, std::string_view text)
+{
+    for (const HTTP_HEADER& line : h.lines) {
+        require(!line.name.empty(), "empty line name");
+        require(!has_line_break(line.name) && !has_line_break(line.value), "line break inside a line");
+        require(line.name.find(':') == std::string::npos, "':' in a line name");
+        require(line.type == HTTP_HEADER_FIELD || line.type == HTTP_HEADER_PASS, "line type");
+    }
+    require(h.raw.has_value(), "raw missing");
+    if (h.version != HTTP_VERSION_09)
+        require(text.substr(0, h.raw->size()) == *h.raw, "raw is not the start of the text");
+    require(h.content_length >= 0, "negative Content-Length");
+    if (h.chunked)
+        require((h.flags & HEADER_LENGTH) == 0, "Content-Length kept beside chunked");
+    if (!(h.flags & HEADER_LENGTH))
+        require(h.content_length == 0, "Content-Length without its flag");
+
+    const HeaderPtr copy = http_header_dup(&h);
+    require(copy && copy->lines.size() == h.lines.size() && copy->url == h.url && copy->raw == h.raw,
+            "copy differs");
+}
+
+void check_request(const HEADER& h, std::string_view text)
+{
+    check_common(h, text);
+    require(h.method && !h.method->empty() && h.method->size() <= HEADER_METHOD_MAX, "method");
+    require(h.path && !h.path->empty() && path_clean(*h.path), "path");
+    require(h.kind == HEADER_CONNECT || h.kind == HEADER_ABSOLUTE || h.kind == HEADER_ORIGIN, "kind");
+    if (h.kind == HEADER_ORIGIN) {
+        require(!h.host && !h.url && h.port == 80, "origin-form fields");
+        return;
+    }
+    require(h.host && host_clean(*h.host), "host bytes");
+    require(h.url && !has_line_break(*h.url), "full URL");
+    if (h.flags & HEADER_DEFAULT_PORT)
+        require(h.port == 0 || h.port == 21 || h.port == 80 || h.port == 443, "default port");
+    else
+        require(h.port >= 1 && h.port <= 65535, "port range");
+    if (h.host_header) {
+        const std::string_view value = *h.host_header;
+        const auto split = http_host_split(value, 80);
+        if (split) {
+            require(host_clean(split->host), "Host line host bytes");
+            require(split->port >= 1 && split->port <= 65535, "Host line port range");
+        }
+    }
+}
+
+void check_response(const HEADER& h, std::string_view text)
+{
+    check_common(h, text);
+    require(h.kind == HEADER_RESPONSE && h.status > 0, "status");
+    if (h.version == HTTP_VERSION_09)
+        require(h.lines.empty() && h.status == 200, "HTTP/0.9 header");
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    // Logging needs the runtime record and a thread-table slot.
+    global_create();
+    threads_init();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+
+    if (const HeaderPtr request = http_header_parse_request(text))
+        check_request(*request, text);
+    if (const HeaderPtr response = http_header_parse_response(text))
+        check_response(*response, text);
+
+    const std::size_t length = header_length(text, size);
+    require(length <= size, "header_length beyond the text");
+    const int type = header_type(text, size);
+    require(type == HEADER_RESPONSE || type == HEADER_ORIGIN, "header_type");
+    return 0;
+}
