@@ -10,6 +10,7 @@
 #include "log.h"
 #include "mem.h"
 #include "options.h"
+#include "urlcommand.h"
 
 ProfileSection* profile_section = nullptr;
 
@@ -60,6 +61,19 @@ void window_set(const Field& field, tm_element tm_partial::*element, tm_partial&
 bool matches(const Profile::Pattern& pattern, std::string_view text)
 {
     return reg_exec(pattern.regex.get(), text) == 0;
+}
+
+// Whether the request carries a URL command of one of the names, compared byte for byte.
+bool urlcommand_listed(CONNECTION_T& connection, const StringList& names)
+{
+    const url_command_list* commands = url_commands(&connection);
+    if (commands == nullptr)
+        return false;
+    for (const url_command_t& command : *commands) {
+        if (names.has(command.command))
+            return true;
+    }
+    return false;
 }
 
 // The proxy's own host name: -H when given, else the general section's.
@@ -124,7 +138,7 @@ Profile::Profile(const Item& item)
 
 Profile::Profile(const Profile& other) = default;
 
-bool Profile::applies(const CONNECTION_T& connection, const std::tm& now) const
+bool Profile::applies(CONNECTION_T& connection, const std::tm& now) const
 {
     const HEADER* request = connection.request.get();
     const HEADER* response = connection.response;

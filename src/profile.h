@@ -61,7 +61,7 @@ public:
 
     // Whether the rule applies to the connection at the local time now; names are the
     // connection's names at this point of the run.
-    bool applies(const CONNECTION_T& connection, const std::tm& now) const;
+    bool applies(CONNECTION_T& connection, const std::tm& now) const;
 };
 
 struct ProfileRules {

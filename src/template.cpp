@@ -221,15 +221,16 @@ constexpr std::string_view PROXY_PAC = R"(function FindProxyForURL(url, host)
 
 std::string interface_head()
 {
-    return "<table class=\"banner\" width=\"100%\" cellspacing=\"0\" cellpadding=\"0\"><tr>"
-           "<td><img src=\"http://" + std::string(INTERFACE_HOST) + "/template/logo1\" alt=\"Tarvodine\"></td>"
-           "<td class=\"bannertext\">web interface</td></tr></table>\n";
+    return std::string("<table class=\"banner\" width=\"100%\" cellspacing=\"0\" cellpadding=\"0\"><tr>"
+                       "<td><img src=\"http://") +
+           INTERFACE_HOST +
+           "/template/logo1\" alt=\"Tarvodine\"></td><td class=\"bannertext\">web interface</td></tr></table>\n";
 }
 
 // A built-in HTML page: its base is the interface, so that its image and style come from there.
 std::string html_page(std::string_view title, std::string_view message, std::string_view head = {})
 {
-    std::string page = "<html>\n<head>\n<base href=\"http://" + std::string(INTERFACE_HOST) + "/\">\n";
+    std::string page = std::string("<html>\n<head>\n<base href=\"http://") + INTERFACE_HOST + "/\">\n";
     page.append(head);
     page += "<title>" + std::string(title) + "</title>\n</head>\n<body>\n";
     page += "<table class=\"banner\" width=\"100%\" cellspacing=\"0\" cellpadding=\"0\"><tr>"

@@ -155,8 +155,9 @@ TEST(BuiltinPages, TheFixedTable)
             EXPECT_NE(page.bytes.find("<base href=\"http://"), std::string_view::npos);
             EXPECT_NE(page.bytes.find("<img src=\"/template/logo\""), std::string_view::npos);
         }
-        if (page.mime == "image/gif")
+        if (page.mime == "image/gif") {
             EXPECT_EQ(page.bytes.back(), ';');   // the GIF trailer
+        }
     }
     EXPECT_EQ(builtin_pages()[25].bytes.size(), 0u);
     EXPECT_EQ(builtin_pages()[24].bytes.size(), 25u);   // the SWF's own length field
@@ -285,7 +286,7 @@ TEST_F(TemplateTest, ProgramTemplate)
     connection_->variables["WHO"] = "tester";
 
     load(rule({{"name", "prog"}, {"type", "program"}, {"code", "403"},
-               {"file", "/bin/sh -c \"printf 'HTTP/1.0 200 OK\\r\\nContent-Type: text/html\\r\\n\\r\\n&lt;b&gt;@WHO@ $WHO&lt;/b&gt;'\""}}));
+               {"file", "/bin/sh -c \"printf 'HTTP/1.0 200 OK\\r\\nContent-Type: text/html\\r\\n\\r\\n&lt;b&gt;@WHO@ %s&lt;/b&gt;' $WHO\""}}));
     ASSERT_EQ(templates_->send("prog", connection_.get(), 200), 1);
     const Answer sent = answer();
     EXPECT_EQ(sent.header.rfind("HTTP/1.1 403 ", 0), 0u);
