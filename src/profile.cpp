@@ -58,6 +58,12 @@ void window_set(const Field& field, tm_element tm_partial::*element, tm_partial&
     end.*element = tm_element{1, field.int_value2};
 }
 
+// An absent text reads as empty; nothing is copied.
+std::string_view text_of(const HeaderText& text)
+{
+    return text ? std::string_view(*text) : std::string_view();
+}
+
 bool matches(const Profile::Pattern& pattern, std::string_view text)
 {
     return reg_exec(pattern.regex.get(), text) == 0;
@@ -152,16 +158,16 @@ bool Profile::applies(CONNECTION_T& connection, const std::tm& now) const
         (response == nullptr || !response->content_type || !matches(mime, *response->content_type)))
         return false;
     // Header patterns see the header text as received, every byte of it.
-    if (requestheader.regex != nullptr && !matches(requestheader, request->raw.value_or(std::string())))
+    if (requestheader.regex != nullptr && !matches(requestheader, text_of(request->raw)))
         return false;
     if (responseheader.regex != nullptr &&
-        (response == nullptr || !matches(responseheader, response->raw.value_or(std::string()))))
+        (response == nullptr || !matches(responseheader, text_of(response->raw))))
         return false;
     if (scheme.regex != nullptr && (!request->scheme || !matches(scheme, *request->scheme)))
         return false;
     if (host.regex != nullptr && (!request->host || !matches(host, *request->host)))
         return false;
-    if (file.regex != nullptr && !matches(file, request->path.value_or(std::string())))
+    if (file.regex != nullptr && !matches(file, text_of(request->path)))
         return false;
     if (!urlcommands.empty() && !urlcommand_listed(connection, urlcommands))
         return false;
