@@ -54,10 +54,13 @@ def configured(tmp_path, xml_files):
     """The shipped files, with profile rules and templates written into the configuration."""
     config, section = xml_files
     (tmp_path / "evening404.html").write_text("<p>Evening page for @URL@</p>\n")
+    (tmp_path / "late404.txt").write_text("decided on the response\n")
     profiles = (
         item("profile", PROFILE_FIELDS, comment="evening hours", log="true", hour="18,23",
              timematch="recurring", add="evening")
         + item("profile", PROFILE_FIELDS, comment="team header", requestheader="X-Team: blue", add="blue")
+        + item("profile", PROFILE_FIELDS, comment="late", log="true", requestheader="X-Check: late",
+               responseheader="^HTTP/1\\.1 404 ", add="late")
     )
     program = ("/bin/sh -c &quot;printf 'HTTP/1.0 200 OK\\r\\nContent-Type: text/plain\\r\\n\\r\\n"
                "blue team, %s' $HTTP_FILE&quot;")
@@ -67,6 +70,8 @@ def configured(tmp_path, xml_files):
                mime="text/html", code="404")
         + item("template", TEMPLATE_FIELDS, profiles="blue", name="404", file=program, code="410",
                type="program", parse="false")
+        + item("template", TEMPLATE_FIELDS, profiles="late", name="404", file="late404.txt",
+               mime="text/plain", code="404")
     )
     text = config.read_text().replace(
         "</tarvodine>", f"<profiles>{profiles}</profiles><templates>{templates}</templates></tarvodine>")
@@ -143,3 +148,14 @@ def test_request_header_profile_chooses_a_program_template(tarvodine, configured
     # Without the header the origin's own answer goes through.
     response, body = get(proxy, origin.url("/status/404"))
     assert (response.status, body) == (404, b"not here\n")
+
+
+def test_response_header_profile_is_attached_once_the_answer_is_in(tarvodine, configured, origin):
+    proxy = start(tarvodine, configured, "2024-06-14 10:00:00")
+    response, body = get(proxy, origin.url("/status/404"), headers={"X-Check": "late"})
+    assert (response.status, body) == (404, b"decided on the response\n")
+    wait_until(lambda: "Added Profile: late" in proxy.native_log(), 10, "the profile line")
+    # A found page has no 404 status line: the rule adds nothing and the origin's body passes.
+    response, body = get(proxy, origin.url("/1k.bin"), headers={"X-Check": "late"})
+    assert (response.status, body) == (200, origin.file("1k.bin"))
+    assert proxy.native_log().count("Added Profile: late") == 1
