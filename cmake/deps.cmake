@@ -7,6 +7,8 @@ target_link_libraries(tarvodine_core PUBLIC ZLIB::ZLIB)
 # OpenSSL 3's libcrypto: MD5 digests through the EVP interface, the random generator.
 find_package(OpenSSL 3 REQUIRED)
 target_link_libraries(tarvodine_core PUBLIC OpenSSL::Crypto)
+# Its libssl: TLS client connections to origin servers.
+target_link_libraries(tarvodine_core PUBLIC OpenSSL::SSL)
 
 # Classic TinyXML 2.6 for both XML files: its white-space condensing and its character
 # references are what the file formats rely on. Debian's header defines TIXML_USE_STL itself,

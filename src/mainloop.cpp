@@ -36,6 +36,7 @@
 #include "template.h"
 #include "threads.h"
 #include "timers.h"
+#include "tls.h"
 
 std::uint32_t clientid = 1;
 
@@ -50,6 +51,7 @@ constexpr int RAND_SEED_BYTES = 1024;
 void openssl_init()
 {
     OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+    SSL_thread_setup();
     // main seeded rand() with the time and the process id.
     unsigned char seed[RAND_SEED_BYTES];
     for (unsigned char& byte : seed)

@@ -244,6 +244,22 @@ ssize_t Socket::ReadOnce(char* buffer, std::size_t length)
     }
 }
 
+void Socket::DrainTls()
+{
+    if (tls_session_ == nullptr)
+        return;
+    for (std::size_t pending = tls_pending(tls_session_.get()); pending > 0;
+         pending = tls_pending(tls_session_.get())) {
+        const ssize_t n = ReadOnce(in_.Prepare(pending), pending);
+        if (n <= 0)
+            break;
+        in_.Commit(static_cast<std::size_t>(n));
+        if (read_group_ != nullptr)
+            read_group_->Incr(n);
+        bytes_in_ += static_cast<std::uint64_t>(n);
+    }
+}
+
 void Socket::ConsumeInput(std::size_t n)
 {
     in_.Consume(n);
@@ -316,6 +332,7 @@ int Socket::Read(char* buffer, int length, int timeout)
         if (read_group_ != nullptr)
             read_group_->Incr(n);
         bytes_in_ += static_cast<std::uint64_t>(n);
+        DrainTls();
     }
 
     if (delivered > 0) {
@@ -542,11 +559,11 @@ int Socket::Throttle(bool write)
     return group != nullptr ? group->Throttle() : 0;
 }
 
-int Socket::Encrypt(int mode)
+int Socket::Encrypt(int mode, std::string_view host)
 {
     if (fd_ < 0 || tls_session_ != nullptr)
         return 0;
-    TlsSessionPtr session = tls_start(fd_, mode);
+    TlsSessionPtr session = tls_start(fd_, mode, host, write_timeout_);
     if (session == nullptr)
         return 0;
     tls_session_ = std::move(session);

@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <vector>
 
 #include "atom.h"
@@ -146,9 +147,10 @@ public:
     // 0 without a limit.
     int Throttle(bool write);
 
-    // Starts TLS on the descriptor (mode 1: as a client). 1 on success, 0 on failure, after
-    // which the socket stays plain.
-    int Encrypt(int mode);
+    // Starts TLS on the descriptor (mode 1: as a client), naming host to the server; the
+    // handshake must end within the write time-out. 1 on success, 0 on failure, after which the
+    // socket stays plain.
+    int Encrypt(int mode, std::string_view host = {});
 
     // Appends a callback for the events of mask; its id. An unknown id given to the three
     // after it is a fatal assertion.
@@ -201,6 +203,9 @@ private:
 
     // One read of the descriptor (through TLS when on), repeated on EINTR.
     ssize_t ReadOnce(char* buffer, std::size_t length);
+    // Moves what the TLS session has decrypted beyond the last read into the input, where the
+    // callers that wait on the descriptor look for buffered bytes.
+    void DrainTls();
     // Sends up to length bytes; on a blocking descriptor waits for room, within the write
     // time-out, until all are sent.
     Sent SendBytes(const char* bytes, std::size_t length);
