@@ -108,12 +108,14 @@ ServerKey serverpool_key(const CONNECTION_T* connection)
     }
     key.user = request->url_user;
     key.password = request->url_password;
-    key.route = "tls=" + std::to_string((connection->flags & CONN_TLS) != 0 ? 1 : 0) +
-                " kind=" + std::to_string(connection->proxy_type);
+    serverpool_route_add(key.route, (connection->flags & CONN_TLS) != 0 ? "tls" : "plain");
+    serverpool_route_add(key.route, std::to_string(connection->proxy_type));
     if (connection->proxy_type != UPSTREAM_DIRECT) {
-        key.route += " via=" + connection->parent_host + ":" + std::to_string(connection->parent_port) +
-                     " user=" + connection->proxy_username + " password=" + connection->proxy_password +
-                     " domain=" + connection->proxy_domain;
+        serverpool_route_add(key.route, connection->parent_host);
+        serverpool_route_add(key.route, std::to_string(connection->parent_port));
+        serverpool_route_add(key.route, connection->proxy_username);
+        serverpool_route_add(key.route, connection->proxy_password);
+        serverpool_route_add(key.route, connection->proxy_domain);
     }
     return key;
 }
@@ -190,7 +192,9 @@ int protocol_start(CONNECTION_T* connection)
         break;
     }
 
-    if ((connection->flags & CONN_TLS) != 0 && connection->server->Encrypt(1) != 1) {
+    // TLS runs with the peer the socket reaches: the parent itself, or the origin server.
+    const std::string tls_host = kind == UPSTREAM_HTTP ? parent : text_or_empty(request->host);
+    if ((connection->flags & CONN_TLS) != 0 && connection->server->Encrypt(1, tls_host) != 1) {
         connection->server.reset();
         return NET_UNKNOWN;
     }
