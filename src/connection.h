@@ -19,6 +19,7 @@
 #include "socket.h"
 #include "stats.h"
 #include "stringutil.h"
+#include "urlcommand.h"
 
 // Transfer-state bits of CONNECTION_T::flags; all cleared after each request.
 enum : std::uint32_t {
@@ -112,6 +113,7 @@ struct CONNECTION_T {
     std::string interface_password;
     int access = 0;                   // ACCESS_* bits of this request
     std::uint32_t bypass = 0;         // filters to skip; cleared only here, at creation
+    UrlCommands url_commands;         // commands of the current request; null when it has none
     StringList profiles;              // emptied after each request
     HeaderPtr request;                // the parsed request
     HEADER* response = nullptr;       // borrowed: its builder owns and frees it

@@ -72,7 +72,7 @@ bool matches(const Profile::Pattern& pattern, std::string_view text)
 // Whether the request carries a URL command of one of the names, compared byte for byte.
 bool urlcommand_listed(CONNECTION_T& connection, const StringList& names)
 {
-    const url_command_list* commands = url_commands(&connection);
+    const url_command_list* commands = connection.url_commands.get();
     if (commands == nullptr)
         return false;
     for (const url_command_t& command : *commands) {

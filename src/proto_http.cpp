@@ -253,7 +253,7 @@ void flush_towards(CONNECTION_T* connection, int side)
 
 bool command(CONNECTION_T* connection, std::string_view name)
 {
-    return url_command_find(url_commands(connection), name) != nullptr;
+    return url_command_find(connection->url_commands.get(), name) != nullptr;
 }
 
 // Sends the request body to the server: relayed from the client when it streams (a chunked body
@@ -703,7 +703,7 @@ int protocol_http(CONNECTION_T* connection)
     // 5. Redirect Locations keep the request's commands.
     if ((response->status == 301 || response->status == 302) && response->location) {
         redirect_section->redirect_do(connection, REDIRECT_LOCATION);
-        if (url_commands(connection) != nullptr && response->location)
+        if (connection->url_commands != nullptr && response->location)
             response->location = url_command_add(connection, *response->location);
     }
 

@@ -62,7 +62,7 @@ void refuse(CONNECTION_T* connection, const char* name, int status)
 
 bool command(CONNECTION_T* connection, std::string_view name)
 {
-    return url_command_find(url_commands(connection), name) != nullptr;
+    return url_command_find(connection->url_commands.get(), name) != nullptr;
 }
 
 void slot_serving(CONNECTION_T* connection)
@@ -267,7 +267,7 @@ bool request_permitted(CONNECTION_T* connection)
 bool request_commands(CONNECTION_T* connection)
 {
     HEADER* request = connection->request.get();
-    const url_command_list* commands = url_commands(connection);
+    const url_command_list* commands = connection->url_commands.get();
     const url_command_t* templ = url_command_find(commands, "template");
     const char* templ_name = templ != nullptr && templ->options ? templ->options->c_str() : "unknown";
 
@@ -424,7 +424,7 @@ void request_serve(CONNECTION_T* connection)
     forwarded_for(connection);
     if (url_command_extract(connection) == 0)
         return;
-    url_command_log(url_commands(connection));
+    url_command_log(connection->url_commands.get());
     header_variables(connection, "CLIENT", connection->request->lines);
 
     if (equal_nocase(connection->request->method, "HEAD"))
@@ -548,7 +548,7 @@ void bypass_check(CONNECTION_T* connection)
 {
     if ((connection->access & ACCESS_BYPASS) == 0)
         return;
-    const url_command_t* bypass = url_command_find(url_commands(connection), "bypass");
+    const url_command_t* bypass = url_command_find(connection->url_commands.get(), "bypass");
     if (bypass == nullptr)
         return;
     connection->bypass = bypass_apply(connection->bypass, bypass->options.has_value(),

@@ -16,7 +16,7 @@ int buffer_check(CONNECTION_T* connection)
 {
     const HEADER* request = connection->request.get();
     const HEADER* response = connection->response;
-    const url_command_list* commands = url_commands(connection);
+    const url_command_list* commands = connection->url_commands.get();
 
     if ((response->flags & HEADER_LENGTH) != 0 &&
         static_cast<std::uint64_t>(response->content_length) > general_section->maxdbuffer_get(connection) &&
