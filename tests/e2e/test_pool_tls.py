@@ -1,0 +1,112 @@
+"""The server pool and the TLS client against real peers on 127.0.0.1.
+
+nginx (started by the shared peers' start-nginx.sh, with its self-signed certificate) serves
+requests that carry the "https" URL command; an origin in this process counts the connections
+it accepts, so that a test sees which requests reused a pooled upstream connection.
+"""
+import pytest
+
+from conftest import free_port, wait_port, wait_until
+from counting_origin import CountingOrigin, Nginx, make_certificate, proxy_get
+
+
+@pytest.fixture(scope="module")
+def nginx(tmp_path_factory):
+    server = Nginx(tmp_path_factory.mktemp("nginx"))
+    yield server
+    server.stop()
+
+
+@pytest.fixture
+def proxy(tarvodine, xml_files):
+    config, section = xml_files
+    port = free_port()
+    started = tarvodine("-c", config, "-s", section, "-L", f"127.0.0.1:{port}")
+    wait_port(port)
+    started.port = port
+    return started
+
+
+@pytest.fixture
+def origins(tmp_path):
+    """make(tls=False, **options) starts a CountingOrigin; all are stopped afterwards."""
+    made = []
+    certificate = []
+
+    def make(tls=False, **options):
+        if tls and not certificate:
+            certificate.extend(make_certificate(tmp_path / "cert"))
+        origin = CountingOrigin(*(certificate if tls else (None, None)), **options)
+        made.append(origin)
+        return origin
+    yield make
+    for origin in made:
+        origin.stop()
+
+
+def test_https_command_fetches_over_tls_without_checking_the_certificate(proxy, nginx):
+    host = f"xx--https.127.0.0.1:{nginx.https_port}"
+    got = proxy_get(proxy, f"http://{host}/hello.txt", host)
+    assert (got.status, got.body) == (200, b"hello from origin\n")
+    # The TLS port of nginx answers only what came over TLS, and it saw no command.
+    wait_until(lambda: '"GET /hello.txt HTTP/1.1" 200' in nginx.access_log(), 10, "nginx's log line")
+    assert "xx--" not in nginx.access_log()
+
+
+def test_https_to_a_server_not_speaking_tls_fails_as_a_connection_failure(proxy, nginx):
+    host = f"xx--https.127.0.0.1:{nginx.http_port}"
+    got = proxy_get(proxy, f"http://{host}/hello.txt", host)
+    assert got.status == 503
+
+
+@pytest.mark.parametrize("tls", [False, True], ids=["plain", "tls"])
+def test_a_second_request_reuses_the_pooled_connection(proxy, origins, tls):
+    origin = origins(tls=tls)
+    prefix = "xx--https." if tls else ""
+    for path in ("/first", "/second"):
+        host = f"{prefix}127.0.0.1:{origin.port}"
+        got = proxy_get(proxy, f"http://{host}{path}", host)   # a new client connection each time
+        assert got.status == 200
+        assert got.body == f"{path} on connection 0\n".encode()
+    assert origin.accepts == 1
+    # The commands never reach the origin.
+    assert all(b"xx--" not in head for _, head in origin.requests)
+
+
+def test_pooled_connections_are_kept_apart_by_credentials(proxy, origins):
+    origin = origins()
+    sequence = [
+        ("alice:secret", "/a", 0),
+        ("alice:other", "/b", 1),    # another password: never the logged-in connection
+        ("alice:Secret", "/c", 2),   # passwords compare byte for byte
+        ("alice:secret", "/d", 0),
+        (None, "/e", 3),             # no credentials: none of the logged-in ones
+    ]
+    for credentials, path, connection in sequence:
+        userinfo = f"{credentials}@" if credentials else ""
+        got = proxy_get(proxy, f"http://{userinfo}127.0.0.1:{origin.port}{path}", f"127.0.0.1:{origin.port}")
+        assert got.status == 200, path
+        assert got.body == f"{path} on connection {connection}\n".encode()
+    assert origin.accepts == 4
+
+
+def test_a_pooled_tls_connection_never_serves_a_plain_request(proxy, origins):
+    origin = origins(tls=True)
+    host = f"xx--https.127.0.0.1:{origin.port}"
+    assert proxy_get(proxy, f"http://{host}/tls", host).status == 200
+    # The same host and port without the command: a new, plain connection, which the TLS
+    # server refuses.
+    plain = f"127.0.0.1:{origin.port}"
+    assert proxy_get(proxy, f"http://{plain}/plain", plain).status == 503
+    assert origin.accepts == 2
+    assert origin.paths() == [(0, "/tls")]
+
+
+def test_a_pooled_connection_the_server_closed_is_replaced_unnoticed(proxy, origins):
+    origin = origins(close_after_reply=True)   # keeps nothing, though it announces nothing
+    host = f"127.0.0.1:{origin.port}"
+    for path in ("/first", "/second"):
+        got = proxy_get(proxy, f"http://{host}{path}", host)
+        assert got.status == 200
+        assert got.body.startswith(path.encode())
+    assert origin.paths() == [(0, "/first"), (1, "/second")]
