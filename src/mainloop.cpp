@@ -13,6 +13,7 @@
 #include "cache.h"
 #include "clientpool.h"
 #include "configfile.h"
+#include "configsync.h"
 #include "dns.h"
 #include "filter.h"
 #include "forward.h"
@@ -26,12 +27,14 @@
 #include "mime.h"
 #include "network.h"
 #include "options.h"
+#include "password_cache.h"
 #include "prefetch.h"
 #include "processors.h"
 #include "profile.h"
 #include "redirect.h"
 #include "section.h"
 #include "serverpool.h"
+#include "signals.h"
 #include "statgroups.h"
 #include "template.h"
 #include "threads.h"
@@ -107,7 +110,7 @@ void config()
     sectionxml_load(sectionfile);
     sections_create();
     globalstats_init();
-    std::signal(SIGPIPE, SIG_IGN);
+    signal_setup();
     net_init();
     if (!configfile.empty())
         FATAL_ASSERT(config_load(3, configfile) == 1);
@@ -115,7 +118,12 @@ void config()
     putlog(LOG_NETWORK, "proxy hostname: %s", proxyhost.c_str());
     if (!listenip.empty())
         net_listen(listenport, listenip.c_str());
+    if (limit_section != nullptr)
+        timers_add(global->timers.get(), 1, TIMER_REPEAT, limits_reset, nullptr);
     timers_add(global->timers.get(), 60, TIMER_REPEAT, dnscache_clean, nullptr);
+    timers_add(global->timers.get(), 60, TIMER_REPEAT, password_cache_clean, nullptr);
+    if (slave != 0)
+        timers_add(global->timers.get(), syncinterval, TIMER_REPEAT, config_sync, nullptr);
     threads_start();
     if (gmtoffset <= 0)
         putlog(LOG_DEBUG, "GMT offset is -%u seconds", static_cast<unsigned>(-gmtoffset));
