@@ -1,7 +1,6 @@
 #include "mainloop.h"
 
 #include <chrono>
-#include <csignal>
 #include <cstdlib>
 #include <ctime>
 #include <thread>

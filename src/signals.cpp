@@ -1,6 +1,7 @@
 #include "signals.h"
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
