@@ -28,6 +28,14 @@ ConnectionPtr connection_new()
     return ConnectionPtr(new CONNECTION_T);
 }
 
+ConnectionPtr connection_new(std::string_view ip)
+{
+    ConnectionPtr connection = connection_new();
+    connection->ip = ip;
+    connection->logentry.client = ip;
+    return connection;
+}
+
 void connection_free(CONNECTION_T* connection)
 {
     // Everything the record still holds goes with it, sockets and request state included; the

@@ -11,9 +11,11 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "filebuf.h"
 #include "header.h"
+#include "logentry.h"
 #include "socket.h"
 #include "stats.h"
 #include "stringutil.h"
@@ -116,6 +118,7 @@ struct CONNECTION_T {
     std::unique_ptr<Filebuf> body;    // the request body, or a stage's answer
     std::map<std::string, std::string> variables;   // emptied after each request
     StatsRef stats;                   // the admitting access rule's statistics
+    LogEntry logentry;                // access-log and extended-log record of the current request
 };
 
 void connection_free(CONNECTION_T* connection);
@@ -127,6 +130,8 @@ using ConnectionPtr = std::unique_ptr<CONNECTION_T, ConnectionFree>;
 
 // A new record: nothing set, no sockets, allowances unlimited, upstream direct.
 ConnectionPtr connection_new();
+// The same for a client at ip, which also becomes the log entry's client.
+ConnectionPtr connection_new(std::string_view ip);
 
 // Closes a connection: counts it in the performance log (also when given none), logs
 // "<ip> disconnected after making <n> requests", closes the client socket and frees the record
