@@ -1,0 +1,7 @@
+#include "limit.h"
+
+LimitSection* limit_section = nullptr;
+
+int LimitSection::check_and_block(CONNECTION_T*) { return 0; }
+
+void LimitSection::update(CONNECTION_T*) {}

@@ -1,0 +1,5 @@
+#include "profile.h"
+
+ProfileSection* profile_section = nullptr;
+
+void ProfileSection::profiles_update(CONNECTION_T*) {}

@@ -1,0 +1,3 @@
+#include "proxyauth.h"
+
+int proxy_authenticate(CONNECTION_T*) { return 0; }

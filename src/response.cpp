@@ -1,0 +1,71 @@
+#include "response.h"
+
+#include <cstdint>
+
+#include "cache.h"
+#include "connection.h"
+#include "general.h"
+#include "log.h"
+#include "prefetch.h"
+#include "processors.h"
+#include "protocol.h"
+#include "template.h"
+#include "urlcommand.h"
+
+int buffer_check(CONNECTION_T* connection)
+{
+    const HEADER* request = connection->request.get();
+    const HEADER* response = connection->response;
+    const url_command_list* commands = url_commands(connection);
+
+    if ((response->flags & HEADER_LENGTH) != 0 &&
+        static_cast<std::uint64_t>(response->content_length) > general_section->maxdbuffer_get(connection) &&
+        url_command_find(commands, "process") == nullptr) {
+        putlog(LOG_DEBUG, "request: warn: response exceeds maximum download buffer size");
+        return 0;
+    }
+    if ((connection->flags & CONN_PREFETCH) != 0)
+        return connection_htmlstream(connection) != nullptr && response->content_encoding ? 1 : 0;
+    if (response->content_encoding && accepts_encoded_content(connection) == 0)
+        return 1;
+    if (response->chunked != 0 && request->version != HTTP_VERSION_11)
+        return 1;
+    if (processors.Execute(STAGE_BUFFER_CHECK, connection, nullptr) == 1)
+        return 1;
+
+    connection->flags &= ~CONN_PROCESS;
+
+    if (url_command_find(commands, "raw") != nullptr || url_command_find(commands, "htmltree") != nullptr ||
+        (response->content_encoding && connection_htmlstream(connection) != nullptr))
+        return 1;
+    if (general_section->compressout_get(connection) != 1 || !request->accept_encoding)
+        return 0;
+    if (!response->content_type || response->content_encoding || accepts_encoded_content(connection) == 0)
+        return 0;
+    return general_section->encodemime_check(connection, *response->content_type) == 1 ? 1 : 0;
+}
+
+int transfer_limit_check(CONNECTION_T* connection)
+{
+    const HEADER* response = connection->response;
+    const bool from_cache = connection_cache(connection) != nullptr && (connection->flags & CONN_VALIDATE) == 0;
+    if ((response->flags & HEADER_LENGTH) == 0 || (from_cache && (connection->flags & CONN_LIMIT) == 0) ||
+        static_cast<std::uint64_t>(connection->download_allowance) >= static_cast<std::uint64_t>(response->content_length))
+        return 1;
+    putlog(LOG_WARNING, "limits: transfer would exceed transfer limit");
+    if (template_section->send("downloadlimit", connection, 200) == 0)
+        connection->keepalive_client = 0;
+    return 0;
+}
+
+int process_response(CONNECTION_T* connection, Filebuf* body)
+{
+    if (processors.Execute(STAGE_RESPONSE_CHECK, connection, body) == 1) {
+        connection->logentry.set_cachecode(9);
+        return 0;
+    }
+    processors.Execute(STAGE_RESPONSE_MODIFY, connection, body);
+    if (CACHEMAP* object = connection_cache(connection); object != nullptr)
+        cache_section->flag_set(object, CACHE_CLEAN);
+    return 1;
+}
