@@ -1,14 +1,114 @@
-// Stand-in until the bring-up and accept loop are written: the process stays up, doing nothing,
-// until a signal ends it.
 #include "mainloop.h"
 
-#include <unistd.h>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <ctime>
+#include <thread>
 
+#include <openssl/crypto.h>
+#include <openssl/rand.h>
+
+#include "clientpool.h"
+#include "configfile.h"
+#include "dns.h"
+#include "general.h"
+#include "global.h"
+#include "helpers.h"
 #include "log.h"
+#include "mem.h"
+#include "network.h"
+#include "options.h"
+#include "processors.h"
+#include "section.h"
+#include "serverpool.h"
+#include "statgroups.h"
+#include "threads.h"
+#include "timers.h"
+
+std::uint32_t clientid = 1;
+
+namespace {
+
+// An accept that failed is tried again after this pause, so that a persistent failure (one the
+// descriptor wrapper does not pause on itself) cannot spin the main thread.
+constexpr std::chrono::milliseconds ACCEPT_RETRY{10};
+
+constexpr int RAND_SEED_BYTES = 1024;
+
+void openssl_init()
+{
+    OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+    // main seeded rand() with the time and the process id.
+    unsigned char seed[RAND_SEED_BYTES];
+    for (unsigned char& byte : seed)
+        byte = static_cast<unsigned char>(std::rand() % 255);
+    RAND_seed(seed, sizeof seed);
+}
+
+void sections_create()
+{
+    general_section = new GeneralSection;
+}
+
+void threads_start()
+{
+    thread_create_internal(serverpool_clean, nullptr);
+    thread_create_internal(clientpool_thread, nullptr);
+    thread_create_internal(timer_thread, nullptr);
+}
+
+} // namespace
+
+std::time_t gmtoffset_compute(std::time_t now)
+{
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    // The same conversion the cache applies to the GMT dates it reads.
+    return std::mktime(&utc) - now;
+}
+
+std::uint32_t clientid_next()
+{
+    const std::uint32_t id = clientid;
+    clientid = clientid == UINT32_MAX ? 1 : clientid + 1;
+    return id;
+}
+
+void config()
+{
+    gmtoffset = gmtoffset_compute(std::time(nullptr));
+    openssl_init();
+    global_create();
+    sectionxml_load(sectionfile);
+    sections_create();
+    globalstats_init();
+    std::signal(SIGPIPE, SIG_IGN);
+    net_init();
+    if (!configfile.empty())
+        FATAL_ASSERT(config_load(3, configfile) == 1);
+    hooks.Execute(0, nullptr, nullptr);
+    putlog(LOG_NETWORK, "proxy hostname: %s", proxyhost.c_str());
+    if (!listenip.empty())
+        net_listen(listenport, listenip.c_str());
+    timers_add(global->timers.get(), 60, TIMER_REPEAT, dnscache_clean, nullptr);
+    threads_start();
+    if (gmtoffset <= 0)
+        putlog(LOG_DEBUG, "GMT offset is -%u seconds", static_cast<unsigned>(-gmtoffset));
+    else
+        putlog(LOG_DEBUG, "GMT offset is %u seconds", static_cast<unsigned>(gmtoffset));
+}
 
 void mainloop()
 {
-    putlog(LOG_ALWAYS, "start-up done, waiting for signals");
-    for (;;)
-        pause();
+    config();
+    for (;;) {
+        ConnectionPtr connection = net_accept(-1);
+        if (connection == nullptr) {
+            std::this_thread::sleep_for(ACCEPT_RETRY);
+            continue;
+        }
+        connection->id = clientid_next();
+        global->clientpool->Add(std::move(connection));
+    }
 }

@@ -1,5 +1,8 @@
 #include "serverpool.h"
 
+#include <unistd.h>
+
+#include "global.h"
 #include "socket.h"
 
 void ServerPool::Clean(int /*all*/)
@@ -15,4 +18,12 @@ std::unique_ptr<Socket> ServerPool::Find(const ServerKey&)
 void ServerPool::Add(std::unique_ptr<Socket> socket, const ServerKey&)
 {
     socket.reset();
+}
+
+void* serverpool_clean(void* /*unused*/)
+{
+    for (;;) {
+        global->serverpool->Clean(0);
+        sleep(10);
+    }
 }

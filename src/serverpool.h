@@ -33,3 +33,7 @@ public:
 private:
     std::mutex mutex_;
 };
+
+// Service-thread body (the argument is not used): forever cleans the global pool, then sleeps
+// 10 seconds.
+void* serverpool_clean(void* unused);

@@ -8,9 +8,10 @@
 #include <pthread.h>
 #include <string>
 
+#include "connection.h"
 #include "options.h"
 
-struct CONNECTION_T;
+struct statm_t;
 
 using thread_start_t = void* (*)(void*);
 
@@ -45,6 +46,19 @@ void threads_init();
 int thread_create_internal(thread_start_t start, void* arg);
 // Connection threads and prefetch workers (stack of max_opt_stack bytes); slot index or -1.
 int thread_create(thread_start_t start, void* arg);
+// Hands a readable client connection to the parked connection thread of the lowest slot, or
+// starts a new one on process_entry. The serving slot's index, the connection then being that
+// thread's (`connection` is left null); -1 when no thread could take it (nothing logged), and
+// the connection stays the caller's.
+int process_new(ConnectionPtr& connection);
+// Parks the calling connection thread in its slot (idle) for up to `seconds`. The connection
+// that process_new handed over meanwhile, which the thread now serves (slot state serving); or
+// null when none came in time: the slot is then free and the thread, which owns no slot any
+// more, must end without logging.
+ConnectionPtr thread_park(int seconds);
+// Counts the used slots by state, under threadlistlock, into the first five fields of `statm`
+// (size: free, resident: serving, shared: idle, text: started, lib: prefetching).
+void thread_report(statm_t* statm);
 // The calling thread's slot; a thread without one is a fatal assertion.
 int thread_find();
 std::uint32_t thread_get_clientid();

@@ -1,0 +1,106 @@
+#include "connthread.h"
+
+#include <algorithm>
+#include <cstdint>
+
+#include "clientpool.h"
+#include "connection.h"
+#include "global.h"
+#include "log.h"
+#include "options.h"
+#include "performance.h"
+#include "request.h"
+#include "threads.h"
+
+namespace {
+
+// Puts the connection back in the state it has between requests: every per-request field empty.
+void request_reset(CONNECTION_T& connection)
+{
+    connection.body.reset();
+    // The server pool keeps no connections yet: a kept-alive server connection is closed too.
+    connection.server.reset();
+    connection.parent_host.clear();
+    connection.response = nullptr;
+    connection.variables.clear();
+    connection.profiles.clear();
+    connection.access = 0;
+    connection.request.reset();
+}
+
+// Serves one request and settles the connection afterwards: true when the client's next request
+// is already there and is to be served on this thread; false when the connection went back to
+// the client pool or was closed (`connection` is then null).
+bool serve(ConnectionPtr& connection, int slot)
+{
+    thread_set_clientid(connection->id);
+    handle_request(connection.get());
+    performance_log->set_requests_completed(1);
+
+    if (connection->bytes_in > 0 && connection->download_allowance == 0)
+        putlog(LOG_LIMITS, "process: transfer prematurely terminated due to transfer limit restrictions");
+    if ((connection->flags & CONN_TRANSFER_FAILED) != 0) {
+        putlog(LOG_WARNING, "process: transfer failed");
+        connection->keepalive_client = 0;
+        connection->keepalive_server = 0;
+    }
+    request_reset(*connection);
+    putlog(LOG_DEBUG, "process: keepalive_client = %d", connection->keepalive_client);
+
+    if ((connection->flags & CONN_NOCLIENT) != 0 || connection->client == nullptr) {
+        net_close(std::move(connection));
+        return false;
+    }
+    ++connection->requests;
+    connection->flags = 0;
+    connection->client->Flush();
+    if (connection->keepalive_client == 0) {
+        net_close(std::move(connection));
+        return false;
+    }
+    connection->keepalive_client = 0;
+
+    Socket& client = *connection->client;
+    if (client.input_length() > 0)
+        return true;
+    const int got = client.Read(nullptr, -1, keepalive_wait(slot));
+    if (got > 0)
+        return true;
+    if (got == 0) {
+        // The client has closed its side: nothing more can come.
+        net_close(std::move(connection));
+        return false;
+    }
+    putlog(LOG_DEBUG, "process: adding connection to pool");
+    global->clientpool->Add(std::move(connection));
+    return false;
+}
+
+} // namespace
+
+int keepalive_wait(int slot)
+{
+    const std::int64_t factor = std::max(overload_factor, 1);
+    const std::int64_t waited = static_cast<std::int64_t>(MAXTHREADS - slot) * CLIENT_POOL_TIMEOUT;
+    const std::int64_t weight = MAXTHREADS + slot * factor;
+    if (weight <= 0 || waited <= 0)
+        return 0;
+    return static_cast<int>(std::min<std::int64_t>(waited / weight, CLIENT_POOL_TIMEOUT));
+}
+
+void* process_entry(void* data)
+{
+    ConnectionPtr connection(static_cast<CONNECTION_T*>(data));
+    const int slot = thread_find();
+    {
+        std::lock_guard lock(threadlistlock);
+        threads[slot].arg = nullptr;
+    }
+    while (connection != nullptr) {
+        connection->slot = slot;
+        while (serve(connection, slot)) {
+        }
+        connection = thread_park(THREAD_TIMEOUT);
+    }
+    return nullptr;
+}

@@ -1,0 +1,293 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <shared_mutex>
+#include <string>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+#include "clientpool.h"
+#include "connection.h"
+#include "filebuf.h"
+#include "general.h"
+#include "global.h"
+#include "performance.h"
+#include "threads.h"
+
+// The unit tests' way into one pass: the wait and the dispatch of its events apart, so that
+// something can happen in between.
+struct ClientPoolProbe {
+    static int Wait(ClientPool& pool, std::array<epoll_event, 16>& events)
+    {
+        return epoll_wait(pool.epoll_fd_, events.data(), static_cast<int>(events.size()), 1000);
+    }
+    static void Dispatch(ClientPool& pool, const std::array<epoll_event, 16>& events, int count, std::time_t t)
+    {
+        pool.Dispatch(events.data(), count, t, pool.size());
+    }
+};
+
+namespace {
+
+std::time_t fake_now = 1000;
+std::time_t fake_clock() { return fake_now; }
+
+// What the pool handed over, in order; the answer the next hand-overs give.
+std::vector<ConnectionPtr> handed;
+int handover_answer = 7;
+// Run inside a hand-over, when set.
+void (*during_handover)() = nullptr;
+
+int record_handover(ConnectionPtr& connection)
+{
+    if (during_handover != nullptr)
+        during_handover();
+    if (handover_answer < 0)
+        return handover_answer;
+    handed.push_back(std::move(connection));
+    return handover_answer;
+}
+
+std::vector<std::string> log_lines()
+{
+    std::shared_lock lock(global->logbuffer->lock);
+    return {global->logbuffer->lines.begin(), global->logbuffer->lines.end()};
+}
+
+bool logged(const std::string& text)
+{
+    for (const std::string& line : log_lines())
+        if (line.find(text) != std::string::npos)
+            return true;
+    return false;
+}
+
+// One client: the proxy's side in a record, the client's own end kept here.
+struct Client {
+    ConnectionPtr connection;
+    int peer = -1;
+
+    Client(std::uint32_t id, std::uint64_t requests = 0)
+    {
+        int fds[2];
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+        connection = connection_new("192.0.2.1");
+        connection->client = std::make_unique<Socket>(fds[0]);
+        connection->id = id;
+        connection->requests = requests;
+        peer = fds[1];
+    }
+    ~Client()
+    {
+        if (peer >= 0)
+            close(peer);
+    }
+    void send(const char* text) const { ASSERT_GT(write(peer, text, std::strlen(text)), 0); }
+    // True once the proxy has closed its side (a reset when it left bytes unread).
+    bool closed() const
+    {
+        char byte;
+        const ssize_t got = recv(peer, &byte, 1, MSG_DONTWAIT);
+        return got == 0 || (got < 0 && errno == ECONNRESET);
+    }
+};
+
+std::vector<std::uint32_t> handed_ids()
+{
+    std::vector<std::uint32_t> ids;
+    for (const ConnectionPtr& c : handed)
+        ids.push_back(c->id);
+    return ids;
+}
+
+class ClientPoolTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        handed.clear();
+        handover_answer = 7;
+        during_handover = nullptr;
+        fake_now = 1000;
+        if (general_section == nullptr)
+            general_section = new GeneralSection;
+        logbuffer_clear(global->logbuffer.get());
+    }
+    void TearDown() override { handed.clear(); }
+
+    ClientPool pool{record_handover, fake_clock};
+};
+
+TEST_F(ClientPoolTest, ReadableConnectionsAreHandedOverIdleOnesStay)
+{
+    Client quiet(1), asking(2);
+    pool.Add(std::move(quiet.connection));
+    pool.Add(std::move(asking.connection));
+    asking.send("GET / HTTP/1.1\r\n");
+
+    pool.Pass(1000);
+    EXPECT_EQ(handed_ids(), std::vector<std::uint32_t>{2});
+    EXPECT_EQ(pool.size(), 1u);
+    EXPECT_FALSE(quiet.closed());
+
+    // The handed connection left the wait set: it is reported no more.
+    pool.Pass(0);
+    EXPECT_EQ(handed.size(), 1u);
+}
+
+TEST_F(ClientPoolTest, HangUpNeedsNoThreadUnlessARequestCameWithIt)
+{
+    struct Case {
+        const char* name;
+        const char* sent;      // before the client's side ends
+        int how;               // SHUT_WR, or -1 for a full close
+        bool handed;
+    };
+    const Case cases[] = {
+        {"close, nothing sent", "", -1, false},
+        {"half close, nothing sent", "", SHUT_WR, false},
+        {"request, then half close", "GET / HTTP/1.0\r\n\r\n", SHUT_WR, true},
+        {"request, then close", "GET / HTTP/1.0\r\n\r\n", -1, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        handed.clear();
+        logbuffer_clear(global->logbuffer.get());
+        Client client(40, 2);
+        pool.Add(std::move(client.connection));
+        if (*c.sent != '\0')
+            client.send(c.sent);
+        if (c.how < 0) {
+            close(client.peer);
+            client.peer = -1;
+        } else {
+            shutdown(client.peer, c.how);
+        }
+        pool.Pass(1000);
+        EXPECT_EQ(handed.size(), c.handed ? 1u : 0u);
+        EXPECT_EQ(pool.size(), 0u);
+        EXPECT_EQ(logged("[40] network: 192.0.2.1 disconnected after making 2 requests"), !c.handed);
+    }
+}
+
+TEST_F(ClientPoolTest, IdleConnectionsAreClosedAtTheGeneralTimeOuts)
+{
+    // No general rule: 60 seconds before the first request and between requests.
+    Client fresh(11, 0), kept(12, 4);
+    pool.Add(std::move(fresh.connection));
+    pool.Add(std::move(kept.connection));
+
+    fake_now = 1059;
+    pool.Pass(0);
+    EXPECT_EQ(pool.size(), 2u);
+    EXPECT_FALSE(fresh.closed());
+
+    fake_now = 1060;
+    pool.Pass(0);
+    EXPECT_EQ(pool.size(), 0u);
+    EXPECT_TRUE(fresh.closed());
+    EXPECT_TRUE(kept.closed());
+    EXPECT_TRUE(logged("[11] network: 192.0.2.1 disconnected after making 0 requests"));
+    EXPECT_TRUE(logged("[12] network: 192.0.2.1 disconnected after making 4 requests"));
+    EXPECT_TRUE(handed.empty());
+    EXPECT_EQ(thread_get_clientid(), 0u);   // the closing thread's own id is back
+}
+
+TEST_F(ClientPoolTest, ConnectionWithoutAThreadIsClosedAndCounted)
+{
+    handover_answer = -1;
+    const std::uint64_t errors = performance_log->get_threading_error();
+    Client client(21);
+    pool.Add(std::move(client.connection));
+    client.send("GET / HTTP/1.1\r\n\r\n");
+
+    pool.Pass(1000);
+    EXPECT_EQ(pool.size(), 0u);
+    EXPECT_TRUE(client.closed());
+    EXPECT_EQ(performance_log->get_threading_error(), errors + 1);
+}
+
+ClientPool* cleaned_pool = nullptr;
+
+TEST_F(ClientPoolTest, CleaningDuringAHandOverClosesOnlyWhatIsStillPooled)
+{
+    Client first(31), second(32), idle(33);
+    pool.Add(std::move(first.connection));
+    pool.Add(std::move(second.connection));
+    pool.Add(std::move(idle.connection));
+    first.send("x");
+    second.send("y");
+    cleaned_pool = &pool;
+    during_handover = [] { cleaned_pool->Clean(); };
+
+    pool.Pass(1000);
+    // Both readable ones were already the poller's: handed over, not closed under it.
+    EXPECT_EQ(handed_ids(), (std::vector<std::uint32_t>{31, 32}));
+    EXPECT_FALSE(first.closed());
+    EXPECT_TRUE(idle.closed());
+    EXPECT_EQ(pool.size(), 0u);
+}
+
+TEST_F(ClientPoolTest, StaleEventOfACleanedConnectionIsDropped)
+{
+    Client gone(41);
+    const int fd = gone.connection->client->fd();
+    pool.Add(std::move(gone.connection));
+    gone.send("GET / HTTP/1.1\r\n");
+
+    std::array<epoll_event, 16> events{};
+    const int count = ClientPoolProbe::Wait(pool, events);
+    ASSERT_EQ(count, 1);
+    // Between the wait and the dispatch: the pool is cleaned and a new client gets the same
+    // descriptor number.
+    pool.Clean();
+    Client reused(42);
+    ASSERT_EQ(reused.connection->client->fd(), fd);
+    pool.Add(std::move(reused.connection));
+    reused.send("GET / HTTP/1.1\r\n");
+
+    ClientPoolProbe::Dispatch(pool, events, count, fake_now);
+    EXPECT_TRUE(handed.empty());
+    EXPECT_EQ(pool.size(), 1u);
+
+    pool.Pass(1000);
+    EXPECT_EQ(handed_ids(), std::vector<std::uint32_t>{42});
+}
+
+TEST_F(ClientPoolTest, PageListsPooledConnectionsOldestFirst)
+{
+    Client a(51, 3), b(52, 0);
+    pool.Add(std::move(a.connection));
+    fake_now = 1004;
+    pool.Add(std::move(b.connection));
+    fake_now = 1010;
+
+    Filebuf page;
+    pool.show_connections(&page);
+    EXPECT_EQ(page.view(),
+              "<table class=\"list\">\n"
+              "<tr class=\"listhead\"><td colspan=\"4\" align=\"center\"><b>Client pool</b></td></tr>\n"
+              "<tr class=\"listhead\"><td>Client ID</td><td>IP</td><td>Requests</td><td>Idle</td></tr>\n"
+              "<tr class=\"listeven\"><td>51</td><td>192.0.2.1</td><td>3</td><td>10</td></tr>\n"
+              "<tr class=\"listodd\"><td>52</td><td>192.0.2.1</td><td>0</td><td>6</td></tr>\n"
+              "</table>\n");
+}
+
+TEST_F(ClientPoolTest, NewConnectionsAreCountedOnceByThePoller)
+{
+    Client fresh(61, 0), kept(62, 1);
+    pool.Add(std::move(fresh.connection));
+    pool.Add(std::move(kept.connection));
+    const std::uint64_t handled = performance_log->get_connections_handled();
+    pool.Pass(0);
+    EXPECT_EQ(performance_log->get_connections_handled(), handled + 1);
+    EXPECT_EQ(performance_log->get_clients_in_pool(), 2u);
+    pool.Pass(0);
+    EXPECT_EQ(performance_log->get_connections_handled(), handled + 1);
+}
+
+} // namespace

@@ -1,0 +1,217 @@
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <thread>
+#include <vector>
+
+#include "connection.h"
+#include "connthread.h"
+#include "global.h"
+#include "options.h"
+#include "performance.h"
+#include "threads.h"
+
+namespace {
+
+// A connection thread stand-in: parks, records what it is handed, parks again for `linger`
+// seconds and ends when nothing more comes.
+struct Parker {
+    std::mutex mutex;
+    std::condition_variable cv;
+    int slot = -1;
+    std::vector<std::uint32_t> served;   // ids of the connections handed over
+    bool ended = false;
+};
+
+struct ParkerArgs {
+    std::shared_ptr<Parker> parker;
+    int first_wait;
+    int linger;
+};
+
+void* parker_thread(void* data)
+{
+    const std::unique_ptr<ParkerArgs> args(static_cast<ParkerArgs*>(data));
+    const std::shared_ptr<Parker> parker = args->parker;
+    {
+        std::lock_guard lock(parker->mutex);
+        parker->slot = thread_find();
+    }
+    int wait = args->first_wait;
+    for (;;) {
+        ConnectionPtr connection = thread_park(wait);
+        if (connection == nullptr)
+            break;
+        wait = args->linger;
+        std::lock_guard lock(parker->mutex);
+        parker->served.push_back(connection->id);
+        parker->cv.notify_all();
+    }
+    // The slot is free now: nothing here may log.
+    std::lock_guard lock(parker->mutex);
+    parker->ended = true;
+    parker->cv.notify_all();
+    return nullptr;
+}
+
+std::shared_ptr<Parker> start_parker(int first_wait, int linger)
+{
+    auto parker = std::make_shared<Parker>();
+    auto args = std::make_unique<ParkerArgs>(ParkerArgs{parker, first_wait, linger});
+    EXPECT_GE(thread_create(parker_thread, args.get()), 0);
+    args.release();
+    return parker;
+}
+
+int slot_state(int slot)
+{
+    std::lock_guard lock(threadlistlock);
+    return threads[slot].state;
+}
+
+void wait_for_state(int slot, int state)
+{
+    while (slot_state(slot) != state)
+        std::this_thread::yield();
+}
+
+int parker_slot(Parker& parker)
+{
+    for (;;) {
+        {
+            std::lock_guard lock(parker.mutex);
+            if (parker.slot >= 0)
+                return parker.slot;
+        }
+        std::this_thread::yield();
+    }
+}
+
+void wait_ended(Parker& parker)
+{
+    std::unique_lock lock(parker.mutex);
+    parker.cv.wait(lock, [&] { return parker.ended; });
+}
+
+ConnectionPtr numbered(std::uint32_t id)
+{
+    ConnectionPtr connection = connection_new("192.0.2.9");
+    connection->id = id;
+    return connection;
+}
+
+statm_t report()
+{
+    statm_t counts;
+    thread_report(&counts);
+    return counts;
+}
+
+class HandOver : public testing::Test {
+protected:
+    void TearDown() override { MAXTHREADS = saved_maxthreads_; }
+
+private:
+    const int saved_maxthreads_ = MAXTHREADS;
+};
+
+TEST_F(HandOver, ParkedThreadsTakeConnectionsLowestSlotFirst)
+{
+    const statm_t before = report();
+    auto low = start_parker(600, 0);
+    auto high = start_parker(600, 0);
+    const int low_slot = parker_slot(*low);
+    const int high_slot = parker_slot(*high);
+    ASSERT_LT(low_slot, high_slot);
+    wait_for_state(low_slot, THREAD_IDLE);
+    wait_for_state(high_slot, THREAD_IDLE);
+    EXPECT_EQ(report().shared, before.shared + 2);   // idle
+
+    ConnectionPtr first = numbered(101);
+    EXPECT_EQ(process_new(first), low_slot);
+    EXPECT_EQ(first, nullptr);
+    ConnectionPtr second = numbered(102);
+    EXPECT_EQ(process_new(second), high_slot);
+
+    // Each served its connection and, parked again without a time to wait, freed its slot.
+    wait_ended(*low);
+    wait_ended(*high);
+    EXPECT_EQ(low->served, std::vector<std::uint32_t>{101});
+    EXPECT_EQ(high->served, std::vector<std::uint32_t>{102});
+    EXPECT_EQ(slot_state(low_slot), THREAD_FREE);
+    EXPECT_EQ(slot_state(high_slot), THREAD_FREE);
+    const statm_t after = report();
+    EXPECT_EQ(after.size, before.size);
+    EXPECT_EQ(after.shared, before.shared);
+    EXPECT_EQ(after.text, before.text);
+}
+
+TEST_F(HandOver, ParkedThreadWithoutWorkFreesItsSlot)
+{
+    const statm_t before = report();
+    auto parker = start_parker(0, 0);
+    wait_ended(*parker);
+    EXPECT_TRUE(parker->served.empty());
+    const statm_t after = report();
+    EXPECT_EQ(after.size, before.size);   // free again
+    EXPECT_EQ(after.shared, before.shared);
+}
+
+TEST_F(HandOver, FullTableLeavesTheConnectionToTheCaller)
+{
+    MAXTHREADS = 1;   // only the main thread's slot
+    logbuffer_clear(global->logbuffer.get());
+    ConnectionPtr connection = numbered(104);
+    EXPECT_EQ(process_new(connection), -1);
+    ASSERT_NE(connection, nullptr);
+    EXPECT_EQ(connection->id, 104u);
+    std::shared_lock lock(global->logbuffer->lock);
+    EXPECT_TRUE(global->logbuffer->lines.empty());
+}
+
+TEST_F(HandOver, ReportCountsUsedSlotsByState)
+{
+    MAXTHREADS = 40;
+    const statm_t counts = report();
+    EXPECT_EQ(counts.size, 39u);       // free
+    EXPECT_EQ(counts.resident, 0u);    // serving
+    EXPECT_EQ(counts.shared, 0u);      // idle
+    EXPECT_EQ(counts.text, 1u);        // started: the main thread
+    EXPECT_EQ(counts.lib, 0u);         // prefetching
+}
+
+TEST(KeepaliveWait, ShrinksWithSlotAndOverload)
+{
+    const int saved[] = {MAXTHREADS, CLIENT_POOL_TIMEOUT, overload_factor};
+    struct Case {
+        int maxthreads, pool_timeout, factor, slot, wait;
+    };
+    const Case cases[] = {
+        {16384, 1, 1, 1, 0},          // the defaults: only input already there is served here
+        {16384, 10, 1, 1, 9},
+        {16384, 10, 1, 100, 9},
+        {16384, 10, 1, 1000, 8},
+        {16384, 10, 1, 5000, 5},
+        {16384, 10, 4, 1000, 7},
+        {16384, 10, 4, 5000, 3},
+        {16384, 10, 0, 5000, 5},      // a factor below 1 counts as 1
+        {16384, 10, -3, 1000, 8},
+        {16384, 2000000, 1000000, 16383, 0},   // no overflow of 32 bits
+        {16384, 2000000000, 1, 1, 1999755874},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.maxthreads << " " << c.pool_timeout << " " << c.factor << " " << c.slot);
+        MAXTHREADS = c.maxthreads;
+        CLIENT_POOL_TIMEOUT = c.pool_timeout;
+        overload_factor = c.factor;
+        EXPECT_EQ(keepalive_wait(c.slot), c.wait);
+    }
+    MAXTHREADS = saved[0];
+    CLIENT_POOL_TIMEOUT = saved[1];
+    overload_factor = saved[2];
+}
+
+} // namespace
