@@ -10,6 +10,7 @@
 #include "item.h"
 #include "log.h"
 #include "mem.h"
+#include "password_cache.h"
 #include "processors.h"
 #include "statgroups.h"
 
@@ -164,6 +165,7 @@ AccessSection::AccessSection() : Section("access", SECTION_RWLOCK)
     FATAL_ASSERT(subsections_[1].templ.size() >= ACCESS_FIELD_COUNT);
     rules_ = build();
     processors.Add(access_auth, STAGE_AUTH);
+    password_cache_schedule();
 }
 
 std::shared_ptr<const AccessRules> AccessSection::build() const

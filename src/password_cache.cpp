@@ -9,6 +9,7 @@
 #include "global.h"
 #include "mem.h"
 #include "options.h"
+#include "timers.h"
 
 namespace {
 
@@ -113,6 +114,14 @@ void update_password_cache(std::string_view key, int value)
     std::unique_lock lock(global->password_cache_lock);
     password_cache_purge(global->password_cache.get(), key);
     password_cache_insert(global->password_cache.get(), key, value);
+}
+
+void password_cache_schedule()
+{
+    static std::once_flag scheduled;
+    if (global == nullptr || global->timers == nullptr)
+        return;
+    std::call_once(scheduled, [] { timers_add(global->timers.get(), 60, TIMER_REPEAT, password_cache_clean, nullptr); });
 }
 
 void password_cache_clean(void*)

@@ -58,3 +58,6 @@ int check_password_cache(std::string_view key);
 void update_password_cache(std::string_view key, int value);
 // Timer job, every 60 seconds: expires entries at least password_cachexpire seconds old.
 void password_cache_clean(void* unused);
+// Puts password_cache_clean on the runtime record's timer list, once per process, when the
+// record and its list exist.
+void password_cache_schedule();
