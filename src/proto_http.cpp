@@ -13,7 +13,7 @@
 #include "encoding.h"
 #include "filebuf.h"
 #include "general.h"
-#include "header_pending.h"
+#include "header.h"
 #include "headerfilter.h"
 #include "interface.h"
 #include "log.h"
@@ -258,26 +258,33 @@ bool command(CONNECTION_T* connection, std::string_view name)
 
 // Sends the request body to the server: relayed from the client when it streams (a chunked body
 // of which a first part was buffered sends that part as one chunk first), else the buffer.
-void request_body_send(CONNECTION_T* connection)
+// false when the body could not be sent whole: the request is then given up, neither side kept.
+bool request_body_send(CONNECTION_T* connection)
 {
     HEADER* request = connection->request.get();
     if ((request->flags & HEADER_LENGTH) == 0 && request->chunked == 0)
-        return;
+        return true;
+    bool sent = true;
     if ((connection->flags & CONN_STREAM) != 0) {
         if (request->chunked != 0 && connection->body != nullptr && connection->body->size() > 0) {
             const std::string head = chunk_head(connection->body->size());
-            if (connection->server == nullptr || connection->server->Write(head.data(), static_cast<long>(head.size())) < 0 ||
-                connection->server->Write(connection->body->data(), static_cast<long>(connection->body->size())) < 0 ||
-                connection->server->Write("\r\n", 2) < 0) {
-                connection->flags |= CONN_TRANSFER_FAILED;
-                return;
-            }
+            sent = connection->server != nullptr &&
+                   connection->server->Write(head.data(), static_cast<long>(head.size())) >= 0 &&
+                   connection->server->Write(connection->body->data(), static_cast<long>(connection->body->size())) >= 0 &&
+                   connection->server->Write("\r\n", 2) >= 0;
         }
-        if (http_transfer(connection, SIDE_CLIENT) == 1)
+        sent = sent && http_transfer(connection, SIDE_CLIENT) == 1;
+        if (sent)
             connection->flags &= ~CONN_BODY_PENDING;
     } else if (connection->body != nullptr) {
-        net_filebuf_send(connection->body.get(), connection, SIDE_SERVER);
+        sent = net_filebuf_send(connection->body.get(), connection, SIDE_SERVER) >= 0;
     }
+    if (!sent) {
+        connection->flags |= CONN_TRANSFER_FAILED;
+        connection->keepalive_server = 0;
+        connection->keepalive_client = 0;
+    }
+    return sent;
 }
 
 // The response to the client once the buffer limit stopped the read: the buffered part, then the
@@ -542,7 +549,8 @@ int protocol_http(CONNECTION_T* connection)
         if (general_section->via_get(connection) == 1)
             via_header_update(connection);
         header_send(request, connection, SIDE_SERVER, mode);
-        request_body_send(connection);
+        if (!request_body_send(connection))
+            return -1;
         text = header_get_reconnect(connection, timeout);
         if (!text)
             return -1;
@@ -600,7 +608,8 @@ int protocol_http(CONNECTION_T* connection)
              (!connection->proxy_username.empty() && !connection->proxy_password.empty()))) {
             if (proxy_authenticate(connection) == 1) {
                 connection->flags |= CONN_PROXY_AUTH;
-                request_body_send(connection);
+                if (!request_body_send(connection))
+                    return -1;
                 text = header_get(connection, SIDE_SERVER, timeout);
                 if (!text) {
                     connection->keepalive_server = 0;

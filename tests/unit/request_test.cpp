@@ -1,0 +1,486 @@
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "header.h"
+#include "request.h"
+#include "road_fixture.h"
+#include "urlcommand.h"
+
+using road::read_now;
+using road::Wired;
+using road::write_all;
+
+namespace {
+
+// Reads one request as an origin server sees it: the header block and the body its framing
+// announces.
+std::string origin_read_request(int fd)
+{
+    std::string in;
+    char block[65536];
+    auto more = [&]() {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 5000) <= 0)
+            return false;
+        const ssize_t n = read(fd, block, sizeof block);
+        if (n <= 0)
+            return false;
+        in.append(block, static_cast<std::size_t>(n));
+        return true;
+    };
+    while (in.find("\r\n\r\n") == std::string::npos)
+        if (!more())
+            return in;
+    const std::size_t head = in.find("\r\n\r\n") + 4;
+    const std::string header = in.substr(0, head);
+    if (const std::size_t at = header.find("Content-Length: "); at != std::string::npos) {
+        const std::size_t length = std::stoul(header.substr(at + 16));
+        while (in.size() < head + length)
+            if (!more())
+                break;
+    } else if (header.find("Transfer-Encoding: chunked") != std::string::npos) {
+        while (in.size() < head + 5 || in.compare(in.size() - 5, 5, "0\r\n\r\n") != 0)
+            if (!more())
+                break;
+    }
+    return in;
+}
+
+// An origin server on 127.0.0.1: for each connection, in turn, reads one request and writes the
+// next scripted reply, then closes. It never logs (its thread owns no thread-table slot).
+class Origin {
+public:
+    using Script = std::function<void(int fd, std::string& received)>;
+
+    explicit Origin(std::vector<std::string> replies)
+    {
+        for (std::string& reply : replies)
+            scripts_.push_back([reply](int fd, std::string& received) {
+                received = origin_read_request(fd);
+                road::write_all(fd, reply);
+            });
+        start();
+    }
+    explicit Origin(std::vector<Script> scripts) : scripts_(std::move(scripts)) { start(); }
+    Origin(const Origin&) = delete;
+    Origin& operator=(const Origin&) = delete;
+    ~Origin() { wait(); }
+
+    // Stops accepting and ends the thread.
+    void wait()
+    {
+        if (!thread_.joinable())
+            return;
+        shutdown(listener_, SHUT_RDWR);
+        close(listener_);
+        thread_.join();
+    }
+
+    int port() const { return port_; }
+    // The request of connection i once it has been served (a bound of seconds against a broken
+    // test, not a measured time).
+    std::string received(std::size_t i)
+    {
+        std::unique_lock lock(mutex_);
+        served_.wait_for(lock, std::chrono::seconds(5), [&] { return received_.size() > i; });
+        return i < received_.size() ? received_[i] : std::string();
+    }
+
+private:
+    void start()
+    {
+        listener_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        socklen_t length = sizeof address;
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+        listen(listener_, 8);
+        thread_ = std::thread([this] {
+            for (const Script& script : scripts_) {
+                const int fd = accept(listener_, nullptr, nullptr);
+                if (fd < 0)
+                    return;
+                std::string received;
+                script(fd, received);
+                {
+                    std::lock_guard lock(mutex_);
+                    received_.push_back(received);
+                }
+                served_.notify_all();
+                close(fd);
+            }
+        });
+    }
+
+    std::vector<Script> scripts_;
+    int listener_ = -1;
+    int port_ = 0;
+    std::thread thread_;
+    std::mutex mutex_;
+    std::condition_variable served_;
+    std::vector<std::string> received_;
+};
+
+// What the connection thread does between two requests of one connection.
+void request_reset(CONNECTION_T* connection)
+{
+    connection->body.reset();
+    connection->server.reset();
+    connection->response = nullptr;
+    connection->variables.clear();
+    connection->access = 0;
+    connection->request.reset();
+    connection->requests += 1;
+    connection->flags = 0;
+}
+
+class Request : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::signal(SIGPIPE, SIG_IGN);
+        road::sections_create();
+        road::log_clear();
+    }
+
+    // Sends the client's bytes, serves one request and gives what the client received.
+    static std::string serve(Wired& wired, const std::string& request)
+    {
+        write_all(wired.client_peer, request);
+        handle_request(wired.get());
+        return read_now(wired.client_peer);
+    }
+};
+
+std::string url(const Origin& origin, const char* path)
+{
+    return "http://127.0.0.1:" + std::to_string(origin.port()) + path;
+}
+
+std::string body_of(const std::string& response)
+{
+    const std::size_t at = response.find("\r\n\r\n");
+    return at == std::string::npos ? std::string() : response.substr(at + 4);
+}
+
+TEST_F(Request, GetThroughTheProxyReachesTheOrigin)
+{
+    Origin origin({"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 5\r\n\r\nhello"});
+    Wired wired(false);
+    const std::string got =
+        serve(wired, "GET " + url(origin, "/a/b?c") + " HTTP/1.1\r\nHost: x\r\nUser-Agent: t\r\n\r\n");
+    EXPECT_EQ(got.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << got;
+    EXPECT_NE(got.find("Content-Length: 5\r\n"), std::string::npos);
+    EXPECT_NE(got.find("Connection: keep-alive\r\n"), std::string::npos);
+    EXPECT_EQ(body_of(got), "hello");
+    EXPECT_EQ(wired->keepalive_client, 1);
+    EXPECT_EQ(wired->keepalive_server, 1);
+    EXPECT_EQ(wired->flags & CONN_TRANSFER_FAILED, 0u);
+
+    const std::string sent = origin.received(0);
+    EXPECT_EQ(sent.rfind("GET /a/b?c HTTP/1.1\r\n", 0), 0u) << sent;
+    EXPECT_NE(sent.find("Host: 127.0.0.1:" + std::to_string(origin.port()) + "\r\n"), std::string::npos);
+    EXPECT_NE(sent.find("User-Agent: t\r\n"), std::string::npos);
+    EXPECT_EQ(wired->logentry.status, 200);
+    EXPECT_EQ(wired->logentry.url, url(origin, "/a/b?c"));
+}
+
+TEST_F(Request, ChunkedResponsesAreReframedForTheClientsVersion)
+{
+    const std::string reply = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n";
+    {
+        Origin origin({reply});
+        Wired wired(false);
+        const std::string got = serve(wired, "GET " + url(origin, "/") + " HTTP/1.0\r\n\r\n");
+        EXPECT_EQ(got.find("Transfer-Encoding"), std::string::npos) << got;
+        EXPECT_NE(got.find("Connection: close\r\n"), std::string::npos);
+        EXPECT_EQ(body_of(got), "hello world");
+        EXPECT_EQ(wired->keepalive_client, 0);
+    }
+    {
+        Origin origin({reply});
+        Wired wired(false);
+        const std::string got = serve(wired, "GET " + url(origin, "/") + " HTTP/1.1\r\n\r\n");
+        EXPECT_NE(got.find("Transfer-Encoding: chunked\r\n"), std::string::npos) << got;
+        EXPECT_EQ(body_of(got), "5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n");
+        EXPECT_EQ(wired->keepalive_client, 1);
+    }
+}
+
+TEST_F(Request, UnusualAnswersFromTheServer)
+{
+    struct Case {
+        const char* name;
+        std::string reply;
+        std::string status_line;
+        std::string body;   // empty: not compared
+        bool failed;
+    };
+    const Case cases[] = {
+        {"HTTP/0.9", "plain text\nmore text\n", "HTTP/1.1 200 OK\r\n", "plain text\nmore text\n", false},
+        {"100 Continue swallowed", "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok",
+         "HTTP/1.1 200 OK\r\n", "ok", false},
+        {"unparsable status line", "HTTP/1.0 0 Zero\r\n\r\n", "HTTP/1.1 400 ", "", false},
+        {"body cut short", "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\nonly this", "HTTP/1.1 200 OK\r\n",
+         "only this", true},
+        {"chunked body cut short", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n40\r\nab",
+         "HTTP/1.1 200 OK\r\n", "5\r\nhello\r\n40\r\nab", true},
+        {"no body for 304", "HTTP/1.1 304 Not Modified\r\n\r\n", "HTTP/1.1 304 ", "", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Origin origin({c.reply});
+        Wired wired(false);
+        const std::string got = serve(wired, "GET " + url(origin, "/") + " HTTP/1.1\r\n\r\n");
+        EXPECT_EQ(got.rfind(c.status_line, 0), 0u) << got;
+        if (!c.body.empty()) {
+            EXPECT_EQ(body_of(got), c.body);
+        }
+        EXPECT_EQ((wired->flags & CONN_TRANSFER_FAILED) != 0, c.failed);
+        if (c.failed) {
+            EXPECT_EQ(wired->keepalive_server, 0);
+        }
+    }
+}
+
+TEST_F(Request, HeadGetsTheHeaderOnly)
+{
+    Origin origin({"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n"});
+    Wired wired(false);
+    const std::string got = serve(wired, "HEAD " + url(origin, "/") + " HTTP/1.1\r\n\r\n");
+    EXPECT_NE(got.find("Content-Length: 5\r\n"), std::string::npos) << got;
+    EXPECT_EQ(body_of(got), "");
+    EXPECT_EQ(origin.received(0).rfind("HEAD / HTTP/1.1\r\n", 0), 0u);
+}
+
+TEST_F(Request, PostBodiesReachTheOriginAndNothingIsLeftForTheNextRequest)
+{
+    const std::string next = "GET http://next/ HTTP/1.1\r\n\r\n";
+    {
+        Origin origin({"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"});
+        Wired wired(false);
+        const std::string got = serve(wired, "POST " + url(origin, "/form") +
+                                                 " HTTP/1.1\r\nContent-Length: 11\r\n\r\nhello=world" + next);
+        EXPECT_EQ(body_of(got), "ok");
+        const std::string sent = origin.received(0);
+        EXPECT_NE(sent.find("Content-Length: 11\r\n"), std::string::npos) << sent;
+        EXPECT_EQ(body_of(sent), "hello=world");
+        EXPECT_EQ(wired->keepalive_client, 1);
+        char line[64];
+        ASSERT_GT(wired->client->GetLine(line, sizeof line, 0), 0);
+        EXPECT_STREQ(line, "GET http://next/ HTTP/1.1\r\n");
+    }
+    {
+        // A chunked upload above the (empty) upload buffer is relayed re-chunked.
+        Origin origin({"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"});
+        Wired wired(false);
+        const std::string got =
+            serve(wired, "POST " + url(origin, "/form") +
+                             " HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n6;x\r\n=world\r\n0\r\n\r\n" + next);
+        EXPECT_EQ(body_of(got), "ok");
+        const std::string sent = origin.received(0);
+        EXPECT_NE(sent.find("Transfer-Encoding: chunked\r\n"), std::string::npos) << sent;
+        EXPECT_EQ(body_of(sent), "5\r\nhello\r\n6\r\n=world\r\n0\r\n\r\n");
+        EXPECT_EQ(wired->keepalive_client, 1);
+        char line[64];
+        ASSERT_GT(wired->client->GetLine(line, sizeof line, 0), 0);
+        EXPECT_STREQ(line, "GET http://next/ HTTP/1.1\r\n");
+    }
+}
+
+TEST_F(Request, AnUploadCutShortIsNeverCompletedTowardsTheServer)
+{
+    Origin origin(std::vector<Origin::Script>{[](int fd, std::string& received) {
+        received = origin_read_request(fd);
+    }});
+    {
+        Wired wired(false);
+        write_all(wired.client_peer,
+                  "POST " + url(origin, "/") + " HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n5\r\nhel");
+        wired.close_client_peer();
+        handle_request(wired.get());
+        EXPECT_EQ(wired->keepalive_client, 0);
+        EXPECT_NE(wired->flags & CONN_TRANSFER_FAILED, 0u);
+    }
+    EXPECT_EQ(body_of(origin.received(0)), "3\r\nabc\r\n5\r\nhel");
+}
+
+TEST_F(Request, KeepAliveServesSeveralRequestsOnOneConnection)
+{
+    Origin origin({"HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\none",
+                   "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\ntwo\r\n0\r\n\r\n",
+                   "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nthree"});
+    Wired wired(false);
+    const char* paths[] = {"/1", "/2", "/3"};
+    const char* bodies[] = {"one", "3\r\ntwo\r\n0\r\n\r\n", "three"};
+    for (int i = 0; i < 3; ++i) {
+        const std::string got = serve(wired, "GET " + url(origin, paths[i]) + " HTTP/1.1\r\n\r\n");
+        EXPECT_EQ(body_of(got), bodies[i]);
+        EXPECT_EQ(wired->keepalive_client, 1);
+        request_reset(wired.get());
+    }
+    EXPECT_EQ(origin.received(2).rfind("GET /3 HTTP/1.1\r\n", 0), 0u);
+}
+
+TEST_F(Request, OriginFormTakesItsHostFromTheHostLine)
+{
+    Origin origin({"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"});
+    Wired wired(false);
+    wired->port = 3128;
+    const std::string got =
+        serve(wired, "GET /page HTTP/1.1\r\nHost: LOCALHOST:" + std::to_string(origin.port()) + "\r\n\r\n");
+    EXPECT_EQ(body_of(got), "ok") << got;
+    EXPECT_NE(origin.received(0).find("Host: localhost:" + std::to_string(origin.port()) + "\r\n"), std::string::npos)
+        << origin.received(0);
+}
+
+TEST_F(Request, RefusalsAnswerAndCloseTheConnection)
+{
+    struct Case {
+        const char* request;
+        const char* status_line;
+        const char* category;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"GET /page HTTP/1.1\r\nHost: example.com:3128\r\n\r\n", "HTTP/1.1 404 ", "security: ",
+         "Blocked Security Breach: 127.0.0.1 tried to make a request to website on 3128"},
+        {"GET /page HTTP/1.1\r\n\r\n", "HTTP/1.1 404 ", "security: ",
+         "Blocked Security Breach: 127.0.0.1 tried to make a malformatted request"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.request);
+        road::log_clear();
+        Wired wired(false);
+        wired->port = 3128;
+        const std::string got = serve(wired, c.request);
+        EXPECT_EQ(got.rfind(c.status_line, 0), 0u) << got;
+        EXPECT_NE(got.find("Cache-Control: no-cache\r\n"), std::string::npos);
+        EXPECT_EQ(wired->keepalive_client, 0);
+        EXPECT_TRUE(road::was_logged(c.category, c.message));
+    }
+}
+
+TEST_F(Request, AnUnreachableServerIsAnswered503)
+{
+    int port;
+    {
+        Origin probe(std::vector<std::string>{});
+        port = probe.port();
+    }
+    Wired wired(false);
+    const std::string got = serve(wired, "GET http://127.0.0.1:" + std::to_string(port) + "/ HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(got.rfind("HTTP/1.1 503 ", 0), 0u) << got;
+    EXPECT_TRUE(road::was_logged("header: ", "error: reading header from 127.0.0.1"));
+}
+
+TEST_F(Request, AClientThatSendsNothingOrNonsense)
+{
+    {
+        Wired wired(false);
+        wired.close_client_peer();
+        handle_request(wired.get());
+        EXPECT_EQ(wired->keepalive_client, 0);
+        EXPECT_TRUE(road::was_logged("warning: ", "request: timeout waiting for header from 127.0.0.1"));
+    }
+    {
+        Wired wired(false);
+        serve(wired, "NONSENSE\r\n\r\n");
+        EXPECT_EQ(wired->keepalive_client, 0);
+        EXPECT_TRUE(road::was_logged("warning: ", "request: invalid header recieved from 127.0.0.1"));
+    }
+    {
+        // A kept-alive connection that closes ends silently.
+        road::log_clear();
+        Wired wired(false);
+        wired->requests = 3;
+        wired.close_client_peer();
+        handle_request(wired.get());
+        EXPECT_TRUE(road::logged("warning: ").empty());
+    }
+}
+
+TEST_F(Request, ConnectRelaysBothWaysAndNeverKeepsTheConnection)
+{
+    Origin origin(std::vector<Origin::Script>{[](int fd, std::string& received) {
+        char block[16];
+        const ssize_t n = read(fd, block, sizeof block);
+        received.assign(block, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+        road::write_all(fd, "pong");
+    }});
+    Wired wired(false);
+    const std::string got =
+        serve(wired, "CONNECT 127.0.0.1:" + std::to_string(origin.port()) + " HTTP/1.1\r\n\r\nping");
+    EXPECT_EQ(got, "HTTP/1.1 200 Connection Established\r\n\r\npong");
+    EXPECT_EQ(origin.received(0), "ping");
+    EXPECT_EQ(wired->keepalive_client, 0);
+}
+
+TEST_F(Request, KeepAliveOfTheClient)
+{
+    struct Case {
+        const char* request;
+        int keepalive;
+    };
+    const Case cases[] = {
+        {"GET http://a/ HTTP/1.1\r\n\r\n", 1},
+        {"GET http://a/ HTTP/1.0\r\n\r\n", 0},
+        {"GET http://a/ HTTP/1.0\r\nProxy-Connection: keep-alive\r\n\r\n", 1},
+        {"GET http://a/ HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n", 1},
+        {"GET http://a/ HTTP/1.1\r\nConnection: close\r\n\r\n", 0},
+        {"GET http://a/ HTTP/1.1\r\nConnection: keep-alive\r\nProxy-Connection: close\r\n\r\n", 0},
+        {"CONNECT a:443 HTTP/1.1\r\nProxy-Connection: keep-alive\r\n\r\n", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.request);
+        Wired wired(false);
+        wired->request = http_header_parse_request(c.request);
+        ASSERT_NE(wired->request, nullptr);
+        wired->keepalive_client = 1 - c.keepalive;
+        keepalive_check_client(wired.get());
+        EXPECT_EQ(wired->keepalive_client, c.keepalive);
+    }
+}
+
+TEST(Bypass, OptionLettersSetAndClearTheirBits)
+{
+    struct Case {
+        std::uint32_t before;
+        bool has_options;
+        const char* options;
+        std::uint32_t after;
+    };
+    const Case cases[] = {
+        {0, false, "", 0xFFFFFFFFu},
+        {0x5, true, "", 0x5},                     // an empty option text changes nothing
+        {0x1, true, "-f+k", 0x100},
+        {0, true, "fhmrcwepkdai", 0x1BFF},        // every letter; limits and blacklists stay
+        {0xFFFF, true, "-fhm", 0xFFF8},
+        {0, true, "f-f+f", 0x1},
+        {0, true, "xyz!9", 0},                    // unknown characters are ignored
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.options);
+        EXPECT_EQ(bypass_apply(c.before, c.has_options, c.options), c.after);
+    }
+}
+
+} // namespace

@@ -1,0 +1,177 @@
+// A connection record whose client and server sockets are socket pairs held by the test, and
+// the stand-in sections the request road calls.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "access.h"
+#include "cache.h"
+#include "connection.h"
+#include "filter.h"
+#include "forward.h"
+#include "general.h"
+#include "global.h"
+#include "headerfilter.h"
+#include "limit.h"
+#include "log.h"
+#include "mime.h"
+#include "prefetch.h"
+#include "profile.h"
+#include "redirect.h"
+#include "socket.h"
+#include "template.h"
+
+namespace road {
+
+// Every section the road calls, created once per test program as the bring-up would.
+inline void sections_create()
+{
+    static GeneralSection general;
+    static TemplateSection templates;
+    static ProfileSection profiles;
+    static LimitSection limits;
+    static RedirectSection redirects;
+    static HeaderSection headers;
+    static ForwardSection forwarding;
+    static MimeSection mimes;
+    static FilterSection filters;
+    static PrefetchSection prefetching;
+    static CacheSection caching;
+    general_section = &general;
+    template_section = &templates;
+    profile_section = &profiles;
+    limit_section = &limits;
+    redirect_section = &redirects;
+    header_section = &headers;
+    forward_section = &forwarding;
+    mime_section = &mimes;
+    filter_section = &filters;
+    prefetch_section = &prefetching;
+    cache_section = &caching;
+    if (access_section == nullptr)
+        access_section = new AccessSection();
+}
+
+inline void write_all(int fd, std::string_view bytes)
+{
+    while (!bytes.empty()) {
+        const ssize_t n = write(fd, bytes.data(), bytes.size());
+        ASSERT_GT(n, 0);
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+// Everything the peer receives until the other end closes or stays silent for a second (a
+// bound on a broken test, not a measured time).
+inline std::string read_all(int fd)
+{
+    std::string out;
+    char block[65536];
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 1000) <= 0)
+            break;
+        const ssize_t n = read(fd, block, sizeof block);
+        if (n <= 0)
+            break;
+        out.append(block, static_cast<std::size_t>(n));
+    }
+    return out;
+}
+
+// What is there to read right now, without waiting.
+inline std::string read_now(int fd)
+{
+    std::string out;
+    char block[65536];
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 0) <= 0 || (p.revents & POLLIN) == 0)
+            break;
+        const ssize_t n = read(fd, block, sizeof block);
+        if (n <= 0)
+            break;
+        out.append(block, static_cast<std::size_t>(n));
+    }
+    return out;
+}
+
+// A connection with socket pairs on both sides: client_peer plays the browser, server_peer the
+// origin server.
+struct Wired {
+    ConnectionPtr connection = connection_new("127.0.0.1");
+    int client_peer = -1;
+    int server_peer = -1;
+
+    explicit Wired(bool with_server = true)
+    {
+        int pair[2];
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+        connection->client = std::make_unique<Socket>(pair[0]);
+        client_peer = pair[1];
+        if (with_server) {
+            EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+            connection->server = std::make_unique<Socket>(pair[0]);
+            server_peer = pair[1];
+        }
+    }
+    Wired(const Wired&) = delete;
+    Wired& operator=(const Wired&) = delete;
+    ~Wired()
+    {
+        close_client_peer();
+        close_server_peer();
+    }
+    void close_client_peer()
+    {
+        if (client_peer >= 0)
+            close(client_peer);
+        client_peer = -1;
+    }
+    void close_server_peer()
+    {
+        if (server_peer >= 0)
+            close(server_peer);
+        server_peer = -1;
+    }
+    CONNECTION_T* operator->() const { return connection.get(); }
+    CONNECTION_T* get() const { return connection.get(); }
+};
+
+// The messages logged since the test began, with the given category prefix taken off.
+inline std::vector<std::string> logged(const char* category)
+{
+    std::vector<std::string> out;
+    std::shared_lock lock(global->logbuffer->lock);
+    for (auto it = global->logbuffer->lines.rbegin(); it != global->logbuffer->lines.rend(); ++it) {
+        const std::size_t at = it->find(category);
+        if (at != std::string::npos)
+            out.push_back(it->substr(at + std::strlen(category)));
+    }
+    return out;
+}
+
+inline bool was_logged(const char* category, const std::string& message)
+{
+    for (const std::string& line : logged(category))
+        if (line == message)
+            return true;
+    return false;
+}
+
+inline void log_clear()
+{
+    logbuffer_clear(global->logbuffer.get());
+}
+
+} // namespace road

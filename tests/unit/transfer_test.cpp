@@ -1,0 +1,175 @@
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <string>
+
+#include "filebuf.h"
+#include "options.h"
+#include "road_fixture.h"
+#include "transfer.h"
+
+using road::read_all;
+using road::read_now;
+using road::Wired;
+using road::write_all;
+
+namespace {
+
+class Transfer : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        road::sections_create();
+        road::log_clear();
+    }
+};
+
+Filebuf filled(std::size_t size)
+{
+    Filebuf buffer;
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>('a' + i % 26);
+    buffer.Add(bytes);
+    return buffer;
+}
+
+TEST_F(Transfer, ChunkedSendSplitsAtBlockSizeAndEndsWithTheLastChunk)
+{
+    ASSERT_EQ(BLOCKSIZE, 8192);
+    Wired wired;
+    const Filebuf buffer = filled(20000);
+    EXPECT_EQ(net_filebuf_send_chunked(&buffer, wired.get(), SIDE_CLIENT), 20000);
+    wired->client.reset();
+    const std::string got = read_all(wired.client_peer);
+
+    const std::string body(buffer.view());
+    const std::string expected = "2000\r\n" + body.substr(0, 8192) + "\r\n2000\r\n" + body.substr(8192, 8192) +
+                                 "\r\ne20\r\n" + body.substr(16384) + "\r\n0\r\n\r\n";
+    EXPECT_EQ(got, expected);
+    EXPECT_EQ(wired->flags & CONN_TRANSFER_FAILED, 0u);
+}
+
+TEST_F(Transfer, ChunkedSendToAGoneClientFailsWithoutDeclaringTheBodyComplete)
+{
+    Wired wired;
+    wired.close_client_peer();
+    const Filebuf buffer = filled(100);
+    EXPECT_EQ(net_filebuf_send_chunked(&buffer, wired.get(), SIDE_CLIENT), -1);
+    EXPECT_NE(wired->flags & CONN_TRANSFER_FAILED, 0u);
+}
+
+TEST_F(Transfer, WritesToAClientThatWasLetGoCountAsSent)
+{
+    Wired wired;
+    wired->flags |= CONN_NOCLIENT;
+    const Filebuf buffer = filled(300);
+    EXPECT_EQ(net_filebuf_send(&buffer, wired.get(), SIDE_CLIENT), 300);
+    EXPECT_EQ(net_filebuf_send_chunked(&buffer, wired.get(), SIDE_CLIENT), 300);
+    EXPECT_EQ(read_now(wired.client_peer), "");
+    // Side 2 writes to the client all the same.
+    EXPECT_EQ(net_filebuf_send(&buffer, wired.get(), SIDE_CLIENT_ALWAYS), 300);
+    EXPECT_EQ(read_now(wired.client_peer), std::string(buffer.view()));
+}
+
+TEST_F(Transfer, ReadIntoABufferReportsABodyCutShort)
+{
+    struct Case {
+        std::size_t sent;
+        bool close;
+        std::int64_t length;
+        int result;
+        bool failed;
+    };
+    const Case cases[] = {
+        {1000, false, 1000, 1, false},
+        {500, true, 1000, 0, true},             // the server closed half-way
+        {0, false, 0, 1, false},                 // nothing to read at all
+        {700, true, TRANSFER_UNTIL_CLOSE, 1, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.sent);
+        Wired wired;
+        const Filebuf bytes = filled(c.sent);
+        write_all(wired.server_peer, bytes.view());
+        if (c.close)
+            wired.close_server_peer();
+        Filebuf buffer;
+        EXPECT_EQ(net_filebuf_read(&buffer, wired.get(), SIDE_SERVER, c.length), c.result);
+        EXPECT_EQ(buffer.view(), bytes.view());
+        EXPECT_EQ((wired->flags & CONN_TRANSFER_FAILED) != 0, c.failed);
+    }
+}
+
+TEST_F(Transfer, ReadUpToAMaximumLeavesTheRestUnread)
+{
+    Wired wired;
+    const Filebuf bytes = filled(30000);
+    write_all(wired.server_peer, bytes.view());
+    Filebuf buffer;
+    EXPECT_EQ(net_filebuf_read_upto(&buffer, wired.get(), SIDE_SERVER, 10000), 0);
+    EXPECT_EQ(buffer.size(), 10000u);
+    wired.close_server_peer();
+    EXPECT_EQ(net_filebuf_read_upto(&buffer, wired.get(), SIDE_SERVER, 1u << 20), 1);
+    EXPECT_EQ(buffer.view(), bytes.view());
+    EXPECT_EQ(wired->flags & CONN_TRANSFER_FAILED, 0u);
+}
+
+TEST_F(Transfer, RelayOfAKnownLengthThatEndsShortIsMarkedFailed)
+{
+    Wired wired;
+    const Filebuf bytes = filled(500);
+    write_all(wired.server_peer, bytes.view());
+    wired.close_server_peer();
+    EXPECT_EQ(net_transfer(wired.get(), SIDE_SERVER, 1000), 500);
+    EXPECT_NE(wired->flags & CONN_TRANSFER_FAILED, 0u);
+    EXPECT_EQ(read_now(wired.client_peer), std::string(bytes.view()));
+}
+
+TEST_F(Transfer, RelayStopsAtTheLengthAndLeavesWhatFollows)
+{
+    Wired wired;
+    write_all(wired.server_peer, "0123456789NEXT");
+    EXPECT_EQ(net_transfer(wired.get(), SIDE_SERVER, 10), 10);
+    EXPECT_EQ(wired->flags & CONN_TRANSFER_FAILED, 0u);
+    EXPECT_EQ(read_now(wired.client_peer), "0123456789");
+    char rest[8] = {};
+    EXPECT_EQ(wired->server->Read(rest, 4), 4);
+    EXPECT_EQ(std::string(rest, 4), "NEXT");
+}
+
+TEST_F(Transfer, ClientBytesArrivingDuringARelayWaitForTheNextRequest)
+{
+    Wired wired;
+    write_all(wired.client_peer, "GET /next HTTP/1.1\r\n");
+    const Filebuf bytes = filled(20000);
+    write_all(wired.server_peer, bytes.view());
+    wired.close_server_peer();
+    EXPECT_EQ(net_transfer(wired.get(), SIDE_SERVER, TRANSFER_UNTIL_CLOSE), 20000);
+    EXPECT_EQ(read_now(wired.client_peer), std::string(bytes.view()));
+    char line[64];
+    EXPECT_GT(wired->client->GetLine(line, sizeof line, 0), 0);
+    EXPECT_STREQ(line, "GET /next HTTP/1.1\r\n");
+}
+
+TEST_F(Transfer, RelayToAClientThatHungUpIsMarkedFailedEvenWithoutALength)
+{
+    std::signal(SIGPIPE, SIG_IGN);
+    Wired wired;
+    wired.close_client_peer();
+    const Filebuf bytes = filled(50000);
+    write_all(wired.server_peer, bytes.view());
+    wired.close_server_peer();
+    net_transfer(wired.get(), SIDE_SERVER, TRANSFER_UNTIL_CLOSE);
+    EXPECT_NE(wired->flags & CONN_TRANSFER_FAILED, 0u);
+}
+
+TEST_F(Transfer, RequestBodyRelayGoesToTheServer)
+{
+    Wired wired;
+    write_all(wired.client_peer, "name=value&x=1");
+    EXPECT_EQ(net_transfer(wired.get(), SIDE_CLIENT, 14), 14);
+    EXPECT_EQ(read_now(wired.server_peer), "name=value&x=1");
+}
+
+} // namespace
