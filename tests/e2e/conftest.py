@@ -209,3 +209,7 @@ def tarvodine(tmp_path, request):
             print("--- native log:\n" + proxy.native_log())
             print("--- output:\n" + proxy.output())
         proxy.stop()
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "load: a bounded load test (under a minute); -m 'not load' leaves it out")

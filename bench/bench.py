@@ -1,0 +1,116 @@
+#!/usr/bin/python3
+"""Requests per second and latency through tarvodine against the same requests straight to the
+origin (nginx on loopback), for 1 KiB and 1 MiB bodies at 1, 50 and 400 concurrent keep-alive
+connections, measured with wrk in one run; prints one table with the ratios.
+
+usage: bench.py TARVODINE_BINARY [--seconds N]   (bench/bench.sh builds the release binary)
+"""
+import argparse
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+SOURCE = HERE.parent
+sys.path.insert(0, str(SOURCE / "tests" / "e2e"))
+from origin import Origin  # noqa: E402
+
+BODIES = [("1 KiB", "/1k.bin"), ("1 MiB", "/1m.bin")]
+CONCURRENCY = [1, 50, 400]
+
+
+def free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_port(port: int, timeout: float = 15) -> None:
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=1):
+                return
+        except OSError:
+            if time.monotonic() > deadline:
+                raise SystemExit(f"nothing accepts on {port}")
+            time.sleep(0.05)
+
+
+def wrk(url: str, target: str, connections: int, seconds: int, proxy: bool) -> dict:
+    threads = min(connections, 4)
+    args = ["wrk", "-t", str(threads), "-c", str(connections), "-d", f"{seconds}s", "--timeout", "10s",
+            "-s", str(HERE / "absolute.lua"), url, "--", target] + (["proxy"] if proxy else [])
+    run = subprocess.run(args, capture_output=True, text=True, timeout=seconds + 60)
+    for line in reversed(run.stdout.splitlines()):
+        if line.startswith("{"):
+            figures = json.loads(line)
+            figures["rps"] = figures["requests"] / (figures["duration_us"] / 1e6)
+            figures["errors"] = sum(figures[k] for k in ("connect", "read", "write", "status", "timeout"))
+            return figures
+    raise SystemExit(f"wrk gave no figures:\n{run.stdout}\n{run.stderr}")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("binary")
+    parser.add_argument("--seconds", type=int, default=5)
+    options = parser.parse_args()
+    if shutil.which("wrk") is None:
+        raise SystemExit("wrk is not installed (scripts/setup.sh installs it)")
+
+    binary = str(Path(options.binary).resolve())
+    work = Path(tempfile.mkdtemp(prefix="tarvodine-bench."))
+    origin = Origin(work / "nginx", workers=2, big=False)
+    port = free_port()
+    out = open(work / "tarvodine.out", "wb")
+    try:
+        proxy = subprocess.Popen([binary, "-f", "-c", str(SOURCE / "etc" / "tarvodine.xml"),
+                                  "-s", str(SOURCE / "etc" / "section.xml"), "-L", f"127.0.0.1:{port}",
+                                  "-l", str(work / "native.log")],
+                                 cwd=work, stdin=subprocess.DEVNULL, stdout=out, stderr=out)
+    except OSError:
+        origin.stop()
+        raise
+    try:
+        wait_port(port)
+        proxy_url = f"http://127.0.0.1:{port}/"
+        wrk(proxy_url, origin.url("/1k.bin"), 50, 2, True)   # warm-up
+        rows = []
+        for label, path in BODIES:
+            for connections in CONCURRENCY:
+                direct = wrk(origin.url(path), origin.url(path), connections, options.seconds, False)
+                through = wrk(proxy_url, origin.url(path), connections, options.seconds, True)
+                rows.append((label, connections, direct, through))
+                print(f"  {label} x {connections}: direct {direct['rps']:.0f}/s, "
+                      f"through tarvodine {through['rps']:.0f}/s", file=sys.stderr, flush=True)
+    finally:
+        proxy.send_signal(signal.SIGTERM)
+        try:
+            proxy.wait(timeout=15)
+        except subprocess.TimeoutExpired:
+            proxy.kill()
+            proxy.wait()
+        out.close()
+        origin.stop()
+
+    print(f"wrk, {options.seconds} s per run, keep-alive, loopback; latency in ms (p50 / p99)")
+    print(f"{'body':<6} {'conns':>5} | {'direct req/s':>12} {'p50':>7} {'p99':>7} | "
+          f"{'proxy req/s':>12} {'p50':>7} {'p99':>7} | {'ratio':>6} {'errors':>6}")
+    for label, connections, direct, through in rows:
+        print(f"{label:<6} {connections:>5} | {direct['rps']:>12.0f} {direct['p50_us'] / 1000:>7.2f} "
+              f"{direct['p99_us'] / 1000:>7.2f} | {through['rps']:>12.0f} {through['p50_us'] / 1000:>7.2f} "
+              f"{through['p99_us'] / 1000:>7.2f} | {through['rps'] / direct['rps']:>6.2f} "
+              f"{direct['errors'] + through['errors']:>6}")
+    shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

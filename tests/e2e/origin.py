@@ -1,0 +1,126 @@
+"""An nginx origin server on 127.0.0.1 for the end-to-end tests and the benchmark.
+
+It runs in the foreground of its own process (daemon off) with everything under its directory,
+and serves:
+  /1k.bin, /1m.bin, /big.bin   random bytes of 1 KiB, 1 MiB and BIG_SIZE, with Content-Length
+  /chunked/                    an SSI page, always sent with Transfer-Encoding: chunked
+  /echo                        the request body back (echo module)
+  /status/404                  404 "not here\n"
+"""
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import time
+from pathlib import Path
+
+ECHO_MODULE = "/usr/lib/nginx/modules/ngx_http_echo_module.so"
+BIG_SIZE = 40 * 1024 * 1024
+
+
+def _free_port() -> int:
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def _wait_port(port: int, timeout: float) -> None:
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=1):
+                return
+        except OSError:
+            if time.monotonic() > deadline:
+                raise AssertionError(f"nginx did not accept on {port}")
+            time.sleep(0.02)
+
+
+def _random_file(path: Path, size: int) -> None:
+    with open(path, "wb") as out:
+        left = size
+        while left:
+            block = os.urandom(min(left, 1 << 20))
+            out.write(block)
+            left -= len(block)
+
+
+class Origin:
+    def __init__(self, directory: Path, port: int = 0, workers: int = 1, big: bool = True):
+        if shutil.which("nginx") is None:
+            raise RuntimeError("nginx is not installed (scripts/setup.sh installs nginx-light)")
+        self.dir = Path(directory)
+        self.port = port or _free_port()
+        www = self.dir / "www"
+        (www / "chunked").mkdir(parents=True, exist_ok=True)
+        (self.dir / "tmp").mkdir(exist_ok=True)
+        (self.dir / "logs").mkdir(exist_ok=True)
+        _random_file(www / "1k.bin", 1024)
+        _random_file(www / "1m.bin", 1 << 20)
+        if big:
+            _random_file(www / "big.bin", BIG_SIZE)
+        (www / "chunked" / "index.html").write_text(
+            '<html><body>part1 <!--# echo var="date_gmt" --> part2</body></html>\n')
+        echo_load = echo_loc = ""
+        if os.path.exists(ECHO_MODULE):
+            echo_load = f"load_module {ECHO_MODULE};"
+            echo_loc = ("location = /echo { default_type application/octet-stream; "
+                        "echo_read_request_body; echo_request_body; }")
+        user = "user root;" if os.geteuid() == 0 else ""
+        d = self.dir
+        (d / "nginx.conf").write_text(f"""
+{echo_load}
+{user}
+daemon off;
+worker_processes {workers};
+pid {d}/nginx.pid;
+error_log {d}/logs/error.log warn;
+events {{ worker_connections 4096; }}
+http {{
+  access_log {d}/logs/access.log;
+  client_body_temp_path {d}/tmp/body; proxy_temp_path {d}/tmp/proxy;
+  fastcgi_temp_path {d}/tmp/fcgi; uwsgi_temp_path {d}/tmp/uwsgi; scgi_temp_path {d}/tmp/scgi;
+  client_max_body_size 256m;
+  client_body_buffer_size 64m;
+  keepalive_requests 1000000;
+  types {{ text/html html; text/plain txt; }}
+  default_type application/octet-stream;
+  server {{
+    listen 127.0.0.1:{self.port} backlog=4096;
+    root {d}/www;
+    location /chunked/ {{ ssi on; }}
+    location = /status/404 {{ return 404 "not here\\n"; }}
+    {echo_loc}
+  }}
+}}
+""")
+        self.log = open(d / "logs" / "stderr.log", "wb")
+        self.proc = subprocess.Popen(["nginx", "-p", str(d), "-c", str(d / "nginx.conf"),
+                                      "-e", str(d / "logs" / "error.log")],
+                                     stdin=subprocess.DEVNULL, stdout=self.log, stderr=self.log)
+        try:
+            _wait_port(self.port, 15)
+        except AssertionError:
+            self.stop()
+            raise
+
+    def url(self, path: str) -> str:
+        return f"http://127.0.0.1:{self.port}{path}"
+
+    def file(self, name: str) -> bytes:
+        return (self.dir / "www" / name).read_bytes()
+
+    def access_log(self) -> str:
+        path = self.dir / "logs" / "access.log"
+        return path.read_text(errors="replace") if path.exists() else ""
+
+    def stop(self) -> None:
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=15)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.log.close()
