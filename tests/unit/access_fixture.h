@@ -18,6 +18,8 @@
 #include "global.h"
 #include "header.h"
 
+namespace accesstest {
+
 inline const char* const ACCESS_DEFINITIONS = R"(<?xml version="1.0" encoding="UTF-8"?>
 <section>
   <access>
@@ -146,6 +148,18 @@ inline ConnectionPtr client_connection(const std::string& ip, int kind = HEADER_
     return connection;
 }
 
+// A process-wide access section, for tests of code that runs after the authentication stage:
+// no rules, deny list first, so the built-in rule admits every client with every permission.
+inline AccessSection* access_section_admitting_all()
+{
+    definitions_set(ACCESS_DEFINITIONS);
+    auto* section = new AccessSection();
+    TiXmlDocument document;
+    document.Parse("<tarvodine><access><order>deny_allow</order></access></tarvodine>");
+    section->load(&document, 1);
+    return section;
+}
+
 class AccessFixture : public testing::Test {
 protected:
     void SetUp() override
@@ -174,3 +188,5 @@ protected:
 
     std::unique_ptr<AccessSection> section_;
 };
+
+} // namespace accesstest

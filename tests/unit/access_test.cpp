@@ -13,6 +13,8 @@
 
 namespace {
 
+using namespace accesstest;
+
 using std::nullopt;
 
 TEST(AllowDeny, TwoPassOrder)
@@ -48,9 +50,9 @@ TEST(AllowDeny, TwoPassOrder)
     }
 }
 
-class AccessRules : public AccessFixture {};
+class AccessCheck : public AccessFixture {};
 
-TEST_F(AccessRules, WithoutRulesTheOrderDecides)
+TEST_F(AccessCheck, WithoutRulesTheOrderDecides)
 {
     load("deny_allow", {});
     ConnectionPtr conn = client_connection("192.168.1.1");
@@ -72,14 +74,14 @@ TEST_F(AccessRules, WithoutRulesTheOrderDecides)
         << newest_log_line();
 }
 
-TEST_F(AccessRules, ShippedDefaultRefusesUntilConfigured)
+TEST_F(AccessCheck, ShippedDefaultRefusesUntilConfigured)
 {
     // A section that the configuration file leaves out keeps the declared order.
     ConnectionPtr conn = client_connection("127.0.0.1");
     EXPECT_EQ(section_->check(conn.get(), nullopt, nullopt), nullptr);
 }
 
-TEST_F(AccessRules, AllowDenyListsByAddress)
+TEST_F(AccessCheck, AllowDenyListsByAddress)
 {
     struct Case { const char* order; const char* ip; const char* admitted_by; };   // null: refused
     load("allow_deny", {{.clients = "10.0.0.0-10.0.0.255", .comment = "R1"}}, {{.clients = "10.0.0.5", .comment = "R2"}});
@@ -117,7 +119,7 @@ TEST_F(AccessRules, AllowDenyListsByAddress)
     EXPECT_EQ(section_->check(outsider.get(), nullopt, nullopt).get(), &section_->rules()->fallback);
 }
 
-TEST_F(AccessRules, MatchTest)
+TEST_F(AccessCheck, MatchTest)
 {
     struct Case {
         const char* name;
@@ -172,7 +174,7 @@ TEST_F(AccessRules, MatchTest)
     }
 }
 
-TEST_F(AccessRules, SetupStampsTheConnection)
+TEST_F(AccessCheck, SetupStampsTheConnection)
 {
     load("allow_deny",
          {{.access = "interface,connect,urlcommand", .bypass = "urlfilter,forward", .profiles = "a,b,,a",
@@ -204,7 +206,7 @@ TEST_F(AccessRules, SetupStampsTheConnection)
     EXPECT_EQ(added, 1);
 }
 
-TEST_F(AccessRules, ProfilesAreNotLoggedWithoutTheSwitch)
+TEST_F(AccessCheck, ProfilesAreNotLoggedWithoutTheSwitch)
 {
     load("allow_deny", {{.profiles = "a", .log = false}});
     ConnectionPtr conn = client_connection("10.0.0.7");
@@ -214,7 +216,7 @@ TEST_F(AccessRules, ProfilesAreNotLoggedWithoutTheSwitch)
         EXPECT_EQ(line.find("Profile: "), std::string::npos) << line;
 }
 
-TEST_F(AccessRules, RuleNeedingCredentialsMarksTheConnection)
+TEST_F(AccessCheck, RuleNeedingCredentialsMarksTheConnection)
 {
     struct Case { const char* name; RuleXml rule; bool needed; };
     const Case cases[] = {
@@ -234,7 +236,7 @@ TEST_F(AccessRules, RuleNeedingCredentialsMarksTheConnection)
     }
 }
 
-TEST_F(AccessRules, ControlBytesOfTheForwardedAddressAreEscaped)
+TEST_F(AccessCheck, ControlBytesOfTheForwardedAddressAreEscaped)
 {
     load("deny_allow", {});
     ConnectionPtr conn = client_connection("10.0.0.7");
@@ -243,7 +245,7 @@ TEST_F(AccessRules, ControlBytesOfTheForwardedAddressAreEscaped)
     EXPECT_EQ(conn->username, "anonymous@1.2.3.4\\x1B[2J\\x7F");
 }
 
-TEST_F(AccessRules, UpdateStartsFreshStatisticsAndOldOnesLiveOn)
+TEST_F(AccessCheck, UpdateStartsFreshStatisticsAndOldOnesLiveOn)
 {
     load("allow_deny", {{.comment = "one"}});
     ConnectionPtr conn = client_connection("10.0.0.7");
@@ -262,7 +264,7 @@ TEST_F(AccessRules, UpdateStartsFreshStatisticsAndOldOnesLiveOn)
     EXPECT_EQ(conn->stats.get(), next->stats.get());
 }
 
-TEST_F(AccessRules, CopiedRuleSharesStatisticsAndMatchesAlike)
+TEST_F(AccessCheck, CopiedRuleSharesStatisticsAndMatchesAlike)
 {
     load("allow_deny", {{.username = "^b", .pam = true}});
     const Access& rule = section_->rules()->allow[0];

@@ -19,6 +19,8 @@
 
 namespace {
 
+using namespace accesstest;
+
 using namespace std::literals;
 
 // ---------------------------------------------------------------------------------------------
