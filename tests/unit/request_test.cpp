@@ -233,17 +233,18 @@ TEST_F(Request, UnusualAnswersFromTheServer)
         std::string status_line;
         std::string body;   // empty: not compared
         bool failed;
+        int keepalive;      // of the HTTP/1.1 client afterwards
     };
     const Case cases[] = {
-        {"HTTP/0.9", "plain text\nmore text\n", "HTTP/1.1 200 OK\r\n", "plain text\nmore text\n", false},
+        {"HTTP/0.9", "plain text\nmore text\n", "HTTP/1.1 200 OK\r\n", "plain text\nmore text\n", false, 0},
         {"100 Continue swallowed", "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok",
-         "HTTP/1.1 200 OK\r\n", "ok", false},
-        {"unparsable status line", "HTTP/1.0 0 Zero\r\n\r\n", "HTTP/1.1 400 ", "", false},
+         "HTTP/1.1 200 OK\r\n", "ok", false, 1},
+        {"unparsable status line", "HTTP/1.0 0 Zero\r\n\r\n", "HTTP/1.1 400 ", "", false, 1},
         {"body cut short", "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\nonly this", "HTTP/1.1 200 OK\r\n",
-         "only this", true},
+         "only this", true, 1},
         {"chunked body cut short", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n40\r\nab",
-         "HTTP/1.1 200 OK\r\n", "5\r\nhello\r\n40\r\nab", true},
-        {"no body for 304", "HTTP/1.1 304 Not Modified\r\n\r\n", "HTTP/1.1 304 ", "", false},
+         "HTTP/1.1 200 OK\r\n", "5\r\nhello\r\n40\r\nab", true, 1},
+        {"no body for 304", "HTTP/1.1 304 Not Modified\r\n\r\n", "HTTP/1.1 304 ", "", false, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -258,6 +259,7 @@ TEST_F(Request, UnusualAnswersFromTheServer)
         if (c.failed) {
             EXPECT_EQ(wired->keepalive_server, 0);
         }
+        EXPECT_EQ(wired->keepalive_client, c.keepalive);
     }
 }
 
