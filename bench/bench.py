@@ -3,7 +3,8 @@
 origin (nginx on loopback), for 1 KiB and 1 MiB bodies at 1, 50 and 400 concurrent keep-alive
 connections, measured with wrk in one run; prints one table with the ratios.
 
-usage: bench.py TARVODINE_BINARY [--seconds N]   (bench/bench.sh builds the release binary)
+usage: bench.py TARVODINE_BINARY [--seconds N] [--proxy-args "ARGS"]
+(bench/bench.sh builds the release binary; ARGS are extra options for tarvodine, e.g. "-b 262144:262144")
 """
 import argparse
 import json
@@ -62,6 +63,7 @@ def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("binary")
     parser.add_argument("--seconds", type=int, default=5)
+    parser.add_argument("--proxy-args", default="", help="extra options for tarvodine")
     options = parser.parse_args()
     if shutil.which("wrk") is None:
         raise SystemExit("wrk is not installed (scripts/setup.sh installs it)")
@@ -74,7 +76,7 @@ def main() -> None:
     try:
         proxy = subprocess.Popen([binary, "-f", "-c", str(SOURCE / "etc" / "tarvodine.xml"),
                                   "-s", str(SOURCE / "etc" / "section.xml"), "-L", f"127.0.0.1:{port}",
-                                  "-l", str(work / "native.log")],
+                                  "-l", str(work / "native.log")] + options.proxy_args.split(),
                                  cwd=work, stdin=subprocess.DEVNULL, stdout=out, stderr=out)
     except OSError:
         origin.stop()
@@ -101,7 +103,8 @@ def main() -> None:
         out.close()
         origin.stop()
 
-    print(f"wrk, {options.seconds} s per run, keep-alive, loopback; latency in ms (p50 / p99)")
+    print(f"wrk, {options.seconds} s per run, keep-alive, loopback; latency in ms (p50 / p99); "
+          f"tarvodine options: {options.proxy_args or '(defaults)'}")
     print(f"{'body':<6} {'conns':>5} | {'direct req/s':>12} {'p50':>7} {'p99':>7} | "
           f"{'proxy req/s':>12} {'p50':>7} {'p99':>7} | {'ratio':>6} {'errors':>6}")
     for label, connections, direct, through in rows:

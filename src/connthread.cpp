@@ -3,22 +3,42 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "cache.h"
 #include "clientpool.h"
 #include "connection.h"
 #include "global.h"
+#include "limit.h"
 #include "log.h"
 #include "options.h"
 #include "performance.h"
+#include "protocol.h"
 #include "request.h"
+#include "serverpool.h"
 #include "threads.h"
+#include "urlcommand.h"
 
 namespace {
 
-// Puts the connection back in the state it has between requests: every per-request field empty.
+// Puts the connection back in the state it has between requests: the cache object closed (or
+// invalidated after a failed transfer), every per-request field empty, the server connection
+// pooled when it may be kept, else closed.
 void request_reset(CONNECTION_T& connection)
 {
+    if (CACHEMAP* object = connection_cache(&connection); object != nullptr && cache_section != nullptr) {
+        if ((connection.flags & CONN_TRANSFER_FAILED) != 0) {
+            cache_section->invalidate(object);
+        } else if ((connection.flags & CONN_CACHE) != 0) {
+            cache_section->flag_unset(object, CACHE_BUFFERWAIT);
+            cache_section->cache_close(object, true);
+        } else {
+            cache_section->cache_close(object, false);
+        }
+        connection_cache_set(&connection, nullptr);
+    }
+    url_command_free(&connection);
     connection.body.reset();
-    // The server pool keeps no connections yet: a kept-alive server connection is closed too.
+    if (connection.keepalive_server == 1 && connection.server != nullptr && connection.request != nullptr)
+        global->serverpool->Add(std::move(connection.server), serverpool_key(&connection));
     connection.server.reset();
     connection.parent_host.clear();
     connection.response = nullptr;
@@ -39,6 +59,8 @@ bool serve(ConnectionPtr& connection, int slot)
 
     if (connection->bytes_in > 0 && connection->download_allowance == 0)
         putlog(LOG_LIMITS, "process: transfer prematurely terminated due to transfer limit restrictions");
+    if (limit_section != nullptr)
+        limit_section->update(connection.get());
     if ((connection->flags & CONN_TRANSFER_FAILED) != 0) {
         putlog(LOG_WARNING, "process: transfer failed");
         connection->keepalive_client = 0;

@@ -9,20 +9,31 @@
 #include <openssl/crypto.h>
 #include <openssl/rand.h>
 
+#include "access.h"
+#include "cache.h"
 #include "clientpool.h"
 #include "configfile.h"
 #include "dns.h"
+#include "filter.h"
+#include "forward.h"
 #include "general.h"
 #include "global.h"
+#include "headerfilter.h"
 #include "helpers.h"
+#include "limit.h"
 #include "log.h"
 #include "mem.h"
+#include "mime.h"
 #include "network.h"
 #include "options.h"
+#include "prefetch.h"
 #include "processors.h"
+#include "profile.h"
+#include "redirect.h"
 #include "section.h"
 #include "serverpool.h"
 #include "statgroups.h"
+#include "template.h"
 #include "threads.h"
 #include "timers.h"
 
@@ -46,9 +57,22 @@ void openssl_init()
     RAND_seed(seed, sizeof seed);
 }
 
+// One object of every section that exists, in the order that is also the order of their stage
+// callbacks.
 void sections_create()
 {
+    access_section = new AccessSection;
+    filter_section = new FilterSection;
+    prefetch_section = new PrefetchSection;
+    cache_section = new CacheSection;
     general_section = new GeneralSection;
+    header_section = new HeaderSection;
+    template_section = new TemplateSection;
+    profile_section = new ProfileSection;
+    mime_section = new MimeSection;
+    redirect_section = new RedirectSection;
+    forward_section = new ForwardSection;
+    limit_section = new LimitSection;
 }
 
 void threads_start()

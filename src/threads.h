@@ -32,7 +32,7 @@ struct thread_t {
     CONNECTION_T* arg = nullptr;       // the connection handed to the owner
     std::atomic<std::uint32_t> clientid{0};
     std::atomic<int> state{THREAD_FREE};
-    int requests = 0;                  // requests served on the current connection
+    std::uint64_t requests = 0;        // requests served on the current connection
     std::string ip, url, method;       // for display; empty when there is none
 };
 

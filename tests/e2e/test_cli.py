@@ -2,8 +2,10 @@
 daemon's detachment and the foreground process."""
 import os
 import re
+import shutil
 import stat
 import subprocess
+import tempfile
 from pathlib import Path
 
 import pytest
@@ -168,9 +170,22 @@ def assert_arguments_wiped(pid, argv):
     assert cmdline(pid) == expected
 
 
+@pytest.fixture
+def world_readable_section(xml_files):
+    """A copy of the section-definition file that any user can read: the running proxy reads it
+    as the user it became."""
+    directory = Path(tempfile.mkdtemp(prefix="tarvodine-cli."))
+    directory.chmod(0o755)
+    section = directory / "section.xml"
+    shutil.copy(xml_files[1], section)
+    section.chmod(0o644)
+    yield section
+    shutil.rmtree(directory)
+
+
 @pytest.mark.skipif(os.geteuid() != 0, reason="needs root to change user and group")
-def test_foreground_process(tarvodine, tmp_path, xml_files):
-    config, section = xml_files
+def test_foreground_process(tarvodine, tmp_path, world_readable_section):
+    section = world_readable_section
     pidfile = tmp_path / "tarvodine.pid"
     # A master instead of -c; started with extra groups, which it must not keep.
     proxy = tarvodine("-M", "127.0.0.1:9", "-s", section, "-p", pidfile, "-u", "nobody",
