@@ -20,6 +20,7 @@
 #include "options.h"
 #include "password_cache.h"
 #include "policy_links.h"
+#include "profile.h"
 #include "request.h"
 #include "statgroups.h"
 #include "stringutil.h"
@@ -342,7 +343,8 @@ int AccessSection::check_and_setup(CONNECTION_T* connection, std::string_view us
 
     setup(connection, *rule);
     bypass_check(connection);
-    policy_profiles_update(connection);
+    if (profile_section != nullptr)
+        profile_section->profiles_update(connection);
     connection->auth &= ~AUTH_NEEDED;
     connection->username = access_user_text(*connection, user);
     return 1;

@@ -12,5 +12,3 @@ std::unique_ptr<Filebuf> policy_template_get(CONNECTION_T*, const char* name, in
     page->set_type("text/html");
     return page;
 }
-
-void policy_profiles_update(CONNECTION_T*) {}

@@ -10,4 +10,3 @@ struct CONNECTION_T;
 
 std::string policy_proxy_host();
 std::unique_ptr<Filebuf> policy_template_get(CONNECTION_T* connection, const char* name, int* code);
-void policy_profiles_update(CONNECTION_T* connection);
