@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "auth.h"   // access_auth, the stage callback the constructor registers
 #include "connection.h"
 #include "ranges.h"
 #include "regex.h"
