@@ -82,25 +82,23 @@ void ClientPool::Add(ConnectionPtr connection)
         const CONNECTION_T* c = connection.get();
         deadline = now + (c->requests == 0 ? general_section->timeout_get(c) : general_section->keeptimeout_get(c));
     }
-    const int fd = connection->client->fd();
-    {
-        std::lock_guard lock(mutex_);
-        const std::uint64_t token = ++next_token_;
-        epoll_event event{};
-        event.events = EPOLLIN | EPOLLRDHUP;
-        event.data.u64 = token;
-        // Registered under the mutex: no cleaning can close the descriptor before it is in
-        // the wait set together with its entry.
-        if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &event) == 0) {
-            if (connection->requests == 0)
-                ++new_client_;
-            list_.push_back(clientpool_t{std::move(connection), now, deadline, token});
-            by_token_.emplace(token, std::prev(list_.end()));
-            return;
-        }
+    // Watched before it is listed: until then the connection is only ours, so nothing can close
+    // its descriptor; an event that comes first finds no entry and is reported again.
+    const std::uint64_t token = next_token_.fetch_add(1, std::memory_order_relaxed) + 1;
+    epoll_event event{};
+    event.events = EPOLLIN | EPOLLRDHUP;
+    event.data.u64 = token;
+    if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, connection->client->fd(), &event) != 0) {
+        log_syscall("epoll_ctl", "Add", "client pool failed to watch a connection");
+        Close(std::move(connection));
+        return;
     }
-    log_syscall("epoll_ctl", "Add", "client pool failed to watch a connection");
-    Close(std::move(connection));
+    const bool fresh = connection->requests == 0;
+    std::lock_guard lock(mutex_);
+    if (fresh)
+        ++new_client_;
+    list_.push_back(clientpool_t{std::move(connection), now, deadline, token});
+    by_token_.emplace(token, std::prev(list_.end()));
 }
 
 void ClientPool::Wakeup()
@@ -121,8 +119,10 @@ void ClientPool::Clean()
             closing.push_back(Remove(list_.begin()));
     }
     Wakeup();
-    for (ConnectionPtr& connection : closing)
+    for (ConnectionPtr& connection : closing) {
+        Unwatch(*connection);
         Close(std::move(connection));
+    }
 }
 
 void ClientPool::Poll()
@@ -162,8 +162,13 @@ void ClientPool::Pass(int timeout_ms)
 
 void ClientPool::Dispatch(const epoll_event* events, int count, std::time_t t, std::size_t n)
 {
-    std::vector<ConnectionPtr> ready;
-    std::vector<ConnectionPtr> dead;
+    struct Reported {
+        ConnectionPtr connection;
+        std::uint32_t events;
+    };
+    std::vector<Reported> reported;
+    std::vector<ConnectionPtr> dead;   // out of the wait set already
+    std::vector<ConnectionPtr> expired;
     bool woken = false;
     {
         std::lock_guard lock(mutex_);
@@ -176,17 +181,15 @@ void ClientPool::Dispatch(const epoll_event* events, int count, std::time_t t, s
             // A connection removed since the wait (cleaned, or its descriptor now another's)
             // has no entry any more: its stale event is dropped.
             const auto found = by_token_.find(token);
-            if (found == by_token_.end())
-                continue;
-            const bool readable = has_input(*found->second->connection, events[i].events);
-            (readable ? ready : dead).push_back(Remove(found->second));
+            if (found != by_token_.end())
+                reported.push_back(Reported{Remove(found->second), events[i].events});
         }
         if (t != swept_) {
             swept_ = t;
             for (auto entry = list_.begin(); entry != list_.end();) {
                 const auto next = std::next(entry);
                 if (entry->added <= t && t >= entry->deadline)
-                    dead.push_back(Remove(entry));
+                    expired.push_back(Remove(entry));
                 entry = next;
             }
         }
@@ -195,11 +198,20 @@ void ClientPool::Dispatch(const epoll_event* events, int count, std::time_t t, s
         DrainWakeups(n);
 
     std::uint64_t failed = 0;
-    for (ConnectionPtr& connection : ready) {
-        if (handover_(connection) >= 0)
+    for (Reported& item : reported) {
+        Unwatch(*item.connection);
+        if (!has_input(*item.connection, item.events)) {
+            dead.push_back(std::move(item.connection));
+            continue;
+        }
+        if (handover_(item.connection) >= 0)
             continue;
         ++failed;
-        dead.push_back(std::move(connection));
+        dead.push_back(std::move(item.connection));
+    }
+    for (ConnectionPtr& connection : expired) {
+        Unwatch(*connection);
+        Close(std::move(connection));
     }
     for (ConnectionPtr& connection : dead)
         Close(std::move(connection));
@@ -225,11 +237,15 @@ void ClientPool::DrainWakeups(std::size_t n)
 
 ConnectionPtr ClientPool::Remove(Entries::iterator entry)
 {
-    epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, entry->connection->client->fd(), nullptr);
     by_token_.erase(entry->token);
     ConnectionPtr connection = std::move(entry->connection);
     list_.erase(entry);
     return connection;
+}
+
+void ClientPool::Unwatch(const CONNECTION_T& connection)
+{
+    epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, connection.client->fd(), nullptr);
 }
 
 void ClientPool::Close(ConnectionPtr connection)

@@ -3,6 +3,7 @@
 // is handed to a connection thread, one that hangs up or stays idle too long is closed.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <list>
@@ -63,8 +64,10 @@ public:
 private:
     using Entries = std::list<clientpool_t>;
 
-    // Takes the entry out of the list and the wait set; mutex_ held.
+    // Takes the entry out of the list; mutex_ held. The caller then takes the connection out
+    // of the wait set (Unwatch), without the mutex, before handing it over or closing it.
     ConnectionPtr Remove(Entries::iterator entry);
+    void Unwatch(const CONNECTION_T& connection);
     // Acts on the events of one wait; t is the clock at the start of the pass, n the pool's
     // size then.
     void Dispatch(const epoll_event* events, int count, std::time_t t, std::size_t n);
@@ -79,10 +82,12 @@ private:
     int wake_read_ = -1;
     int wake_write_ = -1;
 
-    mutable std::mutex mutex_;   // guards what follows
+    std::atomic<std::uint64_t> next_token_{0};
+
+    // Guards what follows: only list and map changes happen under it, never a system call.
+    mutable std::mutex mutex_;
     Entries list_;               // oldest first
     std::unordered_map<std::uint64_t, Entries::iterator> by_token_;
-    std::uint64_t next_token_ = 0;
     std::uint64_t new_client_ = 0;   // added before serving any request, since the last pass
     std::time_t swept_ = -1;         // clock second of the last idle sweep
 
