@@ -14,16 +14,17 @@
 #include "base64.h"
 #include "connection.h"
 #include "filebuf.h"
+#include "general.h"
 #include "header.h"
 #include "log.h"
 #include "mem.h"
 #include "options.h"
 #include "password_cache.h"
-#include "policy_links.h"
 #include "profile.h"
 #include "request.h"
 #include "statgroups.h"
 #include "stringutil.h"
+#include "template.h"
 
 namespace {
 
@@ -114,7 +115,8 @@ void challenge(CONNECTION_T* connection, int status)
     response->content_length = 0;
     response->flags |= HEADER_LENGTH;
     std::string value = "Basic realm=\"";
-    value += policy_proxy_host();
+    if (general_section != nullptr)
+        value += general_section->proxyhost_get();
     value += '"';
     if (status == 401)
         response->www_authenticate = std::move(value);
@@ -128,7 +130,8 @@ void challenge(CONNECTION_T* connection, int status)
 void refuse(CONNECTION_T* connection, Filebuf* body)
 {
     int code = -1;
-    std::unique_ptr<Filebuf> page = policy_template_get(connection, "noaccess", &code);
+    std::unique_ptr<Filebuf> page =
+        template_section != nullptr ? template_section->get(connection, "noaccess", &code) : nullptr;
     HeaderPtr response = header_new();
     response->kind = HEADER_RESPONSE;
     response->version = HTTP_VERSION_11;

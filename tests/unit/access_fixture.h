@@ -1,6 +1,5 @@
-// Shared by the access and authentication tests: the access section's declarations as the
-// shipped definition file has them, rules written as configuration items, and client
-// connections.
+// Shared by the access and authentication tests: the shipped section definitions, rules
+// written as configuration items, and client connections.
 #pragma once
 
 #include <memory>
@@ -13,77 +12,12 @@
 #include <tinyxml.h>
 
 #include "access.h"
-#include "config_fixture.h"
 #include "connection.h"
 #include "global.h"
 #include "header.h"
+#include "policy_fixture.h"
 
 namespace accesstest {
-
-inline const char* const ACCESS_DEFINITIONS = R"(<?xml version="1.0" encoding="UTF-8"?>
-<section>
-  <access>
-    <comment>Access</comment>
-    <desc>Which clients may use the proxy, with which permissions, and which of them must authenticate first. A client admitted by no rule is refused.</desc>
-    <select>
-      <order>
-        <deny_allow><comment>Deny, then allow</comment><desc>Admit every client unless a deny rule matches it; an allow rule may then admit it again.</desc></deny_allow>
-        <allow_deny><comment>Allow, then deny</comment><value>true</value><desc>Refuse every client unless an allow rule matches it; a deny rule may then refuse it again.</desc></allow_deny>
-      </order>
-      <permissions>
-        <interface><comment>Web interface</comment><desc>Use the web administration interface.</desc></interface>
-        <proxy><comment>Proxy requests</comment><value>true</value><desc>Requests with an absolute URI, as browsers send to a proxy.</desc></proxy>
-        <transparent><comment>Origin-form requests</comment><desc>Requests with a path only, as diverted traffic arrives.</desc></transparent>
-        <hostheader><comment>Host header</comment><desc>Take the host and port of an origin-form request from its Host header.</desc></hostheader>
-        <connect><comment>CONNECT</comment><value>true</value><desc>CONNECT requests, whose ports the general section limits.</desc></connect>
-        <bypass><comment>Bypass command</comment><desc>The "bypass" URL command.</desc></bypass>
-        <urlcommand><comment>URL commands</comment><desc>The other URL commands; without this they are discarded.</desc></urlcommand>
-      </permissions>
-      <bypass>
-        <urlfilter><comment>URL filter</comment><desc/></urlfilter>
-        <headerfilter><comment>Header filter</comment><desc/></headerfilter>
-        <mimefilter><comment>MIME filter</comment><desc/></mimefilter>
-        <redirect><comment>Redirect rules</comment><desc/></redirect>
-        <cookies><comment>Cookie filter</comment><desc/></cookies>
-        <rewrite><comment>Rewrite rules</comment><desc/></rewrite>
-        <external><comment>External programs</comment><desc/></external>
-        <forward><comment>Forwarding rules</comment><desc/></forward>
-        <keywords><comment>Keyword filter</comment><desc/></keywords>
-        <dnsbl><comment>DNS blacklist</comment><desc/></dnsbl>
-        <limits><comment>Limits</comment><desc/></limits>
-        <antivirus><comment>Antivirus</comment><desc/></antivirus>
-        <icap><comment>ICAP</comment><desc/></icap>
-        <urlblacklist><comment>URL blacklists</comment><desc/></urlblacklist>
-      </bypass>
-    </select>
-    <global>
-      <order n="0"><comment>Order</comment><value>order</value><type>STRING_SELECT_ONE</type><desc>Which list is scanned first, and so what happens to a client that no rule matches.</desc></order>
-    </global>
-    <template>
-      <rule>
-        <enabled n="0"><comment>Enabled</comment><value>true</value><type>BOOL</type><desc>A disabled rule never matches.</desc></enabled>
-        <comment n="1"><comment>Comment</comment><value/><type>STRING</type><desc/></comment>
-        <log n="2"><comment>Log profiles</comment><value>false</value><type>BOOL</type><desc>Log each profile the rule adds.</desc></log>
-        <reserved n="3"><comment>Reserved</comment><value/><type>STRING_LIST</type><enabled>false</enabled><desc>Not used.</desc></reserved>
-        <interfaces n="4"><comment>Interfaces</comment><value/><type>STRING_LIST</type><desc>Local address and port the client connected to, as address:port or *:port, separated by commas; empty for every listener.</desc></interfaces>
-        <clients n="5"><comment>Clients</comment><value/><type>IP_RANGE_LIST</type><desc>Client addresses, or the address in the request's X-Forwarded-For: addresses and ranges (low-high) separated by commas; empty for every address.</desc></clients>
-        <pam n="6"><comment>PAM</comment><value>false</value><type>BOOL</type><desc>The user name is a pattern, and PAM checks the password.</desc></pam>
-        <username n="7"><comment>User name</comment><value/><type>STRING</type><desc>With a password, clients must authenticate with both; in PAM mode a pattern of the user names admitted.</desc></username>
-        <password n="8"><comment>Password</comment><value/><type>STRING</type><desc>Not used in PAM mode.</desc></password>
-        <access n="9"><comment>Permissions</comment><value>permissions</value><type>STRING_SELECT_MANY</type><desc>What the admitted clients may do.</desc></access>
-        <bypass n="10"><comment>Bypass</comment><value>bypass</value><type>STRING_SELECT_MANY</type><desc>Filters that the admitted clients skip.</desc></bypass>
-        <interfaceuser n="11"><comment>Interface user</comment><value/><type>STRING</type><desc>The login that the web interface asks of these clients; empty for none.</desc></interfaceuser>
-        <interfacepassword n="12"><comment>Interface password</comment><value/><type>STRING</type><desc/></interfacepassword>
-        <profiles n="13"><comment>Add profiles</comment><value/><type>STRING</type><desc>Profiles given to the admitted clients, separated by commas.</desc></profiles>
-      </rule>
-    </template>
-    <subsection>
-      <allow><comment>Allow</comment><template>rule</template><desc>Rules that admit clients.</desc></allow>
-      <deny><comment>Deny</comment><template>rule</template><desc>Rules that refuse clients.</desc></deny>
-    </subsection>
-  </access>
-</section>
-)";
 
 // One rule as the configuration file writes it; every field has the value a new rule gets.
 struct RuleXml {
@@ -152,7 +86,7 @@ inline ConnectionPtr client_connection(const std::string& ip, int kind = HEADER_
 // no rules, deny list first, so the built-in rule admits every client with every permission.
 inline AccessSection* access_section_admitting_all()
 {
-    definitions_set(ACCESS_DEFINITIONS);
+    shipped_definitions_set();
     auto* section = new AccessSection();
     TiXmlDocument document;
     document.Parse("<tarvodine><access><order>deny_allow</order></access></tarvodine>");
@@ -164,7 +98,7 @@ class AccessFixture : public testing::Test {
 protected:
     void SetUp() override
     {
-        definitions_set(ACCESS_DEFINITIONS);
+        shipped_definitions_set();
         section_ = std::make_unique<AccessSection>();
         access_section = section_.get();
         logbuffer_clear(global->logbuffer.get());
