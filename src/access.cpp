@@ -48,24 +48,29 @@ const HeaderText* forwarded_for(const CONNECTION_T& connection)
 
 } // namespace
 
-std::string access_user_text(const CONNECTION_T& connection, std::string_view name)
+std::string access_shown(std::string_view text)
 {
     static constexpr char HEX[] = "0123456789ABCDEF";
-    const HeaderText* xff = forwarded_for(connection);
-    const std::string_view where = xff != nullptr ? std::string_view(**xff) : std::string_view(connection.ip);
-    std::string text(name);
-    text += '@';
-    for (const char c : where) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
         if (byte < 0x20 || byte == 0x7F) {
-            text += "\\x";
-            text += HEX[byte >> 4];
-            text += HEX[byte & 0xF];
+            out += "\\x";
+            out += HEX[byte >> 4];
+            out += HEX[byte & 0xF];
         } else {
-            text += c;
+            out += c;
         }
     }
-    return text;
+    return out;
+}
+
+std::string access_user_text(const CONNECTION_T& connection, std::string_view name)
+{
+    const HeaderText* xff = forwarded_for(connection);
+    const std::string_view where = xff != nullptr ? std::string_view(**xff) : std::string_view(connection.ip);
+    return access_shown(name) + "@" + access_shown(where);
 }
 
 Access::Access() : stats(userstats_init())

@@ -136,6 +136,8 @@ private:
 // Created by the runtime bring-up; null before.
 extern AccessSection* access_section;
 
+// A text from the client as log lines and user texts show it: control bytes as "\xHH".
+std::string access_shown(std::string_view text);
 // The user text of a connection: name, "@", and the request's X-Forwarded-For value or, when it
-// has none, the client's address. Control bytes of the address part are written as "\xHH".
+// has none, the client's address, both as access_shown writes them.
 std::string access_user_text(const CONNECTION_T& connection, std::string_view name);

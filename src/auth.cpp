@@ -46,25 +46,6 @@ bool has_control_byte(std::string_view text)
     return false;
 }
 
-// A client's user name as log lines show it: control bytes as "\xHH".
-std::string shown(std::string_view name)
-{
-    static constexpr char HEX[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(name.size());
-    for (const char c : name) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) {
-            out += "\\x";
-            out += HEX[byte >> 4];
-            out += HEX[byte & 0xF];
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
 // The credential header an origin-form request answers a 401 with; every other request 407.
 struct Credentials {
     HeaderText HEADER::*field;
@@ -276,7 +257,7 @@ int AccessSection::check_and_setup(CONNECTION_T* connection, std::string_view us
     const char* client = connection->ip.c_str();
     if (has_control_byte(user)) {
         connection->auth |= AUTH_NEEDED;
-        putlog(LOG_WARNING, "security: authentication failed for %s@%s", shown(user).c_str(), client);
+        putlog(LOG_WARNING, "security: authentication failed for %s@%s", access_shown(user).c_str(), client);
         return 0;
     }
 
@@ -291,7 +272,7 @@ int AccessSection::check_and_setup(CONNECTION_T* connection, std::string_view us
                 setup(connection, *fallback);
         } else {
             connection->auth |= AUTH_NEEDED;
-            putlog(LOG_WARNING, "security: authentication failed for %s@%s", shown(user).c_str(), client);
+            putlog(LOG_WARNING, "security: authentication failed for %s@%s", access_shown(user).c_str(), client);
         }
         if ((connection->auth & AUTH_NEEDED) == 0)
             connection->username = access_user_text(*connection, user);
@@ -299,7 +280,7 @@ int AccessSection::check_and_setup(CONNECTION_T* connection, std::string_view us
     }
 
     if (rule->pam != 1) {
-        putlog(LOG_DEBUG, "security: authentication succeeded for %s", shown(user).c_str());
+        putlog(LOG_DEBUG, "security: authentication succeeded for %s", access_shown(user).c_str());
     } else {
         if (user.empty() || password.empty() || user.size() > AUTH_PAM_FIELD_MAX ||
             password.size() > AUTH_PAM_FIELD_MAX) {
@@ -311,7 +292,7 @@ int AccessSection::check_and_setup(CONNECTION_T* connection, std::string_view us
         // PAM reads terminated strings: a zero byte would have it check a shorter password.
         if (password.find('\0') != std::string_view::npos) {
             connection->auth |= AUTH_NEEDED;
-            putlog(LOG_WARNING, "security: authentication failed for %s@%s", shown(user).c_str(), client);
+            putlog(LOG_WARNING, "security: authentication failed for %s@%s", access_shown(user).c_str(), client);
             return 0;
         }
         std::string key(user);
@@ -325,7 +306,7 @@ int AccessSection::check_and_setup(CONNECTION_T* connection, std::string_view us
                 known_good = true;
             } else if (cached == PASSWORD_BAD) {
                 connection->auth |= AUTH_NEEDED;
-                putlog(LOG_WARNING, "security: authentication failed for %s@%s by cache", shown(user).c_str(), client);
+                putlog(LOG_WARNING, "security: authentication failed for %s@%s by cache", access_shown(user).c_str(), client);
                 return 0;
             }
         }
@@ -335,11 +316,11 @@ int AccessSection::check_and_setup(CONNECTION_T* connection, std::string_view us
             const int code = pam_verify(name.c_str(), secret.c_str());
             if (code != PAM_SUCCESS) {
                 display_pam_msg(code, key);
-                putlog(LOG_SECURITY, "PAM authentication failed for %s@%s", shown(user).c_str(), client);
+                putlog(LOG_SECURITY, "PAM authentication failed for %s@%s", access_shown(user).c_str(), client);
                 connection->auth |= AUTH_NEEDED;
                 return 0;
             }
-            putlog(LOG_SECURITY, "PAM authentication succeeded for %s", shown(user).c_str());
+            putlog(LOG_SECURITY, "PAM authentication succeeded for %s", access_shown(user).c_str());
             update_password_cache(key, PASSWORD_GOOD);
         }
     }
