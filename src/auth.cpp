@@ -306,7 +306,8 @@ int AccessSection::check_and_setup(CONNECTION_T* connection, std::string_view us
                 known_good = true;
             } else if (cached == PASSWORD_BAD) {
                 connection->auth |= AUTH_NEEDED;
-                putlog(LOG_WARNING, "security: authentication failed for %s@%s by cache", access_shown(user).c_str(), client);
+                putlog(LOG_WARNING, "security: authentication failed for %s@%s by cache", access_shown(user).c_str(),
+                       client);
                 return 0;
             }
         }

@@ -121,7 +121,8 @@ void password_cache_schedule()
     static std::once_flag scheduled;
     if (global == nullptr || global->timers == nullptr)
         return;
-    std::call_once(scheduled, [] { timers_add(global->timers.get(), 60, TIMER_REPEAT, password_cache_clean, nullptr); });
+    std::call_once(scheduled,
+                   [] { timers_add(global->timers.get(), 60, TIMER_REPEAT, password_cache_clean, nullptr); });
 }
 
 void password_cache_clean(void*)

@@ -84,7 +84,8 @@ TEST_F(AccessCheck, ShippedDefaultRefusesUntilConfigured)
 TEST_F(AccessCheck, AllowDenyListsByAddress)
 {
     struct Case { const char* order; const char* ip; const char* admitted_by; };   // null: refused
-    load("allow_deny", {{.clients = "10.0.0.0-10.0.0.255", .comment = "R1"}}, {{.clients = "10.0.0.5", .comment = "R2"}});
+    load("allow_deny", {{.clients = "10.0.0.0-10.0.0.255", .comment = "R1"}},
+         {{.clients = "10.0.0.5", .comment = "R2"}});
     const Case allow_first[] = {
         {"allow_deny", "10.0.0.5", nullptr},
         {"allow_deny", "10.0.0.6", "R1"},
@@ -100,7 +101,8 @@ TEST_F(AccessCheck, AllowDenyListsByAddress)
         }
     }
 
-    load("deny_allow", {{.clients = "10.0.0.5", .comment = "R1"}}, {{.clients = "10.0.0.0-10.0.0.255", .comment = "R2"}});
+    load("deny_allow", {{.clients = "10.0.0.5", .comment = "R1"}},
+         {{.clients = "10.0.0.0-10.0.0.255", .comment = "R2"}});
     const Case deny_first[] = {
         {"deny_allow", "10.0.0.5", "R1"},
         {"deny_allow", "10.0.0.6", nullptr},
@@ -133,13 +135,15 @@ TEST_F(AccessCheck, MatchTest)
         {"disabled", {.enabled = false}, "10.0.0.1", nullopt, nullopt, nullopt, false},
         {"any interface on the port", {.interfaces = "*:3128"}, "10.0.0.1", nullopt, nullopt, nullopt, true},
         {"another port", {.interfaces = "*:8080"}, "10.0.0.1", nullopt, nullopt, nullopt, false},
-        {"the local address", {.interfaces = "10.1.1.1:8080,127.0.0.1:3128"}, "10.0.0.1", nullopt, nullopt, nullopt, true},
+        {"the local address", {.interfaces = "10.1.1.1:8080,127.0.0.1:3128"}, "10.0.0.1", nullopt, nullopt, nullopt,
+         true},
         {"another local address", {.interfaces = "10.1.1.1:3128"}, "10.0.0.1", nullopt, nullopt, nullopt, false},
         {"port alone names nothing", {.interfaces = "3128"}, "10.0.0.1", nullopt, nullopt, nullopt, false},
         {"address part too long", {.interfaces = "127.000.000.001:3128"}, "10.0.0.1", nullopt, nullopt, nullopt, false},
         {"peer in range", {.clients = "10.0.0.0-10.0.0.9"}, "10.0.0.1", nullopt, nullopt, nullopt, true},
         {"X-Forwarded-For in range", {.clients = "10.0.0.1"}, "192.168.1.1", "10.0.0.1", nullopt, nullopt, true},
-        {"peer in range, X-Forwarded-For not", {.clients = "10.0.0.1"}, "10.0.0.1", "192.168.1.1", nullopt, nullopt, true},
+        {"peer in range, X-Forwarded-For not", {.clients = "10.0.0.1"}, "10.0.0.1", "192.168.1.1", nullopt, nullopt,
+         true},
         {"two forwarded addresses count as none", {.clients = "10.0.0.1"}, "192.168.1.1", "10.0.0.1, 10.0.0.2", nullopt,
          nullopt, false},
         {"no name: no credentials", {}, "10.0.0.1", nullopt, nullopt, nullopt, true},

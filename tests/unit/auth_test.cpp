@@ -243,7 +243,8 @@ TEST_F(Auth, CacheOffAsksPamEveryTime)
 TEST_F(Auth, OverlongPamCredentialsNeverReachPam)
 {
     load("allow_deny", {{.pam = true}});
-    for (const auto& [user, password] : {std::pair{std::string(129, 'a'), "pw"s}, std::pair{"alice"s, std::string(129, 'p')}}) {
+    const std::pair<std::string, std::string> overlong[] = {{std::string(129, 'a'), "pw"}, {"alice", std::string(129, 'p')}};
+    for (const auto& [user, password] : overlong) {
         ConnectionPtr conn = attempt(user, password);
         EXPECT_NE(conn->auth & AUTH_NEEDED, 0);
         EXPECT_NE(newest_log_line().find(
