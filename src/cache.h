@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -45,6 +46,10 @@ struct CACHEMAP {
 
 class CacheSection {
 public:
+    // The section's mutex, for the callers that read an object's fields directly.
+    void mutex_lock() { mutex_.lock(); }
+    void unlock() { mutex_.unlock(); }
+
     // Finds (flags without CACHE_WRITING) or creates (with it) the object of key, with one
     // reference for the caller; null when there is none or caching is off.
     CACHEMAP* cache_open(CONNECTION_T* connection, std::string_view key, const char* header, std::uint32_t flags);
@@ -70,6 +75,9 @@ public:
     std::uint32_t flag_unset(CACHEMAP* object, std::uint32_t bits);
     // The number of holders.
     int refcount(CACHEMAP* object);
+
+private:
+    std::mutex mutex_;
 };
 
 // Created by the runtime bring-up; null before.

@@ -2,7 +2,7 @@
 
 #include "connection.h"
 #include "general.h"
-#include "header_pending.h"
+#include "header.h"
 #include "log.h"
 #include "network.h"
 #include "proxyauth.h"

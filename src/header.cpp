@@ -1,13 +1,24 @@
 #include "header.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
+#include <chrono>
+#include <climits>
 #include <cstring>
+#include <ctime>
+#include <poll.h>
 #include <utility>
 #include <vector>
 
+#include "cache.h"
+#include "connection.h"
+#include "cookie.h"
+#include "filebuf.h"
 #include "log.h"
+#include "socket.h"
 #include "stringutil.h"
+#include "transfer.h"
 #include "url.h"
 
 namespace {
@@ -88,6 +99,31 @@ bool host_acceptable(std::string_view host)
         const auto byte = static_cast<unsigned char>(c);
         return byte <= 0x20 || byte >= 0x7f || c == ':' || c == '/' || c == '@';
     });
+}
+
+int hex_digit(char c)
+{
+    if (is_digit(c))
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// A host as written in a request: no zero byte, and every '%' starts a two-digit encoding of a
+// byte other than zero, so that decoding keeps every byte for host_acceptable to judge.
+bool host_encoding_acceptable(std::string_view raw)
+{
+    if (raw.find('\0') != std::string_view::npos)
+        return false;
+    for (std::size_t at = raw.find('%'); at != std::string_view::npos; at = raw.find('%', at + 1)) {
+        if (at + 2 >= raw.size() || hex_digit(raw[at + 1]) < 0 || hex_digit(raw[at + 2]) < 0 ||
+            (raw[at + 1] == '0' && raw[at + 2] == '0'))
+            return false;
+    }
+    return true;
 }
 
 // A port as written in a URI or a Host line: digits only, 1 to 65535.
@@ -283,8 +319,10 @@ bool authority_parse(HEADER& header, std::string_view rest)
         header.port = header.kind == HEADER_CONNECT ? 443 : protocol_port(*header.scheme);
     }
 
+    if (!host_encoding_acceptable(authority))
+        return false;
     std::string host = lowered(url_decode(authority));
-    if (!host_acceptable(host))
+    if (host.empty() || !host_acceptable(host))
         return false;
     header.host = std::move(host);
     header_complete(&header);
@@ -489,4 +527,341 @@ HeaderPtr http_header_parse_response(std::string_view text)
     length_settle(*header);
     header->raw = std::string(text.substr(0, header_length(text, text.size())));
     return header;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reading a header block
+
+namespace {
+
+// Bytes of lines the area holds beside the closing "\r\n" and the terminator.
+constexpr std::size_t HEADER_LINES_MAX = HEADER_AREA - 3;
+
+bool blank_line(std::string_view line)
+{
+    return line == "\n" || line == "\r\n";
+}
+
+Socket* side_socket(CONNECTION_T* connection, int side)
+{
+    return side == 0 ? connection->client.get() : connection->server.get();
+}
+
+} // namespace
+
+std::optional<std::string> header_get(CONNECTION_T* connection, int side, int timeout, bool* too_large)
+{
+    if (too_large != nullptr)
+        *too_large = false;
+    Socket* source = side_socket(connection, side);
+    if (source == nullptr)
+        return std::nullopt;
+
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(std::max(timeout, 0));
+    std::string block;     // complete lines of the block
+    std::string pending;   // bytes read and not yet part of a complete line
+    char chunk[HEADER_AREA];
+    bool complete = false;
+    bool refused = false;
+
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0)
+            break;
+        Socket* other = side_socket(connection, side == 0 ? 1 : 0);
+        pollfd fds[2] = {{source->fd(), POLLIN, 0}, {other != nullptr ? other->fd() : -1, POLLIN, 0}};
+        const int wait = source->input_length() > 0 ? 0 : static_cast<int>(std::min<long long>(left, INT_MAX));
+        if (poll(fds, other != nullptr ? 2 : 1, wait) < 0) {
+            if (errno == EINTR)
+                continue;
+            log_syscall("poll", "header_get", "poll failed, socket unavailable");
+            break;
+        }
+
+        const std::size_t buffered = source->input_length();
+        if (buffered > 0 || (fds[0].revents & POLLIN)) {
+            // Never more than the area can still take: a block that outgrows it is refused
+            // before the rest of it is read. Buffered bytes are taken as they are, so that no
+            // read of the descriptor waits.
+            const std::size_t room = HEADER_LINES_MAX + 2 - std::min(HEADER_LINES_MAX + 2, block.size() + pending.size());
+            const std::size_t want = std::max<std::size_t>(1, buffered > 0 ? std::min(buffered, room) : room);
+            const int n = source->Read(chunk, static_cast<int>(std::min(want, sizeof chunk)), -1);
+            if (n <= 0)
+                break;
+            pending.append(chunk, static_cast<std::size_t>(n));
+
+            std::size_t start = 0;
+            for (std::size_t nl = pending.find('\n'); nl != std::string::npos; nl = pending.find('\n', start)) {
+                const std::string_view line(pending.data() + start, nl + 1 - start);
+                start = nl + 1;
+                if (blank_line(line)) {
+                    if (block.empty())
+                        continue;   // blank lines before the first line are skipped
+                    complete = true;
+                    break;
+                }
+                if (block.size() + line.size() > HEADER_LINES_MAX) {
+                    refused = true;
+                    break;
+                }
+                block += line;
+            }
+            pending.erase(0, start);
+            if (refused || complete)
+                break;
+            // A line still open that can no longer fit; only the blank line's "\r" may wait.
+            if (pending != "\r" && block.size() + pending.size() > HEADER_LINES_MAX) {
+                refused = true;
+                break;
+            }
+        } else if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
+            break;
+        }
+
+        if (other != nullptr && fds[1].revents != 0) {
+            const bool gone = (fds[1].revents & POLLIN) ? other->Read(nullptr, -1, -1) <= 0 : true;
+            if (gone) {
+                if (side == 1)
+                    break;
+                // The idle server connection of an earlier request has closed: drop it and go on
+                // waiting for the client.
+                connection->server.reset();
+            }
+        }
+    }
+
+    if (refused) {
+        if (too_large != nullptr)
+            *too_large = true;
+        return std::nullopt;
+    }
+    // What follows the block (a body, the next request) is read by whoever comes next.
+    if (!pending.empty())
+        source->PushFront(pending.data(), pending.size());
+    if (complete)
+        return block + "\r\n";
+    if (block.empty())
+        return std::nullopt;
+    return block;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Writing a header
+
+namespace {
+
+// The release label in Via and X-Cache values.
+constexpr std::string_view RELEASE_LABEL = "0.1.0";
+constexpr std::size_t EDITED_VALUE_MAX = 1023;
+constexpr std::size_t VARIABLE_NAME_MAX = 1023;
+
+// Whatever set a name or a value, it stays on its own line.
+std::string_view one_line(std::string_view text)
+{
+    return text.substr(0, text.find_first_of("\r\n"));
+}
+
+void add_line(std::string& out, std::string_view name, std::string_view value)
+{
+    out += one_line(name);
+    out += ": ";
+    out += one_line(value);
+    out += "\r\n";
+}
+
+void add_field(std::string& out, std::string_view name, const HeaderText& value)
+{
+    if (value)
+        add_line(out, name, *value);
+}
+
+std::string_view text_of(const HeaderText& text)
+{
+    return text ? std::string_view(*text) : std::string_view();
+}
+
+std::string start_line(const HEADER& h, int mode)
+{
+    const std::string method(one_line(text_of(h.method)));
+    std::string out;
+    switch (h.kind) {
+    case HEADER_RESPONSE:
+        return "HTTP/1.1 " + std::to_string(h.status) + " " + code_to_error(h.status) + "\r\n";
+    case HEADER_ICAP_REQUEST:
+        return method + " " + std::string(one_line(text_of(h.url))) + " ICAP/1.0\r\n";
+    case HEADER_ICAP_RESPONSE:
+        return "ICAP/1.0 " + std::to_string(h.status) + " " + code_to_error(h.status) + "\r\n";
+    default:
+        break;
+    }
+    if (mode == HEADER_TO_SERVER)
+        out = method + " " + std::string(one_line(text_of(h.path)));
+    else if (h.kind == HEADER_CONNECT)
+        out = "CONNECT " + std::string(one_line(text_of(h.host))) + ":" + std::to_string(h.port);
+    else if (h.url_user && h.url_password)
+        out = method + " " + std::string(one_line(text_of(h.scheme))) + "://" + url_encode(*h.url_user) + ":" +
+              url_encode(*h.url_password) + "@" + std::string(one_line(text_of(h.host))) + ":" +
+              std::to_string(h.port) + std::string(one_line(text_of(h.path)));
+    else
+        out = method + " " + std::string(one_line(text_of(h.url)));
+    return out + " HTTP/1.1\r\n";
+}
+
+// A Cookie or Set-Cookie line goes through the cookie rules and is written rebuilt.
+void cookie_line(std::string& out, const HEADER& h, const HTTP_HEADER& line, CONNECTION_T* connection)
+{
+    CookieHeader cookie(line.value);
+    const int direction = h.kind == HEADER_RESPONSE ? 0 : 1;
+    if (connection != nullptr && cookie_section != nullptr && !cookie_section->check(direction, connection, cookie)) {
+        const HEADER* request = connection->request.get();
+        const std::string host = request != nullptr && request->host ? *request->host : std::string();
+        if (direction == 0)
+            putlog(LOG_COOKIE, "blocked: incoming from %s", host.c_str());
+        else
+            putlog(LOG_COOKIE, "blocked: outgoing to %s", host.c_str());
+        return;
+    }
+    if (cookie.pairs.empty()) {
+        if (line.type == HTTP_HEADER_PASS)
+            add_line(out, line.name, line.value);
+        return;
+    }
+    add_line(out, line.name, cookie.Build());
+}
+
+void request_lines(std::string& out, const HEADER& h)
+{
+    add_field(out, "Authorization", h.authorization);
+    add_field(out, "If-Modified-Since", h.if_modified_since);
+    add_field(out, "Referer", h.referer);
+    add_field(out, "User-Agent", h.user_agent);
+    add_field(out, "Range", h.range);
+    add_field(out, "Accept-Encoding", h.accept_encoding);
+    const std::string_view host = text_of(h.host);
+    if (h.kind != HEADER_CONNECT && h.port == protocol_port(text_of(h.scheme)))
+        add_line(out, "Host", host);
+    else
+        add_line(out, "Host", std::string(one_line(host)) + ":" + std::to_string(h.port));
+    out += "Connection: keep-alive\r\n";
+    add_field(out, "X-Forwarded-For", h.x_forwarded_for);
+    add_field(out, "Via", h.via);
+    add_field(out, "Encapsulated", h.encapsulated);
+}
+
+} // namespace
+
+void header_send_filebuf(Filebuf* buffer, const HEADER* header, CONNECTION_T* connection, int mode)
+{
+    const HEADER& h = *header;
+    std::string out = start_line(h, mode);
+
+    const bool icap = h.kind == HEADER_ICAP_REQUEST || h.kind == HEADER_ICAP_RESPONSE;
+    for (const HTTP_HEADER& line : (h.flags & HEADER_FILTERED) ? h.filtered : h.lines) {
+        if (!icap && (caseless_prefix(line.name, "Set-Cookie") || caseless_prefix(line.name, "Cookie")))
+            cookie_line(out, h, line, connection);
+        else if (line.type == HTTP_HEADER_PASS)
+            add_line(out, line.name, line.value);
+    }
+
+    if (h.content_type && !h.content_type->empty())
+        add_line(out, "Content-Type", *h.content_type);
+    // A length beside a chunked body would let the next receiver frame it another way.
+    if (h.chunked == 1)
+        out += "Transfer-Encoding: chunked\r\n";
+    else if (h.flags & HEADER_LENGTH)
+        out += "Content-Length: " + std::to_string(h.content_length) + "\r\n";
+
+    if (mode == HEADER_TO_CLIENT || mode == 5) {
+        add_field(out, "Cache-Control", h.cache_control);
+        add_field(out, "Expires", h.expires);
+        add_field(out, "Last-Modified", h.last_modified);
+        add_field(out, "Location", h.location);
+        add_field(out, "WWW-Authenticate", h.www_authenticate);
+        add_field(out, "Proxy-Authenticate", h.proxy_authenticate);
+        add_field(out, "Content-Encoding", h.content_encoding);
+        const char* keepalive = connection != nullptr && connection->keepalive_client ? "keep-alive" : "close";
+        add_line(out, "Connection", keepalive);
+        add_line(out, "Proxy-Connection", keepalive);
+        add_field(out, "X-Cache", h.x_cache);
+        add_field(out, "Age", h.age);
+        add_field(out, "Warning", h.warning);
+    } else if (mode == HEADER_TO_PARENT) {
+        out += "Proxy-Connection: keep-alive\r\n";
+        if (connection != nullptr && !connection->proxy_auth.empty())
+            add_line(out, "Proxy-Authorization", connection->proxy_auth);
+        else
+            add_field(out, "Proxy-Authorization", h.proxy_authorization);
+        add_field(out, "Cache-Control", h.cache_control);
+        request_lines(out, h);
+    } else if (mode == HEADER_TO_SERVER) {
+        request_lines(out, h);
+    }
+    out += "\r\n";
+    buffer->Add(out);
+}
+
+int header_send(HEADER* header, CONNECTION_T* connection, int target, int mode)
+{
+    if (target == 0 && (connection->flags & CONN_NOCLIENT))
+        return 0;
+    Filebuf buffer;
+    header_send_filebuf(&buffer, header, connection, mode);
+    net_filebuf_send(&buffer, connection, target);
+    if (Socket* socket = side_socket(connection, target == 1 ? 1 : 0))
+        socket->Flush();
+    return 0;
+}
+
+void via_header_update(CONNECTION_T* connection)
+{
+    HEADER* request = connection->request.get();
+    if (request == nullptr)
+        return;
+    std::string via = request->via ? *request->via + ", " : std::string();
+    via += connection->localip + ":" + std::to_string(connection->port) + " (Tarvodine " +
+           std::string(RELEASE_LABEL) + ")";
+    if (via.size() > EDITED_VALUE_MAX)
+        via.resize(EDITED_VALUE_MAX);
+    request->via = std::move(via);
+}
+
+void xcache_header_update(CONNECTION_T* connection, int miss)
+{
+    HEADER* response = connection->response;
+    if (response == nullptr)
+        return;
+    std::string xcache = response->x_cache ? *response->x_cache + ", " : std::string();
+    xcache += std::string(miss == 0 ? "HIT" : "MISS") + " from Tarvodine " + std::string(RELEASE_LABEL);
+    if (xcache.size() > EDITED_VALUE_MAX)
+        xcache.resize(EDITED_VALUE_MAX);
+    response->x_cache = std::move(xcache);
+}
+
+void conditional_header(HEADER* header, CACHEMAP* object)
+{
+    std::time_t retrieved = 0;
+    if (cache_section != nullptr) {
+        cache_section->mutex_lock();
+        retrieved = object->retrieved;
+        cache_section->unlock();
+    } else {
+        retrieved = object->retrieved;
+    }
+    // The cache clock runs GMT offset ahead, so local time of it reads as GMT.
+    std::tm broken{};
+    localtime_r(&retrieved, &broken);
+    char text[128];
+    const std::size_t n = std::strftime(text, sizeof text, "%a, %d %b %Y %T GMT", &broken);
+    header->if_modified_since = std::string(text, n);
+}
+
+void header_variables(CONNECTION_T* connection, std::string_view prefix, const std::list<HTTP_HEADER>& lines)
+{
+    for (const HTTP_HEADER& line : lines) {
+        std::string name = std::string(prefix) + "[" + lowered(line.name) + "]";
+        if (name.size() > VARIABLE_NAME_MAX)
+            name.resize(VARIABLE_NAME_MAX);
+        connection->variables[name] = line.value;
+    }
 }

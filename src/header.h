@@ -44,8 +44,8 @@ enum : int {
     HTTP_HEADER_PASS = 1,   // copied out as received
 };
 
-// Writing modes of header_send and header_send_filebuf; any other mode writes only the start
-// line, the lines and the body framing.
+// Writing modes of header_send and header_send_filebuf; mode 5 is written as HEADER_TO_CLIENT,
+// any other mode gets only the start line, the lines and the body framing.
 enum : int {
     HEADER_TO_SERVER = 0,   // a request to an origin server; the ICAP request header itself
     HEADER_TO_PARENT = 1,   // a request to an upstream proxy; an HTTP request inside ICAP
@@ -110,8 +110,9 @@ void http_header_free(HEADER* header);
 inline void header_free(HEADER* header) { http_header_free(header); }
 
 // text: a request header block; bytes are data, NUL included. Null when the request line does
-// not parse or the request is malformed (a port outside 1..65535, a host with control bytes or
-// one of ":/@", an unusable Content-Length or Transfer-Encoding, a bad Host line).
+// not parse or the request is malformed (a port outside 1..65535, an empty host or one with
+// control bytes or one of ":/@", an unusable Content-Length or Transfer-Encoding, a bad Host
+// line).
 HeaderPtr http_header_parse_request(std::string_view text);
 // A response header of kind HEADER_RESPONSE; a first line that is no status line gives an
 // HTTP/0.9 header (status 200, no lines). Null when the first line is missing or too long,
@@ -139,3 +140,28 @@ struct HostPort {
     int port = 0;
 };
 std::optional<HostPort> http_host_split(std::string_view value, int default_port);
+
+// One header block read from the client (side 0) or the server (side 1) within timeout
+// seconds, closed with "\r\n" when its blank line came; blank lines before it are skipped.
+// Without a blank line: what was collected, or nullopt when nothing was. A block that does not
+// fit HEADER_AREA is refused: nullopt with *too_large set, and the connection must not go on.
+// Bytes read beyond the block stay in the socket's input.
+std::optional<std::string> header_get(CONNECTION_T* connection, int side, int timeout, bool* too_large = nullptr);
+
+// Appends the serialised header to buffer in one of the writing modes. connection gives the
+// client keep-alive flag, the upstream credentials and the cookie rules' context; it may be
+// null, and every cookie line is then kept.
+void header_send_filebuf(Filebuf* buffer, const HEADER* header, CONNECTION_T* connection, int mode);
+// Writes the header to the client (target 0: nothing without a client), the server (1), or the
+// client without that check (2), and flushes that socket; 0.
+int header_send(HEADER* header, CONNECTION_T* connection, int target, int mode);
+
+// Appends this proxy to the request's Via.
+void via_header_update(CONNECTION_T* connection);
+// Appends "HIT" (miss 0) or "MISS" from this proxy to the response's X-Cache.
+void xcache_header_update(CONNECTION_T* connection, int miss);
+// If-Modified-Since = the cached object's retrieval time.
+void conditional_header(HEADER* header, CACHEMAP* object);
+// Sets the variable prefix[name lower-cased] to the value of each line; of repeated names the
+// last wins.
+void header_variables(CONNECTION_T* connection, std::string_view prefix, const std::list<HTTP_HEADER>& lines);

@@ -13,7 +13,7 @@
 #include "encoding.h"
 #include "filebuf.h"
 #include "general.h"
-#include "header_pending.h"
+#include "header.h"
 #include "headerfilter.h"
 #include "interface.h"
 #include "log.h"
@@ -589,9 +589,8 @@ int protocol_http(CONNECTION_T* connection)
             return 1;
         }
 
-        keepalive_check_server(connection);
-
-        // Interim answers never reach the client: only the final one counts.
+        // Interim answers never reach the client and decide nothing about the connections: only
+        // the final one counts.
         if (is_interim(response->status)) {
             text = header_get(connection, SIDE_SERVER, timeout);
             if (!text) {
@@ -601,6 +600,8 @@ int protocol_http(CONNECTION_T* connection)
             }
             continue;
         }
+
+        keepalive_check_server(connection);
 
         if (response->status == 407 && connection->proxy_type == UPSTREAM_HTTP &&
             (connection->flags & CONN_PROXY_AUTH) == 0 &&

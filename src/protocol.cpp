@@ -12,7 +12,7 @@
 #include "filebuf.h"
 #include "general.h"
 #include "global.h"
-#include "header_pending.h"
+#include "header.h"
 #include "log.h"
 #include "network.h"
 #include "processors.h"
@@ -207,9 +207,16 @@ int protocol_reconnect(CONNECTION_T* connection)
 
 HeaderText header_get_reconnect(CONNECTION_T* connection, int timeout)
 {
-    HeaderText text = header_get(connection, SIDE_SERVER, timeout);
+    bool too_large = false;
+    HeaderText text = header_get(connection, SIDE_SERVER, timeout, &too_large);
     if (text)
         return text;
+    if (too_large) {
+        putlog(LOG_ERROR, "Bad response from server");
+        connection->keepalive_server = 0;
+        template_section->send("badresponse", connection, 400);
+        return std::nullopt;
+    }
 
     if (connection->keepalive_server == 0 && (connection->flags & CONN_PROXY_AUTH) == 0) {
         template_section->send("noconnect", connection, 503);

@@ -13,7 +13,7 @@
 #include "filter.h"
 #include "forward.h"
 #include "general.h"
-#include "header_pending.h"
+#include "header.h"
 #include "headerfilter.h"
 #include "interface.h"
 #include "limit.h"
@@ -109,11 +109,14 @@ bool request_read(CONNECTION_T* connection)
 {
     const bool first = connection->requests == 0;
     const int timeout = first ? general_section->timeout_get(connection) : general_section->keeptimeout_get(connection);
-    const HeaderText text = header_get(connection, SIDE_CLIENT, timeout);
+    bool too_large = false;
+    const HeaderText text = header_get(connection, SIDE_CLIENT, timeout, &too_large);
     connection->logentry.Reset();
     connection->logentry.client = connection->ip;
     if (!text) {
-        if (first)
+        if (first && too_large)
+            putlog(LOG_WARNING, "request: invalid header recieved from %s", connection->ip.c_str());
+        else if (first)
             putlog(LOG_WARNING, "request: timeout waiting for header from %s", connection->ip.c_str());
         connection->keepalive_client = 0;
         return false;

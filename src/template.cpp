@@ -6,7 +6,7 @@
 
 #include "connection.h"
 #include "filebuf.h"
-#include "header_pending.h"
+#include "header.h"
 #include "log.h"
 #include "transfer.h"
 

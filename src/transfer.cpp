@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <string>
 
+#include "cache.h"
 #include "connection.h"
 #include "filebuf.h"
 #include "general.h"
@@ -155,6 +156,21 @@ long side_write(CONNECTION_T* connection, int side, const char* bytes, std::size
     return socket->Write(bytes, static_cast<long>(length));
 }
 
+// A response that other clients wait for in the cache goes on into the cache when its own client
+// has gone: true when the client was let go for that.
+bool client_let_go(CONNECTION_T* connection, int side)
+{
+    if (side != SIDE_SERVER || (connection->flags & CONN_CACHE) == 0)
+        return false;
+    CACHEMAP* object = connection_cache(connection);
+    if (object == nullptr || cache_section == nullptr || cache_section->refcount(object) <= 1)
+        return false;
+    putlog(LOG_ERROR, "network: allowing transfer with no client to continue");
+    connection->client.reset();
+    connection->flags |= CONN_NOCLIENT;
+    return true;
+}
+
 } // namespace
 
 long net_filebuf_send(const Filebuf* buffer, CONNECTION_T* connection, int side)
@@ -246,6 +262,8 @@ std::int64_t net_transfer(CONNECTION_T* connection, int side, std::int64_t lengt
             total += n;
             if (destination != nullptr && (destination_side != SIDE_CLIENT || (connection->flags & CONN_NOCLIENT) == 0) &&
                 side_write(connection, destination_side, block.data(), static_cast<std::size_t>(n)) < 0) {
+                if (client_let_go(connection, side))
+                    continue;
                 destination_failed = true;
                 break;
             }
@@ -255,6 +273,8 @@ std::int64_t net_transfer(CONNECTION_T* connection, int side, std::int64_t lengt
             putlog(LOG_ERROR, "network: client socket lost while transferring data between sockets, system overloaded "
                               "or network disrupted");
         } else if (ready == Ready::other_closed || ready == Ready::other_lost) {
+            if (client_let_go(connection, side))
+                continue;
             destination_failed = true;
         }
         break;

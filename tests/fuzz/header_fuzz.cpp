@@ -1,12 +1,14 @@
-// Fuzz target over the request and response parsers. Besides the sanitizers' findings it
-// checks what the rest of the proxy relies on: what a parsed header holds never carries bytes
-// that could break a line, and the length rules hold.
+// Fuzz target over the request and response parsers and the header writer. Besides the
+// sanitizers' findings it checks what the rest of the proxy relies on: what a parsed header
+// holds never carries bytes that could break a line, the length rules hold, and a header written
+// out parses back to the same target and framing.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
 
+#include "filebuf.h"
 #include "global.h"
 #include "header.h"
 #include "threads.h"
@@ -102,6 +104,63 @@ void check_response(const HEADER& h, std::string_view text)
         require(h.lines.empty() && h.status == 200, "HTTP/0.9 header");
 }
 
+// Every line of a written header ends with CRLF and holds no other line break; a blank line
+// ends the header and nothing follows it.
+std::string written(const HEADER& h, int mode)
+{
+    Filebuf buffer;
+    header_send_filebuf(&buffer, &h, nullptr, mode);
+    const std::string out(buffer.view());
+    require(out.size() >= 4 && out.compare(out.size() - 4, 4, "\r\n\r\n") == 0, "written header end");
+    std::size_t start = 0;
+    for (std::size_t crlf = out.find("\r\n"); crlf != std::string::npos; crlf = out.find("\r\n", start)) {
+        const std::string_view line(out.data() + start, crlf - start);
+        require(!has_line_break(line), "line break inside a written line");
+        start = crlf + 2;
+        if (line.empty())
+            break;
+    }
+    require(start == out.size(), "bytes after the written blank line");
+    return out;
+}
+
+void check_request_written(const HEADER& h)
+{
+    const std::string direct = written(h, HEADER_TO_SERVER);
+    // A CONNECT is never sent direct (its tunnel is opened by connecting): only its bytes count.
+    if (h.kind != HEADER_CONNECT) {
+        const HeaderPtr again = http_header_parse_request(direct);
+        require(again != nullptr, "a request written direct does not parse");
+        require(again->path == h.path, "path changed on the way");
+        require(again->chunked == h.chunked, "chunked changed on the way");
+        require((again->flags & HEADER_LENGTH) == (h.flags & HEADER_LENGTH) &&
+                    again->content_length == h.content_length,
+                "length changed on the way");
+        if (h.kind == HEADER_ABSOLUTE) {
+            const auto split = http_host_split(again->host_header.value_or(""), 80);
+            require(split && split->host == *h.host, "Host line does not name the host");
+        }
+    }
+
+    const std::string parent = written(h, HEADER_TO_PARENT);
+    if (const HeaderPtr proxied = http_header_parse_request(parent)) {
+        if (h.kind == HEADER_ABSOLUTE || h.kind == HEADER_CONNECT) {
+            require(proxied->host == h.host && proxied->port == h.port, "target changed on the way to a parent");
+            if (h.kind == HEADER_ABSOLUTE)
+                require(proxied->path == h.path, "path changed on the way to a parent");
+        }
+    }
+}
+
+void check_response_written(const HEADER& h)
+{
+    const HeaderPtr again = http_header_parse_response(written(h, HEADER_TO_CLIENT));
+    require(again != nullptr && again->status == h.status, "a response written to the client does not parse");
+    require(again->chunked == h.chunked, "chunked changed on the way");
+    require((again->flags & HEADER_LENGTH) == (h.flags & HEADER_LENGTH) && again->content_length == h.content_length,
+            "length changed on the way");
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
@@ -116,10 +175,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
 
-    if (const HeaderPtr request = http_header_parse_request(text))
+    if (const HeaderPtr request = http_header_parse_request(text)) {
         check_request(*request, text);
-    if (const HeaderPtr response = http_header_parse_response(text))
+        check_request_written(*request);
+    }
+    if (const HeaderPtr response = http_header_parse_response(text)) {
         check_response(*response, text);
+        check_response_written(*response);
+    }
 
     const std::size_t length = header_length(text, size);
     require(length <= size, "header_length beyond the text");
