@@ -16,7 +16,7 @@ jobs=${FUZZ_BUILD_JOBS:-3}
 mkdir -p "$build/obj" "$build/corpus"
 # Every object carries the coverage instrumentation, so the fuzzer sees inside the parsers.
 flags="-std=c++20 -g -O1 -Wall -Wextra -fno-omit-frame-pointer -fsanitize=fuzzer-no-link,address,undefined
-       -fno-sanitize-recover=undefined -iquote $root/src"
+       -fno-sanitize-recover=undefined -DTIXML_USE_STL -iquote $root/src"
 
 # Every source but the entry point, rebuilt when it or any header is newer than its object.
 newest_header=$(ls -t "$root"/src/*.h | head -n 1)
@@ -38,14 +38,18 @@ for src in "$root"/src/*.cpp "$here/header_fuzz.cpp"; do
 done
 for pid in $pids; do wait "$pid"; done
 
-# Objects of sources that were removed since the last build would linger: link only current ones.
+# The sources go into an archive, so the target links only the objects it reaches and needs no
+# library of the rest of the program. Objects of removed sources would linger: archive current ones.
 objs=""
-for src in "$root"/src/*.cpp "$here/header_fuzz.cpp"; do
+for src in "$root"/src/*.cpp; do
     name=$(basename "$src" .cpp)
     [ "$name" = main ] || objs="$objs $build/obj/$name.o"
 done
+rm -f "$build/libcore.a"
 # shellcheck disable=SC2086
-$cxx -fsanitize=fuzzer,address,undefined $objs -o "$build/header_fuzz" -lz -lcrypto -lpthread -ldl
+ar rcs "$build/libcore.a" $objs
+$cxx -fsanitize=fuzzer,address,undefined "$build/obj/header_fuzz.o" "$build/libcore.a" -o "$build/header_fuzz" \
+    -ltinyxml -lpcre2-posix -lpcre2-8 -lpam -lssl -lcrypto -lz -lpthread -ldl
 
 cd "$build"
 exec ./header_fuzz -max_total_time="$seconds" -max_len=8192 -timeout=10 -rss_limit_mb=2048 \

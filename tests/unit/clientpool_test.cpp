@@ -17,6 +17,7 @@
 #include "general.h"
 #include "global.h"
 #include "performance.h"
+#include "section.h"
 #include "threads.h"
 
 // The unit tests' way into one pass: the wait and the dispatch of its events apart, so that
@@ -113,8 +114,12 @@ protected:
         handover_answer = 7;
         during_handover = nullptr;
         fake_now = 1000;
-        if (general_section == nullptr)
+        if (general_section == nullptr) {
+            // The general section reads its declarations from the shipped definitions.
+            if (sectionxml == nullptr)
+                sectionxml_load(std::string(TARVODINE_SOURCE_DIR) + "/etc/section.xml");
             general_section = new GeneralSection;
+        }
         logbuffer_clear(global->logbuffer.get());
     }
     void TearDown() override { handed.clear(); }

@@ -28,6 +28,7 @@
 #include "prefetch.h"
 #include "profile.h"
 #include "redirect.h"
+#include "section.h"
 #include "socket.h"
 #include "template.h"
 
@@ -36,6 +37,9 @@ namespace road {
 // Every section the road calls, created once per test program as the bring-up would.
 inline void sections_create()
 {
+    // The real configuration sections read their declarations from the shipped definitions.
+    if (sectionxml == nullptr)
+        sectionxml_load(std::string(TARVODINE_SOURCE_DIR) + "/etc/section.xml");
     static GeneralSection general;
     static TemplateSection templates;
     static ProfileSection profiles;
