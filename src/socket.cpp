@@ -338,6 +338,9 @@ int Socket::GetLine(char* buffer, int size, int timeout)
                 break;
             scanned_ = in_.size();
         }
+        // A peer that never ends its line must not grow the input without bound.
+        if (in_.size() >= SOCKET_LINE_MAX)
+            return -1;
         const int n = Read(nullptr, -1, timeout);
         if (n <= 0)
             return n;

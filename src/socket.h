@@ -75,6 +75,9 @@ private:
     std::function<void(std::chrono::microseconds)> sleep_;
 };
 
+// The longest line GetLine waits for; a longer one is a failed read.
+constexpr std::size_t SOCKET_LINE_MAX = 65536;
+
 class Socket {
 public:
     // The time-out, in seconds, of a write that has to wait for room on a blocking descriptor,

@@ -212,6 +212,22 @@ TEST_F(SocketPair, GetLineReadsUntilTheNewlineArrives)
     EXPECT_EQ(sock->input_length(), 4u);
 }
 
+TEST_F(SocketPair, GetLineGivesUpOnALineThatNeverEnds)
+{
+    // Sent in pieces so the peer's socket buffer never blocks the test.
+    const std::string piece(8192, 'a');
+    std::size_t sent = 0;
+    int result = 0;
+    while (sent < SOCKET_LINE_MAX + piece.size() && result == 0) {
+        send_peer(piece);
+        sent += piece.size();
+        char buf[64];
+        result = sent > SOCKET_LINE_MAX ? sock->GetLine(buf, sizeof buf, 5) : 0;
+    }
+    EXPECT_EQ(result, -1);
+    EXPECT_LE(sock->input_length(), SOCKET_LINE_MAX + piece.size());
+}
+
 TEST_F(SocketPair, PushFrontIsReadFirst)
 {
     send_peer("world");
