@@ -16,9 +16,8 @@ from pathlib import Path
 
 import pytest
 
-from conftest import free_port, wait_port, wait_until
+from conftest import free_port, peers_dir, wait_port, wait_until
 
-PEERS = Path("/work/shared/peers")
 
 
 # ---------------------------------------------------------------------------------------------
@@ -28,14 +27,12 @@ PEERS = Path("/work/shared/peers")
 @pytest.fixture
 def origin(tmp_path):
     """nginx on free ports; its port."""
-    if not (PEERS / "start-nginx.sh").exists():
-        pytest.skip("the nginx start script is not available")
     http = free_port()
     https = free_port()
     while https == http:
         https = free_port()
     directory = tmp_path / "nginx"
-    run = subprocess.run(["sh", str(PEERS / "start-nginx.sh"), str(directory), str(http), str(https)],
+    run = subprocess.run(["sh", str(peers_dir() / "start-nginx.sh"), str(directory), str(http), str(https)],
                          capture_output=True, timeout=60)
     assert run.returncode == 0, run.stderr.decode(errors="replace")
     pid = int(run.stdout.decode().split()[-1])
