@@ -120,7 +120,7 @@ void config()
     if (limit_section != nullptr)
         timers_add(global->timers.get(), 1, TIMER_REPEAT, limits_reset, nullptr);
     timers_add(global->timers.get(), 60, TIMER_REPEAT, dnscache_clean, nullptr);
-    timers_add(global->timers.get(), 60, TIMER_REPEAT, password_cache_clean, nullptr);
+    password_cache_schedule();
     if (slave != 0)
         timers_add(global->timers.get(), syncinterval, TIMER_REPEAT, config_sync, nullptr);
     threads_start();

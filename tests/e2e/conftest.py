@@ -31,6 +31,14 @@ def source_dir() -> Path:
     return Path(path)
 
 
+def peers_dir() -> Path:
+    """The start scripts of the real test peers, in the shared folder beside the source tree."""
+    path = source_dir().resolve().parent / "shared" / "peers"
+    if not path.is_dir():
+        pytest.fail(f"the test peers' scripts are missing: {path}")
+    return path
+
+
 def free_port(host: str = "127.0.0.1") -> int:
     """A TCP port nothing listens on right now."""
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:

@@ -94,11 +94,11 @@ def test_records_of_a_miss_match_their_formats_field_by_field(start_proxy, origi
     assert len(access) == len(extended) == 1
 
     a = re.fullmatch(r"(\d+)\.(\d{3}) (\d+) 127\.0\.0\.1 TCP_MISS/200 1024 GET " + re.escape(url) +
-                     r" - DIRECT/127\.0\.0\.1 application/octet-stream", access[0])
+                     r" anonymous@127\.0\.0\.1 DIRECT/127\.0\.0\.1 application/octet-stream", access[0])
     assert a, access[0]
     assert before - 1 <= stamp_of(access[0]) <= time.time()
 
-    e = re.fullmatch(r'"(\d+\.\d{3})-(\d+)-127\.0\.0\.1-(\d+)" (\d+) 127\.0\.0\.1 "-" "(\d+)" '
+    e = re.fullmatch(r'"(\d+\.\d{3})-(\d+)-127\.0\.0\.1-(\d+)" (\d+) 127\.0\.0\.1 "anonymous@127\.0\.0\.1" "(\d+)" '
                      r'\[(\d\d/[A-Z][a-z]{2}/\d{4}:\d\d:\d\d:\d\d)\] "GET ' + re.escape(url) + r'" 200 1024 '
                      r'"http://referrer\.test/page" "e2e/1\.0" application/octet-stream "- -" "-" '
                      r'"127\.0\.0\.1:(\d+)"', extended[0])
@@ -137,8 +137,8 @@ def test_record_of_a_tunnel_counts_the_bytes_relayed(start_proxy, origin):
     access = wait_until(lambda: records(proxy.access, ACCESS_LEGEND), 10, "the access record")
     extended = wait_until(lambda: records(proxy.extended, EXTENDED_LEGEND), 10, "the extended record")
     assert re.fullmatch(rf"\d+\.\d{{3}} \d+ 127\.0\.0\.1 TCP_MISS/200 {relayed} CONNECT "
-                        rf"connect://{re.escape(target)}/ - DIRECT/127\.0\.0\.1 -", access[0]), access[0]
-    assert re.fullmatch(rf'"\d+\.\d{{3}}-\d+-127\.0\.0\.1-{proxy.port}" \d+ 127\.0\.0\.1 "-" "\d+" '
+                        rf"connect://{re.escape(target)}/ anonymous@127\.0\.0\.1 DIRECT/127\.0\.0\.1 -", access[0]), access[0]
+    assert re.fullmatch(rf'"\d+\.\d{{3}}-\d+-127\.0\.0\.1-{proxy.port}" \d+ 127\.0\.0\.1 "anonymous@127\.0\.0\.1" "\d+" '
                         rf'\[[^]]+\] "CONNECT connect://{re.escape(target)}/" 200 {relayed} "-" "tunnel/2" - '
                         rf'"- -" "-" "127\.0\.0\.1:{proxy.port}"', extended[0]), extended[0]
 

@@ -567,8 +567,12 @@ TEST_F(Records, AnAnsweredRequestIsRecordedAndCountedInTheProxyAndItsRule)
     Origin origin({"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 5\r\n\r\nhello"});
     Wired wired(false);
     accepted(wired);
-    wired->stats = userstats_init();
+    const std::shared_ptr<const AccessRules> rules = access_section->rules();
+    const Stats* rule = rules->fallback.stats.get();
     const Counts proxy_before = Counts::of(&global->stats, "127.0.0.1", "text/plain");
+    const Counts rule_before = Counts::of(rule, "127.0.0.1", "text/plain");
+    const std::string user = R"(anonymous@10.9.8.7\x01x)";
+    const std::uint64_t user_before = counted(&global->stats, "users", user);
     const std::string target = url(origin, "/a");
     // The forwarded address is the sender's text: a control byte in it must not split a record.
     const std::string got = serve(wired, "GET " + target +
@@ -578,16 +582,21 @@ TEST_F(Records, AnAnsweredRequestIsRecordedAndCountedInTheProxyAndItsRule)
 
     const std::string u = quoted_regex(target);
     const std::string client = R"(10\.9\.8\.7\\x01x)";
-    EXPECT_TRUE(std::regex_match(access(), std::regex(STAMP + R"( \d+ )" + client + " TCP_MISS/200 5 GET " + u +
-                                                      R"( - DIRECT/127\.0\.0\.1 text/plain)")))
+    // The anonymous user is named after the forwarded address, written as the records write it.
+    const std::string username = "anonymous@" + client;
+    EXPECT_TRUE(std::regex_match(access(), std::regex(STAMP + R"( \d+ )" + client + " TCP_MISS/200 5 GET " + u + " " +
+                                                      username + R"( DIRECT/127\.0\.0\.1 text/plain)")))
         << access();
     EXPECT_TRUE(std::regex_match(extended(), std::regex("\"" + STAMP + R"(-42-127\.0\.0\.1-3128" \d+ )" + client +
-                                                        R"( "-" "42" )" + DATE + " \"GET " + u + R"(" 200 5 )" +
+                                                        " \"" + username + R"(" "42" )" + DATE + " \"GET " + u +
+                                                        R"(" 200 5 )" +
                                                         R"("http://r/" "t/1" text/plain "- -" "-" "127\.0\.0\.1:3128")")))
         << extended();
 
+    EXPECT_EQ(wired->stats.get(), rule);
     EXPECT_EQ(Counts::of(&global->stats, "127.0.0.1", "text/plain") - proxy_before, (Counts{1, 0, 1, 1}));
-    EXPECT_EQ(Counts::of(wired->stats.get(), "127.0.0.1", "text/plain"), (Counts{1, 0, 1, 1}));
+    EXPECT_EQ(Counts::of(rule, "127.0.0.1", "text/plain") - rule_before, (Counts{1, 0, 1, 1}));
+    EXPECT_EQ(counted(&global->stats, "users", user) - user_before, 1u);
 }
 
 int block_at_request_check(CONNECTION_T* connection, Filebuf*)
@@ -603,21 +612,23 @@ TEST_F(Records, ARequestBlockedBeforeTheCacheIsRecordedAsDenied)
     ASSERT_EQ(processors.Add(block_at_request_check, STAGE_REQUEST_CHECK), 1);
     Wired wired(false);
     accepted(wired);
-    wired->stats = userstats_init();
+    const std::shared_ptr<const AccessRules> rules = access_section->rules();
+    const Stats* rule = rules->fallback.stats.get();
+    const Counts before = Counts::of(rule, "blocked.test", "text/html");
     const std::string got = serve(wired, "GET http://blocked.test:8080/x HTTP/1.1\r\n\r\n");
     processors.Remove(block_at_request_check);
     ASSERT_EQ(got.rfind("HTTP/1.1 404 ", 0), 0u) << got;
     const std::string size = std::to_string(body_of(got).size());
 
     EXPECT_TRUE(std::regex_match(access(), std::regex(STAMP + R"( \d+ 127\.0\.0\.1 TCP_DENIED/404 )" + size +
-                                                      R"( GET http://blocked\.test:8080/x - DIRECT/tarvodine text/html)")))
+                                                      R"( GET http://blocked\.test:8080/x anonymous@127\.0\.0\.1 DIRECT/tarvodine text/html)")))
         << access();
-    EXPECT_TRUE(std::regex_match(extended(), std::regex("\"" + STAMP + R"(-42-127\.0\.0\.1-3128" \d+ 127\.0\.0\.1 "-" "42" )" +
+    EXPECT_TRUE(std::regex_match(extended(), std::regex("\"" + STAMP + R"(-42-127\.0\.0\.1-3128" \d+ 127\.0\.0\.1 "anonymous@127\.0\.0\.1" "42" )" +
                                                         DATE + R"( "GET http://blocked\.test:8080/x" 404 )" + size +
                                                         R"( "-" "-" text/html "url-filter rule 7" "-" "127\.0\.0\.1:3128")")))
         << extended();
     // Only the host was counted: no request was carried out.
-    EXPECT_EQ(Counts::of(wired->stats.get(), "blocked.test", "text/html"), (Counts{0, 0, 1, 0}));
+    EXPECT_EQ(Counts::of(rule, "blocked.test", "text/html") - before, (Counts{0, 0, 1, 0}));
 }
 
 TEST_F(Records, ATunnelIsRecordedWithTheBytesItRelayed)
@@ -630,20 +641,22 @@ TEST_F(Records, ATunnelIsRecordedWithTheBytesItRelayed)
     }});
     Wired wired(false);
     accepted(wired);
-    wired->stats = userstats_init();
+    const std::shared_ptr<const AccessRules> rules = access_section->rules();
+    const Stats* rule = rules->fallback.stats.get();
+    const Counts before = Counts::of(rule, "127.0.0.1", "-");
     const std::string target = "127.0.0.1:" + std::to_string(origin.port());
     const std::string got = serve(wired, "CONNECT " + target + " HTTP/1.1\r\n\r\nping");
     ASSERT_EQ(got, "HTTP/1.1 200 Connection Established\r\n\r\npong!");
 
     EXPECT_TRUE(std::regex_match(access(), std::regex(STAMP + R"( \d+ 127\.0\.0\.1 TCP_MISS/200 9 CONNECT )" +
-                                                      quoted_regex(wired->logentry.url) + R"( - DIRECT/127\.0\.0\.1 -)")))
+                                                      quoted_regex(wired->logentry.url) + R"( anonymous@127\.0\.0\.1 DIRECT/127\.0\.0\.1 -)")))
         << access();
     EXPECT_EQ(wired->logentry.url, "connect://" + target + "/");
-    EXPECT_TRUE(std::regex_match(extended(), std::regex("\"" + STAMP + R"(-42-127\.0\.0\.1-3128" \d+ 127\.0\.0\.1 "-" "42" )" +
+    EXPECT_TRUE(std::regex_match(extended(), std::regex("\"" + STAMP + R"(-42-127\.0\.0\.1-3128" \d+ 127\.0\.0\.1 "anonymous@127\.0\.0\.1" "42" )" +
                                                         DATE + " \"CONNECT " + quoted_regex(wired->logentry.url) +
                                                         R"(" 200 9 "-" "-" - "- -" "-" "127\.0\.0\.1:3128")")))
         << extended();
-    EXPECT_EQ(Counts::of(wired->stats.get(), "127.0.0.1", "-"), (Counts{0, 1, 1, 0}));
+    EXPECT_EQ(Counts::of(rule, "127.0.0.1", "-") - before, (Counts{0, 1, 1, 0}));
 }
 
 TEST(Bypass, OptionLettersSetAndClearTheirBits)
