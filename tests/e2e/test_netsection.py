@@ -36,8 +36,12 @@ def interface(address, profiles="", **values):
     return item("interface", INTERFACE_FIELDS, address=address, profiles=profiles, **values)
 
 
-def configuration(network="", other=""):
-    return f'<?xml version="1.0" encoding="UTF-8"?>\n<tarvodine><network>{network}</network>{other}</tarvodine>\n'
+def configuration(base, network="", other=""):
+    """The configuration file base (the test copy of the shipped one, which admits clients from
+    127.0.0.1) with a network section of the given rules and other sections added."""
+    text = base.read_text()
+    text = re.sub(r"\s*<network>.*?</network>", "", text, flags=re.S)
+    return text.replace("</tarvodine>", f"<network>{network}</network>{other}</tarvodine>")
 
 
 class Recorder:
@@ -127,12 +131,12 @@ def test_shipped_configuration_listens_on_loopback_only():
 
 
 def test_listeners_of_the_network_section_take_effect(tarvodine, tmp_path, xml_files, recorder):
-    _, section = xml_files
+    base, section = xml_files
     origin = recorder()
-    first, second, disabled, unset, bad = (free_port() for _ in range(5))
+    first, second, disabled, bad = (free_port() for _ in range(4))
     config = tmp_path / "listeners.xml"
     config.write_text(configuration(
-        listen(first, comment="first") + listen(second, comment="second")
+        base, listen(first, comment="first") + listen(second, comment="second")
         + listen(disabled, enabled="false") + listen(-1) + listen(bad, address="127.0.0.300")))
     proxy = tarvodine("-c", config, "-s", section)
     wait_port(first)
@@ -155,14 +159,14 @@ def test_listeners_of_the_network_section_take_effect(tarvodine, tmp_path, xml_f
 
 
 def test_outgoing_interface_rule_binds_matching_requests(tarvodine, tmp_path, xml_files, recorder):
-    _, section = xml_files
+    base, section = xml_files
     origin = recorder()
     port = free_port()
     profile = ("<profile><enabled>true</enabled><log>false</log><file>^/bound/</file>"
                "<timematch>absolute</timematch><add>bound</add></profile>")
     config = tmp_path / "interfaces.xml"
     config.write_text(configuration(
-        listen(port) + interface("127.0.0.9", enabled="false") + interface("127.0.0.2", profiles="bound"),
+        base, listen(port) + interface("127.0.0.9", enabled="false") + interface("127.0.0.2", profiles="bound"),
         other=f"<profiles>{profile}</profiles>"))
     proxy = tarvodine("-c", config, "-s", section)
     wait_port(port)
@@ -179,10 +183,10 @@ def test_outgoing_interface_rule_binds_matching_requests(tarvodine, tmp_path, xm
 
 
 def test_configuration_given_by_url_is_fetched_at_start_up(tarvodine, xml_files, recorder):
-    _, section = xml_files
+    base, section = xml_files
     origin = recorder()
     port = free_port()
-    server = recorder({"/conf.xml": (200, configuration(listen(port)).encode())})
+    server = recorder({"/conf.xml": (200, configuration(base, listen(port)).encode())})
     proxy = tarvodine("-c", server.url("/conf.xml"), "-s", section)
     wait_port(port)   # the listener exists only in the fetched configuration
 
@@ -203,12 +207,12 @@ def test_configuration_given_by_url_is_fetched_at_start_up(tarvodine, xml_files,
     (200, "<other/>", "root element is not tarvodine"),
 ])
 def test_configuration_url_that_gives_nothing_stops_start_up(tarvodine, xml_files, recorder, status, body, reason):
-    _, section = xml_files
+    base, section = xml_files
     port = free_port()
     if status is None:
         url = f"http://127.0.0.1:{closed_port()}/conf.xml"
     else:
-        text = configuration(listen(port)) if body == "listener" else body
+        text = configuration(base, listen(port)) if body == "listener" else body
         url = recorder({"/conf.xml": (status, text.encode())}).url("/conf.xml")
 
     proxy = tarvodine("-c", url, "-s", section)
