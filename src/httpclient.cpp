@@ -7,7 +7,6 @@
 #include "base64.h"
 #include "connection.h"
 #include "global.h"
-#include "log.h"
 #include "proto_http.h"
 #include "protocol.h"
 #include "serverpool.h"
