@@ -25,6 +25,7 @@
 #include "mem.h"
 #include "mime.h"
 #include "network.h"
+#include "netsection.h"
 #include "options.h"
 #include "password_cache.h"
 #include "prefetch.h"
@@ -68,6 +69,7 @@ void sections_create()
     prefetch_section = new PrefetchSection;
     cache_section = new CacheSection;
     general_section = new GeneralSection;
+    network_section = new NetworkSection;
     header_section = new HeaderSection;
     template_section = new TemplateSection;
     profile_section = new ProfileSection;
@@ -117,6 +119,7 @@ void config()
     putlog(LOG_NETWORK, "proxy hostname: %s", proxyhost.c_str());
     if (!listenip.empty())
         net_listen(listenport, listenip.c_str());
+    network_section->check();
     if (limit_section != nullptr)
         timers_add(global->timers.get(), 1, TIMER_REPEAT, limits_reset, nullptr);
     timers_add(global->timers.get(), 60, TIMER_REPEAT, dnscache_clean, nullptr);
