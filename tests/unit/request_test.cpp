@@ -631,6 +631,52 @@ TEST_F(Records, ARequestBlockedBeforeTheCacheIsRecordedAsDenied)
     EXPECT_EQ(Counts::of(rule, "blocked.test", "text/html") - before, (Counts{0, 0, 1, 0}));
 }
 
+int buffer_every_body(CONNECTION_T*, Filebuf*)
+{
+    return 1;
+}
+
+int block_at_response_check(CONNECTION_T* connection, Filebuf*)
+{
+    connection->logentry.filter_name = "keyword-filter";
+    connection->logentry.filtering_reason = "score 120";
+    template_section->send("noaccess", connection, 404);
+    return 1;
+}
+
+// A body blocked after it was buffered is recorded as denied with the server's status, size and
+// type (the block page names the proxy as the peer), and its type is not counted: only an answer
+// that reached the client counts its type.
+TEST_F(Records, ABodyBlockedAfterBufferingIsRecordedAsDeniedWithoutCountingItsType)
+{
+    // Bodies up to 1 MiB may be buffered.
+    section_load(*general_section,
+                 "<general><rule><enabled>true</enabled><comment/><profiles/><ctimeout>60</ctimeout>"
+                 "<timeout>60</timeout><keeptimeout>60</keeptimeout><maxdbuffer>1M</maxdbuffer>"
+                 "<maxubuffer>1M</maxubuffer><bufferwait>0</bufferwait><cportrange/><encodemime/>"
+                 "<compressout>false</compressout><compressin>false</compressin>"
+                 "<xforwardedfor>false</xforwardedfor><via>false</via></rule></general>");
+    ASSERT_EQ(processors.Add(buffer_every_body, STAGE_BUFFER_CHECK), 1);
+    ASSERT_EQ(processors.Add(block_at_response_check, STAGE_RESPONSE_CHECK), 1);
+    Origin origin({"HTTP/1.1 200 OK\r\nContent-Type: text/x-blocked\r\nContent-Length: 5\r\n\r\nhello"});
+    Wired wired(false);
+    accepted(wired);
+    const Counts before = Counts::of(&global->stats, "127.0.0.1", "text/x-blocked");
+    const std::string got = serve(wired, "GET " + url(origin, "/b") + " HTTP/1.1\r\n\r\n");
+    processors.Remove(block_at_response_check);
+    processors.Remove(buffer_every_body);
+    section_load(*general_section, "<general></general>");
+    ASSERT_EQ(got.rfind("HTTP/1.1 404 ", 0), 0u) << got;
+    EXPECT_EQ(body_of(got).find("hello"), std::string::npos);
+
+    EXPECT_TRUE(std::regex_match(access(), std::regex(STAMP + R"( \d+ 127\.0\.0\.1 TCP_DENIED/200 5 GET )" +
+                                                      quoted_regex(url(origin, "/b")) +
+                                                      R"( anonymous@127\.0\.0\.1 DIRECT/tarvodine text/x-blocked)")))
+        << access();
+    EXPECT_NE(extended().find(" text/x-blocked \"keyword-filter score 120\" "), std::string::npos) << extended();
+    EXPECT_EQ(Counts::of(&global->stats, "127.0.0.1", "text/x-blocked") - before, (Counts{1, 0, 1, 0}));
+}
+
 TEST_F(Records, ATunnelIsRecordedWithTheBytesItRelayed)
 {
     Origin origin(std::vector<Origin::Script>{[](int fd, std::string& received) {
