@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -20,6 +21,9 @@ namespace {
 
 constexpr int ASYNC_SIGNALS[] = {SIGTERM, SIGHUP, SIGUSR1, SIGUSR2, SIGPIPE};
 constexpr int BACKTRACE_DEPTH = 20;
+// How long the clean exit and SIGHUP wait for the accept loop to close its listeners; it may not
+// be accepting yet, and it closes them at its next wait in any case.
+constexpr std::chrono::milliseconds LISTENER_CLOSE_WAIT{5000};
 
 // The thread that runs the clean exit; 0 while nobody does.
 std::atomic<pid_t> exiting{0};

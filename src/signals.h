@@ -6,12 +6,6 @@
 // backtrace and end the process.
 #pragma once
 
-#include <chrono>
-
-// How long the clean exit and SIGHUP wait for the accept loop to close its listeners; it may not
-// be accepting yet, and it closes them at its next wait in any case.
-constexpr std::chrono::milliseconds LISTENER_CLOSE_WAIT{5000};
-
 // Once, on the main thread, before any other thread exists: blocks the asynchronous signals in
 // the calling thread (every thread started later inherits that), starts the signal thread and
 // installs the crash handlers. When the signal thread cannot be started the signals are
