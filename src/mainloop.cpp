@@ -68,6 +68,7 @@ void sections_create()
     general_section = new GeneralSection;
     header_section = new HeaderSection;
     template_section = new TemplateSection;
+    ftp_section = new FtpSection;
     profile_section = new ProfileSection;
     mime_section = new MimeSection;
     redirect_section = new RedirectSection;

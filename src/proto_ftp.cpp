@@ -798,7 +798,7 @@ int FtpRequest::upload()
         putlog(LOG_ERROR, "ftp: failed to store FTP file %s %s", method(), url());
         return fail("badresponse");
     }
-    HeaderPtr created = response_new(201);
+    HeaderPtr created = response_new(200);
     created->content_length = 0;
     created->flags |= HEADER_LENGTH;
     slot_.set(std::move(created));
