@@ -1,12 +1,24 @@
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
 #include <ctime>
+#include <map>
 #include <string>
 #include <thread>
 
 #include "ftplist.h"
+#include "general.h"
 #include "header.h"
 #include "interface.h"
+#include "network.h"
+#include "policy_fixture.h"
+#include "processors.h"
 #include "proto_ftp.h"
 #include "road_fixture.h"
 
@@ -169,6 +181,183 @@ TEST_F(FtpListingPage, NamesAreEscapedAndLinksEncoded)
     // Rows alternate, in the order given.
     EXPECT_LT(page.find("listeven"), page.find("listodd"));
     EXPECT_LT(page.find("sub/"), page.find("javascript"));
+}
+
+// An FTP server on 127.0.0.1 for one control session: files maps a path to the size its
+// listing shows and the bytes RETR sends. Data connections are passive.
+class ScriptedFtp {
+public:
+    explicit ScriptedFtp(std::map<std::string, std::pair<std::size_t, std::string>> files)
+        : files_(std::move(files)), listener_(listen_on())
+    {
+        thread_ = std::thread([this] { serve(); });
+    }
+    ScriptedFtp(const ScriptedFtp&) = delete;
+    ScriptedFtp& operator=(const ScriptedFtp&) = delete;
+    ~ScriptedFtp()
+    {
+        thread_.join();
+        close(listener_);
+    }
+    int port() const { return port_of(listener_); }
+
+private:
+    static int listen_on()
+    {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(listen(fd, 1), 0);
+        return fd;
+    }
+    static int port_of(int fd)
+    {
+        sockaddr_in address{};
+        socklen_t length = sizeof address;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+        return ntohs(address.sin_port);
+    }
+    static void say(int fd, const std::string& text) { send(fd, text.data(), text.size(), MSG_NOSIGNAL); }
+
+    void serve()
+    {
+        const int control = accept(listener_, nullptr, nullptr);
+        ASSERT_GE(control, 0);
+        say(control, "220 scripted\r\n");
+        int passive = -1;
+        std::string line;
+        char c;
+        while (read(control, &c, 1) == 1) {
+            if (c != '\n') {
+                line += c;
+                continue;
+            }
+            line.erase(line.find_last_not_of('\r') + 1);
+            const std::string verb = line.substr(0, line.find(' '));
+            const std::string argument = line.find(' ') == std::string::npos ? "" : line.substr(line.find(' ') + 1);
+            line.clear();
+            if (verb == "USER") {
+                say(control, "331 password\r\n");
+            } else if (verb == "PASS") {
+                say(control, "230 in\r\n");
+            } else if (verb == "TYPE") {
+                say(control, "200 binary\r\n");
+            } else if (verb == "CWD") {
+                say(control, files_.count(argument) != 0 ? "550 not a directory\r\n" : "250 ok\r\n");
+            } else if (verb == "PASV") {
+                passive = listen_on();
+                const int port = port_of(passive);
+                say(control, "227 Entering Passive Mode (127,0,0,1," + std::to_string(port >> 8) + "," +
+                                 std::to_string(port & 255) + ").\r\n");
+            } else if (verb == "LIST" || verb == "RETR") {
+                std::string payload;
+                if (verb == "LIST") {
+                    for (const auto& [path, file] : files_)
+                        payload += "-rw-r--r--    1 0        0     " + std::to_string(file.first) + " Jan 02  2009 " +
+                                   path.substr(path.rfind('/') + 1) + "\r\n";
+                } else {
+                    payload = files_.at(argument).second;
+                }
+                const int data = accept(passive, nullptr, nullptr);
+                close(passive);
+                say(control, "150 here\r\n");
+                say(data, payload);
+                close(data);
+                say(control, "226 done\r\n");
+            } else {
+                say(control, "500 unknown\r\n");
+            }
+        }
+        close(control);
+    }
+
+    std::map<std::string, std::pair<std::size_t, std::string>> files_;
+    int listener_;
+    std::thread thread_;
+};
+
+const XmlFields GENERAL_RULE = {
+    {"enabled", "true"},      {"comment", ""},         {"profiles", ""},          {"ctimeout", "60"},
+    {"timeout", "60"},        {"keeptimeout", "60"},   {"maxdbuffer", "4M"},      {"maxubuffer", "1M"},
+    {"bufferwait", "0"},      {"cportrange", "443"},   {"encodemime", ""},        {"compressout", "false"},
+    {"compressin", "false"},  {"xforwardedfor", "false"}, {"via", "true"},
+};
+
+int buffer_wanted(CONNECTION_T*, Filebuf*) { return 1; }
+
+int uppercase(CONNECTION_T*, Filebuf* body)
+{
+    std::transform(body->data(), body->data() + body->size(), body->data(),
+                   [](char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); });
+    return 0;
+}
+
+// Registers the callbacks for the life of a test.
+struct Registered {
+    Registered()
+    {
+        processors.Add(buffer_wanted, STAGE_BUFFER_CHECK);
+        processors.Add(uppercase, STAGE_RESPONSE_MODIFY);
+    }
+    ~Registered()
+    {
+        processors.Remove(buffer_wanted);
+        processors.Remove(uppercase);
+    }
+};
+
+TEST_F(FtpControl, AFileIsDeliveredOnlyWhenItIsWhatItsListingAnnounced)
+{
+    section_load(*general_section, "<general>" + item_xml("rule", GENERAL_RULE, {}) + "</general>");
+    const std::string content = "file content\n";
+    struct Case {
+        const char* what;
+        bool buffered;
+        std::size_t listed, sent;
+        bool failed;
+        std::string status_line;
+        std::string body;   // what the client gets after the header
+    };
+    const Case cases[] = {
+        {"streamed as listed", false, 13, 13, false, "HTTP/1.1 200 OK", content},
+        {"streamed, longer than listed", false, 5, 13, true, "HTTP/1.1 200 OK", content.substr(0, 5)},
+        {"streamed, shorter than listed", false, 13, 5, true, "HTTP/1.1 200 OK", content.substr(0, 5)},
+        {"buffered and processed", true, 13, 13, false, "HTTP/1.1 200 OK", "FILE CONTENT\n"},
+        {"buffered, longer than listed", true, 5, 13, true, "HTTP/1.1 404 Not Found", ""},
+        {"buffered, shorter than listed", true, 13, 5, true, "HTTP/1.1 404 Not Found", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::optional<Registered> registered;
+        if (c.buffered)
+            registered.emplace();
+        ScriptedFtp server({{"/pub/file.txt", {c.listed, content.substr(0, c.sent)}}});
+        Wired wired(false);
+        const int fd = net_connect("127.0.0.1", server.port(), 10);
+        ASSERT_GE(fd, 0);
+        wired->server = std::make_unique<Socket>(fd);
+        wired->request = http_header_parse_request("GET ftp://127.0.0.1:" + std::to_string(server.port()) +
+                                                   "/pub/file.txt HTTP/1.1\r\nHost: x\r\n\r\n");
+        ASSERT_NE(wired->request, nullptr);
+        wired->flags |= CONN_PROCESS;
+
+        protocol_ftp(wired.get());
+        EXPECT_EQ((wired->flags & CONN_TRANSFER_FAILED) != 0, c.failed);
+        EXPECT_EQ((wired->flags & CONN_BUFFER) != 0, c.buffered);
+        wired.connection.reset();
+        const std::string answer = read_all(wired.client_peer);
+        EXPECT_EQ(answer.substr(0, answer.find("\r\n")), c.status_line);
+        const std::string body = answer.substr(answer.find("\r\n\r\n") + 4);
+        if (c.status_line.find("200") != std::string::npos) {
+            EXPECT_EQ(body, c.body);
+            const std::size_t length = c.buffered ? c.body.size() : c.listed;
+            EXPECT_NE(answer.find("Content-Length: " + std::to_string(length) + "\r\n"), std::string::npos);
+        } else {
+            EXPECT_EQ(body.find("file content"), std::string::npos);   // a page, never the bytes
+        }
+    }
 }
 
 } // namespace
