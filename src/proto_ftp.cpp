@@ -670,10 +670,20 @@ int FtpRequest::revalidated(CACHEMAP* object)
 
 int FtpRequest::fetch()
 {
-    HEADER* response = slot_.get();
+    // Only a file that is about to be read whole is stored: a refused or header-only answer
+    // would leave an empty object behind.
+    if (transfer_limit_check(connection_) == 0) {
+        answered_ = true;
+        return finish();
+    }
+    if ((connection_->flags & CONN_HEAD) != 0) {
+        xcache_header_update(connection_, 1);
+        send_response();
+        return finish();
+    }
     if (found_ && strcasecmp(user_.c_str(), "anonymous") == 0 && request_->url) {
         Filebuf text;
-        header_send_filebuf(&text, response, connection_, HEADER_TO_CLIENT);
+        header_send_filebuf(&text, slot_.get(), connection_, HEADER_TO_CLIENT);
         text.Add("", 1);
         const std::uint32_t flags = (connection_->flags & CONN_PREFETCH) != 0 ? (CACHE_WRITING | CACHE_PREFETCHED)
                                                                               : CACHE_WRITING;
@@ -684,15 +694,7 @@ int FtpRequest::fetch()
             connection_cache_set(connection_, object);
         }
     }
-    if (transfer_limit_check(connection_) == 0) {
-        answered_ = true;
-        return finish();
-    }
     xcache_header_update(connection_, 1);
-    if ((connection_->flags & CONN_HEAD) != 0) {
-        send_response();
-        return finish();
-    }
 
     std::unique_ptr<Socket> data = ftp_transfer_setup(connection_, "RETR " + path_);
     if (data == nullptr) {
