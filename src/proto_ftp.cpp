@@ -340,13 +340,14 @@ private:
     int revalidated(CACHEMAP* object);
     int fetch();
     int deliver(std::unique_ptr<Filebuf> body);
-    // Checks the reply to a CWD of the file's directory: true when it is 250; otherwise the
-    // request has failed (answered, or not when no reply came).
-    bool directory_entered(const std::string& directory, int* result);
+    // Changes to the file's directory: true when the reply is 250; otherwise the request has
+    // failed (answered, or not when no reply came). The reply is the next line, or with
+    // skipping the first line numbered 250 or 550.
+    bool directory_entered(const std::string& directory, bool skipping, int* result);
 
     void send_response() { header_send(slot_.get(), connection_, SIDE_CLIENT, HEADER_TO_CLIENT); }
-    // Ends a failed request: the page (none for null) with status 404, no access-log records,
-    // the server connection not kept.
+    // Ends a failed request: the page with status 404 (null: no answer, and the client
+    // connection closes), no access-log records, the server connection not kept.
     int fail(const char* page);
     // Ends a request that was answered: the access-log records.
     int finish();
@@ -370,7 +371,8 @@ private:
 
 int FtpRequest::fail(const char* page)
 {
-    if (page != nullptr && template_section->send(page, connection_, 404) == 0)
+    // A client left without an answer must see its connection end, not wait on it.
+    if (page == nullptr || template_section->send(page, connection_, 404) == 0)
         connection_->keepalive_client = 0;
     slot_.reset();
     connection_->keepalive_server = 0;
@@ -554,15 +556,19 @@ int FtpRequest::directory()
     return finish();
 }
 
-bool FtpRequest::directory_entered(const std::string& directory, int* result)
+bool FtpRequest::directory_entered(const std::string& directory, bool skipping, int* result)
 {
     ftp_send(connection_, "CWD " + directory);
-    const std::optional<std::string> line = reply_line(connection_, REPLY_LINE_MAX);
-    if (!line) {
+    int code = -1;
+    if (skipping) {
+        code = ftp_code_wait(connection_, 250, 550);
+    } else if (const std::optional<std::string> line = reply_line(connection_, REPLY_LINE_MAX); line) {
+        code = ftp_reply_code(*line);
+    }
+    if (code == -1) {
         *result = fail(nullptr);
         return false;
     }
-    const int code = ftp_reply_code(*line);
     if (code == 550) {
         putlog(LOG_WARNING, "ftp: file not found %s %s", method(), url());
         *result = fail("nofile");
@@ -581,7 +587,7 @@ int FtpRequest::file()
     const std::size_t slash = path_.rfind('/');
     const std::string name = path_.substr(slash + 1);
     int result = -1;
-    if (!directory_entered(path_.substr(0, slash + 1), &result))
+    if (!directory_entered(path_.substr(0, slash + 1), false, &result))
         return result;
 
     std::unique_ptr<Socket> data = ftp_transfer_setup(connection_, "LIST");
@@ -761,7 +767,8 @@ int FtpRequest::upload()
         return fail("nofile");
     }
     int result = -1;
-    if (!directory_entered(path_.substr(0, slash + 1), &result))
+    // Replies left over from the login (a banner's last lines) come before this one.
+    if (!directory_entered(path_.substr(0, slash + 1), true, &result))
         return result;
 
     std::unique_ptr<Socket> data = ftp_transfer_setup(connection_, "STOR " + path_);

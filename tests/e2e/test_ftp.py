@@ -377,13 +377,17 @@ def test_line_breaks_never_reach_the_control_connection(tarvodine, xml_files, vs
 
 class ScriptedFtp:
     """An FTP server for one control connection at a time. files maps a path to (the size its
-    listing shows, the bytes RETR sends). pasv_named is the address its PASV answer names; an
-    intruder connects to an active-mode data port from 127.0.0.2 before the server does."""
+    listing shows, the bytes RETR sends); STOR keeps what it receives in `stored`. pasv_named is
+    the address its PASV answer names; an intruder connects to an active-mode data port from
+    127.0.0.2 before the server does; banner makes the login reply span several lines, one of
+    them unnumbered."""
 
-    def __init__(self, files, pasv_named="127,0,0,1", intruder=False):
+    def __init__(self, files, pasv_named="127,0,0,1", intruder=False, banner=False):
         self.files = files
         self.pasv_named = pasv_named
         self.intruder = intruder
+        self.banner = banner
+        self.stored = {}
         self.commands = []
         self.data_peers = []
         self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
@@ -422,7 +426,7 @@ class ScriptedFtp:
             if verb == "USER":
                 conn.sendall(b"331 password\r\n")
             elif verb == "PASS":
-                conn.sendall(b"230 in\r\n")
+                conn.sendall(b"230-Welcome\r\n   to the scripted server\r\n230 in\r\n" if self.banner else b"230 in\r\n")
             elif verb == "TYPE":
                 conn.sendall(b"200 binary\r\n")
             elif verb == "CWD":
@@ -451,6 +455,16 @@ class ScriptedFtp:
                     pass
                 data.close()
                 conn.sendall(b"226 done\r\n")
+                passive = active = None
+            elif verb == "STOR":
+                data = self.data_connection(passive, active)
+                conn.sendall(b"150 send it\r\n")
+                received = b""
+                while chunk := data.recv(65536):
+                    received += chunk
+                data.close()
+                self.stored[arg] = received
+                conn.sendall(b"226 stored\r\n")
                 passive = active = None
             elif verb == "QUIT":
                 conn.sendall(b"221 bye\r\n")
@@ -528,3 +542,17 @@ def test_a_file_unlike_its_listing_ends_the_client_connection(tarvodine, xml_fil
     assert f"Content-Length: {listed}".encode() in head
     # The client never reads past the announced length, and the connection ends there.
     assert body == content[:min(listed, sent)]
+
+
+def test_replies_left_from_a_long_login_are_skipped(tarvodine, xml_files, scripted):
+    content = b"after the banner\n"
+    server = scripted({"/pub/file.txt": (len(content), content)}, banner=True)
+    proxy = start_proxy(tarvodine, xml_files, timeout="5")
+    body = os.urandom(200000)
+    conn = connect(proxy)
+    response, _ = exchange(conn, "PUT", server.url("/pub/new.bin"), body=body)
+    conn.close()
+    assert response.status == 200
+    assert server.stored["/pub/new.bin"] == body
+    response, got = get(proxy, server.url("/pub/file.txt"))
+    assert (response.status, got) == (200, content)
