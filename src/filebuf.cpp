@@ -39,7 +39,7 @@ void put_le32(unsigned char* out, std::uint32_t v)
 }
 
 // The length of the gzip member header (RFC 1952) that bytes begin with, its optional fields
-// included; 0 when they do not begin with a complete one for deflate.
+// included; 0 when they do not begin with the complete header of a deflate member.
 std::size_t gzip_header_length(std::string_view bytes)
 {
     auto at = [&bytes](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
