@@ -72,6 +72,7 @@ void sections_create()
     network_section = new NetworkSection;
     header_section = new HeaderSection;
     template_section = new TemplateSection;
+    ftp_section = new FtpSection;
     profile_section = new ProfileSection;
     mime_section = new MimeSection;
     redirect_section = new RedirectSection;
