@@ -33,3 +33,5 @@ int cacheable(CONNECTION_T*, const HEADER*, const HEADER*) { return 0; }
 CACHEMAP* connection_cache(CONNECTION_T*) { return nullptr; }
 
 void connection_cache_set(CONNECTION_T*, CACHEMAP*) {}
+
+void CacheSection::graceful_exit() {}

@@ -75,6 +75,9 @@ public:
     std::uint32_t flag_unset(CACHEMAP* object, std::uint32_t bits);
     // The number of holders.
     int refcount(CACHEMAP* object);
+    // At shutdown: deletes the files queued for deletion and rewrites the journal of every store
+    // whose journal file is open.
+    void graceful_exit();
 
 private:
     std::mutex mutex_;

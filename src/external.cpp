@@ -1,6 +1,7 @@
 #include "external.h"
 
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <memory>
 #include <poll.h>
@@ -50,8 +51,17 @@ std::unique_ptr<Filebuf> external_exec(CONNECTION_T* connection, const char* com
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    // The proxy's threads keep TERM, HUP, USR1, USR2 and PIPE blocked for its signal thread; a
+    // program started here must receive them as any program does.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
     pid_t pid = -1;
-    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    const int spawned = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     close(in[0]);
     close(out[1]);

@@ -38,6 +38,104 @@ void put_le32(unsigned char* out, std::uint32_t v)
         out[i] = static_cast<unsigned char>(v >> (8 * i));
 }
 
+// The length of the gzip member header (RFC 1952) that bytes begin with, its optional fields
+// included; 0 when they do not begin with the complete header of a deflate member.
+std::size_t gzip_header_length(std::string_view bytes)
+{
+    auto at = [&bytes](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+    if (bytes.size() < sizeof GZIP_HEADER || at(0) != 0x1f || at(1) != 0x8b || at(2) != 8)
+        return 0;
+    const unsigned flags = at(3);
+    if ((flags & 0xe0) != 0)
+        return 0;
+    std::size_t pos = sizeof GZIP_HEADER;
+    if ((flags & 0x04) != 0) {   // extra field, with its own length
+        if (bytes.size() - pos < 2)
+            return 0;
+        const std::size_t extra = at(pos) | (static_cast<std::size_t>(at(pos + 1)) << 8);
+        pos += 2;
+        if (bytes.size() - pos < extra)
+            return 0;
+        pos += extra;
+    }
+    for (const unsigned text : {0x08u, 0x10u}) {   // file name, comment: terminated texts
+        if ((flags & text) == 0)
+            continue;
+        const std::size_t zero = bytes.find('\0', pos);
+        if (zero == std::string_view::npos)
+            return 0;
+        pos = zero + 1;
+    }
+    if ((flags & 0x02) != 0) {   // header CRC
+        if (bytes.size() - pos < 2)
+            return 0;
+        pos += 2;
+    }
+    return pos;
+}
+
+// true when bytes begin with a zlib stream header (RFC 1950) of a deflate stream without a
+// preset dictionary.
+bool zlib_header(std::string_view bytes)
+{
+    if (bytes.size() < 2)
+        return false;
+    const unsigned cmf = static_cast<unsigned char>(bytes[0]);
+    const unsigned flg = static_cast<unsigned char>(bytes[1]);
+    return (cmf & 0x0f) == 8 && (cmf >> 4) <= 7 && (cmf * 256 + flg) % 31 == 0 && (flg & 0x20) == 0;
+}
+
+struct Inflated {
+    enum Outcome { untried, ended, failed, too_large } outcome = untried;
+    int code = 0;   // zlib's result for failed; 0 when the input ended before the stream
+};
+
+// Inflates the whole input into out with the window bits given (negative: raw stream, 15: zlib
+// wrapper, checksum verified), stopping once out holds more than maximum bytes.
+Inflated inflate_all(std::string_view input, int window_bits, std::size_t maximum, Filebuf& out)
+{
+    z_stream stream{};
+    if (inflateInit2(&stream, window_bits) != Z_OK)
+        return Inflated{Inflated::untried, 0};
+
+    unsigned char area[ZAREA];
+    const char* in = input.data();
+    std::size_t left = input.size();
+    Inflated result{Inflated::failed, 0};
+    for (;;) {
+        if (stream.avail_in == 0 && left > 0) {
+            const std::size_t step = std::min<std::size_t>(left, UINT_MAX);
+            stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in));
+            stream.avail_in = static_cast<uInt>(step);
+            in += step;
+            left -= step;
+        }
+        const bool last = left == 0 && stream.avail_in == 0;
+        stream.next_out = area;
+        stream.avail_out = sizeof area;
+        const int rc = inflate(&stream, last ? Z_SYNC_FLUSH : Z_NO_FLUSH);
+        const std::size_t produced = sizeof area - stream.avail_out;
+        out.Add(area, produced);
+        if (out.size() > maximum) {
+            result.outcome = Inflated::too_large;
+            break;
+        }
+        if (rc == Z_STREAM_END) {
+            result.outcome = Inflated::ended;
+            break;
+        }
+        if (rc != Z_OK) {
+            result.code = rc == Z_BUF_ERROR ? 0 : rc;
+            break;
+        }
+        // All input given and no more output pending: the stream was cut short.
+        if (left == 0 && stream.avail_in == 0 && produced < sizeof area)
+            break;
+    }
+    inflateEnd(&stream);
+    return result;
+}
+
 } // namespace
 
 Filebuf::Filebuf(Filebuf&& other) noexcept
@@ -307,58 +405,48 @@ int Filebuf::Compress(int gzip)
     return 1;
 }
 
-int Filebuf::Uncompress(int gzip)
+int Filebuf::Uncompress(int gzip, std::size_t maximum)
 {
-    // The gzip header is taken as a fixed 10 bytes and the trailer is not verified.
-    if (gzip == 1 && size_ <= sizeof GZIP_HEADER + GZIP_TRAILER - 1)
-        return 0;
-    z_stream stream{};
-    if (inflateInit2(&stream, -15) != Z_OK)
+    const std::string_view bytes = view();
+    if (gzip == 1 && bytes.size() <= sizeof GZIP_HEADER + GZIP_TRAILER - 1)
         return 0;
 
     Filebuf out;
-    unsigned char area[ZAREA];
-    const char* in = data_.get();
-    std::size_t left = size_;
+    Inflated result;
     if (gzip == 1) {
-        in += sizeof GZIP_HEADER;
-        left -= sizeof GZIP_HEADER + GZIP_TRAILER;
+        const std::size_t header = gzip_header_length(bytes);
+        if (header == 0) {
+            zlib_error(Z_DATA_ERROR);
+            return 0;
+        }
+        // The trailer is left behind unread: the stream ends before it.
+        result = inflate_all(bytes.substr(header), -15, maximum, out);
+    } else {
+        result = Inflated{};
+        if (zlib_header(bytes)) {
+            result = inflate_all(bytes, 15, maximum, out);
+            if (result.outcome == Inflated::failed)
+                out.Resize(0);
+        }
+        // Two header bytes that look like zlib's may still open a raw stream.
+        if (result.outcome == Inflated::failed || result.outcome == Inflated::untried)
+            result = inflate_all(bytes, -15, maximum, out);
     }
-    int code = 0;
-    bool ended = false;
-    for (;;) {
-        if (stream.avail_in == 0 && left > 0) {
-            const std::size_t step = std::min<std::size_t>(left, UINT_MAX);
-            stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in));
-            stream.avail_in = static_cast<uInt>(step);
-            in += step;
-            left -= step;
-        }
-        const bool last = left == 0 && stream.avail_in == 0;
-        stream.next_out = area;
-        stream.avail_out = sizeof area;
-        const int rc = inflate(&stream, last ? Z_SYNC_FLUSH : Z_NO_FLUSH);
-        const std::size_t produced = sizeof area - stream.avail_out;
-        out.Add(area, produced);
-        if (rc == Z_STREAM_END) {
-            ended = true;
-            break;
-        }
-        if (rc != Z_OK) {
-            code = rc == Z_BUF_ERROR ? 0 : rc;
-            break;
-        }
-        // All input given and no more output pending: the stream was cut short.
-        if (left == 0 && stream.avail_in == 0 && produced < sizeof area)
-            break;
-    }
-    inflateEnd(&stream);
-    if (!ended) {
-        zlib_error(code);
+
+    switch (result.outcome) {
+    case Inflated::ended:
+        Swap(&out);
+        return 1;
+    case Inflated::too_large:
+        putlog(LOG_ERROR, "zlib: decompressed content exceeds %zu bytes", maximum);
         return 0;
+    case Inflated::failed:
+        zlib_error(result.code);
+        return 0;
+    case Inflated::untried:
+        break;
     }
-    Swap(&out);
-    return 1;
+    return 0;
 }
 
 void zlib_error(int code)

@@ -70,10 +70,14 @@ public:
     // empty line after a final newline); empty when there is no data block.
     STACK_T to_stack() const;
 
-    // Whole-buffer compression in place; gzip == 1 adds or expects the gzip framing, any other
-    // value means a raw deflate stream. 1 on success, 0 leaving the buffer unchanged.
+    // Whole-buffer compression in place; gzip == 1 adds the gzip framing, any other value makes
+    // a raw deflate stream. 1 on success, 0 leaving the buffer unchanged.
     int Compress(int gzip);
-    int Uncompress(int gzip);
+    // Whole-buffer decompression in place. gzip == 1 takes a gzip member (its header with any
+    // optional fields; the trailer is not verified); any other value takes a zlib-wrapped or a
+    // raw deflate stream. 1 only when the stream ended properly within maximum bytes of
+    // output; else 0, logged, leaving the buffer unchanged.
+    int Uncompress(int gzip, std::size_t maximum = SIZE_MAX);
 
 private:
     struct FreeDeleter {

@@ -3,6 +3,13 @@
 // page and status 404, and so is every URL-command page.
 #pragma once
 
+#include <functional>
+#include <map>
+#include <string>
+#include <string_view>
+
+#include "ftplist.h"
+
 struct CONNECTION_T;
 class Filebuf;
 
@@ -25,3 +32,28 @@ void show_variables(CONNECTION_T* connection);
 void show_filebuf(CONNECTION_T* connection, Filebuf* body);
 void show_htmltree(CONNECTION_T* connection);
 void interface_cookies_show(CONNECTION_T* connection);
+void show_dirlist(CONNECTION_T* connection, const DirList& entries);
+
+// The decoded arguments of a request: names and values are byte strings, compared exactly.
+class CGIMap {
+public:
+    CGIMap() = default;
+    explicit CGIMap(std::string_view text) { parse(text); }
+
+    // Adds the arguments of an argument text ("a=1&b=2", each part url-decoded); the last '='
+    // of a part separates name from value, a later name replaces an earlier one's value, and a
+    // part without '=' is kept in front of the next part's name.
+    void parse(std::string_view text);
+    // The value of name; empty when absent.
+    const std::string& get(std::string_view name) const;
+    const std::map<std::string, std::string, std::less<>>& values() const { return values_; }
+
+private:
+    std::map<std::string, std::string, std::less<>> values_;
+};
+
+// Appends the "interface.css" template to page: 1, or 0 when there is no such template.
+int interface_stylesheet(CONNECTION_T* connection, Filebuf* page);
+// Sends a finished page as the whole answer: status 200, text/html, no-cache, its length; the
+// log entry gets the status, size and type. A HEAD request gets the header only.
+void interface_send_response(CONNECTION_T* connection, Filebuf* page);

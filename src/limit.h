@@ -10,7 +10,12 @@ public:
     int check_and_block(CONNECTION_T* connection);
     // Counts the traffic of the request that ended.
     void update(CONNECTION_T* connection);
+    // Zeroes the counters of the rules whose window has closed.
+    void reset();
 };
+
+// The timer job (every second): resets the limit section's counters; the argument is not used.
+void limits_reset(void* unused);
 
 // Created by the runtime bring-up; null before.
 extern LimitSection* limit_section;

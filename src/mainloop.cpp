@@ -1,7 +1,6 @@
 #include "mainloop.h"
 
 #include <chrono>
-#include <csignal>
 #include <cstdlib>
 #include <ctime>
 #include <thread>
@@ -13,6 +12,7 @@
 #include "cache.h"
 #include "clientpool.h"
 #include "configfile.h"
+#include "configsync.h"
 #include "dns.h"
 #include "filter.h"
 #include "forward.h"
@@ -25,13 +25,16 @@
 #include "mem.h"
 #include "mime.h"
 #include "network.h"
+#include "netsection.h"
 #include "options.h"
+#include "password_cache.h"
 #include "prefetch.h"
 #include "processors.h"
 #include "profile.h"
 #include "redirect.h"
 #include "section.h"
 #include "serverpool.h"
+#include "signals.h"
 #include "statgroups.h"
 #include "template.h"
 #include "threads.h"
@@ -68,8 +71,10 @@ void sections_create()
     prefetch_section = new PrefetchSection;
     cache_section = new CacheSection;
     general_section = new GeneralSection;
+    network_section = new NetworkSection;
     header_section = new HeaderSection;
     template_section = new TemplateSection;
+    ftp_section = new FtpSection;
     profile_section = new ProfileSection;
     mime_section = new MimeSection;
     redirect_section = new RedirectSection;
@@ -109,7 +114,7 @@ void config()
     sectionxml_load(sectionfile);
     sections_create();
     globalstats_init();
-    std::signal(SIGPIPE, SIG_IGN);
+    signal_setup();
     net_init();
     if (!configfile.empty())
         FATAL_ASSERT(config_load(3, configfile) == 1);
@@ -117,7 +122,13 @@ void config()
     putlog(LOG_NETWORK, "proxy hostname: %s", proxyhost.c_str());
     if (!listenip.empty())
         net_listen(listenport, listenip.c_str());
+    network_section->check();
+    if (limit_section != nullptr)
+        timers_add(global->timers.get(), 1, TIMER_REPEAT, limits_reset, nullptr);
     timers_add(global->timers.get(), 60, TIMER_REPEAT, dnscache_clean, nullptr);
+    password_cache_schedule();
+    if (slave != 0)
+        timers_add(global->timers.get(), syncinterval, TIMER_REPEAT, config_sync, nullptr);
     threads_start();
     if (gmtoffset <= 0)
         putlog(LOG_DEBUG, "GMT offset is -%u seconds", static_cast<unsigned>(-gmtoffset));

@@ -12,8 +12,10 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <vector>
 
 #include "descriptor.h"
@@ -37,6 +39,34 @@ constexpr std::size_t SOCKS5_FIELD_MAX = 255;
 constexpr std::size_t SOCKS4_USER_MAX = 255;
 
 constexpr short POLL_BROKEN = POLLERR | POLLHUP | POLLNVAL;
+
+// Another thread's request that the accepting thread close the listeners: a byte in the pipe
+// wakes net_accept, which closes them on its own thread and clears close_pending. Both
+// descriptors and the flag are guarded by close_mutex.
+std::mutex close_mutex;
+std::condition_variable close_done;
+int close_pipe[2] = {-1, -1};
+bool close_pending = false;
+
+int close_wakeup_fd()
+{
+    std::lock_guard lock(close_mutex);
+    return close_pipe[0];
+}
+
+// On the accepting thread, once the wake-up descriptor is readable.
+void close_request_serve()
+{
+    std::lock_guard lock(close_mutex);
+    char drained[64];
+    while (read(close_pipe[0], drained, sizeof drained) > 0) {
+    }
+    if (!close_pending)
+        return;
+    net_listen_closeall();
+    close_pending = false;
+    close_done.notify_all();
+}
 
 int getsockopt_int(int fd, int level, int name)
 {
@@ -158,6 +188,11 @@ void net_init()
 {
     for (socklist_t& slot : socklist)
         slot = socklist_t{};
+    std::lock_guard lock(close_mutex);
+    if (close_pipe[0] < 0 && pipe2(close_pipe, O_NONBLOCK | O_CLOEXEC) != 0) {
+        close_pipe[0] = close_pipe[1] = -1;
+        log_syscall("pipe", "net_init", "listeners can only be closed by the accepting thread");
+    }
 }
 
 int net_listen(int port, const char* address)
@@ -237,17 +272,38 @@ void net_listen_closeall()
     }
 }
 
+bool net_listen_closeall_request(std::chrono::milliseconds wait)
+{
+    std::unique_lock lock(close_mutex);
+    if (close_pipe[1] < 0)
+        return false;
+    close_pending = true;
+    const char wake = 0;
+    // A full pipe already holds a wake-up.
+    if (write(close_pipe[1], &wake, 1) < 0 && errno != EAGAIN)
+        return false;
+    return close_done.wait_for(lock, wait, [] { return !close_pending; });
+}
+
 ConnectionPtr net_accept(int timeout)
 {
-    std::array<pollfd, MAXLISTENERS> polled{};
+    std::array<pollfd, MAXLISTENERS + 1> polled{};
     nfds_t count = 0;
     while (count < MAXLISTENERS && socklist[count].state == 1) {
         polled[count] = pollfd{socklist[count].fd, POLLIN, 0};
         ++count;
     }
+    const int wakeup = close_wakeup_fd();
+    if (wakeup >= 0)
+        polled[count] = pollfd{wakeup, POLLIN, 0};
+    const nfds_t watched = wakeup >= 0 ? count + 1 : count;
     const int wait = timeout < 0 ? -1 : static_cast<int>(std::min<long long>(timeout * 1000LL, 0x7fffffff));
-    if (poll(polled.data(), count, wait) <= 0)
+    if (poll(polled.data(), watched, wait) <= 0)
         return nullptr;
+    if (wakeup >= 0 && (polled[count].revents & POLLIN) != 0) {
+        close_request_serve();
+        return nullptr;
+    }
 
     for (nfds_t i = 0; i < count; ++i) {
         if ((polled[i].revents & POLLIN) == 0)

@@ -3,6 +3,7 @@
 // handshakes, and the two-way relay of a CONNECT tunnel. IPv4 only.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -41,7 +42,8 @@ enum : int {
 // The wait for each SOCKS reply when the caller gives none: the default connect time-out.
 constexpr int SOCKS_TIMEOUT = 60;
 
-// Marks every listener slot free; once, before any listener is opened.
+// Marks every listener slot free and makes the wake-up through which other threads reach the
+// accepting thread; once, before any listener is opened.
 void net_init();
 
 // Opens a listener on port (1 to 65535) of the dotted IPv4 address (null: every address), logging
@@ -50,12 +52,19 @@ void net_init();
 // not valid, or a socket, bind or listen that fails.
 int net_listen(int port, const char* address);
 
-// Closes every listener and frees its slot; nothing reopens them.
+// Closes every listener and frees its slot; nothing reopens them. Only on the thread that
+// accepts (or before it accepts): a descriptor closed under its wait could be reused meanwhile.
 void net_listen_closeall();
+
+// From any other thread: asks the thread waiting in net_accept to close every listener and waits
+// up to `wait` for it to have done so. True when the listeners were closed in time; false when
+// they were not (the accepting thread closes them at its next wait) or net_init has not run.
+bool net_listen_closeall_request(std::chrono::milliseconds wait);
 
 // Waits up to timeout seconds (-1: without limit) for a client on any listener and returns the
 // first one accepted as a new record with its client socket, address, listening port and local
-// address; null when none came or the accept failed (logged).
+// address; null when none came or the accept failed (logged), and null after it has closed the
+// listeners on another thread's request (net_listen_closeall_request).
 ConnectionPtr net_accept(int timeout);
 
 // Connects to host:port (port 1 to 65535) from the local address (null or empty: any), waiting

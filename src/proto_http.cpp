@@ -323,7 +323,9 @@ int response_without_body(CONNECTION_T* connection)
     return 1;
 }
 
-void log_response(CONNECTION_T* connection)
+// The records of a request that got a response; only a response that was sent (not blocked)
+// counts its type in the statistics.
+void log_response(CONNECTION_T* connection, bool count_type)
 {
     HEADER* response = connection->response;
     LogEntry& entry = connection->logentry;
@@ -331,7 +333,8 @@ void log_response(CONNECTION_T* connection)
     entry.size = connection->bytes_in;
     if (response->content_type) {
         entry.mime = *response->content_type;
-        statincr_mimes(connection);
+        if (count_type)
+            statincr_mimes(connection);
     }
     entry.Write();
     entry.apache_Write();
@@ -727,7 +730,7 @@ int protocol_http(CONNECTION_T* connection)
     }
     if (mime_section->check_and_block(connection) == 1) {
         connection->logentry.set_cachecode(9);
-        log_response(connection);
+        log_response(connection, false);
         return response_without_body(connection);
     }
 
@@ -784,7 +787,7 @@ int protocol_http(CONNECTION_T* connection)
                     return 1;
                 }
                 if (process_response(connection, body.get()) == 0) {
-                    log_response(connection);
+                    log_response(connection, false);
                     connection->keepalive_server = 0;
                     return 1;
                 }
@@ -832,6 +835,6 @@ int protocol_http(CONNECTION_T* connection)
         }
     }
 
-    log_response(connection);
+    log_response(connection, true);
     return 1;
 }

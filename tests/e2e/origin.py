@@ -4,6 +4,7 @@ It runs in the foreground of its own process (daemon off) with everything under 
 and serves:
   /1k.bin, /1m.bin, /big.bin   random bytes of 1 KiB, 1 MiB and BIG_SIZE, with Content-Length
   /chunked/                    an SSI page, always sent with Transfer-Encoding: chunked
+  /gz/big.txt                  65,000 bytes of text, gzip-encoded (chunked) for Accept-Encoding: gzip
   /echo                        the request body back (echo module)
   /status/404                  404 "not here\n"
 """
@@ -54,6 +55,8 @@ class Origin:
         self.port = port or _free_port()
         www = self.dir / "www"
         (www / "chunked").mkdir(parents=True, exist_ok=True)
+        (www / "gz").mkdir(exist_ok=True)
+        (www / "gz" / "big.txt").write_text("line of text\n" * 5000)
         (self.dir / "tmp").mkdir(exist_ok=True)
         (self.dir / "logs").mkdir(exist_ok=True)
         _random_file(www / "1k.bin", 1024)
@@ -90,6 +93,7 @@ http {{
     listen 127.0.0.1:{self.port} backlog=4096;
     root {d}/www;
     location /chunked/ {{ ssi on; }}
+    location /gz/ {{ gzip on; gzip_types text/plain; gzip_min_length 0; gzip_proxied any; }}
     location = /status/404 {{ return 404 "not here\\n"; }}
     {echo_loc}
   }}

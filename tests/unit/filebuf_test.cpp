@@ -372,3 +372,92 @@ TEST(FilebufUncompress, GzipTrailerIsNotVerified)
     ASSERT_EQ(wrong.Uncompress(1), 1);
     EXPECT_EQ(bytes_of(wrong), "hello");
 }
+
+namespace {
+
+// A raw deflate stream of bytes, made by zlib itself.
+std::string raw_deflate(std::string_view bytes)
+{
+    Filebuf buf = with(bytes);
+    EXPECT_EQ(buf.Compress(0), 1);
+    return bytes_of(buf);
+}
+
+std::string zlib_wrapped(std::string_view bytes)
+{
+    uLongf size = compressBound(static_cast<uLong>(bytes.size()));
+    std::string out(size, '\0');
+    EXPECT_EQ(compress2(reinterpret_cast<Bytef*>(out.data()), &size, reinterpret_cast<const Bytef*>(bytes.data()),
+                        static_cast<uLong>(bytes.size()), 6),
+              Z_OK);
+    out.resize(size);
+    return out;
+}
+
+} // namespace
+
+TEST(FilebufUncompress, GzipHeadersWithOptionalFields)
+{
+    const std::string bytes = sample(40000);
+    const std::string stream = raw_deflate(bytes);
+    const std::string trailer(8, 'T');   // never read
+    // flags: 0x04 extra field, 0x08 file name, 0x10 comment, 0x02 header CRC
+    const std::string base = "\x1f\x8b\x08"s;
+    const std::string rest = "\0\0\0\0\0\x03"s;
+    struct Case { const char* what; std::string framed; bool decodes; };
+    const Case cases[] = {
+        {"file name", base + "\x08" + rest + "big.txt\0"s + stream + trailer, true},
+        {"every field", base + "\x1e" + rest + "\x03\0abc"s + "name\0"s + "a comment\0"s + "\x12\x34" + stream + trailer,
+         true},
+        {"extra field longer than the body", base + "\x04" + rest + "\xff\x7f"s + stream, false},
+        {"file name never ends", base + "\x08" + rest + std::string(40, 'n'), false},
+        {"reserved flag", base + "\x20" + rest + stream + trailer, false},
+        {"not gzip at all", "\x1f\x8c\x08\0"s + rest + stream + trailer, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Filebuf buf = with(c.framed);
+        ASSERT_EQ(buf.Uncompress(1), c.decodes ? 1 : 0);
+        EXPECT_EQ(bytes_of(buf), c.decodes ? bytes : c.framed);
+    }
+}
+
+TEST(FilebufUncompress, DeflateIsTakenRawOrZlibWrapped)
+{
+    const std::string bytes = sample(70000);
+    std::string bad_checksum = zlib_wrapped(bytes);
+    bad_checksum.back() ^= 0x55;
+    struct Case { const char* what; std::string stream; bool decodes; };
+    const Case cases[] = {
+        {"raw", raw_deflate(bytes), true},
+        {"zlib wrapper", zlib_wrapped(bytes), true},
+        {"zlib wrapper with a wrong checksum", bad_checksum, false},
+        {"zlib wrapper cut short", zlib_wrapped(bytes).substr(0, 300), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Filebuf buf = with(c.stream);
+        ASSERT_EQ(buf.Uncompress(0), c.decodes ? 1 : 0);
+        EXPECT_EQ(bytes_of(buf), c.decodes ? bytes : c.stream);
+    }
+}
+
+TEST(FilebufUncompress, OutputBeyondTheMaximumFails)
+{
+    const std::string zeros(1 << 20, '\0');
+    for (const int gzip : {1, 0}) {
+        SCOPED_TRACE("gzip " + std::to_string(gzip));
+        Filebuf packed = with(zeros);
+        ASSERT_EQ(packed.Compress(gzip), 1);
+        const std::string framed = bytes_of(packed);
+        ASSERT_LT(framed.size(), 4096u);   // a thousandfold inflation
+
+        Filebuf over = with(framed);
+        EXPECT_EQ(over.Uncompress(gzip, zeros.size() - 1), 0);
+        EXPECT_EQ(bytes_of(over), framed);
+
+        Filebuf exact = with(framed);
+        ASSERT_EQ(exact.Uncompress(gzip, zeros.size()), 1);
+        EXPECT_EQ(bytes_of(exact), zeros);
+    }
+}

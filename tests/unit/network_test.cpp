@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -335,6 +336,34 @@ TEST_F(Network, AcceptFillsTheRecordFromTheListenerAndThePeer)
     EXPECT_EQ(read(client, buf, sizeof buf), 5);
     EXPECT_EQ(conn->proxy_type, UPSTREAM_DIRECT);
     close(client);
+}
+
+// Another thread never closes a listener under the accepting thread's wait, where its descriptor
+// could be reused meanwhile: it asks, and the accepting thread closes the listeners itself.
+TEST_F(Network, ListenersAreClosedOnTheAcceptingThreadAtAnotherThreadsRequest)
+{
+    const int port = free_port();
+    ASSERT_EQ(net_listen(port, "127.0.0.1"), 0);
+    bool closed_in_time = false;
+    std::thread asker([&] { closed_in_time = net_listen_closeall_request(std::chrono::seconds(30)); });
+    // The request ends the wait; the bound only stops a broken test.
+    EXPECT_EQ(net_accept(30), nullptr);
+    asker.join();
+    EXPECT_TRUE(closed_in_time);
+    EXPECT_EQ(socklist[0].state, 0);
+    EXPECT_EQ(raw_connect(port), -1);
+
+    // Nobody accepting: the asker is told so, and the next wait closes them all the same.
+    ASSERT_EQ(net_listen(port, "127.0.0.1"), 0);
+    EXPECT_FALSE(net_listen_closeall_request(std::chrono::milliseconds(1)));
+    EXPECT_EQ(socklist[0].state, 1);
+    EXPECT_EQ(net_accept(30), nullptr);
+    EXPECT_EQ(socklist[0].state, 0);
+
+    // A request once served leaves nothing behind for the next wait.
+    ASSERT_EQ(net_listen(port, "127.0.0.1"), 0);
+    EXPECT_EQ(net_accept(0), nullptr);
+    EXPECT_EQ(socklist[0].state, 1);
 }
 
 // ------------------------------------------------------------------------------------------

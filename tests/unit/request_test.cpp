@@ -10,15 +10,23 @@
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <mutex>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "header.h"
+#include "logentry.h"
+#include "options.h"
+#include "processors.h"
 #include "request.h"
 #include "road_fixture.h"
+#include "statgroups.h"
 #include "urlcommand.h"
 
 using road::read_now;
@@ -460,6 +468,241 @@ TEST_F(Request, KeepAliveOfTheClient)
         keepalive_check_client(wired.get());
         EXPECT_EQ(wired->keepalive_client, c.keepalive);
     }
+}
+
+// The access and extended logs in files of the test's own; the statistics of the proxy exist.
+class Records : public Request {
+protected:
+    void SetUp() override
+    {
+        Request::SetUp();
+        globalstats_init();
+        dir_ = std::filesystem::temp_directory_path() / ("request_test." + std::to_string(getpid()));
+        std::filesystem::remove_all(dir_);
+        std::filesystem::create_directories(dir_);
+        slogfile = (dir_ / "access.log").string();
+        elogfile = (dir_ / "extended.log").string();
+    }
+    void TearDown() override
+    {
+        {
+            std::lock_guard lock(logfile_lock);
+            for (int* fd : {&slogfd, &elogfd}) {
+                if (*fd >= 0)
+                    close(*fd);
+                *fd = -1;
+            }
+        }
+        slogfile.clear();
+        elogfile.clear();
+        std::filesystem::remove_all(dir_);
+    }
+
+    // The one record a log holds after its legend and the empty line, without its newlines.
+    static std::string record(const std::string& path, const char* legend)
+    {
+        std::ifstream in(path);
+        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const std::string head = std::string(legend) + "\n";
+        EXPECT_EQ(text.rfind(head, 0), 0u) << text;
+        const std::string rest = text.substr(std::min(head.size(), text.size()));
+        EXPECT_EQ(rest.find('\n', 0), std::string::npos) << "more than one record: " << rest;
+        return rest;
+    }
+    std::string access() const { return record(slogfile, access_legend); }
+    std::string extended() const { return record(elogfile, apache_legend); }
+
+    // A connection accepted on 127.0.0.1:3128 as client 42.
+    static void accepted(Wired& wired)
+    {
+        wired->localip = "127.0.0.1";
+        wired->port = 3128;
+        wired->id = 42;
+    }
+
+    std::filesystem::path dir_;
+};
+
+std::uint64_t counted(const Stats* stats, const char* group, const std::string& name)
+{
+    const StatGroup* found = stats != nullptr ? stats->group(group) : nullptr;
+    if (found == nullptr)
+        return 0;
+    for (const StatCounter& counter : found->counters())
+        if (counter.name == name)
+            return counter.value;
+    return 0;
+}
+
+// What one request adds to the counters that the road changes, in the proxy's object and in
+// the admitting rule's.
+struct Counts {
+    std::uint64_t http, connect, host, mime;
+    static Counts of(const Stats* stats, const std::string& host, const std::string& mime)
+    {
+        return {counted(stats, "requests", "HTTP requests"), counted(stats, "requests", "CONNECT requests"),
+                counted(stats, "hosts", host), counted(stats, "mimes", mime)};
+    }
+    Counts operator-(const Counts& o) const { return {http - o.http, connect - o.connect, host - o.host, mime - o.mime}; }
+    bool operator==(const Counts&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Counts& c)
+{
+    return out << "{http " << c.http << ", connect " << c.connect << ", host " << c.host << ", mime " << c.mime << "}";
+}
+
+// "\d+\.\d{3} \d+ " and the date of the extended record, which only the clock decides.
+const std::string STAMP = R"(\d+\.\d{3})";
+const std::string DATE = R"(\[\d{2}/(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)/\d{4}:\d{2}:\d{2}:\d{2}\])";
+
+std::string quoted_regex(const std::string& text)
+{
+    static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
+    return std::regex_replace(text, special, R"(\$&)");
+}
+
+TEST_F(Records, AnAnsweredRequestIsRecordedAndCountedInTheProxyAndItsRule)
+{
+    Origin origin({"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 5\r\n\r\nhello"});
+    Wired wired(false);
+    accepted(wired);
+    const std::shared_ptr<const AccessRules> rules = access_section->rules();
+    const Stats* rule = rules->fallback.stats.get();
+    const Counts proxy_before = Counts::of(&global->stats, "127.0.0.1", "text/plain");
+    const Counts rule_before = Counts::of(rule, "127.0.0.1", "text/plain");
+    const std::string user = R"(anonymous@10.9.8.7\x01x)";
+    const std::uint64_t user_before = counted(&global->stats, "users", user);
+    const std::string target = url(origin, "/a");
+    // The forwarded address is the sender's text: a control byte in it must not split a record.
+    const std::string got = serve(wired, "GET " + target +
+                                             " HTTP/1.1\r\nUser-Agent: t/1\r\nReferer: http://r/\r\n"
+                                             "X-Forwarded-For: 10.9.8.7\x01x\r\n\r\n");
+    ASSERT_EQ(body_of(got), "hello") << got;
+
+    const std::string u = quoted_regex(target);
+    const std::string client = R"(10\.9\.8\.7\\x01x)";
+    // The anonymous user is named after the forwarded address, written as the records write it.
+    const std::string username = "anonymous@" + client;
+    EXPECT_TRUE(std::regex_match(access(), std::regex(STAMP + R"( \d+ )" + client + " TCP_MISS/200 5 GET " + u + " " +
+                                                      username + R"( DIRECT/127\.0\.0\.1 text/plain)")))
+        << access();
+    EXPECT_TRUE(std::regex_match(extended(), std::regex("\"" + STAMP + R"(-42-127\.0\.0\.1-3128" \d+ )" + client +
+                                                        " \"" + username + R"(" "42" )" + DATE + " \"GET " + u +
+                                                        R"(" 200 5 )" +
+                                                        R"("http://r/" "t/1" text/plain "- -" "-" "127\.0\.0\.1:3128")")))
+        << extended();
+
+    EXPECT_EQ(wired->stats.get(), rule);
+    EXPECT_EQ(Counts::of(&global->stats, "127.0.0.1", "text/plain") - proxy_before, (Counts{1, 0, 1, 1}));
+    EXPECT_EQ(Counts::of(rule, "127.0.0.1", "text/plain") - rule_before, (Counts{1, 0, 1, 1}));
+    EXPECT_EQ(counted(&global->stats, "users", user) - user_before, 1u);
+}
+
+int block_at_request_check(CONNECTION_T* connection, Filebuf*)
+{
+    connection->logentry.filter_name = "url-filter";
+    connection->logentry.filtering_reason = "rule 7";
+    template_section->send("noaccess", connection, 404);
+    return 1;
+}
+
+TEST_F(Records, ARequestBlockedBeforeTheCacheIsRecordedAsDenied)
+{
+    ASSERT_EQ(processors.Add(block_at_request_check, STAGE_REQUEST_CHECK), 1);
+    Wired wired(false);
+    accepted(wired);
+    const std::shared_ptr<const AccessRules> rules = access_section->rules();
+    const Stats* rule = rules->fallback.stats.get();
+    const Counts before = Counts::of(rule, "blocked.test", "text/html");
+    const std::string got = serve(wired, "GET http://blocked.test:8080/x HTTP/1.1\r\n\r\n");
+    processors.Remove(block_at_request_check);
+    ASSERT_EQ(got.rfind("HTTP/1.1 404 ", 0), 0u) << got;
+    const std::string size = std::to_string(body_of(got).size());
+
+    EXPECT_TRUE(std::regex_match(access(), std::regex(STAMP + R"( \d+ 127\.0\.0\.1 TCP_DENIED/404 )" + size +
+                                                      R"( GET http://blocked\.test:8080/x anonymous@127\.0\.0\.1 DIRECT/tarvodine text/html)")))
+        << access();
+    EXPECT_TRUE(std::regex_match(extended(), std::regex("\"" + STAMP + R"(-42-127\.0\.0\.1-3128" \d+ 127\.0\.0\.1 "anonymous@127\.0\.0\.1" "42" )" +
+                                                        DATE + R"( "GET http://blocked\.test:8080/x" 404 )" + size +
+                                                        R"( "-" "-" text/html "url-filter rule 7" "-" "127\.0\.0\.1:3128")")))
+        << extended();
+    // Only the host was counted: no request was carried out.
+    EXPECT_EQ(Counts::of(rule, "blocked.test", "text/html") - before, (Counts{0, 0, 1, 0}));
+}
+
+int buffer_every_body(CONNECTION_T*, Filebuf*)
+{
+    return 1;
+}
+
+int block_at_response_check(CONNECTION_T* connection, Filebuf*)
+{
+    connection->logentry.filter_name = "keyword-filter";
+    connection->logentry.filtering_reason = "score 120";
+    template_section->send("noaccess", connection, 404);
+    return 1;
+}
+
+// A body blocked after it was buffered is recorded as denied with the server's status, size and
+// type (the block page names the proxy as the peer), and its type is not counted: only an answer
+// that reached the client counts its type.
+TEST_F(Records, ABodyBlockedAfterBufferingIsRecordedAsDeniedWithoutCountingItsType)
+{
+    // Bodies up to 1 MiB may be buffered.
+    section_load(*general_section,
+                 "<general><rule><enabled>true</enabled><comment/><profiles/><ctimeout>60</ctimeout>"
+                 "<timeout>60</timeout><keeptimeout>60</keeptimeout><maxdbuffer>1M</maxdbuffer>"
+                 "<maxubuffer>1M</maxubuffer><bufferwait>0</bufferwait><cportrange/><encodemime/>"
+                 "<compressout>false</compressout><compressin>false</compressin>"
+                 "<xforwardedfor>false</xforwardedfor><via>false</via></rule></general>");
+    ASSERT_EQ(processors.Add(buffer_every_body, STAGE_BUFFER_CHECK), 1);
+    ASSERT_EQ(processors.Add(block_at_response_check, STAGE_RESPONSE_CHECK), 1);
+    Origin origin({"HTTP/1.1 200 OK\r\nContent-Type: text/x-blocked\r\nContent-Length: 5\r\n\r\nhello"});
+    Wired wired(false);
+    accepted(wired);
+    const Counts before = Counts::of(&global->stats, "127.0.0.1", "text/x-blocked");
+    const std::string got = serve(wired, "GET " + url(origin, "/b") + " HTTP/1.1\r\n\r\n");
+    processors.Remove(block_at_response_check);
+    processors.Remove(buffer_every_body);
+    section_load(*general_section, "<general></general>");
+    ASSERT_EQ(got.rfind("HTTP/1.1 404 ", 0), 0u) << got;
+    EXPECT_EQ(body_of(got).find("hello"), std::string::npos);
+
+    EXPECT_TRUE(std::regex_match(access(), std::regex(STAMP + R"( \d+ 127\.0\.0\.1 TCP_DENIED/200 5 GET )" +
+                                                      quoted_regex(url(origin, "/b")) +
+                                                      R"( anonymous@127\.0\.0\.1 DIRECT/tarvodine text/x-blocked)")))
+        << access();
+    EXPECT_NE(extended().find(" text/x-blocked \"keyword-filter score 120\" "), std::string::npos) << extended();
+    EXPECT_EQ(Counts::of(&global->stats, "127.0.0.1", "text/x-blocked") - before, (Counts{1, 0, 1, 0}));
+}
+
+TEST_F(Records, ATunnelIsRecordedWithTheBytesItRelayed)
+{
+    Origin origin(std::vector<Origin::Script>{[](int fd, std::string& received) {
+        char block[16];
+        const ssize_t n = read(fd, block, sizeof block);
+        received.assign(block, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+        road::write_all(fd, "pong!");
+    }});
+    Wired wired(false);
+    accepted(wired);
+    const std::shared_ptr<const AccessRules> rules = access_section->rules();
+    const Stats* rule = rules->fallback.stats.get();
+    const Counts before = Counts::of(rule, "127.0.0.1", "-");
+    const std::string target = "127.0.0.1:" + std::to_string(origin.port());
+    const std::string got = serve(wired, "CONNECT " + target + " HTTP/1.1\r\n\r\nping");
+    ASSERT_EQ(got, "HTTP/1.1 200 Connection Established\r\n\r\npong!");
+
+    EXPECT_TRUE(std::regex_match(access(), std::regex(STAMP + R"( \d+ 127\.0\.0\.1 TCP_MISS/200 9 CONNECT )" +
+                                                      quoted_regex(wired->logentry.url) + R"( anonymous@127\.0\.0\.1 DIRECT/127\.0\.0\.1 -)")))
+        << access();
+    EXPECT_EQ(wired->logentry.url, "connect://" + target + "/");
+    EXPECT_TRUE(std::regex_match(extended(), std::regex("\"" + STAMP + R"(-42-127\.0\.0\.1-3128" \d+ 127\.0\.0\.1 "anonymous@127\.0\.0\.1" "42" )" +
+                                                        DATE + " \"CONNECT " + quoted_regex(wired->logentry.url) +
+                                                        R"(" 200 9 "-" "-" - "- -" "-" "127\.0\.0\.1:3128")")))
+        << extended();
+    EXPECT_EQ(Counts::of(rule, "127.0.0.1", "-") - before, (Counts{0, 1, 1, 0}));
 }
 
 TEST(Bypass, OptionLettersSetAndClearTheirBits)

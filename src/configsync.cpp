@@ -1,0 +1,3 @@
+#include "configsync.h"
+
+void config_sync(void*) {}

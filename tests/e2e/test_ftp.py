@@ -1,0 +1,558 @@
+"""FTP through the proxy against a real vsftpd on 127.0.0.1, in passive and active mode: files
+fetched whole with their length and date, directories redirected to their slash, listings sorted
+by every field, uploads, directory actions, a wrong password, and command injection refused. A
+scripted FTP server in this file plays the misbehaving servers vsftpd cannot be made to be: one
+that names a foreign address for its data, one whose files differ from their listing, and one
+whose active data connection is raced by an intruder.
+"""
+import calendar
+import glob
+import html
+import http.client
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import threading
+import time
+from email.utils import formatdate
+from pathlib import Path
+
+import pytest
+
+from conftest import free_port, wait_port, wait_until
+
+FTP_DEFAULTS = {"passive": "true", "timeout": "10", "user": "anonymous", "password": "tarvodine@",
+                "sortorder": "0", "sortfield": "1"}
+
+VSFTPD_CONF = """\
+listen=YES
+listen_ipv6=NO
+listen_address=127.0.0.1
+listen_port={port}
+background=NO
+secure_chroot_dir={dir}/empty
+vsftpd_log_file={dir}/vsftpd.log
+xferlog_enable=YES
+xferlog_file={dir}/xfer.log
+log_ftp_protocol=YES
+seccomp_sandbox=NO
+anonymous_enable=YES
+anon_root={dir}/root
+write_enable=YES
+anon_upload_enable=YES
+anon_mkdir_write_enable=YES
+anon_other_write_enable=YES
+anon_umask=022
+local_enable=YES
+guest_enable=YES
+guest_username=ftp
+local_root={dir}/root
+chroot_local_user=YES
+pam_service_name=vsftpd-test
+pasv_enable=YES
+pasv_address=127.0.0.1
+port_enable=YES
+connect_from_port_20=NO
+"""
+
+# (name, size, modification time as "YYYY-MM-DD HH:MM" in UTC) of the sorting directory.
+SORTED = [("b.txt", 300, "2020-01-01 10:00"), ("A.txt", 10, "2021-06-01 10:00"),
+          ("c.txt", 20, "2019-05-05 10:00")]
+
+
+def utc(text: str) -> int:
+    return calendar.timegm(time.strptime(text, "%Y-%m-%d %H:%M"))
+
+
+def pam_environment(directory: Path, service: str, users: dict) -> dict:
+    """A pam_wrapper service directory whose passwords come from a file checked by pam_matrix."""
+    matrix = glob.glob("/usr/lib/*/pam_wrapper/pam_matrix.so")
+    if not matrix or not glob.glob("/usr/lib/*/libpam_wrapper.so"):
+        pytest.skip("libpam-wrapper is not installed")
+    directory.mkdir(parents=True)
+    passdb = directory / "passdb"
+    passdb.write_text("".join(f"{user}:{password}:{service}\n" for user, password in users.items()))
+    servicedir = directory / "pam.d"
+    servicedir.mkdir()
+    (servicedir / service).write_text(f"auth required {matrix[0]} passdb={passdb}\n"
+                                      f"account required {matrix[0]} passdb={passdb}\n")
+    (servicedir / "other").write_text("auth required pam_deny.so\naccount required pam_deny.so\n")
+    return {"LD_PRELOAD": "libpam_wrapper.so", "PAM_WRAPPER": "1", "PAM_WRAPPER_SERVICE_DIR": str(servicedir)}
+
+
+class Vsftpd:
+    """vsftpd in the foreground: anonymous users read root/ and write root/upload/; alice with
+    password secret (PAM through pam_wrapper) sees the same tree."""
+
+    def __init__(self, directory: Path):
+        if shutil.which("vsftpd") is None:
+            pytest.skip("vsftpd is not installed (scripts/setup.sh installs it)")
+        self.dir = directory
+        self.port = free_port()
+        self.root = directory / "root"
+        for sub in ("pub", "sorted/dir", "upload"):
+            (self.root / sub).mkdir(parents=True)
+        (directory / "empty").mkdir()
+        (self.root / "pub" / "hello.txt").write_bytes(b"hello over ftp\n")
+        (self.root / "pub" / "1mb.bin").write_bytes(os.urandom(1 << 20))
+        (self.root / "pub" / "old.txt").write_bytes(b"written long ago\n")
+        os.utime(self.root / "pub" / "old.txt", (utc("2019-03-14 09:30"),) * 2)
+        # A recent file is listed to the minute: its time is taken whole minutes.
+        minute = int(time.time()) // 60 * 60
+        os.utime(self.root / "pub" / "hello.txt", (minute, minute))
+        for name, size, when in SORTED:
+            path = self.root / "sorted" / name
+            path.write_bytes(b"s" * size)
+            os.utime(path, (utc(when),) * 2)
+        # vsftpd refuses a chroot root its session user may write to: only upload/ is writable.
+        for path in (directory, self.root, directory / "empty"):
+            os.chmod(path, 0o755)
+        os.chmod(directory / "empty", 0o555)
+        shutil.chown(self.root / "upload", "ftp", "ftp")
+        conf = directory / "vsftpd.conf"
+        conf.write_text(VSFTPD_CONF.format(port=self.port, dir=directory))
+        env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS")}
+        env.update(pam_environment(directory / "pam", "vsftpd-test", {"alice": "secret"}))
+        self.out = open(directory / "stdout.log", "wb")
+        self.proc = subprocess.Popen(["vsftpd", str(conf)], env=env, stdin=subprocess.DEVNULL,
+                                     stdout=self.out, stderr=self.out)
+
+        def ready():
+            if self.proc.poll() is not None:
+                raise AssertionError(f"vsftpd ended with {self.proc.returncode}: {self.log()}")
+            try:
+                with socket.create_connection(("127.0.0.1", self.port), timeout=1) as s:
+                    return s.recv(64).startswith(b"220")
+            except OSError:
+                return False
+        wait_until(ready, 15, f"vsftpd on {self.port}")
+
+    def url(self, path: str, user: str = "") -> str:
+        return f"ftp://{user + '@' if user else ''}127.0.0.1:{self.port}{path}"
+
+    def log(self) -> str:
+        path = self.dir / "vsftpd.log"
+        return path.read_text(errors="replace") if path.exists() else ""
+
+    def commands(self) -> list:
+        """Every command the server received, in order."""
+        return re.findall(r'FTP command: Client "[^"]*", "([^"]*)"', self.log())
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.out.close()
+
+
+@pytest.fixture(scope="module")
+def vsftpd(tmp_path_factory):
+    server = Vsftpd(tmp_path_factory.mktemp("vsftpd"))
+    yield server
+    server.stop()
+
+
+def start_proxy(tarvodine, xml_files, name="ftp.xml", **ftp):
+    """tarvodine with the "ftp" section written from FTP_DEFAULTS and ftp."""
+    config, section = xml_files
+    values = dict(FTP_DEFAULTS, **ftp)
+    element = "<ftp>" + "".join(f"<{k}>{v}</{k}>" for k, v in values.items()) + "</ftp>"
+    written = config.parent / name
+    written.write_text(config.read_text().replace("</tarvodine>", element + "</tarvodine>"))
+    port = free_port()
+    proxy = tarvodine("-c", written, "-s", section, "-L", f"127.0.0.1:{port}", env=dict(os.environ, TZ="UTC"))
+    wait_port(port)
+    proxy.port = port
+    return proxy
+
+
+@pytest.fixture(params=["passive", "active"])
+def mode(request):
+    return request.param
+
+
+@pytest.fixture
+def proxy(tarvodine, xml_files, mode):
+    return start_proxy(tarvodine, xml_files, passive="true" if mode == "passive" else "false")
+
+
+def connect(proxy) -> http.client.HTTPConnection:
+    return http.client.HTTPConnection("127.0.0.1", proxy.port, timeout=60)
+
+
+def exchange(conn, method, url, body=None, headers=None):
+    conn.request(method, url, body=body, headers=headers or {})
+    response = conn.getresponse()
+    return response, response.read()
+
+
+def get(proxy, url):
+    conn = connect(proxy)
+    try:
+        return exchange(conn, "GET", url)
+    finally:
+        conn.close()
+
+
+def listed_names(page: bytes) -> list:
+    """The entry names of a listing page, in page order."""
+    rows = re.findall(r'<tr class="list(?:even|odd)">.*?<a href="[^"]*">([^<]*)</a>', page.decode())
+    return [html.unescape(name) for name in rows]
+
+
+def http_date(seconds: int) -> str:
+    return formatdate(seconds, usegmt=True)
+
+
+# ---------------------------------------------------------------------------------------------
+# vsftpd
+
+
+def test_files_come_whole_with_length_and_date_on_one_connection(proxy, vsftpd, mode):
+    hello = vsftpd.root / "pub" / "hello.txt"
+    expected = [
+        ("/pub/hello.txt", hello.read_bytes(), http_date(int(hello.stat().st_mtime))),
+        ("/pub/1mb.bin", (vsftpd.root / "pub" / "1mb.bin").read_bytes(), None),
+        # Listed with a year, not a time: midnight of that day.
+        ("/pub/old.txt", b"written long ago\n", "Thu, 14 Mar 2019 00:00:00 GMT"),
+    ]
+    before = len(vsftpd.commands())
+    conn = connect(proxy)
+    conn.connect()
+    sock = conn.sock
+    for path, content, date in expected:
+        response, body = exchange(conn, "GET", vsftpd.url(path))
+        assert response.status == 200, path
+        assert body == content, path
+        assert response.getheader("Content-Length") == str(len(content))
+        if date is not None:
+            assert response.getheader("Last-Modified") == date
+        assert conn.sock is sock, f"{path} closed the client connection"
+    conn.close()
+    sent = vsftpd.commands()[before:]
+    assert "RETR /pub/1mb.bin" in sent
+    assert any(c.startswith("PASV" if mode == "passive" else "PORT ") for c in sent), sent
+    assert not any(c.startswith("PORT " if mode == "passive" else "PASV") for c in sent), sent
+
+
+def test_a_directory_without_its_slash_is_redirected(proxy, vsftpd):
+    response, body = get(proxy, vsftpd.url("/pub"))
+    assert response.status == 302
+    assert response.getheader("Location") == "/pub/"
+    assert body == b""
+    response, body = get(proxy, vsftpd.url("/pub/"))
+    assert response.status == 200
+    assert response.getheader("Content-Type") == "text/html"
+    assert sorted(listed_names(body)) == ["1mb.bin", "hello.txt", "old.txt"]
+    assert b"Directory listing for ftp://127.0.0.1:%d/pub/" % vsftpd.port in body
+
+
+def test_listings_are_sorted_by_every_field_and_order(tarvodine, xml_files, vsftpd):
+    by_name = ["A.txt", "b.txt", "c.txt", "dir/"]
+    by_size = ["dir/", "A.txt", "c.txt", "b.txt"]     # directories first, then files
+    by_date = ["c.txt", "b.txt", "A.txt", "dir/"]     # dir/ was made just now
+    cases = [
+        ("?order=ascending&field=name", by_name),
+        ("?order=descending&field=name", by_name[::-1]),
+        ("?order=ascending&field=size", by_size),
+        ("?order=descending&field=size", ["b.txt", "c.txt", "A.txt", "dir/"]),   # files first
+        ("?order=ascending&field=date", by_date),
+        ("?order=descending&field=date", by_date[::-1]),
+        ("", by_name),                                 # the section's default: name, ascending
+        ("?order=descending", by_name),                # half a choice: the default again
+        ("?order=sideways&field=name", by_name),
+    ]
+    proxy = start_proxy(tarvodine, xml_files)
+    for query, names in cases:
+        response, body = get(proxy, vsftpd.url("/sorted/" + query))
+        assert response.status == 200, query
+        assert listed_names(body) == names, query
+
+    newest_first = start_proxy(tarvodine, xml_files, name="bydate.xml", sortfield="3", sortorder="1")
+    response, body = get(newest_first, vsftpd.url("/sorted/"))
+    assert listed_names(body) == by_date[::-1]
+
+
+def test_uploads_land(proxy, vsftpd, mode):
+    upload = vsftpd.root / "upload"
+    small = b"line one\r\nline two\n\x00\xff binary\n"
+    large = os.urandom(3 << 20)
+    conn = connect(proxy)
+    response, _ = exchange(conn, "PUT", vsftpd.url(f"/upload/small-{mode}.bin"), body=small)
+    assert response.status == 200
+    # Larger than any upload buffer: relayed as it comes.
+    response, _ = exchange(conn, "PUT", vsftpd.url(f"/upload/large-{mode}.bin"), body=large)
+    assert response.status == 200
+    conn.close()
+    # A body without a length arrives chunked.
+    conn = connect(proxy)
+    response, _ = exchange(conn, "PUT", vsftpd.url(f"/upload/chunked-{mode}.bin"),
+                           body=iter([small, large[:100000], small]))
+    assert response.status == 200
+    conn.close()
+    assert (upload / f"small-{mode}.bin").read_bytes() == small
+    assert (upload / f"large-{mode}.bin").read_bytes() == large
+    assert (upload / f"chunked-{mode}.bin").read_bytes() == small + large[:100000] + small
+
+    # The root is not writable: the server's refusal is answered, and nothing lands.
+    conn = connect(proxy)
+    response, _ = exchange(conn, "PUT", vsftpd.url(f"/refused-{mode}.bin"), body=small)
+    conn.close()
+    assert response.status == 404
+    assert not (vsftpd.root / f"refused-{mode}.bin").exists()
+
+
+def test_a_wrong_password_is_refused(tarvodine, xml_files, vsftpd):
+    proxy = start_proxy(tarvodine, xml_files)
+    response, body = get(proxy, vsftpd.url("/pub/hello.txt", "alice:wrong"))
+    assert response.status == 404
+    assert b"Authorization failed" in body
+    wait_until(lambda: "ftp: authentication failed for user: alice, reason: invalid password" in proxy.native_log(),
+               10, "the log line")
+    response, body = get(proxy, vsftpd.url("/pub/hello.txt", "alice:secret"))
+    assert response.status == 200
+    assert body == b"hello over ftp\n"
+
+
+def test_directory_actions(tarvodine, xml_files, vsftpd):
+    proxy = start_proxy(tarvodine, xml_files)
+    work = vsftpd.root / "upload" / "actions"
+    base = "/upload/actions/"
+    response, _ = get(proxy, vsftpd.url("/upload/?action=mkdir&argument=actions"))
+    assert response.status == 200
+    assert work.is_dir()
+    conn = connect(proxy)
+    assert exchange(conn, "PUT", vsftpd.url(base + "first.txt"), body=b"one")[0].status == 200
+    assert exchange(conn, "PUT", vsftpd.url(base + "apple.txt"), body=b"two")[0].status == 200
+    conn.close()
+
+    steps = [
+        ("?action=mkdir&argument=sub", ["apple.txt", "first.txt", "sub/"]),
+        ("?action=rename&filename=first.txt&argument=second+one.txt", ["apple.txt", "second one.txt", "sub/"]),
+        ("?action=delete&filename=apple.txt", ["second one.txt", "sub/"]),
+        ("?action=rmdir&filename=sub/", ["second one.txt"]),
+        ("?action=rematch&argument=%5Enothing", []),
+        ("?action=rematch&argument=%5Esec", ["second one.txt"]),
+    ]
+    for query, names in steps:
+        response, body = get(proxy, vsftpd.url(base + query))
+        assert response.status == 200, query
+        assert listed_names(body) == names, query
+    assert sorted(p.name for p in work.iterdir()) == ["second one.txt"]
+    # The page links a name with a blank percent-encoded, and that link leads to the file.
+    assert b'<a href="second%20one.txt">second one.txt</a>' in body
+    response, content = get(proxy, vsftpd.url(base + "second%20one.txt"))
+    assert (response.status, content) == (200, b"one")
+
+
+@pytest.mark.parametrize("path, status", [
+    ("/pub/hello.txt%0D%0ADELE%20/pub/hello.txt", 404),
+    ("/pub/?action=mkdir&argument=x%0D%0ADELE%20/pub/hello.txt", 404),
+    ("/pub/?action=raw&argument=NOOP%0ADELE%20/pub/hello.txt", 404),
+    ("/pub/?action=rename&filename=hello.txt%0D%0ARMD%20/pub&argument=y", 404),
+])
+def test_line_breaks_never_reach_the_control_connection(tarvodine, xml_files, vsftpd, path, status):
+    proxy = start_proxy(tarvodine, xml_files)
+    before = len(vsftpd.commands())
+    response, _ = get(proxy, vsftpd.url(path))
+    assert response.status == status
+    # Credentials too.
+    response, _ = get(proxy, vsftpd.url("/pub/hello.txt", "anonymous%0D%0ADELE%20%2Fpub%2Fhello.txt:x"))
+    assert response.status == 404
+    sent = vsftpd.commands()[before:]
+    assert not any(c.startswith(("DELE", "RMD", "MKD")) for c in sent), sent
+    assert (vsftpd.root / "pub" / "hello.txt").exists()
+
+
+# ---------------------------------------------------------------------------------------------
+# A scripted FTP server
+
+
+class ScriptedFtp:
+    """An FTP server for one control connection at a time. files maps a path to (the size its
+    listing shows, the bytes RETR sends); STOR keeps what it receives in `stored`. pasv_named is
+    the address its PASV answer names; an intruder connects to an active-mode data port from
+    127.0.0.2 before the server does; banner makes the login reply span several lines, one of
+    them unnumbered."""
+
+    def __init__(self, files, pasv_named="127,0,0,1", intruder=False, banner=False):
+        self.files = files
+        self.pasv_named = pasv_named
+        self.intruder = intruder
+        self.banner = banner
+        self.stored = {}
+        self.commands = []
+        self.data_peers = []
+        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(4)
+        self.port = self.listener.getsockname()[1]
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+        self.thread.start()
+
+    def url(self, path):
+        return f"ftp://127.0.0.1:{self.port}{path}"
+
+    def serve(self):
+        while True:
+            try:
+                conn, _ = self.listener.accept()
+            except OSError:
+                return
+            with conn:
+                try:
+                    self.session(conn)
+                except OSError:
+                    pass
+
+    def session(self, conn):
+        conn.settimeout(20)
+        reader = conn.makefile("rb")
+        conn.sendall(b"220 scripted\r\n")
+        passive = None
+        active = None
+        for raw in reader:
+            line = raw.decode("latin-1").rstrip("\r\n")
+            self.commands.append(line)
+            verb, _, arg = line.partition(" ")
+            if verb == "USER":
+                conn.sendall(b"331 password\r\n")
+            elif verb == "PASS":
+                conn.sendall(b"230-Welcome\r\n   to the scripted server\r\n230 in\r\n" if self.banner else b"230 in\r\n")
+            elif verb == "TYPE":
+                conn.sendall(b"200 binary\r\n")
+            elif verb == "CWD":
+                conn.sendall(b"550 not a directory\r\n" if arg in self.files else b"250 ok\r\n")
+            elif verb == "PASV":
+                passive = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+                passive.bind(("127.0.0.1", 0))
+                passive.listen(1)
+                port = passive.getsockname()[1]
+                conn.sendall(f"227 Entering Passive Mode ({self.pasv_named},{port >> 8},{port & 255}).\r\n".encode())
+            elif verb == "PORT":
+                numbers = [int(n) for n in arg.split(",")]
+                active = (".".join(map(str, numbers[:4])), numbers[4] * 256 + numbers[5])
+                conn.sendall(b"200 port\r\n")
+            elif verb in ("LIST", "RETR"):
+                if verb == "LIST":
+                    payload = "".join(f"-rw-r--r--    1 0        0     {size:>10} Jan 02  2009 {path.rsplit('/', 1)[1]}\r\n"
+                                      for path, (size, _) in self.files.items()).encode()
+                else:
+                    payload = self.files[arg][1]
+                data = self.data_connection(passive, active)
+                conn.sendall(b"150 here\r\n")
+                try:
+                    data.sendall(payload)
+                except OSError:
+                    pass
+                data.close()
+                conn.sendall(b"226 done\r\n")
+                passive = active = None
+            elif verb == "STOR":
+                data = self.data_connection(passive, active)
+                conn.sendall(b"150 send it\r\n")
+                received = b""
+                while chunk := data.recv(65536):
+                    received += chunk
+                data.close()
+                self.stored[arg] = received
+                conn.sendall(b"226 stored\r\n")
+                passive = active = None
+            elif verb == "QUIT":
+                conn.sendall(b"221 bye\r\n")
+                return
+            else:
+                conn.sendall(b"500 unknown\r\n")
+
+    def data_connection(self, passive, active):
+        if passive is not None:
+            passive.settimeout(20)
+            data, peer = passive.accept()
+            passive.close()
+            self.data_peers.append(peer[0])
+            return data
+        if self.intruder:
+            intruder = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            intruder.bind(("127.0.0.2", 0))
+            intruder.connect(active)
+            try:
+                intruder.sendall(b"INTRUDER DATA")
+            except OSError:
+                pass
+            intruder.close()
+        return socket.create_connection(active, timeout=20)
+
+    def stop(self):
+        self.listener.close()
+
+
+@pytest.fixture
+def scripted():
+    servers = []
+
+    def start(*args, **kwargs):
+        server = ScriptedFtp(*args, **kwargs)
+        servers.append(server)
+        return server
+
+    yield start
+    for server in servers:
+        server.stop()
+
+
+def test_the_data_connection_goes_to_the_control_peer(tarvodine, xml_files, scripted):
+    content = b"from the real server\n"
+    # 192.0.2.7 is reserved for documentation: a connection there could only time out.
+    server = scripted({"/pub/file.txt": (len(content), content)}, pasv_named="192,0,2,7")
+    proxy = start_proxy(tarvodine, xml_files, timeout="5")
+    response, body = get(proxy, server.url("/pub/file.txt"))
+    assert (response.status, body) == (200, content)
+    assert server.data_peers and set(server.data_peers) == {"127.0.0.1"}
+
+
+def test_an_active_data_connection_is_taken_only_from_the_server(tarvodine, xml_files, scripted):
+    content = b"the genuine file\n"
+    server = scripted({"/pub/file.txt": (len(content), content)}, intruder=True)
+    proxy = start_proxy(tarvodine, xml_files, passive="false", timeout="5")
+    response, body = get(proxy, server.url("/pub/file.txt"))
+    assert (response.status, body) == (200, content)
+    wait_until(lambda: "ftp: refused a data connection from 127.0.0.2" in proxy.native_log(), 10, "the log line")
+
+
+@pytest.mark.parametrize("listed, sent", [(1000, 400), (10, 30)])
+def test_a_file_unlike_its_listing_ends_the_client_connection(tarvodine, xml_files, scripted, listed, sent):
+    content = bytes(range(256)) * 4
+    server = scripted({"/pub/file.bin": (listed, content[:sent])})
+    proxy = start_proxy(tarvodine, xml_files, timeout="5")
+    with socket.create_connection(("127.0.0.1", proxy.port), timeout=30) as sock:
+        sock.sendall(f"GET {server.url('/pub/file.bin')} HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n".encode())
+        answer = b""
+        while chunk := sock.recv(65536):
+            answer += chunk
+    head, _, body = answer.partition(b"\r\n\r\n")
+    assert head.startswith(b"HTTP/1.1 200")
+    assert f"Content-Length: {listed}".encode() in head
+    # The client never reads past the announced length, and the connection ends there.
+    assert body == content[:min(listed, sent)]
+
+
+def test_replies_left_from_a_long_login_are_skipped(tarvodine, xml_files, scripted):
+    content = b"after the banner\n"
+    server = scripted({"/pub/file.txt": (len(content), content)}, banner=True)
+    proxy = start_proxy(tarvodine, xml_files, timeout="5")
+    body = os.urandom(200000)
+    conn = connect(proxy)
+    response, _ = exchange(conn, "PUT", server.url("/pub/new.bin"), body=body)
+    conn.close()
+    assert response.status == 200
+    assert server.stored["/pub/new.bin"] == body
+    response, got = get(proxy, server.url("/pub/file.txt"))
+    assert (response.status, got) == (200, content)

@@ -1,0 +1,363 @@
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <ctime>
+#include <map>
+#include <string>
+#include <thread>
+
+#include "ftplist.h"
+#include "general.h"
+#include "header.h"
+#include "interface.h"
+#include "network.h"
+#include "policy_fixture.h"
+#include "processors.h"
+#include "proto_ftp.h"
+#include "road_fixture.h"
+
+using road::read_all;
+using road::Wired;
+using road::write_all;
+
+namespace {
+
+TEST(FtpReplyCode, ReadsTheLeadingNumberAsAtoiDoes)
+{
+    struct Case { std::string_view line; int code; };
+    const Case cases[] = {
+        {"227 Entering Passive Mode (127,0,0,1,4,1).\r\n", 227},
+        {"230-Welcome\r\n", 230},
+        {"  550 No such file\r\n", 550},
+        {"   a continuation line\r\n", 0},
+        {"\r\n", 0},
+        {"", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.line));
+        EXPECT_EQ(ftp_reply_code(c.line), c.code);
+    }
+}
+
+TEST(FtpPathDecode, DecodesEscapesAndRefusesLineBreaks)
+{
+    using namespace std::literals;
+    struct Case { std::string_view path; std::optional<std::string> decoded; };
+    const Case cases[] = {
+        {"/pub/read%20me.txt", "/pub/read me.txt"},
+        {"/pub/a+b%2Bc", "/pub/a+b+c"},        // a '+' in a path is a '+'
+        {"/pub/100%", "/pub/100%"},            // not an escape: kept
+        {"/pub/%zz%4", "/pub/%zz%4"},
+        {"/pub/x%0D%0ADELE%20y", std::nullopt},
+        {"/pub/x%0aRMD%20y", std::nullopt},
+        {"/pub/x%00y", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.path));
+        EXPECT_EQ(ftp_path_decode(c.path), c.decoded);
+    }
+    EXPECT_TRUE(ftp_value_safe("anonymous@example.org"));
+    EXPECT_FALSE(ftp_value_safe("user\r\nDELE x"));
+    EXPECT_FALSE(ftp_value_safe("user\nDELE x"));
+    EXPECT_FALSE(ftp_value_safe("pass\0word"sv));
+}
+
+class FtpControl : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        road::sections_create();
+        road::log_clear();
+    }
+};
+
+TEST_F(FtpControl, CodeWaitSkipsOtherRepliesAndStopsWhereTheLinesEnd)
+{
+    struct Case { std::string replies; int code1, code2; int result; std::string left; };
+    const Case cases[] = {
+        {"220 ready\r\n331 password\r\n200 next\r\n", 331, 530, 331, "200 next\r\n"},
+        {"530-Not\r\n530 anonymous only\r\n", 331, 530, 530, "530 anonymous only\r\n"},
+        {"150 listing\r\n226 done\r\n  banner text\r\n200 ok\r\n", 200, 0, 0, "200 ok\r\n"},   // 0: no number
+        {"150 listing\r\n226 done\r\n", 250, 550, 226, ""},   // runs out: the last number read
+        {"", 250, 550, -1, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.replies);
+        Wired wired;
+        write_all(wired.server_peer, c.replies);
+        wired.close_server_peer();
+        EXPECT_EQ(ftp_code_wait(wired.get(), c.code1, c.code2), c.result);
+        char rest[64] = "";
+        const int n = wired->server->GetLine(rest, sizeof rest, 0);
+        EXPECT_EQ(std::string(rest, n > 0 ? static_cast<std::size_t>(n) : 0), c.left);
+    }
+}
+
+TEST_F(FtpControl, ReadCallbackCountsAndStopsAtTheAllowance)
+{
+    Wired wired(false);
+    wired->download_allowance = 100;
+    const std::string block(60, 'x');
+    EXPECT_EQ(protocol_ftp_read_callback(wired.get(), 60, block.data()), 0);
+    EXPECT_EQ(protocol_ftp_read_callback(wired.get(), 40, block.data()), 0);   // fits exactly
+    EXPECT_EQ(wired->download_allowance, 0u);
+    EXPECT_EQ(protocol_ftp_read_callback(wired.get(), 1, block.data()), -1);
+    EXPECT_NE(wired->flags & CONN_TRANSFER_FAILED, 0u);
+    EXPECT_EQ(wired->bytes_in, 101u);
+}
+
+TEST(CGIMap, ParsesArgumentTexts)
+{
+    struct Case { std::string_view text; std::map<std::string, std::string, std::less<>> values; };
+    const Case cases[] = {
+        {"order=descending&field=size", {{"order", "descending"}, {"field", "size"}}},
+        {"a=b=c", {{"a=b", "c"}}},                                  // the last '=' separates
+        {"a&b=2", {{"a&b", "2"}}},                                  // kept in front of the next name
+        {"a=1&tail", {{"a", "1"}}},                                 // a last part without '=' is dropped
+        {"x=1&x=2", {{"x", "2"}}},
+        {"argument=read+me%21&filename=a%26b", {{"argument", "read me!"}, {"filename", "a&b"}}},
+        {"", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.text));
+        const CGIMap map(c.text);
+        EXPECT_EQ(map.values(), c.values);
+    }
+    EXPECT_EQ(CGIMap("a=1").get("b"), "");
+}
+
+class FtpListingPage : public testing::Test {
+protected:
+    void SetUp() override { road::sections_create(); }
+};
+
+TEST_F(FtpListingPage, NamesAreEscapedAndLinksEncoded)
+{
+    Wired wired(false);
+    wired->request = http_header_parse_request("GET ftp://ftp.test:2121/pub/ HTTP/1.1\r\nHost: ftp.test\r\n\r\n");
+    ASSERT_NE(wired->request, nullptr);
+
+    std::tm when{};
+    when.tm_year = 109;
+    when.tm_mon = 0;
+    when.tm_mday = 2;
+    DirList entries;
+    dir_list_add(entries, 1, 0755, "ftp", "ftp", 4096, when, "sub");
+    dir_list_add(entries, 0, 0644, "ftp", "ftp", 2048, when, "<script>x</script>");
+    dir_list_add(entries, 0, 0644, "ftp", "ftp", 1, when, "javascript:alert(1)");
+    dir_list_add(entries, 0, 0644, "ftp", "ftp", 1, when, "say \"hi\" & go?.txt");
+    show_dirlist(wired.get(), entries);
+    wired.connection.reset();
+    const std::string answer = read_all(wired.client_peer);
+
+    const std::size_t body = answer.find("\r\n\r\n");
+    ASSERT_NE(body, std::string::npos);
+    EXPECT_EQ(answer.substr(0, answer.find("\r\n")), "HTTP/1.1 200 OK");
+    EXPECT_NE(answer.find("Content-Type: text/html\r\n"), std::string::npos);
+    EXPECT_NE(answer.find("Content-Length: " + std::to_string(answer.size() - body - 4) + "\r\n"), std::string::npos);
+    const std::string page = answer.substr(body + 4);
+
+    EXPECT_NE(page.find("<title>Directory listing for ftp://ftp.test:2121/pub/</title>"), std::string::npos);
+    EXPECT_EQ(page.find("<script>"), std::string::npos);
+    const char* wanted[] = {
+        "<a href=\"sub/\">sub/</a></td><td>DIR</td><td>Fri, 02 Jan 2009 00:00:00 GMT</td>",
+        "value=\"&lt;script&gt;x&lt;/script&gt;\"",
+        "<a href=\"%3Cscript%3Ex%3C/script%3E\">&lt;script&gt;x&lt;/script&gt;</a></td><td>2.0 KB</td>",
+        "<a href=\"javascript%3Aalert%281%29\">",
+        "<a href=\"say%20%22hi%22%20%26%20go%3F.txt\">say &quot;hi&quot; &amp; go?.txt</a>",
+        "?order=descending&amp;field=size",
+        "?order=ascending&amp;field=date",
+        "<form method=\"GET\" action=\"/pub/\">",
+        "<input type=\"radio\" name=\"action\" value=\"rmdir\">Rmdir: ",
+    };
+    for (const char* piece : wanted)
+        EXPECT_NE(page.find(piece), std::string::npos) << piece;
+    // Rows alternate, in the order given.
+    EXPECT_LT(page.find("listeven"), page.find("listodd"));
+    EXPECT_LT(page.find("sub/"), page.find("javascript"));
+}
+
+// An FTP server on 127.0.0.1 for one control session: files maps a path to the size its
+// listing shows and the bytes RETR sends. Data connections are passive.
+class ScriptedFtp {
+public:
+    explicit ScriptedFtp(std::map<std::string, std::pair<std::size_t, std::string>> files)
+        : files_(std::move(files)), listener_(listen_on())
+    {
+        thread_ = std::thread([this] { serve(); });
+    }
+    ScriptedFtp(const ScriptedFtp&) = delete;
+    ScriptedFtp& operator=(const ScriptedFtp&) = delete;
+    ~ScriptedFtp()
+    {
+        thread_.join();
+        close(listener_);
+    }
+    int port() const { return port_of(listener_); }
+
+private:
+    static int listen_on()
+    {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(listen(fd, 1), 0);
+        return fd;
+    }
+    static int port_of(int fd)
+    {
+        sockaddr_in address{};
+        socklen_t length = sizeof address;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+        return ntohs(address.sin_port);
+    }
+    static void say(int fd, const std::string& text) { send(fd, text.data(), text.size(), MSG_NOSIGNAL); }
+
+    void serve()
+    {
+        const int control = accept(listener_, nullptr, nullptr);
+        ASSERT_GE(control, 0);
+        say(control, "220 scripted\r\n");
+        int passive = -1;
+        std::string line;
+        char c;
+        while (read(control, &c, 1) == 1) {
+            if (c != '\n') {
+                line += c;
+                continue;
+            }
+            line.erase(line.find_last_not_of('\r') + 1);
+            const std::string verb = line.substr(0, line.find(' '));
+            const std::string argument = line.find(' ') == std::string::npos ? "" : line.substr(line.find(' ') + 1);
+            line.clear();
+            if (verb == "USER") {
+                say(control, "331 password\r\n");
+            } else if (verb == "PASS") {
+                say(control, "230 in\r\n");
+            } else if (verb == "TYPE") {
+                say(control, "200 binary\r\n");
+            } else if (verb == "CWD") {
+                say(control, files_.count(argument) != 0 ? "550 not a directory\r\n" : "250 ok\r\n");
+            } else if (verb == "PASV") {
+                passive = listen_on();
+                const int port = port_of(passive);
+                say(control, "227 Entering Passive Mode (127,0,0,1," + std::to_string(port >> 8) + "," +
+                                 std::to_string(port & 255) + ").\r\n");
+            } else if (verb == "LIST" || verb == "RETR") {
+                std::string payload;
+                if (verb == "LIST") {
+                    for (const auto& [path, file] : files_)
+                        payload += "-rw-r--r--    1 0        0     " + std::to_string(file.first) + " Jan 02  2009 " +
+                                   path.substr(path.rfind('/') + 1) + "\r\n";
+                } else {
+                    payload = files_.at(argument).second;
+                }
+                const int data = accept(passive, nullptr, nullptr);
+                close(passive);
+                say(control, "150 here\r\n");
+                say(data, payload);
+                close(data);
+                say(control, "226 done\r\n");
+            } else {
+                say(control, "500 unknown\r\n");
+            }
+        }
+        close(control);
+    }
+
+    std::map<std::string, std::pair<std::size_t, std::string>> files_;
+    int listener_;
+    std::thread thread_;
+};
+
+const XmlFields GENERAL_RULE = {
+    {"enabled", "true"},      {"comment", ""},         {"profiles", ""},          {"ctimeout", "60"},
+    {"timeout", "60"},        {"keeptimeout", "60"},   {"maxdbuffer", "4M"},      {"maxubuffer", "1M"},
+    {"bufferwait", "0"},      {"cportrange", "443"},   {"encodemime", ""},        {"compressout", "false"},
+    {"compressin", "false"},  {"xforwardedfor", "false"}, {"via", "true"},
+};
+
+int buffer_wanted(CONNECTION_T*, Filebuf*) { return 1; }
+
+int uppercase(CONNECTION_T*, Filebuf* body)
+{
+    std::transform(body->data(), body->data() + body->size(), body->data(),
+                   [](char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); });
+    return 0;
+}
+
+// Registers the callbacks for the life of a test.
+struct Registered {
+    Registered()
+    {
+        processors.Add(buffer_wanted, STAGE_BUFFER_CHECK);
+        processors.Add(uppercase, STAGE_RESPONSE_MODIFY);
+    }
+    ~Registered()
+    {
+        processors.Remove(buffer_wanted);
+        processors.Remove(uppercase);
+    }
+};
+
+TEST_F(FtpControl, AFileIsDeliveredOnlyWhenItIsWhatItsListingAnnounced)
+{
+    section_load(*general_section, "<general>" + item_xml("rule", GENERAL_RULE, {}) + "</general>");
+    const std::string content = "file content\n";
+    struct Case {
+        const char* what;
+        bool buffered;
+        std::size_t listed, sent;
+        bool failed;
+        std::string status_line;
+        std::string body;   // what the client gets after the header
+    };
+    const Case cases[] = {
+        {"streamed as listed", false, 13, 13, false, "HTTP/1.1 200 OK", content},
+        {"streamed, longer than listed", false, 5, 13, true, "HTTP/1.1 200 OK", content.substr(0, 5)},
+        {"streamed, shorter than listed", false, 13, 5, true, "HTTP/1.1 200 OK", content.substr(0, 5)},
+        {"buffered and processed", true, 13, 13, false, "HTTP/1.1 200 OK", "FILE CONTENT\n"},
+        {"buffered, longer than listed", true, 5, 13, true, "HTTP/1.1 404 Not Found", ""},
+        {"buffered, shorter than listed", true, 13, 5, true, "HTTP/1.1 404 Not Found", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::optional<Registered> registered;
+        if (c.buffered)
+            registered.emplace();
+        ScriptedFtp server({{"/pub/file.txt", {c.listed, content.substr(0, c.sent)}}});
+        Wired wired(false);
+        const int fd = net_connect("127.0.0.1", server.port(), 10);
+        ASSERT_GE(fd, 0);
+        wired->server = std::make_unique<Socket>(fd);
+        wired->request = http_header_parse_request("GET ftp://127.0.0.1:" + std::to_string(server.port()) +
+                                                   "/pub/file.txt HTTP/1.1\r\nHost: x\r\n\r\n");
+        ASSERT_NE(wired->request, nullptr);
+        wired->flags |= CONN_PROCESS;
+
+        protocol_ftp(wired.get());
+        EXPECT_EQ((wired->flags & CONN_TRANSFER_FAILED) != 0, c.failed);
+        EXPECT_EQ((wired->flags & CONN_BUFFER) != 0, c.buffered);
+        wired.connection.reset();
+        const std::string answer = read_all(wired.client_peer);
+        EXPECT_EQ(answer.substr(0, answer.find("\r\n")), c.status_line);
+        const std::string body = answer.substr(answer.find("\r\n\r\n") + 4);
+        if (c.status_line.find("200") != std::string::npos) {
+            EXPECT_EQ(body, c.body);
+            const std::size_t length = c.buffered ? c.body.size() : c.listed;
+            EXPECT_NE(answer.find("Content-Length: " + std::to_string(length) + "\r\n"), std::string::npos);
+        } else {
+            EXPECT_EQ(body.find("file content"), std::string::npos);   // a page, never the bytes
+        }
+    }
+}
+
+} // namespace
