@@ -54,7 +54,7 @@ const char* text_or_empty(const HeaderText& text)
 
 bool command(CONNECTION_T* connection, std::string_view name)
 {
-    return url_command_find(url_commands(connection), name) != nullptr;
+    return url_command_find(connection->url_commands.get(), name) != nullptr;
 }
 
 // Owns a descriptor until the end of its scope.
