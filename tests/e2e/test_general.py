@@ -46,12 +46,13 @@ def rule_xml(element, values):
 
 class Recorder(http.server.BaseHTTPRequestHandler):
     """GET /headers/ID records the request headers under ID; GET /text and /small answer text
-    with a length; GET /hang accepts and never answers; POST /upload reads the body, noting how
+    with a length; GET /held sends half of the text and the rest once `held` is set; GET /hang accepts and never answers; POST /upload reads the body, noting how
     much came, and answers its length and SHA-256."""
     protocol_version = "HTTP/1.1"
     headers_seen = {}
     upload_progress = []
     release = threading.Event()
+    held = threading.Event()
 
     def do_GET(self):
         if self.path.startswith("/headers/"):
@@ -61,6 +62,15 @@ class Recorder(http.server.BaseHTTPRequestHandler):
             self.answer(TEXT, "text/plain")
         elif self.path == "/small":
             self.answer(SMALL_TEXT, "text/plain")
+        elif self.path == "/held":
+            self.send_response(200)
+            self.send_header("Content-Type", "text/plain")
+            self.send_header("Content-Length", str(len(TEXT)))
+            self.end_headers()
+            self.wfile.write(TEXT[:len(TEXT) // 2])
+            self.wfile.flush()
+            Recorder.held.wait(20)
+            self.wfile.write(TEXT[len(TEXT) // 2:])
         elif self.path == "/hang":
             Recorder.release.wait(60)
             self.close_connection = True
@@ -252,6 +262,30 @@ def test_compression_and_download_buffer_follow_the_connections_rule(proxy, orig
         assert got == body
     if path == "/text":
         assert "request: warn: response exceeds maximum download buffer size" in proxy.native_log()
+
+
+def test_a_download_above_the_rules_buffer_reaches_the_client_as_it_comes(proxy, origin):
+    """Under the blue rule (64 KiB download buffer) the client gets the first half of the text
+    while the origin holds the rest back; then the whole text, uncompressed."""
+    Recorder.held.clear()
+    head = request_head("GET", f"http://127.0.0.1:{origin}/held", dict(BLUE, **{"Accept-Encoding": "gzip"}))
+    with socket.create_connection(("127.0.0.1", proxy.port), timeout=10) as sock:
+        sock.sendall(head.encode())
+        answer = b""
+        try:
+            while b"\r\n\r\n" not in answer or len(answer.partition(b"\r\n\r\n")[2]) == 0:
+                chunk = sock.recv(65536)
+                assert chunk, "the proxy closed before any of the body came"
+                answer += chunk
+        finally:
+            Recorder.held.set()
+        sock.settimeout(30)
+        while chunk := sock.recv(65536):
+            answer += chunk
+    status, headers, body = parse(answer)
+    assert status == 200
+    assert "content-encoding" not in headers
+    assert body == TEXT
 
 
 def test_an_upload_above_the_rules_buffer_is_relayed_as_it_comes(proxy, origin):
