@@ -23,3 +23,9 @@ find_library(PCRE2POSIX_LIBRARY pcre2-posix REQUIRED)
 find_library(PCRE2_8_LIBRARY pcre2-8 REQUIRED)
 target_include_directories(tarvodine_core SYSTEM PUBLIC ${PCRE2POSIX_INCLUDE_DIR})
 target_link_libraries(tarvodine_core PUBLIC ${PCRE2POSIX_LIBRARY} ${PCRE2_8_LIBRARY})
+
+# libntlm: the NTLM negotiate and authenticate messages towards parent proxies.
+find_path(NTLM_INCLUDE_DIR ntlm.h REQUIRED)
+find_library(NTLM_LIBRARY ntlm REQUIRED)
+target_include_directories(tarvodine_core SYSTEM PUBLIC ${NTLM_INCLUDE_DIR})
+target_link_libraries(tarvodine_core PUBLIC ${NTLM_LIBRARY})
