@@ -45,6 +45,16 @@ def wait_port(port: int, timeout: float = 15) -> None:
             time.sleep(0.05)
 
 
+def time_wait() -> int:
+    """Sockets in TIME-WAIT on the machine: every upstream connection the proxy closes leaves one,
+    and a crowded port range makes each new connect slower."""
+    for line in Path("/proc/net/sockstat").read_text().splitlines():
+        if line.startswith("TCP:"):
+            fields = line.split()
+            return int(fields[fields.index("tw") + 1])
+    return 0
+
+
 def wrk(url: str, target: str, connections: int, seconds: int, proxy: bool) -> dict:
     threads = min(connections, 4)
     args = ["wrk", "-t", str(threads), "-c", str(connections), "-d", f"{seconds}s", "--timeout", "10s",
@@ -89,7 +99,9 @@ def main() -> None:
         for label, path in BODIES:
             for connections in CONCURRENCY:
                 direct = wrk(origin.url(path), origin.url(path), connections, options.seconds, False)
+                waiting = time_wait()
                 through = wrk(proxy_url, origin.url(path), connections, options.seconds, True)
+                through["time_wait"] = waiting
                 rows.append((label, connections, direct, through))
                 print(f"  {label} x {connections}: direct {direct['rps']:.0f}/s, "
                       f"through tarvodine {through['rps']:.0f}/s", file=sys.stderr, flush=True)
@@ -106,12 +118,14 @@ def main() -> None:
     print(f"wrk, {options.seconds} s per run, keep-alive, loopback; latency in ms (p50 / p99); "
           f"tarvodine options: {options.proxy_args or '(defaults)'}")
     print(f"{'body':<6} {'conns':>5} | {'direct req/s':>12} {'p50':>7} {'p99':>7} | "
-          f"{'proxy req/s':>12} {'p50':>7} {'p99':>7} | {'ratio':>6} {'errors':>6}")
+          f"{'proxy req/s':>12} {'p50':>7} {'p99':>7} | {'ratio':>6} {'errors':>6} {'tw':>6}")
     for label, connections, direct, through in rows:
         print(f"{label:<6} {connections:>5} | {direct['rps']:>12.0f} {direct['p50_us'] / 1000:>7.2f} "
               f"{direct['p99_us'] / 1000:>7.2f} | {through['rps']:>12.0f} {through['p50_us'] / 1000:>7.2f} "
               f"{through['p99_us'] / 1000:>7.2f} | {through['rps'] / direct['rps']:>6.2f} "
-              f"{direct['errors'] + through['errors']:>6}")
+              f"{direct['errors'] + through['errors']:>6} {through['time_wait']:>6}")
+    print("tw: sockets in TIME-WAIT when the proxy run started (each proxied request opens a new "
+          "upstream connection until the server pool keeps them)")
     shutil.rmtree(work, ignore_errors=True)
 
 

@@ -24,6 +24,12 @@ find_library(PCRE2_8_LIBRARY pcre2-8 REQUIRED)
 target_include_directories(tarvodine_core SYSTEM PUBLIC ${PCRE2POSIX_INCLUDE_DIR})
 target_link_libraries(tarvodine_core PUBLIC ${PCRE2POSIX_LIBRARY} ${PCRE2_8_LIBRARY})
 
+# Linux-PAM for the client passwords of PAM-mode access rules.
+find_path(PAM_INCLUDE_DIR security/pam_appl.h REQUIRED)
+find_library(PAM_LIBRARY pam REQUIRED)
+target_include_directories(tarvodine_core SYSTEM PUBLIC ${PAM_INCLUDE_DIR})
+target_link_libraries(tarvodine_core PUBLIC ${PAM_LIBRARY})
+
 # libntlm: the NTLM negotiate and authenticate messages towards parent proxies.
 find_path(NTLM_INCLUDE_DIR ntlm.h REQUIRED)
 find_library(NTLM_LIBRARY ntlm REQUIRED)

@@ -1,6 +1,7 @@
 #include "global.h"
 
 #include "dns.h"
+#include "options.h"
 
 GLOBAL_T* global = nullptr;
 
@@ -12,6 +13,7 @@ GLOBAL_T* global_create()
     auto* record = new GLOBAL_T;
     record->logbuffer = std::make_unique<LOGBUFFER>();
     record->dnscache = hash_create(DNS_CACHE_SIZE);
+    record->password_cache = password_cache_create(password_cachesize);
     record->serverpool = std::make_unique<ServerPool>();
     record->clientpool = std::make_unique<ClientPool>();
     record->timers = timers_init();

@@ -3,11 +3,13 @@
 
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <sys/resource.h>
 
 #include "clientpool.h"
 #include "hash.h"
 #include "log.h"
+#include "password_cache.h"
 #include "serverpool.h"
 #include "stats.h"
 #include "timers.h"
@@ -21,6 +23,8 @@ struct GLOBAL_T {
     std::unique_ptr<TIMERS> timers;           // periodic housekeeping, run by the timer thread
     std::unique_ptr<HASH_TABLE> dnscache;     // host name -> dotted address, DNS_CACHE_SIZE buckets
     std::mutex dnslock;                       // guards dnscache
+    std::unique_ptr<PASSWORD_CACHE_TABLE> password_cache;   // PAM verdicts, password_cachesize buckets
+    std::shared_mutex password_cache_lock;    // guards password_cache; taken after any section lock
     Stats stats;                              // the whole proxy's statistics; its groups are added at bring-up
 };
 

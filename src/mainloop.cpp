@@ -25,6 +25,7 @@
 #include "mem.h"
 #include "mime.h"
 #include "network.h"
+#include "netsection.h"
 #include "options.h"
 #include "prefetch.h"
 #include "processors.h"
@@ -66,6 +67,7 @@ void sections_create()
     prefetch_section = new PrefetchSection;
     cache_section = new CacheSection;
     general_section = new GeneralSection;
+    network_section = new NetworkSection;
     header_section = new HeaderSection;
     template_section = new TemplateSection;
     profile_section = new ProfileSection;
@@ -115,6 +117,7 @@ void config()
     putlog(LOG_NETWORK, "proxy hostname: %s", proxyhost.c_str());
     if (!listenip.empty())
         net_listen(listenport, listenip.c_str());
+    network_section->check();
     timers_add(global->timers.get(), 60, TIMER_REPEAT, dnscache_clean, nullptr);
     threads_start();
     if (gmtoffset <= 0)

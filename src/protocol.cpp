@@ -1,5 +1,6 @@
 #include "protocol.h"
 
+#include <arpa/inet.h>
 #include <cstdio>
 #include <ctime>
 #include <memory>
@@ -15,6 +16,7 @@
 #include "header.h"
 #include "log.h"
 #include "network.h"
+#include "netsection.h"
 #include "processors.h"
 #include "proto_http.h"
 #include "socket.h"
@@ -49,6 +51,20 @@ void request_resend(CONNECTION_T* connection)
                 connection->proxy_type == UPSTREAM_HTTP ? HEADER_TO_PARENT : HEADER_TO_SERVER);
     if ((request->flags & HEADER_LENGTH) != 0 && connection->body != nullptr)
         net_filebuf_send(connection->body.get(), connection, SIDE_SERVER);
+}
+
+// The local address the network section binds the connection's outgoing socket to, dotted;
+// empty for any address.
+std::string outgoing_address(const CONNECTION_T* connection)
+{
+    if (network_section == nullptr)
+        return {};
+    const in_addr_t address = network_section->interface_select(connection);
+    if (address == htonl(INADDR_ANY))
+        return {};
+    const std::uint32_t host = ntohl(address);
+    return std::to_string(host >> 24) + "." + std::to_string((host >> 16) & 0xff) + "." +
+           std::to_string((host >> 8) & 0xff) + "." + std::to_string(host & 0xff);
 }
 
 } // namespace
@@ -144,14 +160,16 @@ int protocol_start(CONNECTION_T* connection)
         }
     }
 
-    const int timeout = general_section->ctimeout_get(connection);
+    // The internal client may fetch before the general section exists, as transfers do.
+    const int timeout = general_section != nullptr ? general_section->ctimeout_get(connection) : 60;
+    const std::string local = outgoing_address(connection);
     const std::string& parent = connection->parent_host.empty() ? std::string(text_or_empty(request->host))
                                                                 : connection->parent_host;
     const int parent_port = connection->parent_host.empty() ? request->port : connection->parent_port;
     int fd;
     switch (kind) {
     case UPSTREAM_HTTP:
-        fd = net_connect(parent.c_str(), parent_port, nullptr, timeout);
+        fd = net_connect(parent.c_str(), parent_port, local.c_str(), timeout);
         if (fd < 0) {
             putlog(LOG_ERROR, "network: connection to proxy server failed");
             return fd;
@@ -160,7 +178,7 @@ int protocol_start(CONNECTION_T* connection)
         break;
     case UPSTREAM_SOCKS4:
     case UPSTREAM_SOCKS5:
-        fd = net_connect(parent.c_str(), parent_port, nullptr, timeout);
+        fd = net_connect(parent.c_str(), parent_port, local.c_str(), timeout);
         if (fd < 0)
             return fd;
         connection->server = std::make_unique<Socket>(fd);
@@ -172,7 +190,7 @@ int protocol_start(CONNECTION_T* connection)
         }
         break;
     case UPSTREAM_CONNECT:
-        fd = net_connect(parent.c_str(), parent_port, nullptr, timeout);
+        fd = net_connect(parent.c_str(), parent_port, local.c_str(), timeout);
         if (fd < 0)
             return fd;
         connection->server = std::make_unique<Socket>(fd);
@@ -183,7 +201,7 @@ int protocol_start(CONNECTION_T* connection)
         }
         break;
     default:
-        fd = net_connect(text_or_empty(request->host), request->port, nullptr, timeout);
+        fd = net_connect(text_or_empty(request->host), request->port, local.c_str(), timeout);
         if (fd < 0)
             return fd;
         connection->server = std::make_unique<Socket>(fd);

@@ -5,6 +5,7 @@ proxy through the `tarvodine` fixture, which runs it in tmp_path, stops it by pi
 when the test failed, prints its native log and its output.
 """
 import os
+import re
 import shutil
 import signal
 import socket
@@ -29,6 +30,14 @@ def source_dir() -> Path:
     if not path:
         pytest.fail("TARVODINE_SOURCE must name the source tree")
     return Path(path)
+
+
+def peers_dir() -> Path:
+    """The start scripts of the real test peers, in the shared folder beside the source tree."""
+    path = source_dir().resolve().parent / "shared" / "peers"
+    if not path.is_dir():
+        pytest.fail(f"the test peers' scripts are missing: {path}")
+    return path
 
 
 def free_port(host: str = "127.0.0.1") -> int:
@@ -148,10 +157,13 @@ def pytest_runtest_makereport(item, call):
 
 @pytest.fixture
 def xml_files(tmp_path):
-    """Copies of the shipped configuration and section-definition files: (config, section)."""
+    """Copies of the shipped configuration and section-definition files: (config, section).
+    The configuration's copy leaves out the shipped listeners, so that tests never contend for
+    that fixed port: each one listens where it says (-L, or rules of its own)."""
     config = tmp_path / "tarvodine.xml"
     section = tmp_path / "section.xml"
-    shutil.copy(source_dir() / "etc" / "tarvodine.xml", config)
+    shipped = (source_dir() / "etc" / "tarvodine.xml").read_text()
+    config.write_text(re.sub(r"\s*<listen>.*?</listen>", "", shipped, flags=re.S))
     shutil.copy(source_dir() / "etc" / "section.xml", section)
     return config, section
 

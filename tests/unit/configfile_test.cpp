@@ -318,7 +318,7 @@ TEST_F(ConfigFile, UnreadableDocumentsChangeNothing)
 
 TEST_F(ConfigFile, NamesWithAColonBetweenTwoPartsAreUrls)
 {
-    // The HTTP client cannot fetch yet: a URL load fails and changes nothing.
+    // Nothing answers on port 1: a URL load fails and changes nothing.
     EXPECT_EQ(config_load(3, "http://127.0.0.1:1/config.xml"), 0);
     EXPECT_NE(last_log_line().find("failed to load configuration http://127.0.0.1:1/config.xml: no answer"),
               std::string::npos)
