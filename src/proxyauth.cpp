@@ -1,5 +1,7 @@
 #include "proxyauth.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <ntlm.h>
 #include <strings.h>
 
@@ -18,6 +20,7 @@
 #include "general.h"
 #include "header.h"
 #include "log.h"
+#include "netsection.h"
 #include "network.h"
 #include "proto_http.h"
 #include "socket.h"
@@ -146,7 +149,15 @@ bool parent_reopen(CONNECTION_T* connection)
     const bool named = !connection->parent_host.empty();
     const std::string host = named ? connection->parent_host : (request->host ? *request->host : std::string());
     const int port = named ? connection->parent_port : request->port;
-    const int fd = net_connect(host.c_str(), port, nullptr, general_section->ctimeout_get(connection));
+    // Bound as the first connection was, by the network section's outgoing rules.
+    std::string local;
+    if (network_section != nullptr) {
+        char dotted[INET_ADDRSTRLEN] = {};
+        const in_addr address{network_section->interface_select(connection)};
+        if (address.s_addr != htonl(INADDR_ANY) && inet_ntop(AF_INET, &address, dotted, sizeof dotted) != nullptr)
+            local = dotted;
+    }
+    const int fd = net_connect(host.c_str(), port, local.c_str(), general_section->ctimeout_get(connection));
     if (fd < 0) {
         putlog(LOG_ERROR, "network: connection to proxy server failed");
         return false;
