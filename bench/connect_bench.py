@@ -9,6 +9,7 @@ usage: connect_bench.py TARVODINE_BINARY [--mib N] [--rounds N] [--proxy-args "A
 "-b 262144:262144")
 """
 import argparse
+import re
 import shlex
 import signal
 import socket
@@ -72,9 +73,13 @@ def main() -> None:
         try:
             _random_file(work / "nginx" / "www" / "bench.bin", size)
             port = free_port()
+            # The shipped configuration without its fixed listeners: the proxy listens on -L only.
+            config = work / "tarvodine.xml"
+            shipped = (SOURCE / "etc" / "tarvodine.xml").read_text()
+            config.write_text(re.sub(r"\s*<listen>.*?</listen>", "", shipped, flags=re.S))
             log = open(work / "tarvodine.out", "wb")
             proxy = subprocess.Popen(
-                [str(Path(options.binary).resolve()), "-f", "-c", str(SOURCE / "etc" / "tarvodine.xml"), "-s",
+                [str(Path(options.binary).resolve()), "-f", "-c", str(config), "-s",
                  str(SOURCE / "etc" / "section.xml"), "-L", f"127.0.0.1:{port}", "-l",
                  str(work / "native.log"), "-d", "0"] + shlex.split(options.proxy_args),
                 cwd=work, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
