@@ -31,3 +31,9 @@ find_path(PAM_INCLUDE_DIR security/pam_appl.h REQUIRED)
 find_library(PAM_LIBRARY pam REQUIRED)
 target_include_directories(tarvodine_core SYSTEM PUBLIC ${PAM_INCLUDE_DIR})
 target_link_libraries(tarvodine_core PUBLIC ${PAM_LIBRARY})
+
+# libntlm: the NTLM negotiate and authenticate messages towards parent proxies.
+find_path(NTLM_INCLUDE_DIR ntlm.h REQUIRED)
+find_library(NTLM_LIBRARY ntlm REQUIRED)
+target_include_directories(tarvodine_core SYSTEM PUBLIC ${NTLM_INCLUDE_DIR})
+target_link_libraries(tarvodine_core PUBLIC ${NTLM_LIBRARY})

@@ -13,6 +13,7 @@
 #include "password_cache.h"
 #include "processors.h"
 #include "statgroups.h"
+#include "stringutil.h"
 
 AccessSection* access_section = nullptr;
 
@@ -50,20 +51,7 @@ const HeaderText* forwarded_for(const CONNECTION_T& connection)
 
 std::string access_shown(std::string_view text)
 {
-    static constexpr char HEX[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(text.size());
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) {
-            out += "\\x";
-            out += HEX[byte >> 4];
-            out += HEX[byte & 0xF];
-        } else {
-            out += c;
-        }
-    }
-    return out;
+    return string_escape_control(text);
 }
 
 std::string access_user_text(const CONNECTION_T& connection, std::string_view name)

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "filebuf.h"
 #include "header.h"
@@ -121,6 +122,49 @@ struct CONNECTION_T {
     std::map<std::string, std::string> variables;   // emptied after each request
     StatsRef stats;                   // the admitting access rule's statistics
     LogEntry logentry;                // access-log and extended-log record of the current request
+};
+
+// Lends `standin` as the connection's response while a page is sent, and puts the previous
+// response back whichever way the sender returns.
+class ResponseLoan {
+public:
+    ResponseLoan(CONNECTION_T* connection, HEADER* standin)
+        : connection_(connection), saved_(std::exchange(connection->response, standin))
+    {
+    }
+    ~ResponseLoan() { connection_->response = saved_; }
+    ResponseLoan(const ResponseLoan&) = delete;
+    ResponseLoan& operator=(const ResponseLoan&) = delete;
+
+private:
+    CONNECTION_T* connection_;
+    HEADER* saved_;
+};
+
+// Owns the response a protocol handler parsed and clears the connection's pointer to it
+// whichever way the handler returns, so the pointer never outlives the header.
+class ResponseSlot {
+public:
+    explicit ResponseSlot(CONNECTION_T* connection) : connection_(connection) {}
+    ResponseSlot(const ResponseSlot&) = delete;
+    ResponseSlot& operator=(const ResponseSlot&) = delete;
+    ~ResponseSlot() { reset(); }
+    void set(HeaderPtr header)
+    {
+        header_ = std::move(header);
+        connection_->response = header_.get();
+    }
+    void reset()
+    {
+        if (connection_->response == header_.get())
+            connection_->response = nullptr;
+        header_.reset();
+    }
+    HEADER* get() const { return header_.get(); }
+
+private:
+    CONNECTION_T* connection_;
+    HeaderPtr header_;
 };
 
 void connection_free(CONNECTION_T* connection);

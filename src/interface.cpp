@@ -65,22 +65,6 @@ namespace {
 constexpr const char* DOCTYPE =
     "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01 Transitional//EN\" \"http://www.w3.org/TR/html4/loose.dtd\">\n";
 
-// Puts the connection's response slot back when the send is over.
-class ResponseSlot {
-public:
-    ResponseSlot(CONNECTION_T* connection, HEADER* standin)
-        : connection_(connection), saved_(std::exchange(connection->response, standin))
-    {
-    }
-    ~ResponseSlot() { connection_->response = saved_; }
-    ResponseSlot(const ResponseSlot&) = delete;
-    ResponseSlot& operator=(const ResponseSlot&) = delete;
-
-private:
-    CONNECTION_T* connection_;
-    HEADER* saved_;
-};
-
 // A name from a listing as a relative link: every byte but letters, digits, "-._~" and '/'
 // percent-encoded, so that no name reads as a scheme, a query or markup.
 std::string link_encode(std::string_view name)
@@ -166,7 +150,7 @@ void interface_send_response(CONNECTION_T* connection, Filebuf* page)
     entry.size = page->size();
     entry.mime = *header->content_type;
     {
-        ResponseSlot slot(connection, header.get());
+        ResponseLoan slot(connection, header.get());
         header_send(header.get(), connection, SIDE_CLIENT, HEADER_TO_CLIENT);
     }
     http_send_body(connection, page);

@@ -11,6 +11,7 @@
 #include "helpers.h"
 #include "log.h"
 #include "options.h"
+#include "stringutil.h"
 
 const char* const access_legend =
     "#start_time_in_seconds.milliseconds elapsed_time client cachecode/status size method url username "
@@ -75,17 +76,7 @@ const char* code_text(const std::array<const char*, N>& table, int code)
 // one of them must not end a record early or fake another one.
 void append_text(std::string& out, std::string_view text)
 {
-    static constexpr char HEX[] = "0123456789ABCDEF";
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) {
-            out += "\\x";
-            out += HEX[byte >> 4];
-            out += HEX[byte & 0xF];
-        } else {
-            out += c;
-        }
-    }
+    out += string_escape_control(text);
 }
 
 // "%u.%.3d": the seconds and the milliseconds of a time.

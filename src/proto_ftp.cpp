@@ -259,31 +259,6 @@ bool data_ended(Socket& data)
     return data.Read(&byte, 1, ftp_timeout()) == 0;
 }
 
-// Restores the connection's response slot whichever way the handler returns.
-class ResponseSlot {
-public:
-    explicit ResponseSlot(CONNECTION_T* connection) : connection_(connection) {}
-    ResponseSlot(const ResponseSlot&) = delete;
-    ResponseSlot& operator=(const ResponseSlot&) = delete;
-    ~ResponseSlot() { reset(); }
-    void set(HeaderPtr header)
-    {
-        header_ = std::move(header);
-        connection_->response = header_.get();
-    }
-    void reset()
-    {
-        if (connection_->response == header_.get())
-            connection_->response = nullptr;
-        header_.reset();
-    }
-    HEADER* get() const { return header_.get(); }
-
-private:
-    CONNECTION_T* connection_;
-    HeaderPtr header_;
-};
-
 // A URL without a user logs in with the "ftp" section's default user and password. The request
 // gets them back unnamed afterwards: the server connection is pooled under the name the next
 // request of that URL looks it up with.

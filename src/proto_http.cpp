@@ -355,29 +355,6 @@ HeaderText response_header_rewrite(CONNECTION_T* connection, const std::string& 
     return std::string(result);
 }
 
-// Clears the connection's pointer to the response this handler owns, whichever way it returns.
-class ResponseSlot {
-public:
-    explicit ResponseSlot(CONNECTION_T* connection) : connection_(connection) {}
-    ResponseSlot(const ResponseSlot&) = delete;
-    ResponseSlot& operator=(const ResponseSlot&) = delete;
-    ~ResponseSlot()
-    {
-        if (connection_->response == header_.get())
-            connection_->response = nullptr;
-    }
-    void set(HeaderPtr header)
-    {
-        header_ = std::move(header);
-        connection_->response = header_.get();
-    }
-    HEADER* get() const { return header_.get(); }
-
-private:
-    CONNECTION_T* connection_;
-    HeaderPtr header_;
-};
-
 bool is_interim(int status)
 {
     return status >= 100 && status < 200 && status != 101;

@@ -266,7 +266,7 @@ void Socket::ConsumeInput(std::size_t n)
     scanned_ = scanned_ > n ? scanned_ - n : 0;
 }
 
-int Socket::Read(char* buffer, int length, int timeout)
+int Socket::Read(char* buffer, int length, int timeout, int block_size)
 {
     const bool fill = length == -1;
     if (!fill && (length < 0 || buffer == nullptr))
@@ -301,7 +301,7 @@ int Socket::Read(char* buffer, int length, int timeout)
         }
     }
 
-    std::size_t block = static_cast<std::size_t>(std::max(BLOCKSIZE, 1));
+    std::size_t block = static_cast<std::size_t>(std::max(block_size > 0 ? block_size : BLOCKSIZE, 1));
     const int allowance = Throttle(false);
     if (allowance > 0 && static_cast<std::size_t>(allowance) < block)
         block = static_cast<std::size_t>(allowance);

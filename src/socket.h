@@ -112,8 +112,9 @@ public:
     // waits up to timeout seconds for
     // input and gives -1 when none comes (the buffered bytes stay). length -1 ("fill") reads
     // once into the socket's own buffer and delivers nothing. Bytes delivered, or 0 at the end
-    // of the stream, or -1.
-    int Read(char* buffer, int length, int timeout = -1);
+    // of the stream, or -1. block: the most that one read of the descriptor takes (0: BLOCKSIZE),
+    // for a relay that moves bulk data in larger blocks.
+    int Read(char* buffer, int length, int timeout = -1, int block = 0);
     // One line, up to and including its '\n', out of the input, reading more as needed. With a
     // buffer, at most size - 1 bytes of it are copied and terminated; the result is the smaller
     // of the line's length and size; the whole line is consumed either way. size -1 drops the

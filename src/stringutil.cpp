@@ -231,3 +231,21 @@ int StringSelectVector::case_indexof(std::string_view value) const
     }
     throw ConfigError("no such choice: " + std::string(value));
 }
+
+std::string string_escape_control(std::string_view text)
+{
+    static constexpr char HEX[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            out += "\\x";
+            out += HEX[byte >> 4];
+            out += HEX[byte & 0xF];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}

@@ -85,3 +85,7 @@ public:
     // ConfigError when there is none.
     int case_indexof(std::string_view value) const;
 };
+
+// The text with every control byte and DEL written as \xHH: text from the network must not end
+// or fake a log line or record.
+std::string string_escape_control(std::string_view text);

@@ -339,22 +339,6 @@ void placeholders_fill(CONNECTION_T* connection, Filebuf& page, bool escaped)
         connection->variables.try_emplace(entry.first);
 }
 
-// Puts the connection's response slot back when the send is over.
-class ResponseSlot {
-public:
-    ResponseSlot(CONNECTION_T* connection, HEADER* standin)
-        : connection_(connection), saved_(std::exchange(connection->response, standin))
-    {
-    }
-    ~ResponseSlot() { connection_->response = saved_; }
-    ResponseSlot(const ResponseSlot&) = delete;
-    ResponseSlot& operator=(const ResponseSlot&) = delete;
-
-private:
-    CONNECTION_T* connection_;
-    HEADER* saved_;
-};
-
 bool is_head_request(const CONNECTION_T* connection)
 {
     if (connection->flags & CONN_HEAD)
@@ -525,7 +509,7 @@ int TemplateSection::send(std::string_view name, CONNECTION_T* connection, int s
     log.mime = *header->content_type;
 
     {
-        ResponseSlot slot(connection, header.get());
+        ResponseLoan slot(connection, header.get());
         header_send(header.get(), connection, 0, HEADER_TO_CLIENT);
     }
     if (page->size() > 0 && !is_head_request(connection))

@@ -7,6 +7,8 @@ and serves:
   /gz/big.txt                  65,000 bytes of text, gzip-encoded (chunked) for Accept-Encoding: gzip
   /echo                        the request body back (echo module)
   /status/404                  404 "not here\n"
+With tls=True the same files are also served over HTTPS on `tls_port`, with a self-signed
+certificate for 127.0.0.1 and localhost (`cert`).
 """
 import os
 import shutil
@@ -48,7 +50,7 @@ def _random_file(path: Path, size: int) -> None:
 
 
 class Origin:
-    def __init__(self, directory: Path, port: int = 0, workers: int = 1, big: bool = True):
+    def __init__(self, directory: Path, port: int = 0, workers: int = 1, big: bool = True, tls: bool = False):
         if shutil.which("nginx") is None:
             raise RuntimeError("nginx is not installed (scripts/setup.sh installs nginx-light)")
         self.dir = Path(directory)
@@ -72,6 +74,17 @@ class Origin:
                         "echo_read_request_body; echo_request_body; }")
         user = "user root;" if os.geteuid() == 0 else ""
         d = self.dir
+        self.tls_port = 0
+        self.cert = d / "cert.pem"
+        tls_listen = ""
+        if tls:
+            self.tls_port = _free_port()
+            subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                            "-subj", "/CN=localhost", "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1",
+                            "-keyout", str(d / "key.pem"), "-out", str(self.cert)],
+                           check=True, capture_output=True, timeout=60)
+            tls_listen = (f"listen 127.0.0.1:{self.tls_port} ssl backlog=4096; "
+                          f"ssl_certificate {self.cert}; ssl_certificate_key {d / 'key.pem'};")
         (d / "nginx.conf").write_text(f"""
 {echo_load}
 {user}
@@ -91,6 +104,7 @@ http {{
   default_type application/octet-stream;
   server {{
     listen 127.0.0.1:{self.port} backlog=4096;
+    {tls_listen}
     root {d}/www;
     location /chunked/ {{ ssi on; }}
     location /gz/ {{ gzip on; gzip_types text/plain; gzip_min_length 0; gzip_proxied any; }}
@@ -105,12 +119,17 @@ http {{
                                      stdin=subprocess.DEVNULL, stdout=self.log, stderr=self.log)
         try:
             _wait_port(self.port, 15)
+            if self.tls_port:
+                _wait_port(self.tls_port, 15)
         except AssertionError:
             self.stop()
             raise
 
     def url(self, path: str) -> str:
         return f"http://127.0.0.1:{self.port}{path}"
+
+    def tls_url(self, path: str) -> str:
+        return f"https://127.0.0.1:{self.tls_port}{path}"
 
     def file(self, name: str) -> bytes:
         return (self.dir / "www" / name).read_bytes()

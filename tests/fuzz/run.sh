@@ -49,7 +49,7 @@ rm -f "$build/libcore.a"
 # shellcheck disable=SC2086
 ar rcs "$build/libcore.a" $objs
 $cxx -fsanitize=fuzzer,address,undefined "$build/obj/header_fuzz.o" "$build/libcore.a" -o "$build/header_fuzz" \
-    -ltinyxml -lpcre2-posix -lpcre2-8 -lpam -lssl -lcrypto -lz -lpthread -ldl
+    -ltinyxml -lpcre2-posix -lpcre2-8 -lpam -lntlm -lssl -lcrypto -lz -lpthread -ldl
 
 cd "$build"
 exec ./header_fuzz -max_total_time="$seconds" -max_len=8192 -timeout=10 -rss_limit_mb=2048 \

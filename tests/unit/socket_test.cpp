@@ -408,6 +408,16 @@ TEST_F(SocketPair, ReadGroupBoundsEachRead)
     EXPECT_EQ(sock->bytes_in(), 2000u);
 }
 
+TEST_F(SocketPair, OneReadTakesAtMostTheBlockAskedFor)
+{
+    // A socket pair's buffer holds more than the largest block here.
+    send_peer(std::string(100000, 'b'));
+    std::vector<char> buf(100000);
+    EXPECT_EQ(sock->Read(buf.data(), 100000, 5), BLOCKSIZE);
+    EXPECT_EQ(sock->Read(buf.data(), 100000, 5, 65536), 65536);
+    EXPECT_EQ(sock->input_length(), 0u);
+}
+
 TEST_F(SocketPair, DestroyingFlushesPendingBytesThroughTheWriteGroup)
 {
     LimitGroup* group = new_group(20);   // 2 bytes a window
