@@ -164,7 +164,7 @@ bool parent_reopen(CONNECTION_T* connection)
     }
     auto socket = std::make_unique<Socket>(fd);
     // A tunnel to the origin is encrypted only once it stands.
-    if (connection->proxy_type != UPSTREAM_CONNECT && (connection->flags & CONN_TLS) != 0 && socket->Encrypt(1) != 1)
+    if (connection->proxy_type != UPSTREAM_CONNECT && (connection->flags & CONN_TLS) != 0 && socket->Encrypt(1, host) != 1)
         return false;
     connection->server = std::move(socket);
     connection->keepalive_server = 0;

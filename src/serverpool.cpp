@@ -1,6 +1,5 @@
 #include "serverpool.h"
 
-#include <cstdio>
 #include <strings.h>
 #include <unistd.h>
 
@@ -9,6 +8,7 @@
 #include "log.h"
 #include "performance.h"
 #include "socket.h"
+#include "stringutil.h"
 
 namespace {
 
@@ -50,28 +50,10 @@ bool key_matches(const ServerKey& entry, const ServerKey& wanted)
            entry.port == wanted.port && entry.route == wanted.route;
 }
 
-// A URL's user name as a log line shows it: control bytes and backslashes escaped.
-std::string shown(const std::optional<std::string>& text)
-{
-    std::string out;
-    if (!text)
-        return out;
-    for (const char c : *text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f || c == '\\') {
-            char escaped[5];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
 void log_key(const char* what, const ServerKey& key)
 {
-    putlog(LOG_DEBUG, "Connection Pool: %s: %s://%s:*@%s:%d ", what, key.protocol.c_str(), shown(key.user).c_str(),
+    const std::string user = key.user ? string_escape_control(*key.user) : std::string();
+    putlog(LOG_DEBUG, "Connection Pool: %s: %s://%s:*@%s:%d ", what, key.protocol.c_str(), user.c_str(),
            key.host.c_str(), key.port);
 }
 
