@@ -15,9 +15,9 @@ import subprocess
 import threading
 from pathlib import Path
 
-from conftest import free_port, wait_port, wait_until
+from conftest import free_port, peers_dir, wait_port, wait_until
 
-PEERS = Path(os.environ.get("PEERS_DIR", "/work/shared/peers"))
+
 
 
 class Nginx:
@@ -27,7 +27,7 @@ class Nginx:
         self.dir = directory
         self.http_port = free_port()
         self.https_port = free_port()
-        run = subprocess.run([str(PEERS / "start-nginx.sh"), str(directory), str(self.http_port),
+        run = subprocess.run([str(peers_dir() / "start-nginx.sh"), str(directory), str(self.http_port),
                               str(self.https_port)], capture_output=True, text=True, timeout=60)
         assert run.returncode == 0, run.stderr
         self.pid = int((directory / "nginx.pid").read_text())
