@@ -266,7 +266,6 @@ def test_permission_bits_gate_each_kind_of_request(proxy, origin, access, reques
     assert (answer.body == b"hello from origin\n") == passes, answer.body[:200]
 
 
-@pytest.mark.xfail(reason="URL commands are still a stand-in that extracts none", strict=False)
 @pytest.mark.parametrize("access, answered_by_command", [
     ("proxy,urlcommand", True),
     ("proxy", False),
