@@ -321,7 +321,7 @@ bool authority_parse(HEADER& header, std::string_view rest)
 
     if (!host_encoding_acceptable(authority))
         return false;
-    std::string host = lowered(url_decode(authority));
+    std::string host = lowered(url_decode(authority, std::string_view::npos, false));
     if (host.empty() || !host_acceptable(host))
         return false;
     header.host = std::move(host);

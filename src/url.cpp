@@ -198,7 +198,7 @@ std::string url_encode(std::string_view s, std::size_t n)
     return out;
 }
 
-std::string url_decode(std::string_view s, std::size_t n)
+std::string url_decode(std::string_view s, std::size_t n, bool plus_is_space)
 {
     s = to_terminator(s.substr(0, n));
     std::string out;
@@ -220,7 +220,7 @@ std::string url_decode(std::string_view s, std::size_t n)
             out += static_cast<char>(value);
             i += 1 + taken;
         } else {
-            out += c == '+' ? ' ' : c;
+            out += c == '+' && plus_is_space ? ' ' : c;
             ++i;
         }
     }

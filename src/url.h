@@ -32,7 +32,8 @@ std::string url_path_fix(std::string_view path);
 // Both read at most n bytes of s and stop at a zero byte.
 std::string url_encode(std::string_view s, std::size_t n = std::string_view::npos);
 // A decoded zero byte ends the result.
-std::string url_decode(std::string_view s, std::size_t n = std::string_view::npos);
+// With plus_is_space false a '+' stays itself: host names carry it in URL-command options.
+std::string url_decode(std::string_view s, std::size_t n = std::string_view::npos, bool plus_is_space = true);
 // One HTML link per directory level of path, the root first.
 std::string path_to_url(std::string_view path);
 // A new absolute path with "." and ".." resolved.
