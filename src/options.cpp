@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "log.h"
+#include "stringutil.h"
 
 std::string configfile;
 std::string sectionfile;
@@ -212,19 +213,7 @@ void set_moduledir(std::string_view arg)
 
 int option_number(std::string_view text)
 {
-    std::size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r')))
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
-        negative = text[i++] == '-';
-    long long value = 0;
-    constexpr long long bound = static_cast<long long>(std::numeric_limits<int>::max()) + 1;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
-        value = std::min(value * 10 + (text[i] - '0'), bound);
-    if (negative)
-        return static_cast<int>(-value);
-    return static_cast<int>(std::min(value, bound - 1));
+    return atoi_lenient(text);
 }
 
 OptionsStatus options_parse(int argc, char** argv)

@@ -31,6 +31,7 @@
 #include "response.h"
 #include "socket.h"
 #include "statgroups.h"
+#include "stringutil.h"
 #include "template.h"
 #include "transfer.h"
 #include "url.h"
@@ -794,19 +795,7 @@ int FtpRequest::upload()
 
 int ftp_reply_code(std::string_view line)
 {
-    std::size_t i = 0;
-    while (i < line.size() && std::isspace(static_cast<unsigned char>(line[i])))
-        ++i;
-    bool negative = false;
-    if (i < line.size() && (line[i] == '+' || line[i] == '-'))
-        negative = line[i++] == '-';
-    long value = 0;
-    for (; i < line.size() && std::isdigit(static_cast<unsigned char>(line[i])); ++i) {
-        value = value * 10 + (line[i] - '0');
-        if (value > 999999)
-            break;
-    }
-    return static_cast<int>(negative ? -value : value);
+    return atoi_lenient(line);
 }
 
 bool ftp_value_safe(std::string_view value)

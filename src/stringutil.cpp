@@ -1,6 +1,7 @@
 #include "stringutil.h"
 
 #include <algorithm>
+#include <limits>
 #include <cctype>
 #include <cstring>
 
@@ -248,4 +249,21 @@ std::string string_escape_control(std::string_view text)
         }
     }
     return out;
+}
+
+int atoi_lenient(std::string_view text)
+{
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r')))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+        negative = text[i++] == '-';
+    long long value = 0;
+    constexpr long long bound = static_cast<long long>(std::numeric_limits<int>::max()) + 1;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
+        value = std::min(value * 10 + (text[i] - '0'), bound);
+    if (negative)
+        return static_cast<int>(-value);
+    return static_cast<int>(std::min(value, bound - 1));
 }

@@ -89,3 +89,8 @@ public:
 // The text with every control byte and DEL written as \xHH: text from the network must not end
 // or fake a log line or record.
 std::string string_escape_control(std::string_view text);
+
+// A number read as atoi reads it, for the places where that leniency is the rule: leading blanks,
+// a sign, digits; whatever follows is ignored and no digits give 0. Saturates at the int range
+// instead of overflowing.
+int atoi_lenient(std::string_view text);

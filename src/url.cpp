@@ -53,21 +53,10 @@ std::optional<int> port_value(std::string_view text)
 // no digits give 0); nullopt when it lies outside 0..255.
 std::optional<int> ftp_byte(std::string_view text)
 {
-    std::size_t i = 0;
-    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
-        negative = text[i++] == '-';
-    long value = 0;
-    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
-        value = value * 10 + (text[i] - '0');
-        if (value > 255)
-            return std::nullopt;
-    }
-    if (negative && value != 0)
+    const int value = atoi_lenient(text);
+    if (value < 0 || value > 255)
         return std::nullopt;
-    return static_cast<int>(value);
+    return value;
 }
 
 int hex_value(char c)

@@ -259,3 +259,25 @@ TEST(StringSelectVector, CaselessIndexAndReset)
     for (const StringSelect& choice : choices)
         EXPECT_FALSE(choice.selected) << choice.value;
 }
+
+TEST(AtoiLenient, ReadsAsAtoiAndSaturates)
+{
+    struct Case {
+        std::string_view text;
+        int value;
+    };
+    const Case cases[] = {
+        {"42", 42},
+        {"  \t-17abc", -17},
+        {"+8", 8},
+        {"abc", 0},
+        {"", 0},
+        {"- 5", 0},
+        {"99999999999999999999", 2147483647},
+        {"-99999999999999999999", -2147483647 - 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.text));
+        EXPECT_EQ(atoi_lenient(c.text), c.value);
+    }
+}
