@@ -133,11 +133,11 @@ TEST_F(HandOver, ParkedThreadsTakeConnectionsLowestSlotFirst)
     ConnectionPtr first = numbered(101);
     EXPECT_EQ(process_new(first), low_slot);
     EXPECT_EQ(first, nullptr);
+    // The low thread serves its connection and, parked again without a time to wait, frees its
+    // slot; until it has, it would be the lowest idle slot again and take the second one too.
+    wait_ended(*low);
     ConnectionPtr second = numbered(102);
     EXPECT_EQ(process_new(second), high_slot);
-
-    // Each served its connection and, parked again without a time to wait, freed its slot.
-    wait_ended(*low);
     wait_ended(*high);
     EXPECT_EQ(low->served, std::vector<std::uint32_t>{101});
     EXPECT_EQ(high->served, std::vector<std::uint32_t>{102});
