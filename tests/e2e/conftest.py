@@ -225,3 +225,20 @@ def tarvodine(tmp_path, request):
 
 def pytest_configure(config):
     config.addinivalue_line("markers", "load: a bounded load test (under a minute); -m 'not load' leaves it out")
+
+
+def start_listening(tarvodine, config, section, *extra):
+    """Starts tarvodine on the given files with one listener on a free loopback port; the Proxy
+    it returns carries that port as `port`."""
+    port = free_port()
+    started = tarvodine("-c", config, "-s", section, "-L", f"127.0.0.1:{port}", *extra)
+    wait_port(port)
+    started.port = port
+    return started
+
+
+@pytest.fixture
+def proxy(tarvodine, xml_files):
+    """tarvodine on the shipped files, listening on a free port (`proxy.port`)."""
+    config, section = xml_files
+    return start_listening(tarvodine, config, section)

@@ -9,7 +9,6 @@ clients of text/* types.
 import gzip
 import http.client
 import http.server
-import os
 import shutil
 import socket
 import struct
@@ -19,7 +18,7 @@ import zlib
 
 import pytest
 
-from conftest import free_port, wait_port, wait_until
+from conftest import start_listening, wait_until
 from origin import Origin
 
 GENERAL_GLOBALS = {"hostname": "localhost", "tempdir": "/tmp", "linelength": "100", "poolsize": "20",
@@ -102,11 +101,7 @@ def proxy(tarvodine, xml_files):
     fields = "".join(f"<{k}>{v}</{k}>" for k, v in GENERAL_GLOBALS.items())
     rule = "<rule>" + "".join(f"<{k}>{v}</{k}>" for k, v in GENERAL_RULE.items()) + "</rule>"
     config.write_text(config.read_text().replace("</tarvodine>", f"<general>{fields}{rule}</general></tarvodine>"))
-    port = free_port()
-    started = tarvodine("-c", config, "-s", section, "-L", f"127.0.0.1:{port}", "-d", EVERY_LOG_CATEGORY)
-    wait_port(port)
-    started.port = port
-    return started
+    return start_listening(tarvodine, config, section, "-d", EVERY_LOG_CATEGORY)
 
 
 def get(proxy, url, headers=None):

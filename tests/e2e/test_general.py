@@ -14,7 +14,7 @@ import time
 
 import pytest
 
-from conftest import free_port, wait_port, wait_until
+from conftest import start_listening, wait_until
 
 EVERY_LOG_CATEGORY = str(0xFFFFFFF)
 
@@ -153,11 +153,7 @@ def proxy(tarvodine, xml_files, echo_port):
     config.write_text(config.read_text().replace(
         "</tarvodine>",
         f"<profiles>{rule_xml('profile', profile)}</profiles><general>{general}</general></tarvodine>"))
-    port = free_port()
-    started = tarvodine("-c", config, "-s", section, "-L", f"127.0.0.1:{port}", "-d", EVERY_LOG_CATEGORY)
-    wait_port(port)
-    started.port = port
-    return started
+    return start_listening(tarvodine, config, section, "-d", EVERY_LOG_CATEGORY)
 
 
 def exchange(proxy, head: str, body: bytes = b"", timeout: float = 30) -> bytes:

@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from conftest import free_port, wait_port, wait_until
+from conftest import wait_until
 from origin import Origin
 
 
@@ -21,16 +21,6 @@ def origin(tmp_path_factory):
     server = Origin(tmp_path_factory.mktemp("nginx"))
     yield server
     server.stop()
-
-
-@pytest.fixture
-def proxy(tarvodine, xml_files):
-    config, section = xml_files
-    port = free_port()
-    started = tarvodine("-c", config, "-s", section, "-L", f"127.0.0.1:{port}")
-    wait_port(port)
-    started.port = port
-    return started
 
 
 def connect(proxy, timeout=30) -> http.client.HTTPConnection:

@@ -7,7 +7,6 @@ import os
 import shutil
 import subprocess
 import threading
-import time
 from pathlib import Path
 
 import pytest

@@ -6,7 +6,7 @@ it accepts, so that a test sees which requests reused a pooled upstream connecti
 """
 import pytest
 
-from conftest import free_port, wait_port, wait_until
+from conftest import wait_until
 from counting_origin import CountingOrigin, Nginx, make_certificate, proxy_get
 
 
@@ -15,16 +15,6 @@ def nginx(tmp_path_factory):
     server = Nginx(tmp_path_factory.mktemp("nginx"))
     yield server
     server.stop()
-
-
-@pytest.fixture
-def proxy(tarvodine, xml_files):
-    config, section = xml_files
-    port = free_port()
-    started = tarvodine("-c", config, "-s", section, "-L", f"127.0.0.1:{port}")
-    wait_port(port)
-    started.port = port
-    return started
 
 
 @pytest.fixture

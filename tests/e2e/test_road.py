@@ -7,7 +7,6 @@ import threading
 
 import pytest
 
-from conftest import free_port, wait_port
 
 
 def read_request(conn) -> bytes:
@@ -67,16 +66,6 @@ class ScriptedOrigin:
     def stop(self):
         self.listener.close()
         self.thread.join(timeout=30)
-
-
-@pytest.fixture
-def proxy(tarvodine, xml_files):
-    config, section = xml_files
-    port = free_port()
-    started = tarvodine("-c", config, "-s", section, "-L", f"127.0.0.1:{port}")
-    wait_port(port)
-    started.port = port
-    return started
 
 
 @pytest.fixture

@@ -21,7 +21,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import free_port, wait_port, wait_until
+from conftest import free_port, start_listening, wait_port, wait_until
 from origin import Origin
 
 DIRECT, PARENT_TUNNEL = 4, 3
@@ -328,10 +328,7 @@ def test_proxy_test_shows_the_request_as_the_parent_delivers_it(basic_squid):
 @pytest.fixture
 def proxy(tarvodine, xml_files, tmp_path):
     config, section = xml_files
-    port = free_port()
-    started = tarvodine("-c", config, "-s", section, "-L", f"127.0.0.1:{port}", "-a", tmp_path / "access.log")
-    wait_port(port)
-    started.port = port
+    started = start_listening(tarvodine, config, section, "-a", tmp_path / "access.log")
     started.access_log = tmp_path / "access.log"
     return started
 

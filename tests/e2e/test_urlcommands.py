@@ -20,16 +20,6 @@ def nginx(tmp_path_factory):
 
 
 @pytest.fixture
-def proxy(tarvodine, xml_files):
-    config, section = xml_files
-    port = free_port()
-    started = tarvodine("-c", config, "-s", section, "-L", f"127.0.0.1:{port}")
-    wait_port(port)
-    started.port = port
-    return started
-
-
-@pytest.fixture
 def origin():
     server = CountingOrigin()
     yield server
