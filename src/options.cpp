@@ -39,8 +39,10 @@ int MAXTHREADS = MAXTHREADS_LIMIT;
 long max_opt_stack = 1048576;
 int THREAD_TIMEOUT = 1;
 int CLIENT_POOL_TIMEOUT = 1;
-int SND_BUF = 8191;
-int RCV_BUF = 8191;
+// 0 leaves the kernel's own buffer sizes and its autotuning in place: any fixed size small
+// enough to be safe everywhere caps a single transfer far below what loopback or a LAN carries.
+int SND_BUF = 0;
+int RCV_BUF = 0;
 int BLOCKSIZE = 8192;
 int TCP_KEEPIDLE_TIME = 900;
 int TCP_KEEPINTVL_TIME = 75;
@@ -147,7 +149,8 @@ bool parse_stack(std::string_view arg)
 }
 
 // -b snd:rcv. Negative parts keep their setting; three or more parts are ignored. False for
-// fewer than two parts, or when the block size derived from them would be too small.
+// fewer than two parts, or when the block size derived from them would be too small. A side
+// left at 0 (the system's size) does not bound the block.
 bool parse_buffers(std::string_view arg)
 {
     const std::vector<std::string_view> parts = split_colons(arg);
@@ -160,8 +163,10 @@ bool parse_buffers(std::string_view arg)
     const int new_snd = snd >= 0 ? snd : SND_BUF;
     const int new_rcv = rcv >= 0 ? rcv : RCV_BUF;
     int new_block = BLOCKSIZE;
-    if (new_snd > 8192 || new_rcv > 8192)
-        new_block = std::min(new_snd, new_rcv) + 1;
+    if (new_snd > 8192 || new_rcv > 8192) {
+        const int smaller = new_snd <= 0 ? new_rcv : new_rcv <= 0 ? new_snd : std::min(new_snd, new_rcv);
+        new_block = smaller + 1;
+    }
     if (new_block < MIN_BLOCKSIZE)
         return false;
     SND_BUF = new_snd;

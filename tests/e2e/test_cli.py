@@ -34,7 +34,7 @@ def version_line():
     return proc.stdout.decode().rstrip("\n")
 
 
-def usage(T=1, C=1, buffers=(8191, 8191), keepalive=(900, 75, 9), level=134217727):
+def usage(T=1, C=1, buffers=(0, 0), keepalive=(900, 75, 9), level=134217727):
     """The usage text as the program must print it, with the given current settings."""
     text = (
         f"{version_line()}\n"

@@ -109,13 +109,16 @@ TEST_F(OptionsParse, BuffersAndBlockSize)
         {{"-b", "16384:4096"}, OptionsStatus::run, 16384, 4096, 4097},
         {{"-b", "4096:4096"}, OptionsStatus::run, 4096, 4096, 8192},
         {{"-b", "20000:30000"}, OptionsStatus::run, 20000, 30000, 20001},
-        {{"-b", "16384:-1"}, OptionsStatus::run, 16384, 8191, 8192},  // negative part keeps its setting
-        {{"-b", "1:2:3"}, OptionsStatus::run, 8191, 8191, 8192},
-        {{"-b", "16384"}, OptionsStatus::usage_error, 8191, 8191, 8192},
-        {{"-b", ""}, OptionsStatus::usage_error, 8191, 8191, 8192},
+        {{"-b", "-1:4096"}, OptionsStatus::run, 0, 4096, 8192},  // negative part keeps its setting
+        // A side left to the system does not bound the block.
+        {{"-b", "16384:-1"}, OptionsStatus::run, 16384, 0, 16385},
+        {{"-b", "0:16384"}, OptionsStatus::run, 0, 16384, 16385},
+        {{"-b", "0:0"}, OptionsStatus::run, 0, 0, 8192},
+        {{"-b", "1:2:3"}, OptionsStatus::run, 0, 0, 8192},
+        {{"-b", "16384"}, OptionsStatus::usage_error, 0, 0, 8192},
+        {{"-b", ""}, OptionsStatus::usage_error, 0, 0, 8192},
         // A block of 101 bytes would be taken: refused, nothing changed.
-        {{"-b", "16384:100"}, OptionsStatus::usage_error, 8191, 8191, 8192},
-        {{"-b", "0:16384"}, OptionsStatus::usage_error, 8191, 8191, 8192},
+        {{"-b", "16384:100"}, OptionsStatus::usage_error, 0, 0, 8192},
         {{"-b", "16384:511"}, OptionsStatus::run, 16384, 511, 512},
     };
     for (const Case& c : cases) {
