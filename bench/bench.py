@@ -124,8 +124,8 @@ def main() -> None:
               f"{direct['p99_us'] / 1000:>7.2f} | {through['rps']:>12.0f} {through['p50_us'] / 1000:>7.2f} "
               f"{through['p99_us'] / 1000:>7.2f} | {through['rps'] / direct['rps']:>6.2f} "
               f"{direct['errors'] + through['errors']:>6} {through['time_wait']:>6}")
-    print("tw: sockets in TIME-WAIT when the proxy run started (each proxied request opens a new "
-          "upstream connection until the server pool keeps them)")
+    print("tw: sockets in TIME-WAIT when the proxy run started, left by the runs before it; a crowded "
+          "port range slows every new connection")
     shutil.rmtree(work, ignore_errors=True)
 
 
