@@ -8,41 +8,18 @@ usage: bench.py TARVODINE_BINARY [--seconds N] [--proxy-args "ARGS"]
 """
 import argparse
 import json
-import os
 import shutil
-import signal
-import socket
 import subprocess
 import sys
 import tempfile
-import time
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-SOURCE = HERE.parent
-sys.path.insert(0, str(SOURCE / "tests" / "e2e"))
-from origin import Origin  # noqa: E402
+from common import HERE, Proxy
+
+from origin import Origin  # noqa: E402  (common puts tests/e2e on the path)
 
 BODIES = [("1 KiB", "/1k.bin"), ("1 MiB", "/1m.bin")]
 CONCURRENCY = [1, 50, 400]
-
-
-def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_port(port: int, timeout: float = 15) -> None:
-    deadline = time.monotonic() + timeout
-    while True:
-        try:
-            with socket.create_connection(("127.0.0.1", port), timeout=1):
-                return
-        except OSError:
-            if time.monotonic() > deadline:
-                raise SystemExit(f"nothing accepts on {port}")
-            time.sleep(0.05)
 
 
 def time_wait() -> int:
@@ -78,22 +55,15 @@ def main() -> None:
     if shutil.which("wrk") is None:
         raise SystemExit("wrk is not installed (scripts/setup.sh installs it)")
 
-    binary = str(Path(options.binary).resolve())
     work = Path(tempfile.mkdtemp(prefix="tarvodine-bench."))
     origin = Origin(work / "nginx", workers=2, big=False)
-    port = free_port()
-    out = open(work / "tarvodine.out", "wb")
     try:
-        proxy = subprocess.Popen([binary, "-f", "-c", str(SOURCE / "etc" / "tarvodine.xml"),
-                                  "-s", str(SOURCE / "etc" / "section.xml"), "-L", f"127.0.0.1:{port}",
-                                  "-l", str(work / "native.log")] + options.proxy_args.split(),
-                                 cwd=work, stdin=subprocess.DEVNULL, stdout=out, stderr=out)
-    except OSError:
+        proxy = Proxy(options.binary, work, options.proxy_args)
+    except BaseException:
         origin.stop()
         raise
     try:
-        wait_port(port)
-        proxy_url = f"http://127.0.0.1:{port}/"
+        proxy_url = f"http://127.0.0.1:{proxy.port}/"
         wrk(proxy_url, origin.url("/1k.bin"), 50, 2, True)   # warm-up
         rows = []
         for label, path in BODIES:
@@ -106,13 +76,7 @@ def main() -> None:
                 print(f"  {label} x {connections}: direct {direct['rps']:.0f}/s, "
                       f"through tarvodine {through['rps']:.0f}/s", file=sys.stderr, flush=True)
     finally:
-        proxy.send_signal(signal.SIGTERM)
-        try:
-            proxy.wait(timeout=15)
-        except subprocess.TimeoutExpired:
-            proxy.kill()
-            proxy.wait()
-        out.close()
+        proxy.stop()
         origin.stop()
 
     print(f"wrk, {options.seconds} s per run, keep-alive, loopback; latency in ms (p50 / p99); "

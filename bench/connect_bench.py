@@ -9,39 +9,14 @@ usage: connect_bench.py TARVODINE_BINARY [--mib N] [--rounds N] [--proxy-args "A
 "-b 262144:262144")
 """
 import argparse
-import re
-import shlex
-import signal
-import socket
 import statistics
 import subprocess
-import sys
 import tempfile
-import time
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-SOURCE = HERE.parent
-sys.path.insert(0, str(SOURCE / "tests" / "e2e"))
-from origin import Origin, _random_file  # noqa: E402
+from common import Proxy
 
-
-def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_port(port: int, timeout: float = 15) -> None:
-    deadline = time.monotonic() + timeout
-    while True:
-        try:
-            with socket.create_connection(("127.0.0.1", port), timeout=1):
-                return
-        except OSError:
-            if time.monotonic() > deadline:
-                raise SystemExit(f"nothing accepts on {port}")
-            time.sleep(0.05)
+from origin import Origin, _random_file  # noqa: E402  (common puts tests/e2e on the path)
 
 
 def download(origin: Origin, size: int, proxy_port: int = 0) -> float:
@@ -72,30 +47,14 @@ def main() -> None:
         proxy = None
         try:
             _random_file(work / "nginx" / "www" / "bench.bin", size)
-            port = free_port()
-            # The shipped configuration without its fixed listeners: the proxy listens on -L only.
-            config = work / "tarvodine.xml"
-            shipped = (SOURCE / "etc" / "tarvodine.xml").read_text()
-            config.write_text(re.sub(r"\s*<listen>.*?</listen>", "", shipped, flags=re.S))
-            log = open(work / "tarvodine.out", "wb")
-            proxy = subprocess.Popen(
-                [str(Path(options.binary).resolve()), "-f", "-c", str(config), "-s",
-                 str(SOURCE / "etc" / "section.xml"), "-L", f"127.0.0.1:{port}", "-l",
-                 str(work / "native.log"), "-d", "0"] + shlex.split(options.proxy_args),
-                cwd=work, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
-            wait_port(port)
+            proxy = Proxy(options.binary, work, options.proxy_args)
             direct, tunnel = [], []
             for _ in range(options.rounds):
                 direct.append(download(origin, size))
-                tunnel.append(download(origin, size, port))
+                tunnel.append(download(origin, size, proxy.port))
         finally:
             if proxy is not None:
-                proxy.send_signal(signal.SIGTERM)
-                try:
-                    proxy.wait(timeout=15)
-                except subprocess.TimeoutExpired:
-                    proxy.kill()
-                    proxy.wait()
+                proxy.stop()
             origin.stop()
 
     mb = 1 << 20

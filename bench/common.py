@@ -1,0 +1,63 @@
+"""What every benchmark needs: free ports, and a release tarvodine started on the shipped
+configuration (its fixed listeners removed, so it listens only where the benchmark says)."""
+import re
+import shlex
+import signal
+import socket
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+SOURCE = HERE.parent
+sys.path.insert(0, str(SOURCE / "tests" / "e2e"))
+
+
+def free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_port(port: int, timeout: float = 15) -> None:
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=1):
+                return
+        except OSError:
+            if time.monotonic() > deadline:
+                raise SystemExit(f"nothing accepts on {port}")
+            time.sleep(0.05)
+
+
+class Proxy:
+    """tarvodine in the foreground in WORK, listening on a free loopback port; stop() ends it."""
+
+    def __init__(self, binary: str, work: Path, extra_args: str = ""):
+        self.port = free_port()
+        config = work / "tarvodine.xml"
+        shipped = (SOURCE / "etc" / "tarvodine.xml").read_text()
+        config.write_text(re.sub(r"\s*<listen>.*?</listen>", "", shipped, flags=re.S))
+        self._out = open(work / "tarvodine.out", "wb")
+        self.process = subprocess.Popen(
+            [str(Path(binary).resolve()), "-f", "-c", str(config), "-s", str(SOURCE / "etc" / "section.xml"),
+             "-L", f"127.0.0.1:{self.port}", "-l", str(work / "native.log"), "-d", "0"]
+            + shlex.split(extra_args),
+            cwd=work, stdin=subprocess.DEVNULL, stdout=self._out, stderr=self._out)
+        try:
+            wait_port(self.port)
+        except BaseException:
+            self.stop()
+            raise
+
+    def stop(self) -> None:
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(timeout=15)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self._out.close()
