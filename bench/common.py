@@ -3,33 +3,14 @@ configuration (its fixed listeners removed, so it listens only where the benchma
 import re
 import shlex
 import signal
-import socket
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 SOURCE = HERE.parent
 sys.path.insert(0, str(SOURCE / "tests" / "e2e"))
-
-
-def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_port(port: int, timeout: float = 15) -> None:
-    deadline = time.monotonic() + timeout
-    while True:
-        try:
-            with socket.create_connection(("127.0.0.1", port), timeout=1):
-                return
-        except OSError:
-            if time.monotonic() > deadline:
-                raise SystemExit(f"nothing accepts on {port}")
-            time.sleep(0.05)
+from origin import _free_port as free_port, _wait_port  # noqa: E402
 
 
 class Proxy:
@@ -47,7 +28,7 @@ class Proxy:
             + shlex.split(extra_args),
             cwd=work, stdin=subprocess.DEVNULL, stdout=self._out, stderr=self._out)
         try:
-            wait_port(self.port)
+            _wait_port(self.port, 15)
         except BaseException:
             self.stop()
             raise

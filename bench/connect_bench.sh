@@ -4,7 +4,5 @@
 # to connect_bench.py, e.g. --rounds 9 or --proxy-args "-b 262144:262144".
 set -eu
 cd "$(dirname "$0")/.."
-./scripts/setup.sh
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARVODINE_TESTS=OFF >/dev/null
-cmake --build build/release -j "$(nproc)"
+./bench/release.sh
 exec /usr/bin/python3 bench/connect_bench.py build/release/tarvodine "$@"

@@ -43,15 +43,21 @@ def settle(pid: int) -> tuple[int, int, int]:
     return previous
 
 
-def read_response(sock: socket.socket) -> None:
-    """Reads one response with a Content-Length body."""
+def read_head(sock: socket.socket) -> tuple[bytes, bytes]:
+    """A response header, and what came after it."""
     data = b""
     while b"\r\n\r\n" not in data:
         chunk = sock.recv(65536)
         if not chunk:
             raise SystemExit("the proxy closed a connection")
         data += chunk
-    head, body = data.split(b"\r\n\r\n", 1)
+    head, rest = data.split(b"\r\n\r\n", 1)
+    return head, rest
+
+
+def read_response(sock: socket.socket) -> None:
+    """Reads one response with a Content-Length body."""
+    head, body = read_head(sock)
     length = next(int(line.split(b":")[1]) for line in head.split(b"\r\n")
                   if line.lower().startswith(b"content-length:"))
     while len(body) < length:
@@ -71,12 +77,7 @@ def open_idle(proxy_port: int, origin: Origin) -> socket.socket:
 def open_tunnel(proxy_port: int, origin: Origin) -> socket.socket:
     s = socket.create_connection(("127.0.0.1", proxy_port), timeout=30)
     s.sendall(f"CONNECT 127.0.0.1:{origin.port} HTTP/1.1\r\nHost: 127.0.0.1:{origin.port}\r\n\r\n".encode())
-    answer = b""
-    while b"\r\n\r\n" not in answer:
-        chunk = s.recv(4096)
-        if not chunk:
-            raise SystemExit("the proxy closed a tunnel")
-        answer += chunk
+    answer, _ = read_head(s)
     if b" 200 " not in answer.split(b"\r\n", 1)[0]:
         raise SystemExit(f"CONNECT refused: {answer!r}")
     return s
