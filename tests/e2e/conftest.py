@@ -15,6 +15,8 @@ from pathlib import Path
 
 import pytest
 
+from scripted_origin import ScriptedOrigin
+
 START_TIMEOUT = 30.0
 
 
@@ -86,6 +88,21 @@ def proc_status(pid: int) -> dict:
         key, _, value = line.partition(":")
         fields[key] = value.strip()
     return fields
+
+
+def fds(pid: int) -> int:
+    """Descriptors the process holds open."""
+    return len(os.listdir(f"/proc/{pid}/fd"))
+
+
+def threads(pid: int) -> int:
+    return int(proc_status(pid)["Threads"])
+
+
+def age_seconds(pid: int) -> float:
+    started = int(Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[19])
+    uptime = float(Path("/proc/uptime").read_text().split()[0])
+    return uptime - started / os.sysconf("SC_CLK_TCK")
 
 
 class Proxy:
@@ -235,6 +252,20 @@ def start_listening(tarvodine, config, section, *extra):
     wait_port(port)
     started.port = port
     return started
+
+
+@pytest.fixture
+def origin_with():
+    """make(*replies) starts a ScriptedOrigin (scripted_origin.py); each is stopped afterwards."""
+    made = []
+
+    def make(*replies):
+        origin = ScriptedOrigin(replies)
+        made.append(origin)
+        return origin
+    yield make
+    for origin in made:
+        origin.stop()
 
 
 @pytest.fixture
