@@ -1014,6 +1014,28 @@ TEST_F(HeaderSockets, BlockLargerThanTheAreaIsRefused)
     }
 }
 
+TEST_F(HeaderSockets, ABlockCutOffByTheTimeOutIsNoHeader)
+{
+    // A sender that stops inside its header and stays is not done: served as it stands, the
+    // lines still to come would be read as the body. Only a close ends a block early.
+    struct Case {
+        int side;
+        std::string_view sent;
+    };
+    const Case cases[] = {
+        {0, "POST / HTTP/1.1\r\nContent-Length: 5\r\n"},
+        {1, "HTTP/1.1 200 OK\r\nX-A: b\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.side);
+        reset();
+        send_to(c.side == 0 ? client_peer : server_peer, c.sent);
+        bool too_large = true;
+        EXPECT_EQ(header_get(connection.get(), c.side, 1, &too_large), std::nullopt);
+        EXPECT_FALSE(too_large);
+    }
+}
+
 TEST_F(HeaderSockets, IdleServerClosingWhileTheClientIsReadIsDropped)
 {
     shutdown(server_peer, SHUT_WR);
