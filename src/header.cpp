@@ -573,7 +573,9 @@ std::optional<std::string> header_get(CONNECTION_T* connection, int side, int ti
             break;
         }
         Socket* other = side_socket(connection, side == 0 ? 1 : 0);
-        pollfd fds[2] = {{source->fd(), POLLIN, 0}, {other != nullptr ? other->fd() : -1, POLLIN, 0}};
+        // The other side is read ahead only so far; beyond that only its end is watched.
+        const short other_events = other != nullptr && other->input_length() < READAHEAD_MAX ? POLLIN : 0;
+        pollfd fds[2] = {{source->fd(), POLLIN, 0}, {other != nullptr ? other->fd() : -1, other_events, 0}};
         const int wait = source->input_length() > 0 ? 0 : static_cast<int>(std::min<long long>(left, INT_MAX));
         if (poll(fds, other != nullptr ? 2 : 1, wait) < 0) {
             if (errno == EINTR)
