@@ -113,10 +113,15 @@ bool request_read(CONNECTION_T* connection)
     const HeaderText text = header_get(connection, SIDE_CLIENT, timeout, &too_large);
     connection->logentry.Reset();
     connection->logentry.client = connection->ip;
-    if (!text) {
-        if (first && too_large)
+    if (!text && too_large) {
+        if (first)
             putlog(LOG_WARNING, "request: invalid header recieved from %s", connection->ip.c_str());
-        else if (first)
+        // The client is told why, though the rest of its header goes unread.
+        refuse(connection, "badrequest", 400);
+        return false;
+    }
+    if (!text) {
+        if (first)
             putlog(LOG_WARNING, "request: timeout waiting for header from %s", connection->ip.c_str());
         connection->keepalive_client = 0;
         return false;

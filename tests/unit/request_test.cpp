@@ -418,6 +418,16 @@ TEST_F(Request, AClientThatSendsNothingOrNonsense)
         EXPECT_TRUE(road::was_logged("warning: ", "request: invalid header recieved from 127.0.0.1"));
     }
     {
+        // A header beyond the area is refused with a page, not served cut.
+        road::log_clear();
+        Wired wired(false);
+        const std::string got = serve(wired, "GET http://127.0.0.1:1/ HTTP/1.1\r\nX: " + std::string(5000, 'x') + "\r\n\r\n");
+        EXPECT_EQ(got.rfind("HTTP/1.1 400 ", 0), 0u) << got;
+        EXPECT_NE(got.find("Connection: close\r\n"), std::string::npos);
+        EXPECT_EQ(wired->keepalive_client, 0);
+        EXPECT_TRUE(road::was_logged("warning: ", "request: invalid header recieved from 127.0.0.1"));
+    }
+    {
         // Stage 5 hands a header back as text that ends at its first zero byte: the lines
         // behind one (the length here) would be lost and the body read as the next request.
         road::log_clear();
