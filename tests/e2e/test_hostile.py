@@ -6,12 +6,13 @@ Every wait is bounded by the short time-outs of the general rule below.
 """
 import gzip
 import re
+import resource
 import socket
 import threading
 
 import pytest
 
-from conftest import age_seconds, fds, start_listening, threads, wait_until
+from conftest import age_seconds, fds, free_port, start_listening, threads, wait_port, wait_until
 from scripted_origin import ScriptedOrigin
 
 SHORT = 2   # seconds: the general rule's header, keep-alive and relay time-outs
@@ -31,13 +32,19 @@ def element(name, values):
     return f"<{name}>" + "".join(f"<{k}>{v}</{k}>" for k, v in values.items()) + f"</{name}>"
 
 
-@pytest.fixture
-def proxy(tarvodine, xml_files):
-    """The shipped configuration with short time-outs, CONNECT to ports 1024-65535, and
-    connection threads that end 1 second after their last request."""
+def configured(xml_files):
+    """The shipped files, the configuration with short time-outs and CONNECT to ports
+    1024-65535."""
     config, section = xml_files
     general = "".join(f"<{k}>{v}</{k}>" for k, v in GENERAL.items()) + element("rule", RULE)
     config.write_text(config.read_text().replace("</tarvodine>", f"<general>{general}</general></tarvodine>"))
+    return config, section
+
+
+@pytest.fixture
+def proxy(tarvodine, xml_files):
+    """The configured proxy; its connection threads end 1 second after their last request."""
+    config, section = configured(xml_files)
     return start_listening(tarvodine, config, section, "-T", "1")
 
 
@@ -254,6 +261,19 @@ def test_the_origin_gets_one_host_the_one_connected_to(proxy, origin_with, make)
     origin.stop()
     _, fields, _, _ = origin_head(origin.requests[0])
     assert fields["host"] == [f"127.0.0.1:{origin.port}".encode()]
+    still_serves(proxy)
+
+
+@pytest.mark.parametrize("make", [
+    lambda port: f"GET http://127.0.0.1:{port}/ HTTP/1.1\r\n",
+    lambda port: f"GET / HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n",
+], ids=["absolute-uri", "host-line"])
+def test_a_request_for_the_proxy_itself_does_not_loop(proxy, make):
+    """A request naming the proxy's own listener comes back to it at most once and is refused
+    there."""
+    status, _, _ = split(exchange(proxy, make(proxy.port).encode() + b"Connection: close\r\n\r\n"))
+    assert status == 404
+    assert proxy.native_log().count(f"tried to make a request to website on {proxy.port}") == 1
     still_serves(proxy)
 
 
@@ -541,6 +561,27 @@ def test_idle_and_slow_clients_neither_block_others_nor_leak(proxy):
             s.close()
     assert "request: timeout waiting for header from 127.0.0.1" in proxy.native_log()
     assert_back_to(proxy, baseline)
+    still_serves(proxy)
+
+
+def test_running_out_of_descriptors_sheds_idle_clients(tarvodine, xml_files):
+    """More idle clients than the process may hold descriptors: the proxy lets the idle ones go
+    (load shedding) instead of ceasing to accept, and serves the next client."""
+    config, section = configured(xml_files)
+    port = free_port()
+    proxy = tarvodine("-c", config, "-s", section, "-L", f"127.0.0.1:{port}", "-T", "1",
+                      preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (64, 64)))
+    wait_port(port)
+    proxy.port = port
+    flood = [connect(proxy) for _ in range(120)]
+    try:
+        wait_until(lambda: "failure opening file descriptor, attempting to free resources" in proxy.native_log(),
+                   15, "the descriptors to run out")
+        # Shed, or closed after the client time-out once there was room again.
+        wait_until(lambda: all(closed_by_peer(s) for s in flood), 20, "the idle clients to be let go")
+    finally:
+        for sock in flood:
+            sock.close()
     still_serves(proxy)
 
 
