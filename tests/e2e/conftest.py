@@ -62,10 +62,17 @@ def wait_until(predicate, timeout: float = START_TIMEOUT, what: str = "condition
 
 
 def wait_port(port: int, host: str = "127.0.0.1", timeout: float = START_TIMEOUT) -> None:
+    """Waits until something listens on the port. A probe of a loopback port in the ephemeral
+    range while nothing listens there yet can connect to itself (its own source port chosen
+    equal to the target): that is no listener. The probe may reuse its address, so that what
+    it leaves behind never keeps the awaited process from binding the port."""
     def accepting():
         try:
-            with socket.create_connection((host, port), timeout=1):
-                return True
+            with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+                probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+                probe.settimeout(1)
+                probe.connect((host, port))
+                return probe.getsockname() != probe.getpeername()
         except OSError:
             return False
     wait_until(accepting, timeout, f"{host}:{port} to accept")

@@ -15,8 +15,9 @@ import shutil
 import signal
 import socket
 import subprocess
-import time
 from pathlib import Path
+
+from conftest import wait_port
 
 ECHO_MODULE = "/usr/lib/nginx/modules/ngx_http_echo_module.so"
 BIG_SIZE = 40 * 1024 * 1024
@@ -26,18 +27,6 @@ def _free_port() -> int:
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
-
-
-def _wait_port(port: int, timeout: float) -> None:
-    deadline = time.monotonic() + timeout
-    while True:
-        try:
-            with socket.create_connection(("127.0.0.1", port), timeout=1):
-                return
-        except OSError:
-            if time.monotonic() > deadline:
-                raise AssertionError(f"nginx did not accept on {port}")
-            time.sleep(0.02)
 
 
 def _random_file(path: Path, size: int) -> None:
@@ -118,9 +107,9 @@ http {{
                                       "-e", str(d / "logs" / "error.log")],
                                      stdin=subprocess.DEVNULL, stdout=self.log, stderr=self.log)
         try:
-            _wait_port(self.port, 15)
+            wait_port(self.port, timeout=15)
             if self.tls_port:
-                _wait_port(self.tls_port, 15)
+                wait_port(self.tls_port, timeout=15)
         except AssertionError:
             self.stop()
             raise
