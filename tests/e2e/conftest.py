@@ -5,6 +5,7 @@ proxy through the `tarvodine` fixture, which runs it in tmp_path, stops it by pi
 when the test failed, prints its native log and its output.
 """
 import os
+import random
 import re
 import shutil
 import signal
@@ -43,7 +44,19 @@ def peers_dir() -> Path:
 
 
 def free_port(host: str = "127.0.0.1") -> int:
-    """A TCP port nothing listens on right now."""
+    """A TCP port nothing is bound to right now, taken below the range the system gives
+    outgoing connections their ports from: no connection made meanwhile (by this machine's
+    other tests, say) can take it before the process under test binds it."""
+    low = int(Path("/proc/sys/net/ipv4/ip_local_port_range").read_text().split()[0])
+    if low - 1024 >= 4096:
+        for _ in range(1000):
+            port = random.randrange(max(1024, low - 16384), low)
+            with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+                try:
+                    s.bind((host, port))
+                except OSError:
+                    continue
+                return port
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind((host, 0))
         return s.getsockname()[1]

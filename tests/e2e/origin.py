@@ -13,20 +13,13 @@ certificate for 127.0.0.1 and localhost (`cert`).
 import os
 import shutil
 import signal
-import socket
 import subprocess
 from pathlib import Path
 
-from conftest import wait_port
+from conftest import free_port, wait_port
 
 ECHO_MODULE = "/usr/lib/nginx/modules/ngx_http_echo_module.so"
 BIG_SIZE = 40 * 1024 * 1024
-
-
-def _free_port() -> int:
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def _random_file(path: Path, size: int) -> None:
@@ -43,7 +36,7 @@ class Origin:
         if shutil.which("nginx") is None:
             raise RuntimeError("nginx is not installed (scripts/setup.sh installs nginx-light)")
         self.dir = Path(directory)
-        self.port = port or _free_port()
+        self.port = port or free_port()
         www = self.dir / "www"
         (www / "chunked").mkdir(parents=True, exist_ok=True)
         (www / "gz").mkdir(exist_ok=True)
@@ -67,7 +60,7 @@ class Origin:
         self.cert = d / "cert.pem"
         tls_listen = ""
         if tls:
-            self.tls_port = _free_port()
+            self.tls_port = free_port()
             subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
                             "-subj", "/CN=localhost", "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1",
                             "-keyout", str(d / "key.pem"), "-out", str(self.cert)],
