@@ -143,7 +143,8 @@ std::optional<HostPort> http_host_split(std::string_view value, int default_port
 
 // One header block read from the client (side 0) or the server (side 1) within timeout
 // seconds, closed with "\r\n" when its blank line came; blank lines before it are skipped.
-// Without a blank line: what was collected, or nullopt when nothing was. A block that does not
+// Without a blank line: what was collected when the sender closed or the other socket ended
+// the read, nullopt when nothing was or the time-out cut the block off. A block that does not
 // fit HEADER_AREA is refused: nullopt with *too_large set, and the connection must not go on.
 // Bytes read beyond the block stay in the socket's input.
 std::optional<std::string> header_get(CONNECTION_T* connection, int side, int timeout, bool* too_large = nullptr);

@@ -340,9 +340,13 @@ void log_response(CONNECTION_T* connection, bool count_type)
     entry.apache_Write();
 }
 
-// Rewrites a raw response header through stage 6. nullopt when the stage left no text.
+// Rewrites a raw response header through stage 6. nullopt when the stage left no text, or when
+// the header holds a zero byte: the stage hands back text that ends at the first one, so the
+// lines behind it (a Content-Length, say) would be lost unseen.
 HeaderText response_header_rewrite(CONNECTION_T* connection, const std::string& text)
 {
+    if (text.find('\0') != std::string::npos)
+        return std::nullopt;
     Filebuf buffer;
     buffer.Add(text);
     buffer.Add("", 1);
@@ -358,6 +362,17 @@ HeaderText response_header_rewrite(CONNECTION_T* connection, const std::string& 
 bool is_interim(int status)
 {
     return status >= 100 && status < 200 && status != 101;
+}
+
+// An answer that cannot be passed on: the client gets the "badresponse" page and the server
+// connection is not kept. -1, as protocol_http gives it.
+int bad_response(CONNECTION_T* connection)
+{
+    putlog(LOG_ERROR, "Bad response from server");
+    connection->keepalive_server = 0;
+    if (template_section->send("badresponse", connection, 400) == 0)
+        connection->keepalive_client = 0;
+    return -1;
 }
 
 } // namespace
@@ -541,13 +556,12 @@ int protocol_http(CONNECTION_T* connection)
         if (text->size() >= 5 && strncasecmp(text->c_str(), "HTTP/", 5) == 0)
             text = response_header_rewrite(connection, *text);
         HeaderPtr parsed = text ? http_header_parse_response(*text) : nullptr;
-        if (parsed == nullptr) {
-            putlog(LOG_ERROR, "Bad response from server");
-            connection->keepalive_server = 0;
-            if (template_section->send("badresponse", connection, 400) == 0)
-                connection->keepalive_client = 0;
-            return -1;
-        }
+        if (parsed == nullptr)
+            return bad_response(connection);
+        // Upgrade is never forwarded, so nothing the proxy sent asked for another protocol: a
+        // switch would leave the client speaking it to a connection that no longer carries it.
+        if (parsed->status == 101)
+            return bad_response(connection);
         slot.set(std::move(parsed));
         HEADER* response = slot.get();
         if (response->version == HTTP_VERSION_09 && connection->server != nullptr)

@@ -113,15 +113,22 @@ bool request_read(CONNECTION_T* connection)
     const HeaderText text = header_get(connection, SIDE_CLIENT, timeout, &too_large);
     connection->logentry.Reset();
     connection->logentry.client = connection->ip;
-    if (!text) {
-        if (first && too_large)
+    if (!text && too_large) {
+        if (first)
             putlog(LOG_WARNING, "request: invalid header recieved from %s", connection->ip.c_str());
-        else if (first)
+        // The client is told why, though the rest of its header goes unread.
+        refuse(connection, "badrequest", 400);
+        return false;
+    }
+    if (!text) {
+        if (first)
             putlog(LOG_WARNING, "request: timeout waiting for header from %s", connection->ip.c_str());
         connection->keepalive_client = 0;
         return false;
     }
-    connection->request = http_header_parse_request(*text);
+    // Stage 5 hands the header back as text that ends at its first zero byte: a header holding
+    // one would lose the lines behind it (a Content-Length, say) between the two parses.
+    connection->request = text->find('\0') == std::string::npos ? http_header_parse_request(*text) : nullptr;
     if (connection->request == nullptr) {
         if (first)
             putlog(LOG_WARNING, "request: invalid header recieved from %s", connection->ip.c_str());
@@ -163,7 +170,8 @@ bool request_body(CONNECTION_T* connection)
 
     if ((request->flags & HEADER_LENGTH) != 0 && request->chunked == 0) {
         const auto length = static_cast<std::uint64_t>(request->content_length);
-        if (length > connection->upload_allowance) {
+        // The all-ones allowance means no limit, not a limit of 4 GiB.
+        if (connection->upload_allowance != ALLOWANCE_UNLIMITED && length > connection->upload_allowance) {
             refuse(connection, "uploadlimit", 200);
             return false;
         }

@@ -49,7 +49,9 @@ int transfer_limit_check(CONNECTION_T* connection)
 {
     const HEADER* response = connection->response;
     const bool from_cache = connection_cache(connection) != nullptr && (connection->flags & CONN_VALIDATE) == 0;
+    // The all-ones allowance means no limit, not a limit of 4 GiB.
     if ((response->flags & HEADER_LENGTH) == 0 || (from_cache && (connection->flags & CONN_LIMIT) == 0) ||
+        connection->download_allowance == ALLOWANCE_UNLIMITED ||
         static_cast<std::uint64_t>(connection->download_allowance) >= static_cast<std::uint64_t>(response->content_length))
         return 1;
     putlog(LOG_WARNING, "limits: transfer would exceed transfer limit");

@@ -1,5 +1,6 @@
 #include "serverpool.h"
 
+#include <poll.h>
 #include <strings.h>
 #include <unistd.h>
 
@@ -50,6 +51,17 @@ bool key_matches(const ServerKey& entry, const ServerKey& wanted)
            entry.port == wanted.port && entry.route == wanted.route;
 }
 
+// An idle upstream connection has nothing to say. Bytes it holds or sends while it waits (more
+// than its answer announced, an answer to nothing) or its close would otherwise be read as the
+// answer to the next request, whichever client makes it: such a connection is never reused.
+bool silent(const Socket& socket)
+{
+    if (socket.input_length() > 0)
+        return false;
+    pollfd polled{socket.fd(), POLLIN, 0};
+    return poll(&polled, 1, 0) == 0;
+}
+
 void log_key(const char* what, const ServerKey& key)
 {
     const std::string user = key.user ? string_escape_control(*key.user) : std::string();
@@ -85,16 +97,22 @@ std::size_t ServerPool::size() const
 std::unique_ptr<Socket> ServerPool::Find(const ServerKey& key)
 {
     std::unique_ptr<Socket> found;
+    std::vector<std::unique_ptr<Socket>> spoken;   // closed once the mutex is released
     {
         std::lock_guard lock(mutex_);
-        for (auto entry = list_.begin(); entry != list_.end(); ++entry) {
-            if (key_matches(entry->key, key)) {
-                found = std::move(entry->socket);
-                list_.erase(entry);
-                break;
+        for (auto entry = list_.begin(); entry != list_.end() && found == nullptr;) {
+            if (!key_matches(entry->key, key)) {
+                ++entry;
+                continue;
             }
+            if (silent(*entry->socket))
+                found = std::move(entry->socket);
+            else
+                spoken.push_back(std::move(entry->socket));
+            entry = list_.erase(entry);
         }
     }
+    spoken.clear();
     if (found != nullptr) {
         performance_log->set_connection_pool_hit(1);
         if (global != nullptr)
@@ -110,7 +128,7 @@ std::unique_ptr<Socket> ServerPool::Find(const ServerKey& key)
 
 void ServerPool::Add(std::unique_ptr<Socket> socket, const ServerKey& key)
 {
-    if (socket == nullptr)
+    if (socket == nullptr || !silent(*socket))
         return;
     const int poolsize = limits_().size;
     std::unique_ptr<Socket> dropped;

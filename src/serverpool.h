@@ -61,11 +61,13 @@ public:
     // Closes every pooled connection.
     ~ServerPool();
 
-    // The oldest idle connection for key, taken out of the pool; null when there is none.
+    // The oldest idle connection for key, taken out of the pool; null when there is none. A
+    // matching connection that has something to read (bytes or its close) is closed instead.
     // Counted as a hit or a miss of the "connection pool" statistics.
     std::unique_ptr<Socket> Find(const ServerKey& key);
-    // Keeps an idle connection for the next request with the same key; null is ignored. When the
-    // pool already holds its size, the oldest entry is closed.
+    // Keeps an idle connection for the next request with the same key; null is ignored, and a
+    // socket that already holds or has unread input is closed. When the pool already holds its
+    // size, the oldest entry is closed.
     void Add(std::unique_ptr<Socket> socket, const ServerKey& key);
     // Closes the expired entries and those beyond the pool size, or every one when all is 1.
     void Clean(int all);

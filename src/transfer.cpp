@@ -18,10 +18,6 @@ namespace {
 
 constexpr short LOST = POLLERR | POLLHUP | POLLNVAL;
 
-// While the other side already holds this much unread input, it is no longer read ahead: a
-// peer that keeps sending while a body moves the other way cannot fill the process's memory.
-constexpr std::size_t READAHEAD_MAX = 4 * 65536;
-
 Socket* source_socket(CONNECTION_T* connection, int side)
 {
     return side == SIDE_SERVER ? connection->server.get() : connection->client.get();

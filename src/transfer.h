@@ -26,6 +26,10 @@ enum : int {
 // A length that lasts until the source closes.
 constexpr std::int64_t TRANSFER_UNTIL_CLOSE = -1;
 
+// While one side already holds this much unread input, it is no longer read ahead: a peer that
+// keeps sending while the other side is read cannot fill the process's memory.
+constexpr std::size_t READAHEAD_MAX = 4 * 65536;
+
 // Writes the whole buffer to the side's socket and flushes: the bytes sent at once (those left
 // queued in the socket go out with its next write), or -1 when the socket failed or there is
 // none. A null buffer sends nothing.

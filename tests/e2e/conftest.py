@@ -5,6 +5,7 @@ proxy through the `tarvodine` fixture, which runs it in tmp_path, stops it by pi
 when the test failed, prints its native log and its output.
 """
 import os
+import random
 import re
 import shutil
 import signal
@@ -14,6 +15,8 @@ import time
 from pathlib import Path
 
 import pytest
+
+from scripted_origin import ScriptedOrigin
 
 START_TIMEOUT = 30.0
 
@@ -41,7 +44,19 @@ def peers_dir() -> Path:
 
 
 def free_port(host: str = "127.0.0.1") -> int:
-    """A TCP port nothing listens on right now."""
+    """A TCP port nothing is bound to right now, taken below the range the system gives
+    outgoing connections their ports from: no connection made meanwhile (by this machine's
+    other tests, say) can take it before the process under test binds it."""
+    low = int(Path("/proc/sys/net/ipv4/ip_local_port_range").read_text().split()[0])
+    if low - 1024 >= 4096:
+        for _ in range(1000):
+            port = random.randrange(max(1024, low - 16384), low)
+            with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+                try:
+                    s.bind((host, port))
+                except OSError:
+                    continue
+                return port
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind((host, 0))
         return s.getsockname()[1]
@@ -60,10 +75,17 @@ def wait_until(predicate, timeout: float = START_TIMEOUT, what: str = "condition
 
 
 def wait_port(port: int, host: str = "127.0.0.1", timeout: float = START_TIMEOUT) -> None:
+    """Waits until something listens on the port. A probe of a loopback port in the ephemeral
+    range while nothing listens there yet can connect to itself (its own source port chosen
+    equal to the target): that is no listener. The probe may reuse its address, so that what
+    it leaves behind never keeps the awaited process from binding the port."""
     def accepting():
         try:
-            with socket.create_connection((host, port), timeout=1):
-                return True
+            with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+                probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+                probe.settimeout(1)
+                probe.connect((host, port))
+                return probe.getsockname() != probe.getpeername()
         except OSError:
             return False
     wait_until(accepting, timeout, f"{host}:{port} to accept")
@@ -86,6 +108,21 @@ def proc_status(pid: int) -> dict:
         key, _, value = line.partition(":")
         fields[key] = value.strip()
     return fields
+
+
+def fds(pid: int) -> int:
+    """Descriptors the process holds open."""
+    return len(os.listdir(f"/proc/{pid}/fd"))
+
+
+def threads(pid: int) -> int:
+    return int(proc_status(pid)["Threads"])
+
+
+def age_seconds(pid: int) -> float:
+    started = int(Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[19])
+    uptime = float(Path("/proc/uptime").read_text().split()[0])
+    return uptime - started / os.sysconf("SC_CLK_TCK")
 
 
 class Proxy:
@@ -235,6 +272,20 @@ def start_listening(tarvodine, config, section, *extra):
     wait_port(port)
     started.port = port
     return started
+
+
+@pytest.fixture
+def origin_with():
+    """make(*replies) starts a ScriptedOrigin (scripted_origin.py); each is stopped afterwards."""
+    made = []
+
+    def make(*replies):
+        origin = ScriptedOrigin(replies)
+        made.append(origin)
+        return origin
+    yield make
+    for origin in made:
+        origin.stop()
 
 
 @pytest.fixture

@@ -13,31 +13,13 @@ certificate for 127.0.0.1 and localhost (`cert`).
 import os
 import shutil
 import signal
-import socket
 import subprocess
-import time
 from pathlib import Path
+
+from conftest import free_port, wait_port
 
 ECHO_MODULE = "/usr/lib/nginx/modules/ngx_http_echo_module.so"
 BIG_SIZE = 40 * 1024 * 1024
-
-
-def _free_port() -> int:
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def _wait_port(port: int, timeout: float) -> None:
-    deadline = time.monotonic() + timeout
-    while True:
-        try:
-            with socket.create_connection(("127.0.0.1", port), timeout=1):
-                return
-        except OSError:
-            if time.monotonic() > deadline:
-                raise AssertionError(f"nginx did not accept on {port}")
-            time.sleep(0.02)
 
 
 def _random_file(path: Path, size: int) -> None:
@@ -54,7 +36,7 @@ class Origin:
         if shutil.which("nginx") is None:
             raise RuntimeError("nginx is not installed (scripts/setup.sh installs nginx-light)")
         self.dir = Path(directory)
-        self.port = port or _free_port()
+        self.port = port or free_port()
         www = self.dir / "www"
         (www / "chunked").mkdir(parents=True, exist_ok=True)
         (www / "gz").mkdir(exist_ok=True)
@@ -78,7 +60,7 @@ class Origin:
         self.cert = d / "cert.pem"
         tls_listen = ""
         if tls:
-            self.tls_port = _free_port()
+            self.tls_port = free_port()
             subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
                             "-subj", "/CN=localhost", "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1",
                             "-keyout", str(d / "key.pem"), "-out", str(self.cert)],
@@ -118,9 +100,9 @@ http {{
                                       "-e", str(d / "logs" / "error.log")],
                                      stdin=subprocess.DEVNULL, stdout=self.log, stderr=self.log)
         try:
-            _wait_port(self.port, 15)
+            wait_port(self.port, timeout=15)
             if self.tls_port:
-                _wait_port(self.tls_port, 15)
+                wait_port(self.tls_port, timeout=15)
         except AssertionError:
             self.stop()
             raise

@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import free_port, proc_status, wait_port, wait_until
+from conftest import age_seconds, fds, free_port, proc_status, threads, wait_port, wait_until
 from origin import Origin
 
 pytestmark = pytest.mark.load
@@ -22,22 +22,8 @@ LOAD_SECONDS = 10
 WRK_SCRIPT = Path(__file__).resolve().parents[2] / "bench" / "absolute.lua"
 
 
-def fds(pid: int) -> int:
-    return len(os.listdir(f"/proc/{pid}/fd"))
-
-
-def threads(pid: int) -> int:
-    return int(proc_status(pid)["Threads"])
-
-
 def rss_kib(pid: int) -> int:
     return int(proc_status(pid)["VmRSS"].split()[0])
-
-
-def age_seconds(pid: int) -> float:
-    started = int(Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[19])
-    uptime = float(Path("/proc/uptime").read_text().split()[0])
-    return uptime - started / os.sysconf("SC_CLK_TCK")
 
 
 def wrk(proxy_port: int, target: str, seconds: int) -> dict:

@@ -3,82 +3,8 @@ answers, a status line that does not parse, bodies cut short or badly chunked, t
 chunked uploads, relayed to the origin without leaving anything for the next request.
 """
 import socket
-import threading
 
 import pytest
-
-
-
-def read_request(conn) -> bytes:
-    """One request as an origin sees it: the header block and the body its framing announces."""
-    data = b""
-    while b"\r\n\r\n" not in data:
-        chunk = conn.recv(65536)
-        if not chunk:
-            return data
-        data += chunk
-    head, _, rest = data.partition(b"\r\n\r\n")
-    lower = head.lower()
-    if b"content-length:" in lower:
-        length = int(lower.split(b"content-length:")[1].split(b"\r\n")[0])
-        while len(rest) < length:
-            chunk = conn.recv(65536)
-            if not chunk:
-                break
-            rest += chunk
-    elif b"transfer-encoding: chunked" in lower:
-        while not rest.endswith(b"0\r\n\r\n"):
-            chunk = conn.recv(65536)
-            if not chunk:
-                break
-            rest += chunk
-    return head + b"\r\n\r\n" + rest
-
-
-class ScriptedOrigin:
-    """Serves one connection per reply, in turn: reads one request, writes the reply's bytes
-    and closes."""
-
-    def __init__(self, replies):
-        self.replies = list(replies)
-        self.requests = []
-        self.listener = socket.socket()
-        self.listener.bind(("127.0.0.1", 0))
-        self.listener.listen(8)
-        self.port = self.listener.getsockname()[1]
-        self.thread = threading.Thread(target=self._serve, daemon=True)
-        self.thread.start()
-
-    def _serve(self):
-        for reply in self.replies:
-            try:
-                conn, _ = self.listener.accept()
-            except OSError:
-                return
-            with conn:
-                conn.settimeout(30)
-                self.requests.append(read_request(conn))
-                conn.sendall(reply)
-
-    def url(self, path="/"):
-        return f"http://127.0.0.1:{self.port}{path}"
-
-    def stop(self):
-        self.listener.close()
-        self.thread.join(timeout=30)
-
-
-@pytest.fixture
-def origin_with():
-    made = []
-
-    def make(*replies):
-        origin = ScriptedOrigin(replies)
-        made.append(origin)
-        return origin
-    yield make
-    for origin in made:
-        origin.stop()
 
 
 def exchange(proxy, request: bytes) -> bytes:

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "filebuf.h"
 #include "header.h"
 #include "socket.h"
+#include "transfer.h"
 
 using namespace std::literals;
 
@@ -1014,6 +1016,28 @@ TEST_F(HeaderSockets, BlockLargerThanTheAreaIsRefused)
     }
 }
 
+TEST_F(HeaderSockets, ABlockCutOffByTheTimeOutIsNoHeader)
+{
+    // A sender that stops inside its header and stays is not done: served as it stands, the
+    // lines still to come would be read as the body. Only a close ends a block early.
+    struct Case {
+        int side;
+        std::string_view sent;
+    };
+    const Case cases[] = {
+        {0, "POST / HTTP/1.1\r\nContent-Length: 5\r\n"},
+        {1, "HTTP/1.1 200 OK\r\nX-A: b\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.side);
+        reset();
+        send_to(c.side == 0 ? client_peer : server_peer, c.sent);
+        bool too_large = true;
+        EXPECT_EQ(header_get(connection.get(), c.side, 1, &too_large), std::nullopt);
+        EXPECT_FALSE(too_large);
+    }
+}
+
 TEST_F(HeaderSockets, IdleServerClosingWhileTheClientIsReadIsDropped)
 {
     shutdown(server_peer, SHUT_WR);
@@ -1057,6 +1081,31 @@ TEST_F(HeaderSockets, ClientBytesWaitWhileTheServerIsRead)
     char buf[64];
     ASSERT_EQ(connection->server->Read(buf, 2, 5), 2);
     EXPECT_EQ(std::string(buf, 2), "hi");
+}
+
+TEST_F(HeaderSockets, TheClientIsReadAheadOnlySoFarWhileTheServerIsAwaited)
+{
+    // A client that keeps sending while its answer is awaited is held back by its own socket,
+    // not stored: otherwise it could fill the process's memory.
+    constexpr std::size_t OFFERED = 4 << 20;
+    std::size_t written = 0;
+    std::thread client([&] {
+        const timeval stall{0, 300000};
+        setsockopt(client_peer, SOL_SOCKET, SO_SNDTIMEO, &stall, sizeof stall);
+        const std::string block(65536, 'x');
+        while (written < OFFERED) {
+            const ssize_t n = write(client_peer, block.data(), block.size());
+            if (n <= 0)
+                break;
+            written += static_cast<std::size_t>(n);
+        }
+        send_to(server_peer, "HTTP/1.1 200 OK\r\n\r\n");
+    });
+    const auto block = header_get(connection.get(), 1, 30);
+    client.join();
+    EXPECT_EQ(opt(block), "=HTTP/1.1 200 OK\r\n\r\n");
+    EXPECT_LT(written, OFFERED);
+    EXPECT_LE(connection->client->input_length(), READAHEAD_MAX + 65536);
 }
 
 TEST_F(HeaderSockets, SendPicksTheSocket)

@@ -217,6 +217,39 @@ TEST_F(ProtoHttp, DiscardDropsExactlyTheBody)
     EXPECT_EQ(std::string(rest, 4), "HTTP");
 }
 
+TEST_F(ProtoHttp, AnswersThatCannotBePassedOnAreBadResponses)
+{
+    using namespace std::literals;
+    struct Case {
+        const char* name;
+        std::string_view reply;
+        const char* status_line;
+    };
+    const Case cases[] = {
+        {"a plain answer", "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", "HTTP/1.1 200 OK\r\n"},
+        // Upgrade is never forwarded: nothing asked for another protocol
+        {"a switch nobody asked for", "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n\r\n\x81\x05hello",
+         "HTTP/1.1 400 "},
+        // stage 6 hands text back up to its first zero byte: the length behind it would be lost
+        {"a zero byte in a line", "HTTP/1.1 200 OK\r\nX: a\0\r\nContent-Length: 2\r\n\r\nok"sv, "HTTP/1.1 400 "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Wired wired;
+        request_set(wired.get(), "GET http://origin.test/ HTTP/1.1\r\n\r\n");
+        write_all(wired.server_peer, c.reply);
+        const int result = protocol_http(wired.get());
+        const std::string got = read_now(wired.client_peer);
+        EXPECT_EQ(got.rfind(c.status_line, 0), 0u) << got;
+        if (std::string_view(c.status_line).find(" 400 ") != std::string_view::npos) {
+            EXPECT_EQ(result, -1);
+            EXPECT_EQ(wired->keepalive_server, 0);
+            EXPECT_EQ(got.find("hello"), std::string::npos);
+            EXPECT_TRUE(road::was_logged("error: ", "Bad response from server"));
+        }
+    }
+}
+
 TEST_F(ProtoHttp, ServerKeepAlive)
 {
     struct Case {

@@ -418,6 +418,28 @@ TEST_F(Request, AClientThatSendsNothingOrNonsense)
         EXPECT_TRUE(road::was_logged("warning: ", "request: invalid header recieved from 127.0.0.1"));
     }
     {
+        // A header beyond the area is refused with a page, not served cut.
+        road::log_clear();
+        Wired wired(false);
+        const std::string got = serve(wired, "GET http://127.0.0.1:1/ HTTP/1.1\r\nX: " + std::string(5000, 'x') + "\r\n\r\n");
+        EXPECT_EQ(got.rfind("HTTP/1.1 400 ", 0), 0u) << got;
+        EXPECT_NE(got.find("Connection: close\r\n"), std::string::npos);
+        EXPECT_EQ(wired->keepalive_client, 0);
+        EXPECT_TRUE(road::was_logged("warning: ", "request: invalid header recieved from 127.0.0.1"));
+    }
+    {
+        // Stage 5 hands a header back as text that ends at its first zero byte: the lines
+        // behind one (the length here) would be lost and the body read as the next request.
+        road::log_clear();
+        Wired wired(false);
+        using namespace std::literals;
+        const std::string got =
+            serve(wired, "POST http://127.0.0.1:1/ HTTP/1.1\r\nX: a\0\r\nContent-Length: 5\r\n\r\nhello"s);
+        EXPECT_EQ(got, "");
+        EXPECT_EQ(wired->keepalive_client, 0);
+        EXPECT_TRUE(road::was_logged("warning: ", "request: invalid header recieved from 127.0.0.1"));
+    }
+    {
         // A kept-alive connection that closes ends silently.
         road::log_clear();
         Wired wired(false);
@@ -425,6 +447,35 @@ TEST_F(Request, AClientThatSendsNothingOrNonsense)
         wired.close_client_peer();
         handle_request(wired.get());
         EXPECT_TRUE(road::logged("warning: ").empty());
+    }
+}
+
+TEST_F(Request, AnUploadIsRefusedOnlyBeyondALimitedAllowance)
+{
+    int port;
+    {
+        Origin probe(std::vector<std::string>{});
+        port = probe.port();
+    }
+    struct Case {
+        std::uint32_t allowance;
+        std::string length;
+        bool refused;
+    };
+    const Case cases[] = {
+        {ALLOWANCE_UNLIMITED, "5000000000", false},   // all ones is no limit, not one of 4 GiB
+        {10, "11", true},
+        {10, "10", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.length);
+        Wired wired(false);
+        wired->upload_allowance = c.allowance;
+        // Not refused, the request goes on to a server that is not there.
+        const std::string got = serve(wired, "POST http://127.0.0.1:" + std::to_string(port) +
+                                                 "/ HTTP/1.1\r\nContent-Length: " + c.length + "\r\n\r\n0123456789");
+        EXPECT_EQ(got.find("Upload transfer limit exceeded") != std::string::npos, c.refused) << got;
+        EXPECT_EQ(got.rfind(c.refused ? "HTTP/1.1 200 " : "HTTP/1.1 503 ", 0), 0u) << got;
     }
 }
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <shared_mutex>
 #include <string>
@@ -244,6 +245,47 @@ TEST_F(ServerPoolTest, CleaningAllClosesEverySocket)
     EXPECT_TRUE(one.closed());
     EXPECT_TRUE(two.closed());
     EXPECT_EQ(pool.size(), 0u);
+}
+
+TEST_F(ServerPoolTest, AConnectionWithSomethingToReadIsNeverReused)
+{
+    // Whatever an idle server sent (more than its answer held, an answer to nothing) or its
+    // close would be taken for the answer to the next request.
+    struct Case {
+        const char* name;
+        bool buffered_when_added;   // bytes already read past the answer
+        const char* sent_while_idle;
+        bool closed_while_idle;
+        bool reused;
+    };
+    const Case cases[] = {
+        {"silent", false, nullptr, false, true},
+        {"bytes behind its answer", true, nullptr, false, false},
+        {"an answer to nothing", false, "HTTP/1.1 200 OK\r\nContent-Length: 8\r\n\r\ninjected", false, false},
+        {"its close", false, nullptr, true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Upstream upstream, behind;
+        const int silent_fd = behind.fd;
+        const int first_fd = upstream.fd;
+        ServerPool own(fake_clock, [] { return ServerPool::Limits{5, 30}; });
+        if (c.buffered_when_added)
+            upstream.socket->PushFront("HTTP/1.1 200 OK\r\n", 17);
+        own.Add(std::move(upstream.socket), key());
+        own.Add(std::move(behind.socket), key());
+        if (c.sent_while_idle != nullptr) {
+            ASSERT_GT(write(upstream.peer, c.sent_while_idle, strlen(c.sent_while_idle)), 0);
+        }
+        if (c.closed_while_idle)
+            shutdown(upstream.peer, SHUT_WR);
+        // The older one goes first, unless it has spoken: then the silent one behind it.
+        const std::unique_ptr<Socket> found = own.Find(key());
+        ASSERT_NE(found, nullptr);
+        EXPECT_EQ(found->fd(), c.reused ? first_fd : silent_fd);
+        EXPECT_EQ(upstream.closed(), !c.reused);
+        EXPECT_EQ(own.size(), c.reused ? 1u : 0u);
+    }
 }
 
 TEST_F(ServerPoolTest, TheDestructorClosesWhatIsLeft)
