@@ -10,7 +10,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 SOURCE = HERE.parent
 sys.path.insert(0, str(SOURCE / "tests" / "e2e"))
-from origin import _free_port as free_port, _wait_port  # noqa: E402
+from conftest import free_port, wait_port  # noqa: E402
 
 
 class Proxy:
@@ -28,7 +28,7 @@ class Proxy:
             + shlex.split(extra_args),
             cwd=work, stdin=subprocess.DEVNULL, stdout=self._out, stderr=self._out)
         try:
-            _wait_port(self.port, 15)
+            wait_port(self.port, timeout=15)
         except BaseException:
             self.stop()
             raise
