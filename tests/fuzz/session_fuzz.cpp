@@ -24,6 +24,9 @@
 #include <string_view>
 #include <vector>
 
+#include <tinyxml.h>
+
+#include "connect.h"
 #include "connection.h"
 #include "filebuf.h"
 #include "fuzz_support.h"
@@ -32,6 +35,7 @@
 #include "proto_ftp.h"
 #include "proto_http.h"
 #include "proxyauth.h"
+#include "request.h"
 #include "socket.h"
 #include "transfer.h"
 #include "url.h"
@@ -539,15 +543,20 @@ void ftp(Input& in)
                                                   " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 5\r\n\r\n");
     if (request == nullptr || request->scheme != "ftp" || request->host != "127.0.0.1")
         return;
+    // A body the client streams, or one already buffered.
+    const bool streamed = (how & 4) != 0;
     DataServer data(pieces);
-    Peer client, server(passive_replies(replies, data.port()));
+    Peer client(streamed ? "hello"sv : ""sv, streamed), server(passive_replies(replies, data.port()));
     {
         Wired wired(client, server);
         wired->request = std::move(request);
         // Through a SOCKS server the data connections go to the request's host.
         wired->proxy_type = UPSTREAM_SOCKS5;
         wired->body = std::make_unique<Filebuf>();
-        wired->body->Add("hello");
+        if (streamed)
+            wired->flags |= CONN_STREAM | CONN_BODY_PENDING;
+        else
+            wired->body->Add("hello");
         if ((how & 2) != 0)
             wired->flags |= CONN_POOLED;
         const int result = protocol_ftp(wired.get());
@@ -580,11 +589,87 @@ void ftp(Input& in)
     }
 }
 
+// What the parent received: requests, each a header block that parses, with nothing between.
+void parent_received(std::string_view sent)
+{
+    while (!sent.empty()) {
+        const std::size_t end = sent.find("\r\n\r\n");
+        require(end != std::string_view::npos, "a request to the parent without its end");
+        const HeaderPtr request = http_header_parse_request(sent.substr(0, end + 4));
+        require(request != nullptr, "a request to the parent does not parse");
+        sent.remove_prefix(end + 4);
+    }
+}
+
+void parent_setup(CONNECTION_T* connection, unsigned how)
+{
+    connection->proxy_type = UPSTREAM_HTTP;
+    connection->parent_host = "127.0.0.1";
+    connection->parent_port = refused_port;
+    connection->proxy_username = (how & 2) != 0 ? "alice" : "";
+    connection->proxy_password = "secret";
+    connection->proxy_domain = (how & 4) != 0 ? "DOMAIN" : "";
+}
+
+// A tunnel asked of a parent that answers with the input: opened only on a 2xx answer, the
+// client's request in place again afterwards, and when the first answer opened it, the bytes
+// after that answer left for the tunnel.
+void parent_connect(unsigned how, std::string_view bytes)
+{
+    std::string after_first;
+    {
+        Message first(SIDE_SERVER, bytes);
+        after_first = drain(*first.wired->server);
+    }
+    if ((how & 16) != 0) {
+        // The client's own CONNECT passed on: the client sends a little and hangs up, which
+        // ends the relay of an opened tunnel.
+        const HeaderPtr first = Message(SIDE_SERVER, bytes).header;
+        Peer client("ping"), server(bytes);
+        {
+            Wired wired(client, server);
+            wired->request = http_header_parse_request("CONNECT www.test:443 HTTP/1.1\r\nHost: www.test:443\r\n\r\n");
+            require(wired->request != nullptr, "the request parses");
+            parent_setup(wired.get(), how);
+            require(protocol_connect(wired.get()) == 0 && wired->response == nullptr, "protocol_connect's outcome");
+        }
+        const std::string& answer = client.received();
+        const bool opened = answer.starts_with("HTTP/1.1 200 Connection Established\r\n\r\n");
+        std::string_view sent = server.received();
+        if (opened && sent.ends_with("ping"))
+            sent.remove_suffix(4);   // what the client sent through the tunnel
+        parent_received(sent);
+        require(opened || answer.starts_with("HTTP/1.1 503 "), "the client's answer to its CONNECT");
+        if (first == nullptr || first->version == HTTP_VERSION_09 || (first->status != 200 && first->status != 407))
+            require(!opened, "a tunnel opened on an answer that was no success");
+        return;
+    }
+    Peer client, server(bytes);
+    {
+        Wired wired(client, server);
+        wired->request = http_header_parse_request("CONNECT www.test:443 HTTP/1.1\r\nHost: www.test:443\r\n\r\n");
+        require(wired->request != nullptr, "the request parses");
+        HEADER* const asked = wired->request.get();
+        parent_setup(wired.get(), how);
+        const int result = proxy_connect(wired.get());
+        require(result == 1 || result == -1, "proxy_connect's outcome");
+        require(wired->request.get() == asked && wired->response == nullptr, "the client's request is not back");
+        require(wired->proxy_auth.empty(), "credentials left for the next request");
+        if (result == 1 && (wired->flags & CONN_PROXY_AUTH) == 0 && wired->server != nullptr)
+            require(drain(*wired->server) == after_first, "the tunnel lost or gained bytes");
+    }
+    parent_received(server.received());
+}
+
 // A parent's 407 (the input's header block) with what the parent sends next behind it.
 void parent(Input& in)
 {
     const unsigned how = in.byte();
     const std::string_view bytes = in.rest();
+    if ((how & 8) != 0) {
+        parent_connect(how, bytes);
+        return;
+    }
     const std::size_t head = bytes.find("\r\n\r\n");
     if (head == std::string_view::npos)
         return;
@@ -599,25 +684,73 @@ void parent(Input& in)
                                                                     "Content-Length: 5\r\n\r\n");
         require(wired->request != nullptr, "the request parses");
         wired->response = answer.get();
-        wired->proxy_type = UPSTREAM_HTTP;
-        wired->parent_host = "127.0.0.1";
-        wired->parent_port = refused_port;
-        wired->proxy_username = (how & 2) != 0 ? "alice" : "";
-        wired->proxy_password = "secret";
-        wired->proxy_domain = (how & 4) != 0 ? "DOMAIN" : "";
+        parent_setup(wired.get(), how);
         const int result = proxy_authenticate(wired.get());
         require(result == 0 || result == 1, "proxy_authenticate's outcome");
         require(wired->proxy_auth.empty(), "credentials left for the next request");
         require(wired->request->method == ((how & 1) != 0 ? "HEAD" : "POST"), "the request's method changed");
     }
-    // What the parent received: requests, each a header block that parses, with nothing between.
-    std::string_view sent = server.received();
-    while (!sent.empty()) {
-        const std::size_t end = sent.find("\r\n\r\n");
-        require(end != std::string_view::npos, "a request to the parent without its end");
-        const HeaderPtr request = http_header_parse_request(sent.substr(0, end + 4));
-        require(request != nullptr, "a request to the parent does not parse");
-        sent.remove_prefix(end + 4);
+    parent_received(server.received());
+}
+
+// A request answered by a server (or a parent) that sends the input: the whole response path,
+// with its interim answers, a parent's challenge, buffering, decoding and re-chunking. The
+// client gets at most one answer; its header parses and its body keeps to the framing the
+// header announces (a chunked body never to an HTTP/1.0 client).
+void http(Input& in)
+{
+    static constexpr std::string_view REQUESTS[] = {
+        "GET http://www.test/page HTTP/1.1\r\nHost: www.test\r\nAccept-Encoding: gzip\r\n\r\n",
+        "GET http://www.test/page HTTP/1.0\r\nHost: www.test\r\n\r\n",
+        "HEAD http://www.test/page HTTP/1.1\r\nHost: www.test\r\n\r\n",
+        "POST http://www.test/form HTTP/1.1\r\nHost: www.test\r\nContent-Length: 5\r\n\r\n",
+    };
+    const unsigned how = in.byte();
+    const std::string_view bytes = in.rest();
+    Peer client, server(bytes);
+    bool failed = false;
+    HeaderPtr request = http_header_parse_request(REQUESTS[how & 3]);
+    require(request != nullptr, "the request parses");
+    const bool old_client = request->version != HTTP_VERSION_11;
+    const bool head = (how & 3) == 2;
+    {
+        Wired wired(client, server);
+        wired->request = std::move(request);
+        if (head)
+            wired->flags |= CONN_HEAD;
+        if ((how & 3) == 3) {
+            wired->body = std::make_unique<Filebuf>();
+            wired->body->Add("hello");
+        }
+        if ((how & 4) != 0)
+            wired->flags |= CONN_PROCESS;
+        if ((how & 8) != 0)
+            parent_setup(wired.get(), how >> 4);
+        const int result = protocol_http(wired.get());
+        require(result == 1 || result == -1, "protocol_http's outcome");
+        require(wired->response == nullptr, "a response left in the slot");
+        require(wired->proxy_auth.empty(), "credentials left for the next request");
+        failed = (wired->flags & CONN_TRANSFER_FAILED) != 0;
+    }
+    const std::string& answer = client.received();
+    if (answer.empty())
+        return;
+    const std::size_t end = answer.find("\r\n\r\n");
+    require(end != std::string::npos, "the client's answer has no header end");
+    const HeaderPtr response = http_header_parse_response(std::string_view(answer).substr(0, end + 4));
+    require(response != nullptr && response->version != HTTP_VERSION_09, "the client's answer does not parse");
+    const std::string_view body = std::string_view(answer).substr(end + 4);
+    if (head || response->status == 204 || response->status == 304 || (response->status >= 100 && response->status < 200)) {
+        require(body.empty(), "a body where none may be");
+    } else if (response->chunked != 0) {
+        require(!old_client, "a chunked body for an HTTP/1.0 client");
+        const std::optional<Dechunked> stream = dechunk(body);
+        require(stream.has_value(), "the client's chunked body is no chunked stream");
+        require(stream->ended == !failed, "the last chunk sent for a body that did not come whole, or withheld");
+    } else if ((response->flags & HEADER_LENGTH) != 0) {
+        require(body.size() <= static_cast<std::uint64_t>(response->content_length), "more body than its Content-Length");
+        if (!failed)
+            require(body.size() == static_cast<std::uint64_t>(response->content_length), "less body than its Content-Length");
     }
 }
 
@@ -626,6 +759,18 @@ void parent(Input& in)
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     fuzz::process_init();
+    // One general rule: a small download buffer, so that a buffered body may outgrow it, and
+    // compression for clients.
+    TiXmlDocument rules;
+    rules.Parse("<?xml version=\"1.0\"?><tarvodine><general><rule><enabled>true</enabled><comment></comment>"
+                "<profiles></profiles><ctimeout>60</ctimeout><timeout>60</timeout><keeptimeout>60</keeptimeout>"
+                "<maxdbuffer>8K</maxdbuffer><maxubuffer>8K</maxubuffer><bufferwait>0</bufferwait>"
+                "<cportrange>443</cportrange><encodemime>text/.*</encodemime><compressout>true</compressout>"
+                "<compressin>false</compressin><xforwardedfor>false</xforwardedfor><via>true</via>"
+                "</rule></general></tarvodine>");
+    require(!rules.Error(), "the general rule parses");
+    general_section->load(&rules, 1);
+    require(general_section->maxdbuffer_get(nullptr) == 8192, "the general rule applies");
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -641,7 +786,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     Input in(data, size);
-    switch (in.byte() % 8) {
+    switch (in.byte() % 9) {
     case 0: body(in, SIDE_SERVER); break;
     case 1: body(in, SIDE_CLIENT); break;
     case 2: header_block(in); break;
@@ -649,7 +794,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case 4: socks5(in); break;
     case 5: lines(in); break;
     case 6: ftp(in); break;
-    default: parent(in); break;
+    case 7: parent(in); break;
+    default: http(in); break;
     }
     return 0;
 }
