@@ -14,6 +14,9 @@
 #include <string_view>
 #include <vector>
 
+#include <tinyxml.h>
+
+#include "access.h"
 #include "auth.h"
 #include "base64.h"
 #include "connection.h"
@@ -22,6 +25,7 @@
 #include "fuzz_support.h"
 #include "header.h"
 #include "interface.h"
+#include "password_cache.h"
 #include "proto_ftp.h"
 #include "url.h"
 #include "urlcommand.h"
@@ -315,24 +319,80 @@ void compressed(Input& in)
     require(round.Uncompress(gzip) == 1 && round.view() == bytes, "compression does not read back");
 }
 
+// The client's credentials at the authentication stage, against a plain rule and a PAM rule
+// (a stand-in PAM that knows one user): the client is admitted, challenged or refused, and
+// whatever it sent, the user text that goes into the access log is one line of printable bytes.
+int pam_stand_in(const char* user, const char* password)
+{
+    return std::strcmp(user, "pam-user") == 0 && std::strcmp(password, "pam-secret") == 0 ? 0 : 7;
+}
+
+void credentials(Input& in)
+{
+    const unsigned how = in.byte();
+    const std::string_view value = in.line();
+    const std::string_view forwarded = in.rest();
+    ConnectionPtr connection = connection_new("10.0.0.7");
+    connection->localip = "127.0.0.1";
+    connection->port = 3128;
+    connection->request = header_new();
+    HEADER& request = *connection->request;
+    request.kind = (how & 1) != 0 ? HEADER_ORIGIN : HEADER_ABSOLUTE;
+    (request.kind == HEADER_ORIGIN ? request.authorization : request.proxy_authorization) = std::string(value);
+    if ((how & 2) != 0)
+        request.x_forwarded_for = std::string(forwarded);
+    Filebuf body;
+    const int result = access_auth(connection.get(), &body);
+    require(result == 0 || result == 1, "access_auth's outcome");
+    require(std::none_of(connection->username.begin(), connection->username.end(),
+                         [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }),
+            "a control byte in the logged user");
+    if (result == 1) {
+        require(connection->response != nullptr && connection->response->status > 0, "an answer without a status");
+        Filebuf written;
+        header_send_filebuf(&written, connection->response, connection.get(), HEADER_TO_CLIENT);
+        require(written.view().ends_with("\r\n\r\n"), "the answer's header");
+        header_free(connection->response);
+        connection->response = nullptr;
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     fuzz::process_init();
+    global->password_cache = password_cache_create(password_cachesize);
+    auth_set_pam_check(pam_stand_in);
+    static AccessSection access;
+    TiXmlDocument rules;
+    const auto rule = [](const char* user, const char* password, const char* pam) {
+        return std::string("<allow><enabled>true</enabled><comment></comment><log>false</log><interfaces></interfaces>"
+                           "<clients></clients><pam>") +
+               pam + "</pam><username>" + user + "</username><password>" + password +
+               "</password><access>proxy</access><bypass></bypass><interfaceuser></interfaceuser>"
+               "<interfacepassword></interfacepassword><profiles></profiles></allow>";
+    };
+    rules.Parse(("<tarvodine><access><order>allow_deny</order>" + rule("alice", "secret", "false") +
+                 rule("", "", "true") + "</access></tarvodine>")
+                    .c_str());
+    require(!rules.Error(), "the access rules parse");
+    access.load(&rules, 1);
+    access_section = &access;
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     fuzz::Input in(data, size);
-    switch (in.byte() % 6) {
+    switch (in.byte() % 7) {
     case 0: listing(in.rest()); break;
     case 1: ftp_texts(in.rest()); break;
     case 2: urls(in.rest()); break;
     case 3: url_commands(in.rest()); break;
     case 4: base64(in); break;
-    default: compressed(in); break;
+    case 5: compressed(in); break;
+    default: credentials(in); break;
     }
     return 0;
 }
