@@ -36,6 +36,13 @@ HeaderPtr connect_answer(CONNECTION_T* connection)
     return text ? http_header_parse_response(*text) : nullptr;
 }
 
+// A parent's answer opens the tunnel only with a status line of its own: an answer parsed as
+// HTTP/0.9 (no status line at all, status 200 by default) is not a parent that said yes.
+bool tunnel_opened(const HEADER& answer, int lowest, int highest)
+{
+    return answer.version != HTTP_VERSION_09 && answer.status >= lowest && answer.status <= highest;
+}
+
 // Closes the descriptor it holds.
 class Descriptor {
 public:
@@ -102,7 +109,7 @@ int protocol_connect(CONNECTION_T* connection)
                 // The client is never asked for the parent's credentials: it is told that no
                 // tunnel could be opened.
                 response->proxy_authenticate.reset();
-            } else if (response->status == 200) {
+            } else if (tunnel_opened(*response, 200, 200)) {
                 established = true;
                 break;
             }
@@ -159,7 +166,7 @@ int proxy_connect(CONNECTION_T* connection)
         }
         // Only a success opens the tunnel: after any other answer the connection still speaks to
         // the parent, and the request would reach it instead of the origin.
-        if (response->status >= 200 && response->status < 300)
+        if (tunnel_opened(*response, 200, 299))
             result = 1;
         break;
     }

@@ -82,6 +82,8 @@ TEST_F(Connect, ClientConnectPassedOnToAParent)
         {"a scheme the proxy does not speak",
          {"HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Negotiate\r\nContent-Length: 0\r\n\r\n"},
          false, 1, "request: failed CONNECT to srv:443"},
+        // Parsed as an HTTP/0.9 answer, which says nothing of a tunnel.
+        {"no status line", {"SSH-2.0-OpenSSH_9.2\r\n"}, false, 1, "request: failed CONNECT to srv:443"},
         {"no answer", {}, false, 0, ""},
     };
     for (const Case& c : cases) {
@@ -144,6 +146,7 @@ TEST_F(Connect, TunnelThroughAParentOpensOnlyOnSuccess)
         {"refused", {"HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n"}, -1},
         {"redirected", {"HTTP/1.1 302 Found\r\nLocation: http://x/\r\nContent-Length: 0\r\n\r\n"}, -1},
         {"credentials refused", {BASIC_REFUSAL, BASIC_REFUSAL}, -1},
+        {"no status line", {"SSH-2.0-OpenSSH_9.2\r\n"}, -1},
         {"no answer", {}, -1},
     };
     for (const Case& c : cases) {
