@@ -16,21 +16,11 @@
 #include <string_view>
 #include <thread>
 
-#include "cache.h"
-#include "filter.h"
-#include "forward.h"
-#include "general.h"
 #include "global.h"
-#include "headerfilter.h"
-#include "limit.h"
-#include "mime.h"
 #include "options.h"
-#include "prefetch.h"
-#include "profile.h"
-#include "redirect.h"
 #include "section.h"
+#include "sections_fixture.h"
 #include "socket.h"
-#include "template.h"
 #include "threads.h"
 
 namespace fuzz {
@@ -89,29 +79,7 @@ inline void process_init()
     threads_init();
     loglevel = 0;
     daemonize = 1;
-    sectionxml_load(std::string(TARVODINE_SOURCE_DIR) + "/etc/section.xml");
-    static GeneralSection general;
-    static TemplateSection templates;
-    static ProfileSection profiles;
-    static LimitSection limits;
-    static RedirectSection redirects;
-    static HeaderSection headers;
-    static ForwardSection forwarding;
-    static MimeSection mimes;
-    static FilterSection filters;
-    static PrefetchSection prefetching;
-    static CacheSection caching;
-    general_section = &general;
-    template_section = &templates;
-    profile_section = &profiles;
-    limit_section = &limits;
-    redirect_section = &redirects;
-    header_section = &headers;
-    forward_section = &forwarding;
-    mime_section = &mimes;
-    filter_section = &filters;
-    prefetch_section = &prefetching;
-    cache_section = &caching;
+    road_sections_create();
 }
 
 // The far end of a socket pair. What a peer that ends sends is written whole before the code

@@ -36,7 +36,7 @@ build_all() {
     mkdir -p "$build/obj"
     # Every object carries the coverage instrumentation, so the fuzzer sees inside the parsers.
     flags="-std=c++20 -g -O1 -Wall -Wextra -fno-omit-frame-pointer -fsanitize=fuzzer-no-link,address,undefined
-           -fno-sanitize-recover=undefined -DTIXML_USE_STL -iquote $root/src -DTARVODINE_SOURCE_DIR=\"$root\""
+           -fno-sanitize-recover=undefined -DTIXML_USE_STL -iquote $root/src -iquote $root/tests/unit -DTARVODINE_SOURCE_DIR=\"$root\""
 
     # Every source but the entry point, and the targets, each rebuilt when it or a header it may
     # include is newer than its object.

@@ -16,6 +16,7 @@
 
 #include "access.h"
 #include "access_fixture.h"
+#include "sections_fixture.h"
 #include "cache.h"
 #include "connection.h"
 #include "filter.h"
@@ -35,34 +36,11 @@
 
 namespace road {
 
-// Every section the road calls, created once per test program as the bring-up would.
+// Every section the road calls, created once per test program as the bring-up would, and an
+// access section that admits every client.
 inline void sections_create()
 {
-    // The real configuration sections read their declarations from the shipped definitions.
-    if (sectionxml == nullptr)
-        sectionxml_load(std::string(TARVODINE_SOURCE_DIR) + "/etc/section.xml");
-    static GeneralSection general;
-    static TemplateSection templates;
-    static ProfileSection profiles;
-    static LimitSection limits;
-    static RedirectSection redirects;
-    static HeaderSection headers;
-    static ForwardSection forwarding;
-    static MimeSection mimes;
-    static FilterSection filters;
-    static PrefetchSection prefetching;
-    static CacheSection caching;
-    general_section = &general;
-    template_section = &templates;
-    profile_section = &profiles;
-    limit_section = &limits;
-    redirect_section = &redirects;
-    header_section = &headers;
-    forward_section = &forwarding;
-    mime_section = &mimes;
-    filter_section = &filters;
-    prefetch_section = &prefetching;
-    cache_section = &caching;
+    road_sections_create();
     if (access_section == nullptr)
         access_section = accesstest::access_section_admitting_all();
 }
