@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
@@ -161,4 +162,24 @@ int create_recursive_directory(const char* path)
         position = end + 1;
     }
     return 1;
+}
+
+int poll_until(int fd, short events, std::optional<std::chrono::steady_clock::time_point> deadline)
+{
+    for (;;) {
+        int wait = -1;
+        if (deadline) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  *deadline - std::chrono::steady_clock::now()).count();
+            wait = static_cast<int>(std::clamp<long long>(left, 0, 0x7fffffff));
+        }
+        pollfd polled{fd, events, 0};
+        const int rc = poll(&polled, 1, wait);
+        if (rc > 0)
+            return polled.revents;
+        if (rc == 0)
+            return 0;
+        if (errno != EINTR)
+            return -1;
+    }
 }

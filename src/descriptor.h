@@ -2,7 +2,9 @@
 // free the pooled connections and try once more.
 #pragma once
 
+#include <chrono>
 #include <cstdio>
+#include <optional>
 #include <dirent.h>
 #include <sys/socket.h>
 #include <sys/types.h>
@@ -25,3 +27,7 @@ void server_pool_failure();
 // Creates every level of the path (absolute, or relative to the working directory), mode 0755.
 // 1 when every level exists as a directory, -1 (logged) on failure.
 int create_recursive_directory(const char* path);
+// Waits until fd has one of events or the deadline passes (no deadline: without limit),
+// repeating interrupted waits with the time that is left. The returned events, 0 on time-out,
+// -1 when poll fails.
+int poll_until(int fd, short events, std::optional<std::chrono::steady_clock::time_point> deadline);

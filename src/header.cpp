@@ -101,17 +101,6 @@ bool host_acceptable(std::string_view host)
     });
 }
 
-int hex_digit(char c)
-{
-    if (is_digit(c))
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // A host as written in a request: no zero byte, and every '%' starts a two-digit encoding of a
 // byte other than zero, so that decoding keeps every byte for host_acceptable to judge.
 bool host_encoding_acceptable(std::string_view raw)
@@ -119,7 +108,7 @@ bool host_encoding_acceptable(std::string_view raw)
     if (raw.find('\0') != std::string_view::npos)
         return false;
     for (std::size_t at = raw.find('%'); at != std::string_view::npos; at = raw.find('%', at + 1)) {
-        if (at + 2 >= raw.size() || hex_digit(raw[at + 1]) < 0 || hex_digit(raw[at + 2]) < 0 ||
+        if (at + 2 >= raw.size() || hex_value(raw[at + 1]) < 0 || hex_value(raw[at + 2]) < 0 ||
             (raw[at + 1] == '0' && raw[at + 2] == '0'))
             return false;
     }

@@ -122,28 +122,6 @@ void set_listener_buffer(int fd, int name, int size, const char* path)
            getsockopt_int(fd, SOL_SOCKET, name));
 }
 
-// Waits for events on fd until the deadline (none: without limit), repeating interrupted waits.
-// The returned events, 0 on time-out, -1 when poll fails.
-int wait_until(int fd, short events, int timeout_seconds, std::chrono::steady_clock::time_point deadline)
-{
-    for (;;) {
-        int wait = -1;
-        if (timeout_seconds >= 0) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            wait = static_cast<int>(std::clamp<long long>(left.count(), 0, 0x7fffffff));
-        }
-        pollfd p{fd, events, 0};
-        const int rc = poll(&p, 1, wait);
-        if (rc > 0)
-            return p.revents;
-        if (rc == 0)
-            return 0;
-        if (errno != EINTR)
-            return -1;
-    }
-}
-
 int connect_failed(int code)
 {
     count_network("failed connections");
@@ -390,7 +368,7 @@ int net_connect(const char* host, int port, const char* local, int timeout)
             close(fd);
             return connect_failed(NET_NOCONNECT);
         }
-        const int events = wait_until(fd, POLLOUT, timeout, deadline);
+        const int events = poll_until(fd, POLLOUT, timeout >= 0 ? std::optional(deadline) : std::nullopt);
         if (events <= 0 || (events & POLL_BROKEN) != 0 || getsockopt_int(fd, SOL_SOCKET, SO_ERROR) != 0) {
             close(fd);
             putlog(LOG_ERROR,

@@ -805,20 +805,11 @@ bool ftp_value_safe(std::string_view value)
 
 std::optional<std::string> ftp_path_decode(std::string_view path)
 {
-    auto hex = [](char c) -> int {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        return -1;
-    };
     std::string out;
     out.reserve(path.size());
     for (std::size_t i = 0; i < path.size(); ++i) {
-        if (path[i] == '%' && i + 2 < path.size() && hex(path[i + 1]) >= 0 && hex(path[i + 2]) >= 0) {
-            out += static_cast<char>(hex(path[i + 1]) * 16 + hex(path[i + 2]));
+        if (path[i] == '%' && i + 2 < path.size() && hex_value(path[i + 1]) >= 0 && hex_value(path[i + 2]) >= 0) {
+            out += static_cast<char>(hex_value(path[i + 1]) * 16 + hex_value(path[i + 2]));
             i += 2;
         } else {
             out += path[i];
@@ -873,22 +864,7 @@ int protocol_ftp_read_callback(void* data, long length, const char* bytes)
     auto* connection = static_cast<CONNECTION_T*>(data);
     if (length <= 0)
         return 0;
-    if (CACHEMAP* object = connection_cache(connection); object != nullptr) {
-        if (cache_section->add(object, bytes, static_cast<std::size_t>(length)) < 0 &&
-            (connection->flags & CONN_PREFETCH) != 0)
-            return -1;
-    }
-    connection->bytes_in += static_cast<std::uint64_t>(length);
-    // As for HTTP: an unlimited allowance is never used up, and a block that fits exactly passes.
-    if (connection->download_allowance != ALLOWANCE_UNLIMITED) {
-        if (static_cast<std::uint64_t>(length) > connection->download_allowance) {
-            connection->download_allowance = 0;
-            connection->flags |= CONN_TRANSFER_FAILED;
-            return -1;
-        }
-        connection->download_allowance -= static_cast<std::uint32_t>(length);
-    }
-    return 0;
+    return body_block_account(connection, bytes, static_cast<std::size_t>(length));
 }
 
 int protocol_ftp(CONNECTION_T* connection)

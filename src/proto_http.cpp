@@ -391,22 +391,8 @@ int protocol_http_read_callback(void* data, long length, const char* bytes)
     if (HTMLStream* stream = connection_htmlstream(connection);
         stream != nullptr && connection->response != nullptr && !connection->response->content_encoding)
         htmlstream_feed(stream, bytes, static_cast<std::size_t>(length));
-    if (CACHEMAP* object = connection_cache(connection); object != nullptr) {
-        if (cache_section->add(object, bytes, static_cast<std::size_t>(length)) < 0 &&
-            (connection->flags & CONN_PREFETCH) != 0)
-            return -1;
-    }
-    connection->bytes_in += static_cast<std::uint64_t>(length);
-    // An unlimited allowance is never used up; a block that fits the allowance exactly still
-    // passes whole.
-    if (connection->download_allowance != ALLOWANCE_UNLIMITED) {
-        if (static_cast<std::uint64_t>(length) > connection->download_allowance) {
-            connection->download_allowance = 0;
-            connection->flags |= CONN_TRANSFER_FAILED;
-            return -1;
-        }
-        connection->download_allowance -= static_cast<std::uint32_t>(length);
-    }
+    if (body_block_account(connection, bytes, static_cast<std::size_t>(length)) < 0)
+        return -1;
     buffertimeout_check(connection);
     return 0;
 }

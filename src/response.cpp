@@ -71,3 +71,23 @@ int process_response(CONNECTION_T* connection, Filebuf* body)
         cache_section->flag_set(object, CACHE_CLEAN);
     return 1;
 }
+
+int body_block_account(CONNECTION_T* connection, const char* bytes, std::size_t length)
+{
+    if (CACHEMAP* object = connection_cache(connection); object != nullptr) {
+        if (cache_section->add(object, bytes, length) < 0 && (connection->flags & CONN_PREFETCH) != 0)
+            return -1;
+    }
+    connection->bytes_in += length;
+    // An unlimited allowance is never used up; a block that fits the allowance exactly still
+    // passes whole.
+    if (connection->download_allowance != ALLOWANCE_UNLIMITED) {
+        if (length > connection->download_allowance) {
+            connection->download_allowance = 0;
+            connection->flags |= CONN_TRANSFER_FAILED;
+            return -1;
+        }
+        connection->download_allowance -= static_cast<std::uint32_t>(length);
+    }
+    return 0;
+}

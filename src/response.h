@@ -2,6 +2,8 @@
 // the client's download allowance, and the response stages over a buffered body.
 #pragma once
 
+#include <cstddef>
+
 struct CONNECTION_T;
 class Filebuf;
 
@@ -12,6 +14,12 @@ int buffer_check(CONNECTION_T* connection);
 // 1 when the transfer may go on; 0 when it would exceed the download allowance and the client
 // has been answered with "downloadlimit".
 int transfer_limit_check(CONNECTION_T* connection);
+
+// Accounts one block of a body read from the server: adds it to the cache object being filled,
+// to the bytes in, and takes it from the download allowance. -1 when the transfer must stop (a
+// prefetch whose cache copy failed, or an allowance the block exceeds, which marks the transfer
+// failed); 0 otherwise.
+int body_block_account(CONNECTION_T* connection, const char* bytes, std::size_t length);
 
 // Runs the response-check and response-modification stages over a buffered body. 1 when the
 // body may be sent (possibly changed), 0 when a check blocked it (its page has been sent).

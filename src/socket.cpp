@@ -12,6 +12,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "descriptor.h"
 #include "filebuf.h"
 #include "global.h"
 #include "mem.h"
@@ -28,29 +29,6 @@ using SteadyClock = std::chrono::steady_clock;
 std::size_t round_up(std::size_t n, std::size_t step)
 {
     return (n + step - 1) / step * step;
-}
-
-// Milliseconds left until deadline, never negative.
-int remaining_ms(SteadyClock::time_point deadline)
-{
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now()).count();
-    return left > 0 ? static_cast<int>(std::min<long long>(left, 0x7fffffff)) : 0;
-}
-
-// Waits until fd has one of events or the deadline passes, repeating interrupted waits with the
-// time that is left. The returned events, 0 on time-out, -1 when poll fails.
-int wait_for(int fd, short events, SteadyClock::time_point deadline)
-{
-    for (;;) {
-        pollfd p{fd, events, 0};
-        const int rc = poll(&p, 1, remaining_ms(deadline));
-        if (rc > 0)
-            return p.revents;
-        if (rc == 0)
-            return 0;
-        if (errno != EINTR)
-            return -1;
-    }
 }
 
 }  // namespace
@@ -278,7 +256,7 @@ int Socket::Read(char* buffer, int length, int timeout, int block_size)
     if (timeout >= 0 && (fill || in_.size() < wanted)) {
         const auto deadline = SteadyClock::now() + std::chrono::seconds(timeout);
         // Readable wins over a hang-up reported with it: the peer's last bytes are still there.
-        const int events = wait_for(fd_, POLLIN, deadline);
+        const int events = poll_until(fd_, POLLIN, deadline);
         if (events <= 0 || (events & POLLIN) == 0)
             return -1;
     }
@@ -294,7 +272,7 @@ int Socket::Read(char* buffer, int length, int timeout, int block_size)
         delivered = take;
         // Without a wait the read below could block although there are bytes to deliver: they
         // go now unless more input is ready.
-        if (timeout < 0 && (wait_for(fd_, POLLIN, SteadyClock::now()) & POLLIN) == 0) {
+        if (timeout < 0 && (poll_until(fd_, POLLIN, SteadyClock::now()) & POLLIN) == 0) {
             if (CallBackEvent(SOCKET_EVENT_READ, static_cast<long>(delivered), buffer) == -1)
                 return -1;
             return static_cast<int>(delivered);
@@ -415,7 +393,7 @@ Socket::Sent Socket::SendBytes(const char* bytes, std::size_t length)
             // but never beyond the write time-out.
             if (!blocking_)
                 break;
-            const int events = wait_for(fd_, POLLOUT, deadline);
+            const int events = poll_until(fd_, POLLOUT, deadline);
             if (events == 0)
                 break;
             if (events < 0) {

@@ -267,3 +267,14 @@ int atoi_lenient(std::string_view text)
         return static_cast<int>(-value);
     return static_cast<int>(std::min(value, bound - 1));
 }
+
+int hex_value(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}

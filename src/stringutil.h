@@ -94,3 +94,6 @@ std::string string_escape_control(std::string_view text);
 // a sign, digits; whatever follows is ignored and no digits give 0. Saturates at the int range
 // instead of overflowing.
 int atoi_lenient(std::string_view text);
+
+// The value of one hexadecimal digit (either case), -1 for any other character.
+int hex_value(char c);

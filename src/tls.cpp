@@ -11,6 +11,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
+#include "descriptor.h"
 #include "log.h"
 #include "url.h"
 
@@ -39,23 +40,6 @@ namespace {
 constexpr std::size_t TLS_RECORD = 16384;
 
 using SteadyClock = std::chrono::steady_clock;
-
-// Waits until fd has one of events or the deadline passes; the events, 0 on time-out, -1 when
-// poll fails.
-int wait_for(int fd, short events, SteadyClock::time_point deadline)
-{
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now()).count();
-        pollfd p{fd, events, 0};
-        const int rc = poll(&p, 1, static_cast<int>(std::clamp<long long>(left, 0, 0x7fffffff)));
-        if (rc > 0)
-            return p.revents;
-        if (rc == 0)
-            return 0;
-        if (errno != EINTR)
-            return -1;
-    }
-}
 
 // The BIO between a session and its descriptor. Sending never waits: a full descriptor is a
 // retry, which the session's caller waits out within its own time-out. Receiving waits as the
@@ -216,7 +200,7 @@ TlsSessionPtr tls_start(int fd, int mode, std::string_view host, int timeout)
             events = POLLIN;
         else if (error == SSL_ERROR_WANT_WRITE)
             events = POLLOUT;
-        if (events == 0 || wait_for(fd, events, deadline) <= 0)
+        if (events == 0 || poll_until(fd, events, deadline) <= 0)
             return nullptr;
     }
     session->broken = false;
@@ -243,7 +227,7 @@ ssize_t tls_read(TlsSession* session, void* buffer, std::size_t length)
         case SSL_ERROR_WANT_WRITE: {
             // TLS itself has something to send first (a key update, say).
             const auto deadline = SteadyClock::now() + std::chrono::seconds(session->timeout);
-            if (wait_for(session->fd, POLLOUT, deadline) <= 0) {
+            if (poll_until(session->fd, POLLOUT, deadline) <= 0) {
                 errno = ETIMEDOUT;
                 return -1;
             }

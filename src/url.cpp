@@ -59,17 +59,6 @@ std::optional<int> ftp_byte(std::string_view text)
     return value;
 }
 
-int hex_value(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // Path components land inside an attribute and a link text of the listing page.
 std::string html_escaped(std::string_view s)
 {
