@@ -320,6 +320,9 @@ private:
     // failed (answered, or not when no reply came). The reply is the next line, or with
     // skipping the first line numbered 250 or 550.
     bool directory_entered(const std::string& directory, bool skipping, int* result);
+    // The current directory's listing as the server sends it; null (logged) when no data
+    // connection could be opened for it.
+    std::unique_ptr<Filebuf> list();
 
     void send_response() { header_send(slot_.get(), connection_, SIDE_CLIENT, HEADER_TO_CLIENT); }
     // Ends a failed request: the page with status 404 (null: no answer, and the client
@@ -503,13 +506,9 @@ int FtpRequest::directory()
 
     if (!arguments_.get("action").empty())
         directory_actions();
-    std::unique_ptr<Socket> data = ftp_transfer_setup(connection_, "LIST");
-    if (data == nullptr) {
-        putlog(LOG_ERROR, "ftp: failed to LIST %s %s", method(), url());
+    const std::unique_ptr<Filebuf> listing = list();
+    if (listing == nullptr)
         return fail("noconnect");
-    }
-    const std::unique_ptr<Filebuf> listing = ftp_transfer_filebuf(connection_, SIDE_SERVER, data, TRANSFER_UNTIL_CLOSE);
-    data.reset();
 
     if (command(connection_, "raw")) {
         show_filebuf(connection_, listing.get());
@@ -530,6 +529,16 @@ int FtpRequest::directory()
     }
     show_dirlist(connection_, entries);
     return finish();
+}
+
+std::unique_ptr<Filebuf> FtpRequest::list()
+{
+    std::unique_ptr<Socket> data = ftp_transfer_setup(connection_, "LIST");
+    if (data == nullptr) {
+        putlog(LOG_ERROR, "ftp: failed to LIST %s %s", method(), url());
+        return nullptr;
+    }
+    return ftp_transfer_filebuf(connection_, SIDE_SERVER, data, TRANSFER_UNTIL_CLOSE);
 }
 
 bool FtpRequest::directory_entered(const std::string& directory, bool skipping, int* result)
@@ -566,13 +575,9 @@ int FtpRequest::file()
     if (!directory_entered(path_.substr(0, slash + 1), false, &result))
         return result;
 
-    std::unique_ptr<Socket> data = ftp_transfer_setup(connection_, "LIST");
-    if (data == nullptr) {
-        putlog(LOG_ERROR, "ftp: failed to LIST %s %s", method(), url());
+    const std::unique_ptr<Filebuf> listing = list();
+    if (listing == nullptr)
         return fail("noconnect");
-    }
-    const std::unique_ptr<Filebuf> listing = ftp_transfer_filebuf(connection_, SIDE_SERVER, data, TRANSFER_UNTIL_CLOSE);
-    data.reset();
 
     HeaderPtr response = response_new(200);
     for (const dir_t& entry : dir_list_parse(*listing)) {

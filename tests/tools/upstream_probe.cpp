@@ -30,6 +30,7 @@
 #include "mainloop.h"
 #include "network.h"
 #include "options.h"
+#include "probe_options.h"
 #include "proto_http.h"
 #include "protocol.h"
 #include "socket.h"
@@ -50,22 +51,8 @@ int usage()
     return 2;
 }
 
-// "--name value" pairs after the positional arguments.
-std::map<std::string, std::string> options_from(int argc, char** argv, int first)
-{
-    std::map<std::string, std::string> options;
-    for (int i = first; i + 1 < argc; i += 2) {
-        if (std::strncmp(argv[i], "--", 2) == 0)
-            options[argv[i] + 2] = argv[i + 1];
-    }
-    return options;
-}
-
-std::string option(const std::map<std::string, std::string>& options, const char* name, const char* fallback = "")
-{
-    const auto it = options.find(name);
-    return it != options.end() ? it->second : fallback;
-}
+using probe::option;
+using probe::options_from;
 
 // The route a forwarding rule would give.
 void route_set(CONNECTION_T* connection, const std::map<std::string, std::string>& options, int kind)
