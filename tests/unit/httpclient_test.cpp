@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "loopback.h"
 #include "httpclient.h"
 #include "road_fixture.h"
 #include "url.h"
@@ -21,30 +22,13 @@ namespace {
 
 using namespace std::literals;
 
-// A socket listening on a free loopback port.
-int listener(int* port)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 8) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        close(fd);
-        return -1;
-    }
-    *port = ntohs(address.sin_port);
-    return fd;
-}
-
 // An origin server for one fetch: it accepts one connection, records the request header, writes
 // the answer and closes. The waits are bounds on a broken test, not measured times.
 class Origin {
 public:
     explicit Origin(std::string answer) : answer_(std::move(answer))
     {
-        fd_ = listener(&port_);
+        fd_ = loopback_listener(&port_);
         EXPECT_GE(fd_, 0);
         thread_ = std::thread([this] { serve(); });
     }
@@ -204,7 +188,7 @@ TEST_F(HttpClient, ReturnsEveryStatusWithItsBodyAndNullWhenNoWholeAnswerCame)
 TEST_F(HttpClient, UnreachableServerGivesNull)
 {
     int port = 0;
-    const int fd = listener(&port);
+    const int fd = loopback_listener(&port);
     ASSERT_GE(fd, 0);
     close(fd);   // nothing listens there any more
     EXPECT_EQ(fetch("http://127.0.0.1:" + std::to_string(port) + "/conf.xml"), nullptr);

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "loopback.h"
 #include "connection.h"
 #include "header.h"
 #include "netsection.h"
@@ -33,19 +34,6 @@ std::string listen_rule(const std::map<std::string, std::string>& set)
 std::string interface_rule(const std::map<std::string, std::string>& set)
 {
     return item_xml("interface", INTERFACE_RULE, set);
-}
-
-int free_port()
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
 }
 
 bool accepts(const char* ip, int port)

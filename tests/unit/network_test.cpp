@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "loopback.h"
 #include "global.h"
 #include "header.h"
 #include "log.h"
@@ -51,20 +52,6 @@ bool logged_line(const std::string& message, const char* category = "network: ")
         if (line == message)
             return true;
     return false;
-}
-
-// A port nothing listens on right now.
-int free_port()
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
 }
 
 // A plain client connected to 127.0.0.1:port; -1 when the connect fails.

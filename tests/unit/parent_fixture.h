@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "loopback.h"
 #include "base64.h"
 #include "road_fixture.h"
 
@@ -116,15 +117,8 @@ class Listener {
 public:
     explicit Listener(std::vector<std::function<void(int)>> scripts) : scripts_(std::move(scripts))
     {
-        listener_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        socklen_t length = sizeof address;
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
-        listen(listener_, 8);
+        listener_ = loopback_listener(&port_);
+        EXPECT_GE(listener_, 0);
         thread_ = std::thread([this] {
             for (const auto& script : scripts_) {
                 const int fd = accept(listener_, nullptr, nullptr);
@@ -155,15 +149,7 @@ private:
 // A port on 127.0.0.1 where nothing listens.
 inline int closed_port()
 {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
+    return free_port();
 }
 
 } // namespace parent

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "loopback.h"
 #include "header.h"
 #include "logentry.h"
 #include "options.h"
@@ -112,15 +113,8 @@ public:
 private:
     void start()
     {
-        listener_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        socklen_t length = sizeof address;
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
-        listen(listener_, 8);
+        listener_ = loopback_listener(&port_);
+        EXPECT_GE(listener_, 0);
         thread_ = std::thread([this] {
             for (const Script& script : scripts_) {
                 const int fd = accept(listener_, nullptr, nullptr);

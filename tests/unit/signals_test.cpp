@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "loopback.h"
 #include "clientpool.h"
 #include "connection.h"
 #include "global.h"
@@ -63,19 +64,6 @@ bool await_logged(const std::string& part)
         std::this_thread::sleep_for(STEP);
     }
     return false;
-}
-
-int free_port()
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t length = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
-    close(fd);
-    return ntohs(a.sin_port);
 }
 
 class Signals : public testing::Test {
