@@ -4,6 +4,7 @@ The binary comes from TARVODINE_BIN, the source tree from TARVODINE_SOURCE. A te
 proxy through the `tarvodine` fixture, which runs it in tmp_path, stops it by pid afterwards and,
 when the test failed, prints its native log and its output.
 """
+import contextlib
 import os
 import random
 import re
@@ -11,6 +12,7 @@ import shutil
 import signal
 import socket
 import subprocess
+import threading
 import time
 from pathlib import Path
 
@@ -272,6 +274,21 @@ def start_listening(tarvodine, config, section, *extra):
     wait_port(port)
     started.port = port
     return started
+
+
+@contextlib.contextmanager
+def served(server):
+    """Runs a socketserver server (http.server's too) on its own thread while the block runs,
+    then shuts it down and closes it."""
+    server.daemon_threads = True
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    try:
+        yield server
+    finally:
+        server.shutdown()
+        server.server_close()
+        thread.join()
 
 
 @pytest.fixture

@@ -13,12 +13,11 @@ import shutil
 import socket
 import struct
 import subprocess
-import threading
 import zlib
 
 import pytest
 
-from conftest import start_listening, wait_until
+from conftest import served, start_listening, wait_until
 from origin import Origin
 
 GENERAL_GLOBALS = {"hostname": "localhost", "tempdir": "/tmp", "linelength": "100", "poolsize": "20",
@@ -79,13 +78,8 @@ class EncodedHandler(http.server.BaseHTTPRequestHandler):
 
 @pytest.fixture(scope="module")
 def encoded_origin():
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), EncodedHandler)
-    server.daemon_threads = True
-    thread = threading.Thread(target=server.serve_forever, daemon=True)
-    thread.start()
-    yield server.server_address[1]
-    server.shutdown()
-    server.server_close()
+    with served(http.server.ThreadingHTTPServer(("127.0.0.1", 0), EncodedHandler)) as server:
+        yield server.server_address[1]
 
 
 @pytest.fixture(scope="module")

@@ -14,7 +14,7 @@ import time
 
 import pytest
 
-from conftest import start_listening, wait_until
+from conftest import served, start_listening, wait_until
 
 EVERY_LOG_CATEGORY = str(0xFFFFFFF)
 
@@ -104,14 +104,9 @@ class Recorder(http.server.BaseHTTPRequestHandler):
 
 @pytest.fixture(scope="module")
 def origin():
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Recorder)
-    server.daemon_threads = True
-    thread = threading.Thread(target=server.serve_forever, daemon=True)
-    thread.start()
-    yield server.server_address[1]
-    Recorder.release.set()
-    server.shutdown()
-    server.server_close()
+    with served(http.server.ThreadingHTTPServer(("127.0.0.1", 0), Recorder)) as server:
+        yield server.server_address[1]
+        Recorder.release.set()
 
 
 @pytest.fixture(scope="module")

@@ -19,7 +19,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import free_port, wait_until
+from conftest import free_port, served, wait_until
 
 UNKNOWN, NOCONNECT, NODNS, BADAUTH = -1, -2, -3, -4
 
@@ -70,13 +70,8 @@ class EchoHandler(socketserver.BaseRequestHandler):
 @pytest.fixture
 def echo():
     """A TCP server on 127.0.0.1 answering the first bytes it gets with "echo:" and them."""
-    server = socketserver.ThreadingTCPServer(("127.0.0.1", 0), EchoHandler)
-    server.daemon_threads = True
-    thread = threading.Thread(target=server.serve_forever, daemon=True)
-    thread.start()
-    yield server.server_address[1]
-    server.shutdown()
-    server.server_close()
+    with served(socketserver.ThreadingTCPServer(("127.0.0.1", 0), EchoHandler)) as server:
+        yield server.server_address[1]
 
 
 DANTED_CONF = """\
