@@ -16,12 +16,12 @@
 #include <string_view>
 #include <thread>
 
-#include "global.h"
-#include "options.h"
-#include "section.h"
+#include "core/global.h"
+#include "core/options.h"
+#include "config/section.h"
 #include "sections_fixture.h"
-#include "socket.h"
-#include "threads.h"
+#include "net/socket.h"
+#include "core/threads.h"
 
 namespace fuzz {
 

@@ -8,10 +8,10 @@
 #include <string>
 #include <string_view>
 
-#include "filebuf.h"
-#include "global.h"
-#include "header.h"
-#include "threads.h"
+#include "util/filebuf.h"
+#include "core/global.h"
+#include "http/header.h"
+#include "core/threads.h"
 
 namespace {
 

@@ -16,19 +16,19 @@
 
 #include <tinyxml.h>
 
-#include "access.h"
-#include "auth.h"
-#include "base64.h"
-#include "connection.h"
-#include "filebuf.h"
-#include "ftplist.h"
+#include "policy/access.h"
+#include "policy/auth.h"
+#include "util/base64.h"
+#include "http/connection.h"
+#include "util/filebuf.h"
+#include "ftp/ftplist.h"
 #include "fuzz_support.h"
-#include "header.h"
-#include "interface.h"
-#include "password_cache.h"
-#include "proto_ftp.h"
-#include "url.h"
-#include "urlcommand.h"
+#include "http/header.h"
+#include "admin/interface.h"
+#include "policy/password_cache.h"
+#include "ftp/proto_ftp.h"
+#include "util/url.h"
+#include "http/urlcommand.h"
 
 using fuzz::has_any;
 using fuzz::has_line_break;

@@ -40,10 +40,10 @@ build_all() {
 
     # Every source but the entry point, and the targets, each rebuilt when it or a header it may
     # include is newer than its object.
-    newest_header=$(ls -t "$root"/src/*.h | head -n 1)
-    newest_fuzz_header=$(ls -t "$root"/src/*.h "$here"/*.h 2>/dev/null | head -n 1)
+    newest_header=$(ls -t "$root"/src/*/*.h | head -n 1)
+    newest_fuzz_header=$(ls -t "$root"/src/*/*.h "$here"/*.h 2>/dev/null | head -n 1)
     pids=""
-    for src in "$root"/src/*.cpp "$here"/*_fuzz.cpp; do
+    for src in "$root"/src/*/*.cpp "$here"/*_fuzz.cpp; do
         name=$(basename "$src" .cpp)
         [ "$name" = main ] && continue
         obj="$build/obj/$name.o"
@@ -66,7 +66,7 @@ build_all() {
     # library of the rest of the program. Objects of removed sources would linger: archive
     # current ones.
     objs=""
-    for src in "$root"/src/*.cpp; do
+    for src in "$root"/src/*/*.cpp; do
         name=$(basename "$src" .cpp)
         [ "$name" = main ] || objs="$objs $build/obj/$name.o"
     done

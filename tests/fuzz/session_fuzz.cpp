@@ -28,19 +28,19 @@
 
 #include <tinyxml.h>
 
-#include "connect.h"
-#include "connection.h"
-#include "filebuf.h"
+#include "http/connect.h"
+#include "http/connection.h"
+#include "util/filebuf.h"
 #include "fuzz_support.h"
-#include "header.h"
-#include "network.h"
-#include "proto_ftp.h"
-#include "proto_http.h"
-#include "proxyauth.h"
-#include "request.h"
-#include "socket.h"
-#include "transfer.h"
-#include "url.h"
+#include "http/header.h"
+#include "net/network.h"
+#include "ftp/proto_ftp.h"
+#include "http/proto_http.h"
+#include "http/proxyauth.h"
+#include "http/request.h"
+#include "net/socket.h"
+#include "http/transfer.h"
+#include "util/url.h"
 
 using fuzz::has_any;
 using fuzz::Input;

@@ -15,14 +15,14 @@
 #include <string>
 #include <unistd.h>
 
-#include "connection.h"
-#include "global.h"
-#include "header.h"
-#include "network.h"
-#include "options.h"
+#include "http/connection.h"
+#include "core/global.h"
+#include "http/header.h"
+#include "net/network.h"
+#include "core/options.h"
 #include "probe_options.h"
-#include "socket.h"
-#include "threads.h"
+#include "net/socket.h"
+#include "core/threads.h"
 
 namespace {
 

@@ -24,20 +24,20 @@
 #include <map>
 #include <string>
 
-#include "connect.h"
-#include "connection.h"
-#include "header.h"
-#include "mainloop.h"
-#include "network.h"
-#include "options.h"
+#include "http/connect.h"
+#include "http/connection.h"
+#include "http/header.h"
+#include "daemon/mainloop.h"
+#include "net/network.h"
+#include "core/options.h"
 #include "probe_options.h"
-#include "proto_http.h"
-#include "protocol.h"
-#include "socket.h"
-#include "template.h"
-#include "threads.h"
-#include "transfer.h"
-#include "url.h"
+#include "http/proto_http.h"
+#include "http/protocol.h"
+#include "net/socket.h"
+#include "config/template.h"
+#include "core/threads.h"
+#include "http/transfer.h"
+#include "util/url.h"
 
 namespace {
 

@@ -11,10 +11,10 @@
 #include <gtest/gtest.h>
 #include <tinyxml.h>
 
-#include "access.h"
-#include "connection.h"
-#include "global.h"
-#include "header.h"
+#include "policy/access.h"
+#include "http/connection.h"
+#include "core/global.h"
+#include "http/header.h"
 #include "policy_fixture.h"
 
 namespace accesstest {

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "access.h"
+#include "policy/access.h"
 #include "access_fixture.h"
-#include "allowdeny.h"
-#include "stats.h"
+#include "policy/allowdeny.h"
+#include "core/stats.h"
 
 namespace {
 

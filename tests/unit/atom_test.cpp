@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "atom.h"
+#include "util/atom.h"
 
 namespace {
 

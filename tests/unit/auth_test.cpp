@@ -9,15 +9,15 @@
 
 #include <security/pam_appl.h>
 
-#include "access.h"
+#include "policy/access.h"
 #include "access_fixture.h"
-#include "auth.h"
-#include "base64.h"
-#include "filebuf.h"
-#include "general.h"
-#include "options.h"
-#include "password_cache.h"
-#include "template.h"
+#include "policy/auth.h"
+#include "util/base64.h"
+#include "util/filebuf.h"
+#include "config/general.h"
+#include "core/options.h"
+#include "policy/password_cache.h"
+#include "config/template.h"
 
 namespace {
 

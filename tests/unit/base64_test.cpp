@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "base64.h"
+#include "util/base64.h"
 
 using namespace std::literals;
 

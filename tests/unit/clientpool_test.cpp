@@ -11,14 +11,14 @@
 #include <unistd.h>
 #include <vector>
 
-#include "clientpool.h"
-#include "connection.h"
-#include "filebuf.h"
-#include "general.h"
-#include "global.h"
-#include "performance.h"
-#include "section.h"
-#include "threads.h"
+#include "daemon/clientpool.h"
+#include "http/connection.h"
+#include "util/filebuf.h"
+#include "config/general.h"
+#include "core/global.h"
+#include "core/performance.h"
+#include "config/section.h"
+#include "core/threads.h"
 
 // The unit tests' way into one pass: the wait and the dispatch of its events apart, so that
 // something can happen in between.

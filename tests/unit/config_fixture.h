@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 #include <tinyxml.h>
 
-#include "section.h"
+#include "config/section.h"
 
 inline const char* const TEST_DEFINITIONS = R"(<?xml version="1.0" encoding="UTF-8"?>
 <section>

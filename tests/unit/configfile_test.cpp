@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "config_fixture.h"
-#include "configfile.h"
-#include "global.h"
-#include "options.h"
+#include "config/configfile.h"
+#include "core/global.h"
+#include "core/options.h"
 
 namespace fs = std::filesystem;
 

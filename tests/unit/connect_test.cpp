@@ -7,14 +7,14 @@
 #include <string>
 #include <vector>
 
-#include "connect.h"
-#include "header.h"
-#include "network.h"
+#include "http/connect.h"
+#include "http/header.h"
+#include "net/network.h"
 #include "parent_fixture.h"
-#include "proto_http.h"
-#include "protocol.h"
+#include "http/proto_http.h"
+#include "http/protocol.h"
 #include "road_fixture.h"
-#include "transfer.h"
+#include "http/transfer.h"
 
 using parent::messages_of;
 using parent::read_message;

@@ -6,10 +6,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "atom.h"
-#include "connection.h"
-#include "global.h"
-#include "performance.h"
+#include "util/atom.h"
+#include "http/connection.h"
+#include "core/global.h"
+#include "core/performance.h"
 
 namespace {
 

@@ -7,12 +7,12 @@
 #include <thread>
 #include <vector>
 
-#include "connection.h"
-#include "connthread.h"
-#include "global.h"
-#include "options.h"
-#include "performance.h"
-#include "threads.h"
+#include "http/connection.h"
+#include "daemon/connthread.h"
+#include "core/global.h"
+#include "core/options.h"
+#include "core/performance.h"
+#include "core/threads.h"
 
 namespace {
 

@@ -13,9 +13,9 @@
 #include <unistd.h>
 #include <vector>
 
-#include "descriptor.h"
-#include "global.h"
-#include "log.h"
+#include "util/descriptor.h"
+#include "core/global.h"
+#include "util/log.h"
 
 namespace fs = std::filesystem;
 

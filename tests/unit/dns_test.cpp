@@ -14,11 +14,11 @@
 #include <unistd.h>
 #include <vector>
 
-#include "dns.h"
-#include "global.h"
-#include "log.h"
-#include "options.h"
-#include "performance.h"
+#include "net/dns.h"
+#include "core/global.h"
+#include "util/log.h"
+#include "core/options.h"
+#include "core/performance.h"
 
 namespace {
 

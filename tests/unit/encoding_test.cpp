@@ -4,11 +4,11 @@
 #include <string>
 #include <zlib.h>
 
-#include "connection.h"
-#include "encoding.h"
-#include "filebuf.h"
-#include "general.h"
-#include "header.h"
+#include "http/connection.h"
+#include "http/encoding.h"
+#include "util/filebuf.h"
+#include "config/general.h"
+#include "http/header.h"
 #include "policy_fixture.h"
 #include "road_fixture.h"
 

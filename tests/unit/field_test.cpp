@@ -7,9 +7,9 @@
 
 #include <tinyxml.h>
 
-#include "field.h"
-#include "global.h"
-#include "xmlcursor.h"
+#include "config/field.h"
+#include "core/global.h"
+#include "config/xmlcursor.h"
 
 namespace {
 

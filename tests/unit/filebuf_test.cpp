@@ -8,7 +8,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
-#include "filebuf.h"
+#include "util/filebuf.h"
 
 using namespace std::literals;
 

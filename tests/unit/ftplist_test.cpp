@@ -6,10 +6,10 @@
 #include <string_view>
 #include <vector>
 
-#include "filebuf.h"
-#include "ftplist.h"
-#include "global.h"
-#include "log.h"
+#include "util/filebuf.h"
+#include "ftp/ftplist.h"
+#include "core/global.h"
+#include "util/log.h"
 
 using namespace std::literals;
 

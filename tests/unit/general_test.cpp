@@ -6,9 +6,9 @@
 #include <thread>
 #include <vector>
 
-#include "connection.h"
-#include "general.h"
-#include "helpers.h"
+#include "http/connection.h"
+#include "config/general.h"
+#include "util/helpers.h"
 #include "policy_fixture.h"
 
 namespace {

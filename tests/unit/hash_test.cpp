@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "hash.h"
+#include "util/hash.h"
 
 namespace {
 

@@ -10,12 +10,12 @@
 #include <unistd.h>
 #include <vector>
 
-#include "cache.h"
-#include "connection.h"
-#include "filebuf.h"
-#include "header.h"
-#include "socket.h"
-#include "transfer.h"
+#include "cache/cache.h"
+#include "http/connection.h"
+#include "util/filebuf.h"
+#include "http/header.h"
+#include "net/socket.h"
+#include "http/transfer.h"
 
 using namespace std::literals;
 

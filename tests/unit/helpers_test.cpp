@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "filebuf.h"
-#include "helpers.h"
+#include "util/filebuf.h"
+#include "util/helpers.h"
 
 namespace {
 

@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "loopback.h"
-#include "httpclient.h"
+#include "http/httpclient.h"
 #include "road_fixture.h"
-#include "url.h"
+#include "util/url.h"
 
 namespace {
 

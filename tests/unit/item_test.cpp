@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "config_fixture.h"
-#include "global.h"
-#include "item.h"
-#include "regex.h"
-#include "xmlcursor.h"
+#include "core/global.h"
+#include "config/item.h"
+#include "util/regex.h"
+#include "config/xmlcursor.h"
 
 namespace {
 

@@ -14,10 +14,10 @@
 #include <unistd.h>
 #include <vector>
 
-#include "global.h"
-#include "log.h"
-#include "options.h"
-#include "threads.h"
+#include "core/global.h"
+#include "util/log.h"
+#include "core/options.h"
+#include "core/threads.h"
 
 namespace fs = std::filesystem;
 

@@ -13,9 +13,9 @@
 #include <unistd.h>
 #include <vector>
 
-#include "log.h"
-#include "logentry.h"
-#include "options.h"
+#include "util/log.h"
+#include "core/logentry.h"
+#include "core/options.h"
 
 namespace fs = std::filesystem;
 

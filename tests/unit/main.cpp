@@ -2,8 +2,8 @@
 // must hold the log buffer.
 #include <gtest/gtest.h>
 
-#include "global.h"
-#include "threads.h"
+#include "core/global.h"
+#include "core/threads.h"
 
 int main(int argc, char** argv)
 {

@@ -5,7 +5,7 @@
 #include <ctime>
 #include <string>
 
-#include "mainloop.h"
+#include "daemon/mainloop.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "md5.h"
+#include "util/md5.h"
 
 namespace {
 

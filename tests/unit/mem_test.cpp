@@ -9,10 +9,10 @@
 #include <string>
 #include <unistd.h>
 
-#include "global.h"
-#include "log.h"
-#include "mem.h"
-#include "options.h"
+#include "core/global.h"
+#include "util/log.h"
+#include "util/mem.h"
+#include "core/options.h"
 
 // A failing allocation must come back as null here, as it does from the platform's allocator,
 // instead of the sanitizer stopping the process.
@@ -195,7 +195,7 @@ TEST(FatalAssertion, ZeroSizeRequestsNameTheAllocator)
             testing::ExitedWithCode(1), "");
         const std::vector<std::string> lines = messages(output.text());
         ASSERT_GE(lines.size(), 2u) << output.text();
-        EXPECT_TRUE(lines[1].starts_with("advice: ASSERTION: src/mem:")) << lines[1];
+        EXPECT_TRUE(lines[1].starts_with("advice: ASSERTION: src/util/mem:")) << lines[1];
         EXPECT_TRUE(lines[1].ends_with(std::string(" in function ") + c.function)) << lines[1];
         EXPECT_EQ(output.text().find("Failed to allocate"), std::string::npos);
     }
@@ -212,6 +212,6 @@ TEST(OutOfMemory, LogsAndExitsWithFailure)
         testing::ExitedWithCode(1), "");
     const std::vector<std::string> lines = messages(output.text());
     ASSERT_FALSE(lines.empty());
-    EXPECT_TRUE(lines[0].starts_with("error: Out of memory: src/mem:")) << lines[0];
+    EXPECT_TRUE(lines[0].starts_with("error: Out of memory: src/util/mem:")) << lines[0];
     EXPECT_TRUE(lines[0].ends_with(" in function out_of_memory")) << lines[0];
 }

@@ -13,12 +13,12 @@
 #include <vector>
 
 #include "loopback.h"
-#include "connection.h"
-#include "header.h"
-#include "netsection.h"
-#include "network.h"
+#include "http/connection.h"
+#include "http/header.h"
+#include "net/netsection.h"
+#include "net/network.h"
 #include "policy_fixture.h"
-#include "protocol.h"
+#include "http/protocol.h"
 #include "road_fixture.h"
 
 namespace {

@@ -19,13 +19,13 @@
 #include <vector>
 
 #include "loopback.h"
-#include "global.h"
-#include "header.h"
-#include "log.h"
-#include "network.h"
-#include "options.h"
-#include "performance.h"
-#include "socket.h"
+#include "core/global.h"
+#include "http/header.h"
+#include "util/log.h"
+#include "net/network.h"
+#include "core/options.h"
+#include "core/performance.h"
+#include "net/socket.h"
 
 namespace {
 

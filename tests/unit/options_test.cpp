@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "options.h"
+#include "core/options.h"
 
 namespace {
 

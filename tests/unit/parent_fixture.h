@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "loopback.h"
-#include "base64.h"
+#include "util/base64.h"
 #include "road_fixture.h"
 
 namespace parent {

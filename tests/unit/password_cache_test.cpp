@@ -4,10 +4,10 @@
 #include <memory>
 #include <string>
 
-#include "global.h"
-#include "options.h"
-#include "password_cache.h"
-#include "timers.h"
+#include "core/global.h"
+#include "core/options.h"
+#include "policy/password_cache.h"
+#include "core/timers.h"
 
 namespace {
 

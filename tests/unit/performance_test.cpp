@@ -4,7 +4,7 @@
 #include <thread>
 #include <vector>
 
-#include "performance.h"
+#include "core/performance.h"
 
 namespace {
 

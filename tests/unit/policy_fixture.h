@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 #include <tinyxml.h>
 
-#include "section.h"
+#include "config/section.h"
 
 // etc/section.xml of the source tree becomes sectionxml.
 inline void shipped_definitions_set()

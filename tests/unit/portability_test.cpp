@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "portability.h"
+#include "util/portability.h"
 
 extern char** environ;
 

@@ -5,8 +5,8 @@
 #include <thread>
 #include <vector>
 
-#include "filebuf.h"
-#include "processors.h"
+#include "util/filebuf.h"
+#include "core/processors.h"
 
 namespace {
 

@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "connection.h"
-#include "general.h"
-#include "global.h"
-#include "header.h"
-#include "options.h"
+#include "http/connection.h"
+#include "config/general.h"
+#include "core/global.h"
+#include "http/header.h"
+#include "core/options.h"
 #include "policy_fixture.h"
-#include "profile.h"
+#include "config/profile.h"
 
 namespace {
 

@@ -12,14 +12,14 @@
 #include <string>
 #include <thread>
 
-#include "ftplist.h"
-#include "general.h"
-#include "header.h"
-#include "interface.h"
-#include "network.h"
+#include "ftp/ftplist.h"
+#include "config/general.h"
+#include "http/header.h"
+#include "admin/interface.h"
+#include "net/network.h"
 #include "policy_fixture.h"
-#include "processors.h"
-#include "proto_ftp.h"
+#include "core/processors.h"
+#include "ftp/proto_ftp.h"
 #include "road_fixture.h"
 
 using road::read_all;

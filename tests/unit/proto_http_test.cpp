@@ -2,11 +2,11 @@
 
 #include <string>
 
-#include "filebuf.h"
-#include "header.h"
-#include "proto_http.h"
+#include "util/filebuf.h"
+#include "http/header.h"
+#include "http/proto_http.h"
 #include "road_fixture.h"
-#include "transfer.h"
+#include "http/transfer.h"
 
 using road::read_all;
 using road::read_now;

@@ -10,13 +10,13 @@
 #include <string>
 #include <thread>
 
-#include "filebuf.h"
-#include "header.h"
-#include "processors.h"
-#include "proto_http.h"
-#include "protocol.h"
-#include "request.h"
-#include "response.h"
+#include "util/filebuf.h"
+#include "http/header.h"
+#include "core/processors.h"
+#include "http/proto_http.h"
+#include "http/protocol.h"
+#include "http/request.h"
+#include "http/response.h"
 #include "road_fixture.h"
 
 using road::read_now;

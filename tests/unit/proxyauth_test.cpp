@@ -9,12 +9,12 @@
 #include <thread>
 #include <vector>
 
-#include "base64.h"
-#include "header.h"
+#include "util/base64.h"
+#include "http/header.h"
 #include "parent_fixture.h"
-#include "proxyauth.h"
+#include "http/proxyauth.h"
 #include "road_fixture.h"
-#include "transfer.h"
+#include "http/transfer.h"
 
 using parent::messages_of;
 using parent::value_of;

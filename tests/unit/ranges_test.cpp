@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "ranges.h"
+#include "config/ranges.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <thread>
 #include <vector>
 
-#include "filebuf.h"
-#include "global.h"
-#include "regex.h"
+#include "util/filebuf.h"
+#include "core/global.h"
+#include "util/regex.h"
 
 using namespace std::literals;
 

@@ -21,14 +21,14 @@
 #include <vector>
 
 #include "loopback.h"
-#include "header.h"
-#include "logentry.h"
-#include "options.h"
-#include "processors.h"
-#include "request.h"
+#include "http/header.h"
+#include "core/logentry.h"
+#include "core/options.h"
+#include "core/processors.h"
+#include "http/request.h"
 #include "road_fixture.h"
-#include "statgroups.h"
-#include "urlcommand.h"
+#include "admin/statgroups.h"
+#include "http/urlcommand.h"
 
 using road::read_now;
 using road::Wired;

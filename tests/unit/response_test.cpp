@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <string>
 
-#include "header.h"
-#include "response.h"
+#include "http/header.h"
+#include "http/response.h"
 #include "road_fixture.h"
 
 using road::read_now;

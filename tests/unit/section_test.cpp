@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "config_fixture.h"
-#include "options.h"
-#include "section.h"
+#include "core/options.h"
+#include "config/section.h"
 
 namespace {
 
@@ -190,7 +190,7 @@ TEST(SectionDefinitionDeathTest, MalformedDeclarationsAreFatal)
     const auto with_option = [&](const std::string& option) {
         return section(head + "<select><list><o>" + option + "</o></list></select><global/>");
     };
-    struct Case { const char* what; std::string xml; const char* raiser = "src/section:"; };
+    struct Case { const char* what; std::string xml; const char* raiser = "src/config/section:"; };
     const Case cases[] = {
         {"root is not section", "<sections><s>" + head + "<global/></s></sections>"},
         {"no element for the section", "<section><t>" + head + "<global/></t></section>"},
@@ -207,7 +207,7 @@ TEST(SectionDefinitionDeathTest, MalformedDeclarationsAreFatal)
         {"field without value", with_field(R"(<f n="0"><comment>F</comment><type>INT</type><desc/></f>)")},
         {"field without type", with_field(R"(<f n="0"><comment>F</comment><value>1</value><desc/></f>)")},
         {"field of unknown type",
-         with_field(R"(<f n="0"><comment>F</comment><value>1</value><type>int</type><desc/></f>)"), "src/field:"},
+         with_field(R"(<f n="0"><comment>F</comment><value>1</value><type>int</type><desc/></f>)"), "src/config/field:"},
         {"field without desc", with_field(R"(<f n="0"><comment>F</comment><value>1</value><type>INT</type></f>)")},
         {"optional without text",
          with_field(R"(<f n="0"><comment>F</comment><value>1</value><type>INT</type><optional/><desc/></f>)")},

@@ -4,18 +4,18 @@
 
 #include <string>
 
-#include "cache.h"
-#include "filter.h"
-#include "forward.h"
-#include "general.h"
-#include "headerfilter.h"
-#include "limit.h"
-#include "mime.h"
-#include "prefetch.h"
-#include "profile.h"
-#include "redirect.h"
-#include "section.h"
-#include "template.h"
+#include "cache/cache.h"
+#include "policy/filter.h"
+#include "cache/forward.h"
+#include "config/general.h"
+#include "policy/headerfilter.h"
+#include "policy/limit.h"
+#include "policy/mime.h"
+#include "cache/prefetch.h"
+#include "config/profile.h"
+#include "policy/redirect.h"
+#include "config/section.h"
+#include "config/template.h"
 
 // With no rules loaded every section answers with its defaults.
 inline void road_sections_create()

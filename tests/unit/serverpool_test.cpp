@@ -9,12 +9,12 @@
 #include <unistd.h>
 #include <vector>
 
-#include "global.h"
-#include "log.h"
-#include "performance.h"
-#include "serverpool.h"
-#include "socket.h"
-#include "statgroups.h"
+#include "core/global.h"
+#include "util/log.h"
+#include "core/performance.h"
+#include "net/serverpool.h"
+#include "net/socket.h"
+#include "admin/statgroups.h"
 
 namespace {
 

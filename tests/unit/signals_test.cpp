@@ -17,15 +17,15 @@
 #include <thread>
 
 #include "loopback.h"
-#include "clientpool.h"
-#include "connection.h"
-#include "global.h"
-#include "log.h"
-#include "network.h"
-#include "options.h"
-#include "signals.h"
-#include "socket.h"
-#include "threads.h"
+#include "daemon/clientpool.h"
+#include "http/connection.h"
+#include "core/global.h"
+#include "util/log.h"
+#include "net/network.h"
+#include "core/options.h"
+#include "daemon/signals.h"
+#include "net/socket.h"
+#include "core/threads.h"
 
 namespace fs = std::filesystem;
 

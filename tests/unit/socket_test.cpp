@@ -11,12 +11,12 @@
 #include <unistd.h>
 #include <vector>
 
-#include "atom.h"
-#include "filebuf.h"
-#include "global.h"
-#include "options.h"
-#include "performance.h"
-#include "socket.h"
+#include "util/atom.h"
+#include "util/filebuf.h"
+#include "core/global.h"
+#include "core/options.h"
+#include "core/performance.h"
+#include "net/socket.h"
 
 namespace {
 

@@ -7,11 +7,11 @@
 #include <unistd.h>
 #include <vector>
 
-#include "connection.h"
-#include "filebuf.h"
-#include "global.h"
-#include "header.h"
-#include "statgroups.h"
+#include "http/connection.h"
+#include "util/filebuf.h"
+#include "core/global.h"
+#include "http/header.h"
+#include "admin/statgroups.h"
 
 namespace fs = std::filesystem;
 

@@ -7,10 +7,10 @@
 #include <unistd.h>
 #include <vector>
 
-#include "filebuf.h"
-#include "global.h"
-#include "options.h"
-#include "stats.h"
+#include "util/filebuf.h"
+#include "core/global.h"
+#include "core/options.h"
+#include "core/stats.h"
 
 namespace {
 
@@ -373,7 +373,7 @@ void log_to_stderr()
     dup2(STDERR_FILENO, STDOUT_FILENO);
 }
 
-const char* const STATS_ASSERTION = "ASSERTION: src/stats";
+const char* const STATS_ASSERTION = "ASSERTION: src/core/stats";
 
 }  // namespace
 

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "configerror.h"
-#include "stringutil.h"
+#include "config/configerror.h"
+#include "util/stringutil.h"
 
 using Items = std::vector<std::string>;
 

@@ -10,13 +10,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "connection.h"
-#include "filebuf.h"
-#include "global.h"
-#include "header.h"
+#include "http/connection.h"
+#include "util/filebuf.h"
+#include "core/global.h"
+#include "http/header.h"
 #include "policy_fixture.h"
-#include "socket.h"
-#include "template.h"
+#include "net/socket.h"
+#include "config/template.h"
 
 namespace fs = std::filesystem;
 

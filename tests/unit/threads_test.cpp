@@ -9,10 +9,10 @@
 #include <thread>
 #include <unistd.h>
 
-#include "global.h"
-#include "log.h"
-#include "options.h"
-#include "threads.h"
+#include "core/global.h"
+#include "util/log.h"
+#include "core/options.h"
+#include "core/threads.h"
 
 namespace {
 

@@ -8,10 +8,10 @@
 #include <utility>
 #include <vector>
 
-#include "global.h"
-#include "options.h"
-#include "threads.h"
-#include "timers.h"
+#include "core/global.h"
+#include "core/options.h"
+#include "core/threads.h"
+#include "core/timers.h"
 
 namespace {
 

@@ -17,9 +17,9 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
-#include "options.h"
-#include "socket.h"
-#include "tls.h"
+#include "core/options.h"
+#include "net/socket.h"
+#include "net/tls.h"
 
 namespace {
 

@@ -3,10 +3,10 @@
 #include <csignal>
 #include <string>
 
-#include "filebuf.h"
-#include "options.h"
+#include "util/filebuf.h"
+#include "core/options.h"
 #include "road_fixture.h"
-#include "transfer.h"
+#include "http/transfer.h"
 
 using road::read_all;
 using road::read_now;

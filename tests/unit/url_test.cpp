@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 #include <string>
 
-#include "url.h"
+#include "util/url.h"
 
 using namespace std::literals;
 

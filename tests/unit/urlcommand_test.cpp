@@ -3,9 +3,9 @@
 #include <string>
 #include <string_view>
 
-#include "header.h"
+#include "http/header.h"
 #include "road_fixture.h"
-#include "urlcommand.h"
+#include "http/urlcommand.h"
 
 using road::read_now;
 using road::Wired;

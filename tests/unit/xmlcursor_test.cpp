@@ -5,7 +5,7 @@
 
 #include <tinyxml.h>
 
-#include "xmlcursor.h"
+#include "config/xmlcursor.h"
 
 namespace {
 

@@ -1,0 +1,37 @@
+#include "cache/cache.h"
+
+CacheSection* cache_section = nullptr;
+
+CACHEMAP* CacheSection::cache_open(CONNECTION_T*, std::string_view, const char*, std::uint32_t) { return nullptr; }
+
+long CacheSection::add(CACHEMAP*, const char*, std::size_t) { return -1; }
+
+void CacheSection::cache_close(CACHEMAP*, bool) {}
+
+void CacheSection::invalidate(CACHEMAP*) {}
+
+void CacheSection::check(CONNECTION_T*, CACHEMAP*) {}
+
+void CacheSection::validated(CACHEMAP*) {}
+
+int CacheSection::stale(CACHEMAP*) { return 0; }
+
+std::unique_ptr<Filebuf> CacheSection::read_filebuf(CACHEMAP*) { return std::make_unique<Filebuf>(); }
+
+long CacheSection::send(CACHEMAP*, CONNECTION_T*, int) { return 0; }
+
+void CacheSection::send_status(CONNECTION_T*, CACHEMAP*) {}
+
+std::uint32_t CacheSection::flag_set(CACHEMAP* object, std::uint32_t) { return object != nullptr ? object->flags : 0; }
+
+std::uint32_t CacheSection::flag_unset(CACHEMAP* object, std::uint32_t) { return object != nullptr ? object->flags : 0; }
+
+int CacheSection::refcount(CACHEMAP*) { return 0; }
+
+int cacheable(CONNECTION_T*, const HEADER*, const HEADER*) { return 0; }
+
+CACHEMAP* connection_cache(CONNECTION_T*) { return nullptr; }
+
+void connection_cache_set(CONNECTION_T*, CACHEMAP*) {}
+
+void CacheSection::graceful_exit() {}

@@ -1,0 +1,199 @@
+#include "config/configfile.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "http/httpclient.h"
+#include "util/log.h"
+#include "core/options.h"
+#include "config/section.h"
+#include "util/stringutil.h"
+#include "util/url.h"
+#include "config/xmlcursor.h"
+
+std::unique_ptr<TiXmlDocument> document;
+std::mutex documentlock;
+std::time_t documentsynctime = 0;
+
+namespace {
+
+struct ResponseFree {
+    void operator()(HTTPRESPONSE* response) const noexcept { httpresponse_free(response); }
+};
+
+bool is_url(const std::string& name)
+{
+    return name.find(':') != std::string::npos && string_break(name, ':').size() >= 2;
+}
+
+bool root_accepted(const TiXmlDocument& next)
+{
+    const TiXmlElement* root = next.RootElement();
+    return root != nullptr && root->ValueStr() == "tarvodine";
+}
+
+// Caller holds documentlock. Every section is checked before any changes, so that a value that
+// does not fit leaves the whole running configuration as it was.
+int document_apply(std::unique_ptr<TiXmlDocument> next, int mode)
+{
+    for (const auto& [name, section] : Section::map) {
+        try {
+            section->check(next.get());
+        } catch (const ConfigError&) {
+            return 0;
+        }
+    }
+    document = std::move(next);
+    for (const auto& [name, section] : Section::map) {
+        try {
+            section->load(document.get(), mode);
+        } catch (const ConfigError&) {
+            // No element for the section: it keeps its values and rules.
+        }
+    }
+    return 1;
+}
+
+std::unique_ptr<TiXmlDocument> document_new()
+{
+    auto fresh = std::make_unique<TiXmlDocument>();
+    fresh->LinkEndChild(std::make_unique<TiXmlDeclaration>("1.0", "UTF-8", "").release());
+    fresh->LinkEndChild(std::make_unique<TiXmlElement>("tarvodine").release());
+    return fresh;
+}
+
+struct CFree {
+    void operator()(char* p) const noexcept { std::free(p); }
+};
+
+bool write_all(int fd, std::string_view bytes)
+{
+    while (!bytes.empty()) {
+        const ssize_t written = write(fd, bytes.data(), bytes.size());
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+// Writes through a temporary file in the target's directory that replaces the target only once
+// it is complete and on disk.
+bool document_write(const TiXmlDocument& doc, const std::string& path)
+{
+    std::string target = path;
+    // A symbolic link goes on naming the configuration file.
+    if (const std::unique_ptr<char, CFree> real(realpath(path.c_str(), nullptr)); real != nullptr)
+        target = real.get();
+
+    std::string temp = target + ".XXXXXX";
+    const int fd = mkstemp(temp.data());
+    if (fd < 0) {
+        log_syscall("mkstemp", "config_save", target.c_str());
+        return false;
+    }
+    struct stat old {};
+    const mode_t mode = stat(target.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0640;
+    bool written = true;
+    if (fchmod(fd, mode) != 0) {
+        log_syscall("fchmod", "config_save", temp.c_str());
+        written = false;
+    } else if (!write_all(fd, xml_document_print(doc))) {
+        log_syscall("write", "config_save", temp.c_str());
+        written = false;
+    } else if (fsync(fd) != 0) {
+        log_syscall("fsync", "config_save", temp.c_str());
+        written = false;
+    }
+    if (close(fd) != 0 && written) {
+        log_syscall("close", "config_save", temp.c_str());
+        written = false;
+    }
+    if (written && rename(temp.c_str(), target.c_str()) != 0) {
+        log_syscall("rename", "config_save", target.c_str());
+        written = false;
+    }
+    if (!written)
+        unlink(temp.c_str());
+    return written;
+}
+
+} // namespace
+
+int config_load(int mode, std::string name)
+{
+    if (is_url(name))
+        return config_url_load(std::move(name), mode);
+
+    auto next = std::make_unique<TiXmlDocument>();
+    if (!xml_file_load(*next, name)) {
+        putlog(LOG_ERROR, "failed to load configuration %s: %s", name.c_str(), next->ErrorDesc());
+        return 0;
+    }
+    if (!root_accepted(*next)) {
+        putlog(LOG_ERROR, "failed to load configuration %s: root element is not tarvodine", name.c_str());
+        return 0;
+    }
+    std::lock_guard lock(documentlock);
+    if (!document_apply(std::move(next), mode))
+        return 0;
+    if (!slave)
+        documentsynctime = std::time(nullptr);
+    return 1;
+}
+
+int config_url_load(std::string url, int mode)
+{
+    const std::optional<URL> parsed = url_parse(url);
+    if (!parsed) {
+        putlog(LOG_ERROR, "failed to load configuration %s: not a URL", url.c_str());
+        return 0;
+    }
+    const std::unique_ptr<HTTPRESPONSE, ResponseFree> response(http_fetch(*parsed, nullptr));
+    if (response == nullptr) {
+        putlog(LOG_ERROR, "failed to load configuration %s: no answer", url.c_str());
+        return 0;
+    }
+    if (const int code = httpresponse_code(*response); code != 200) {
+        putlog(LOG_ERROR, "failed to load configuration %s: status %d", url.c_str(), code);
+        return 0;
+    }
+    // The body is read as text: it ends at its first zero byte.
+    const std::string body(response->body.view());
+    auto next = std::make_unique<TiXmlDocument>();
+    next->Parse(body.c_str());
+    if (next->Error()) {
+        putlog(LOG_ERROR, "failed to load configuration %s: %s", url.c_str(), next->ErrorDesc());
+        return 0;
+    }
+    if (!root_accepted(*next)) {
+        putlog(LOG_ERROR, "failed to load configuration %s: root element is not tarvodine", url.c_str());
+        return 0;
+    }
+    std::lock_guard lock(documentlock);
+    return document_apply(std::move(next), mode);
+}
+
+void config_xml_build()
+{
+    if (document == nullptr)
+        document = document_new();
+    for (const auto& [name, section] : Section::map)
+        section->save(document.get());
+}
+
+int config_save(const std::string& path)
+{
+    std::lock_guard lock(documentlock);
+    config_xml_build();
+    if (!document_write(*document, path)) {
+        putlog(LOG_ERROR, "failed to save configuration %s", path.c_str());
+        return 0;
+    }
+    return 1;
+}

@@ -1,0 +1,3 @@
+#include "config/configsync.h"
+
+void config_sync(void*) {}

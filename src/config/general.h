@@ -1,0 +1,117 @@
+// The general settings ("general": the proxy's host name, temporary directory, line length, the
+// server pool's limits, and per-profile rules for time-outs, buffers, CONNECT ports, compression
+// and forwarding headers) and the FTP client settings ("ftp").
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "config/item.h"
+#include "config/ranges.h"
+#include "util/regex.h"
+#include "config/section.h"
+#include "util/stringutil.h"
+
+struct CONNECTION_T;
+
+// One general rule, built from one item; read-only once built.
+class General {
+public:
+    explicit General(const Item& item);
+    // The copy compiles its own pattern.
+    General(const General& other);
+    General(General&&) noexcept = default;
+    General& operator=(const General&) = delete;
+    General& operator=(General&&) = delete;
+    ~General() = default;
+
+    int enabled = 0;
+    std::string comment;
+    StringList profiles;
+    int ctimeout = 0;         // seconds: connect; also the longest wait for data in relays and body reads
+    int timeout = 0;          // seconds: reading headers and chunk lines
+    int keeptimeout = 0;      // seconds a kept-alive client connection may stay idle
+    unsigned maxdbuffer = 0;  // bytes: largest response body buffered whole
+    unsigned maxubuffer = 0;  // bytes: largest request body buffered whole
+    int bufferwait = 0;       // seconds a body may be buffered before the deadline; 0 none
+    PortRangeList cportrange; // ports a CONNECT may reach
+    std::string encodemime;   // pattern of MIME types compressed for the client
+    UniqueRegex encodemime_regex;   // null when the pattern is empty or does not compile
+    int compressout = 0;
+    int compressin = 0;
+    int xforwardedfor = 0;
+    int via = 0;
+};
+
+struct GeneralRules {
+    std::vector<General> rules;   // in item order
+};
+
+class GeneralSection final : public Section {
+public:
+    // The "general" section of sectionxml; its declarations must give the five global values
+    // and a first subsection of general rules.
+    GeneralSection();
+    void update() override;
+
+    // The rules in force: a pointer copy, never a rebuild.
+    std::shared_ptr<const GeneralRules> rules() const;
+    // The first enabled rule whose profiles accept the connection's (null connection: no
+    // profiles), sharing ownership of its rule list; null when no rule qualifies.
+    std::shared_ptr<const General> find(const CONNECTION_T* connection) const;
+
+    // Global values, each read under the section's read lock.
+    std::string proxyhost_get() const;
+    std::string tempdir_get() const;
+    int linelength_get() const;
+    int poolsize_get() const;
+    int pooltimeout_get() const;
+
+    // Per-connection values from the matching rule, or the value given when none matches.
+    int ctimeout_get(const CONNECTION_T* connection) const;                         // 60
+    int timeout_get(const CONNECTION_T* connection) const;                          // 60
+    int keeptimeout_get(const CONNECTION_T* connection) const;                      // 60
+    unsigned maxdbuffer_get(const CONNECTION_T* connection) const;                  // 0
+    unsigned maxubuffer_get(const CONNECTION_T* connection) const;                  // 0
+    int bufferwait_get(const CONNECTION_T* connection) const;                       // 0
+    int cportrange_check(const CONNECTION_T* connection, int port) const;           // 1
+    int encodemime_check(const CONNECTION_T* connection, std::string_view type) const;   // 0
+    int compressout_get(const CONNECTION_T* connection) const;                      // 0
+    int compressin_get(const CONNECTION_T* connection) const;                       // 0
+    int xforwardedfor_get(const CONNECTION_T* connection) const;                    // 0
+    int via_get(const CONNECTION_T* connection) const;                              // 0
+
+private:
+    // The matching rule, resolved once per thread for each update generation and profile list:
+    // the getters of one request ask dozens of times with the same profiles. The pointer stays
+    // valid until this thread's next call.
+    const General* resolve(const CONNECTION_T* connection) const;
+
+    std::shared_ptr<const GeneralRules> rules_ = std::make_shared<const GeneralRules>();
+    // Changes with every update of any general section; guarded with rules_ by rwlock_ for
+    // writing, read without it.
+    std::atomic<std::uint64_t> generation_{0};
+};
+
+class FtpSection final : public Section {
+public:
+    // The "ftp" section of sectionxml; its declarations must give the six global values.
+    FtpSection();
+    // The FTP settings are read at each use: nothing to rebuild.
+    void update() override {}
+
+    int passive_get() const;     // 1: data connections by PASV, otherwise PORT
+    int timeout_get() const;     // seconds to wait for each reply
+    std::string user_get() const;       // for FTP URLs without a user
+    std::string password_get() const;
+    int sortorder_get() const;   // 0 ascending, otherwise descending
+    int sortfield_get() const;   // 1 name, 2 size, 3 time
+};
+
+// Created by the runtime bring-up; null before.
+extern GeneralSection* general_section;
+extern FtpSection* ftp_section;

@@ -1,0 +1,228 @@
+#include "config/xmlcursor.h"
+
+#include <cctype>
+#include <strings.h>
+#include <sys/stat.h>
+#include <utility>
+
+#include "util/descriptor.h"
+#include "util/mem.h"
+
+TiXmlElement* section_select(TiXmlDocument* document, const char* name)
+{
+    FATAL_ASSERT(document != nullptr);
+    TiXmlElement* root = document->RootElement();
+    FATAL_ASSERT(root != nullptr && root->ValueStr() == "tarvodine");
+    TiXmlElement* section = root->FirstChildElement(name);
+    if (section == nullptr)
+        throw ConfigError(std::string("no element for section ") + name);
+    return section;
+}
+
+XmlElement::XmlElement(TiXmlDocument* document, const std::string& section)
+    : current_(section_select(document, section.c_str())), section_(section)
+{
+}
+
+XmlElement::XmlElement(TiXmlDocument* document, const std::string& section, const std::string& element)
+    : current_(section_select(document, section.c_str())->FirstChildElement(element)), section_(section),
+      element_(element)
+{
+}
+
+bool XmlElement::next()
+{
+    if (current_ != nullptr)
+        current_ = current_->NextSiblingElement(element_);
+    return current_ != nullptr;
+}
+
+std::string XmlElement::string_read(const std::string& name) const
+{
+    if (current_ == nullptr)
+        return {};
+    const TiXmlElement* child = current_->FirstChildElement(name);
+    if (child == nullptr)
+        return {};
+    // Comments may stand before the text; the text node is the value.
+    for (const TiXmlNode* node = child->FirstChild(); node != nullptr; node = node->NextSibling()) {
+        if (const TiXmlText* text = node->ToText())
+            return text->ValueStr();
+    }
+    return {};
+}
+
+bool XmlElement::check_active(const std::string& name) const
+{
+    const TiXmlElement* child = current_ != nullptr ? current_->FirstChildElement(name) : nullptr;
+    if (child == nullptr)
+        throw ConfigError("no element " + name + " in section " + section_);
+    const std::string* active = child->Attribute(std::string("active"));
+    if (active == nullptr || strcasecmp(active->c_str(), "true") == 0)
+        return true;
+    if (strcasecmp(active->c_str(), "false") == 0)
+        return false;
+    throw ConfigError("active of " + name + " in section " + section_ + " is " + *active);
+}
+
+std::string xml_text_encode(std::string_view text)
+{
+    std::string escaped;
+    TiXmlBase::EncodeString(std::string(text), &escaped);
+    // The escapes hold no blank, so each blank left is one of the text's own.
+    std::string encoded;
+    encoded.reserve(escaped.size());
+    for (std::size_t i = 0; i < escaped.size(); ++i) {
+        if (escaped[i] != ' ') {
+            encoded += escaped[i];
+            continue;
+        }
+        const bool alone = i > 0 && i + 1 < escaped.size() && escaped[i - 1] != ' ' && escaped[i + 1] != ' ';
+        encoded += alone ? " " : "&#x20;";
+    }
+    return encoded;
+}
+
+namespace {
+
+// White space as the reader knows it; a text of nothing else is dropped by it.
+bool all_white(const std::string& text)
+{
+    if (text.empty())
+        return false;
+    for (const char c : text) {
+        if (!std::isspace(static_cast<unsigned char>(c)))
+            return false;
+    }
+    return true;
+}
+
+// TiXmlPrinter's layout, but for the encoding of texts and an only CDATA child kept on its
+// element's line.
+class Printer final : public TiXmlVisitor {
+public:
+    std::string buffer;
+
+    bool VisitEnter(const TiXmlElement& element, const TiXmlAttribute* attribute) override
+    {
+        indent();
+        buffer += '<';
+        buffer += element.ValueStr();
+        for (; attribute != nullptr; attribute = attribute->Next()) {
+            buffer += ' ';
+            attribute->Print(nullptr, 0, &buffer);
+        }
+        const TiXmlNode* first = element.FirstChild();
+        simple_ = first != nullptr && first->ToText() != nullptr && element.LastChild() == first;
+        if (empty(element))
+            buffer += " />\n";
+        else
+            buffer += simple_ ? ">" : ">\n";
+        ++depth_;
+        return true;
+    }
+
+    bool VisitExit(const TiXmlElement& element) override
+    {
+        --depth_;
+        const bool simple = std::exchange(simple_, false);
+        if (empty(element))
+            return true;
+        if (!simple)
+            indent();
+        buffer += "</";
+        buffer += element.ValueStr();
+        buffer += ">\n";
+        return true;
+    }
+
+    bool Visit(const TiXmlText& text) override
+    {
+        if (simple_ && !text.CDATA() && text.ValueStr().empty())
+            return true;
+        if (simple_) {
+            // The reader drops a text of white space alone, whatever its encoding; as a
+            // CDATA section it is kept. An element's only CDATA section stays on its line, so
+            // that such a text prints alike before and after a reading.
+            if (text.CDATA() || all_white(text.ValueStr()))
+                buffer += "<![CDATA[" + text.ValueStr() + "]]>";
+            else
+                buffer += xml_text_encode(text.ValueStr());
+        } else if (text.CDATA()) {
+            indent();
+            buffer += "<![CDATA[" + text.ValueStr() + "]]>\n";
+        } else {
+            indent();
+            buffer += xml_text_encode(text.ValueStr()) + "\n";
+        }
+        return true;
+    }
+
+    bool Visit(const TiXmlDeclaration& declaration) override
+    {
+        indent();
+        declaration.Print(nullptr, 0, &buffer);
+        buffer += '\n';
+        return true;
+    }
+
+    bool Visit(const TiXmlComment& comment) override
+    {
+        indent();
+        buffer += "<!--" + comment.ValueStr() + "-->\n";
+        return true;
+    }
+
+    bool Visit(const TiXmlUnknown& unknown) override
+    {
+        indent();
+        buffer += "<" + unknown.ValueStr() + ">\n";
+        return true;
+    }
+
+private:
+    // No child, or only an empty text, which reads back as no child.
+    static bool empty(const TiXmlElement& element)
+    {
+        const TiXmlNode* first = element.FirstChild();
+        if (first == nullptr)
+            return true;
+        const TiXmlText* text = first->ToText();
+        return element.LastChild() == first && text != nullptr && !text->CDATA() && text->ValueStr().empty();
+    }
+
+    void indent()
+    {
+        for (int i = 0; i < depth_; ++i)
+            buffer += "    ";
+    }
+
+    int depth_ = 0;
+    bool simple_ = false;
+};
+
+} // namespace
+
+std::string xml_document_print(const TiXmlDocument& document)
+{
+    Printer printer;
+    document.Accept(&printer);
+    return std::move(printer.buffer);
+}
+
+bool xml_file_load(TiXmlDocument& document, const std::string& path)
+{
+    FILE* file = s_fopen(path.c_str(), "rb");
+    // The library sizes its buffer by seeking to the end, which means nothing for a directory
+    // or a device: only regular files are read.
+    struct stat status {};
+    if (file != nullptr && (fstat(fileno(file), &status) != 0 || !S_ISREG(status.st_mode))) {
+        std::fclose(file);
+        file = nullptr;
+    }
+    // A null file sets the library's own "Failed to open file" error.
+    const bool loaded = document.LoadFile(file);
+    if (file != nullptr)
+        std::fclose(file);
+    return loaded;
+}

@@ -1,0 +1,54 @@
+// The configuration code's view of the configuration document: a cursor over one section's
+// element, or over the elements of one name under it, and the lookup of a section's element.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include <tinyxml.h>
+
+#include "config/configerror.h"
+
+// The first child element of the root "tarvodine" with the given name. Throws ConfigError when
+// there is none; a null document or one without the root "tarvodine" is a fatal assertion.
+TiXmlElement* section_select(TiXmlDocument* document, const char* name);
+
+// Points into a document it does not own; the document must not change while the cursor is in
+// use (callers hold documentlock).
+class XmlElement {
+public:
+    // On the section's own element. ConfigError from section_select passes through.
+    XmlElement(TiXmlDocument* document, const std::string& section);
+    // On the first child element of the section's element named `element`, if any.
+    XmlElement(TiXmlDocument* document, const std::string& section, const std::string& element);
+
+    int full() const { return current_ != nullptr ? 1 : 0; }
+    // To the next sibling element named like the cursor's elements; whether there was one.
+    bool next();
+    // The text of the first child element of that name; empty when there is none or it holds
+    // no text.
+    std::string string_read(const std::string& name) const;
+    // The "active" attribute of the first child element of that name: absent or "true" gives
+    // true, "false" false, in any case. Another value, or no such child, throws ConfigError.
+    bool check_active(const std::string& name) const;
+    std::string element_get() const { return element_; }
+    std::string section_get() const { return section_; }
+
+private:
+    const TiXmlElement* current_ = nullptr;
+    std::string section_;
+    std::string element_;
+};
+
+// A text as it must be printed to read back exactly: the library's own escapes, and every blank
+// that a reader would condense or drop (leading, trailing, or in a run) as a character reference.
+std::string xml_text_encode(std::string_view text);
+// The document printed as the library prints it (one node per line, four blanks of indent per
+// level), with every text written by xml_text_encode, and a text of white space alone as a
+// CDATA section (the reader drops it otherwise). Printing a document read from this output
+// gives the same output.
+std::string xml_document_print(const TiXmlDocument& document);
+
+// Parses the regular file into document; it is opened with s_fopen. False when it cannot be read
+// or does not parse; document.ErrorDesc() then tells why.
+bool xml_file_load(TiXmlDocument& document, const std::string& path);

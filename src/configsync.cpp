@@ -1,3 +1,0 @@
-#include "configsync.h"
-
-void config_sync(void*) {}

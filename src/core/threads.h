@@ -1,0 +1,68 @@
+// The thread table: every thread of the process owns one slot.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <pthread.h>
+#include <string>
+
+#include "http/connection.h"
+#include "core/options.h"
+
+struct statm_t;
+
+using thread_start_t = void* (*)(void*);
+
+// Slot states.
+enum : int {
+    THREAD_FREE = 0,
+    THREAD_SERVING = 1,
+    THREAD_IDLE = 2,         // parked, waiting for a hand-over
+    THREAD_STARTED = 3,      // a new thread, a service thread, or a hand-over not yet taken
+    THREAD_PREFETCHING = 4,
+};
+
+// One slot. Every field is guarded by threadlistlock; state and clientid are also read without
+// it by the owner (every log line prints its client id), so they are atomic.
+struct thread_t {
+    pthread_t thread{};                // the owner, valid while state is not THREAD_FREE
+    std::condition_variable cond;      // wakes the parked owner; waited on with threadlistlock
+    CONNECTION_T* arg = nullptr;       // the connection handed to the owner
+    std::atomic<std::uint32_t> clientid{0};
+    std::atomic<int> state{THREAD_FREE};
+    std::uint64_t requests = 0;        // requests served on the current connection
+    std::string ip, url, method;       // for display; empty when there is none
+};
+
+// The first MAXTHREADS slots are used.
+extern thread_t threads[MAXTHREADS_LIMIT];
+extern std::mutex threadlistlock;
+
+// Once, in main, before any other thread exists: the caller takes slot 0 with client id 0.
+void threads_init();
+// Service threads (10 MiB stack); slot index or -1.
+int thread_create_internal(thread_start_t start, void* arg);
+// Connection threads and prefetch workers (stack of max_opt_stack bytes); slot index or -1.
+int thread_create(thread_start_t start, void* arg);
+// Hands a readable client connection to the parked connection thread of the lowest slot, or
+// starts a new one on process_entry. The serving slot's index, the connection then being that
+// thread's (`connection` is left null); -1 when no thread could take it (nothing logged), and
+// the connection stays the caller's.
+int process_new(ConnectionPtr& connection);
+// Parks the calling connection thread in its slot (idle) for up to `seconds`. The connection
+// that process_new handed over meanwhile, which the thread now serves (slot state serving); or
+// null when none came in time: the slot is then free and the thread, which owns no slot any
+// more, must end without logging.
+ConnectionPtr thread_park(int seconds);
+// Counts the used slots by state, under threadlistlock, into the first five fields of `statm`
+// (size: free, resident: serving, shared: idle, text: started, lib: prefetching).
+void thread_report(statm_t* statm);
+// The calling thread's slot; a thread without one is a fatal assertion.
+int thread_find();
+std::uint32_t thread_get_clientid();
+void thread_set_clientid(std::uint32_t id);
+// Adds the calling thread's own CPU time and page faults to the totals in the runtime record;
+// a connection thread calls it as it ends.
+void rusage_update();

@@ -1,5 +1,0 @@
-#include "forward.h"
-
-ForwardSection* forward_section = nullptr;
-
-void ForwardSection::forward_do(CONNECTION_T*) {}

@@ -1,0 +1,879 @@
+#include "ftp/proto_ftp.h"
+
+#include <arpa/inet.h>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <utility>
+
+#include "cache/cache.h"
+#include "http/connection.h"
+#include "util/descriptor.h"
+#include "util/filebuf.h"
+#include "ftp/ftplist.h"
+#include "config/general.h"
+#include "http/header.h"
+#include "admin/interface.h"
+#include "util/log.h"
+#include "net/network.h"
+#include "core/processors.h"
+#include "http/proto_http.h"
+#include "http/protocol.h"
+#include "http/request.h"
+#include "http/response.h"
+#include "net/socket.h"
+#include "admin/statgroups.h"
+#include "util/stringutil.h"
+#include "config/template.h"
+#include "http/transfer.h"
+#include "util/url.h"
+#include "http/urlcommand.h"
+
+namespace {
+
+// The most of a reply line that is looked at, and of the line that answers PASV.
+constexpr int REPLY_LINE_MAX = 128;
+constexpr int PASV_LINE_MAX = 1024;
+
+int ftp_timeout()
+{
+    return ftp_section != nullptr ? ftp_section->timeout_get() : 60;
+}
+
+const char* text_or_empty(const HeaderText& text)
+{
+    return text ? text->c_str() : "";
+}
+
+bool command(CONNECTION_T* connection, std::string_view name)
+{
+    return url_command_find(connection->url_commands.get(), name) != nullptr;
+}
+
+// Owns a descriptor until the end of its scope.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// One command on the control connection; command comes without its line end.
+bool ftp_send(CONNECTION_T* connection, std::string_view command)
+{
+    Socket* control = connection->server.get();
+    if (control == nullptr)
+        return false;
+    std::string line(command);
+    line += "\r\n";
+    return control->Write(line.data(), static_cast<long>(line.size())) >= 0;
+}
+
+// The next line of the control connection (at most size bytes of it are kept), read within the
+// FTP time-out; nullopt when none came.
+std::optional<std::string> reply_line(CONNECTION_T* connection, int size)
+{
+    Socket* control = connection->server.get();
+    if (control == nullptr)
+        return std::nullopt;
+    std::string line(static_cast<std::size_t>(size) + 1, '\0');
+    const int n = control->GetLine(line.data(), size + 1, ftp_timeout());
+    if (n <= 0)
+        return std::nullopt;
+    line.resize(std::strlen(line.c_str()));
+    return line;
+}
+
+bool three_digits(std::string_view line)
+{
+    return line.size() >= 3 && std::isdigit(static_cast<unsigned char>(line[0])) &&
+           std::isdigit(static_cast<unsigned char>(line[1])) && std::isdigit(static_cast<unsigned char>(line[2]));
+}
+
+// The code of the next whole reply: the lines of a multi-line reply are read up to its last
+// one ("ddd text"). -1 when the lines run out first.
+int reply_final(CONNECTION_T* connection)
+{
+    for (;;) {
+        const std::optional<std::string> line = reply_line(connection, REPLY_LINE_MAX);
+        if (!line)
+            return -1;
+        if (three_digits(*line) && (line->size() == 3 || (*line)[3] != '-'))
+            return ftp_reply_code(*line);
+    }
+}
+
+std::optional<sockaddr_in> socket_address(int fd, bool peer)
+{
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    const int rc = peer ? getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length)
+                        : getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    if (rc != 0 || address.sin_family != AF_INET)
+        return std::nullopt;
+    return address;
+}
+
+std::string dotted(const in_addr& address)
+{
+    char text[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &address, text, sizeof text);
+    return text;
+}
+
+// The address the server's data connections belong to: the control connection's peer when the
+// server is reached directly; through SOCKS that peer is the SOCKS server, so then the host the
+// request names. Never an address the server itself announces.
+std::optional<std::string> data_host(CONNECTION_T* connection)
+{
+    if (connection->proxy_type == UPSTREAM_DIRECT) {
+        const std::optional<sockaddr_in> peer = socket_address(connection->server->fd(), true);
+        if (!peer)
+            return std::nullopt;
+        return dotted(peer->sin_addr);
+    }
+    const HEADER* request = connection->request.get();
+    if (!request->host)
+        return std::nullopt;
+    return *request->host;
+}
+
+std::unique_ptr<Socket> passive_setup(CONNECTION_T* connection, std::string_view transfer)
+{
+    const HEADER* request = connection->request.get();
+    putlog(LOG_DEBUG, "ftp: setting up a PASV connection mode %s %s", text_or_empty(request->method),
+           text_or_empty(request->url));
+    if (!ftp_send(connection, "PASV"))
+        return nullptr;
+    std::string answer;
+    for (;;) {
+        const std::optional<std::string> line = reply_line(connection, PASV_LINE_MAX);
+        if (!line)
+            return nullptr;
+        if (ftp_reply_code(*line) == 227) {
+            answer = *line;
+            break;
+        }
+    }
+    const std::size_t open = answer.find('(');
+    if (open == std::string::npos)
+        return nullptr;
+    std::string_view numbers = std::string_view(answer).substr(open + 1);
+    numbers = numbers.substr(0, numbers.find(')'));
+    const std::optional<sockaddr_in> named = ftpport_parse(numbers);
+    if (!named || named->sin_port == 0)
+        return nullptr;
+    const std::optional<std::string> host = data_host(connection);
+    if (!host)
+        return nullptr;
+    if (!ftp_send(connection, transfer))
+        return nullptr;
+    const int fd = net_connect(host->c_str(), ntohs(named->sin_port), ftp_timeout());
+    if (fd < 0)
+        return nullptr;
+    return std::make_unique<Socket>(fd);
+}
+
+std::unique_ptr<Socket> active_setup(CONNECTION_T* connection, std::string_view transfer)
+{
+    const int control = connection->server->fd();
+    std::optional<sockaddr_in> local = socket_address(control, false);
+    if (!local)
+        return nullptr;
+    local->sin_port = 0;
+    const Descriptor listener(s_socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (listener.get() < 0) {
+        log_syscall("socket", __func__, "failed to create the FTP data socket");
+        return nullptr;
+    }
+    if (bind(listener.get(), reinterpret_cast<const sockaddr*>(&*local), sizeof *local) != 0 ||
+        listen(listener.get(), 1) != 0) {
+        log_syscall("bind", __func__, "failed to listen for the FTP data connection");
+        return nullptr;
+    }
+    const std::optional<sockaddr_in> bound = socket_address(listener.get(), false);
+    if (!bound)
+        return nullptr;
+    if (!ftp_send(connection, "PORT " + ftpport_create(*bound)) || ftp_code_wait(connection, 200, 0) == -1)
+        return nullptr;
+    if (!ftp_send(connection, transfer))
+        return nullptr;
+
+    // Only the server may connect: anybody else could otherwise take or feed the transfer.
+    std::optional<in_addr> expected;
+    if (connection->proxy_type == UPSTREAM_DIRECT) {
+        const std::optional<sockaddr_in> peer = socket_address(control, true);
+        if (!peer)
+            return nullptr;
+        expected = peer->sin_addr;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(ftp_timeout());
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return nullptr;
+        pollfd ready{listener.get(), POLLIN, 0};
+        const int n = poll(&ready, 1, static_cast<int>(left.count()));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return nullptr;
+        sockaddr_in from{};
+        socklen_t length = sizeof from;
+        const int fd = s_accept(listener.get(), reinterpret_cast<sockaddr*>(&from), &length);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED || errno == EAGAIN)
+                continue;
+            return nullptr;
+        }
+        if (expected && from.sin_addr.s_addr != expected->s_addr) {
+            putlog(LOG_SECURITY, "ftp: refused a data connection from %s", dotted(from.sin_addr).c_str());
+            ::close(fd);
+            continue;
+        }
+        fcntl(fd, F_SETFD, FD_CLOEXEC);
+        return std::make_unique<Socket>(fd);
+    }
+}
+
+// True when the data connection closes with nothing more to read, within the FTP time-out.
+bool data_ended(Socket& data)
+{
+    char byte;
+    return data.Read(&byte, 1, ftp_timeout()) == 0;
+}
+
+// A URL without a user logs in with the "ftp" section's default user and password. The request
+// gets them back unnamed afterwards: the server connection is pooled under the name the next
+// request of that URL looks it up with.
+class DefaultUser {
+public:
+    explicit DefaultUser(HEADER* request) : request_(request)
+    {
+        if (request_->url_user)
+            return;
+        set_ = true;
+        request_->url_user = ftp_section != nullptr ? ftp_section->user_get() : std::string("anonymous");
+        request_->url_password = ftp_section != nullptr ? ftp_section->password_get() : std::string();
+    }
+    DefaultUser(const DefaultUser&) = delete;
+    DefaultUser& operator=(const DefaultUser&) = delete;
+    ~DefaultUser()
+    {
+        if (set_) {
+            request_->url_user.reset();
+            request_->url_password.reset();
+        }
+    }
+
+private:
+    HEADER* request_;
+    bool set_ = false;
+};
+
+HeaderPtr response_new(int status)
+{
+    HeaderPtr header = header_new();
+    header->kind = HEADER_RESPONSE;
+    header->version = HTTP_VERSION_11;
+    header->status = status;
+    return header;
+}
+
+// One FTP request, from the login to the access-log records.
+class FtpRequest {
+public:
+    explicit FtpRequest(CONNECTION_T* connection)
+        : connection_(connection), request_(connection->request.get()), slot_(connection)
+    {
+    }
+
+    int serve();
+
+private:
+    bool login();
+    int directory();
+    void directory_actions();
+    int file();
+    int upload();
+    int revalidated(CACHEMAP* object);
+    int fetch();
+    int deliver(std::unique_ptr<Filebuf> body);
+    // Changes to the file's directory: true when the reply is 250; otherwise the request has
+    // failed (answered, or not when no reply came). The reply is the next line, or with
+    // skipping the first line numbered 250 or 550.
+    bool directory_entered(const std::string& directory, bool skipping, int* result);
+    // The current directory's listing as the server sends it; null (logged) when no data
+    // connection could be opened for it.
+    std::unique_ptr<Filebuf> list();
+
+    void send_response() { header_send(slot_.get(), connection_, SIDE_CLIENT, HEADER_TO_CLIENT); }
+    // Ends a failed request: the page with status 404 (null: no answer, and the client
+    // connection closes), no access-log records, the server connection not kept.
+    int fail(const char* page);
+    // Ends a request that was answered: the access-log records.
+    int finish();
+
+    const char* method() const { return text_or_empty(request_->method); }
+    const char* url() const { return text_or_empty(request_->url); }
+
+    CONNECTION_T* connection_;
+    HEADER* request_;
+    ResponseSlot slot_;
+    CGIMap arguments_;
+    std::string rawpath_;   // the request's path as received, without its query
+    std::string path_;      // the same decoded: what the server is told
+    std::string user_;
+    std::string password_;
+    bool found_ = false;    // the file is in its directory's listing
+    std::int64_t length_ = TRANSFER_UNTIL_CLOSE;
+    std::time_t mtime_ = 0;
+    bool answered_ = false; // a stage or template filled the log entry itself
+};
+
+int FtpRequest::fail(const char* page)
+{
+    // A client left without an answer must see its connection end, not wait on it.
+    if (page == nullptr || template_section->send(page, connection_, 404) == 0)
+        connection_->keepalive_client = 0;
+    slot_.reset();
+    connection_->keepalive_server = 0;
+    return -1;
+}
+
+int FtpRequest::finish()
+{
+    LogEntry& entry = connection_->logentry;
+    if (slot_.get() != nullptr && !answered_) {
+        entry.status = slot_.get()->status;
+        entry.size = connection_->bytes_in;
+        entry.mime = "text/plain";
+    }
+    slot_.reset();
+    entry.Write();
+    entry.apache_Write();
+    return 1;
+}
+
+int FtpRequest::serve()
+{
+    putlog((connection_->flags & CONN_PREFETCH) != 0 ? LOG_PREFETCH : LOG_REQUEST, "%s %s", method(), url());
+    statincr_ftprequests(connection_);
+
+    rawpath_ = request_->path.value_or("/");
+    if (const std::size_t query = rawpath_.find('?'); query != std::string::npos) {
+        arguments_.parse(std::string_view(rawpath_).substr(query + 1));
+        rawpath_.resize(query);
+        request_->path = rawpath_;
+    }
+    if (rawpath_.empty() || rawpath_.front() != '/')
+        rawpath_.insert(0, "/");
+
+    const DefaultUser defaults(request_);
+    user_ = request_->url_user.value_or("");
+    password_ = request_->url_password.value_or("");
+    if (!ftp_value_safe(user_) || !ftp_value_safe(password_)) {
+        putlog(LOG_SECURITY, "ftp: refused a line break in the credentials for %s %s", method(), url());
+        return fail("badauth");
+    }
+    const std::optional<std::string> path = ftp_path_decode(rawpath_);
+    if (!path || !ftp_value_safe(arguments_.get("argument")) || !ftp_value_safe(arguments_.get("filename"))) {
+        putlog(LOG_SECURITY, "ftp: refused a line break in the command for %s %s", method(), url());
+        return fail("nofile");
+    }
+    path_ = *path;
+
+    if (!login())
+        return -1;
+    connection_->flags |= CONN_POOLED;
+    connection_->keepalive_server = 1;
+
+    if (request_->method && strcasecmp(request_->method->c_str(), "PUT") == 0)
+        return upload();
+
+    ftp_send(connection_, "CWD " + path_);
+    const int code = ftp_code_wait(connection_, 250, 550);
+    if (code == -1) {
+        putlog(LOG_ERROR, "ftp: failed to change directory to %s", path_.c_str());
+        return fail("noconnect");
+    }
+    return code == 250 ? directory() : file();
+}
+
+bool FtpRequest::login()
+{
+    bool fresh = (connection_->flags & CONN_POOLED) == 0;
+    for (;;) {
+        if (fresh) {
+            ftp_send(connection_, "USER " + user_);
+            const int code = ftp_code_wait(connection_, 331, 530);
+            if (code == 530) {
+                putlog(LOG_ERROR, "ftp: authentication failed for user: %s", user_.c_str());
+                fail("badauth");
+                return false;
+            }
+            if (code == -1) {
+                if (connection_->keepalive_server == 1) {
+                    // A pooled connection that died: the next one, pooled or new.
+                    connection_->flags &= ~CONN_POOLED;
+                    if (protocol_reconnect(connection_) < 0) {
+                        putlog(LOG_ERROR, "ftp: connection failed again to %s %s", method(), url());
+                        fail("noconnect");
+                        return false;
+                    }
+                    fresh = (connection_->flags & CONN_POOLED) == 0;
+                    continue;
+                }
+                putlog(LOG_ERROR, "ftp: connection failed to %s %s", method(), url());
+                fail("noconnect");
+                return false;
+            }
+            ftp_send(connection_, "PASS " + password_);
+            const std::optional<std::string> line = reply_line(connection_, REPLY_LINE_MAX);
+            if (!line || ftp_reply_code(*line) == 530) {
+                putlog(LOG_ERROR, "ftp: authentication failed for user: %s, reason: invalid password", user_.c_str());
+                fail("badauth");
+                return false;
+            }
+        }
+        ftp_send(connection_, "TYPE I");
+        if (ftp_code_wait(connection_, 200, 0) == -1) {
+            if ((connection_->flags & CONN_POOLED) != 0) {
+                connection_->flags &= ~CONN_POOLED;
+                fresh = true;
+                continue;
+            }
+            putlog(LOG_ERROR, "ftp: connection failed to %s %s", method(), url());
+            fail("noconnect");
+            return false;
+        }
+        return true;
+    }
+}
+
+void FtpRequest::directory_actions()
+{
+    const std::string& action = arguments_.get("action");
+    const std::string& argument = arguments_.get("argument");
+    const std::string& filename = arguments_.get("filename");
+    // Their replies are skipped by the next wait.
+    if (action == "mkdir" && !argument.empty()) {
+        ftp_send(connection_, "MKD " + argument);
+    } else if (action == "raw" && !argument.empty()) {
+        ftp_send(connection_, argument);
+    } else if (action == "delete") {
+        ftp_send(connection_, "DELE " + filename);
+    } else if (action == "rmdir") {
+        ftp_send(connection_, "RMD " + filename);
+    } else if (action == "rename" && !argument.empty()) {
+        ftp_send(connection_, "RNFR " + filename);
+        ftp_send(connection_, "RNTO " + argument);
+    }
+}
+
+int FtpRequest::directory()
+{
+    if (CACHEMAP* object = connection_cache(connection_); object != nullptr) {
+        cache_section->invalidate(object);
+        connection_cache_set(connection_, nullptr);
+    }
+    if (rawpath_.back() != '/') {
+        HeaderPtr redirect = response_new(302);
+        redirect->location = rawpath_ + "/";
+        redirect->content_length = 0;
+        redirect->flags |= HEADER_LENGTH;
+        slot_.set(std::move(redirect));
+        send_response();
+        return finish();
+    }
+
+    if (!arguments_.get("action").empty())
+        directory_actions();
+    const std::unique_ptr<Filebuf> listing = list();
+    if (listing == nullptr)
+        return fail("noconnect");
+
+    if (command(connection_, "raw")) {
+        show_filebuf(connection_, listing.get());
+        return finish();
+    }
+    DirList entries = dir_list_parse(*listing);
+    if (arguments_.get("action") == "rematch" && !arguments_.get("argument").empty())
+        dir_list_filter(entries, arguments_.get("argument"));
+
+    const std::string& order = arguments_.get("order");
+    const std::string& field = arguments_.get("field");
+    const int descending = order == "ascending" ? 0 : order == "descending" ? 1 : -1;
+    const int by = field == "name" ? DIR_SORT_NAME : field == "size" ? DIR_SORT_SIZE : field == "date" ? DIR_SORT_TIME : 0;
+    if (descending >= 0 && by != 0) {
+        dir_list_sort(entries, descending, by);
+    } else if (ftp_section != nullptr && ftp_section->sortfield_get() != 0) {
+        dir_list_sort(entries, ftp_section->sortorder_get(), ftp_section->sortfield_get());
+    }
+    show_dirlist(connection_, entries);
+    return finish();
+}
+
+std::unique_ptr<Filebuf> FtpRequest::list()
+{
+    std::unique_ptr<Socket> data = ftp_transfer_setup(connection_, "LIST");
+    if (data == nullptr) {
+        putlog(LOG_ERROR, "ftp: failed to LIST %s %s", method(), url());
+        return nullptr;
+    }
+    return ftp_transfer_filebuf(connection_, SIDE_SERVER, data, TRANSFER_UNTIL_CLOSE);
+}
+
+bool FtpRequest::directory_entered(const std::string& directory, bool skipping, int* result)
+{
+    ftp_send(connection_, "CWD " + directory);
+    int code = -1;
+    if (skipping) {
+        code = ftp_code_wait(connection_, 250, 550);
+    } else if (const std::optional<std::string> line = reply_line(connection_, REPLY_LINE_MAX); line) {
+        code = ftp_reply_code(*line);
+    }
+    if (code == -1) {
+        *result = fail(nullptr);
+        return false;
+    }
+    if (code == 550) {
+        putlog(LOG_WARNING, "ftp: file not found %s %s", method(), url());
+        *result = fail("nofile");
+        return false;
+    }
+    if (code != 250) {
+        putlog(LOG_ERROR, "ftp: Bad response from FTP server for %s %s", method(), url());
+        *result = fail("badresponse");
+        return false;
+    }
+    return true;
+}
+
+int FtpRequest::file()
+{
+    const std::size_t slash = path_.rfind('/');
+    const std::string name = path_.substr(slash + 1);
+    int result = -1;
+    if (!directory_entered(path_.substr(0, slash + 1), false, &result))
+        return result;
+
+    const std::unique_ptr<Filebuf> listing = list();
+    if (listing == nullptr)
+        return fail("noconnect");
+
+    HeaderPtr response = response_new(200);
+    for (const dir_t& entry : dir_list_parse(*listing)) {
+        if (entry.name != name || entry.size > static_cast<std::uint64_t>(INT64_MAX))
+            continue;
+        char date[64];
+        const std::size_t length = std::strftime(date, sizeof date, "%a, %d %b %Y %T GMT", &entry.tm);
+        response->last_modified = std::string(date, length);
+        response->content_length = static_cast<std::int64_t>(entry.size);
+        response->flags |= HEADER_LENGTH;
+        found_ = true;
+        length_ = response->content_length;
+        mtime_ = entry.mtime;
+        break;
+    }
+    if (!found_) {
+        // Without a length the end of the body is the end of the connection.
+        connection_->keepalive_client = 0;
+        if (CACHEMAP* object = connection_cache(connection_); object != nullptr) {
+            cache_section->cache_close(object, false);
+            connection_cache_set(connection_, nullptr);
+        }
+        putlog(LOG_WARNING, "ftp: failed to retrieve FTP file information %s %s", method(), url());
+    }
+    slot_.set(std::move(response));
+
+    if ((connection_->flags & CONN_PROCESS) != 0 && buffer_check(connection_) == 1)
+        connection_->flags |= CONN_BUFFER;
+    putlog(LOG_DEBUG, "buffering: %d processing: %d", (connection_->flags & CONN_BUFFER) != 0 ? 1 : 0,
+           (connection_->flags & CONN_PROCESS) != 0 ? 1 : 0);
+
+    if (CACHEMAP* object = connection_cache(connection_); object != nullptr) {
+        if (mtime_ == object->lastmod) {
+            if (const int done = revalidated(object); done != 0)
+                return done;
+        }
+        statdecr_cachehit(connection_);
+        statincr_cachemiss(connection_);
+        statincr_cacherefreshmiss(connection_);
+        connection_->logentry.set_cachecode(TCP_REFRESH_MISS);
+        putlog(LOG_CACHE, "ftp: validation failed: %s", object->key.c_str());
+        cache_section->invalidate(object);
+        connection_cache_set(connection_, nullptr);
+    }
+    return fetch();
+}
+
+// 0 when the stored copy turns out to be unusable and the file is to be fetched after all.
+int FtpRequest::revalidated(CACHEMAP* object)
+{
+    std::string_view stored(object->data);
+    stored = stored.substr(0, object->header_length);
+    stored = stored.substr(0, stored.find('\0'));
+    HeaderPtr copy = http_header_parse_response(stored);
+    if (copy == nullptr)
+        return 0;
+
+    putlog(LOG_CACHE, "ftp: validated: %s", object->key.c_str());
+    statincr_cacherefreshhit(connection_);
+    connection_->logentry.set_cachecode(TCP_REFRESH_HIT);
+    connection_->flags = (connection_->flags & ~CONN_VALIDATE) | CONN_VALIDATED;
+    cache_section->validated(object);
+    copy->age = std::to_string(static_cast<unsigned>(std::time(nullptr) - object->retrieved));
+    slot_.set(std::move(copy));
+    if (transfer_limit_check(connection_) == 0) {
+        answered_ = true;
+        return finish();
+    }
+    xcache_header_update(connection_, 0);
+    if ((connection_->flags & CONN_BUFFER) != 0)
+        return deliver(cache_section->read_filebuf(object));
+    send_response();
+    if ((connection_->flags & CONN_HEAD) == 0)
+        cache_section->send(object, connection_, SIDE_CLIENT);
+    return finish();
+}
+
+int FtpRequest::fetch()
+{
+    // Only a file that is about to be read whole is stored: a refused or header-only answer
+    // would leave an empty object behind.
+    if (transfer_limit_check(connection_) == 0) {
+        answered_ = true;
+        return finish();
+    }
+    if ((connection_->flags & CONN_HEAD) != 0) {
+        xcache_header_update(connection_, 1);
+        send_response();
+        return finish();
+    }
+    if (found_ && strcasecmp(user_.c_str(), "anonymous") == 0 && request_->url) {
+        Filebuf text;
+        header_send_filebuf(&text, slot_.get(), connection_, HEADER_TO_CLIENT);
+        text.Add("", 1);
+        const std::uint32_t flags = (connection_->flags & CONN_PREFETCH) != 0 ? (CACHE_WRITING | CACHE_PREFETCHED)
+                                                                              : CACHE_WRITING;
+        if (CACHEMAP* object = cache_section->cache_open(connection_, *request_->url, text.data(), flags);
+            object != nullptr) {
+            putlog(LOG_CACHE, "ftp: create: %s", object->key.c_str());
+            connection_->flags |= CONN_CACHE;
+            connection_cache_set(connection_, object);
+        }
+    }
+    xcache_header_update(connection_, 1);
+
+    std::unique_ptr<Socket> data = ftp_transfer_setup(connection_, "RETR " + path_);
+    if (data == nullptr) {
+        if (CACHEMAP* object = connection_cache(connection_); object != nullptr) {
+            cache_section->invalidate(object);
+            connection_cache_set(connection_, nullptr);
+        }
+        putlog(LOG_ERROR, "ftp: failed to retrieve FTP file %s %s", method(), url());
+        return fail("nofile");
+    }
+    const int callback = data->CallBackAdd(protocol_ftp_read_callback, connection_, SOCKET_EVENT_READ);
+
+    if ((connection_->flags & CONN_BUFFER) != 0) {
+        buffertimeout_set(connection_);
+        std::unique_ptr<Filebuf> body = ftp_transfer_filebuf(connection_, SIDE_SERVER, data, length_);
+        data->CallBackRemove(callback);
+        const bool whole = (connection_->flags & CONN_TRANSFER_FAILED) == 0 && (length_ < 0 || data_ended(*data));
+        data.reset();
+        if (!whole) {
+            // Never passed on as the file: it is not what the listing announced.
+            connection_->flags |= CONN_TRANSFER_FAILED;
+            putlog(LOG_ERROR, "ftp: Bad response from FTP server for %s %s", method(), url());
+            return fail((connection_->flags & CONN_NOCLIENT) == 0 ? "badresponse" : nullptr);
+        }
+        return deliver(std::move(body));
+    }
+
+    send_response();
+    ftp_transfer(connection_, SIDE_SERVER, data, length_);
+    data->CallBackRemove(callback);
+    if (length_ >= 0 && (connection_->flags & CONN_TRANSFER_FAILED) == 0 && !data_ended(*data)) {
+        // The client has its Content-Length worth; what follows can only go with the connection.
+        putlog(LOG_WARNING, "ftp: file is longer than listed %s %s", method(), url());
+        connection_->flags |= CONN_TRANSFER_FAILED;
+    }
+    data.reset();
+    return finish();
+}
+
+int FtpRequest::deliver(std::unique_ptr<Filebuf> body)
+{
+    if ((connection_->flags & CONN_NOCLIENT) != 0)
+        return finish();
+    if (hooks.Execute(HOOK_PRE_RESPONSE, connection_, body.get()) == 1 ||
+        process_response(connection_, body.get()) == 0 ||
+        hooks.Execute(HOOK_POST_RESPONSE, connection_, body.get()) != 0) {
+        answered_ = true;
+        return finish();
+    }
+    HEADER* response = slot_.get();
+    response->content_length = static_cast<std::int64_t>(body->size());
+    response->flags |= HEADER_LENGTH;
+    response->chunked = 0;
+    send_response();
+    http_send_body(connection_, body.get());
+    return finish();
+}
+
+int FtpRequest::upload()
+{
+    const std::size_t slash = path_.rfind('/');
+    if (slash + 1 == path_.size()) {
+        putlog(LOG_WARNING, "ftp: file not found %s %s", method(), url());
+        return fail("nofile");
+    }
+    int result = -1;
+    // Replies left over from the login (a banner's last lines) come before this one.
+    if (!directory_entered(path_.substr(0, slash + 1), true, &result))
+        return result;
+
+    std::unique_ptr<Socket> data = ftp_transfer_setup(connection_, "STOR " + path_);
+    if (data == nullptr) {
+        putlog(LOG_ERROR, "ftp: failed to store FTP file %s %s", method(), url());
+        return fail("noconnect");
+    }
+    const int ready = reply_final(connection_);
+    if (ready != 125 && ready != 150) {
+        data.reset();
+        putlog(LOG_ERROR, "ftp: failed to store FTP file %s %s", method(), url());
+        return fail("badresponse");
+    }
+
+    bool sent = true;
+    if (connection_->body != nullptr && connection_->body->size() > 0)
+        sent = data->WriteFilebuf(*connection_->body) >= 0;
+    if (sent && (connection_->flags & CONN_STREAM) != 0) {
+        std::swap(connection_->server, data);
+        sent = http_transfer(connection_, SIDE_CLIENT, false) == 1;
+        std::swap(connection_->server, data);
+        if (sent)
+            connection_->flags &= ~CONN_BODY_PENDING;
+    }
+    sent = sent && (connection_->flags & CONN_TRANSFER_FAILED) == 0;
+    data.reset();   // the end of the data connection is the end of the file
+    const int stored = reply_final(connection_);
+    if (!sent) {
+        // A cut body must not stay behind as though it were the file.
+        ftp_send(connection_, "DELE " + path_);
+        putlog(LOG_ERROR, "ftp: failed to store FTP file %s %s", method(), url());
+        connection_->keepalive_client = 0;
+        return fail(nullptr);
+    }
+    if (stored != 226 && stored != 250) {
+        putlog(LOG_ERROR, "ftp: failed to store FTP file %s %s", method(), url());
+        return fail("badresponse");
+    }
+    HeaderPtr created = response_new(200);
+    created->content_length = 0;
+    created->flags |= HEADER_LENGTH;
+    slot_.set(std::move(created));
+    send_response();
+    return finish();
+}
+
+} // namespace
+
+int ftp_reply_code(std::string_view line)
+{
+    return atoi_lenient(line);
+}
+
+bool ftp_value_safe(std::string_view value)
+{
+    return value.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+}
+
+std::optional<std::string> ftp_path_decode(std::string_view path)
+{
+    std::string out;
+    out.reserve(path.size());
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        if (path[i] == '%' && i + 2 < path.size() && hex_value(path[i + 1]) >= 0 && hex_value(path[i + 2]) >= 0) {
+            out += static_cast<char>(hex_value(path[i + 1]) * 16 + hex_value(path[i + 2]));
+            i += 2;
+        } else {
+            out += path[i];
+        }
+    }
+    if (!ftp_value_safe(out))
+        return std::nullopt;
+    return out;
+}
+
+int ftp_code_wait(CONNECTION_T* connection, int code1, int code2)
+{
+    int last = -1;
+    for (;;) {
+        const std::optional<std::string> line = reply_line(connection, REPLY_LINE_MAX);
+        if (!line)
+            return last;
+        last = ftp_reply_code(*line);
+        if (last == code1 || last == code2)
+            return last;
+    }
+}
+
+std::unique_ptr<Socket> ftp_transfer_setup(CONNECTION_T* connection, std::string_view command)
+{
+    if (connection->server == nullptr)
+        return nullptr;
+    const bool passive = ftp_section == nullptr || ftp_section->passive_get() == 1;
+    return passive ? passive_setup(connection, command) : active_setup(connection, command);
+}
+
+std::int64_t ftp_transfer(CONNECTION_T* connection, int side, std::unique_ptr<Socket>& data, std::int64_t length)
+{
+    std::swap(connection->server, data);
+    const std::int64_t moved = net_transfer(connection, side == SIDE_SERVER ? SIDE_SERVER : SIDE_CLIENT, length);
+    std::swap(connection->server, data);
+    return moved;
+}
+
+std::unique_ptr<Filebuf> ftp_transfer_filebuf(CONNECTION_T* connection, int side, std::unique_ptr<Socket>& data,
+                                              std::int64_t length)
+{
+    auto body = std::make_unique<Filebuf>();
+    std::swap(connection->server, data);
+    net_filebuf_read(body.get(), connection, side == SIDE_SERVER ? SIDE_SERVER : SIDE_CLIENT, length);
+    std::swap(connection->server, data);
+    return body;
+}
+
+int protocol_ftp_read_callback(void* data, long length, const char* bytes)
+{
+    auto* connection = static_cast<CONNECTION_T*>(data);
+    if (length <= 0)
+        return 0;
+    return body_block_account(connection, bytes, static_cast<std::size_t>(length));
+}
+
+int protocol_ftp(CONNECTION_T* connection)
+{
+    FtpRequest request(connection);
+    return request.serve();
+}

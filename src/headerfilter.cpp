@@ -1,5 +1,0 @@
-#include "headerfilter.h"
-
-HeaderSection* header_section = nullptr;
-
-void HeaderSection::filter(CONNECTION_T*, int) {}

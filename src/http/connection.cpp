@@ -1,0 +1,54 @@
+#include "http/connection.h"
+
+#include <cinttypes>
+#include <mutex>
+
+#include "util/atom.h"
+#include "util/log.h"
+#include "core/performance.h"
+
+void StatsRelease::operator()(Stats* stats) const noexcept
+{
+    std::lock_guard lock(atomlock);
+    if (stats->Delete())
+        delete stats;
+}
+
+StatsRef stats_reference(Stats* stats)
+{
+    if (stats == nullptr)
+        return nullptr;
+    std::lock_guard lock(atomlock);
+    stats->New();
+    return StatsRef(stats);
+}
+
+ConnectionPtr connection_new()
+{
+    return ConnectionPtr(new CONNECTION_T);
+}
+
+ConnectionPtr connection_new(std::string_view ip)
+{
+    ConnectionPtr connection = connection_new();
+    connection->ip = ip;
+    connection->logentry.client = ip;
+    return connection;
+}
+
+void connection_free(CONNECTION_T* connection)
+{
+    // Everything the record still holds goes with it, sockets and request state included; the
+    // statistics reference is dropped under atomlock.
+    delete connection;
+}
+
+void net_close(ConnectionPtr connection)
+{
+    performance_log->set_connections_closed(1);
+    if (connection == nullptr)
+        return;
+    putlog(LOG_NETWORK, "%s disconnected after making %" PRIu64 " requests", connection->ip.c_str(),
+           connection->requests);
+    connection->client.reset();
+}

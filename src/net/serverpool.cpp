@@ -1,0 +1,197 @@
+#include "net/serverpool.h"
+
+#include <poll.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include "config/general.h"
+#include "core/global.h"
+#include "util/log.h"
+#include "core/performance.h"
+#include "net/socket.h"
+#include "util/stringutil.h"
+
+namespace {
+
+// The shipped defaults, for a pool used before the general section exists.
+constexpr int DEFAULT_POOLSIZE = 20;
+constexpr int DEFAULT_POOLTIMEOUT = 30;
+
+std::time_t clock_now()
+{
+    return std::time(nullptr);
+}
+
+ServerPool::Limits general_limits()
+{
+    if (general_section == nullptr)
+        return {DEFAULT_POOLSIZE, DEFAULT_POOLTIMEOUT};
+    return {general_section->poolsize_get(), general_section->pooltimeout_get()};
+}
+
+bool equal_nocase(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+// Whether a pooled entry's key serves a request's key. A logged-in connection is handed only to
+// the same user with the same password; when either password is missing, only to a request
+// that involves no user at all.
+bool key_matches(const ServerKey& entry, const ServerKey& wanted)
+{
+    if (entry.user != wanted.user)
+        return false;
+    if (entry.password && wanted.password) {
+        if (*entry.password != *wanted.password)
+            return false;
+    } else if (entry.user || wanted.user) {
+        return false;
+    }
+    return equal_nocase(entry.protocol, wanted.protocol) && equal_nocase(entry.host, wanted.host) &&
+           entry.port == wanted.port && entry.route == wanted.route;
+}
+
+// An idle upstream connection has nothing to say. Bytes it holds or sends while it waits (more
+// than its answer announced, an answer to nothing) or its close would otherwise be read as the
+// answer to the next request, whichever client makes it: such a connection is never reused.
+bool silent(const Socket& socket)
+{
+    if (socket.input_length() > 0)
+        return false;
+    pollfd polled{socket.fd(), POLLIN, 0};
+    return poll(&polled, 1, 0) == 0;
+}
+
+void log_key(const char* what, const ServerKey& key)
+{
+    const std::string user = key.user ? string_escape_control(*key.user) : std::string();
+    putlog(LOG_DEBUG, "Connection Pool: %s: %s://%s:*@%s:%d ", what, key.protocol.c_str(), user.c_str(),
+           key.host.c_str(), key.port);
+}
+
+} // namespace
+
+void serverpool_route_add(std::string& route, std::string_view part)
+{
+    route += std::to_string(part.size());
+    route += ':';
+    route += part;
+}
+
+ServerPool::ServerPool(clock_t clock, limits_t limits)
+    : clock_(clock != nullptr ? clock : clock_now), limits_(limits != nullptr ? limits : general_limits)
+{
+}
+
+ServerPool::~ServerPool()
+{
+    Clean(1);
+}
+
+std::size_t ServerPool::size() const
+{
+    std::lock_guard lock(mutex_);
+    return list_.size();
+}
+
+std::unique_ptr<Socket> ServerPool::Find(const ServerKey& key)
+{
+    std::unique_ptr<Socket> found;
+    std::vector<std::unique_ptr<Socket>> spoken;   // closed once the mutex is released
+    {
+        std::lock_guard lock(mutex_);
+        for (auto entry = list_.begin(); entry != list_.end() && found == nullptr;) {
+            if (!key_matches(entry->key, key)) {
+                ++entry;
+                continue;
+            }
+            if (silent(*entry->socket))
+                found = std::move(entry->socket);
+            else
+                spoken.push_back(std::move(entry->socket));
+            entry = list_.erase(entry);
+        }
+    }
+    spoken.clear();
+    if (found != nullptr) {
+        performance_log->set_connection_pool_hit(1);
+        if (global != nullptr)
+            global->stats.Increment("connection pool", "hit");
+        log_key("hit", key);
+    } else {
+        if (global != nullptr)
+            global->stats.Increment("connection pool", "miss");
+        log_key("miss", key);
+    }
+    return found;
+}
+
+void ServerPool::Add(std::unique_ptr<Socket> socket, const ServerKey& key)
+{
+    if (socket == nullptr || !silent(*socket))
+        return;
+    const int poolsize = limits_().size;
+    std::unique_ptr<Socket> dropped;
+    std::size_t warn = 0;
+    {
+        std::lock_guard lock(mutex_);
+        const std::size_t count = list_.size();
+        if (static_cast<long long>(count) >= poolsize && !list_.empty()) {
+            dropped = std::move(list_.front().socket);
+            list_.pop_front();
+            if (count != warn_level_) {
+                warn_level_ = count;
+                warn = count;
+            }
+        }
+        list_.push_back(serverpool_t{std::move(socket), clock_(), key});
+    }
+    dropped.reset();
+    if (warn != 0)
+        putlog(LOG_ALWAYS,
+               "Connection Pool: size:%zu is inadequate, consider increasing this, else reduce Connection Pool Timeout",
+               warn);
+    log_key("added", key);
+}
+
+std::vector<std::unique_ptr<Socket>> ServerPool::CleanUnlocked(int all)
+{
+    std::vector<std::unique_ptr<Socket>> closing;
+    performance_log->set_connection_pool_size(list_.size());
+    if (list_.empty()) {
+        warn_level_ = 0;
+        return closing;
+    }
+    const Limits limits = limits_();
+    const std::time_t now = clock_();
+    const std::size_t seen = list_.size();
+    long long number = 0;
+    for (auto entry = list_.begin(); entry != list_.end(); ++number) {
+        if (all == 1 || now >= entry->time + limits.timeout || number > limits.size) {
+            closing.push_back(std::move(entry->socket));
+            entry = list_.erase(entry);
+        } else {
+            ++entry;
+        }
+    }
+    putlog(LOG_DEBUG, "connection pool: deleted: %zu of %zu connections", closing.size(), seen);
+    warn_level_ = 0;
+    return closing;
+}
+
+void ServerPool::Clean(int all)
+{
+    std::vector<std::unique_ptr<Socket>> closing;
+    {
+        std::lock_guard lock(mutex_);
+        closing = CleanUnlocked(all);
+    }
+}
+
+void* serverpool_clean(void* /*unused*/)
+{
+    for (;;) {
+        global->serverpool->Clean(0);
+        sleep(10);
+    }
+}

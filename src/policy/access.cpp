@@ -1,0 +1,239 @@
+#include "policy/access.h"
+
+#include <charconv>
+#include <mutex>
+#include <shared_mutex>
+#include <utility>
+
+#include "policy/allowdeny.h"
+#include "policy/auth.h"
+#include "config/item.h"
+#include "util/log.h"
+#include "util/mem.h"
+#include "policy/password_cache.h"
+#include "core/processors.h"
+#include "admin/statgroups.h"
+#include "util/stringutil.h"
+
+AccessSection* access_section = nullptr;
+
+namespace {
+
+// The longest address part of an interface entry: a dotted IPv4 address.
+constexpr std::size_t INTERFACE_ADDRESS_MAX = 15;
+
+// "address:port" names the connection when the port is its listening port and the address is
+// "*" or, byte for byte, its local address.
+bool interface_names(std::string_view entry, const CONNECTION_T& connection)
+{
+    const std::size_t colon = entry.find(':');
+    if (colon == std::string_view::npos)
+        return false;
+    const std::string_view address = entry.substr(0, colon);
+    if (address.size() > INTERFACE_ADDRESS_MAX)
+        return false;
+    const std::string_view digits = entry.substr(colon + 1);
+    int port = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), port);
+    if (error != std::errc() || end == digits.data())
+        return false;
+    return port == connection.port && (address == "*" || address == connection.localip);
+}
+
+const HeaderText* forwarded_for(const CONNECTION_T& connection)
+{
+    if (connection.request == nullptr || !connection.request->x_forwarded_for)
+        return nullptr;
+    return &connection.request->x_forwarded_for;
+}
+
+} // namespace
+
+std::string access_shown(std::string_view text)
+{
+    return string_escape_control(text);
+}
+
+std::string access_user_text(const CONNECTION_T& connection, std::string_view name)
+{
+    const HeaderText* xff = forwarded_for(connection);
+    const std::string_view where = xff != nullptr ? std::string_view(**xff) : std::string_view(connection.ip);
+    return access_shown(name) + "@" + access_shown(where);
+}
+
+Access::Access() : stats(userstats_init())
+{
+}
+
+Access::Access(const Item& item)
+{
+    const FieldVector& f = item.fields;
+    FATAL_ASSERT(f.size() >= ACCESS_FIELD_COUNT);
+    enabled = f[ACCESS_FIELD_ENABLED].int_value;
+    comment = f[ACCESS_FIELD_COMMENT].text;
+    log = f[ACCESS_FIELD_LOG].int_value;
+    reserved = f[ACCESS_FIELD_RESERVED].string_list;
+    interfaces = f[ACCESS_FIELD_INTERFACES].string_list;
+    clients = f[ACCESS_FIELD_CLIENTS].ip_ranges;
+    pam = f[ACCESS_FIELD_PAM].int_value;
+    user = f[ACCESS_FIELD_USER].text;
+    password = f[ACCESS_FIELD_PASSWORD].text;
+    access = f[ACCESS_FIELD_ACCESS].int_value;
+    bypass = static_cast<std::uint32_t>(f[ACCESS_FIELD_BYPASS].int_value);
+    interface_user = f[ACCESS_FIELD_INTERFACE_USER].text;
+    interface_password = f[ACCESS_FIELD_INTERFACE_PASSWORD].text;
+    // Empty names between separators would add a profile nobody can name in a condition.
+    for (const std::string& name : StringList(f[ACCESS_FIELD_PROFILES].text, ",")) {
+        if (!name.empty())
+            profiles.push_back(name);
+    }
+    compile();
+    stats = userstats_init();
+}
+
+Access::Access(const Access& other)
+    : enabled(other.enabled),
+      comment(other.comment),
+      log(other.log),
+      reserved(other.reserved),
+      interfaces(other.interfaces),
+      clients(other.clients),
+      pam(other.pam),
+      user(other.user),
+      password(other.password),
+      access(other.access),
+      bypass(other.bypass),
+      interface_user(other.interface_user),
+      interface_password(other.interface_password),
+      profiles(other.profiles),
+      stats(stats_reference(other.stats.get()))
+{
+    compile();
+}
+
+void Access::compile()
+{
+    // Compiled whatever the PAM mode, as the rule's user name may become a pattern by an edit of
+    // that mode alone; a text that does not compile is logged and leaves no pattern.
+    if (!user.empty())
+        pattern.reset(reg_compile(user.c_str(), REG_CASELESS));
+}
+
+bool Access::match(const CONNECTION_T& connection, std::optional<std::string_view> u,
+                   std::optional<std::string_view> p) const
+{
+    if (enabled == 0)
+        return false;
+    if (!interfaces.empty()) {
+        bool named = false;
+        for (const std::string& entry : interfaces) {
+            if (interface_names(entry, connection)) {
+                named = true;
+                break;
+            }
+        }
+        if (!named)
+            return false;
+    }
+    if (!clients.ranges.empty()) {
+        const HeaderText* xff = forwarded_for(connection);
+        if (!(xff != nullptr && clients.has(**xff)) && !clients.has(connection.ip))
+            return false;
+    }
+    if (pam == 1)
+        return pattern == nullptr || !u || reg_exec(pattern.get(), *u) == 0;
+    if (user.empty()) {
+        if (u)
+            return false;
+    } else if (u && *u != user) {
+        return false;
+    }
+    return password.empty() || !p || *p == password;
+}
+
+AccessSection::AccessSection() : Section("access", SECTION_RWLOCK)
+{
+    FATAL_ASSERT(subsections_.size() >= 2);
+    FATAL_ASSERT(subsections_[0].templ.size() >= ACCESS_FIELD_COUNT);
+    FATAL_ASSERT(subsections_[1].templ.size() >= ACCESS_FIELD_COUNT);
+    rules_ = build();
+    processors.Add(access_auth, STAGE_AUTH);
+}
+
+std::shared_ptr<const AccessRules> AccessSection::build() const
+{
+    auto next = std::make_shared<AccessRules>();
+    next->order = fields_.empty() ? 0 : fields_[0].int_value;
+    next->allow.reserve(subsections_[0].items.size());
+    for (const Item& item : subsections_[0].items)
+        next->allow.emplace_back(item);
+    next->deny.reserve(subsections_[1].items.size());
+    for (const Item& item : subsections_[1].items)
+        next->deny.emplace_back(item);
+    return next;
+}
+
+void AccessSection::update()
+{
+    // The writer holds writer_mutex_, so the items and the order hold still while they are read.
+    std::shared_ptr<const AccessRules> next = build();
+    std::shared_ptr<const AccessRules> old;
+    {
+        std::unique_lock lock(rwlock_);
+        old = std::exchange(rules_, std::move(next));
+    }
+    // `old` dies here, unlocked: connections still holding it keep it alive.
+}
+
+std::shared_ptr<const AccessRules> AccessSection::rules() const
+{
+    std::shared_lock lock(rwlock_);
+    return rules_;
+}
+
+std::shared_ptr<const Access> AccessSection::check(const CONNECTION_T* connection, std::optional<std::string_view> user,
+                                                   std::optional<std::string_view> password) const
+{
+    std::shared_ptr<const AccessRules> current = rules();
+    const AllowDeny<Access> verdict = allowdeny_decide<Access>(
+        current->order, current->allow, current->deny,
+        [&](const Access& rule) { return rule.match(*connection, user, password); });
+    if (!verdict.allowed)
+        return nullptr;
+    const Access* rule = verdict.rule != nullptr ? verdict.rule : &current->fallback;
+    return std::shared_ptr<const Access>(std::move(current), rule);
+}
+
+void AccessSection::setup(CONNECTION_T* connection, const Access& rule)
+{
+    if (rule.needs_credentials())
+        connection->auth |= AUTH_NEEDED;
+    else
+        connection->username = access_user_text(*connection, "anonymous");
+
+    for (const std::string& name : rule.profiles) {
+        if (connection->profiles.has(name))
+            continue;
+        connection->profiles.push_back(name);
+        if (rule.log == 1)
+            putlog(LOG_PROFILES, "%s Profile: %s", "Added", name.c_str());
+    }
+
+    connection->bypass |= rule.bypass;
+    connection->access = rule.access;
+    connection->interface_username = rule.interface_user;
+    connection->interface_password = rule.interface_password;
+    connection->stats = stats_reference(rule.stats.get());
+}
+
+int AccessSection::check_and_setup(CONNECTION_T* connection)
+{
+    const std::shared_ptr<const Access> rule = check(connection, std::nullopt, std::nullopt);
+    if (rule == nullptr) {
+        putlog(LOG_SECURITY, "access policy has refused connection from %s on port %d", connection->ip.c_str(),
+               connection->port);
+        return 0;
+    }
+    setup(connection, *rule);
+    return 1;
+}

@@ -1,5 +1,0 @@
-#include "redirect.h"
-
-RedirectSection* redirect_section = nullptr;
-
-int RedirectSection::redirect_do(CONNECTION_T*, int) { return 0; }

@@ -1,0 +1,185 @@
+#include "util/descriptor.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <string_view>
+#include <sys/stat.h>
+#include <thread>
+
+#include "core/global.h"
+#include "util/log.h"
+
+namespace {
+
+// How long a failing accept waits while descriptors or buffers are exhausted.
+constexpr std::chrono::milliseconds ACCEPT_BACKOFF{100};
+
+bool descriptors_exhausted(int err) { return err == ENFILE || err == EMFILE; }
+
+// Runs `call`; when it fails for want of descriptors, frees the pools and runs it once more,
+// handing the retry's errno to `report` if that fails too.
+template <typename Call, typename Result, typename Report>
+Result with_recovery(Call call, Result failure, Report report)
+{
+    Result result = call();
+    if (result != failure || !descriptors_exhausted(errno))
+        return result;
+    fd_failure();
+    result = call();
+    if (result == failure) {
+        const int err = errno;
+        report(err);
+        errno = err;
+    }
+    return result;
+}
+
+void log_accept_failure(int err)
+{
+    putlog(LOG_ERROR, "[system: accept:%d:%s], in %s, unable to connect on a socket", err, std::strerror(err),
+           "s_accept");
+}
+
+} // namespace
+
+int s_open(const char* path, int flags, mode_t mode)
+{
+    return with_recovery([&] { return open(path, flags, mode); }, -1, [&](int err) {
+        putlog(LOG_ERROR, "[system: open:%d:%s], in %s, failed to open file %s", err, std::strerror(err), "s_open",
+               path);
+    });
+}
+
+int s_open64(const char* path, int flags, mode_t mode)
+{
+    return with_recovery([&] { return open(path, flags | O_LARGEFILE, mode); }, -1, [&](int err) {
+        putlog(LOG_ERROR, "[system: open64:%d:%s], in %s, failed to open file %s", err, std::strerror(err),
+               "s_open64", path);
+    });
+}
+
+FILE* s_fopen(const char* path, const char* mode)
+{
+    return with_recovery([&] { return std::fopen(path, mode); }, static_cast<FILE*>(nullptr), [](int err) {
+        putlog(LOG_ERROR, "[system: fopen:%d:%s], in %s, unable to open file", err, std::strerror(err), "s_fopen");
+    });
+}
+
+DIR* s_opendir(const char* path)
+{
+    return with_recovery([&] { return opendir(path); }, static_cast<DIR*>(nullptr), [](int err) {
+        putlog(LOG_ERROR, "[system: opendir:%d:%s], in %s, unable to open directory", err, std::strerror(err),
+               "s_opendir");
+    });
+}
+
+int s_socket(int family, int type, int protocol)
+{
+    return with_recovery([&] { return socket(family, type, protocol); }, -1, [](int err) {
+        putlog(LOG_ERROR, "[system: socket:%d:%s], in %s unable to create socket", err, std::strerror(err),
+               "s_socket");
+    });
+}
+
+int s_accept(int s, sockaddr* address, socklen_t* length)
+{
+    int fd = accept(s, address, length);
+    if (fd >= 0)
+        return fd;
+    int err = errno;
+    if (err == ENOTSOCK)
+        return -1;
+    log_accept_failure(err);
+    if (descriptors_exhausted(err)) {
+        fd_failure();
+        fd = accept(s, address, length);
+        if (fd >= 0)
+            return fd;
+        err = errno;
+        log_accept_failure(err);
+    }
+    if (descriptors_exhausted(err) || err == ENOBUFS || err == ENOMEM)
+        std::this_thread::sleep_for(ACCEPT_BACKOFF);
+    errno = err;
+    return -1;
+}
+
+void fd_failure()
+{
+    putlog(LOG_ERROR, "failure opening file descriptor, attempting to free resources");
+    if (global == nullptr)
+        return;
+    if (global->clientpool != nullptr)
+        global->clientpool->Clean();
+    if (global->serverpool != nullptr)
+        global->serverpool->Clean(1);
+}
+
+void client_pool_failure()
+{
+    putlog(LOG_ERROR, "flushing client pool, attempting to free resources");
+    if (global != nullptr && global->clientpool != nullptr)
+        global->clientpool->Clean();
+}
+
+void server_pool_failure()
+{
+    putlog(LOG_ERROR, "flushing outbound connections, attempting to free resources");
+    if (global != nullptr && global->serverpool != nullptr)
+        global->serverpool->Clean(1);
+}
+
+int create_recursive_directory(const char* path)
+{
+    const std::string_view whole(path);
+    std::string prefix;
+    if (whole.starts_with('/'))
+        prefix = "/";
+    std::size_t position = 0;
+    while (position < whole.size()) {
+        const std::size_t end = std::min(whole.find('/', position), whole.size());
+        if (end > position) {
+            if (!prefix.empty() && prefix.back() != '/')
+                prefix += '/';
+            prefix.append(whole.substr(position, end - position));
+            int failed = mkdir(prefix.c_str(), 0755) != 0 ? errno : 0;
+            // An existing level counts only when it is a directory one can go on in.
+            struct stat existing {};
+            if (failed == EEXIST && stat(prefix.c_str(), &existing) == 0)
+                failed = S_ISDIR(existing.st_mode) ? 0 : ENOTDIR;
+            if (failed != 0) {
+                putlog(LOG_ERROR, "[system: mkdir:%d:%s], in %s, failed to create directory %s", failed,
+                       std::strerror(failed), "create_recursive_directory", path);
+                errno = failed;
+                return -1;
+            }
+        }
+        position = end + 1;
+    }
+    return 1;
+}
+
+int poll_until(int fd, short events, std::optional<std::chrono::steady_clock::time_point> deadline)
+{
+    for (;;) {
+        int wait = -1;
+        if (deadline) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  *deadline - std::chrono::steady_clock::now()).count();
+            wait = static_cast<int>(std::clamp<long long>(left, 0, 0x7fffffff));
+        }
+        pollfd polled{fd, events, 0};
+        const int rc = poll(&polled, 1, wait);
+        if (rc > 0)
+            return polled.revents;
+        if (rc == 0)
+            return 0;
+        if (errno != EINTR)
+            return -1;
+    }
+}

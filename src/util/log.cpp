@@ -1,0 +1,206 @@
+#include "util/log.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <bit>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "core/global.h"
+#include "core/options.h"
+#include "core/threads.h"
+
+std::mutex logfile_lock;
+int logfd = -1;
+int logflg = 0;
+int slogfd = -1;
+int slogflg = 0;
+int elogfd = -1;
+int elogflg = 0;
+
+namespace {
+
+std::atomic<log_clock_t> log_clock{nullptr};
+
+std::time_t log_now()
+{
+    const log_clock_t clock = log_clock.load(std::memory_order_relaxed);
+    return clock != nullptr ? clock() : std::time(nullptr);
+}
+
+// Prefix of each category bit, by bit position; type 0 is "advice: ".
+constexpr std::array<const char*, 29> CATEGORY_PREFIX = {
+    "request: ",        "network: ",      "url filter: ",    "header: ",     "mime filter: ",
+    "cookie filter: ",  "redirect: ",     "template: ",      "keyword filter: ", "rewriting: ",
+    "limits: ",         "cache: ",        "prefetch: ",      "ICP: ",        "forwarding: ",
+    "sync: ",           "antivirus: ",    "external: ",      "ICAP: ",       "dnsbl: ",
+    "URL blacklist: ",  "URL command: ",  "module: ",        "security: ",   "warning: ",
+    "error: ",          "profiles: ",     "debug: ",         "verify: ",
+};
+
+const char* category_prefix(int type)
+{
+    if (type == LOG_ALWAYS)
+        return "advice: ";
+    const auto bits = static_cast<unsigned>(type);
+    if (!std::has_single_bit(bits))
+        return "";
+    const auto index = static_cast<std::size_t>(std::countr_zero(bits));
+    return index < CATEGORY_PREFIX.size() ? CATEGORY_PREFIX[index] : "";
+}
+
+// The whole of `data`, normally in one write(); errors cost only this output.
+void write_all(int fd, const char* data, std::size_t length)
+{
+    while (length > 0) {
+        const ssize_t written = write(fd, data, length);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return;
+        data += written;
+        length -= static_cast<std::size_t>(written);
+    }
+}
+
+std::string rotated_name(const std::string& path, std::size_t slash, std::time_t when)
+{
+    std::tm broken{};
+    localtime_r(&when, &broken);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d%H%M%S", &broken);
+    const std::string name = path.substr(0, slash) + "/" + stamp + "-" + path.substr(slash + 1);
+    // A second rotation within the same second must not replace the first one's file.
+    std::string candidate = name;
+    struct stat existing {};
+    for (unsigned counter = 1; lstat(candidate.c_str(), &existing) == 0; ++counter)
+        candidate = name + "." + std::to_string(counter);
+    return candidate;
+}
+
+} // namespace
+
+void log_set_clock(log_clock_t clock) { log_clock.store(clock, std::memory_order_relaxed); }
+
+int log_file_open(const std::string& path)
+{
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_LARGEFILE, 0640);
+    if (fd >= 0)
+        lseek(fd, 0, SEEK_END);
+    return fd;
+}
+
+void log_file_rotate(const std::string& path, int& fd, int& flag, std::time_t when)
+{
+    flag = 0;
+    fsync(fd);
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return;
+    const std::string name = rotated_name(path, slash, when);
+    close(fd);
+    fd = -1;
+    rename(path.c_str(), name.c_str());
+}
+
+void logrotate()
+{
+    std::lock_guard lock(logfile_lock);
+    logflg = -1;
+    slogflg = -1;
+    elogflg = -1;
+}
+
+void vputlog(int type, const char* format, std::va_list args)
+{
+    if (type == LOG_DEBUG && (loglevel & LOG_DEBUG) == 0)
+        return;
+
+    // Room for the longest line, its added newline and the terminator.
+    char line[LOG_LINE_MAX + 2];
+    const std::time_t now = log_now();
+    std::tm broken{};
+    localtime_r(&now, &broken);
+    std::size_t length = std::strftime(line, LOG_LINE_MAX + 1, "%Y %m %d %H:%M:%S", &broken);
+    const int head = std::snprintf(line + length, LOG_LINE_MAX + 1 - length, " [%u] %s", thread_get_clientid(),
+                                   category_prefix(type));
+    if (head > 0)
+        length = std::min(length + static_cast<std::size_t>(head), LOG_LINE_MAX);
+    const int body = std::vsnprintf(line + length, LOG_LINE_MAX + 1 - length, format, args);
+    if (body > 0)
+        length += static_cast<std::size_t>(body);
+    if (length > LOG_LINE_MAX)
+        length = LOG_LINE_MAX;
+
+    if (type != LOG_DEBUG && global != nullptr && global->logbuffer != nullptr)
+        logbuffer_add(global->logbuffer.get(), std::string_view(line, length));
+
+    if (length == 0 || line[length - 1] != '\n')
+        line[length++] = '\n';
+    line[length] = '\0';
+
+    const bool enabled = type == LOG_ALWAYS || (loglevel & type) != 0;
+    if (!enabled)
+        return;
+    if (daemonize == 0)
+        write_all(STDOUT_FILENO, line, length);
+    if (logfile.empty())
+        return;
+
+    std::lock_guard lock(logfile_lock);
+    // A pending rotation waits for a write that finds the file open.
+    if (logflg == -1 && logfd >= 0)
+        log_file_rotate(logfile, logfd, logflg, now);
+    if (logfd < 0)
+        logfd = log_file_open(logfile);
+    if (logfd < 0)
+        return;
+    write_all(logfd, line, length);
+}
+
+void putlog(int type, const char* format, ...)
+{
+    std::va_list args;
+    va_start(args, format);
+    vputlog(type, format, args);
+    va_end(args);
+}
+
+void log_syscall(const char* call, const char* function, const char* what)
+{
+    const int err = errno;
+    putlog(LOG_ERROR, "[system: %s:%d:%s], in %s, %s", call, err, std::strerror(err), function, what);
+    errno = err;
+}
+
+void logbuffer_add(LOGBUFFER* buffer, std::string_view line)
+{
+    std::string copy(line);
+    std::unique_lock lock(buffer->lock);
+    if (buffer->capacity <= 0)
+        return;
+    buffer->lines.push_front(std::move(copy));
+    while (buffer->lines.size() > static_cast<std::size_t>(buffer->capacity))
+        buffer->lines.pop_back();
+}
+
+void logbuffer_resize(LOGBUFFER* buffer, int n)
+{
+    if (n < 0)
+        return;
+    std::unique_lock lock(buffer->lock);
+    if (buffer->lines.size() > static_cast<std::size_t>(n))
+        buffer->lines.resize(static_cast<std::size_t>(n));
+    buffer->capacity = n;
+}
+
+void logbuffer_clear(LOGBUFFER* buffer)
+{
+    std::unique_lock lock(buffer->lock);
+    buffer->lines.clear();
+}
