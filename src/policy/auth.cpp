@@ -86,9 +86,13 @@ void answer_response(CONNECTION_T* connection, HeaderPtr response)
 }
 
 // The challenge: 401 with WWW-Authenticate or 407 with Proxy-Authenticate, Basic with the proxy
-// host name as realm; the client may retry on the same connection.
-void challenge(CONNECTION_T* connection, int status)
+// host name as realm; the client may retry on the same connection. The answer goes out with
+// whatever `body` holds, which is the client's own request body: the challenge empties it, so
+// that nothing the client sent is ever echoed back to it.
+void challenge(CONNECTION_T* connection, int status, Filebuf* body)
 {
+    if (body != nullptr)
+        body->Swap(nullptr);
     HeaderPtr response = header_new();
     response->kind = HEADER_RESPONSE;
     response->version = HTTP_VERSION_11;
@@ -350,7 +354,7 @@ int access_auth(CONNECTION_T* connection, Filebuf* body)
                 credentials_consume(connection, credentials);
         }
         if ((connection->auth & AUTH_NEEDED) != 0) {
-            challenge(connection, credentials.challenge);
+            challenge(connection, credentials.challenge, body);
             return 1;
         }
         return 0;
@@ -359,7 +363,7 @@ int access_auth(CONNECTION_T* connection, Filebuf* body)
     if (access_section->check_and_setup(connection) == 1) {
         statincr_ipaddresses(connection);
         if ((connection->auth & AUTH_NEEDED) != 0) {
-            challenge(connection, credentials.challenge);
+            challenge(connection, credentials.challenge, body);
             return 1;
         }
         return 0;

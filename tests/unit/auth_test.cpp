@@ -360,7 +360,7 @@ TEST_F(AccessAuth, ChallengeByKindOfRequest)
         EXPECT_EQ(line, "Basic realm=\"localhost\"");   // the general section's proxy host name
         EXPECT_FALSE(other.has_value());
         EXPECT_EQ(conn->keepalive_client, 1);
-        EXPECT_EQ(conn->body->view(), "request body");   // the buffer is left as it was
+        EXPECT_EQ(conn->body->size(), 0u);   // the answer never echoes the request body
         release(conn.get());
     }
 }
