@@ -17,6 +17,7 @@ from pathlib import Path
 import pytest
 
 from conftest import free_port, peers_dir, wait_port, wait_until
+from counting_origin import Nginx
 
 
 
@@ -27,22 +28,9 @@ from conftest import free_port, peers_dir, wait_port, wait_until
 @pytest.fixture
 def origin(tmp_path):
     """nginx on free ports; its port."""
-    http = free_port()
-    https = free_port()
-    while https == http:
-        https = free_port()
-    directory = tmp_path / "nginx"
-    run = subprocess.run(["sh", str(peers_dir() / "start-nginx.sh"), str(directory), str(http), str(https)],
-                         capture_output=True, timeout=60)
-    assert run.returncode == 0, run.stderr.decode(errors="replace")
-    pid = int(run.stdout.decode().split()[-1])
-    wait_port(http)
-    yield http
-    try:
-        os.kill(pid, 15)
-    except ProcessLookupError:
-        pass
-    wait_until(lambda: not Path(f"/proc/{pid}").exists(), 15, "nginx to end")
+    server = Nginx(tmp_path / "nginx")
+    yield server.http_port
+    server.stop()
 
 
 RULE_FIELDS = ("enabled", "comment", "log", "interfaces", "clients", "pam", "username", "password",
