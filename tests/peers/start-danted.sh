@@ -17,7 +17,7 @@ PORT=$2
 MODE=${3:-none}
 need_free "$PORT"
 case $MODE in
-    none) ENV= METHOD=none RULE= ;;
+    none) ENV='' METHOD=none RULE='' ;;
     pam)  ENV=$("$HERE/make-pam-service.sh" "$D/pam" danted alice:secret)
           METHOD=pam.username RULE='pam.servicename: danted' ;;
     *)    echo "unknown mode $MODE" >&2; exit 2 ;;
