@@ -38,11 +38,38 @@ def source_dir() -> Path:
 
 
 def peers_dir() -> Path:
-    """The start scripts of the real test peers, in the shared folder beside the source tree."""
-    path = source_dir().resolve().parent / "shared" / "peers"
-    if not path.is_dir():
-        pytest.fail(f"the test peers' scripts are missing: {path}")
-    return path
+    """The start scripts of the real test peers (tests/peers)."""
+    return source_dir() / "tests" / "peers"
+
+
+def peer_environment() -> dict:
+    """This environment without what the sanitizer run adds: the peers are not built with it."""
+    return {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS")}
+
+
+def start_peer(script: str, directory: Path, *args) -> int:
+    """Runs a start script of tests/peers on directory and args; the pid of the server, which
+    serves once this returns. stop_peer ends it."""
+    run = subprocess.run([str(peers_dir() / script), str(directory)] + [str(a) for a in args],
+                         stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=120,
+                         env=peer_environment())
+    assert run.returncode == 0, f"{script} failed with {run.returncode}:\n{run.stderr}"
+    return int(run.stdout.split()[-1])
+
+
+def stop_peer(pid: int, timeout: float = START_TIMEOUT) -> None:
+    """Ends a server started by start_peer: SIGTERM, SIGKILL when it outlasts timeout."""
+    for sig in (signal.SIGTERM, signal.SIGKILL):
+        try:
+            os.kill(pid, sig)
+        except ProcessLookupError:
+            return
+        try:
+            wait_until(lambda: not process_alive(pid), timeout, f"pid {pid} to end")
+            return
+        except AssertionError:
+            if sig == signal.SIGKILL:
+                raise
 
 
 def free_port(host: str = "127.0.0.1") -> int:

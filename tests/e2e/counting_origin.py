@@ -1,5 +1,5 @@
 """A keep-alive HTTP/1.1 origin in this process that counts the connections it accepts, and
-nginx started by the shared peers' start-nginx.sh with its HTTPS port.
+nginx started by tests/peers/start-nginx.sh with its HTTPS port.
 
 The origin listens on 127.0.0.1 (over TLS when given a certificate), serves any number of
 requests on each connection, and records every request head with the number of the connection
@@ -7,43 +7,33 @@ it came on, so that a test sees which requests shared an upstream connection. Al
 where the end-to-end tests make throw-away certificates and drive proxy requests byte for byte.
 """
 import http.client
-import os
-import signal
 import socket
 import ssl
 import subprocess
 import threading
 from pathlib import Path
 
-from conftest import free_port, peers_dir, wait_port, wait_until
-
-
+from conftest import free_port, start_peer, stop_peer
 
 
 class Nginx:
-    """nginx in directory, plain HTTP on http_port and TLS (self-signed) on https_port."""
+    """nginx in directory (tests/peers/start-nginx.sh), plain HTTP on http_port and TLS
+    (self-signed) on https_port."""
 
     def __init__(self, directory: Path):
         self.dir = directory
         self.http_port = free_port()
         self.https_port = free_port()
-        run = subprocess.run([str(peers_dir() / "start-nginx.sh"), str(directory), str(self.http_port),
-                              str(self.https_port)], capture_output=True, text=True, timeout=60)
-        assert run.returncode == 0, run.stderr
-        self.pid = int((directory / "nginx.pid").read_text())
-        wait_port(self.http_port)
-        wait_port(self.https_port)
+        while self.https_port == self.http_port:
+            self.https_port = free_port()
+        self.pid = start_peer("start-nginx.sh", directory, self.http_port, self.https_port)
 
     def access_log(self) -> str:
         path = self.dir / "logs" / "access.log"
         return path.read_text(errors="replace") if path.exists() else ""
 
     def stop(self):
-        try:
-            os.kill(self.pid, signal.SIGTERM)
-        except ProcessLookupError:
-            return
-        wait_until(lambda: not Path(f"/proc/{self.pid}").exists(), 30, "nginx to stop")
+        stop_peer(self.pid)
 
 
 def make_certificate(directory: Path):

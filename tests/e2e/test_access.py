@@ -17,6 +17,7 @@ from pathlib import Path
 import pytest
 
 from conftest import free_port, peers_dir, wait_port, wait_until
+from counting_origin import Nginx
 
 
 
@@ -27,22 +28,9 @@ from conftest import free_port, peers_dir, wait_port, wait_until
 @pytest.fixture
 def origin(tmp_path):
     """nginx on free ports; its port."""
-    http = free_port()
-    https = free_port()
-    while https == http:
-        https = free_port()
-    directory = tmp_path / "nginx"
-    run = subprocess.run(["sh", str(peers_dir() / "start-nginx.sh"), str(directory), str(http), str(https)],
-                         capture_output=True, timeout=60)
-    assert run.returncode == 0, run.stderr.decode(errors="replace")
-    pid = int(run.stdout.decode().split()[-1])
-    wait_port(http)
-    yield http
-    try:
-        os.kill(pid, 15)
-    except ProcessLookupError:
-        pass
-    wait_until(lambda: not Path(f"/proc/{pid}").exists(), 15, "nginx to end")
+    server = Nginx(tmp_path / "nginx")
+    yield server.http_port
+    server.stop()
 
 
 RULE_FIELDS = ("enabled", "comment", "log", "interfaces", "clients", "pam", "username", "password",
@@ -288,24 +276,20 @@ def test_url_commands_need_their_permission(proxy, origin, access, answered_by_c
 
 
 def pam_service(directory: Path, service: str, users: dict) -> dict:
-    """A pam_wrapper service directory whose passwords come from a file checked by pam_matrix;
-    the environment that makes the proxy use it."""
-    matrix = glob.glob("/usr/lib/*/pam_wrapper/pam_matrix.so")
-    if not matrix or not glob.glob("/usr/lib/*/libpam_wrapper.so"):
+    """A PAM service whose passwords come from a file (tests/peers/make-pam-service.sh); the
+    environment that makes the proxy use it."""
+    if not glob.glob("/usr/lib/*/libpam_wrapper.so"):
         pytest.skip("libpam-wrapper is not installed")
-    directory.mkdir(parents=True, exist_ok=True)
-    passdb = directory / "passdb"
-    passdb.write_text("".join(f"{user}:{password}:{service}\n" for user, password in users.items()))
-    servicedir = directory / "pam.d"
-    servicedir.mkdir(exist_ok=True)
-    (servicedir / service).write_text(f"auth required {matrix[0]} passdb={passdb}\n"
-                                      f"account required {matrix[0]} passdb={passdb}\n")
-    (servicedir / "other").write_text("auth required pam_deny.so\naccount required pam_deny.so\n")
-    return {"LD_PRELOAD": "libpam_wrapper.so", "PAM_WRAPPER": "1", "PAM_WRAPPER_SERVICE_DIR": str(servicedir),
-            # The sanitizer runtime refuses RTLD_DEEPBIND; Debian's pam_wrapper 1.1.4 reads the
-            # switch under the name of uid_wrapper's.
-            "PAM_WRAPPER_DISABLE_DEEPBIND": "1", "UID_WRAPPER_DISABLE_DEEPBIND": "1",
-            "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"}
+    run = subprocess.run([str(peers_dir() / "make-pam-service.sh"), str(directory), service]
+                         + [f"{user}:{password}" for user, password in users.items()],
+                         capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr
+    env = dict(word.split("=", 1) for word in run.stdout.split())
+    # The sanitizer runtime refuses RTLD_DEEPBIND; Debian's pam_wrapper 1.1.4 reads the
+    # switch under the name of uid_wrapper's.
+    env.update(PAM_WRAPPER_DISABLE_DEEPBIND="1", UID_WRAPPER_DISABLE_DEEPBIND="1",
+               ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0")
+    return env
 
 
 def change_password(directory: Path, service: str, user: str, password: str):

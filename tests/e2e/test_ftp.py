@@ -12,9 +12,7 @@ import http.client
 import os
 import re
 import shutil
-import signal
 import socket
-import subprocess
 import threading
 import time
 from email.utils import formatdate
@@ -22,41 +20,10 @@ from pathlib import Path
 
 import pytest
 
-from conftest import free_port, wait_port, wait_until
+from conftest import free_port, start_peer, stop_peer, wait_port, wait_until
 
 FTP_DEFAULTS = {"passive": "true", "timeout": "10", "user": "anonymous", "password": "tarvodine@",
                 "sortorder": "0", "sortfield": "1"}
-
-VSFTPD_CONF = """\
-listen=YES
-listen_ipv6=NO
-listen_address=127.0.0.1
-listen_port={port}
-background=NO
-secure_chroot_dir={dir}/empty
-vsftpd_log_file={dir}/vsftpd.log
-xferlog_enable=YES
-xferlog_file={dir}/xfer.log
-log_ftp_protocol=YES
-seccomp_sandbox=NO
-anonymous_enable=YES
-anon_root={dir}/root
-write_enable=YES
-anon_upload_enable=YES
-anon_mkdir_write_enable=YES
-anon_other_write_enable=YES
-anon_umask=022
-local_enable=YES
-guest_enable=YES
-guest_username=ftp
-local_root={dir}/root
-chroot_local_user=YES
-pam_service_name=vsftpd-test
-pasv_enable=YES
-pasv_address=127.0.0.1
-port_enable=YES
-connect_from_port_20=NO
-"""
 
 # (name, size, modification time as "YYYY-MM-DD HH:MM" in UTC) of the sorting directory.
 SORTED = [("b.txt", 300, "2020-01-01 10:00"), ("A.txt", 10, "2021-06-01 10:00"),
@@ -67,37 +34,21 @@ def utc(text: str) -> int:
     return calendar.timegm(time.strptime(text, "%Y-%m-%d %H:%M"))
 
 
-def pam_environment(directory: Path, service: str, users: dict) -> dict:
-    """A pam_wrapper service directory whose passwords come from a file checked by pam_matrix."""
-    matrix = glob.glob("/usr/lib/*/pam_wrapper/pam_matrix.so")
-    if not matrix or not glob.glob("/usr/lib/*/libpam_wrapper.so"):
-        pytest.skip("libpam-wrapper is not installed")
-    directory.mkdir(parents=True)
-    passdb = directory / "passdb"
-    passdb.write_text("".join(f"{user}:{password}:{service}\n" for user, password in users.items()))
-    servicedir = directory / "pam.d"
-    servicedir.mkdir()
-    (servicedir / service).write_text(f"auth required {matrix[0]} passdb={passdb}\n"
-                                      f"account required {matrix[0]} passdb={passdb}\n")
-    (servicedir / "other").write_text("auth required pam_deny.so\naccount required pam_deny.so\n")
-    return {"LD_PRELOAD": "libpam_wrapper.so", "PAM_WRAPPER": "1", "PAM_WRAPPER_SERVICE_DIR": str(servicedir)}
-
-
 class Vsftpd:
-    """vsftpd in the foreground: anonymous users read root/ and write root/upload/; alice with
-    password secret (PAM through pam_wrapper) sees the same tree."""
+    """vsftpd (tests/peers/start-vsftpd.sh): anonymous users read root/ and write root/upload/;
+    alice with password secret sees the same tree. Beside the script's files, root/ holds an old
+    file in pub/ and the listing-sort fixture in sorted/."""
 
     def __init__(self, directory: Path):
         if shutil.which("vsftpd") is None:
             pytest.skip("vsftpd is not installed (scripts/setup.sh installs it)")
+        if not glob.glob("/usr/lib/*/libpam_wrapper.so"):
+            pytest.skip("libpam-wrapper is not installed")
         self.dir = directory
         self.port = free_port()
         self.root = directory / "root"
-        for sub in ("pub", "sorted/dir", "upload"):
-            (self.root / sub).mkdir(parents=True)
-        (directory / "empty").mkdir()
-        (self.root / "pub" / "hello.txt").write_bytes(b"hello over ftp\n")
-        (self.root / "pub" / "1mb.bin").write_bytes(os.urandom(1 << 20))
+        self.pid = start_peer("start-vsftpd.sh", directory, self.port)
+        (self.root / "sorted" / "dir").mkdir(parents=True)
         (self.root / "pub" / "old.txt").write_bytes(b"written long ago\n")
         os.utime(self.root / "pub" / "old.txt", (utc("2019-03-14 09:30"),) * 2)
         # A recent file is listed to the minute: its time is taken whole minutes.
@@ -107,28 +58,6 @@ class Vsftpd:
             path = self.root / "sorted" / name
             path.write_bytes(b"s" * size)
             os.utime(path, (utc(when),) * 2)
-        # vsftpd refuses a chroot root its session user may write to: only upload/ is writable.
-        for path in (directory, self.root, directory / "empty"):
-            os.chmod(path, 0o755)
-        os.chmod(directory / "empty", 0o555)
-        shutil.chown(self.root / "upload", "ftp", "ftp")
-        conf = directory / "vsftpd.conf"
-        conf.write_text(VSFTPD_CONF.format(port=self.port, dir=directory))
-        env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS")}
-        env.update(pam_environment(directory / "pam", "vsftpd-test", {"alice": "secret"}))
-        self.out = open(directory / "stdout.log", "wb")
-        self.proc = subprocess.Popen(["vsftpd", str(conf)], env=env, stdin=subprocess.DEVNULL,
-                                     stdout=self.out, stderr=self.out)
-
-        def ready():
-            if self.proc.poll() is not None:
-                raise AssertionError(f"vsftpd ended with {self.proc.returncode}: {self.log()}")
-            try:
-                with socket.create_connection(("127.0.0.1", self.port), timeout=1) as s:
-                    return s.recv(64).startswith(b"220")
-            except OSError:
-                return False
-        wait_until(ready, 15, f"vsftpd on {self.port}")
 
     def url(self, path: str, user: str = "") -> str:
         return f"ftp://{user + '@' if user else ''}127.0.0.1:{self.port}{path}"
@@ -142,14 +71,7 @@ class Vsftpd:
         return re.findall(r'FTP command: Client "[^"]*", "([^"]*)"', self.log())
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        self.out.close()
+        stop_peer(self.pid, 10)
 
 
 @pytest.fixture(scope="module")

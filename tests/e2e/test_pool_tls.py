@@ -1,6 +1,6 @@
 """The server pool and the TLS client against real peers on 127.0.0.1.
 
-nginx (started by the shared peers' start-nginx.sh, with its self-signed certificate) serves
+nginx (started by tests/peers/start-nginx.sh, with its self-signed certificate) serves
 requests that carry the "https" URL command; an origin in this process counts the connections
 it accepts, so that a test sees which requests reused a pooled upstream connection.
 """

@@ -9,7 +9,6 @@ dante cannot be made to send.
 import glob
 import os
 import shutil
-import signal
 import socket
 import socketserver
 import struct
@@ -19,7 +18,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import free_port, served, wait_until
+from conftest import free_port, served, start_peer, stop_peer
 
 UNKNOWN, NOCONNECT, NODNS, BADAUTH = -1, -2, -3, -4
 
@@ -74,36 +73,13 @@ def echo():
         yield server.server_address[1]
 
 
-DANTED_CONF = """\
-logoutput: {dir}/danted.log
-internal: 127.0.0.1 port = {port}
-external: 127.0.0.1
-socksmethod: {method}
-clientmethod: none
-user.privileged: root
-user.unprivileged: root
-client pass {{
-  from: 127.0.0.0/8 to: 0.0.0.0/0
-  log: error
-}}
-socks pass {{
-  from: 127.0.0.0/8 to: 127.0.0.0/8
-  command: connect
-  log: error connect
-  {rule}
-}}
-socks block {{
-  from: 0.0.0.0/0 to: 0.0.0.0/0
-  log: connect error
-}}
-"""
-
-
 class Dante:
-    def __init__(self, port, proc, workdir):
-        self.port = port
-        self.proc = proc
+    """danted (tests/peers/start-danted.sh) in workdir on port."""
+
+    def __init__(self, workdir: Path, mode: str):
         self.workdir = workdir
+        self.port = free_port()
+        self.pid = start_peer("start-danted.sh", workdir, self.port, mode)
 
     def log(self) -> str:
         parts = []
@@ -112,23 +88,6 @@ class Dante:
             if path.exists():
                 parts.append(path.read_text(errors="replace"))
         return "".join(parts)
-
-
-def pam_environment(directory: Path, service: str, users: dict) -> dict:
-    """A pam_wrapper service directory whose passwords come from a file checked by pam_matrix."""
-    matrix = glob.glob("/usr/lib/*/pam_wrapper/pam_matrix.so")
-    if not matrix or not glob.glob("/usr/lib/*/libpam_wrapper.so"):
-        pytest.skip("libpam-wrapper is not installed")
-    directory.mkdir(parents=True)
-    passdb = directory / "passdb"
-    passdb.write_text("".join(f"{user}:{password}:{service}\n" for user, password in users.items()))
-    servicedir = directory / "pam.d"
-    servicedir.mkdir()
-    (servicedir / service).write_text(f"auth required {matrix[0]} passdb={passdb}\n"
-                                      f"account required {matrix[0]} passdb={passdb}\n")
-    (servicedir / "other").write_text("auth required pam_deny.so\naccount required pam_deny.so\n")
-    return {"LD_PRELOAD": "libpam_wrapper.so", "PAM_WRAPPER": "1",
-            "PAM_WRAPPER_SERVICE_DIR": str(servicedir)}
 
 
 @pytest.fixture
@@ -141,34 +100,10 @@ def dante(tmp_path, request):
     started = []
 
     def start(mode="none"):
-        workdir = tmp_path / f"danted-{mode}"
-        workdir.mkdir()
-        port = free_port()
-        env = dict(os.environ)
-        env.pop("LD_PRELOAD", None)
-        env.pop("ASAN_OPTIONS", None)
-        if mode == "pam":
-            env.update(pam_environment(workdir / "pam", "danted", {"alice": "secret"}))
-            method, rule = "pam.username", "pam.servicename: danted"
-        else:
-            method, rule = "none", ""
-        conf = workdir / "danted.conf"
-        conf.write_text(DANTED_CONF.format(dir=workdir, port=port, method=method, rule=rule))
-        with open(workdir / "stdout.log", "wb") as out:
-            proc = subprocess.Popen(["danted", "-f", str(conf), "-p", str(workdir / "danted.pid")],
-                                    env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=out)
-        peer = Dante(port, proc, workdir)
+        if mode == "pam" and not glob.glob("/usr/lib/*/libpam_wrapper.so"):
+            pytest.skip("libpam-wrapper is not installed")
+        peer = Dante(tmp_path / f"danted-{mode}", mode)
         started.append(peer)
-
-        def ready():
-            if proc.poll() is not None:
-                raise AssertionError(f"danted ended with {proc.returncode}:\n{peer.log()}")
-            try:
-                with socket.create_connection(("127.0.0.1", port), timeout=1):
-                    return True
-            except OSError:
-                return False
-        wait_until(ready, 15, f"danted on {port}")
         return peer
 
     yield start
@@ -177,12 +112,7 @@ def dante(tmp_path, request):
     for peer in started:
         if report is not None and report.failed:
             print(f"--- danted log:\n{peer.log()}")
-        peer.proc.send_signal(signal.SIGTERM)
-        try:
-            peer.proc.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            peer.proc.kill()
-            peer.proc.wait(timeout=10)
+        stop_peer(peer.pid, 10)
 
 
 class ScriptedSocks:

@@ -11,17 +11,15 @@ upstream code with the route a forwarding rule would set. The tunnel tests at th
 the real tarvodine binary.
 """
 import os
-import pwd
 import re
 import shutil
-import signal
 import subprocess
 import tempfile
 from pathlib import Path
 
 import pytest
 
-from conftest import free_port, start_listening, wait_port, wait_until
+from conftest import free_port, start_listening, start_peer, stop_peer, wait_until
 from origin import Origin
 
 DIRECT, PARENT_TUNNEL = 4, 3
@@ -42,40 +40,9 @@ def sections() -> str:
 # ---------------------------------------------------------------------------------------------
 # Peers
 
-SQUID_CONF = """\
-http_port 127.0.0.1:{port} name=authport
-http_port 127.0.0.1:{open_port} name=openport
-pid_filename {dir}/squid.pid
-cache_log {dir}/cache.log
-access_log stdio:{dir}/access.log
-cache_store_log none
-coredump_dir {dir}
-{user}
-visible_hostname squid.test
-dns_nameservers 127.0.0.1
-dns_timeout 1 seconds
-dns_retransmit_interval 1 seconds
-shutdown_lifetime 1 seconds
-pinger_enable off
-icp_port 0
-cache deny all
-{ntlm}
-auth_param basic program /usr/lib/squid/basic_ncsa_auth {dir}/passwd
-auth_param basic children 2
-auth_param basic realm squid-test
-acl lo src 127.0.0.0/8
-acl lodst dst 127.0.0.0/8
-acl open myportname openport
-acl authed proxy_auth REQUIRED
-http_access deny !lo
-http_access deny !lodst
-http_access allow open
-http_access allow authed
-http_access deny all
-"""
-
-
 class Squid:
+    """squid (tests/peers/start-squid.sh): `port` asks for credentials, `open_port` does not."""
+
     def __init__(self, auth: str):
         if shutil.which("squid") is None:
             pytest.skip("squid is not installed")
@@ -84,63 +51,21 @@ class Squid:
         os.chmod(self.dir, 0o755)
         self.port = free_port()
         self.open_port = free_port()
-        hashed = subprocess.run(["openssl", "passwd", "-apr1", "secret"], capture_output=True, text=True,
-                                check=True).stdout.strip()
-        (self.dir / "passwd").write_text(f"alice:{hashed}\n")
-        ntlm = ""
-        if auth == "ntlm":
-            ntlm = "auth_param ntlm program /usr/lib/squid/ntlm_fake_auth\nauth_param ntlm children 2"
-        root = os.geteuid() == 0
-        (self.dir / "squid.conf").write_text(SQUID_CONF.format(
-            dir=self.dir, port=self.port, open_port=self.open_port, ntlm=ntlm,
-            user="cache_effective_user proxy" if root else ""))
-        if root:
-            proxy = pwd.getpwnam("proxy")
-            for path in [self.dir] + list(self.dir.iterdir()):
-                os.chown(path, proxy.pw_uid, proxy.pw_gid)
-        self.out = open(self.dir / "stdout.log", "wb")
-        self.proc = subprocess.Popen(["squid", "-N", "-n", f"tv{self.port}", "-f", str(self.dir / "squid.conf")],
-                                     stdin=subprocess.DEVNULL, stdout=self.out, stderr=self.out)
+        while self.open_port == self.port:
+            self.open_port = free_port()
         try:
-            def ready():
-                if self.proc.poll() is not None:
-                    raise AssertionError(f"squid ended with {self.proc.returncode}:\n{self.log()}")
-                return all(self._accepting(p) for p in (self.port, self.open_port))
-            wait_until(ready, 60, "squid to accept")
+            self.pid = start_peer("start-squid.sh", self.dir, self.port, self.open_port, auth)
         except BaseException:
-            self.stop()
+            shutil.rmtree(self.dir, ignore_errors=True)
             raise
-
-    @staticmethod
-    def _accepting(port: int) -> bool:
-        try:
-            wait_port(port, timeout=0.2)
-            return True
-        except AssertionError:
-            return False
 
     def access_log(self) -> list:
         """The access log's lines, each split into its fields."""
         path = self.dir / "access.log"
         return [line.split() for line in path.read_text(errors="replace").splitlines()] if path.exists() else []
 
-    def log(self) -> str:
-        parts = []
-        for name in ("cache.log", "stdout.log"):
-            path = self.dir / name
-            if path.exists():
-                parts.append(path.read_text(errors="replace"))
-        return "".join(parts)
-
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=30)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        self.out.close()
+        stop_peer(self.pid)
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
