@@ -55,9 +55,9 @@ int thread_create_internal(thread_start_t start, void* arg);
 // Connection threads and prefetch workers (stack of max_opt_stack bytes); slot index or -1.
 int thread_create(thread_start_t start, void* arg);
 // Hands a readable client connection to the parked connection thread of the lowest slot, or
-// starts a new one on the connection entry. The serving slot's index, the connection then being that
-// thread's (`connection` is left null); -1 when no thread could take it (nothing logged), and
-// the connection stays the caller's.
+// starts a new one on the connection entry. The serving slot's index, the connection then
+// being that thread's (`connection` is left null); -1 when no thread could take it (nothing
+// logged), and the connection stays the caller's.
 int process_new(ConnectionPtr& connection);
 // Parks the calling connection thread in its slot (idle) for up to `seconds`. The connection
 // that process_new handed over meanwhile, which the thread now serves (slot state serving); or
