@@ -1,5 +1,9 @@
 #include "cache/cache.h"
 
+#include <ctime>
+
+#include "http/header.h"
+
 CacheSection* cache_section = nullptr;
 
 CACHEMAP* CacheSection::cache_open(CONNECTION_T*, std::string_view, const char*, std::uint32_t) { return nullptr; }
@@ -33,5 +37,23 @@ int cacheable(CONNECTION_T*, const HEADER*, const HEADER*) { return 0; }
 CACHEMAP* connection_cache(CONNECTION_T*) { return nullptr; }
 
 void connection_cache_set(CONNECTION_T*, CACHEMAP*) {}
+
+void conditional_header(HEADER* header, CACHEMAP* object)
+{
+    std::time_t retrieved = 0;
+    if (cache_section != nullptr) {
+        cache_section->mutex_lock();
+        retrieved = object->retrieved;
+        cache_section->unlock();
+    } else {
+        retrieved = object->retrieved;
+    }
+    // The cache clock runs GMT offset ahead, so local time of it reads as GMT.
+    std::tm broken{};
+    localtime_r(&retrieved, &broken);
+    char text[128];
+    const std::size_t n = std::strftime(text, sizeof text, "%a, %d %b %Y %T GMT", &broken);
+    header->if_modified_since = std::string(text, n);
+}
 
 void CacheSection::graceful_exit() {}

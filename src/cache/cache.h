@@ -89,6 +89,9 @@ extern CacheSection* cache_section;
 // 1 when the message may be stored: the request alone (response null) or request and response.
 int cacheable(CONNECTION_T* connection, const HEADER* request, const HEADER* response);
 
+// A request revalidating a cached object: If-Modified-Since becomes the object's retrieval time.
+void conditional_header(HEADER* header, CACHEMAP* object);
+
 // The object open for the connection's current request, or null; the setter replaces it
 // without giving the old reference back.
 CACHEMAP* connection_cache(CONNECTION_T* connection);

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "http/connection.h"
+#include "util/helpers.h"
 #include "util/mem.h"
 #include "config/profile.h"
 
@@ -11,6 +12,12 @@ GeneralSection* general_section = nullptr;
 FtpSection* ftp_section = nullptr;
 
 namespace {
+
+// The HTML escaping of the helpers wraps at the line length of the section the proxy runs with.
+int general_linelength()
+{
+    return general_section != nullptr ? general_section->linelength_get() : 0;
+}
 
 // Positions of the general section's global values.
 enum : std::size_t {
@@ -111,6 +118,7 @@ GeneralSection::GeneralSection() : Section("general", SECTION_RWLOCK)
     FATAL_ASSERT(fields_.size() >= GENERAL_GLOBALS);
     FATAL_ASSERT(!subsections_.empty() && subsections_[0].templ.size() >= RULE_FIELDS);
     generation_.store(++general_generations);
+    html_set_linelength(general_linelength);
 }
 
 void GeneralSection::update()

@@ -7,7 +7,6 @@
 
 #include "util/log.h"
 #include "util/mem.h"
-#include "daemon/signals.h"
 #include "config/xmlcursor.h"
 
 std::unique_ptr<TiXmlDocument> sectionxml;
@@ -114,7 +113,7 @@ void sectionxml_load(const std::string& path)
     if (!xml_file_load(*document, path)) {
         putlog(LOG_ERROR, "Error when parsing section.xml: %s", document->ErrorDesc());
         putlog(LOG_ALWAYS, "Please correct errors in section.xml: %s", document->ErrorDesc());
-        clean_exit(1);
+        process_exit(1);
     }
     sectionxml = std::move(document);
 }

@@ -1,9 +1,31 @@
 #include "core/global.h"
 
+#include "daemon/clientpool.h"
 #include "net/dns.h"
+#include "net/serverpool.h"
+#include "policy/password_cache.h"
+#include "util/descriptor.h"
+#include "util/log.h"
 #include "core/options.h"
+#include "core/timers.h"
 
 GLOBAL_T* global = nullptr;
+
+namespace {
+
+void clientpool_free()
+{
+    if (global->clientpool != nullptr)
+        global->clientpool->Clean();
+}
+
+void serverpool_free()
+{
+    if (global->serverpool != nullptr)
+        global->serverpool->Clean(1);
+}
+
+} // namespace
 
 GLOBAL_T* global_create()
 {
@@ -18,5 +40,7 @@ GLOBAL_T* global_create()
     record->clientpool = std::make_unique<ClientPool>();
     record->timers = timers_init();
     global = record;
+    log_set_buffer(global->logbuffer.get());
+    fd_set_pool_cleaners({clientpool_free, serverpool_free});
     return global;
 }

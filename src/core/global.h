@@ -6,13 +6,15 @@
 #include <shared_mutex>
 #include <sys/resource.h>
 
-#include "daemon/clientpool.h"
 #include "util/hash.h"
 #include "util/log.h"
-#include "policy/password_cache.h"
-#include "net/serverpool.h"
 #include "core/stats.h"
-#include "core/timers.h"
+
+// Readers of a member include its own header; the record only names them.
+class ServerPool;
+class ClientPool;
+struct TIMERS;
+struct PASSWORD_CACHE_TABLE;
 
 struct GLOBAL_T {
     std::mutex mutex;                         // guards usage
@@ -31,5 +33,6 @@ struct GLOBAL_T {
 extern GLOBAL_T* global;
 
 // Builds the record the first time (on the main thread, before any other thread exists) and
-// returns it; later calls return the same record.
+// returns it; later calls return the same record. It also hands the log its buffer and the
+// descriptor wrappers the pools to free when the descriptor table is full.
 GLOBAL_T* global_create();

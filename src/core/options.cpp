@@ -14,7 +14,6 @@
 
 std::string configfile;
 std::string sectionfile;
-std::string logfile;
 std::string slogfile;
 std::string elogfile;
 std::string plogfile = "/opt/tarvodine/tarvodine/logs/performance/performance.log";
@@ -48,8 +47,6 @@ int TCP_KEEPIDLE_TIME = 900;
 int TCP_KEEPINTVL_TIME = 75;
 int TCP_KEEPCNT_COUNTS = 9;
 int overload_factor = 1;
-int loglevel = 0x7ffffff;
-int daemonize = 1;
 
 const char* const VERSION_LINE = "tarvodine 0.1.0 (build 1)";
 

@@ -6,6 +6,9 @@
 #include <string>
 #include <string_view>
 
+// The native log's settings (-l logfile, -d loglevel, -f daemonize) are the log's own.
+#include "util/log.h"
+
 // Widths of the string settings, terminator included: a value is cut to width - 1 characters.
 constexpr std::size_t OPTION_WIDTH = 256;
 constexpr std::size_t PLOGFILE_WIDTH = 512;
@@ -16,7 +19,6 @@ constexpr int MAXTHREADS_LIMIT = 16384;
 
 extern std::string configfile;      // -c: path, or a URL when it holds a colon
 extern std::string sectionfile;     // -s
-extern std::string logfile;         // -l: native log
 extern std::string slogfile;        // -a: access log
 extern std::string elogfile;        // -e: extended log
 extern std::string plogfile;        // -r: performance log
@@ -48,8 +50,6 @@ extern int TCP_KEEPIDLE_TIME;       // -k
 extern int TCP_KEEPINTVL_TIME;      // -k
 extern int TCP_KEEPCNT_COUNTS;      // -k
 extern int overload_factor;         // -o
-extern int loglevel;                // -d: mask of enabled log categories
-extern int daemonize;               // 0 with -f
 
 // The product and version, printed by -v and as the first line of the usage text.
 extern const char* const VERSION_LINE;

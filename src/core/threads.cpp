@@ -9,8 +9,8 @@
 #include <sys/resource.h>
 #include <utility>
 
-#include "daemon/connthread.h"
 #include "core/global.h"
+#include "http/connection.h"
 #include "util/log.h"
 #include "util/mem.h"
 #include "core/performance.h"
@@ -24,6 +24,8 @@ constexpr std::size_t SERVICE_STACK = 10485760;
 
 // The calling thread's slot, set when it takes the slot; spares every log line a table scan.
 thread_local thread_t* own_slot = nullptr;
+
+std::atomic<thread_start_t> connection_entry{nullptr};
 
 int used_slots() { return std::clamp(MAXTHREADS, 1, MAXTHREADS_LIMIT); }
 
@@ -190,7 +192,10 @@ void threads_init()
     threads[0].thread = pthread_self();
     threads[0].state = THREAD_STARTED;
     own_slot = &threads[0];
+    log_set_clientid(thread_get_clientid);
 }
+
+void threads_set_connection_entry(thread_start_t entry) { connection_entry.store(entry, std::memory_order_release); }
 
 int thread_create_internal(thread_start_t start, void* arg)
 {
@@ -264,7 +269,10 @@ int process_new(ConnectionPtr& connection)
             return index;
         }
     }
-    const int index = thread_create(process_entry, connection.get());
+    const thread_start_t entry = connection_entry.load(std::memory_order_acquire);
+    if (entry == nullptr)
+        return -1;
+    const int index = thread_create(entry, connection.get());
     // Once created, the thread owns the record and may already have closed it.
     if (index >= 0)
         static_cast<void>(connection.release());

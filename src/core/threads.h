@@ -4,13 +4,17 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <pthread.h>
 #include <string>
 
-#include "http/connection.h"
 #include "core/options.h"
 
+// The table only hands connections over; their readers include http/connection.h.
+struct CONNECTION_T;
+struct ConnectionFree;
+using ConnectionPtr = std::unique_ptr<CONNECTION_T, ConnectionFree>;
 struct statm_t;
 
 using thread_start_t = void* (*)(void*);
@@ -40,16 +44,20 @@ struct thread_t {
 extern thread_t threads[MAXTHREADS_LIMIT];
 extern std::mutex threadlistlock;
 
-// Once, in main, before any other thread exists: the caller takes slot 0 with client id 0.
+// Once, in main, before any other thread exists: the caller takes slot 0 with client id 0, and
+// every log line from now on prints its thread's client id.
 void threads_init();
+// The body of the connection threads process_new starts (the daemon's process_entry), set at
+// start-up before the first hand-over; until then process_new starts none.
+void threads_set_connection_entry(thread_start_t entry);
 // Service threads (10 MiB stack); slot index or -1.
 int thread_create_internal(thread_start_t start, void* arg);
 // Connection threads and prefetch workers (stack of max_opt_stack bytes); slot index or -1.
 int thread_create(thread_start_t start, void* arg);
 // Hands a readable client connection to the parked connection thread of the lowest slot, or
-// starts a new one on process_entry. The serving slot's index, the connection then being that
-// thread's (`connection` is left null); -1 when no thread could take it (nothing logged), and
-// the connection stays the caller's.
+// starts a new one on the connection entry. The serving slot's index, the connection then
+// being that thread's (`connection` is left null); -1 when no thread could take it (nothing
+// logged), and the connection stays the caller's.
 int process_new(ConnectionPtr& connection);
 // Parks the calling connection thread in its slot (idle) for up to `seconds`. The connection
 // that process_new handed over meanwhile, which the thread now serves (slot state serving); or

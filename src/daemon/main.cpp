@@ -19,7 +19,9 @@
 #include <unistd.h>
 
 #include "util/descriptor.h"
+#include "daemon/connthread.h"
 #include "daemon/mainloop.h"
+#include "daemon/signals.h"
 #include "util/mem.h"
 #include "core/options.h"
 #include "core/threads.h"
@@ -271,6 +273,7 @@ void fix_uid()
 int main(int argc, char** argv)
 {
     std::set_new_handler(out_of_memory);
+    process_exits_set(clean_exit, sigterm);
     std::srand(static_cast<unsigned>(std::time(nullptr) + getpid()));
     if (argc < 2) {
         show_help(argv);
@@ -291,6 +294,7 @@ int main(int argc, char** argv)
         std::exit(1);
     }
     threads_init();
+    threads_set_connection_entry(process_entry);
     wipe_arguments(argc, argv);
     check_files();
 

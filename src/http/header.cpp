@@ -1,6 +1,7 @@
 #include "http/header.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -11,9 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "cache/cache.h"
 #include "http/connection.h"
-#include "policy/cookie.h"
 #include "util/filebuf.h"
 #include "util/log.h"
 #include "net/socket.h"
@@ -652,6 +651,8 @@ constexpr std::string_view RELEASE_LABEL = "0.1.0";
 constexpr std::size_t EDITED_VALUE_MAX = 1023;
 constexpr std::size_t VARIABLE_NAME_MAX = 1023;
 
+std::atomic<CookieLineFilter> cookie_filter{nullptr};
+
 // Whatever set a name or a value, it stays on its own line.
 std::string_view one_line(std::string_view text)
 {
@@ -704,28 +705,6 @@ std::string start_line(const HEADER& h, int mode)
     return out + " HTTP/1.1\r\n";
 }
 
-// A Cookie or Set-Cookie line goes through the cookie rules and is written rebuilt.
-void cookie_line(std::string& out, const HEADER& h, const HTTP_HEADER& line, CONNECTION_T* connection)
-{
-    CookieHeader cookie(line.value);
-    const int direction = h.kind == HEADER_RESPONSE ? 0 : 1;
-    if (connection != nullptr && cookie_section != nullptr && !cookie_section->check(direction, connection, cookie)) {
-        const HEADER* request = connection->request.get();
-        const std::string host = request != nullptr && request->host ? *request->host : std::string();
-        if (direction == 0)
-            putlog(LOG_COOKIE, "blocked: incoming from %s", host.c_str());
-        else
-            putlog(LOG_COOKIE, "blocked: outgoing to %s", host.c_str());
-        return;
-    }
-    if (cookie.pairs.empty()) {
-        if (line.type == HTTP_HEADER_PASS)
-            add_line(out, line.name, line.value);
-        return;
-    }
-    add_line(out, line.name, cookie.Build());
-}
-
 void request_lines(std::string& out, const HEADER& h)
 {
     add_field(out, "Authorization", h.authorization);
@@ -747,17 +726,22 @@ void request_lines(std::string& out, const HEADER& h)
 
 } // namespace
 
+void header_set_cookie_filter(CookieLineFilter filter) { cookie_filter.store(filter, std::memory_order_release); }
+
 void header_send_filebuf(Filebuf* buffer, const HEADER* header, CONNECTION_T* connection, int mode)
 {
     const HEADER& h = *header;
     std::string out = start_line(h, mode);
 
     const bool icap = h.kind == HEADER_ICAP_REQUEST || h.kind == HEADER_ICAP_RESPONSE;
+    const CookieLineFilter filter = icap ? nullptr : cookie_filter.load(std::memory_order_acquire);
     for (const HTTP_HEADER& line : (h.flags & HEADER_FILTERED) ? h.filtered : h.lines) {
-        if (!icap && (caseless_prefix(line.name, "Set-Cookie") || caseless_prefix(line.name, "Cookie")))
-            cookie_line(out, h, line, connection);
-        else if (line.type == HTTP_HEADER_PASS)
+        if (filter != nullptr && (caseless_prefix(line.name, "Set-Cookie") || caseless_prefix(line.name, "Cookie"))) {
+            if (const std::optional<std::string> value = filter(h, line, connection))
+                add_line(out, line.name, *value);
+        } else if (line.type == HTTP_HEADER_PASS) {
             add_line(out, line.name, line.value);
+        }
     }
 
     if (h.content_type && !h.content_type->empty())
@@ -832,24 +816,6 @@ void xcache_header_update(CONNECTION_T* connection, int miss)
     if (xcache.size() > EDITED_VALUE_MAX)
         xcache.resize(EDITED_VALUE_MAX);
     response->x_cache = std::move(xcache);
-}
-
-void conditional_header(HEADER* header, CACHEMAP* object)
-{
-    std::time_t retrieved = 0;
-    if (cache_section != nullptr) {
-        cache_section->mutex_lock();
-        retrieved = object->retrieved;
-        cache_section->unlock();
-    } else {
-        retrieved = object->retrieved;
-    }
-    // The cache clock runs GMT offset ahead, so local time of it reads as GMT.
-    std::tm broken{};
-    localtime_r(&retrieved, &broken);
-    char text[128];
-    const std::size_t n = std::strftime(text, sizeof text, "%a, %d %b %Y %T GMT", &broken);
-    header->if_modified_since = std::string(text, n);
 }
 
 void header_variables(CONNECTION_T* connection, std::string_view prefix, const std::list<HTTP_HEADER>& lines)

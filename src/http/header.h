@@ -12,7 +12,6 @@
 
 class Filebuf;
 struct CONNECTION_T;
-struct CACHEMAP;
 
 // Kinds of header.
 enum : int {
@@ -149,6 +148,14 @@ std::optional<HostPort> http_host_split(std::string_view value, int default_port
 // Bytes read beyond the block stay in the socket's input.
 std::optional<std::string> header_get(CONNECTION_T* connection, int side, int timeout, bool* too_large = nullptr);
 
+// What the writer does with a Cookie or Set-Cookie line (a name beginning with either) outside
+// an ICAP header: the cookie filter judges it and gives the value to write, or nullopt to leave
+// the line out. The cookie section sets it when it is created; without it the lines are written
+// as every other line is.
+using CookieLineFilter = std::optional<std::string> (*)(const HEADER& header, const HTTP_HEADER& line,
+                                                        CONNECTION_T* connection);
+void header_set_cookie_filter(CookieLineFilter filter);
+
 // Appends the serialised header to buffer in one of the writing modes. connection gives the
 // client keep-alive flag, the upstream credentials and the cookie rules' context; it may be
 // null, and every cookie line is then kept.
@@ -161,8 +168,6 @@ int header_send(HEADER* header, CONNECTION_T* connection, int target, int mode);
 void via_header_update(CONNECTION_T* connection);
 // Appends "HIT" (miss 0) or "MISS" from this proxy to the response's X-Cache.
 void xcache_header_update(CONNECTION_T* connection, int miss);
-// If-Modified-Since = the cached object's retrieval time.
-void conditional_header(HEADER* header, CACHEMAP* object);
 // Sets the variable prefix[name lower-cased] to the value of each line; of repeated names the
 // last wins.
 void header_variables(CONNECTION_T* connection, std::string_view prefix, const std::list<HTTP_HEADER>& lines);

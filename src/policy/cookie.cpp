@@ -1,5 +1,9 @@
 #include "policy/cookie.h"
 
+#include "http/connection.h"
+#include "http/header.h"
+#include "util/log.h"
+
 CookieSection* cookie_section = nullptr;
 
 CookieHeader::CookieHeader(std::string value)
@@ -30,7 +34,33 @@ std::string CookieHeader::Build() const
     return out;
 }
 
+CookieSection::CookieSection()
+{
+    header_set_cookie_filter(cookie_line);
+}
+
 bool CookieSection::check(int, CONNECTION_T*, CookieHeader&)
 {
     return true;
+}
+
+std::optional<std::string> cookie_line(const HEADER& header, const HTTP_HEADER& line, CONNECTION_T* connection)
+{
+    CookieHeader cookie(line.value);
+    const int direction = header.kind == HEADER_RESPONSE ? 0 : 1;
+    if (connection != nullptr && cookie_section != nullptr && !cookie_section->check(direction, connection, cookie)) {
+        const HEADER* request = connection->request.get();
+        const std::string host = request != nullptr && request->host ? *request->host : std::string();
+        if (direction == 0)
+            putlog(LOG_COOKIE, "blocked: incoming from %s", host.c_str());
+        else
+            putlog(LOG_COOKIE, "blocked: outgoing to %s", host.c_str());
+        return std::nullopt;
+    }
+    if (cookie.pairs.empty()) {
+        if (line.type == HTTP_HEADER_PASS)
+            return line.value;
+        return std::nullopt;
+    }
+    return cookie.Build();
 }

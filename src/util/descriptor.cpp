@@ -1,6 +1,7 @@
 #include "util/descriptor.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -11,13 +12,22 @@
 #include <sys/stat.h>
 #include <thread>
 
-#include "core/global.h"
 #include "util/log.h"
 
 namespace {
 
 // How long a failing accept waits while descriptors or buffers are exhausted.
 constexpr std::chrono::milliseconds ACCEPT_BACKOFF{100};
+
+using cleaner_t = void (*)();
+std::atomic<cleaner_t> clean_clients{nullptr};
+std::atomic<cleaner_t> clean_servers{nullptr};
+
+void clean(const std::atomic<cleaner_t>& cleaner)
+{
+    if (const cleaner_t action = cleaner.load(std::memory_order_acquire))
+        action();
+}
 
 bool descriptors_exhausted(int err) { return err == ENFILE || err == EMFILE; }
 
@@ -109,29 +119,29 @@ int s_accept(int s, sockaddr* address, socklen_t* length)
     return -1;
 }
 
+void fd_set_pool_cleaners(const PoolCleaners& cleaners)
+{
+    clean_clients.store(cleaners.clients, std::memory_order_release);
+    clean_servers.store(cleaners.servers, std::memory_order_release);
+}
+
 void fd_failure()
 {
     putlog(LOG_ERROR, "failure opening file descriptor, attempting to free resources");
-    if (global == nullptr)
-        return;
-    if (global->clientpool != nullptr)
-        global->clientpool->Clean();
-    if (global->serverpool != nullptr)
-        global->serverpool->Clean(1);
+    clean(clean_clients);
+    clean(clean_servers);
 }
 
 void client_pool_failure()
 {
     putlog(LOG_ERROR, "flushing client pool, attempting to free resources");
-    if (global != nullptr && global->clientpool != nullptr)
-        global->clientpool->Clean();
+    clean(clean_clients);
 }
 
 void server_pool_failure()
 {
     putlog(LOG_ERROR, "flushing outbound connections, attempting to free resources");
-    if (global != nullptr && global->serverpool != nullptr)
-        global->serverpool->Clean(1);
+    clean(clean_servers);
 }
 
 int create_recursive_directory(const char* path)

@@ -20,6 +20,14 @@ int s_socket(int family, int type, int protocol);
 // -1 unlogged for a descriptor that is not a socket; every other failure is logged. When the
 // descriptor table stays full it pauses briefly, so an accept loop does not spin.
 int s_accept(int socket, sockaddr* address, socklen_t* length);
+// What frees descriptors: closing the idle pooled client connections and the idle upstream
+// ones. Set by whoever builds the pools, once at start-up before any other thread exists;
+// until then the failures below only log.
+struct PoolCleaners {
+    void (*clients)() = nullptr;
+    void (*servers)() = nullptr;
+};
+void fd_set_pool_cleaners(const PoolCleaners& cleaners);
 // Closes every idle pooled client and upstream connection.
 void fd_failure();
 void client_pool_failure();

@@ -14,12 +14,13 @@
 #include "util/descriptor.h"
 #include "util/log.h"
 #include "util/mem.h"
-#include "core/options.h"
 
 namespace {
 
 // zlib's output step for both directions.
 constexpr std::size_t ZAREA = 8192;
+// A file is read in steps of this size; the step changes nothing in what the buffer ends up with.
+constexpr std::size_t FILE_READ_STEP = 8192;
 
 constexpr unsigned char GZIP_HEADER[10] = {0x1f, 0x8b, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x03};
 constexpr std::size_t GZIP_TRAILER = 8;
@@ -320,7 +321,7 @@ std::int64_t Filebuf::Read(const char* path)
     const int fd = s_open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return -1;
-    std::vector<char> chunk(BLOCKSIZE > 0 ? static_cast<std::size_t>(BLOCKSIZE) : 8192);
+    std::vector<char> chunk(FILE_READ_STEP);
     std::int64_t total = 0;
     for (;;) {
         const ssize_t n = ::read(fd, chunk.data(), chunk.size());

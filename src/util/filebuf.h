@@ -63,7 +63,7 @@ public:
     std::int64_t Save(int fd) const;
     // Writes the bytes to path (created 0644, truncated); bytes written, or -1.
     std::int64_t Save(const char* path) const;
-    // Appends the whole file in chunks of BLOCKSIZE; bytes read, or -1 when it cannot be opened.
+    // Appends the whole file; bytes read, or -1 when it cannot be opened.
     std::int64_t Read(const char* path);
 
     // The bytes as lines split at '\n' (carriage returns stay, a line ends at a zero byte, no

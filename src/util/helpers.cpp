@@ -1,18 +1,20 @@
 #include "util/helpers.h"
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <openssl/evp.h>
 
 #include "util/filebuf.h"
-#include "config/general.h"
 #include "util/mem.h"
 
 std::time_t gmtoffset = 0;
 
 namespace {
+
+std::atomic<linelength_source_t> linelength_source{nullptr};
 
 // The elements of a bound in the order they are compared.
 constexpr tm_element tm_partial::* ELEMENTS[] = {
@@ -221,10 +223,12 @@ void variables_parse(std::map<std::string, std::string>& map, Filebuf& buffer)
     buffer.Swap(&out);
 }
 
+void html_set_linelength(linelength_source_t source) { linelength_source.store(source, std::memory_order_release); }
+
 std::string string_to_html(std::string_view text, int flags)
 {
-    const int linelength = flags == 1 && general_section != nullptr ? general_section->linelength_get() : 0;
-    return string_to_html(text, flags, linelength);
+    const linelength_source_t source = flags == 1 ? linelength_source.load(std::memory_order_acquire) : nullptr;
+    return string_to_html(text, flags, source != nullptr ? source() : 0);
 }
 
 std::string string_to_html(std::string_view text, int flags, int linelength)

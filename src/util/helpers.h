@@ -61,9 +61,13 @@ void variables_parse(std::map<std::string, std::string>& map, Filebuf& buffer);
 
 // flags: 1 newlines become "<br>", 2 blanks become "&nbsp;", 4 regular-expression characters
 // are escaped with a backslash. With flags exactly 1, runs without a blank are broken every
-// linelength characters (general section's line length; 0 or less: never).
+// linelength characters (the configured line length; 0 or less: never).
 std::string string_to_html(std::string_view text, int flags);
 std::string string_to_html(std::string_view text, int flags, int linelength);
+// Where the two-argument form finds the configured line length: the general section sets it
+// when it is created; until then nothing is wrapped.
+using linelength_source_t = int (*)();
+void html_set_linelength(linelength_source_t source);
 
 // The words of a command line: blanks separate, quotes group, a backslash outside quotes
 // escapes; at most 255 characters a word.

@@ -11,10 +11,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "core/global.h"
-#include "core/options.h"
-#include "core/threads.h"
-
 std::mutex logfile_lock;
 int logfd = -1;
 int logflg = 0;
@@ -23,9 +19,15 @@ int slogflg = 0;
 int elogfd = -1;
 int elogflg = 0;
 
+int loglevel = 0x7ffffff;
+int daemonize = 1;
+std::string logfile;
+
 namespace {
 
 std::atomic<log_clock_t> log_clock{nullptr};
+std::atomic<log_clientid_t> log_clientid{nullptr};
+std::atomic<LOGBUFFER*> log_buffer{nullptr};
 
 std::time_t log_now()
 {
@@ -87,6 +89,10 @@ std::string rotated_name(const std::string& path, std::size_t slash, std::time_t
 
 void log_set_clock(log_clock_t clock) { log_clock.store(clock, std::memory_order_relaxed); }
 
+void log_set_clientid(log_clientid_t clientid) { log_clientid.store(clientid, std::memory_order_release); }
+
+void log_set_buffer(LOGBUFFER* buffer) { log_buffer.store(buffer, std::memory_order_release); }
+
 int log_file_open(const std::string& path)
 {
     const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_LARGEFILE, 0640);
@@ -127,8 +133,9 @@ void vputlog(int type, const char* format, std::va_list args)
     std::tm broken{};
     localtime_r(&now, &broken);
     std::size_t length = std::strftime(line, LOG_LINE_MAX + 1, "%Y %m %d %H:%M:%S", &broken);
-    const int head = std::snprintf(line + length, LOG_LINE_MAX + 1 - length, " [%u] %s", thread_get_clientid(),
-                                   category_prefix(type));
+    const log_clientid_t clientid = log_clientid.load(std::memory_order_acquire);
+    const int head = std::snprintf(line + length, LOG_LINE_MAX + 1 - length, " [%u] %s",
+                                   clientid != nullptr ? clientid() : 0U, category_prefix(type));
     if (head > 0)
         length = std::min(length + static_cast<std::size_t>(head), LOG_LINE_MAX);
     const int body = std::vsnprintf(line + length, LOG_LINE_MAX + 1 - length, format, args);
@@ -137,8 +144,9 @@ void vputlog(int type, const char* format, std::va_list args)
     if (length > LOG_LINE_MAX)
         length = LOG_LINE_MAX;
 
-    if (type != LOG_DEBUG && global != nullptr && global->logbuffer != nullptr)
-        logbuffer_add(global->logbuffer.get(), std::string_view(line, length));
+    LOGBUFFER* const buffer = log_buffer.load(std::memory_order_acquire);
+    if (type != LOG_DEBUG && buffer != nullptr)
+        logbuffer_add(buffer, std::string_view(line, length));
 
     if (length == 0 || line[length - 1] != '\n')
         line[length++] = '\n';

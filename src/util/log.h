@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstdint>
 #include <ctime>
 #include <deque>
 #include <mutex>
@@ -42,6 +43,12 @@ enum : int {
     LOG_DEBUG = 0x8000000,
     LOG_VERIFY = 0x10000000,
 };
+
+// The log's own settings, from the command line (-d, -f, -l): written only while the options are
+// parsed, before any other thread exists, and read-only afterwards.
+extern int loglevel;                // mask of enabled categories
+extern int daemonize;               // 0: lines are written to standard output too
+extern std::string logfile;         // the native log; empty: none
 
 // The longest line: a longer message is cut so that the line holds this many characters.
 constexpr std::size_t LOG_LINE_MAX = 8191;
@@ -88,6 +95,15 @@ int log_file_open(const std::string& path);
 // `when`, a hyphen and its base name (a free name is chosen when that one is taken), leaving
 // `fd` at -1 for the caller to open the path anew. Without a '/' the same file stays in use.
 void log_file_rotate(const std::string& path, int& fd, int& flag, std::time_t when);
+
+// Where a line finds the client id it prints: the thread table's record of the calling thread,
+// set when the table is made ready (a thread without a slot is a fatal assertion there). Until
+// then lines print client id 0.
+using log_clientid_t = std::uint32_t (*)();
+void log_set_clientid(log_clientid_t clientid);
+// The buffer that keeps the newest lines for the log page, set once the runtime record holds
+// it; until then no line is kept.
+void log_set_buffer(LOGBUFFER* buffer);
 
 // The clock of log time stamps; tests replace it to get fixed times. Null restores time().
 using log_clock_t = std::time_t (*)();

@@ -1,17 +1,29 @@
 #include "util/mem.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <unistd.h>
 
 #include "util/log.h"
-#include "daemon/signals.h"
 
 namespace {
 
 thread_local int fatal_depth = 0;
+
+std::atomic<process_exit_t> exit_action{nullptr};
+std::atomic<process_terminate_t> terminate_action{nullptr};
+
+// Without the daemon's exits: what is written so far still reaches its reader.
+[[noreturn]] void exit_at_once(int status)
+{
+    std::fflush(stdout);
+    std::fflush(stderr);
+    _exit(status);
+}
 
 // "src/util/mem.cpp" is printed as "src/util/mem".
 std::string_view source_name(const char* file)
@@ -29,7 +41,7 @@ std::string_view source_name(const char* file)
 void fatal_enter()
 {
     if (fatal_depth++ > 0)
-        clean_exit(1);
+        process_exit(1);
 }
 
 void fatal_log_assertion(const char* file, int line, const char* function)
@@ -45,10 +57,25 @@ void fatal_log_assertion(const char* file, int line, const char* function)
     std::puts("\nSystem Unstable: Please Restart");
     // Log lines reach standard output unbuffered; the notice must not trail behind them.
     std::fflush(stdout);
-    sigterm();
+    if (const process_terminate_t action = terminate_action.load(std::memory_order_acquire))
+        action();
+    exit_at_once(1);
 }
 
 } // namespace
+
+void process_exits_set(process_exit_t exit, process_terminate_t terminate)
+{
+    exit_action.store(exit, std::memory_order_release);
+    terminate_action.store(terminate, std::memory_order_release);
+}
+
+void process_exit(int status)
+{
+    if (const process_exit_t action = exit_action.load(std::memory_order_acquire))
+        action(status);
+    exit_at_once(status);
+}
 
 bool fatal_assertion_running() { return fatal_depth > 0; }
 
@@ -116,5 +143,5 @@ void out_of_memory()
         putlog(LOG_ERROR, "Out of memory: %.*s:%d in function %s", static_cast<int>(source_name(__FILE__).size()),
                source_name(__FILE__).data(), __LINE__, "out_of_memory");
     }
-    clean_exit(1);
+    process_exit(1);
 }

@@ -22,6 +22,8 @@
 #include "sections_fixture.h"
 #include "net/socket.h"
 #include "core/threads.h"
+#include "daemon/signals.h"
+#include "util/mem.h"
 
 namespace fuzz {
 
@@ -70,11 +72,13 @@ private:
     std::string_view rest_;
 };
 
-// Once per process: the runtime record, the caller's thread-table slot (logging needs both),
-// a log that only keeps its buffer, and the sections the request road calls, as the bring-up
-// creates them. With no rules loaded every section answers with its defaults.
+// Once per process: the exits the daemon ends through, the runtime record, the caller's
+// thread-table slot (logging needs both), a log that only keeps its buffer, and the sections
+// the request road calls, as the bring-up creates them. With no rules loaded every section
+// answers with its defaults.
 inline void process_init()
 {
+    process_exits_set(clean_exit, sigterm);
     global_create();
     threads_init();
     loglevel = 0;

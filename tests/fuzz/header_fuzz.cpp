@@ -12,6 +12,8 @@
 #include "core/global.h"
 #include "http/header.h"
 #include "core/threads.h"
+#include "daemon/signals.h"
+#include "util/mem.h"
 
 namespace {
 
@@ -166,6 +168,7 @@ void check_response_written(const HEADER& h)
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     // Logging needs the runtime record and a thread-table slot.
+    process_exits_set(clean_exit, sigterm);
     global_create();
     threads_init();
     return 0;

@@ -23,6 +23,8 @@
 #include "probe_options.h"
 #include "net/socket.h"
 #include "core/threads.h"
+#include "daemon/signals.h"
+#include "util/mem.h"
 
 namespace {
 
@@ -82,6 +84,7 @@ int socks(bool version5, int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    process_exits_set(clean_exit, sigterm);
     global_create();
     threads_init();
     daemonize = 0;   // log lines go to standard output

@@ -36,6 +36,8 @@
 #include "net/socket.h"
 #include "config/template.h"
 #include "core/threads.h"
+#include "daemon/signals.h"
+#include "util/mem.h"
 #include "http/transfer.h"
 #include "util/url.h"
 
@@ -167,6 +169,7 @@ int main(int argc, char** argv)
         return usage();
     daemonize = 0;   // log lines go to standard output
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    process_exits_set(clean_exit, sigterm);
     threads_init();
     config();
     if (command == "serve")

@@ -110,9 +110,34 @@ statm_t report()
     return counts;
 }
 
+// A connection entry stand-in: records the id of the connection it was started with and frees
+// its slot as a connection thread does when nothing more comes.
+struct Started {
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::uint32_t id = 0;
+    bool ended = false;
+};
+Started started;
+
+void* recording_entry(void* data)
+{
+    const std::uint32_t id = ConnectionPtr(static_cast<CONNECTION_T*>(data))->id;
+    static_cast<void>(thread_park(0));
+    std::lock_guard lock(started.mutex);
+    started.id = id;
+    started.ended = true;
+    started.cv.notify_all();
+    return nullptr;
+}
+
 class HandOver : public testing::Test {
 protected:
-    void TearDown() override { MAXTHREADS = saved_maxthreads_; }
+    void TearDown() override
+    {
+        MAXTHREADS = saved_maxthreads_;
+        threads_set_connection_entry(process_entry);
+    }
 
 private:
     const int saved_maxthreads_ = MAXTHREADS;
@@ -170,6 +195,25 @@ TEST_F(HandOver, FullTableLeavesTheConnectionToTheCaller)
     EXPECT_EQ(connection->id, 104u);
     std::shared_lock lock(global->logbuffer->lock);
     EXPECT_TRUE(global->logbuffer->lines.empty());
+}
+
+TEST_F(HandOver, WithoutAParkedThreadTheConnectionEntryStartsOne)
+{
+    ASSERT_EQ(report().shared, 0u);   // no parked thread to take it
+
+    // Before start-up has named the entry, no thread is started and the caller keeps it.
+    threads_set_connection_entry(nullptr);
+    ConnectionPtr kept = numbered(105);
+    EXPECT_EQ(process_new(kept), -1);
+    ASSERT_NE(kept, nullptr);
+
+    threads_set_connection_entry(recording_entry);
+    ConnectionPtr handed = numbered(106);
+    EXPECT_GT(process_new(handed), 0);
+    EXPECT_EQ(handed, nullptr);
+    std::unique_lock lock(started.mutex);
+    started.cv.wait(lock, [] { return started.ended; });
+    EXPECT_EQ(started.id, 106u);
 }
 
 TEST_F(HandOver, ReportCountsUsedSlotsByState)

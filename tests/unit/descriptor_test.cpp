@@ -213,6 +213,41 @@ TEST(PoolFailures, EachLogsItsOwnLine)
                             "error: flushing client pool, attempting to free resources"}));
 }
 
+std::string emptied;   // in the death test's child: the pools each failure emptied
+
+TEST(PoolFailures, EachEmptiesItsOwnPools)
+{
+    struct Case {
+        const char* name;
+        void (*failure)();
+        const char* emptied;
+    };
+    const Case cases[] = {
+        {"fd_failure", fd_failure, "clients servers "},
+        {"client_pool_failure", client_pool_failure, "clients "},
+        {"server_pool_failure", server_pool_failure, "servers "},
+    };
+    EXPECT_EXIT(
+        {
+            fd_set_pool_cleaners({[] { emptied += "clients "; }, [] { emptied += "servers "; }});
+            std::string problems;
+            for (const Case& c : cases) {
+                emptied.clear();
+                c.failure();
+                if (emptied != c.emptied)
+                    problems += std::string(c.name) + ": emptied \"" + emptied + "\"\n";
+            }
+            // Without the pools' cleaners (before the runtime record exists) they only log.
+            fd_set_pool_cleaners({});
+            emptied.clear();
+            fd_failure();
+            if (!emptied.empty())
+                problems += "fd_failure without cleaners: emptied \"" + emptied + "\"\n";
+            finish_child(problems);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
 class RecursiveDirectory : public testing::Test {
 protected:
     void SetUp() override

@@ -201,6 +201,45 @@ TEST(FatalAssertion, ZeroSizeRequestsNameTheAllocator)
     }
 }
 
+// The daemon's exits (clean_exit, sigterm) remove the PID file; without them the process ends
+// at once, the PID file left, the status kept.
+TEST(ProcessExit, GoesThroughTheDaemonsExitsWhenSet)
+{
+    struct Case {
+        const char* name;
+        bool daemon_exits;
+        void (*end)();
+        int status;
+        bool termination_line;
+    };
+    const Case cases[] = {
+        {"exit", true, [] { process_exit(5); }, 5, false},
+        {"fatal assertion", true, raise_assertion, 1, true},
+        {"exit, no daemon", false, [] { process_exit(5); }, 5, false},
+        {"fatal assertion, no daemon", false, raise_assertion, 1, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const FatalOutput output;
+        const std::filesystem::path pid = std::filesystem::temp_directory_path() /
+                                          ("mem_test.pid." + std::to_string(getpid()));
+        std::ofstream(pid) << "12345\n";
+        EXPECT_EXIT(
+            {
+                output.redirect();
+                pidfile = pid.string();
+                if (!c.daemon_exits)
+                    process_exits_set(nullptr, nullptr);
+                c.end();
+            },
+            testing::ExitedWithCode(c.status), "");
+        EXPECT_EQ(std::filesystem::exists(pid), !c.daemon_exits);
+        EXPECT_EQ(output.text().find("Recieved Signal for Termination") != std::string::npos, c.termination_line)
+            << output.text();
+        std::filesystem::remove(pid);
+    }
+}
+
 TEST(OutOfMemory, LogsAndExitsWithFailure)
 {
     const FatalOutput output;
