@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <shared_mutex>
-#include <strings.h>
 #include <utility>
 
 #include "http/connection.h"
@@ -12,6 +11,7 @@
 #include "util/helpers.h"
 #include "admin/interface.h"
 #include "util/log.h"
+#include "util/stringutil.h"
 #include "core/logentry.h"
 #include "util/mem.h"
 #include "config/profile.h"
@@ -301,15 +301,10 @@ Pages pages_build()
     return pages;
 }
 
-bool same_name(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
 const BuiltinPage* builtin_find(std::string_view name)
 {
     for (const BuiltinPage& page : builtin_pages()) {
-        if (same_name(page.name, name))
+        if (equal_nocase(page.name, name))
             return &page;
     }
     return nullptr;
@@ -344,7 +339,7 @@ bool is_head_request(const CONNECTION_T* connection)
     if (connection->flags & CONN_HEAD)
         return true;
     const HEADER* request = connection->request.get();
-    return request != nullptr && request->method && same_name(*request->method, "HEAD");
+    return request != nullptr && request->method && equal_nocase(*request->method, "HEAD");
 }
 
 } // namespace
@@ -449,7 +444,7 @@ std::unique_ptr<Filebuf> TemplateSection::lookup(const TemplateRules& rules, CON
 {
     const StringList& names = connection != nullptr ? connection->profiles : NO_PROFILES;
     for (const Template& rule : rules.rules) {
-        if (rule.enabled != 1 || rule.name.empty() || !same_name(rule.name, name) ||
+        if (rule.enabled != 1 || rule.name.empty() || !equal_nocase(rule.name, name) ||
             profile_find(names, rule.profiles) != 1)
             continue;
         if (rule.file.empty())
@@ -468,7 +463,7 @@ std::unique_ptr<Filebuf> TemplateSection::lookup(const TemplateRules& rules, CON
     const bool html = builtin->mime == "text/html";
     if (builtin->parse)
         placeholders_fill(connection, *body, html);
-    if (!html || same_name(builtin->name, "interface.css")) {
+    if (!html || equal_nocase(builtin->name, "interface.css")) {
         body->set_type(std::string(builtin->mime));
         return body;
     }

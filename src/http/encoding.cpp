@@ -14,7 +14,7 @@ namespace {
 
 bool names(const HeaderText& value, std::string_view coding)
 {
-    return value && s_strcasestr(*value, coding) != std::string_view::npos;
+    return value && contains_nocase(*value, coding);
 }
 
 } // namespace

@@ -32,17 +32,13 @@
 #include "http/transfer.h"
 #include "util/url.h"
 #include "http/urlcommand.h"
+#include "util/stringutil.h"
 
 namespace {
 
 const char* text_or_empty(const HeaderText& text)
 {
     return text ? text->c_str() : "";
-}
-
-bool equal_nocase(const HeaderText& text, const char* word)
-{
-    return text && strcasecmp(text->c_str(), word) == 0;
 }
 
 // Answers with a template; without a page of that name nothing was sent, so the connection
@@ -435,7 +431,7 @@ void request_serve(CONNECTION_T* connection)
     url_command_log(connection->url_commands.get());
     header_variables(connection, "CLIENT", connection->request->lines);
 
-    if (equal_nocase(connection->request->method, "HEAD"))
+    if (connection->request->method && equal_nocase(*connection->request->method, "HEAD"))
         connection->flags |= CONN_HEAD;
 
     if (!request_body(connection))

@@ -2,7 +2,6 @@
 
 #include <array>
 #include <atomic>
-#include <cctype>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -67,15 +66,7 @@ void credentials_consume(CONNECTION_T* connection, const Credentials& credential
     HEADER& request = *connection->request;
     (request.*credentials.field).reset();
     const std::string_view name = credentials.challenge == 401 ? "authorization" : "proxy-authorization";
-    request.lines.remove_if([name](const HTTP_HEADER& line) {
-        if (line.name.size() != name.size())
-            return false;
-        for (std::size_t i = 0; i < name.size(); ++i) {
-            if (std::tolower(static_cast<unsigned char>(line.name[i])) != name[i])
-                return false;
-        }
-        return true;
-    });
+    request.lines.remove_if([name](const HTTP_HEADER& line) { return equal_nocase(line.name, name); });
     connection->variables.erase(credentials.variable);
 }
 
