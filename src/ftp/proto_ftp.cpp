@@ -48,11 +48,6 @@ int ftp_timeout()
     return ftp_section != nullptr ? ftp_section->timeout_get() : 60;
 }
 
-const char* text_or_empty(const HeaderText& text)
-{
-    return text ? text->c_str() : "";
-}
-
 bool command(CONNECTION_T* connection, std::string_view name)
 {
     return url_command_find(connection->url_commands.get(), name) != nullptr;

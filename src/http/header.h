@@ -63,6 +63,9 @@ constexpr std::size_t HEADER_STATUS_LINE_MAX = 255;
 // Absent texts are nullopt; a line received with an empty value gives an empty string.
 using HeaderText = std::optional<std::string>;
 
+// The text for a C-string consumer (a log line, a variable): "" when absent.
+inline const char* text_or_empty(const HeaderText& text) { return text ? text->c_str() : ""; }
+
 struct HTTP_HEADER {
     int type = HTTP_HEADER_PASS;
     std::string name;    // as received

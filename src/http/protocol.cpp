@@ -27,11 +27,6 @@
 
 namespace {
 
-const char* text_or_empty(const HeaderText& text)
-{
-    return text ? text->c_str() : "";
-}
-
 // Sends the request header (and a buffered body) to the server again over the current server
 // socket.
 void request_resend(CONNECTION_T* connection)

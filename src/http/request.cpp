@@ -36,11 +36,6 @@
 
 namespace {
 
-const char* text_or_empty(const HeaderText& text)
-{
-    return text ? text->c_str() : "";
-}
-
 // Answers with a template; without a page of that name nothing was sent, so the connection
 // cannot be kept.
 void answer(CONNECTION_T* connection, const char* name, int status)
