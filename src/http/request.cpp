@@ -51,11 +51,6 @@ void refuse(CONNECTION_T* connection, const char* name, int status)
     template_section->send(name, connection, status);
 }
 
-bool command(CONNECTION_T* connection, std::string_view name)
-{
-    return url_command_find(connection->url_commands.get(), name) != nullptr;
-}
-
 void slot_serving(CONNECTION_T* connection)
 {
     std::lock_guard lock(threadlistlock);
@@ -285,17 +280,17 @@ bool request_commands(CONNECTION_T* connection)
         answer(connection, templ_name, 200);
         return false;
     }
-    if (command(connection, "profiles")) {
+    if (url_command_has(connection, "profiles")) {
         show_profiles(connection);
         return false;
     }
-    if (command(connection, "offline"))
+    if (url_command_has(connection, "offline"))
         connection->flags |= CONN_OFFLINE;
-    if (command(connection, "cache")) {
+    if (url_command_has(connection, "cache")) {
         cache_show(connection);
         return false;
     }
-    if (command(connection, "filter")) {
+    if (url_command_has(connection, "filter")) {
         filter_section->check_show(connection);
         return false;
     }
@@ -308,7 +303,7 @@ bool request_cache(CONNECTION_T* connection)
     HEADER* request = connection->request.get();
     const bool offline = (connection->flags & CONN_OFFLINE) != 0;
     CACHEMAP* object = nullptr;
-    if (!command(connection, "fresh") && cacheable(connection, request, nullptr) != 0 && request->url) {
+    if (!url_command_has(connection, "fresh") && cacheable(connection, request, nullptr) != 0 && request->url) {
         object = cache_section->cache_open(connection, *request->url, nullptr, offline ? std::uint32_t{CACHE_OFFLINE} : 0u);
         if (object != nullptr && (object->flags & CACHE_INVALID) != 0) {
             putlog(LOG_ALWAYS, "Please re-check rules in the Caching Section");
@@ -441,7 +436,7 @@ void request_serve(CONNECTION_T* connection)
     bypass_check(connection);
     if ((connection->access & ACCESS_URLCOMMAND) == 0)
         url_command_free(connection);
-    if (command(connection, "limits")) {
+    if (url_command_has(connection, "limits")) {
         limits_show(connection);
         return;
     }
@@ -449,7 +444,7 @@ void request_serve(CONNECTION_T* connection)
         return;
 
     HEADER* request = connection->request.get();
-    if (command(connection, "https")) {
+    if (url_command_has(connection, "https")) {
         if ((request->flags & HEADER_DEFAULT_PORT) != 0 || request->port == protocol_port(text_or_empty(request->scheme)))
             request->port = 443;
         connection->flags |= CONN_HTTPS | CONN_TLS;
@@ -495,7 +490,7 @@ void request_serve(CONNECTION_T* connection)
         protocol_connect(connection);
         return;
     }
-    if (command(connection, "proxytest")) {
+    if (url_command_has(connection, "proxytest")) {
         show_proxytest(connection);
         return;
     }

@@ -183,6 +183,11 @@ const url_command_t* url_command_find(const url_command_list* commands, std::str
     return nullptr;
 }
 
+bool url_command_has(const CONNECTION_T* connection, std::string_view name)
+{
+    return url_command_find(connection->url_commands.get(), name) != nullptr;
+}
+
 std::string url_command_create(const url_command_list& commands)
 {
     std::string out;
