@@ -505,10 +505,10 @@ int TemplateSection::send(std::string_view name, CONNECTION_T* connection, int s
 
     {
         ResponseLoan slot(connection, header.get());
-        header_send(header.get(), connection, 0, HEADER_TO_CLIENT);
+        header_send(header.get(), connection, SIDE_CLIENT, HEADER_TO_CLIENT);
     }
     if (page->size() > 0 && !is_head_request(connection))
-        net_filebuf_send(page.get(), connection, 0);
+        net_filebuf_send(page.get(), connection, SIDE_CLIENT);
     putlog(LOG_TEMPLATE, "sent %.*s", static_cast<int>(name.size()), name.data());
     return 1;
 }

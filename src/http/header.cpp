@@ -517,7 +517,7 @@ bool blank_line(std::string_view line)
 
 Socket* side_socket(CONNECTION_T* connection, int side)
 {
-    return side == 0 ? connection->client.get() : connection->server.get();
+    return side == SIDE_CLIENT ? connection->client.get() : connection->server.get();
 }
 
 } // namespace
@@ -545,7 +545,7 @@ std::optional<std::string> header_get(CONNECTION_T* connection, int side, int ti
             timed_out = true;
             break;
         }
-        Socket* other = side_socket(connection, side == 0 ? 1 : 0);
+        Socket* other = side_socket(connection, side == SIDE_CLIENT ? SIDE_SERVER : SIDE_CLIENT);
         // The other side is read ahead only so far; beyond that only its end is watched.
         const short other_events = other != nullptr && other->input_length() < READAHEAD_MAX ? POLLIN : 0;
         pollfd fds[2] = {{source->fd(), POLLIN, 0}, {other != nullptr ? other->fd() : -1, other_events, 0}};
@@ -600,7 +600,7 @@ std::optional<std::string> header_get(CONNECTION_T* connection, int side, int ti
         if (other != nullptr && fds[1].revents != 0) {
             const bool gone = (fds[1].revents & POLLIN) ? other->Read(nullptr, -1, -1) <= 0 : true;
             if (gone) {
-                if (side == 1)
+                if (side == SIDE_SERVER)
                     break;
                 // The idle server connection of an earlier request has closed: drop it and go on
                 // waiting for the client.
@@ -783,12 +783,12 @@ void header_send_filebuf(Filebuf* buffer, const HEADER* header, CONNECTION_T* co
 
 int header_send(HEADER* header, CONNECTION_T* connection, int target, int mode)
 {
-    if (target == 0 && (connection->flags & CONN_NOCLIENT))
+    if (target == SIDE_CLIENT && (connection->flags & CONN_NOCLIENT))
         return 0;
     Filebuf buffer;
     header_send_filebuf(&buffer, header, connection, mode);
     net_filebuf_send(&buffer, connection, target);
-    if (Socket* socket = side_socket(connection, target == 1 ? 1 : 0))
+    if (Socket* socket = side_socket(connection, target == SIDE_SERVER ? SIDE_SERVER : SIDE_CLIENT))
         socket->Flush();
     return 0;
 }

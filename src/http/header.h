@@ -144,7 +144,7 @@ struct HostPort {
 };
 std::optional<HostPort> http_host_split(std::string_view value, int default_port);
 
-// One header block read from the client (side 0) or the server (side 1) within timeout
+// One header block read from the client (SIDE_CLIENT) or the server (SIDE_SERVER) within timeout
 // seconds, closed with "\r\n" when its blank line came; blank lines before it are skipped.
 // Without a blank line: what was collected when the sender closed or the other socket ended
 // the read, nullopt when nothing was or the time-out cut the block off. A block that does not
@@ -156,8 +156,9 @@ std::optional<std::string> header_get(CONNECTION_T* connection, int side, int ti
 // client keep-alive flag, the upstream credentials and the cookie rules' context; it may be
 // null, and every cookie line is then kept.
 void header_send_filebuf(Filebuf* buffer, const HEADER* header, CONNECTION_T* connection, int mode);
-// Writes the header to the client (target 0: nothing without a client), the server (1), or the
-// client without that check (2), and flushes that socket; 0.
+// Writes the header to the client (SIDE_CLIENT: nothing without a client), the server
+// (SIDE_SERVER), or the client without that check (SIDE_CLIENT_ALWAYS), and flushes that
+// socket; 0.
 int header_send(HEADER* header, CONNECTION_T* connection, int target, int mode);
 
 // Appends this proxy to the request's Via.
