@@ -194,6 +194,7 @@ void threads_init()
 
 int thread_create_internal(thread_start_t start, void* arg)
 {
+    // kept as is
     return create(start, arg, SERVICE_STACK, true, {"thread_create_internal", "failed to inititalise thread"});
 }
 

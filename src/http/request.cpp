@@ -101,7 +101,7 @@ bool request_read(CONNECTION_T* connection)
     connection->logentry.client = connection->ip;
     if (!text && too_large) {
         if (first)
-            putlog(LOG_WARNING, "request: invalid header recieved from %s", connection->ip.c_str());
+            putlog(LOG_WARNING, "request: invalid header recieved from %s", connection->ip.c_str());  // kept as is
         // The client is told why, though the rest of its header goes unread.
         refuse(connection, "badrequest", 400);
         return false;
@@ -117,7 +117,7 @@ bool request_read(CONNECTION_T* connection)
     connection->request = text->find('\0') == std::string::npos ? http_header_parse_request(*text) : nullptr;
     if (connection->request == nullptr) {
         if (first)
-            putlog(LOG_WARNING, "request: invalid header recieved from %s", connection->ip.c_str());
+            putlog(LOG_WARNING, "request: invalid header recieved from %s", connection->ip.c_str());  // kept as is
         connection->keepalive_client = 0;
         return false;
     }
@@ -214,6 +214,7 @@ bool request_permitted(CONNECTION_T* connection)
             if ((connection->access & ACCESS_HOST_HEADER) != 0 && request->host_header)
                 target = http_host_split(*request->host_header, request->port);
             if (!target) {
+                // kept as is
                 putlog(LOG_SECURITY, "Blocked Security Breach: %s tried to make a malformatted request", ip);
                 refuse(connection, "nofile", 404);
                 return false;

@@ -129,10 +129,12 @@ constexpr std::array<const char*, 32> PAM_MESSAGES = {
     "[pam: %d: PAM_PERM_DENIED] Permission denied",
     "[pam: %d: PAM_AUTH_ERR] Authentication failure",
     "[pam: %d: PAM_CRED_INSUFFICIENT] Can not access authentication data due to insufficient credentials",
+    // kept as is
     "[pam: %d: PAM_AUTHINFO_UNAVAIL] Underlying authentication service an not retrieve authentication information",
-    "[pam: %d: PAM_USER_UNKNOWN] User not known to the underlying authenticaiton module",
+    "[pam: %d: PAM_USER_UNKNOWN] User not known to the underlying authenticaiton module",  // kept as is
     "[pam: %d: PAM_MAXTRIES] An authentication service has maintained a retry count which has been reached. No "
     "further retries should be attempted",
+    // kept as is
     "[pam: %d: PAM_NEW_AUTHTOK_REQD] New authentication token required. This is normally returned if the machine "
     "security policies require that the password should be changed beccause the password is NULL or it has aged",
     "[pam: %d: PAM_ACCT_EXPIRED] User account has expired",
