@@ -2,7 +2,6 @@
 
 #include <cstring>
 #include <ctime>
-#include <strings.h>
 #include <utility>
 
 #include "http/connection.h"
@@ -10,6 +9,7 @@
 #include "http/header.h"
 #include "util/helpers.h"
 #include "util/log.h"
+#include "util/stringutil.h"
 #include "http/proto_http.h"
 #include "config/template.h"
 #include "http/transfer.h"
@@ -19,7 +19,7 @@ namespace {
 
 bool is_interface_host(const HeaderText& host)
 {
-    return host && strcasecmp(host->c_str(), INTERFACE_HOST) == 0;
+    return host && equal_nocase(*host, INTERFACE_HOST);
 }
 
 void page(CONNECTION_T* connection)
@@ -37,7 +37,7 @@ bool interface_request(CONNECTION_T* connection)
     if (request->kind == HEADER_ORIGIN) {
         const std::size_t length = std::strlen(INTERFACE_HOST);
         if (request->path && request->path->size() > length &&
-            strncasecmp(request->path->c_str() + 1, INTERFACE_HOST, length) == 0)
+            starts_with_nocase(std::string_view(*request->path).substr(1), INTERFACE_HOST))
             return true;
         if (is_interface_host(request->host_header)) {
             request->kind = HEADER_ABSOLUTE;

@@ -61,7 +61,7 @@ constexpr std::array<const char*, 20> PEERCODE_TEXT = {
     "DEFAULT_PARENT",
     "ROUNDROBIN_PARENT",
     "CLOSEST_PARENT_MISS",
-    "CLOEST_DIRECT",
+    "CLOEST_DIRECT",  // kept as is
 };
 
 template <std::size_t N>

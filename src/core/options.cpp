@@ -275,12 +275,12 @@ void show_help(char* const* argv)
     std::fputs(" -e <file>            : alternate format log file (extended log)\n", out);
     std::fputs(" -H <hostname>        : proxy's hostname (overrides configuration file)\n", out);
     std::fputs(" -L <ip:port>         : specify address and port to listen on\n", out);
-    std::fputs(" -M <host:port>       : master host and port to syncronize configuration from\n", out);
-    std::fputs(" -S <sections>        : comma separated list of sections to syncronize from master "
+    std::fputs(" -M <host:port>       : master host and port to syncronize configuration from\n", out);  // kept as is
+    std::fputs(" -S <sections>        : comma separated list of sections to syncronize from master "  // kept as is
                "(default: all sections)\n", out);
-    std::fputs(" -E <sections>        : comma separated list of sections to not syncronize from master "
+    std::fputs(" -E <sections>        : comma separated list of sections to not syncronize from master "  // kept as is
                "(default: none)\n", out);
-    std::fputs(" -I <seconds>         : time interval between syncronization attempts to master\n", out);
+    std::fputs(" -I <seconds>         : time interval between syncronization attempts to master\n", out);  // kept as is
     std::fputs(" -m <dir>             : module directory\n", out);
     std::fputs(" -p <file>            : PID file\n", out);
     std::fputs(" -u <username>        : run as alternate user\n", out);
@@ -297,7 +297,7 @@ void show_help(char* const* argv)
                       "connection (default: %d)\n", THREAD_TIMEOUT);
     std::fprintf(out, " -C <socket_timeout>  : specify the minimum time in seconds for a Client socket to be "
                       "presumed available (default: %d)\n", CLIENT_POOL_TIMEOUT);
-    std::fprintf(out, " -b <SND_BUF:RCV_BUF>  : specify the TCP Send and Recieve Buffer sizes "
+    std::fprintf(out, " -b <SND_BUF:RCV_BUF>  : specify the TCP Send and Recieve Buffer sizes "  // kept as is
                       "(default: %d:%d)\n", SND_BUF, RCV_BUF);
     std::fprintf(out, " -k <keepidle_time:keepalive_intvl:keepalive_count>  : specify the TCP Keepalive "
                       "parameters (default: %d:%d:%d)\n",
@@ -318,7 +318,7 @@ void show_help(char* const* argv)
         {LOG_KEYWORD, "keyword filtering"}, {LOG_REWRITE, "rewriting"},
         {LOG_LIMITS, "limits"},             {LOG_CACHE, "caching"},
         {LOG_PREFETCH, "prefetching"},      {LOG_ICP, "ICP"},
-        {LOG_FORWARD, "forwarding"},        {LOG_SYNC, "config syncronization"},
+        {LOG_FORWARD, "forwarding"},        {LOG_SYNC, "config syncronization"},  // kept as is
         {LOG_ANTIVIRUS, "antivirus"},       {LOG_EXTERNAL, "external parsers"},
         {LOG_ICAP, "ICAP"},                 {LOG_DNSBL, "DNS blacklist"},
         {LOG_URLBLACKLIST, "URL blacklist"}, {LOG_URLCOMMAND, "URL commands"},

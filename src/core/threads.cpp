@@ -199,6 +199,7 @@ void threads_set_connection_entry(thread_start_t entry) { connection_entry.store
 
 int thread_create_internal(thread_start_t start, void* arg)
 {
+    // kept as is
     return create(start, arg, SERVICE_STACK, true, {"thread_create_internal", "failed to inititalise thread"});
 }
 

@@ -109,12 +109,12 @@ void crash_write(int fd, const char* text)
 
 void sigsegv(int)
 {
-    crash("advice: Recieved Signal for Segmentation violation\n");
+    crash("advice: Recieved Signal for Segmentation violation\n");  // kept as is
 }
 
 void sigiot(int)
 {
-    crash("error: Recieved Signal for IOT trap \n");
+    crash("error: Recieved Signal for IOT trap \n");  // kept as is
 }
 
 void crash_handler_install(int signo, void (*handler)(int))
@@ -147,13 +147,13 @@ void signal_setup()
 
 void on_signal(int)
 {
-    putlog(LOG_ALWAYS, "Recieved TERM Signal to EXIT");
+    putlog(LOG_ALWAYS, "Recieved TERM Signal to EXIT");  // kept as is
     clean_exit(0);
 }
 
 void sighup(int)
 {
-    putlog(LOG_ALWAYS, "Recieved HUP Signal for cleaning cache and closing all FDs");
+    putlog(LOG_ALWAYS, "Recieved HUP Signal for cleaning cache and closing all FDs");  // kept as is
     listeners_close();
     cache_finish();
     fd_failure();
@@ -161,23 +161,23 @@ void sighup(int)
 
 void sigusr1(int)
 {
-    putlog(LOG_ALWAYS, "Recieved Signal for Log Rotation");
+    putlog(LOG_ALWAYS, "Recieved Signal for Log Rotation");  // kept as is
     logrotate();
 }
 
 void sigusr2(int)
 {
-    putlog(LOG_ALWAYS, "Recieved Test Signal for USR2");
+    putlog(LOG_ALWAYS, "Recieved Test Signal for USR2");  // kept as is
 }
 
 void sigpipe(int)
 {
-    putlog(LOG_ERROR, "Recieved Signal for Broken pipe");
+    putlog(LOG_ERROR, "Recieved Signal for Broken pipe");  // kept as is
 }
 
 void sigterm()
 {
-    putlog(LOG_ALWAYS, "Recieved Signal for Termination");
+    putlog(LOG_ALWAYS, "Recieved Signal for Termination");  // kept as is
     clean_exit(1);
 }
 

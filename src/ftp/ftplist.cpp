@@ -12,6 +12,7 @@
 #include "util/helpers.h"
 #include "util/log.h"
 #include "util/regex.h"
+#include "util/stringutil.h"
 
 namespace {
 
@@ -40,12 +41,6 @@ char ascii_lower(char c)
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-bool caseless_equal(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return ascii_lower(x) == ascii_lower(y); });
-}
-
 bool all_digits(std::string_view s)
 {
     return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -65,7 +60,7 @@ bool read_decimal(std::string_view s, std::size_t max_digits, T& out)
 int month_index(std::string_view word)
 {
     for (std::size_t i = 0; i < MONTHS.size(); ++i) {
-        if (caseless_equal(word, MONTHS[i]) || (word.size() == 3 && caseless_equal(word, MONTHS[i].substr(0, 3))))
+        if (equal_nocase(word, MONTHS[i]) || (word.size() == 3 && equal_nocase(word, MONTHS[i].substr(0, 3))))
             return static_cast<int>(i);
     }
     return -1;
@@ -232,7 +227,7 @@ DirList dir_list_parse(std::string_view text, std::time_t now)
 
         if (!line.empty() && line.back() == '\r')
             line.remove_suffix(1);
-        if (line.size() >= 5 && caseless_equal(line.substr(0, 5), "total"))
+        if (line.size() >= 5 && equal_nocase(line.substr(0, 5), "total"))
             continue;
         const std::vector<std::string_view> words = split_words(line);
         if (words.empty()) {

@@ -48,16 +48,6 @@ int ftp_timeout()
     return ftp_section != nullptr ? ftp_section->timeout_get() : 60;
 }
 
-const char* text_or_empty(const HeaderText& text)
-{
-    return text ? text->c_str() : "";
-}
-
-bool command(CONNECTION_T* connection, std::string_view name)
-{
-    return url_command_find(connection->url_commands.get(), name) != nullptr;
-}
-
 // Owns a descriptor until the end of its scope.
 class Descriptor {
 public:
@@ -510,7 +500,7 @@ int FtpRequest::directory()
     if (listing == nullptr)
         return fail("noconnect");
 
-    if (command(connection_, "raw")) {
+    if (url_command_has(connection_, "raw")) {
         show_filebuf(connection_, listing.get());
         return finish();
     }

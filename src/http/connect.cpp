@@ -24,11 +24,6 @@
 
 namespace {
 
-const char* host_of(const HEADER* header)
-{
-    return header->host ? header->host->c_str() : "";
-}
-
 // The parent's answer to a CONNECT; null when none came or it does not parse.
 HeaderPtr connect_answer(CONNECTION_T* connection)
 {
@@ -82,7 +77,7 @@ bool wait_for_peer(int listener, int seconds)
 int protocol_connect(CONNECTION_T* connection)
 {
     HEADER* request = connection->request.get();
-    const char* host = host_of(request);
+    const char* host = text_or_empty(request->host);
     putlog(LOG_REQUEST, "CONNECT %s:%d", host, request->port);
     statincr_connectrequests(connection);
 
@@ -160,7 +155,7 @@ int proxy_connect(CONNECTION_T* connection)
         if (response->status == 407 && (connection->flags & CONN_PROXY_AUTH) == 0 &&
             proxy_authenticate(connection) == 1) {
             putlog(LOG_DEBUG, "request: authentication required by proxy server for CONNECT to %s:%d",
-                   host_of(connection->request.get()), connection->request->port);
+                   text_or_empty(connection->request->host), connection->request->port);
             connection->flags |= CONN_PROXY_AUTH;
             continue;
         }

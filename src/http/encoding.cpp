@@ -14,7 +14,7 @@ namespace {
 
 bool names(const HeaderText& value, std::string_view coding)
 {
-    return value && s_strcasestr(*value, coding) != std::string_view::npos;
+    return value && contains_nocase(*value, coding);
 }
 
 } // namespace
@@ -42,7 +42,7 @@ int filebuf_decode(Filebuf* body, CONNECTION_T* connection)
         putlog(LOG_ERROR, "failed to decompress deflate encoded content");
         return 0;
     }
-    putlog(LOG_WARNING, "unhandled content encoding: %s", encoding ? encoding->c_str() : "");
+    putlog(LOG_WARNING, "unhandled content encoding: %s", text_or_empty(encoding));
     return 0;
 }
 

@@ -25,22 +25,6 @@ namespace {
 constexpr std::size_t CREDENTIAL_MAX = 128;
 constexpr std::size_t STATUS_WORD_MAX = 10;
 
-char lower(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool caseless_equal(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
-}
-
-bool caseless_prefix(std::string_view text, std::string_view prefix)
-{
-    return text.size() >= prefix.size() && caseless_equal(text.substr(0, prefix.size()), prefix);
-}
-
 std::string lowered(std::string_view s)
 {
     std::string out(s);
@@ -142,7 +126,7 @@ std::optional<std::int64_t> length_value(std::string_view text)
 
 bool is_chunked(std::string_view value)
 {
-    return caseless_equal(trimmed(value), "chunked");
+    return equal_nocase(trimmed(value), "chunked");
 }
 
 // The first line of text, without its line end.
@@ -200,9 +184,9 @@ constexpr std::string_view HOP_BY_HOP[] = {"te", "trailers", "upgrade", "keep-al
 
 void keepalive_value(int& field, std::string_view value)
 {
-    if (caseless_prefix(value, "keep-alive"))
+    if (starts_with_nocase(value, "keep-alive"))
         field = 1;
-    else if (caseless_prefix(value, "close"))
+    else if (starts_with_nocase(value, "close"))
         field = 0;
 }
 
@@ -210,7 +194,7 @@ void keepalive_value(int& field, std::string_view value)
 // used.
 int line_apply(HEADER& header, std::string_view name, std::string_view value)
 {
-    if (caseless_equal(name, "content-length")) {
+    if (equal_nocase(name, "content-length")) {
         const auto length = length_value(value);
         if (!length)
             return -1;
@@ -220,39 +204,39 @@ int line_apply(HEADER& header, std::string_view name, std::string_view value)
         header.flags |= HEADER_LENGTH;
         return HTTP_HEADER_FIELD;
     }
-    if (caseless_equal(name, "transfer-encoding")) {
+    if (equal_nocase(name, "transfer-encoding")) {
         if (!is_chunked(value))
             return HTTP_HEADER_PASS;
         header.chunked = 1;
         return HTTP_HEADER_FIELD;
     }
-    if (caseless_equal(name, "content-type")) {
+    if (equal_nocase(name, "content-type")) {
         header.content_type = std::string(value);
         header.mime = std::string(value.substr(0, value.find(';')));
         return HTTP_HEADER_FIELD;
     }
-    if (caseless_equal(name, "x-cache")) {
+    if (equal_nocase(name, "x-cache")) {
         if (header.x_cache)
             return HTTP_HEADER_PASS;
         header.x_cache = std::string(value);
         return HTTP_HEADER_FIELD;
     }
-    if (caseless_equal(name, "connection")) {
+    if (equal_nocase(name, "connection")) {
         keepalive_value(header.keepalive, value);
         return HTTP_HEADER_FIELD;
     }
-    if (caseless_equal(name, "proxy-connection")) {
+    if (equal_nocase(name, "proxy-connection")) {
         keepalive_value(header.proxy_keepalive, value);
         return HTTP_HEADER_FIELD;
     }
     for (const NamedField& named : NAMED_FIELDS) {
-        if (caseless_equal(name, named.name)) {
+        if (equal_nocase(name, named.name)) {
             header.*named.field = std::string(value);
             return HTTP_HEADER_FIELD;
         }
     }
     for (const std::string_view hop : HOP_BY_HOP) {
-        if (caseless_equal(name, hop))
+        if (equal_nocase(name, hop))
             return HTTP_HEADER_FIELD;
     }
     return HTTP_HEADER_PASS;
@@ -262,7 +246,7 @@ int line_apply(HEADER& header, std::string_view name, std::string_view value)
 bool has_other_coding(const HEADER& header)
 {
     return std::any_of(header.lines.begin(), header.lines.end(), [](const HTTP_HEADER& line) {
-        return line.type == HTTP_HEADER_PASS && caseless_equal(line.name, "transfer-encoding");
+        return line.type == HTTP_HEADER_PASS && equal_nocase(line.name, "transfer-encoding");
     });
 }
 
@@ -322,7 +306,7 @@ bool authority_parse(HEADER& header, std::string_view rest)
 bool request_lines_acceptable(const HEADER& header)
 {
     for (const HTTP_HEADER& line : header.lines) {
-        if (caseless_equal(line.name, "host") && !trimmed(line.value).empty() && !http_host_split(line.value, 80))
+        if (equal_nocase(line.name, "host") && !trimmed(line.value).empty() && !http_host_split(line.value, 80))
             return false;
     }
     return !has_other_coding(header);
@@ -382,7 +366,7 @@ int header_type(std::string_view text, std::size_t length)
     const std::size_t n = std::min<std::size_t>(length, 5);
     if (text.size() < n)
         return HEADER_ORIGIN;
-    return caseless_equal(text.substr(0, n), std::string_view("HTTP/").substr(0, n)) ? HEADER_RESPONSE
+    return equal_nocase(text.substr(0, n), std::string_view("HTTP/").substr(0, n)) ? HEADER_RESPONSE
                                                                                      : HEADER_ORIGIN;
 }
 
@@ -455,7 +439,7 @@ HeaderPtr http_header_parse_request(std::string_view text)
         return nullptr;
 
     HeaderPtr header = header_new();
-    if (caseless_equal(method, "CONNECT")) {
+    if (equal_nocase(method, "CONNECT")) {
         header->kind = HEADER_CONNECT;
         header->scheme = "connect";
         if (!authority_parse(*header, uri))
@@ -475,7 +459,7 @@ HeaderPtr http_header_parse_request(std::string_view text)
             return nullptr;
     }
 
-    header->version = caseless_equal(version, "HTTP/1.1") ? HTTP_VERSION_11 : HTTP_VERSION_10;
+    header->version = equal_nocase(version, "HTTP/1.1") ? HTTP_VERSION_11 : HTTP_VERSION_10;
     header->method = std::string(method);
     if (http_header_list_parse(header.get(), text) < 0 || !request_lines_acceptable(*header))
         return nullptr;
@@ -509,7 +493,7 @@ HeaderPtr http_header_parse_response(std::string_view text)
     if (ec != std::errc() || status <= 0)
         return nullptr;
     header->status = status;
-    header->version = caseless_equal(word[0], "HTTP/1.1") ? HTTP_VERSION_11 : HTTP_VERSION_10;
+    header->version = equal_nocase(word[0], "HTTP/1.1") ? HTTP_VERSION_11 : HTTP_VERSION_10;
     if (http_header_list_parse(header.get(), text) < 0)
         return nullptr;
     length_settle(*header);
@@ -532,7 +516,7 @@ bool blank_line(std::string_view line)
 
 Socket* side_socket(CONNECTION_T* connection, int side)
 {
-    return side == 0 ? connection->client.get() : connection->server.get();
+    return side == SIDE_CLIENT ? connection->client.get() : connection->server.get();
 }
 
 } // namespace
@@ -560,7 +544,7 @@ std::optional<std::string> header_get(CONNECTION_T* connection, int side, int ti
             timed_out = true;
             break;
         }
-        Socket* other = side_socket(connection, side == 0 ? 1 : 0);
+        Socket* other = side_socket(connection, side == SIDE_CLIENT ? SIDE_SERVER : SIDE_CLIENT);
         // The other side is read ahead only so far; beyond that only its end is watched.
         const short other_events = other != nullptr && other->input_length() < READAHEAD_MAX ? POLLIN : 0;
         pollfd fds[2] = {{source->fd(), POLLIN, 0}, {other != nullptr ? other->fd() : -1, other_events, 0}};
@@ -615,7 +599,7 @@ std::optional<std::string> header_get(CONNECTION_T* connection, int side, int ti
         if (other != nullptr && fds[1].revents != 0) {
             const bool gone = (fds[1].revents & POLLIN) ? other->Read(nullptr, -1, -1) <= 0 : true;
             if (gone) {
-                if (side == 1)
+                if (side == SIDE_SERVER)
                     break;
                 // The idle server connection of an earlier request has closed: drop it and go on
                 // waiting for the client.
@@ -736,7 +720,7 @@ void header_send_filebuf(Filebuf* buffer, const HEADER* header, CONNECTION_T* co
     const bool icap = h.kind == HEADER_ICAP_REQUEST || h.kind == HEADER_ICAP_RESPONSE;
     const CookieLineFilter filter = icap ? nullptr : cookie_filter.load(std::memory_order_acquire);
     for (const HTTP_HEADER& line : (h.flags & HEADER_FILTERED) ? h.filtered : h.lines) {
-        if (filter != nullptr && (caseless_prefix(line.name, "Set-Cookie") || caseless_prefix(line.name, "Cookie"))) {
+        if (filter != nullptr && (starts_with_nocase(line.name, "Set-Cookie") || starts_with_nocase(line.name, "Cookie"))) {
             if (const std::optional<std::string> value = filter(h, line, connection))
                 add_line(out, line.name, *value);
         } else if (line.type == HTTP_HEADER_PASS) {
@@ -783,12 +767,12 @@ void header_send_filebuf(Filebuf* buffer, const HEADER* header, CONNECTION_T* co
 
 int header_send(HEADER* header, CONNECTION_T* connection, int target, int mode)
 {
-    if (target == 0 && (connection->flags & CONN_NOCLIENT))
+    if (target == SIDE_CLIENT && (connection->flags & CONN_NOCLIENT))
         return 0;
     Filebuf buffer;
     header_send_filebuf(&buffer, header, connection, mode);
     net_filebuf_send(&buffer, connection, target);
-    if (Socket* socket = side_socket(connection, target == 1 ? 1 : 0))
+    if (Socket* socket = side_socket(connection, target == SIDE_SERVER ? SIDE_SERVER : SIDE_CLIENT))
         socket->Flush();
     return 0;
 }

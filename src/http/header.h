@@ -62,6 +62,9 @@ constexpr std::size_t HEADER_STATUS_LINE_MAX = 255;
 // Absent texts are nullopt; a line received with an empty value gives an empty string.
 using HeaderText = std::optional<std::string>;
 
+// The text for a C-string consumer (a log line, a variable): "" when absent.
+inline const char* text_or_empty(const HeaderText& text) { return text ? text->c_str() : ""; }
+
 struct HTTP_HEADER {
     int type = HTTP_HEADER_PASS;
     std::string name;    // as received
@@ -140,7 +143,7 @@ struct HostPort {
 };
 std::optional<HostPort> http_host_split(std::string_view value, int default_port);
 
-// One header block read from the client (side 0) or the server (side 1) within timeout
+// One header block read from the client (SIDE_CLIENT) or the server (SIDE_SERVER) within timeout
 // seconds, closed with "\r\n" when its blank line came; blank lines before it are skipped.
 // Without a blank line: what was collected when the sender closed or the other socket ended
 // the read, nullopt when nothing was or the time-out cut the block off. A block that does not
@@ -160,8 +163,9 @@ void header_set_cookie_filter(CookieLineFilter filter);
 // client keep-alive flag, the upstream credentials and the cookie rules' context; it may be
 // null, and every cookie line is then kept.
 void header_send_filebuf(Filebuf* buffer, const HEADER* header, CONNECTION_T* connection, int mode);
-// Writes the header to the client (target 0: nothing without a client), the server (1), or the
-// client without that check (2), and flushes that socket; 0.
+// Writes the header to the client (SIDE_CLIENT: nothing without a client), the server
+// (SIDE_SERVER), or the client without that check (SIDE_CLIENT_ALWAYS), and flushes that
+// socket; 0.
 int header_send(HEADER* header, CONNECTION_T* connection, int target, int mode);
 
 // Appends this proxy to the request's Via.

@@ -251,11 +251,6 @@ void flush_towards(CONNECTION_T* connection, int side)
         destination->Flush();
 }
 
-bool command(CONNECTION_T* connection, std::string_view name)
-{
-    return url_command_find(connection->url_commands.get(), name) != nullptr;
-}
-
 // Sends the request body to the server: relayed from the client when it streams (a chunked body
 // of which a first part was buffered sends that part as one chunk first), else the buffer.
 // false when the body could not be sent whole: the request is then given up, neither side kept.
@@ -558,10 +553,11 @@ int protocol_http(CONNECTION_T* connection)
         if ((connection->flags & CONN_PREFETCH) == 0)
             profile_section->profiles_update(connection);
 
-        if (command(connection, "cookies") || command(connection, "mimeprofiles") || command(connection, "variables")) {
-            if (command(connection, "cookies"))
+        if (url_command_has(connection, "cookies") || url_command_has(connection, "mimeprofiles") ||
+            url_command_has(connection, "variables")) {
+            if (url_command_has(connection, "cookies"))
                 interface_cookies_show(connection);
-            else if (command(connection, "mimeprofiles"))
+            else if (url_command_has(connection, "mimeprofiles"))
                 show_profiles(connection);
             else
                 show_variables(connection);
@@ -698,8 +694,8 @@ int protocol_http(CONNECTION_T* connection)
     }
 
     // 8. Everything else.
-    if (command(connection, "mime") || command(connection, "headers")) {
-        if (command(connection, "mime"))
+    if (url_command_has(connection, "mime") || url_command_has(connection, "headers")) {
+        if (url_command_has(connection, "mime"))
             mime_section->check_show(connection);
         else
             show_headers(connection);
@@ -772,8 +768,8 @@ int protocol_http(CONNECTION_T* connection)
                     connection->keepalive_server = 0;
                     return 1;
                 }
-                if (command(connection, "raw") || command(connection, "htmltree")) {
-                    if (command(connection, "raw"))
+                if (url_command_has(connection, "raw") || url_command_has(connection, "htmltree")) {
+                    if (url_command_has(connection, "raw"))
                         show_filebuf(connection, body.get());
                     else
                         show_htmltree(connection);

@@ -5,7 +5,6 @@
 #include <ctime>
 #include <memory>
 #include <string>
-#include <strings.h>
 
 #include "cache/cache.h"
 #include "http/connect.h"
@@ -15,6 +14,7 @@
 #include "core/global.h"
 #include "http/header.h"
 #include "util/log.h"
+#include "util/stringutil.h"
 #include "net/network.h"
 #include "net/netsection.h"
 #include "core/processors.h"
@@ -26,21 +26,6 @@
 #include "util/url.h"
 
 namespace {
-
-const char* text_or_empty(const HeaderText& text)
-{
-    return text ? text->c_str() : "";
-}
-
-bool contains_nocase(std::string_view haystack, std::string_view needle)
-{
-    if (needle.size() > haystack.size())
-        return false;
-    for (std::size_t i = 0; i + needle.size() <= haystack.size(); ++i)
-        if (strncasecmp(haystack.data() + i, needle.data(), needle.size()) == 0)
-            return true;
-    return false;
-}
 
 // Sends the request header (and a buffered body) to the server again over the current server
 // socket.

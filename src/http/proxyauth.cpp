@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <ntlm.h>
-#include <strings.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -20,6 +19,7 @@
 #include "config/general.h"
 #include "http/header.h"
 #include "util/log.h"
+#include "util/stringutil.h"
 #include "net/netsection.h"
 #include "net/network.h"
 #include "http/proto_http.h"
@@ -53,16 +53,6 @@ constexpr std::size_t NTLM_CHALLENGE_MIN = 32;
 constexpr std::size_t NTLM_CHALLENGE_MAX = offsetof(tSmbNtlmAuthChallenge, buffer) + NTLM_MSG_BUFSIZE;
 constexpr std::string_view NTLM_SIGNATURE{"NTLMSSP\0", 8};
 
-bool caseless_equal(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
-bool caseless_prefix(std::string_view text, std::string_view prefix)
-{
-    return text.size() >= prefix.size() && strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;
-}
-
 std::string_view trimmed(std::string_view text)
 {
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
@@ -78,7 +68,7 @@ std::vector<std::string_view> challenges_of(const HEADER& answer)
 {
     std::vector<std::string_view> values;
     for (const HTTP_HEADER& line : answer.lines) {
-        if (caseless_equal(line.name, "Proxy-Authenticate"))
+        if (equal_nocase(line.name, "Proxy-Authenticate"))
             values.push_back(trimmed(line.value));
     }
     if (values.empty() && answer.proxy_authenticate)
@@ -91,9 +81,9 @@ enum class Scheme { none, basic, ntlm };
 Scheme scheme_offered(const HEADER& answer)
 {
     for (const std::string_view value : challenges_of(answer)) {
-        if (caseless_equal(value, "NTLM"))
+        if (equal_nocase(value, "NTLM"))
             return Scheme::ntlm;
-        if (caseless_prefix(value, "Basic"))
+        if (starts_with_nocase(value, "Basic"))
             return Scheme::basic;
     }
     return Scheme::none;
@@ -103,7 +93,7 @@ Scheme scheme_offered(const HEADER& answer)
 std::optional<std::string_view> ntlm_challenge_text(const HEADER& answer)
 {
     for (const std::string_view value : challenges_of(answer)) {
-        if (caseless_prefix(value, "NTLM "))
+        if (starts_with_nocase(value, "NTLM "))
             return trimmed(value.substr(5));
     }
     return std::nullopt;
@@ -111,7 +101,7 @@ std::optional<std::string_view> ntlm_challenge_text(const HEADER& answer)
 
 bool is_head(const HEADER& request)
 {
-    return request.method && caseless_equal(*request.method, "HEAD");
+    return request.method && equal_nocase(*request.method, "HEAD");
 }
 
 // Reads and drops the body of the answer in the response slot; an answer to HEAD has none,

@@ -32,18 +32,9 @@
 #include "http/transfer.h"
 #include "util/url.h"
 #include "http/urlcommand.h"
+#include "util/stringutil.h"
 
 namespace {
-
-const char* text_or_empty(const HeaderText& text)
-{
-    return text ? text->c_str() : "";
-}
-
-bool equal_nocase(const HeaderText& text, const char* word)
-{
-    return text && strcasecmp(text->c_str(), word) == 0;
-}
 
 // Answers with a template; without a page of that name nothing was sent, so the connection
 // cannot be kept.
@@ -58,11 +49,6 @@ void refuse(CONNECTION_T* connection, const char* name, int status)
 {
     connection->keepalive_client = 0;
     template_section->send(name, connection, status);
-}
-
-bool command(CONNECTION_T* connection, std::string_view name)
-{
-    return url_command_find(connection->url_commands.get(), name) != nullptr;
 }
 
 void slot_serving(CONNECTION_T* connection)
@@ -115,7 +101,7 @@ bool request_read(CONNECTION_T* connection)
     connection->logentry.client = connection->ip;
     if (!text && too_large) {
         if (first)
-            putlog(LOG_WARNING, "request: invalid header recieved from %s", connection->ip.c_str());
+            putlog(LOG_WARNING, "request: invalid header recieved from %s", connection->ip.c_str());  // kept as is
         // The client is told why, though the rest of its header goes unread.
         refuse(connection, "badrequest", 400);
         return false;
@@ -131,7 +117,7 @@ bool request_read(CONNECTION_T* connection)
     connection->request = text->find('\0') == std::string::npos ? http_header_parse_request(*text) : nullptr;
     if (connection->request == nullptr) {
         if (first)
-            putlog(LOG_WARNING, "request: invalid header recieved from %s", connection->ip.c_str());
+            putlog(LOG_WARNING, "request: invalid header recieved from %s", connection->ip.c_str());  // kept as is
         connection->keepalive_client = 0;
         return false;
     }
@@ -228,6 +214,7 @@ bool request_permitted(CONNECTION_T* connection)
             if ((connection->access & ACCESS_HOST_HEADER) != 0 && request->host_header)
                 target = http_host_split(*request->host_header, request->port);
             if (!target) {
+                // kept as is
                 putlog(LOG_SECURITY, "Blocked Security Breach: %s tried to make a malformatted request", ip);
                 refuse(connection, "nofile", 404);
                 return false;
@@ -294,17 +281,17 @@ bool request_commands(CONNECTION_T* connection)
         answer(connection, templ_name, 200);
         return false;
     }
-    if (command(connection, "profiles")) {
+    if (url_command_has(connection, "profiles")) {
         show_profiles(connection);
         return false;
     }
-    if (command(connection, "offline"))
+    if (url_command_has(connection, "offline"))
         connection->flags |= CONN_OFFLINE;
-    if (command(connection, "cache")) {
+    if (url_command_has(connection, "cache")) {
         cache_show(connection);
         return false;
     }
-    if (command(connection, "filter")) {
+    if (url_command_has(connection, "filter")) {
         filter_section->check_show(connection);
         return false;
     }
@@ -317,7 +304,7 @@ bool request_cache(CONNECTION_T* connection)
     HEADER* request = connection->request.get();
     const bool offline = (connection->flags & CONN_OFFLINE) != 0;
     CACHEMAP* object = nullptr;
-    if (!command(connection, "fresh") && cacheable(connection, request, nullptr) != 0 && request->url) {
+    if (!url_command_has(connection, "fresh") && cacheable(connection, request, nullptr) != 0 && request->url) {
         object = cache_section->cache_open(connection, *request->url, nullptr, offline ? std::uint32_t{CACHE_OFFLINE} : 0u);
         if (object != nullptr && (object->flags & CACHE_INVALID) != 0) {
             putlog(LOG_ALWAYS, "Please re-check rules in the Caching Section");
@@ -435,7 +422,7 @@ void request_serve(CONNECTION_T* connection)
     url_command_log(connection->url_commands.get());
     header_variables(connection, "CLIENT", connection->request->lines);
 
-    if (equal_nocase(connection->request->method, "HEAD"))
+    if (connection->request->method && equal_nocase(*connection->request->method, "HEAD"))
         connection->flags |= CONN_HEAD;
 
     if (!request_body(connection))
@@ -450,7 +437,7 @@ void request_serve(CONNECTION_T* connection)
     bypass_check(connection);
     if ((connection->access & ACCESS_URLCOMMAND) == 0)
         url_command_free(connection);
-    if (command(connection, "limits")) {
+    if (url_command_has(connection, "limits")) {
         limits_show(connection);
         return;
     }
@@ -458,7 +445,7 @@ void request_serve(CONNECTION_T* connection)
         return;
 
     HEADER* request = connection->request.get();
-    if (command(connection, "https")) {
+    if (url_command_has(connection, "https")) {
         if ((request->flags & HEADER_DEFAULT_PORT) != 0 || request->port == protocol_port(text_or_empty(request->scheme)))
             request->port = 443;
         connection->flags |= CONN_HTTPS | CONN_TLS;
@@ -504,7 +491,7 @@ void request_serve(CONNECTION_T* connection)
         protocol_connect(connection);
         return;
     }
-    if (command(connection, "proxytest")) {
+    if (url_command_has(connection, "proxytest")) {
         show_proxytest(connection);
         return;
     }

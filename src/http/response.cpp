@@ -16,11 +16,10 @@ int buffer_check(CONNECTION_T* connection)
 {
     const HEADER* request = connection->request.get();
     const HEADER* response = connection->response;
-    const url_command_list* commands = connection->url_commands.get();
 
     if ((response->flags & HEADER_LENGTH) != 0 &&
         static_cast<std::uint64_t>(response->content_length) > general_section->maxdbuffer_get(connection) &&
-        url_command_find(commands, "process") == nullptr) {
+        !url_command_has(connection, "process")) {
         putlog(LOG_DEBUG, "request: warn: response exceeds maximum download buffer size");
         return 0;
     }
@@ -35,7 +34,7 @@ int buffer_check(CONNECTION_T* connection)
 
     connection->flags &= ~CONN_PROCESS;
 
-    if (url_command_find(commands, "raw") != nullptr || url_command_find(commands, "htmltree") != nullptr ||
+    if (url_command_has(connection, "raw") || url_command_has(connection, "htmltree") ||
         (response->content_encoding && connection_htmlstream(connection) != nullptr))
         return 1;
     if (general_section->compressout_get(connection) != 1 || !request->accept_encoding)

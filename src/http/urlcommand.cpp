@@ -1,7 +1,6 @@
 #include "http/urlcommand.h"
 
 #include <algorithm>
-#include <strings.h>
 
 #include "http/connection.h"
 #include "http/header.h"
@@ -25,11 +24,6 @@ bool command_text(std::string_view text)
 {
     return std::all_of(text.begin(), text.end(),
                        [](char c) { return is_alnum(c) || c == '+' || c == '_' || c == '-' || c == '.'; });
-}
-
-bool equal_nocase(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
 // Where the "://" after a scheme at the very start of url stands; npos when url does not begin
@@ -187,6 +181,11 @@ const url_command_t* url_command_find(const url_command_list* commands, std::str
         if (equal_nocase(command.command, name))
             return &command;
     return nullptr;
+}
+
+bool url_command_has(const CONNECTION_T* connection, std::string_view name)
+{
+    return url_command_find(connection->url_commands.get(), name) != nullptr;
 }
 
 std::string url_command_create(const url_command_list& commands)

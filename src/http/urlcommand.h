@@ -35,6 +35,9 @@ int url_command_extract(CONNECTION_T* connection);
 // The first command of that name (compared without regard to case), or null; null commands
 // give null.
 const url_command_t* url_command_find(const url_command_list* commands, std::string_view name);
+// The connection's current request carries a command of that name (compared without regard to
+// case).
+bool url_command_has(const CONNECTION_T* connection, std::string_view name);
 // The prefixes of all commands, in order.
 std::string url_command_create(const url_command_list& commands);
 // url (absolute, absolute path, or relative to the request's path) as an absolute URL with the

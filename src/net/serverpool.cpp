@@ -1,7 +1,6 @@
 #include "net/serverpool.h"
 
 #include <poll.h>
-#include <strings.h>
 #include <unistd.h>
 
 #include "config/general.h"
@@ -27,11 +26,6 @@ ServerPool::Limits general_limits()
     if (general_section == nullptr)
         return {DEFAULT_POOLSIZE, DEFAULT_POOLTIMEOUT};
     return {general_section->poolsize_get(), general_section->pooltimeout_get()};
-}
-
-bool equal_nocase(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
 // Whether a pooled entry's key serves a request's key. A logged-in connection is handed only to

@@ -2,7 +2,6 @@
 
 #include <array>
 #include <atomic>
-#include <cctype>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -67,15 +66,7 @@ void credentials_consume(CONNECTION_T* connection, const Credentials& credential
     HEADER& request = *connection->request;
     (request.*credentials.field).reset();
     const std::string_view name = credentials.challenge == 401 ? "authorization" : "proxy-authorization";
-    request.lines.remove_if([name](const HTTP_HEADER& line) {
-        if (line.name.size() != name.size())
-            return false;
-        for (std::size_t i = 0; i < name.size(); ++i) {
-            if (std::tolower(static_cast<unsigned char>(line.name[i])) != name[i])
-                return false;
-        }
-        return true;
-    });
+    request.lines.remove_if([name](const HTTP_HEADER& line) { return equal_nocase(line.name, name); });
     connection->variables.erase(credentials.variable);
 }
 
@@ -142,10 +133,12 @@ constexpr std::array<const char*, 32> PAM_MESSAGES = {
     "[pam: %d: PAM_PERM_DENIED] Permission denied",
     "[pam: %d: PAM_AUTH_ERR] Authentication failure",
     "[pam: %d: PAM_CRED_INSUFFICIENT] Can not access authentication data due to insufficient credentials",
+    // kept as is
     "[pam: %d: PAM_AUTHINFO_UNAVAIL] Underlying authentication service an not retrieve authentication information",
-    "[pam: %d: PAM_USER_UNKNOWN] User not known to the underlying authenticaiton module",
+    "[pam: %d: PAM_USER_UNKNOWN] User not known to the underlying authenticaiton module",  // kept as is
     "[pam: %d: PAM_MAXTRIES] An authentication service has maintained a retry count which has been reached. No "
     "further retries should be attempted",
+    // kept as is
     "[pam: %d: PAM_NEW_AUTHTOK_REQD] New authentication token required. This is normally returned if the machine "
     "security policies require that the password should be changed beccause the password is NULL or it has aged",
     "[pam: %d: PAM_ACCT_EXPIRED] User account has expired",

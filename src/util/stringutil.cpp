@@ -18,12 +18,6 @@ char lower(char c)
     return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
 }
 
-bool caseless_equal(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
-}
-
 } // namespace
 
 char* s_strncpy(char* dst, const char* src, std::size_t size)
@@ -79,12 +73,28 @@ std::string& string_tolower(std::string& s)
     return s;
 }
 
+bool equal_nocase(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
+}
+
+bool starts_with_nocase(std::string_view text, std::string_view prefix)
+{
+    return text.size() >= prefix.size() && equal_nocase(text.substr(0, prefix.size()), prefix);
+}
+
+bool contains_nocase(std::string_view haystack, std::string_view needle)
+{
+    return s_strcasestr(haystack, needle) != std::string_view::npos;
+}
+
 std::size_t s_strcasestr(std::string_view haystack, std::string_view needle)
 {
     if (haystack.empty() || needle.size() > haystack.size())
         return std::string_view::npos;
     for (std::size_t i = 0; i + needle.size() <= haystack.size(); ++i) {
-        if (caseless_equal(haystack.substr(i, needle.size()), needle))
+        if (equal_nocase(haystack.substr(i, needle.size()), needle))
             return i;
     }
     return std::string_view::npos;
@@ -227,7 +237,7 @@ void StringSelectVector::reset()
 int StringSelectVector::case_indexof(std::string_view value) const
 {
     for (std::size_t i = 0; i < size(); ++i) {
-        if (caseless_equal((*this)[i].value, value))
+        if (equal_nocase((*this)[i].value, value))
             return static_cast<int>(i);
     }
     throw ConfigError("no such choice: " + std::string(value));

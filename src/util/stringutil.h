@@ -20,6 +20,13 @@ std::string& string_append(std::string& str, std::string_view text);
 // ASCII letters only; other bytes are left as they are.
 char* string_tolower(char* s);
 std::string& string_tolower(std::string& s);
+// Equal without regard to the case of ASCII letters; every other byte must match, zero bytes
+// included, over the whole length.
+bool equal_nocase(std::string_view a, std::string_view b);
+// text begins with prefix, compared as equal_nocase does.
+bool starts_with_nocase(std::string_view text, std::string_view prefix);
+// needle occurs in haystack, as s_strcasestr finds it.
+bool contains_nocase(std::string_view haystack, std::string_view needle);
 // Position of the first caseless match of needle, npos when none. An empty needle matches at 0
 // of a non-empty haystack; nothing matches in an empty haystack.
 std::size_t s_strcasestr(std::string_view haystack, std::string_view needle);

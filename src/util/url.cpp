@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
-#include <cctype>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -22,13 +21,6 @@ std::string lowered(std::string_view s)
 {
     std::string out(s);
     return string_tolower(out);
-}
-
-bool caseless_equal(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-           });
 }
 
 // Text ends at its first zero byte, as every caller's string does.
@@ -132,7 +124,7 @@ int urlcmp(const URL& a, const URL& b)
         return 0;
     if (!a.password.empty() && !b.password.empty() && a.password != b.password)
         return 0;
-    return a.port == b.port && caseless_equal(a.scheme, b.scheme) && caseless_equal(a.host, b.host) &&
+    return a.port == b.port && equal_nocase(a.scheme, b.scheme) && equal_nocase(a.host, b.host) &&
                    a.path == b.path
                ? 1
                : 0;
@@ -277,9 +269,9 @@ std::optional<sockaddr_in> ftpport_parse(std::string_view text)
 
 int protocol_port(std::string_view scheme)
 {
-    if (caseless_equal(scheme, "http"))
+    if (equal_nocase(scheme, "http"))
         return 80;
-    if (caseless_equal(scheme, "ftp"))
+    if (equal_nocase(scheme, "ftp"))
         return 21;
     return 0;
 }

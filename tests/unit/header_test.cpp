@@ -1006,7 +1006,7 @@ TEST_F(HeaderSockets, GetReadsOneBlockAndLeavesTheRest)
         send_to(client_peer, c.sent);
         shutdown(client_peer, SHUT_WR);
         bool too_large = true;
-        const auto block = header_get(connection.get(), 0, 30, &too_large);
+        const auto block = header_get(connection.get(), SIDE_CLIENT, 30, &too_large);
         EXPECT_FALSE(too_large);
         EXPECT_EQ(opt(block), c.block);
         EXPECT_EQ(rest(*connection->client), c.left);
@@ -1038,7 +1038,7 @@ TEST_F(HeaderSockets, BlockLargerThanTheAreaIsRefused)
             shutdown(client_peer, SHUT_WR);
         });
         bool too_large = false;
-        const auto block = header_get(connection.get(), 0, 30, &too_large);
+        const auto block = header_get(connection.get(), SIDE_CLIENT, 30, &too_large);
         writer.join();
         EXPECT_EQ(too_large, c.refused);
         EXPECT_EQ(block.has_value(), !c.refused);
@@ -1057,13 +1057,13 @@ TEST_F(HeaderSockets, ABlockCutOffByTheTimeOutIsNoHeader)
         std::string_view sent;
     };
     const Case cases[] = {
-        {0, "POST / HTTP/1.1\r\nContent-Length: 5\r\n"},
-        {1, "HTTP/1.1 200 OK\r\nX-A: b\r\n"},
+        {SIDE_CLIENT, "POST / HTTP/1.1\r\nContent-Length: 5\r\n"},
+        {SIDE_SERVER, "HTTP/1.1 200 OK\r\nX-A: b\r\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.side);
         reset();
-        send_to(c.side == 0 ? client_peer : server_peer, c.sent);
+        send_to(c.side == SIDE_CLIENT ? client_peer : server_peer, c.sent);
         bool too_large = true;
         EXPECT_EQ(header_get(connection.get(), c.side, 1, &too_large), std::nullopt);
         EXPECT_FALSE(too_large);
@@ -1084,7 +1084,7 @@ TEST_F(HeaderSockets, IdleServerClosingWhileTheClientIsReadIsDropped)
         }
         send_to(client_peer, "GET / HTTP/1.1\r\n\r\n");
     });
-    const auto block = header_get(connection.get(), 0, 30);
+    const auto block = header_get(connection.get(), SIDE_CLIENT, 30);
     client.join();
     EXPECT_EQ(connection->server, nullptr);
     ASSERT_TRUE(block.has_value());
@@ -1097,7 +1097,7 @@ TEST_F(HeaderSockets, ClientClosingWhileTheServerIsReadEndsTheRead)
     close(client_peer);
     client_peer = -1;
     // The read ends with the client's close, not at the time-out, with what the server sent.
-    const auto block = header_get(connection.get(), 1, 30);
+    const auto block = header_get(connection.get(), SIDE_SERVER, 30);
     ASSERT_TRUE(block.has_value());
     EXPECT_EQ(*block, "HTTP/1.1 200 OK\r\n");
     EXPECT_NE(connection->client, nullptr);
@@ -1107,7 +1107,7 @@ TEST_F(HeaderSockets, ClientBytesWaitWhileTheServerIsRead)
 {
     send_to(client_peer, "GET /next HTTP/1.1\r\n");
     send_to(server_peer, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nhi");
-    const auto block = header_get(connection.get(), 1, 30);
+    const auto block = header_get(connection.get(), SIDE_SERVER, 30);
     ASSERT_TRUE(block.has_value());
     EXPECT_EQ(*block, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n");
     char buf[64];
@@ -1133,7 +1133,7 @@ TEST_F(HeaderSockets, TheClientIsReadAheadOnlySoFarWhileTheServerIsAwaited)
         }
         send_to(server_peer, "HTTP/1.1 200 OK\r\n\r\n");
     });
-    const auto block = header_get(connection.get(), 1, 30);
+    const auto block = header_get(connection.get(), SIDE_SERVER, 30);
     client.join();
     EXPECT_EQ(opt(block), "=HTTP/1.1 200 OK\r\n\r\n");
     EXPECT_LT(written, OFFERED);
@@ -1146,20 +1146,20 @@ TEST_F(HeaderSockets, SendPicksTheSocket)
     ASSERT_NE(h, nullptr);
     const std::string bytes = "HTTP/1.1 200 OK\r\nConnection: close\r\nProxy-Connection: close\r\n\r\n";
 
-    EXPECT_EQ(header_send(h.get(), connection.get(), 0, HEADER_TO_CLIENT), 0);
+    EXPECT_EQ(header_send(h.get(), connection.get(), SIDE_CLIENT, HEADER_TO_CLIENT), 0);
     EXPECT_EQ(drain(client_peer), bytes);
-    EXPECT_EQ(header_send(h.get(), connection.get(), 1, HEADER_TO_CLIENT), 0);
+    EXPECT_EQ(header_send(h.get(), connection.get(), SIDE_SERVER, HEADER_TO_CLIENT), 0);
     EXPECT_EQ(drain(server_peer), bytes);
 
     // Without a client nothing goes to it, unless the check is skipped.
     connection->flags |= CONN_NOCLIENT;
-    EXPECT_EQ(header_send(h.get(), connection.get(), 0, HEADER_TO_CLIENT), 0);
+    EXPECT_EQ(header_send(h.get(), connection.get(), SIDE_CLIENT, HEADER_TO_CLIENT), 0);
     EXPECT_EQ(drain(client_peer), "");
-    EXPECT_EQ(header_send(h.get(), connection.get(), 2, HEADER_TO_CLIENT), 0);
+    EXPECT_EQ(header_send(h.get(), connection.get(), SIDE_CLIENT_ALWAYS, HEADER_TO_CLIENT), 0);
     EXPECT_EQ(drain(client_peer), bytes);
 
     connection->client.reset();
-    EXPECT_EQ(header_send(h.get(), connection.get(), 2, HEADER_TO_CLIENT), 0);
+    EXPECT_EQ(header_send(h.get(), connection.get(), SIDE_CLIENT_ALWAYS, HEADER_TO_CLIENT), 0);
 }
 
 TEST(HeaderEditors, ViaAndXCache)

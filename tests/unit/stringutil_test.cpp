@@ -82,6 +82,34 @@ TEST(StringAppend, AppendsToExisting)
     EXPECT_EQ(string_append(s, "cd"), "abcd");
 }
 
+TEST(Nocase, OnlyAsciiLettersFoldOverTheWholeLength)
+{
+    using namespace std::literals;
+    struct Case { std::string_view a, b; bool equal; };
+    const Case cases[] = {
+        {"Content-Length", "content-LENGTH", true},
+        {"", "", true},
+        {"abc", "abcd", false},
+        {"abcd", "abc", false},
+        {"@[\\]^", "`{|}~", false},          // one bit apart, but no letters
+        {"x\0a"sv, "X\0A"sv, true},
+        {"x\0a"sv, "x\0b"sv, false},         // the zero byte does not end the comparison
+        {"\xc4"sv, "\xe4"sv, false},          // no folding beyond ASCII
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.a) + " / " + std::string(c.b));
+        EXPECT_EQ(equal_nocase(c.a, c.b), c.equal);
+        EXPECT_EQ(equal_nocase(c.b, c.a), c.equal);
+    }
+
+    EXPECT_TRUE(starts_with_nocase("Basic dXNlcg==", "basic"));
+    EXPECT_TRUE(starts_with_nocase("NTLM", "ntlm"));
+    EXPECT_FALSE(starts_with_nocase("NTL", "NTLM"));
+    EXPECT_FALSE(starts_with_nocase("Keep-Alive", "alive"));
+    EXPECT_TRUE(contains_nocase("x-GZip, deflate", "gzip"));
+    EXPECT_FALSE(contains_nocase("identity", "gzip"));
+}
+
 TEST(SStrcasestr, FindsFirstCaselessMatch)
 {
     using std::string_view;

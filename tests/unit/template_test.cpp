@@ -17,6 +17,7 @@
 #include "policy_fixture.h"
 #include "net/socket.h"
 #include "config/template.h"
+#include "util/helpers.h"
 
 namespace fs = std::filesystem;
 
@@ -162,6 +163,53 @@ TEST(BuiltinPages, TheFixedTable)
     EXPECT_EQ(builtin_pages()[25].bytes.size(), 0u);
     EXPECT_EQ(builtin_pages()[24].bytes.size(), 25u);   // the SWF's own length field
     EXPECT_EQ(static_cast<unsigned char>(builtin_pages()[24].bytes[4]), 25u);
+}
+
+// Every byte of the built-in pages is fixed: an image, the style or a script that changes on the
+// way through an edit of its source shows here as another size or digest.
+TEST(BuiltinPages, BytesAreFixed)
+{
+    struct Row { std::string_view name; std::size_t size; const char* md5; };
+    const Row rows[] = {
+        {"unknown",        405,  "0c99e95b8bd7b7439d828cbdc8a957c0"},
+        {"badrequest",     372,  "57853e5a40baf27f4340d275cc3b1c8f"},
+        {"badresponse",    391,  "ff5bc546ca9de0a7dd419bc8002dc969"},
+        {"nodns",          400,  "f6a2b368a89e5427fd54afb5e82637dd"},
+        {"nofile",         385,  "8b744a454454c8676d8502df7cefd24a"},
+        {"nocache",        385,  "f7a879732d553b8bf449b1885b2f5df1"},
+        {"noconnect",      411,  "d1212953b4b99f6f3cb76a42e1122afb"},
+        {"blocked",        378,  "b0e49718175bed2d9595e93b041c1c7c"},
+        {"blacklisted",    413,  "c4c93d4ca2482c5f6440b83308fbe65f"},
+        {"virus",          445,  "1d4034ceaa43f8c6b46f8d006f60de0d"},
+        {"badprotocol",    398,  "15c269136d85816447c98374bd8b2714"},
+        {"noaccess",       376,  "c74a6a671ffb1b673d80a78b3bf5a73c"},
+        {"badauth",        390,  "f9775997fbdd99ce5b1c991227f7bf9b"},
+        {"downloadlimit",  444,  "8f5b6621383b4ed37b72a2202e8a3b78"},
+        {"uploadlimit",    438,  "acaec532997166c4d9eb60b369ed0fd8"},
+        {"maxrequests",    394,  "d9903925844077124881947fa3781036"},
+        {"imgfilter",      457,  "75c16661c2127ea5fad76f0c3618c218"},
+        {"downloading",    461,  "246a15cfb95ab8c39e4f7f69d0c0da3a"},
+        {"proxy.pac",      86,   "ebf2256612acb29a2c27dfa504b57bb4"},
+        {"interfacehead",  194,  "ec4399f9f222f19d94b1791d493dba9a"},
+        {"tinygif",        43,   "325472601571f31e1bf00674c368d335"},
+        {"logo1",          665,  "7015a3f168b60772381b16e21b67a80a"},
+        {"logo",           317,  "5aec2ac4425cc6de7cd83eaa8d8e9d23"},
+        {"checkeredgif",   46,   "1712219caa6d04b4fc999abad0e4f1f1"},
+        {"tinyswf",        25,   "be4a9a78dc3d9c177ac7421cc9f6bd0c"},
+        {"empty",          0,    "d41d8cd98f00b204e9800998ecf8427e"},
+        {"uparrow",        52,   "bc64b466f2f0874da2d260634b23c1dd"},
+        {"downarrow",      51,   "6d6343f52012655d36c9699285871ec4"},
+        {"interface.css",  1433, "7861e5ff0fc79dc1e05386ee3223a075"},
+        {"tooltip",        960,  "b57f24cfe62ca225605f1a65d427e755"},
+    };
+    ASSERT_EQ(builtin_pages().size(), std::size(rows));
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        const BuiltinPage& page = builtin_pages()[i];
+        SCOPED_TRACE(rows[i].name);
+        EXPECT_EQ(page.name, rows[i].name);
+        EXPECT_EQ(page.bytes.size(), rows[i].size);
+        EXPECT_EQ(md5_string(page.bytes), rows[i].md5);
+    }
 }
 
 TEST_F(TemplateTest, BuiltinPageWithoutConfiguration)
