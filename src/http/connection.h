@@ -22,6 +22,8 @@
 #include "util/stringutil.h"
 #include "http/urlcommand.h"
 
+class General;
+
 // Transfer-state bits of CONNECTION_T::flags; all cleared after each request.
 enum : std::uint32_t {
     CONN_BUFFER = 0x1,            // buffer the whole response before sending it
@@ -116,6 +118,9 @@ struct CONNECTION_T {
     std::uint32_t bypass = 0;         // filters to skip; cleared only here, at creation
     UrlCommands url_commands;         // commands of the current request; null when it has none
     StringList profiles;              // emptied after each request
+    // The general rule for these profiles, taken at each profile evaluation and dropped with the
+    // profiles; null until then, and the general getters then resolve the rule afresh.
+    std::shared_ptr<const General> general;
     HeaderPtr request;                // the parsed request
     HEADER* response = nullptr;       // borrowed: its builder owns and frees it
     std::unique_ptr<Filebuf> body;    // the request body, or a stage's answer
