@@ -19,6 +19,7 @@
 #include "core/logentry.h"
 #include "net/socket.h"
 #include "core/stats.h"
+#include "util/atom.h"
 #include "util/stringutil.h"
 #include "http/urlcommand.h"
 
@@ -76,14 +77,9 @@ enum : int {
 // An allowance of this many bytes is no limit.
 constexpr std::uint32_t ALLOWANCE_UNLIMITED = 0xFFFFFFFFu;
 
-// A counted reference to a statistics object shared by several connections; dropping it under
-// atomlock deletes the object with the last reference.
-struct StatsRelease {
-    void operator()(Stats* stats) const noexcept;
-};
-using StatsRef = std::unique_ptr<Stats, StatsRelease>;
-// Takes one more reference to stats (null gives null).
-StatsRef stats_reference(Stats* stats);
+// A counted reference to a statistics object shared by the rule that admits clients and the
+// connections it admitted; the last one dropped deletes the object.
+using StatsRef = AtomRef<Stats>;
 
 struct CONNECTION_T {
     int slot = 0;                     // thread-table slot of the serving thread

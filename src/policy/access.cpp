@@ -104,7 +104,7 @@ Access::Access(const Access& other)
       interface_user(other.interface_user),
       interface_password(other.interface_password),
       profiles(other.profiles),
-      stats(stats_reference(other.stats.get()))
+      stats(other.stats)
 {
     compile();
 }
@@ -205,7 +205,7 @@ void AccessSection::setup(CONNECTION_T* connection, const Access& rule)
     connection->access = rule.access;
     connection->interface_username = rule.interface_user;
     connection->interface_password = rule.interface_password;
-    connection->stats = stats_reference(rule.stats.get());
+    connection->stats = rule.stats;
 }
 
 int AccessSection::check_and_setup(CONNECTION_T* connection)
