@@ -80,7 +80,7 @@ public:
 
     // Per-connection values from the connection's snapshot of its rule; a connection without one
     // (null, the internal client, a record built by hand) has its rule resolved at each call.
-    // The value given is the one when no rule matches.
+    // The value noted beside each applies when no rule matches.
     int ctimeout_get(const CONNECTION_T* connection) const;                         // 60
     int timeout_get(const CONNECTION_T* connection) const;                          // 60
     int keeptimeout_get(const CONNECTION_T* connection) const;                      // 60
