@@ -151,7 +151,7 @@ StatsRef userstats_init(StatClock clock)
         {"cache refresh", "miss", STAT_INTEGER},
     };
     // The new object's own reference is the one handed out.
-    StatsRef stats(std::make_unique<Stats>(std::move(clock)).release());
+    StatsRef stats = atom_make<Stats>(std::move(clock));
     add_fixed_groups(*stats, GROUPS, std::size(GROUPS), COUNTERS, std::size(COUNTERS));
     return stats;
 }

@@ -1,6 +1,5 @@
 #include "config/general.h"
 
-#include <shared_mutex>
 #include <utility>
 
 #include "http/connection.h"
@@ -60,22 +59,10 @@ enum : std::size_t {
     FTP_GLOBALS = 6,
 };
 
-// Shared by every general section, so that a generation never names another one's rules.
-std::atomic<std::uint64_t> general_generations{0};
-
 UniqueRegex pattern_compile(const std::string& pattern)
 {
     return pattern.empty() ? UniqueRegex() : UniqueRegex(reg_compile(pattern.c_str(), REG_CASELESS));
 }
-
-// What a thread resolved last.
-struct GeneralCache {
-    std::uint64_t generation = 0;   // 0: nothing cached
-    StringList profiles;
-    std::shared_ptr<const GeneralRules> rules;
-    const General* rule = nullptr;
-};
-thread_local GeneralCache general_cache;
 
 const StringList NO_PROFILES;
 
@@ -117,65 +104,42 @@ GeneralSection::GeneralSection() : Section("general", SECTION_RWLOCK)
 {
     FATAL_ASSERT(fields_.size() >= GENERAL_GLOBALS);
     FATAL_ASSERT(!subsections_.empty() && subsections_[0].templ.size() >= RULE_FIELDS);
-    generation_.store(++general_generations);
     html_set_linelength(general_linelength);
 }
 
 void GeneralSection::update()
 {
-    // The items hold still: every writer holds writer_mutex_ around update().
-    auto next = std::make_shared<GeneralRules>();
-    next->rules.reserve(subsections_[0].items.size());
-    for (const Item& item : subsections_[0].items)
-        next->rules.emplace_back(item);
-    std::shared_ptr<const GeneralRules> old;
-    {
-        std::unique_lock lock(rwlock_);
-        old = std::exchange(rules_, std::move(next));
-        generation_.store(++general_generations);
-    }
+    rules_.rebuild([this](GeneralRules& next) { rules_from_items(next.rules, subsections_[0]); });
 }
 
 std::shared_ptr<const GeneralRules> GeneralSection::rules() const
 {
-    std::shared_lock lock(rwlock_);
-    return rules_;
-}
-
-const General* GeneralSection::resolve(const CONNECTION_T* connection) const
-{
-    const StringList& names = connection != nullptr ? connection->profiles : NO_PROFILES;
-    GeneralCache& cache = general_cache;
-    if (cache.generation != 0 && cache.generation == generation_.load() && cache.profiles == names)
-        return cache.rule;
-
-    std::uint64_t generation = 0;
-    std::shared_ptr<const GeneralRules> rules;
-    {
-        std::shared_lock lock(rwlock_);
-        rules = rules_;
-        generation = generation_.load();
-    }
-    const General* rule = nullptr;
-    for (const General& candidate : rules->rules) {
-        if (candidate.enabled != 0 && profile_find(names, candidate.profiles) == 1) {
-            rule = &candidate;
-            break;
-        }
-    }
-    cache.generation = generation;
-    cache.profiles = names;
-    cache.rules = std::move(rules);
-    cache.rule = rule;
-    return rule;
+    return rules_.snapshot();
 }
 
 std::shared_ptr<const General> GeneralSection::find(const CONNECTION_T* connection) const
 {
-    const General* rule = resolve(connection);
-    if (rule == nullptr)
-        return nullptr;
-    return std::shared_ptr<const General>(general_cache.rules, rule);
+    const StringList& names = connection != nullptr ? connection->profiles : NO_PROFILES;
+    std::shared_ptr<const GeneralRules> current = rules_.snapshot();
+    for (const General& candidate : current->rules) {
+        if (candidate.enabled != 0 && profile_find(names, candidate.profiles) == 1)
+            return std::shared_ptr<const General>(std::move(current), &candidate);
+    }
+    return nullptr;
+}
+
+std::shared_ptr<const General> GeneralSection::snapshot(const CONNECTION_T* connection) const
+{
+    static const std::shared_ptr<const General> defaults = std::make_shared<const General>();
+    std::shared_ptr<const General> rule = find(connection);
+    return rule != nullptr ? rule : defaults;
+}
+
+std::shared_ptr<const General> GeneralSection::rule_of(const CONNECTION_T* connection) const
+{
+    if (connection != nullptr && connection->general != nullptr)
+        return connection->general;
+    return snapshot(connection);
 }
 
 std::string GeneralSection::proxyhost_get() const
@@ -207,76 +171,65 @@ int GeneralSection::pooltimeout_get() const
 
 int GeneralSection::ctimeout_get(const CONNECTION_T* connection) const
 {
-    const General* rule = resolve(connection);
-    return rule != nullptr ? rule->ctimeout : 60;
+    return rule_of(connection)->ctimeout;
 }
 
 int GeneralSection::timeout_get(const CONNECTION_T* connection) const
 {
-    const General* rule = resolve(connection);
-    return rule != nullptr ? rule->timeout : 60;
+    return rule_of(connection)->timeout;
 }
 
 int GeneralSection::keeptimeout_get(const CONNECTION_T* connection) const
 {
-    const General* rule = resolve(connection);
-    return rule != nullptr ? rule->keeptimeout : 60;
+    return rule_of(connection)->keeptimeout;
 }
 
 unsigned GeneralSection::maxdbuffer_get(const CONNECTION_T* connection) const
 {
-    const General* rule = resolve(connection);
-    return rule != nullptr ? rule->maxdbuffer : 0;
+    return rule_of(connection)->maxdbuffer;
 }
 
 unsigned GeneralSection::maxubuffer_get(const CONNECTION_T* connection) const
 {
-    const General* rule = resolve(connection);
-    return rule != nullptr ? rule->maxubuffer : 0;
+    return rule_of(connection)->maxubuffer;
 }
 
 int GeneralSection::bufferwait_get(const CONNECTION_T* connection) const
 {
-    const General* rule = resolve(connection);
-    return rule != nullptr ? rule->bufferwait : 0;
+    return rule_of(connection)->bufferwait;
 }
 
 int GeneralSection::cportrange_check(const CONNECTION_T* connection, int port) const
 {
-    const General* rule = resolve(connection);
-    return rule != nullptr ? rule->cportrange.has(port) : 1;
+    return rule_of(connection)->cportrange.has(port);
 }
 
 int GeneralSection::encodemime_check(const CONNECTION_T* connection, std::string_view type) const
 {
-    const General* rule = resolve(connection);
-    if (rule == nullptr || rule->encodemime_regex == nullptr)
+    const std::shared_ptr<const General> rule = rule_of(connection);
+    if (rule->encodemime_regex == nullptr)
         return 0;
     return reg_exec(rule->encodemime_regex.get(), type) == 0 ? 1 : 0;
 }
 
 int GeneralSection::compressout_get(const CONNECTION_T* connection) const
 {
-    const General* rule = resolve(connection);
-    return rule != nullptr ? rule->compressout : 0;
+    return rule_of(connection)->compressout;
 }
 
 int GeneralSection::compressin_get(const CONNECTION_T* connection) const
 {
-    const General* rule = resolve(connection);
-    return rule != nullptr ? rule->compressin : 0;
+    return rule_of(connection)->compressin;
 }
 
 int GeneralSection::xforwardedfor_get(const CONNECTION_T* connection) const
 {
-    const General* rule = resolve(connection);
-    return rule != nullptr ? rule->xforwardedfor : 0;
+    return rule_of(connection)->xforwardedfor;
 }
 
 int GeneralSection::via_get(const CONNECTION_T* connection) const
 {
-    const General* rule = resolve(connection);
-    return rule != nullptr ? rule->via : 0;
+    return rule_of(connection)->via;
 }
 
 FtpSection::FtpSection() : Section("ftp", SECTION_RWLOCK)

@@ -3,8 +3,6 @@
 // and forwarding headers) and the FTP client settings ("ftp").
 #pragma once
 
-#include <atomic>
-#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -12,6 +10,7 @@
 
 #include "config/item.h"
 #include "config/ranges.h"
+#include "config/rules.h"
 #include "util/regex.h"
 #include "config/section.h"
 #include "util/stringutil.h"
@@ -21,6 +20,9 @@ struct CONNECTION_T;
 // One general rule, built from one item; read-only once built.
 class General {
 public:
+    // The values that apply when no rule matches: the 60-second time-outs, nothing buffered
+    // whole, no wait, every CONNECT port, no compression, no forwarding headers.
+    General() = default;
     explicit General(const Item& item);
     // The copy compiles its own pattern.
     General(const General& other);
@@ -32,9 +34,9 @@ public:
     int enabled = 0;
     std::string comment;
     StringList profiles;
-    int ctimeout = 0;         // seconds: connect; also the longest wait for data in relays and body reads
-    int timeout = 0;          // seconds: reading headers and chunk lines
-    int keeptimeout = 0;      // seconds a kept-alive client connection may stay idle
+    int ctimeout = 60;        // seconds: connect; also the longest wait for data in relays and body reads
+    int timeout = 60;         // seconds: reading headers and chunk lines
+    int keeptimeout = 60;     // seconds a kept-alive client connection may stay idle
     unsigned maxdbuffer = 0;  // bytes: largest response body buffered whole
     unsigned maxubuffer = 0;  // bytes: largest request body buffered whole
     int bufferwait = 0;       // seconds a body may be buffered before the deadline; 0 none
@@ -60,9 +62,14 @@ public:
 
     // The rules in force: a pointer copy, never a rebuild.
     std::shared_ptr<const GeneralRules> rules() const;
-    // The first enabled rule whose profiles accept the connection's (null connection: no
-    // profiles), sharing ownership of its rule list; null when no rule qualifies.
+    // The first enabled rule of the rules in force whose profiles accept the connection's (null
+    // connection: no profiles), sharing ownership of its rule list; null when no rule qualifies.
     std::shared_ptr<const General> find(const CONNECTION_T* connection) const;
+    // The connection's snapshot of its rule, for the profile evaluation to store in it once the
+    // profiles are known: find's rule, or the defaults when none qualifies. The getters read the
+    // snapshot until the next evaluation, so one request sees one rule however often it asks,
+    // and a configuration update takes effect from the next request's profile evaluation.
+    std::shared_ptr<const General> snapshot(const CONNECTION_T* connection) const;
 
     // Global values, each read under the section's read lock.
     std::string proxyhost_get() const;
@@ -71,7 +78,9 @@ public:
     int poolsize_get() const;
     int pooltimeout_get() const;
 
-    // Per-connection values from the matching rule, or the value given when none matches.
+    // Per-connection values from the connection's snapshot of its rule; a connection without one
+    // (null, the internal client, a record built by hand) has its rule resolved at each call.
+    // The value noted beside each applies when no rule matches.
     int ctimeout_get(const CONNECTION_T* connection) const;                         // 60
     int timeout_get(const CONNECTION_T* connection) const;                          // 60
     int keeptimeout_get(const CONNECTION_T* connection) const;                      // 60
@@ -86,15 +95,10 @@ public:
     int via_get(const CONNECTION_T* connection) const;                              // 0
 
 private:
-    // The matching rule, resolved once per thread for each update generation and profile list:
-    // the getters of one request ask dozens of times with the same profiles. The pointer stays
-    // valid until this thread's next call.
-    const General* resolve(const CONNECTION_T* connection) const;
+    // The connection's snapshot, or else the rule resolved now.
+    std::shared_ptr<const General> rule_of(const CONNECTION_T* connection) const;
 
-    std::shared_ptr<const GeneralRules> rules_ = std::make_shared<const GeneralRules>();
-    // Changes with every update of any general section; guarded with rules_ by rwlock_ for
-    // writing, read without it.
-    std::atomic<std::uint64_t> generation_{0};
+    SectionRules<GeneralRules> rules_{*this};
 };
 
 class FtpSection final : public Section {

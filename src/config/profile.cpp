@@ -1,7 +1,6 @@
 #include "config/profile.h"
 
 #include <atomic>
-#include <shared_mutex>
 #include <string_view>
 #include <utility>
 
@@ -184,22 +183,12 @@ ProfileSection::ProfileSection() : Section("profiles", SECTION_RWLOCK)
 
 void ProfileSection::update()
 {
-    // The items hold still: every writer holds writer_mutex_ around update().
-    auto next = std::make_shared<ProfileRules>();
-    next->rules.reserve(subsections_[0].items.size());
-    for (const Item& item : subsections_[0].items)
-        next->rules.emplace_back(item);
-    std::shared_ptr<const ProfileRules> old;
-    {
-        std::unique_lock lock(rwlock_);
-        old = std::exchange(rules_, std::move(next));
-    }
+    rules_.rebuild([this](ProfileRules& next) { rules_from_items(next.rules, subsections_[0]); });
 }
 
 std::shared_ptr<const ProfileRules> ProfileSection::rules() const
 {
-    std::shared_lock lock(rwlock_);
-    return rules_;
+    return rules_.snapshot();
 }
 
 int ProfileSection::profiles_update(CONNECTION_T* connection)
@@ -235,6 +224,10 @@ int ProfileSection::profiles_update(CONNECTION_T* connection)
         }
         connection->logentry.profiles = std::move(joined);
     }
+    // The one place the request's general rule is taken: the rest of the request reads it from
+    // the record, so an update made meanwhile applies from the next evaluation.
+    if (general_section != nullptr)
+        connection->general = general_section->snapshot(connection);
     return 0;
 }
 

@@ -11,6 +11,7 @@
 #include "util/helpers.h"
 #include "config/item.h"
 #include "config/ranges.h"
+#include "config/rules.h"
 #include "util/regex.h"
 #include "config/section.h"
 #include "util/stringutil.h"
@@ -80,11 +81,12 @@ public:
 
     // Runs the rules in order on the connection, whose request header must be present; later
     // rules see what earlier ones changed. A non-empty list ends up, joined by ",", in the
-    // profiles field of the connection's log entry. Returns 0.
+    // profiles field of the connection's log entry. The connection then takes its snapshot of
+    // the general rule for the new profiles. Returns 0.
     int profiles_update(CONNECTION_T* connection);
 
 private:
-    std::shared_ptr<const ProfileRules> rules_ = std::make_shared<const ProfileRules>();
+    SectionRules<ProfileRules> rules_{*this};
 };
 
 // The clock of the time windows; tests replace it to get fixed times. Null restores time().

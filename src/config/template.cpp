@@ -1,7 +1,6 @@
 #include "config/template.h"
 
 #include <algorithm>
-#include <shared_mutex>
 #include <utility>
 
 #include "http/connection.h"
@@ -200,22 +199,12 @@ TemplateSection::TemplateSection() : Section("templates", SECTION_RWLOCK)
 
 void TemplateSection::update()
 {
-    // The items hold still: every writer holds writer_mutex_ around update().
-    auto next = std::make_shared<TemplateRules>();
-    next->rules.reserve(subsections_[0].items.size());
-    for (const Item& item : subsections_[0].items)
-        next->rules.emplace_back(item);
-    std::shared_ptr<const TemplateRules> old;
-    {
-        std::unique_lock lock(rwlock_);
-        old = std::exchange(rules_, std::move(next));
-    }
+    rules_.rebuild([this](TemplateRules& next) { rules_from_items(next.rules, subsections_[0]); });
 }
 
 std::shared_ptr<const TemplateRules> TemplateSection::rules() const
 {
-    std::shared_lock lock(rwlock_);
-    return rules_;
+    return rules_.snapshot();
 }
 
 std::unique_ptr<Filebuf> TemplateSection::get(CONNECTION_T* connection, std::string_view name, int* code) const

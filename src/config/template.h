@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "config/item.h"
+#include "config/rules.h"
 #include "config/section.h"
 #include "util/stringutil.h"
 
@@ -82,7 +83,7 @@ private:
                                     int* code) const;
     std::unique_ptr<Filebuf> configured(const Template& rule, CONNECTION_T* connection, int* code) const;
 
-    std::shared_ptr<const TemplateRules> rules_ = std::make_shared<const TemplateRules>();
+    SectionRules<TemplateRules> rules_{*this};
 };
 
 // Created by the runtime bring-up; null before.

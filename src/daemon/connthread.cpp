@@ -44,6 +44,7 @@ void request_reset(CONNECTION_T& connection)
     connection.response = nullptr;
     connection.variables.clear();
     connection.profiles.clear();
+    connection.general.reset();
     connection.access = 0;
     connection.request.reset();
 }

@@ -11,6 +11,7 @@
 #include "policy/access.h"
 #include "cache/cache.h"
 #include "daemon/clientpool.h"
+#include "daemon/sections.h"
 #include "config/configfile.h"
 #include "config/configsync.h"
 #include "net/dns.h"
@@ -60,26 +61,6 @@ void openssl_init()
     for (unsigned char& byte : seed)
         byte = static_cast<unsigned char>(std::rand() % 255);
     RAND_seed(seed, sizeof seed);
-}
-
-// One object of every section that exists, in the order that is also the order of their stage
-// callbacks.
-void sections_create()
-{
-    access_section = new AccessSection;
-    filter_section = new FilterSection;
-    prefetch_section = new PrefetchSection;
-    cache_section = new CacheSection;
-    general_section = new GeneralSection;
-    network_section = new NetworkSection;
-    header_section = new HeaderSection;
-    template_section = new TemplateSection;
-    ftp_section = new FtpSection;
-    profile_section = new ProfileSection;
-    mime_section = new MimeSection;
-    redirect_section = new RedirectSection;
-    forward_section = new ForwardSection;
-    limit_section = new LimitSection;
 }
 
 void threads_start()

@@ -1,27 +1,9 @@
 #include "http/connection.h"
 
 #include <cinttypes>
-#include <mutex>
 
-#include "util/atom.h"
 #include "util/log.h"
 #include "core/performance.h"
-
-void StatsRelease::operator()(Stats* stats) const noexcept
-{
-    std::lock_guard lock(atomlock);
-    if (stats->Delete())
-        delete stats;
-}
-
-StatsRef stats_reference(Stats* stats)
-{
-    if (stats == nullptr)
-        return nullptr;
-    std::lock_guard lock(atomlock);
-    stats->New();
-    return StatsRef(stats);
-}
 
 ConnectionPtr connection_new()
 {
@@ -38,8 +20,7 @@ ConnectionPtr connection_new(std::string_view ip)
 
 void connection_free(CONNECTION_T* connection)
 {
-    // Everything the record still holds goes with it, sockets and request state included; the
-    // statistics reference is dropped under atomlock.
+    // Everything the record still holds goes with it, sockets and request state included.
     delete connection;
 }
 

@@ -19,8 +19,11 @@
 #include "core/logentry.h"
 #include "net/socket.h"
 #include "core/stats.h"
+#include "util/atom.h"
 #include "util/stringutil.h"
 #include "http/urlcommand.h"
+
+class General;
 
 // Transfer-state bits of CONNECTION_T::flags; all cleared after each request.
 enum : std::uint32_t {
@@ -74,14 +77,9 @@ enum : int {
 // An allowance of this many bytes is no limit.
 constexpr std::uint32_t ALLOWANCE_UNLIMITED = 0xFFFFFFFFu;
 
-// A counted reference to a statistics object shared by several connections; dropping it under
-// atomlock deletes the object with the last reference.
-struct StatsRelease {
-    void operator()(Stats* stats) const noexcept;
-};
-using StatsRef = std::unique_ptr<Stats, StatsRelease>;
-// Takes one more reference to stats (null gives null).
-StatsRef stats_reference(Stats* stats);
+// A counted reference to a statistics object shared by the rule that admits clients and the
+// connections it admitted; the last one dropped deletes the object.
+using StatsRef = AtomRef<Stats>;
 
 struct CONNECTION_T {
     int slot = 0;                     // thread-table slot of the serving thread
@@ -116,6 +114,9 @@ struct CONNECTION_T {
     std::uint32_t bypass = 0;         // filters to skip; cleared only here, at creation
     UrlCommands url_commands;         // commands of the current request; null when it has none
     StringList profiles;              // emptied after each request
+    // The general rule for these profiles, taken at each profile evaluation and dropped with the
+    // profiles; null until then, and the general getters then resolve the rule afresh.
+    std::shared_ptr<const General> general;
     HeaderPtr request;                // the parsed request
     HEADER* response = nullptr;       // borrowed: its builder owns and frees it
     std::unique_ptr<Filebuf> body;    // the request body, or a stage's answer

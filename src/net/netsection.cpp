@@ -1,9 +1,6 @@
 #include "net/netsection.h"
 
 #include <arpa/inet.h>
-#include <mutex>
-#include <shared_mutex>
-#include <utility>
 
 #include "http/connection.h"
 #include "util/log.h"
@@ -61,23 +58,15 @@ NetworkSection::NetworkSection() : Section("network", SECTION_RWLOCK)
 
 void NetworkSection::update()
 {
-    // The items hold still: every writer holds writer_mutex_ around update().
-    auto next = std::make_shared<NetworkRules>();
-    for (const Item& item : subsections_[SUBSECTION_LISTEN].items)
-        next->listens.emplace_back(item);
-    for (const Item& item : subsections_[SUBSECTION_INTERFACE].items)
-        next->interfaces.emplace_back(item);
-    std::shared_ptr<const NetworkRules> old;
-    {
-        std::unique_lock lock(rwlock_);
-        old = std::exchange(rules_, std::move(next));
-    }
+    rules_.rebuild([this](NetworkRules& next) {
+        rules_from_items(next.listens, subsections_[SUBSECTION_LISTEN]);
+        rules_from_items(next.interfaces, subsections_[SUBSECTION_INTERFACE]);
+    });
 }
 
 std::shared_ptr<const NetworkRules> NetworkSection::rules() const
 {
-    std::shared_lock lock(rwlock_);
-    return rules_;
+    return rules_.snapshot();
 }
 
 void NetworkSection::check()

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "config/item.h"
+#include "config/rules.h"
 #include "config/section.h"
 #include "util/stringutil.h"
 
@@ -62,7 +63,7 @@ public:
     in_addr_t interface_select(const CONNECTION_T* connection) const;
 
 private:
-    std::shared_ptr<const NetworkRules> rules_ = std::make_shared<const NetworkRules>();
+    SectionRules<NetworkRules> rules_{*this};
 };
 
 // Created by the runtime bring-up; null before.

@@ -195,13 +195,6 @@ Socket::~Socket()
     tls_session_.reset();
     if (fd_ >= 0)
         close(fd_);
-    {
-        std::lock_guard lock(atomlock);
-        if (write_group_ != nullptr && write_group_->Delete())
-            delete write_group_;
-        if (read_group_ != nullptr && read_group_->Delete())
-            delete read_group_;
-    }
     performance_log->set_bytes_in(bytes_in_);
     performance_log->set_bytes_out(bytes_out_);
     if (global != nullptr) {
@@ -515,25 +508,15 @@ void Socket::SetTimeout(int seconds)
     write_timeout_ = std::max(seconds, 0);
 }
 
-void Socket::SetRate(LimitGroup* read_group, LimitGroup* write_group)
+void Socket::SetRate(LimitGroupRef read_group, LimitGroupRef write_group)
 {
-    std::lock_guard lock(atomlock);
-    // The new references first: a group given again must not die in between.
-    if (read_group != nullptr)
-        read_group->New();
-    if (write_group != nullptr)
-        write_group->New();
-    if (read_group_ != nullptr && read_group_->Delete())
-        delete read_group_;
-    if (write_group_ != nullptr && write_group_->Delete())
-        delete write_group_;
-    read_group_ = read_group;
-    write_group_ = write_group;
+    read_group_ = std::move(read_group);
+    write_group_ = std::move(write_group);
 }
 
 int Socket::Throttle(bool write)
 {
-    LimitGroup* group = write ? write_group_ : read_group_;
+    LimitGroup* group = write ? write_group_.get() : read_group_.get();
     return group != nullptr ? group->Throttle() : 0;
 }
 

@@ -40,8 +40,8 @@ struct SocketCallBack {
 };
 
 // A throughput budget shared by several sockets: rate bytes per second, handed out in windows of
-// 100 ms. It is created with one reference (its owner's); every socket that uses it holds one
-// more, taken and dropped under atomlock. The last reference deletes it.
+// 100 ms. Its owner and every socket that uses it hold a LimitGroupRef; the last one dropped
+// deletes it.
 class LimitGroup : public Atom {
 public:
     using Clock = std::chrono::steady_clock;
@@ -75,6 +75,8 @@ private:
     std::function<Clock::time_point()> now_;
     std::function<void(std::chrono::microseconds)> sleep_;
 };
+
+using LimitGroupRef = AtomRef<LimitGroup>;
 
 // The longest line GetLine waits for; a longer one is a failed read.
 constexpr std::size_t SOCKET_LINE_MAX = 65536;
@@ -141,9 +143,8 @@ public:
     // The write time-out in seconds (0 or more).
     void SetTimeout(int seconds);
 
-    // Replaces the groups (null: no limit), dropping a reference to the old ones and taking one
-    // to each new one, under atomlock.
-    void SetRate(LimitGroup* read_group, LimitGroup* write_group);
+    // Replaces the groups (null: no limit).
+    void SetRate(LimitGroupRef read_group, LimitGroupRef write_group);
     // Bytes this socket may move now through the write group (write true) or the read group;
     // 0 without a limit.
     int Throttle(bool write);
@@ -225,8 +226,8 @@ private:
     std::size_t scanned_ = 0;               // front bytes of in_ known to hold no '\n'
     std::vector<SocketCallBack> callbacks_; // in the order they were added
     TlsSessionPtr tls_session_;
-    LimitGroup* read_group_ = nullptr;      // each holds one reference; null: no limit
-    LimitGroup* write_group_ = nullptr;
+    LimitGroupRef read_group_;              // null: no limit
+    LimitGroupRef write_group_;
     int fd_ = -1;
     bool blocking_ = true;
     bool failed_ = false;                   // a write failed: the connection is shut down

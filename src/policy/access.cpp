@@ -1,8 +1,6 @@
 #include "policy/access.h"
 
 #include <charconv>
-#include <mutex>
-#include <shared_mutex>
 #include <utility>
 
 #include "policy/allowdeny.h"
@@ -106,7 +104,7 @@ Access::Access(const Access& other)
       interface_user(other.interface_user),
       interface_password(other.interface_password),
       profiles(other.profiles),
-      stats(stats_reference(other.stats.get()))
+      stats(other.stats)
 {
     compile();
 }
@@ -156,39 +154,23 @@ AccessSection::AccessSection() : Section("access", SECTION_RWLOCK)
     FATAL_ASSERT(subsections_.size() >= 2);
     FATAL_ASSERT(subsections_[0].templ.size() >= ACCESS_FIELD_COUNT);
     FATAL_ASSERT(subsections_[1].templ.size() >= ACCESS_FIELD_COUNT);
-    rules_ = build();
+    // The declared order holds before any configuration is loaded.
+    update();
     processors.Add(access_auth, STAGE_AUTH);
-}
-
-std::shared_ptr<const AccessRules> AccessSection::build() const
-{
-    auto next = std::make_shared<AccessRules>();
-    next->order = fields_.empty() ? 0 : fields_[0].int_value;
-    next->allow.reserve(subsections_[0].items.size());
-    for (const Item& item : subsections_[0].items)
-        next->allow.emplace_back(item);
-    next->deny.reserve(subsections_[1].items.size());
-    for (const Item& item : subsections_[1].items)
-        next->deny.emplace_back(item);
-    return next;
 }
 
 void AccessSection::update()
 {
-    // The writer holds writer_mutex_, so the items and the order hold still while they are read.
-    std::shared_ptr<const AccessRules> next = build();
-    std::shared_ptr<const AccessRules> old;
-    {
-        std::unique_lock lock(rwlock_);
-        old = std::exchange(rules_, std::move(next));
-    }
-    // `old` dies here, unlocked: connections still holding it keep it alive.
+    rules_.rebuild([this](AccessRules& next) {
+        next.order = fields_.empty() ? 0 : fields_[0].int_value;
+        rules_from_items(next.allow, subsections_[0]);
+        rules_from_items(next.deny, subsections_[1]);
+    });
 }
 
 std::shared_ptr<const AccessRules> AccessSection::rules() const
 {
-    std::shared_lock lock(rwlock_);
-    return rules_;
+    return rules_.snapshot();
 }
 
 std::shared_ptr<const Access> AccessSection::check(const CONNECTION_T* connection, std::optional<std::string_view> user,
@@ -223,7 +205,7 @@ void AccessSection::setup(CONNECTION_T* connection, const Access& rule)
     connection->access = rule.access;
     connection->interface_username = rule.interface_user;
     connection->interface_password = rule.interface_password;
-    connection->stats = stats_reference(rule.stats.get());
+    connection->stats = rule.stats;
 }
 
 int AccessSection::check_and_setup(CONNECTION_T* connection)

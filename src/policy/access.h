@@ -13,6 +13,7 @@
 #include "policy/auth.h"   // access_auth, the stage callback the constructor registers
 #include "http/connection.h"
 #include "config/ranges.h"
+#include "config/rules.h"
 #include "util/regex.h"
 #include "config/section.h"
 #include "util/stringutil.h"
@@ -128,9 +129,7 @@ public:
     static void display_pam_msg(int code, const std::string& key);
 
 private:
-    std::shared_ptr<const AccessRules> build() const;
-
-    std::shared_ptr<const AccessRules> rules_;
+    SectionRules<AccessRules> rules_{*this};
 };
 
 // Created by the runtime bring-up; null before.

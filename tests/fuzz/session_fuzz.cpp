@@ -30,6 +30,7 @@
 
 #include "http/connect.h"
 #include "http/connection.h"
+#include "config/general.h"
 #include "util/filebuf.h"
 #include "fuzz_support.h"
 #include "http/header.h"

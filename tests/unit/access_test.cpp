@@ -264,7 +264,7 @@ TEST_F(AccessCheck, UpdateStartsFreshStatisticsAndOldOnesLiveOn)
     ConnectionPtr next = client_connection("10.0.0.7");
     ASSERT_EQ(section_->check_and_setup(next.get()), 1);
     EXPECT_EQ(next->stats.get(), section_->rules()->allow[0].stats.get());
-    conn->stats = stats_reference(next->stats.get());
+    conn->stats = next->stats;
     EXPECT_EQ(conn->stats.get(), next->stats.get());
 }
 

@@ -65,6 +65,30 @@ TEST(Atom, OwnerSharedAcrossThreadsIsDestroyedOnceByTheLastRelease)
     EXPECT_EQ(destroyed, 1);
 }
 
+TEST(AtomRef, HandlesCountTheirReferencesAndTheLastOneDeletes)
+{
+    int destroyed = 0;
+    AtomRef<Shared> a = atom_make<Shared>(&destroyed);
+    AtomRef<Shared> b = a;                  // a second reference
+    AtomRef<Shared> c = std::move(b);       // the same one, handed on
+    EXPECT_EQ(b, nullptr);
+    EXPECT_EQ(c.get(), a.get());
+
+    c = nullptr;                            // a holds the only reference now
+    const AtomRef<Shared>& same = a;
+    a = same;                               // given what it holds: kept, not dropped first
+    {
+        const AtomRef<Shared> copy = a;
+        c = AtomRef<Shared>::share(a.get());
+    }
+    EXPECT_EQ(destroyed, 0);
+    a.reset();
+    EXPECT_EQ(destroyed, 0);
+    c = AtomRef<Shared>();
+    EXPECT_EQ(destroyed, 1);
+    EXPECT_EQ(AtomRef<Shared>::share(nullptr), nullptr);
+}
+
 TEST(AtomDeath, DestroyedWhileReferencedIsFatal)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <tinyxml.h>
 
+#include "config/rules.h"
 #include "config/section.h"
 
 inline const char* const TEST_DEFINITIONS = R"(<?xml version="1.0" encoding="UTF-8"?>
@@ -90,15 +91,16 @@ public:
 
     void update() override
     {
-        auto next = std::make_shared<std::vector<std::string>>();
-        if (!subsections_.empty()) {
-            for (const Item& item : subsections_[0].items)
-                next->push_back(item.fields.empty() ? std::string() : item.fields[0].text);
-        }
-        std::unique_lock lock(rwlock_);
-        rules = std::move(next);
+        rules_.rebuild([this](std::vector<std::string>& next) {
+            if (!subsections_.empty()) {
+                for (const Item& item : subsections_[0].items)
+                    next.push_back(item.fields.empty() ? std::string() : item.fields[0].text);
+            }
+        });
         ++updates;
     }
+
+    std::shared_ptr<const std::vector<std::string>> rules() const { return rules_.snapshot(); }
 
     using Section::fields_;
     using Section::lockkind_;
@@ -106,6 +108,6 @@ public:
     using Section::rwlock_;
     using Section::subsections_;
 
-    std::shared_ptr<const std::vector<std::string>> rules = std::make_shared<std::vector<std::string>>();
+    SectionRules<std::vector<std::string>> rules_{*this};
     int updates = 0;
 };

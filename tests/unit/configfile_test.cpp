@@ -164,7 +164,7 @@ TEST_F(ConfigFile, LoadsEveryKindOfValue)
     EXPECT_EQ(rule[3].int_value, 0b1001);
     EXPECT_EQ(rule[5].text, "line 1\nline 2\n");
     EXPECT_EQ(other_->fields_[0].int_value, 7);
-    EXPECT_EQ(*test_->rules, (std::vector<std::string>{"first rule", "second rule"}));
+    EXPECT_EQ(*test_->rules(), (std::vector<std::string>{"first rule", "second rule"}));
     EXPECT_EQ(test_->updates, 1);
     EXPECT_EQ(bare_->updates, 0);   // absent from the file: never updated
 }
@@ -229,7 +229,7 @@ TEST_F(ConfigFile, ModeZeroAppendsOtherModesReplace)
     ASSERT_EQ(config_load(0, path), 1);
     ASSERT_EQ(config_load(0, path), 1);
     EXPECT_EQ(test_->subsections_[0].items.size(), 4u);
-    EXPECT_EQ(test_->rules->size(), 4u);
+    EXPECT_EQ(test_->rules()->size(), 4u);
     ASSERT_EQ(config_load(1, path), 1);
     EXPECT_EQ(test_->subsections_[0].items.size(), 2u);
     EXPECT_EQ(test_->subsections_[2].items.size(), 2u);

@@ -66,18 +66,15 @@ TEST(ConnectionRecord, LastConnectionOfARebuiltRuleDeletesItsStatistics)
     // The clock function lives inside the Stats object: its sentinel dies with the object.
     auto sentinel = std::make_shared<int>(0);
     std::weak_ptr<int> alive = sentinel;
-    auto* rule_stats = new Stats([sentinel] { return timeval{}; });
+    StatsRef rule_stats = atom_make<Stats>([sentinel] { return timeval{}; });
     sentinel.reset();
 
     ConnectionPtr first = connection_new();
     ConnectionPtr second = connection_new();
-    first->stats = stats_reference(rule_stats);
-    second->stats = stats_reference(rule_stats);
-    {
-        // The rule is rebuilt: its own reference goes.
-        std::lock_guard lock(atomlock);
-        ASSERT_FALSE(rule_stats->Delete());
-    }
+    first->stats = rule_stats;
+    second->stats = rule_stats;
+    rule_stats.reset();   // the rule is rebuilt: its own reference goes
+    EXPECT_FALSE(alive.expired());
     first.reset();
     EXPECT_FALSE(alive.expired());
     net_close(std::move(second));

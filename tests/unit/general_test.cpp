@@ -8,6 +8,7 @@
 
 #include "http/connection.h"
 #include "config/general.h"
+#include "config/profile.h"
 #include "util/helpers.h"
 #include "policy_fixture.h"
 
@@ -130,9 +131,9 @@ TEST_F(GeneralTest, ABadPatternLeavesTheRuleWithoutOne)
     EXPECT_EQ(general_->encodemime_check(connection.get(), "text/("), 0);
 }
 
-// The rule is remembered per thread: a change of the connection's profiles or of the rules
-// must be seen at the very next read.
-TEST_F(GeneralTest, RememberedRuleFollowsProfilesAndUpdates)
+// A record without a snapshot of its rule resolves it at each read: a change of its profiles or
+// of the rules is seen at the very next one.
+TEST_F(GeneralTest, RecordWithoutSnapshotFollowsProfilesAndUpdates)
 {
     load(rule({{"profiles", "a"}, {"timeout", "1"}}) + rule({{"timeout", "2"}}));
     ConnectionPtr connection = carrying({});
@@ -155,6 +156,36 @@ TEST_F(GeneralTest, RememberedRuleFollowsProfilesAndUpdates)
     GeneralSection other;
     EXPECT_EQ(other.timeout_get(connection.get()), 60);
     EXPECT_EQ(general_->timeout_get(connection.get()), 4);
+}
+
+// The profile evaluation stores the request's rule in the connection: an update made while the
+// request runs does not reach it, the next evaluation does. A snapshot that found no rule keeps
+// the defaults, where a record without a snapshot resolves afresh.
+TEST_F(GeneralTest, ARequestKeepsTheRuleOfItsLastProfileEvaluation)
+{
+    ProfileSection profiles;
+    general_section = general_.get();
+    const ConnectionPtr evaluated = carrying({"staff"});
+    const ConnectionPtr by_hand = carrying({"staff"});
+
+    profiles.profiles_update(evaluated.get());
+    load(rule({{"profiles", "staff"}, {"timeout", "1"}, {"compressout", "true"}}));
+    EXPECT_EQ(general_->timeout_get(evaluated.get()), 60);
+    EXPECT_EQ(general_->compressout_get(evaluated.get()), 0);
+    EXPECT_EQ(general_->timeout_get(by_hand.get()), 1);
+
+    profiles.profiles_update(evaluated.get());
+    EXPECT_EQ(general_->timeout_get(evaluated.get()), 1);
+    load(rule({{"profiles", "staff"}, {"timeout", "3"}}));
+    EXPECT_EQ(general_->timeout_get(evaluated.get()), 1);
+    EXPECT_EQ(general_->compressout_get(evaluated.get()), 1);
+    EXPECT_EQ(general_->find(evaluated.get())->timeout, 3);   // the rules in force did change
+
+    profiles.profiles_update(evaluated.get());
+    EXPECT_EQ(general_->timeout_get(evaluated.get()), 3);
+    EXPECT_EQ(general_->compressout_get(evaluated.get()), 0);
+
+    general_section = nullptr;
 }
 
 TEST_F(GeneralTest, ReadersDuringUpdatesSeeOldOrNewRules)

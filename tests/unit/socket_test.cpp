@@ -83,25 +83,12 @@ protected:
     int peer = -1;
 };
 
-// A LimitGroup held the way the limit rules hold one; drop() gives its reference back.
-LimitGroup* new_group(unsigned rate)
-{
-    return new LimitGroup(rate);
-}
-
-void drop(LimitGroup* group)
-{
-    std::lock_guard lock(atomlock);
-    if (group->Delete())
-        delete group;
-}
-
 // A clock that only moves when told to or when someone sleeps on it.
 struct FakeClock {
     LimitGroup::Clock::time_point now{std::chrono::seconds(1000)};
     std::vector<std::chrono::microseconds> sleeps;
 
-    void attach(LimitGroup* group)
+    void attach(const LimitGroupRef& group)
     {
         group->SetClock([this] { return now; },
                         [this](std::chrono::microseconds t) {
@@ -354,18 +341,17 @@ TEST(LimitGroupTest, QuotaIsATenthOfTheRateAndZeroDoesNotLimit)
     const Case cases[] = {{0, 0}, {5, 1}, {10, 1}, {10000, 1000}, {12345, 1234}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.rate);
-        LimitGroup* group = new_group(c.rate);
+        LimitGroupRef group = atom_make<LimitGroup>(c.rate);
         EXPECT_EQ(group->quota(), c.quota);
         if (c.rate == 0) {
             EXPECT_EQ(group->Throttle(), 0);   // 0 = unlimited
         }
-        drop(group);
     }
 }
 
 TEST(LimitGroupTest, WindowBudgetIsHandedOutAndTheRestOfTheWindowSleptOut)
 {
-    LimitGroup* group = new_group(10000);
+    LimitGroupRef group = atom_make<LimitGroup>(10000);
     FakeClock clock;
     clock.attach(group);
 
@@ -389,16 +375,15 @@ TEST(LimitGroupTest, WindowBudgetIsHandedOutAndTheRestOfTheWindowSleptOut)
     EXPECT_EQ(group->Throttle(), 1000);
     ASSERT_EQ(clock.sleeps.size(), 2u);
     EXPECT_EQ(clock.sleeps[1], 99ms);
-    drop(group);
 }
 
 TEST_F(SocketPair, ReadGroupBoundsEachRead)
 {
-    LimitGroup* group = new_group(10000);
+    LimitGroupRef group = atom_make<LimitGroup>(10000);
     FakeClock clock;
     clock.attach(group);
     sock->SetRate(group, nullptr);
-    drop(group);   // the socket's reference keeps it
+    group.reset();   // the socket's reference keeps it
 
     send_peer(std::string(5000, 'r'));
     std::vector<char> buf(5000);
@@ -420,11 +405,11 @@ TEST_F(SocketPair, OneReadTakesAtMostTheBlockAskedFor)
 
 TEST_F(SocketPair, DestroyingFlushesPendingBytesThroughTheWriteGroup)
 {
-    LimitGroup* group = new_group(20);   // 2 bytes a window
+    LimitGroupRef group = atom_make<LimitGroup>(20);   // 2 bytes a window
     FakeClock clock;
     clock.attach(group);
     sock->SetRate(nullptr, group);
-    drop(group);
+    group.reset();
 
     EXPECT_EQ(sock->Write("xxabc", 5), 2);
     EXPECT_EQ(sock->output_length(), 3u);
@@ -439,11 +424,13 @@ TEST_F(SocketPair, DestroyingFlushesPendingBytesThroughTheWriteGroup)
 
 TEST_F(SocketPair, SetRateWithTheSameGroupKeepsItAlive)
 {
-    LimitGroup* group = new_group(1000);
+    LimitGroupRef group = atom_make<LimitGroup>(1000);
+    LimitGroup* const shared = group.get();
     sock->SetRate(group, group);
-    drop(group);
-    sock->SetRate(group, group);   // the socket held the last references
-    EXPECT_EQ(group->quota(), 100u);
+    group.reset();
+    // The socket held the last references.
+    sock->SetRate(LimitGroupRef::share(shared), LimitGroupRef::share(shared));
+    EXPECT_EQ(shared->quota(), 100u);
     sock->SetRate(nullptr, nullptr);   // now it goes
 }
 

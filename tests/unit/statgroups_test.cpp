@@ -101,7 +101,7 @@ ConnectionPtr make_connection(Stats* rule, const char* host = "www.example.com")
 {
     ConnectionPtr connection = connection_new();
     connection->ip = "10.1.2.3";
-    connection->stats = stats_reference(rule);
+    connection->stats = StatsRef::share(rule);
     connection->request = header_new();
     connection->request->host = host;
     return connection;

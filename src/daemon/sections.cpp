@@ -1,0 +1,87 @@
+#include "daemon/sections.h"
+
+#include <algorithm>
+#include <array>
+#include <iterator>
+#include <memory>
+
+#include "cache/cache.h"
+#include "cache/forward.h"
+#include "cache/prefetch.h"
+#include "config/general.h"
+#include "config/profile.h"
+#include "config/template.h"
+#include "net/netsection.h"
+#include "policy/access.h"
+#include "policy/filter.h"
+#include "policy/headerfilter.h"
+#include "policy/limit.h"
+#include "policy/mime.h"
+#include "policy/redirect.h"
+#include "util/mem.h"
+
+namespace {
+
+struct SectionRow {
+    std::string_view name;
+    std::shared_ptr<void> (*create)();
+    void (*publish)(void* section);   // sets the global pointer
+};
+
+template <class S, S** global>
+constexpr SectionRow row(std::string_view name)
+{
+    return {name, [] { return std::shared_ptr<void>(std::make_shared<S>()); },
+            [](void* section) { *global = static_cast<S*>(section); }};
+}
+
+constexpr SectionRow SECTIONS[] = {
+    row<AccessSection, &access_section>("access"),
+    row<FilterSection, &filter_section>("filter"),
+    row<PrefetchSection, &prefetch_section>("prefetch"),
+    row<CacheSection, &cache_section>("cache"),
+    row<GeneralSection, &general_section>("general"),
+    row<NetworkSection, &network_section>("network"),
+    row<HeaderSection, &header_section>("header"),
+    row<TemplateSection, &template_section>("template"),
+    row<FtpSection, &ftp_section>("ftp"),
+    row<ProfileSection, &profile_section>("profile"),
+    row<MimeSection, &mime_section>("mime"),
+    row<RedirectSection, &redirect_section>("redirect"),
+    row<ForwardSection, &forward_section>("forward"),
+    row<LimitSection, &limit_section>("limit"),
+};
+
+void create(const SectionRow& row, std::shared_ptr<void>& owner)
+{
+    if (owner == nullptr)
+        owner = row.create();
+    row.publish(owner.get());
+}
+
+// One owner a row. Never destroyed: threads still running at exit may reach the sections.
+std::array<std::shared_ptr<void>, std::size(SECTIONS)>& owners()
+{
+    static auto* const table = new std::array<std::shared_ptr<void>, std::size(SECTIONS)>;
+    return *table;
+}
+
+} // namespace
+
+void sections_create()
+{
+    for (std::size_t i = 0; i < std::size(SECTIONS); ++i)
+        create(SECTIONS[i], owners()[i]);
+}
+
+void sections_create(std::initializer_list<std::string_view> names)
+{
+    for (const std::string_view name : names) {
+        FATAL_ASSERT(std::any_of(std::begin(SECTIONS), std::end(SECTIONS),
+                                 [name](const SectionRow& row) { return row.name == name; }));
+    }
+    for (std::size_t i = 0; i < std::size(SECTIONS); ++i) {
+        if (std::find(names.begin(), names.end(), SECTIONS[i].name) != names.end())
+            create(SECTIONS[i], owners()[i]);
+    }
+}
