@@ -411,7 +411,7 @@ int FtpRequest::serve()
     ftp_send(connection_, "CWD " + path_);
     const int code = ftp_code_wait(connection_, 250, 550);
     if (code == -1) {
-        putlog(LOG_ERROR, "ftp: failed to change directory to %s", path_.c_str());
+        putlog(LOG_ERROR, "ftp: failed to change directory to %s", string_escape_control(path_).c_str());
         return fail("noconnect");
     }
     return code == 250 ? directory() : file();
@@ -425,7 +425,7 @@ bool FtpRequest::login()
             ftp_send(connection_, "USER " + user_);
             const int code = ftp_code_wait(connection_, 331, 530);
             if (code == 530) {
-                putlog(LOG_ERROR, "ftp: authentication failed for user: %s", user_.c_str());
+                putlog(LOG_ERROR, "ftp: authentication failed for user: %s", string_escape_control(user_).c_str());
                 fail("badauth");
                 return false;
             }
@@ -448,7 +448,8 @@ bool FtpRequest::login()
             ftp_send(connection_, "PASS " + password_);
             const std::optional<std::string> line = reply_line(connection_, REPLY_LINE_MAX);
             if (!line || ftp_reply_code(*line) == 530) {
-                putlog(LOG_ERROR, "ftp: authentication failed for user: %s, reason: invalid password", user_.c_str());
+                putlog(LOG_ERROR, "ftp: authentication failed for user: %s, reason: invalid password",
+                       string_escape_control(user_).c_str());
                 fail("badauth");
                 return false;
             }

@@ -380,13 +380,14 @@ class ScriptedFtp:
     listing shows, the bytes RETR sends); STOR keeps what it receives in `stored`. pasv_named is
     the address its PASV answer names; an intruder connects to an active-mode data port from
     127.0.0.2 before the server does; banner makes the login reply span several lines, one of
-    them unnumbered."""
+    them unnumbered; replies maps a command to the reply it gets instead, None hanging up."""
 
-    def __init__(self, files, pasv_named="127,0,0,1", intruder=False, banner=False):
+    def __init__(self, files, pasv_named="127,0,0,1", intruder=False, banner=False, replies=None):
         self.files = files
         self.pasv_named = pasv_named
         self.intruder = intruder
         self.banner = banner
+        self.replies = replies or {}
         self.stored = {}
         self.commands = []
         self.data_peers = []
@@ -423,7 +424,11 @@ class ScriptedFtp:
             line = raw.decode("latin-1").rstrip("\r\n")
             self.commands.append(line)
             verb, _, arg = line.partition(" ")
-            if verb == "USER":
+            if verb in self.replies:
+                if self.replies[verb] is None:
+                    return
+                conn.sendall(self.replies[verb])
+            elif verb == "USER":
                 conn.sendall(b"331 password\r\n")
             elif verb == "PASS":
                 conn.sendall(b"230-Welcome\r\n   to the scripted server\r\n230 in\r\n" if self.banner else b"230 in\r\n")
@@ -556,3 +561,22 @@ def test_replies_left_from_a_long_login_are_skipped(tarvodine, xml_files, script
     assert server.stored["/pub/new.bin"] == body
     response, got = get(proxy, server.url("/pub/file.txt"))
     assert (response.status, got) == (200, content)
+
+
+@pytest.mark.parametrize("replies, user, path, logged", [
+    ({"USER": b"530 go away\r\n"}, "ev%1Bil%07:pw", "/pub/file.txt",
+     r"ftp: authentication failed for user: ev\x1Bil\x07"),
+    ({"PASS": b"530 wrong\r\n"}, "ev%1Bil:pw", "/pub/file.txt",
+     r"ftp: authentication failed for user: ev\x1Bil, reason: invalid password"),
+    ({"CWD": None}, "", "/pub/a%1Bb%7F",
+     r"ftp: failed to change directory to /pub/a\x1Bb\x7F"),
+])
+def test_user_names_and_paths_are_logged_with_control_bytes_escaped(tarvodine, xml_files, scripted, replies, user,
+                                                                  path, logged):
+    server = scripted({}, replies=replies)
+    proxy = start_proxy(tarvodine, xml_files, timeout="5")
+    url = f"ftp://{user + '@' if user else ''}127.0.0.1:{server.port}{path}"
+    response, _ = get(proxy, url)
+    assert response.status == 404
+    wait_until(lambda: logged in proxy.native_log(), 10, "the log line")
+    assert "\x1b" not in proxy.native_log()
