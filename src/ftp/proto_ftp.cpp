@@ -120,6 +120,29 @@ int reply_final(CONNECTION_T* connection)
     }
 }
 
+// What the server's first reply to a transfer command says of the transfer.
+bool transfer_accepted(int code)
+{
+    return code == 125 || code == 150;
+}
+
+// A whole reply numbered 2xx where a transfer's first reply is awaited answers an earlier command
+// that was not waited for (the end of a long login, a directory action).
+bool reply_leftover(int code)
+{
+    return code >= 200 && code <= 299;
+}
+
+// The server's first reply to the transfer command just sent, read whole; -1 when none came.
+int transfer_reply(CONNECTION_T* connection)
+{
+    for (;;) {
+        const int code = reply_final(connection);
+        if (!reply_leftover(code))
+            return code;
+    }
+}
+
 std::optional<sockaddr_in> socket_address(int fd, bool peer)
 {
     sockaddr_in address{};
@@ -155,6 +178,8 @@ std::optional<std::string> data_host(CONNECTION_T* connection)
     return *request->host;
 }
 
+// Both setups open the data connection and send the transfer command; its first reply is read
+// afterwards.
 std::unique_ptr<Socket> passive_setup(CONNECTION_T* connection, std::string_view transfer)
 {
     const HEADER* request = connection->request.get();
@@ -191,7 +216,8 @@ std::unique_ptr<Socket> passive_setup(CONNECTION_T* connection, std::string_view
     return std::make_unique<Socket>(fd);
 }
 
-std::unique_ptr<Socket> active_setup(CONNECTION_T* connection, std::string_view transfer)
+// *reply is set when the first reply came before the server's connection; a refusal gives null.
+std::unique_ptr<Socket> active_setup(CONNECTION_T* connection, std::string_view transfer, int* reply)
 {
     const int control = connection->server->fd();
     std::optional<sockaddr_in> local = socket_address(control, false);
@@ -224,17 +250,32 @@ std::unique_ptr<Socket> active_setup(CONNECTION_T* connection, std::string_view 
             return nullptr;
         expected = peer->sin_addr;
     }
+    // A server that refuses the transfer says so instead of connecting: the control connection
+    // is watched too, until the transfer's first reply has come.
+    Socket& control_socket = *connection->server;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(ftp_timeout());
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             return nullptr;
-        pollfd ready{listener.get(), POLLIN, 0};
-        const int n = poll(&ready, 1, static_cast<int>(left.count()));
+        pollfd ready[2] = {{listener.get(), POLLIN, 0}, {control, POLLIN, 0}};
+        const nfds_t watched = *reply == 0 ? 2 : 1;
+        const int n = watched == 2 && control_socket.input_length() > 0
+                          ? 1
+                          : poll(ready, watched, static_cast<int>(left.count()));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             return nullptr;
+        if (watched == 2 && (control_socket.input_length() > 0 || ready[1].revents != 0)) {
+            const int code = reply_final(connection);
+            if (reply_leftover(code))
+                continue;
+            *reply = code;
+            if (!transfer_accepted(code))
+                return nullptr;
+            continue;   // the server's connection follows
+        }
         sockaddr_in from{};
         socklen_t length = sizeof from;
         const int fd = s_accept(listener.get(), reinterpret_cast<sockaddr*>(&from), &length);
@@ -323,6 +364,9 @@ private:
     // The current directory's listing as the server sends it; null (logged) when no data
     // connection could be opened for it.
     std::unique_ptr<Filebuf> list();
+    // Reads the server's last reply to a transfer whose data has all come, so that the control
+    // connection is left idle for the server pool; any end but 226 or 250 leaves it unfit.
+    void transfer_done();
 
     void send_response() { header_send(slot_.get(), connection_, SIDE_CLIENT, HEADER_TO_CLIENT); }
     // Ends a failed request: the page with status 404 (null: no answer, and the client
@@ -539,7 +583,17 @@ std::unique_ptr<Filebuf> FtpRequest::list()
         putlog(LOG_ERROR, "ftp: failed to LIST %s %s", method(), url());
         return nullptr;
     }
-    return ftp_transfer_filebuf(connection_, SIDE_SERVER, data, TRANSFER_UNTIL_CLOSE);
+    std::unique_ptr<Filebuf> listing = ftp_transfer_filebuf(connection_, SIDE_SERVER, data, TRANSFER_UNTIL_CLOSE);
+    data.reset();
+    transfer_done();
+    return listing;
+}
+
+void FtpRequest::transfer_done()
+{
+    const int code = reply_final(connection_);
+    if (code != 226 && code != 250)
+        connection_->keepalive_server = 0;
 }
 
 bool FtpRequest::directory_entered(const std::string& directory, bool skipping, int* result)
@@ -707,6 +761,7 @@ int FtpRequest::fetch()
             putlog(LOG_ERROR, "ftp: Bad response from FTP server for %s %s", method(), url());
             return fail((connection_->flags & CONN_NOCLIENT) == 0 ? "badresponse" : nullptr);
         }
+        transfer_done();
         return deliver(std::move(body));
     }
 
@@ -719,6 +774,8 @@ int FtpRequest::fetch()
         connection_->flags |= CONN_TRANSFER_FAILED;
     }
     data.reset();
+    if ((connection_->flags & CONN_TRANSFER_FAILED) == 0)
+        transfer_done();
     return finish();
 }
 
@@ -753,16 +810,12 @@ int FtpRequest::upload()
     if (!directory_entered(path_.substr(0, slash + 1), true, &result))
         return result;
 
-    std::unique_ptr<Socket> data = ftp_transfer_setup(connection_, "STOR " + path_);
+    int ready = 0;
+    std::unique_ptr<Socket> data = ftp_transfer_setup(connection_, "STOR " + path_, &ready);
     if (data == nullptr) {
         putlog(LOG_ERROR, "ftp: failed to store FTP file %s %s", method(), url());
-        return fail("noconnect");
-    }
-    const int ready = reply_final(connection_);
-    if (ready != 125 && ready != 150) {
-        data.reset();
-        putlog(LOG_ERROR, "ftp: failed to store FTP file %s %s", method(), url());
-        return fail("badresponse");
+        // Refused or unanswered by the server, or no data connection at all.
+        return fail(ready != 0 ? "badresponse" : "noconnect");
     }
 
     bool sent = true;
@@ -839,12 +892,23 @@ int ftp_code_wait(CONNECTION_T* connection, int code1, int code2)
     }
 }
 
-std::unique_ptr<Socket> ftp_transfer_setup(CONNECTION_T* connection, std::string_view command)
+std::unique_ptr<Socket> ftp_transfer_setup(CONNECTION_T* connection, std::string_view command, int* reply)
 {
+    int first = 0;
+    if (reply != nullptr)
+        *reply = 0;
     if (connection->server == nullptr)
         return nullptr;
     const bool passive = ftp_section == nullptr || ftp_section->passive_get() == 1;
-    return passive ? passive_setup(connection, command) : active_setup(connection, command);
+    std::unique_ptr<Socket> data =
+        passive ? passive_setup(connection, command) : active_setup(connection, command, &first);
+    if (data != nullptr && first == 0)
+        first = transfer_reply(connection);
+    if (reply != nullptr)
+        *reply = first;
+    if (!transfer_accepted(first))
+        data.reset();
+    return data;
 }
 
 std::int64_t ftp_transfer(CONNECTION_T* connection, int side, std::unique_ptr<Socket>& data, std::int64_t length)

@@ -1,9 +1,10 @@
 """FTP through the proxy against a real vsftpd on 127.0.0.1, in passive and active mode: files
-fetched whole with their length and date, directories redirected to their slash, listings sorted
-by every field, uploads, directory actions, a wrong password, and command injection refused. A
-scripted FTP server in this file plays the misbehaving servers vsftpd cannot be made to be: one
-that names a foreign address for its data, one whose files differ from their listing, and one
-whose active data connection is raced by an intruder.
+fetched whole with their length and date, a missing file refused at once, one login for
+requests in a row, directories redirected to their slash, listings sorted by every field,
+uploads, directory actions, a wrong password, and command injection refused. A scripted FTP
+server in this file plays the misbehaving servers vsftpd cannot be made to be: one that names a
+foreign address for its data, one whose files differ from their listing, one whose active data
+connection is raced by an intruder, and one that refuses or hangs up where vsftpd would not.
 """
 import calendar
 import glob
@@ -240,6 +241,31 @@ def test_files_come_whole_with_length_and_date_on_one_connection(proxy, vsftpd, 
     assert "RETR /pub/1mb.bin" in sent
     assert any(c.startswith("PASV" if mode == "passive" else "PORT ") for c in sent), sent
     assert not any(c.startswith("PORT " if mode == "passive" else "PASV") for c in sent), sent
+
+
+def test_a_missing_file_is_refused_at_once(tarvodine, xml_files, vsftpd, mode):
+    # An FTP time-out far beyond the client's patience: only the server's refusal can end the
+    # request in time.
+    proxy = start_proxy(tarvodine, xml_files, passive="true" if mode == "passive" else "false", timeout="60")
+    conn = http.client.HTTPConnection("127.0.0.1", proxy.port, timeout=15)
+    try:
+        response, body = exchange(conn, "GET", vsftpd.url("/pub/missing.txt"))
+    finally:
+        conn.close()
+    assert response.status == 404
+    assert b"File not found" in body
+    assert "RETR /pub/missing.txt" in vsftpd.commands()
+
+
+def test_requests_in_a_row_log_in_once(proxy, vsftpd):
+    before = len(vsftpd.commands())
+    conn = connect(proxy)
+    for path, status in [("/pub/hello.txt", 200), ("/pub/", 200), ("/pub", 302), ("/pub/old.txt", 200)]:
+        response, _ = exchange(conn, "GET", vsftpd.url(path))
+        assert response.status == status, path
+    conn.close()
+    sent = vsftpd.commands()[before:]
+    assert [c for c in sent if c.startswith("USER ")] == ["USER anonymous"], sent
 
 
 def test_a_directory_without_its_slash_is_redirected(proxy, vsftpd):
