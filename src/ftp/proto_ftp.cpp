@@ -42,6 +42,9 @@ namespace {
 // The most of a reply line that is looked at, and of the line that answers PASV.
 constexpr int REPLY_LINE_MAX = 128;
 constexpr int PASV_LINE_MAX = 1024;
+// The most of a listing that is read where no general rule gives a download buffer limit: the
+// limit a new rule starts with.
+constexpr std::size_t LISTING_LIMIT_DEFAULT = 4 << 20;
 
 int ftp_timeout()
 {
@@ -362,8 +365,14 @@ private:
     // skipping the first line numbered 250 or 550.
     bool directory_entered(const std::string& directory, bool skipping, int* result);
     // The current directory's listing as the server sends it; null (logged) when no data
-    // connection could be opened for it.
+    // connection could be opened for it or it outgrew the download buffer limit.
     std::unique_ptr<Filebuf> list();
+    // The most of a listing that is read. A listing is taken whole or not at all, so it is bounded
+    // even where no general rule gives a download buffer limit.
+    std::size_t listing_limit() const;
+    // Relays the file to the client after its header, from the data connection; head: what a
+    // buffered read took before the download buffer limit stopped it.
+    int stream(std::unique_ptr<Socket>& data, int callback, const Filebuf* head);
     // Reads the server's last reply to a transfer whose data has all come, so that the control
     // connection is left idle for the server pool; any end but 226 or 250 leaves it unfit.
     void transfer_done();
@@ -583,10 +592,23 @@ std::unique_ptr<Filebuf> FtpRequest::list()
         putlog(LOG_ERROR, "ftp: failed to LIST %s %s", method(), url());
         return nullptr;
     }
-    std::unique_ptr<Filebuf> listing = ftp_transfer_filebuf(connection_, SIDE_SERVER, data, TRANSFER_UNTIL_CLOSE);
+    int more = 0;
+    std::unique_ptr<Filebuf> listing =
+        ftp_transfer_filebuf(connection_, SIDE_SERVER, data, TRANSFER_UNTIL_CLOSE, listing_limit(), &more);
+    // A listing of exactly the limit ends right there.
+    if (more != 0 && !data_ended(*data)) {
+        putlog(LOG_ERROR, "ftp: failed to LIST %s %s", method(), url());
+        return nullptr;
+    }
     data.reset();
     transfer_done();
     return listing;
+}
+
+std::size_t FtpRequest::listing_limit() const
+{
+    const unsigned limit = general_section->maxdbuffer_get(connection_);
+    return limit != 0 ? limit : LISTING_LIMIT_DEFAULT;
 }
 
 void FtpRequest::transfer_done()
@@ -748,25 +770,40 @@ int FtpRequest::fetch()
         return fail("nofile");
     }
     const int callback = data->CallBackAdd(protocol_ftp_read_callback, connection_, SOCKET_EVENT_READ);
+    if ((connection_->flags & CONN_BUFFER) == 0)
+        return stream(data, callback, nullptr);
 
-    if ((connection_->flags & CONN_BUFFER) != 0) {
-        buffertimeout_set(connection_);
-        std::unique_ptr<Filebuf> body = ftp_transfer_filebuf(connection_, SIDE_SERVER, data, length_);
-        data->CallBackRemove(callback);
-        const bool whole = (connection_->flags & CONN_TRANSFER_FAILED) == 0 && (length_ < 0 || data_ended(*data));
-        data.reset();
-        if (!whole) {
-            // Never passed on as the file: it is not what the listing announced.
-            connection_->flags |= CONN_TRANSFER_FAILED;
-            putlog(LOG_ERROR, "ftp: Bad response from FTP server for %s %s", method(), url());
-            return fail((connection_->flags & CONN_NOCLIENT) == 0 ? "badresponse" : nullptr);
-        }
-        transfer_done();
-        return deliver(std::move(body));
+    buffertimeout_set(connection_);
+    int more = 0;
+    std::unique_ptr<Filebuf> body = ftp_transfer_filebuf(connection_, SIDE_SERVER, data, length_,
+                                                         general_section->maxdbuffer_get(connection_), &more);
+    if (more != 0) {
+        // Above the download buffer limit the file streams as it is.
+        return stream(data, callback, body.get());
     }
+    data->CallBackRemove(callback);
+    const bool whole = (connection_->flags & CONN_TRANSFER_FAILED) == 0 && (length_ < 0 || data_ended(*data));
+    data.reset();
+    if (!whole) {
+        // Never passed on as the file: it is not what the listing announced.
+        connection_->flags |= CONN_TRANSFER_FAILED;
+        putlog(LOG_ERROR, "ftp: Bad response from FTP server for %s %s", method(), url());
+        return fail((connection_->flags & CONN_NOCLIENT) == 0 ? "badresponse" : nullptr);
+    }
+    transfer_done();
+    return deliver(std::move(body));
+}
 
+int FtpRequest::stream(std::unique_ptr<Socket>& data, int callback, const Filebuf* head)
+{
     send_response();
-    ftp_transfer(connection_, SIDE_SERVER, data, length_);
+    std::int64_t left = length_;
+    if (head != nullptr && head->size() > 0) {
+        net_filebuf_send(head, connection_, SIDE_CLIENT);
+        if (left >= 0)
+            left -= static_cast<std::int64_t>(head->size());
+    }
+    ftp_transfer(connection_, SIDE_SERVER, data, left);
     data->CallBackRemove(callback);
     if (length_ >= 0 && (connection_->flags & CONN_TRANSFER_FAILED) == 0 && !data_ended(*data)) {
         // The client has its Content-Length worth; what follows can only go with the connection.
@@ -920,11 +957,21 @@ std::int64_t ftp_transfer(CONNECTION_T* connection, int side, std::unique_ptr<So
 }
 
 std::unique_ptr<Filebuf> ftp_transfer_filebuf(CONNECTION_T* connection, int side, std::unique_ptr<Socket>& data,
-                                              std::int64_t length)
+                                              std::int64_t length, std::size_t maximum, int* more)
 {
     auto body = std::make_unique<Filebuf>();
+    if (more != nullptr)
+        *more = 0;
+    else
+        maximum = SIZE_MAX;
+    const int source = side == SIDE_SERVER ? SIDE_SERVER : SIDE_CLIENT;
     std::swap(connection->server, data);
-    net_filebuf_read(body.get(), connection, side == SIDE_SERVER ? SIDE_SERVER : SIDE_CLIENT, length);
+    if (length >= 0 && static_cast<std::uint64_t>(length) > maximum)
+        *more = 1;
+    else if (length >= 0)
+        net_filebuf_read(body.get(), connection, source, length);
+    else if (net_filebuf_read_upto(body.get(), connection, source, maximum) == 0)
+        *more = 1;
     std::swap(connection->server, data);
     return body;
 }

@@ -5,6 +5,7 @@
 // the body of a PUT request as a file. The client always receives an HTTP answer.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -39,9 +40,12 @@ std::unique_ptr<Socket> ftp_transfer_setup(CONNECTION_T* connection, std::string
 // the data connection closes.
 std::int64_t ftp_transfer(CONNECTION_T* connection, int side, std::unique_ptr<Socket>& data, std::int64_t length);
 // A new buffer with what was read from the data socket; the transfer is marked failed when a
-// known length did not come whole.
+// known length did not come whole. The read never takes the buffer beyond maximum: with `more`,
+// *more is set to 1 when it stopped there (a known length beyond maximum is not read at all),
+// and the rest waits on the data socket, intact. Without `more` there is no limit.
 std::unique_ptr<Filebuf> ftp_transfer_filebuf(CONNECTION_T* connection, int side, std::unique_ptr<Socket>& data,
-                                              std::int64_t length);
+                                              std::int64_t length, std::size_t maximum = SIZE_MAX,
+                                              int* more = nullptr);
 
 // The read callback on the data socket of a retrieval: stores the bytes into the connection's
 // cache object, counts them and takes them off the download allowance. -1 stops the transfer.

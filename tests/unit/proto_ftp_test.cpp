@@ -186,6 +186,18 @@ TEST_F(FtpListingPage, NamesAreEscapedAndLinksEncoded)
     EXPECT_LT(page.find("sub/"), page.find("javascript"));
 }
 
+using Files = std::map<std::string, std::pair<std::size_t, std::string>>;
+
+// What LIST sends for the files.
+std::string listing_of(const Files& files)
+{
+    std::string text;
+    for (const auto& [path, file] : files)
+        text += "-rw-r--r--    1 0        0     " + std::to_string(file.first) + " Jan 02  2009 " +
+                path.substr(path.rfind('/') + 1) + "\r\n";
+    return text;
+}
+
 // The next command on the control connection, without its line end; false at the connection's
 // end.
 bool command_read(int control, std::string& line)
@@ -213,7 +225,7 @@ std::string passive_reply(int port)
 // listing shows and the bytes RETR sends. Data connections are passive.
 class ScriptedFtp {
 public:
-    explicit ScriptedFtp(std::map<std::string, std::pair<std::size_t, std::string>> files)
+    explicit ScriptedFtp(Files files)
         : files_(std::move(files)), listener_(listen_on())
     {
         thread_ = std::thread([this] { serve(); });
@@ -269,14 +281,7 @@ private:
                 passive = listen_on();
                 say(control, passive_reply(port_of(passive)));
             } else if (verb == "LIST" || verb == "RETR") {
-                std::string payload;
-                if (verb == "LIST") {
-                    for (const auto& [path, file] : files_)
-                        payload += "-rw-r--r--    1 0        0     " + std::to_string(file.first) + " Jan 02  2009 " +
-                                   path.substr(path.rfind('/') + 1) + "\r\n";
-                } else {
-                    payload = files_.at(argument).second;
-                }
+                const std::string payload = verb == "LIST" ? listing_of(files_) : files_.at(argument).second;
                 const int data = accept(passive, nullptr, nullptr);
                 close(passive);
                 say(control, "150 here\r\n");
@@ -290,7 +295,7 @@ private:
         close(control);
     }
 
-    std::map<std::string, std::pair<std::size_t, std::string>> files_;
+    Files files_;
     int listener_;
     std::thread thread_;
 };
@@ -396,6 +401,32 @@ TEST_F(FtpControl, AFileIsDeliveredOnlyWhenItIsWhatItsListingAnnounced)
         } else {
             EXPECT_EQ(body.find("file content"), std::string::npos);   // a page, never the bytes
         }
+    }
+}
+
+TEST_F(FtpControl, AListingIsTakenWholeUpToTheDownloadBufferLimit)
+{
+    const Files files = {{"/pub/a.txt", {10, ""}}, {"/pub/b.txt", {20, ""}}};
+    const std::size_t size = listing_of(files).size();
+    struct Case { std::size_t limit; std::string status_line; };
+    const Case cases[] = {
+        {size, "HTTP/1.1 200 OK"},             // exactly the limit: whole
+        {size - 1, "HTTP/1.1 404 Not Found"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.limit);
+        section_load(*general_section,
+                     "<general>" + item_xml("rule", GENERAL_RULE, {{"maxdbuffer", std::to_string(c.limit)}}) + "</general>");
+        ScriptedFtp server(files);
+        Wired wired(false);
+        control_connect(wired, server.port());
+        wired->request = http_header_parse_request("GET ftp://127.0.0.1:" + std::to_string(server.port()) +
+                                                   "/pub/ HTTP/1.1\r\nHost: x\r\n\r\n");
+        ASSERT_NE(wired->request, nullptr);
+        protocol_ftp(wired.get());
+        wired.connection.reset();
+        const std::string answer = read_all(wired.client_peer);
+        EXPECT_EQ(answer.substr(0, answer.find("\r\n")), c.status_line);
     }
 }
 
