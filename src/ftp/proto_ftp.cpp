@@ -42,6 +42,9 @@ namespace {
 // The most of a reply line that is looked at, and of the line that answers PASV.
 constexpr int REPLY_LINE_MAX = 128;
 constexpr int PASV_LINE_MAX = 1024;
+// The most of a listing that is read where no general rule gives a download buffer limit: the
+// limit a new rule starts with.
+constexpr std::size_t LISTING_LIMIT_DEFAULT = 4 << 20;
 
 int ftp_timeout()
 {
@@ -110,6 +113,29 @@ int reply_final(CONNECTION_T* connection)
     }
 }
 
+// What the server's first reply to a transfer command says of the transfer.
+bool transfer_accepted(int code)
+{
+    return code == 125 || code == 150;
+}
+
+// A whole reply numbered 2xx where a transfer's first reply is awaited answers an earlier command
+// that was not waited for (the end of a long login, a directory action).
+bool reply_leftover(int code)
+{
+    return code >= 200 && code <= 299;
+}
+
+// The server's first reply to the transfer command just sent, read whole; -1 when none came.
+int transfer_reply(CONNECTION_T* connection)
+{
+    for (;;) {
+        const int code = reply_final(connection);
+        if (!reply_leftover(code))
+            return code;
+    }
+}
+
 std::optional<sockaddr_in> socket_address(int fd, bool peer)
 {
     sockaddr_in address{};
@@ -145,6 +171,8 @@ std::optional<std::string> data_host(CONNECTION_T* connection)
     return *request->host;
 }
 
+// Both setups open the data connection and send the transfer command; its first reply is read
+// afterwards.
 std::unique_ptr<Socket> passive_setup(CONNECTION_T* connection, std::string_view transfer)
 {
     const HEADER* request = connection->request.get();
@@ -181,7 +209,8 @@ std::unique_ptr<Socket> passive_setup(CONNECTION_T* connection, std::string_view
     return std::make_unique<Socket>(fd);
 }
 
-std::unique_ptr<Socket> active_setup(CONNECTION_T* connection, std::string_view transfer)
+// *reply is set when the first reply came before the server's connection; a refusal gives null.
+std::unique_ptr<Socket> active_setup(CONNECTION_T* connection, std::string_view transfer, int* reply)
 {
     const int control = connection->server->fd();
     std::optional<sockaddr_in> local = socket_address(control, false);
@@ -214,17 +243,32 @@ std::unique_ptr<Socket> active_setup(CONNECTION_T* connection, std::string_view 
             return nullptr;
         expected = peer->sin_addr;
     }
+    // A server that refuses the transfer says so instead of connecting: the control connection
+    // is watched too, until the transfer's first reply has come.
+    Socket& control_socket = *connection->server;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(ftp_timeout());
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             return nullptr;
-        pollfd ready{listener.get(), POLLIN, 0};
-        const int n = poll(&ready, 1, static_cast<int>(left.count()));
+        pollfd ready[2] = {{listener.get(), POLLIN, 0}, {control, POLLIN, 0}};
+        const nfds_t watched = *reply == 0 ? 2 : 1;
+        const int n = watched == 2 && control_socket.input_length() > 0
+                          ? 1
+                          : poll(ready, watched, static_cast<int>(left.count()));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             return nullptr;
+        if (watched == 2 && (control_socket.input_length() > 0 || ready[1].revents != 0)) {
+            const int code = reply_final(connection);
+            if (reply_leftover(code))
+                continue;
+            *reply = code;
+            if (!transfer_accepted(code))
+                return nullptr;
+            continue;   // the server's connection follows
+        }
         sockaddr_in from{};
         socklen_t length = sizeof from;
         const int fd = s_accept(listener.get(), reinterpret_cast<sockaddr*>(&from), &length);
@@ -311,8 +355,17 @@ private:
     // skipping the first line numbered 250 or 550.
     bool directory_entered(const std::string& directory, bool skipping, int* result);
     // The current directory's listing as the server sends it; null (logged) when no data
-    // connection could be opened for it.
+    // connection could be opened for it or it outgrew the download buffer limit.
     std::unique_ptr<Filebuf> list();
+    // The most of a listing that is read. A listing is taken whole or not at all, so it is bounded
+    // even where no general rule gives a download buffer limit.
+    std::size_t listing_limit() const;
+    // Relays the file to the client after its header, from the data connection; head: what a
+    // buffered read took before the download buffer limit stopped it.
+    int stream(std::unique_ptr<Socket>& data, int callback, const Filebuf* head);
+    // Reads the server's last reply to a transfer whose data has all come, so that the control
+    // connection is left idle for the server pool; any end but 226 or 250 leaves it unfit.
+    void transfer_done();
 
     void send_response() { header_send(slot_.get(), connection_, SIDE_CLIENT, HEADER_TO_CLIENT); }
     // Ends a failed request: the page with status 404 (null: no answer, and the client
@@ -401,7 +454,7 @@ int FtpRequest::serve()
     ftp_send(connection_, "CWD " + path_);
     const int code = ftp_code_wait(connection_, 250, 550);
     if (code == -1) {
-        putlog(LOG_ERROR, "ftp: failed to change directory to %s", path_.c_str());
+        putlog(LOG_ERROR, "ftp: failed to change directory to %s", string_escape_control(path_).c_str());
         return fail("noconnect");
     }
     return code == 250 ? directory() : file();
@@ -415,7 +468,7 @@ bool FtpRequest::login()
             ftp_send(connection_, "USER " + user_);
             const int code = ftp_code_wait(connection_, 331, 530);
             if (code == 530) {
-                putlog(LOG_ERROR, "ftp: authentication failed for user: %s", user_.c_str());
+                putlog(LOG_ERROR, "ftp: authentication failed for user: %s", string_escape_control(user_).c_str());
                 fail("badauth");
                 return false;
             }
@@ -438,7 +491,8 @@ bool FtpRequest::login()
             ftp_send(connection_, "PASS " + password_);
             const std::optional<std::string> line = reply_line(connection_, REPLY_LINE_MAX);
             if (!line || ftp_reply_code(*line) == 530) {
-                putlog(LOG_ERROR, "ftp: authentication failed for user: %s, reason: invalid password", user_.c_str());
+                putlog(LOG_ERROR, "ftp: authentication failed for user: %s, reason: invalid password",
+                       string_escape_control(user_).c_str());
                 fail("badauth");
                 return false;
             }
@@ -528,7 +582,30 @@ std::unique_ptr<Filebuf> FtpRequest::list()
         putlog(LOG_ERROR, "ftp: failed to LIST %s %s", method(), url());
         return nullptr;
     }
-    return ftp_transfer_filebuf(connection_, SIDE_SERVER, data, TRANSFER_UNTIL_CLOSE);
+    int more = 0;
+    std::unique_ptr<Filebuf> listing =
+        ftp_transfer_filebuf(connection_, SIDE_SERVER, data, TRANSFER_UNTIL_CLOSE, listing_limit(), &more);
+    // A listing of exactly the limit ends right there.
+    if (more != 0 && !data_ended(*data)) {
+        putlog(LOG_ERROR, "ftp: failed to LIST %s %s", method(), url());
+        return nullptr;
+    }
+    data.reset();
+    transfer_done();
+    return listing;
+}
+
+std::size_t FtpRequest::listing_limit() const
+{
+    const unsigned limit = general_section->maxdbuffer_get(connection_);
+    return limit != 0 ? limit : LISTING_LIMIT_DEFAULT;
+}
+
+void FtpRequest::transfer_done()
+{
+    const int code = reply_final(connection_);
+    if (code != 226 && code != 250)
+        connection_->keepalive_server = 0;
 }
 
 bool FtpRequest::directory_entered(const std::string& directory, bool skipping, int* result)
@@ -683,24 +760,40 @@ int FtpRequest::fetch()
         return fail("nofile");
     }
     const int callback = data->CallBackAdd(protocol_ftp_read_callback, connection_, SOCKET_EVENT_READ);
+    if ((connection_->flags & CONN_BUFFER) == 0)
+        return stream(data, callback, nullptr);
 
-    if ((connection_->flags & CONN_BUFFER) != 0) {
-        buffertimeout_set(connection_);
-        std::unique_ptr<Filebuf> body = ftp_transfer_filebuf(connection_, SIDE_SERVER, data, length_);
-        data->CallBackRemove(callback);
-        const bool whole = (connection_->flags & CONN_TRANSFER_FAILED) == 0 && (length_ < 0 || data_ended(*data));
-        data.reset();
-        if (!whole) {
-            // Never passed on as the file: it is not what the listing announced.
-            connection_->flags |= CONN_TRANSFER_FAILED;
-            putlog(LOG_ERROR, "ftp: Bad response from FTP server for %s %s", method(), url());
-            return fail((connection_->flags & CONN_NOCLIENT) == 0 ? "badresponse" : nullptr);
-        }
-        return deliver(std::move(body));
+    buffertimeout_set(connection_);
+    int more = 0;
+    std::unique_ptr<Filebuf> body = ftp_transfer_filebuf(connection_, SIDE_SERVER, data, length_,
+                                                         general_section->maxdbuffer_get(connection_), &more);
+    if (more != 0) {
+        // Above the download buffer limit the file streams as it is.
+        return stream(data, callback, body.get());
     }
+    data->CallBackRemove(callback);
+    const bool whole = (connection_->flags & CONN_TRANSFER_FAILED) == 0 && (length_ < 0 || data_ended(*data));
+    data.reset();
+    if (!whole) {
+        // Never passed on as the file: it is not what the listing announced.
+        connection_->flags |= CONN_TRANSFER_FAILED;
+        putlog(LOG_ERROR, "ftp: Bad response from FTP server for %s %s", method(), url());
+        return fail((connection_->flags & CONN_NOCLIENT) == 0 ? "badresponse" : nullptr);
+    }
+    transfer_done();
+    return deliver(std::move(body));
+}
 
+int FtpRequest::stream(std::unique_ptr<Socket>& data, int callback, const Filebuf* head)
+{
     send_response();
-    ftp_transfer(connection_, SIDE_SERVER, data, length_);
+    std::int64_t left = length_;
+    if (head != nullptr && head->size() > 0) {
+        net_filebuf_send(head, connection_, SIDE_CLIENT);
+        if (left >= 0)
+            left -= static_cast<std::int64_t>(head->size());
+    }
+    ftp_transfer(connection_, SIDE_SERVER, data, left);
     data->CallBackRemove(callback);
     if (length_ >= 0 && (connection_->flags & CONN_TRANSFER_FAILED) == 0 && !data_ended(*data)) {
         // The client has its Content-Length worth; what follows can only go with the connection.
@@ -708,6 +801,8 @@ int FtpRequest::fetch()
         connection_->flags |= CONN_TRANSFER_FAILED;
     }
     data.reset();
+    if ((connection_->flags & CONN_TRANSFER_FAILED) == 0)
+        transfer_done();
     return finish();
 }
 
@@ -742,16 +837,12 @@ int FtpRequest::upload()
     if (!directory_entered(path_.substr(0, slash + 1), true, &result))
         return result;
 
-    std::unique_ptr<Socket> data = ftp_transfer_setup(connection_, "STOR " + path_);
+    int ready = 0;
+    std::unique_ptr<Socket> data = ftp_transfer_setup(connection_, "STOR " + path_, &ready);
     if (data == nullptr) {
         putlog(LOG_ERROR, "ftp: failed to store FTP file %s %s", method(), url());
-        return fail("noconnect");
-    }
-    const int ready = reply_final(connection_);
-    if (ready != 125 && ready != 150) {
-        data.reset();
-        putlog(LOG_ERROR, "ftp: failed to store FTP file %s %s", method(), url());
-        return fail("badresponse");
+        // Refused or unanswered by the server, or no data connection at all.
+        return fail(ready != 0 ? "badresponse" : "noconnect");
     }
 
     bool sent = true;
@@ -828,12 +919,23 @@ int ftp_code_wait(CONNECTION_T* connection, int code1, int code2)
     }
 }
 
-std::unique_ptr<Socket> ftp_transfer_setup(CONNECTION_T* connection, std::string_view command)
+std::unique_ptr<Socket> ftp_transfer_setup(CONNECTION_T* connection, std::string_view command, int* reply)
 {
+    int first = 0;
+    if (reply != nullptr)
+        *reply = 0;
     if (connection->server == nullptr)
         return nullptr;
     const bool passive = ftp_section == nullptr || ftp_section->passive_get() == 1;
-    return passive ? passive_setup(connection, command) : active_setup(connection, command);
+    std::unique_ptr<Socket> data =
+        passive ? passive_setup(connection, command) : active_setup(connection, command, &first);
+    if (data != nullptr && first == 0)
+        first = transfer_reply(connection);
+    if (reply != nullptr)
+        *reply = first;
+    if (!transfer_accepted(first))
+        data.reset();
+    return data;
 }
 
 std::int64_t ftp_transfer(CONNECTION_T* connection, int side, std::unique_ptr<Socket>& data, std::int64_t length)
@@ -845,11 +947,21 @@ std::int64_t ftp_transfer(CONNECTION_T* connection, int side, std::unique_ptr<So
 }
 
 std::unique_ptr<Filebuf> ftp_transfer_filebuf(CONNECTION_T* connection, int side, std::unique_ptr<Socket>& data,
-                                              std::int64_t length)
+                                              std::int64_t length, std::size_t maximum, int* more)
 {
     auto body = std::make_unique<Filebuf>();
+    if (more != nullptr)
+        *more = 0;
+    else
+        maximum = SIZE_MAX;
+    const int source = side == SIDE_SERVER ? SIDE_SERVER : SIDE_CLIENT;
     std::swap(connection->server, data);
-    net_filebuf_read(body.get(), connection, side == SIDE_SERVER ? SIDE_SERVER : SIDE_CLIENT, length);
+    if (length >= 0 && static_cast<std::uint64_t>(length) > maximum)
+        *more = 1;
+    else if (length >= 0)
+        net_filebuf_read(body.get(), connection, source, length);
+    else if (net_filebuf_read_upto(body.get(), connection, source, maximum) == 0)
+        *more = 1;
     std::swap(connection->server, data);
     return body;
 }

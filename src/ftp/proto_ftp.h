@@ -5,6 +5,7 @@
 // the body of a PUT request as a file. The client always receives an HTTP answer.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -24,20 +25,27 @@ int protocol_ftp(CONNECTION_T* connection);
 // number read when the lines run out, or -1 when no line could be read.
 int ftp_code_wait(CONNECTION_T* connection, int code1, int code2);
 
-// Opens a data connection and sends the transfer command (given without its line end) on the
-// control connection. Passive: the data connection goes to the control connection's peer with
-// the port of the PASV answer; active: the server's connection is accepted from that peer
-// only. Every wait lasts at most the FTP time-out. Null on any failure, with nothing left open.
-std::unique_ptr<Socket> ftp_transfer_setup(CONNECTION_T* connection, std::string_view command);
+// Opens a data connection, sends the transfer command (given without its line end) on the
+// control connection and reads the server's first reply to it. Passive: the data connection
+// goes to the control connection's peer with the port of the PASV answer; active: the server's
+// connection is accepted from that peer only. Every wait lasts at most the FTP time-out. The data
+// socket only when the server accepted the transfer (125 or 150); null on any failure, with
+// nothing left open. *reply, when given: that first reply's number, -1 when none came, 0 when
+// the setup failed before it was read.
+std::unique_ptr<Socket> ftp_transfer_setup(CONNECTION_T* connection, std::string_view command,
+                                           int* reply = nullptr);
 
 // net_transfer and net_filebuf_read with the data socket standing in for the server socket:
 // side 1 reads the data socket, side 0 relays the client's bytes into it. length -1: until
 // the data connection closes.
 std::int64_t ftp_transfer(CONNECTION_T* connection, int side, std::unique_ptr<Socket>& data, std::int64_t length);
 // A new buffer with what was read from the data socket; the transfer is marked failed when a
-// known length did not come whole.
+// known length did not come whole. The read never takes the buffer beyond maximum: with `more`,
+// *more is set to 1 when it stopped there (a known length beyond maximum is not read at all),
+// and the rest waits on the data socket, intact. Without `more` there is no limit.
 std::unique_ptr<Filebuf> ftp_transfer_filebuf(CONNECTION_T* connection, int side, std::unique_ptr<Socket>& data,
-                                              std::int64_t length);
+                                              std::int64_t length, std::size_t maximum = SIZE_MAX,
+                                              int* more = nullptr);
 
 // The read callback on the data socket of a retrieval: stores the bytes into the connection's
 // cache object, counts them and takes them off the download allowance. -1 stops the transfer.

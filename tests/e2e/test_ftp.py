@@ -1,9 +1,11 @@
 """FTP through the proxy against a real vsftpd on 127.0.0.1, in passive and active mode: files
-fetched whole with their length and date, directories redirected to their slash, listings sorted
-by every field, uploads, directory actions, a wrong password, and command injection refused. A
-scripted FTP server in this file plays the misbehaving servers vsftpd cannot be made to be: one
-that names a foreign address for its data, one whose files differ from their listing, and one
-whose active data connection is raced by an intruder.
+fetched whole with their length and date, a missing file refused at once, one login for
+requests in a row, directories redirected to their slash, listings sorted by every field,
+uploads, directory actions, a wrong password, and command injection refused. A scripted FTP
+server in this file plays the misbehaving servers vsftpd cannot be made to be: one that names a
+foreign address for its data, one whose files differ from their listing, one whose active data
+connection is raced by an intruder, one whose listing or unlisted file outgrows the download
+buffer, and one that refuses or hangs up where vsftpd would not.
 """
 import calendar
 import glob
@@ -24,6 +26,13 @@ from conftest import free_port, start_peer, stop_peer, wait_port, wait_until
 
 FTP_DEFAULTS = {"passive": "true", "timeout": "10", "user": "anonymous", "password": "tarvodine@",
                 "sortorder": "0", "sortfield": "1"}
+
+# The general section with the values its definitions start with, and one rule for every connection.
+GENERAL_GLOBALS = {"hostname": "localhost", "tempdir": "/tmp", "linelength": "100", "poolsize": "20", "pooltimeout": "30"}
+GENERAL_RULE = {"enabled": "true", "comment": "", "profiles": "", "ctimeout": "60", "timeout": "60",
+                "keeptimeout": "60", "maxdbuffer": "4M", "maxubuffer": "1M", "bufferwait": "0", "cportrange": "443",
+                "encodemime": "", "compressout": "false", "compressin": "false", "xforwardedfor": "false",
+                "via": "true"}
 
 # (name, size, modification time as "YYYY-MM-DD HH:MM" in UTC) of the sorting directory.
 SORTED = [("b.txt", 300, "2020-01-01 10:00"), ("A.txt", 10, "2021-06-01 10:00"),
@@ -81,11 +90,16 @@ def vsftpd(tmp_path_factory):
     server.stop()
 
 
-def start_proxy(tarvodine, xml_files, name="ftp.xml", **ftp):
-    """tarvodine with the "ftp" section written from FTP_DEFAULTS and ftp."""
+def start_proxy(tarvodine, xml_files, name="ftp.xml", maxdbuffer=None, **ftp):
+    """tarvodine with the "ftp" section written from FTP_DEFAULTS and ftp; with maxdbuffer, also
+    a general rule with that download buffer limit."""
     config, section = xml_files
     values = dict(FTP_DEFAULTS, **ftp)
     element = "<ftp>" + "".join(f"<{k}>{v}</{k}>" for k, v in values.items()) + "</ftp>"
+    if maxdbuffer is not None:
+        general = dict(GENERAL_RULE, maxdbuffer=maxdbuffer)
+        element += ("<general>" + "".join(f"<{k}>{v}</{k}>" for k, v in GENERAL_GLOBALS.items()) +
+                    "<rule>" + "".join(f"<{k}>{v}</{k}>" for k, v in general.items()) + "</rule></general>")
     written = config.parent / name
     written.write_text(config.read_text().replace("</tarvodine>", element + "</tarvodine>"))
     port = free_port()
@@ -162,6 +176,31 @@ def test_files_come_whole_with_length_and_date_on_one_connection(proxy, vsftpd, 
     assert "RETR /pub/1mb.bin" in sent
     assert any(c.startswith("PASV" if mode == "passive" else "PORT ") for c in sent), sent
     assert not any(c.startswith("PORT " if mode == "passive" else "PASV") for c in sent), sent
+
+
+def test_a_missing_file_is_refused_at_once(tarvodine, xml_files, vsftpd, mode):
+    # An FTP time-out far beyond the client's patience: only the server's refusal can end the
+    # request in time.
+    proxy = start_proxy(tarvodine, xml_files, passive="true" if mode == "passive" else "false", timeout="60")
+    conn = http.client.HTTPConnection("127.0.0.1", proxy.port, timeout=15)
+    try:
+        response, body = exchange(conn, "GET", vsftpd.url("/pub/missing.txt"))
+    finally:
+        conn.close()
+    assert response.status == 404
+    assert b"File not found" in body
+    assert "RETR /pub/missing.txt" in vsftpd.commands()
+
+
+def test_requests_in_a_row_log_in_once(proxy, vsftpd):
+    before = len(vsftpd.commands())
+    conn = connect(proxy)
+    for path, status in [("/pub/hello.txt", 200), ("/pub/", 200), ("/pub", 302), ("/pub/old.txt", 200)]:
+        response, _ = exchange(conn, "GET", vsftpd.url(path))
+        assert response.status == status, path
+    conn.close()
+    sent = vsftpd.commands()[before:]
+    assert [c for c in sent if c.startswith("USER ")] == ["USER anonymous"], sent
 
 
 def test_a_directory_without_its_slash_is_redirected(proxy, vsftpd):
@@ -302,13 +341,20 @@ class ScriptedFtp:
     listing shows, the bytes RETR sends); STOR keeps what it receives in `stored`. pasv_named is
     the address its PASV answer names; an intruder connects to an active-mode data port from
     127.0.0.2 before the server does; banner makes the login reply span several lines, one of
-    them unnumbered."""
+    them unnumbered. listing replaces the LIST text made from files; replies maps a command to
+    the reply it gets instead, None hanging up; after pause_after bytes of a file RETR waits
+    for `resume` before it sends the rest."""
 
-    def __init__(self, files, pasv_named="127,0,0,1", intruder=False, banner=False):
+    def __init__(self, files, pasv_named="127,0,0,1", intruder=False, banner=False, listing=None, replies=None,
+                 pause_after=None):
         self.files = files
         self.pasv_named = pasv_named
         self.intruder = intruder
         self.banner = banner
+        self.listing = listing
+        self.replies = replies or {}
+        self.pause_after = pause_after
+        self.resume = threading.Event()
         self.stored = {}
         self.commands = []
         self.data_peers = []
@@ -345,7 +391,11 @@ class ScriptedFtp:
             line = raw.decode("latin-1").rstrip("\r\n")
             self.commands.append(line)
             verb, _, arg = line.partition(" ")
-            if verb == "USER":
+            if verb in self.replies:
+                if self.replies[verb] is None:
+                    return
+                conn.sendall(self.replies[verb])
+            elif verb == "USER":
                 conn.sendall(b"331 password\r\n")
             elif verb == "PASS":
                 conn.sendall(b"230-Welcome\r\n   to the scripted server\r\n230 in\r\n" if self.banner else b"230 in\r\n")
@@ -364,14 +414,22 @@ class ScriptedFtp:
                 active = (".".join(map(str, numbers[:4])), numbers[4] * 256 + numbers[5])
                 conn.sendall(b"200 port\r\n")
             elif verb in ("LIST", "RETR"):
-                if verb == "LIST":
+                pause = None
+                if verb == "LIST" and self.listing is not None:
+                    payload = self.listing
+                elif verb == "LIST":
                     payload = "".join(f"-rw-r--r--    1 0        0     {size:>10} Jan 02  2009 {path.rsplit('/', 1)[1]}\r\n"
                                       for path, (size, _) in self.files.items()).encode()
                 else:
                     payload = self.files[arg][1]
+                    pause = self.pause_after
                 data = self.data_connection(passive, active)
                 conn.sendall(b"150 here\r\n")
                 try:
+                    if pause is not None:
+                        data.sendall(payload[:pause])
+                        self.resume.wait(20)
+                        payload = payload[pause:]
                     data.sendall(payload)
                 except OSError:
                     pass
@@ -478,3 +536,67 @@ def test_replies_left_from_a_long_login_are_skipped(tarvodine, xml_files, script
     assert server.stored["/pub/new.bin"] == body
     response, got = get(proxy, server.url("/pub/file.txt"))
     assert (response.status, got) == (200, content)
+
+
+def listing_of(rows: int) -> bytes:
+    return "".join(f"-rw-r--r--    1 0        0             10 Jan 02  2009 file{i:06}.txt\r\n"
+                   for i in range(rows)).encode()
+
+
+@pytest.mark.parametrize("rows, maxdbuffer, status", [
+    (100, "64K", 200),
+    (3000, "64K", 404),     # about 200 KB
+    (3000, None, 200),      # no general rule: the limit a rule starts with
+])
+def test_a_listing_is_read_up_to_the_download_buffer_limit(tarvodine, xml_files, scripted, rows, maxdbuffer, status):
+    server = scripted({}, listing=listing_of(rows))
+    proxy = start_proxy(tarvodine, xml_files, maxdbuffer=maxdbuffer, timeout="5")
+    response, body = get(proxy, server.url("/pub/"))
+    assert response.status == status
+    if status == 200:
+        assert len(listed_names(body)) == rows
+    else:
+        assert b"Connection failed" in body
+
+
+def test_a_buffered_file_beyond_the_download_buffer_limit_streams(tarvodine, xml_files, scripted):
+    content = os.urandom(1 << 20)
+    # Missing from its listing, the file has no length to decide by.
+    server = scripted({"/pub/big.bin": (0, content)}, listing=b"", pause_after=256 << 10)
+    proxy = start_proxy(tarvodine, xml_files, maxdbuffer="64K", timeout="5")
+    # The URL command "raw" has the body buffered.
+    url = f"ftp://xx--raw.127.0.0.1:{server.port}/pub/big.bin"
+    with socket.create_connection(("127.0.0.1", proxy.port), timeout=10) as sock:
+        sock.sendall(f"GET {url} HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n".encode())
+        answer = b""
+        # Past the limit the client gets the file while the server still holds most of it back.
+        while len(answer.partition(b"\r\n\r\n")[2]) < 64 << 10:
+            chunk = sock.recv(65536)
+            assert chunk, answer[:200]
+            answer += chunk
+        server.resume.set()
+        while chunk := sock.recv(65536):
+            answer += chunk
+    head, _, body = answer.partition(b"\r\n\r\n")
+    assert head.startswith(b"HTTP/1.1 200")
+    assert b"Content-Length" not in head
+    assert body == content
+
+
+@pytest.mark.parametrize("replies, user, path, logged", [
+    ({"USER": b"530 go away\r\n"}, "ev%1Bil%07:pw", "/pub/file.txt",
+     r"ftp: authentication failed for user: ev\x1Bil\x07"),
+    ({"PASS": b"530 wrong\r\n"}, "ev%1Bil:pw", "/pub/file.txt",
+     r"ftp: authentication failed for user: ev\x1Bil, reason: invalid password"),
+    ({"CWD": None}, "", "/pub/a%1Bb%7F",
+     r"ftp: failed to change directory to /pub/a\x1Bb\x7F"),
+])
+def test_user_names_and_paths_are_logged_with_control_bytes_escaped(tarvodine, xml_files, scripted, replies, user,
+                                                                  path, logged):
+    server = scripted({}, replies=replies)
+    proxy = start_proxy(tarvodine, xml_files, timeout="5")
+    url = f"ftp://{user + '@' if user else ''}127.0.0.1:{server.port}{path}"
+    response, _ = get(proxy, url)
+    assert response.status == 404
+    wait_until(lambda: logged in proxy.native_log(), 10, "the log line")
+    assert "\x1b" not in proxy.native_log()

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <ctime>
 #include <map>
 #include <string>
@@ -20,7 +21,9 @@
 #include "policy_fixture.h"
 #include "core/processors.h"
 #include "ftp/proto_ftp.h"
+#include "loopback.h"
 #include "road_fixture.h"
+#include "util/url.h"
 
 using road::read_all;
 using road::Wired;
@@ -183,11 +186,46 @@ TEST_F(FtpListingPage, NamesAreEscapedAndLinksEncoded)
     EXPECT_LT(page.find("sub/"), page.find("javascript"));
 }
 
+using Files = std::map<std::string, std::pair<std::size_t, std::string>>;
+
+// What LIST sends for the files.
+std::string listing_of(const Files& files)
+{
+    std::string text;
+    for (const auto& [path, file] : files)
+        text += "-rw-r--r--    1 0        0     " + std::to_string(file.first) + " Jan 02  2009 " +
+                path.substr(path.rfind('/') + 1) + "\r\n";
+    return text;
+}
+
+// The next command on the control connection, without its line end; false at the connection's
+// end.
+bool command_read(int control, std::string& line)
+{
+    line.clear();
+    char c;
+    while (read(control, &c, 1) == 1) {
+        if (c == '\n') {
+            line.erase(line.find_last_not_of('\r') + 1);
+            return true;
+        }
+        line += c;
+    }
+    return false;
+}
+
+// The answer to PASV naming port on 127.0.0.1.
+std::string passive_reply(int port)
+{
+    return "227 Entering Passive Mode (127,0,0,1," + std::to_string(port >> 8) + "," + std::to_string(port & 255) +
+           ").\r\n";
+}
+
 // An FTP server on 127.0.0.1 for one control session: files maps a path to the size its
 // listing shows and the bytes RETR sends. Data connections are passive.
 class ScriptedFtp {
 public:
-    explicit ScriptedFtp(std::map<std::string, std::pair<std::size_t, std::string>> files)
+    explicit ScriptedFtp(Files files)
         : files_(std::move(files)), listener_(listen_on())
     {
         thread_ = std::thread([this] { serve(); });
@@ -228,16 +266,9 @@ private:
         say(control, "220 scripted\r\n");
         int passive = -1;
         std::string line;
-        char c;
-        while (read(control, &c, 1) == 1) {
-            if (c != '\n') {
-                line += c;
-                continue;
-            }
-            line.erase(line.find_last_not_of('\r') + 1);
+        while (command_read(control, line)) {
             const std::string verb = line.substr(0, line.find(' '));
             const std::string argument = line.find(' ') == std::string::npos ? "" : line.substr(line.find(' ') + 1);
-            line.clear();
             if (verb == "USER") {
                 say(control, "331 password\r\n");
             } else if (verb == "PASS") {
@@ -248,18 +279,9 @@ private:
                 say(control, files_.count(argument) != 0 ? "550 not a directory\r\n" : "250 ok\r\n");
             } else if (verb == "PASV") {
                 passive = listen_on();
-                const int port = port_of(passive);
-                say(control, "227 Entering Passive Mode (127,0,0,1," + std::to_string(port >> 8) + "," +
-                                 std::to_string(port & 255) + ").\r\n");
+                say(control, passive_reply(port_of(passive)));
             } else if (verb == "LIST" || verb == "RETR") {
-                std::string payload;
-                if (verb == "LIST") {
-                    for (const auto& [path, file] : files_)
-                        payload += "-rw-r--r--    1 0        0     " + std::to_string(file.first) + " Jan 02  2009 " +
-                                   path.substr(path.rfind('/') + 1) + "\r\n";
-                } else {
-                    payload = files_.at(argument).second;
-                }
+                const std::string payload = verb == "LIST" ? listing_of(files_) : files_.at(argument).second;
                 const int data = accept(passive, nullptr, nullptr);
                 close(passive);
                 say(control, "150 here\r\n");
@@ -273,7 +295,7 @@ private:
         close(control);
     }
 
-    std::map<std::string, std::pair<std::size_t, std::string>> files_;
+    Files files_;
     int listener_;
     std::thread thread_;
 };
@@ -292,6 +314,25 @@ int uppercase(CONNECTION_T*, Filebuf* body)
     std::transform(body->data(), body->data() + body->size(), body->data(),
                    [](char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); });
     return 0;
+}
+
+// The reply the server gives to command on the connection's control connection; empty when none
+// comes.
+std::string reply_to(Wired& wired, std::string_view command)
+{
+    const std::string line = std::string(command) + "\r\n";
+    EXPECT_GE(wired->server->Write(line.data(), static_cast<long>(line.size())), 0);
+    wired->server->Flush();
+    char reply[128] = "";
+    return wired->server->GetLine(reply, sizeof reply, 10) > 0 ? std::string(reply) : std::string();
+}
+
+// A control connection to the server on port, as the upstream connection leaves it.
+void control_connect(Wired& wired, int port)
+{
+    const int fd = net_connect("127.0.0.1", port, 10);
+    ASSERT_GE(fd, 0);
+    wired->server = std::make_unique<Socket>(fd);
 }
 
 // Registers the callbacks for the life of a test.
@@ -335,9 +376,7 @@ TEST_F(FtpControl, AFileIsDeliveredOnlyWhenItIsWhatItsListingAnnounced)
             registered.emplace();
         ScriptedFtp server({{"/pub/file.txt", {c.listed, content.substr(0, c.sent)}}});
         Wired wired(false);
-        const int fd = net_connect("127.0.0.1", server.port(), 10);
-        ASSERT_GE(fd, 0);
-        wired->server = std::make_unique<Socket>(fd);
+        control_connect(wired, server.port());
         wired->request = http_header_parse_request("GET ftp://127.0.0.1:" + std::to_string(server.port()) +
                                                    "/pub/file.txt HTTP/1.1\r\nHost: x\r\n\r\n");
         ASSERT_NE(wired->request, nullptr);
@@ -346,6 +385,11 @@ TEST_F(FtpControl, AFileIsDeliveredOnlyWhenItIsWhatItsListingAnnounced)
         protocol_ftp(wired.get());
         EXPECT_EQ((wired->flags & CONN_TRANSFER_FAILED) != 0, c.failed);
         EXPECT_EQ((wired->flags & CONN_BUFFER) != 0, c.buffered);
+        if (!c.failed) {
+            // The transfer's last reply has been read: the connection may serve the next request.
+            EXPECT_EQ(wired->keepalive_server, 1);
+            EXPECT_EQ(reply_to(wired, "NOOP"), "500 unknown\r\n");
+        }
         wired.connection.reset();
         const std::string answer = read_all(wired.client_peer);
         EXPECT_EQ(answer.substr(0, answer.find("\r\n")), c.status_line);
@@ -357,6 +401,136 @@ TEST_F(FtpControl, AFileIsDeliveredOnlyWhenItIsWhatItsListingAnnounced)
         } else {
             EXPECT_EQ(body.find("file content"), std::string::npos);   // a page, never the bytes
         }
+    }
+}
+
+TEST_F(FtpControl, AListingIsTakenWholeUpToTheDownloadBufferLimit)
+{
+    const Files files = {{"/pub/a.txt", {10, ""}}, {"/pub/b.txt", {20, ""}}};
+    const std::size_t size = listing_of(files).size();
+    struct Case { std::size_t limit; std::string status_line; };
+    const Case cases[] = {
+        {size, "HTTP/1.1 200 OK"},             // exactly the limit: whole
+        {size - 1, "HTTP/1.1 404 Not Found"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.limit);
+        section_load(*general_section,
+                     "<general>" + item_xml("rule", GENERAL_RULE, {{"maxdbuffer", std::to_string(c.limit)}}) + "</general>");
+        ScriptedFtp server(files);
+        Wired wired(false);
+        control_connect(wired, server.port());
+        wired->request = http_header_parse_request("GET ftp://127.0.0.1:" + std::to_string(server.port()) +
+                                                   "/pub/ HTTP/1.1\r\nHost: x\r\n\r\n");
+        ASSERT_NE(wired->request, nullptr);
+        protocol_ftp(wired.get());
+        wired.connection.reset();
+        const std::string answer = read_all(wired.client_peer);
+        EXPECT_EQ(answer.substr(0, answer.find("\r\n")), c.status_line);
+    }
+}
+
+// The server's part in one transfer on a loopback control connection: answers PASV from a
+// listener of its own, or PORT; then answers the transfer command with `replies`, in active
+// mode after connecting to the proxy when `connects`, or before when `early`. No replies:
+// the control connection ends instead.
+void transfer_peer(int control, const std::string& replies, bool connects, bool early)
+{
+    const auto say = [control](const std::string& text) { send(control, text.data(), text.size(), MSG_NOSIGNAL); };
+    int passive = -1;
+    std::optional<sockaddr_in> active;
+    std::string line;
+    while (command_read(control, line)) {
+        if (line == "PASV") {
+            int port = 0;
+            passive = loopback_listener(&port, 1);
+            say(passive_reply(port));
+        } else if (line.starts_with("PORT ")) {
+            active = ftpport_parse(std::string_view(line).substr(5));
+            say("200 port\r\n");
+        } else {
+            int data = -1;
+            const auto connect_back = [&] {
+                data = socket(AF_INET, SOCK_STREAM, 0);
+                EXPECT_EQ(connect(data, reinterpret_cast<const sockaddr*>(&*active), sizeof *active), 0);
+            };
+            if (active && connects && !early)
+                connect_back();
+            if (replies.empty())
+                shutdown(control, SHUT_WR);
+            say(replies);
+            if (active && connects && early)
+                connect_back();
+            // Stays until the proxy is done with the control connection.
+            while (command_read(control, line)) {
+            }
+            if (data >= 0)
+                close(data);
+            break;
+        }
+    }
+    if (passive >= 0)
+        close(passive);
+    close(control);
+}
+
+// An "ftp" section in force for the life of a test.
+struct Installed {
+    FtpSection section;
+    Installed() { ftp_section = &section; }
+    ~Installed() { ftp_section = nullptr; }
+};
+
+TEST_F(FtpControl, TransferSetupHandsOverOnlyATransferTheServerAccepted)
+{
+    struct Case {
+        const char* what;
+        bool passive;
+        std::string replies;
+        bool connects, early;
+        int reply;
+        bool opened;
+    };
+    const Case cases[] = {
+        {"passive, 150", true, "150 here\r\n", true, false, 150, true},
+        {"passive, 125", true, "125 already open\r\n", true, false, 125, true},
+        {"passive, earlier answers first", true, "200 binary\r\n226-done\r\n226 done\r\n150 here\r\n", true, false, 150,
+         true},
+        {"passive, refused", true, "550 no such file\r\n", true, false, 550, false},
+        {"passive, no reply", true, "", true, false, -1, false},
+        {"active, 150 after connecting", false, "150 here\r\n", true, false, 150, true},
+        {"active, 150 before connecting", false, "150 here\r\n", true, true, 150, true},
+        {"active, refused without connecting", false, "550 no such file\r\n", false, false, 550, false},
+        {"active, earlier answers, then refused", false, "226 done\r\n550-no such\r\n550 file\r\n", false, false, 550,
+         false},
+        {"active, no reply", false, "", false, false, -1, false},
+    };
+    Installed ftp;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        // A time-out the test never waits for: only the server's replies end the waits.
+        section_load(ftp.section, std::string("<ftp><passive>") + (c.passive ? "true" : "false") +
+                                      "</passive><timeout>60</timeout><user>anonymous</user><password>x</password>"
+                                      "<sortorder>0</sortorder><sortfield>1</sortfield></ftp>");
+        int port = 0;
+        const int listener = loopback_listener(&port, 1);
+        Wired wired(false);
+        control_connect(wired, port);
+        wired->request = http_header_parse_request("GET ftp://127.0.0.1:" + std::to_string(port) +
+                                                   "/pub/file.txt HTTP/1.1\r\nHost: x\r\n\r\n");
+        const int control = accept(listener, nullptr, nullptr);
+        close(listener);
+        ASSERT_GE(control, 0);
+        std::thread peer(transfer_peer, control, c.replies, c.connects, c.early);
+
+        const auto start = std::chrono::steady_clock::now();
+        int reply = 0;
+        const std::unique_ptr<Socket> data = ftp_transfer_setup(wired.get(), "RETR /pub/file.txt", &reply);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+        EXPECT_EQ(reply, c.reply);
+        EXPECT_EQ(data != nullptr, c.opened);
+        wired->server.reset();
+        peer.join();
     }
 }
 
