@@ -205,7 +205,8 @@ Step RequestExchange::begin()
 Step RequestExchange::header_read()
 {
     const bool first = connection_->requests == 0;
-    const int timeout = first ? general_section->timeout_get(connection_) : general_section->keeptimeout_get(connection_);
+    const int timeout =
+        first ? general_section->timeout_get(connection_) : general_section->keeptimeout_get(connection_);
     bool too_large = false;
     const HeaderText text = header_get(connection_, SIDE_CLIENT, timeout, &too_large);
     connection_->logentry.Reset();
