@@ -6,21 +6,10 @@
 #include <vector>
 
 #include "cache/cache.h"
+#include "counting_cache.h"
 #include "http/connection.h"
 
 namespace {
-
-// Records every reference given back, in order: "close a", "finish b", "invalidate a".
-class CountingCache final : public CacheSection {
-public:
-    void cache_close(CACHEMAP* object, bool finishing) override
-    {
-        given_back.push_back((finishing ? "finish " : "close ") + object->key);
-    }
-    void invalidate(CACHEMAP* object) override { given_back.push_back("invalidate " + object->key); }
-
-    std::vector<std::string> given_back;
-};
 
 class CacheHandle : public testing::Test {
 protected:
