@@ -2,11 +2,17 @@
 
 #include <ctime>
 
+#include "http/connection.h"
 #include "http/header.h"
 
 CacheSection* cache_section = nullptr;
 
 CACHEMAP* CacheSection::cache_open(CONNECTION_T*, std::string_view, const char*, std::uint32_t) { return nullptr; }
+
+CacheRef CacheSection::open(CONNECTION_T* connection, std::string_view key, const char* header, std::uint32_t flags)
+{
+    return CacheRef(this, cache_open(connection, key, header, flags));
+}
 
 long CacheSection::add(CACHEMAP*, const char*, std::size_t) { return -1; }
 
@@ -34,9 +40,13 @@ int CacheSection::refcount(CACHEMAP*) { return 0; }
 
 int cacheable(CONNECTION_T*, const HEADER*, const HEADER*) { return 0; }
 
-CACHEMAP* connection_cache(CONNECTION_T*) { return nullptr; }
+CACHEMAP* connection_cache(CONNECTION_T* connection) { return connection->cache.get(); }
 
-void connection_cache_set(CONNECTION_T*, CACHEMAP*) {}
+void connection_cache_set(CONNECTION_T* connection, CACHEMAP* object)
+{
+    connection->cache.release();
+    connection->cache = CacheRef(cache_section, object);
+}
 
 void conditional_header(HEADER* header, CACHEMAP* object)
 {

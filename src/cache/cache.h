@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "util/filebuf.h"
 
@@ -44,8 +45,13 @@ struct CACHEMAP {
     std::time_t lastmod = 0;          // parsed Last-Modified, 0 when none
 };
 
+class CacheRef;
+
 class CacheSection {
 public:
+    // Virtual so that a test double can count the references given back.
+    virtual ~CacheSection() = default;
+
     // The section's mutex, for the callers that read an object's fields directly.
     void mutex_lock() { mutex_.lock(); }
     void unlock() { mutex_.unlock(); }
@@ -53,12 +59,14 @@ public:
     // Finds (flags without CACHE_WRITING) or creates (with it) the object of key, with one
     // reference for the caller; null when there is none or caching is off.
     CACHEMAP* cache_open(CONNECTION_T* connection, std::string_view key, const char* header, std::uint32_t flags);
+    // cache_open, its reference held by a handle that gives it back.
+    CacheRef open(CONNECTION_T* connection, std::string_view key, const char* header, std::uint32_t flags);
     // Appends a body stretch: length, or -1 when the object refuses it.
     long add(CACHEMAP* object, const char* bytes, std::size_t length);
     // Gives the caller's reference back; finishing completes an object being written.
-    void cache_close(CACHEMAP* object, bool finishing);
+    virtual void cache_close(CACHEMAP* object, bool finishing);
     // Marks the object invalid and gives the caller's reference back.
-    void invalidate(CACHEMAP* object);
+    virtual void invalidate(CACHEMAP* object);
     // Freshness check of a hit for the request: may set CACHE_VALIDATE.
     void check(CONNECTION_T* connection, CACHEMAP* object);
     // Records a successful revalidation.
@@ -83,6 +91,58 @@ private:
     std::mutex mutex_;
 };
 
+// One reference to a cache object, given back exactly once: by finish() (the writer completes
+// the object), by invalidate(), or else unfinished by reset(), by an assignment over it or by the
+// destructor. Move-only; a handle moved from holds nothing.
+class CacheRef {
+public:
+    CacheRef() = default;
+    // Takes over the reference that section's cache_open handed out for object (null: nothing).
+    CacheRef(CacheSection* section, CACHEMAP* object) noexcept : section_(section), object_(object) {}
+    CacheRef(CacheRef&& other) noexcept
+        : section_(std::exchange(other.section_, nullptr)), object_(std::exchange(other.object_, nullptr))
+    {
+    }
+    CacheRef& operator=(CacheRef&& other) noexcept
+    {
+        if (this != &other) {
+            reset();
+            section_ = std::exchange(other.section_, nullptr);
+            object_ = std::exchange(other.object_, nullptr);
+        }
+        return *this;
+    }
+    CacheRef(const CacheRef&) = delete;
+    CacheRef& operator=(const CacheRef&) = delete;
+    ~CacheRef() { reset(); }
+
+    CACHEMAP* get() const noexcept { return object_; }
+    CACHEMAP* operator->() const noexcept { return object_; }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+
+    void reset() noexcept
+    {
+        if (CACHEMAP* object = release(); object != nullptr)
+            section_->cache_close(object, false);
+    }
+    void finish() noexcept
+    {
+        if (CACHEMAP* object = release(); object != nullptr)
+            section_->cache_close(object, true);
+    }
+    void invalidate() noexcept
+    {
+        if (CACHEMAP* object = release(); object != nullptr)
+            section_->invalidate(object);
+    }
+    // Lets go of the object without giving its reference back: the caller has done that.
+    CACHEMAP* release() noexcept { return std::exchange(object_, nullptr); }
+
+private:
+    CacheSection* section_ = nullptr;
+    CACHEMAP* object_ = nullptr;
+};
+
 // Created by the runtime bring-up; null before.
 extern CacheSection* cache_section;
 
@@ -92,7 +152,9 @@ int cacheable(CONNECTION_T* connection, const HEADER* request, const HEADER* res
 // A request revalidating a cached object: If-Modified-Since becomes the object's retrieval time.
 void conditional_header(HEADER* header, CACHEMAP* object);
 
-// The object open for the connection's current request, or null; the setter replaces it
-// without giving the old reference back.
+// The object open for the connection's current request (CONNECTION_T::cache), or null; the
+// connection thread gives it back after the request.
 CACHEMAP* connection_cache(CONNECTION_T* connection);
+// Makes object, a reference from cache_open, the connection's open object, and lets go of the
+// previous one without giving its reference back: for callers that gave it back themselves.
 void connection_cache_set(CONNECTION_T* connection, CACHEMAP* object);

@@ -24,16 +24,14 @@ namespace {
 // pooled when it may be kept, else closed.
 void request_reset(CONNECTION_T& connection)
 {
-    if (CACHEMAP* object = connection_cache(&connection); object != nullptr && cache_section != nullptr) {
+    if (connection.cache) {
         if ((connection.flags & CONN_TRANSFER_FAILED) != 0) {
-            cache_section->invalidate(object);
+            connection.cache.invalidate();
         } else if ((connection.flags & CONN_CACHE) != 0) {
-            cache_section->flag_unset(object, CACHE_BUFFERWAIT);
-            cache_section->cache_close(object, true);
-        } else {
-            cache_section->cache_close(object, false);
+            cache_section->flag_unset(connection.cache.get(), CACHE_BUFFERWAIT);
+            connection.cache.finish();
         }
-        connection_cache_set(&connection, nullptr);
+        connection.cache.reset();
     }
     url_command_free(&connection);
     connection.body.reset();

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <utility>
 
+#include "cache/cache.h"
 #include "util/filebuf.h"
 #include "http/header.h"
 #include "core/logentry.h"
@@ -120,6 +121,7 @@ struct CONNECTION_T {
     HeaderPtr request;                // the parsed request
     HEADER* response = nullptr;       // borrowed: its builder owns and frees it
     std::unique_ptr<Filebuf> body;    // the request body, or a stage's answer
+    CacheRef cache;                   // the cache object of the current request; given back after it
     std::map<std::string, std::string> variables;   // emptied after each request
     StatsRef stats;                   // the admitting access rule's statistics
     LogEntry logentry;                // access-log and extended-log record of the current request

@@ -306,18 +306,6 @@ void response_stream_rest(CONNECTION_T* connection, Filebuf* body)
     http_transfer_rest(connection, SIDE_SERVER, static_cast<std::int64_t>(body->size()), rechunk);
 }
 
-// The end of a request that took no body from the server: nothing of its response may be
-// pooled or cached.
-int response_without_body(CONNECTION_T* connection)
-{
-    if (CACHEMAP* object = connection_cache(connection); object != nullptr) {
-        cache_section->invalidate(object);
-        connection_cache_set(connection, nullptr);
-    }
-    connection->keepalive_server = 0;
-    return 1;
-}
-
 // The records of a request that got a response; only a response that was sent (not blocked)
 // counts its type in the statistics.
 void log_response(CONNECTION_T* connection, bool count_type)
@@ -507,307 +495,510 @@ void keepalive_check_server(CONNECTION_T* connection)
     putlog(LOG_DEBUG, "protocol: keepalive_server = %d", connection->keepalive_server);
 }
 
+namespace {
+
+// The HTTP answer to one request: one method per step, run in the order of the table in run().
+// The steps share the response header at hand, the connection's cache object and, once the
+// body is buffered, the body.
+class HttpExchange {
+public:
+    explicit HttpExchange(CONNECTION_T* connection)
+        : connection_(connection), request_(connection->request.get()), slot_(connection),
+          timeout_(line_timeout(connection)), cache_(connection->cache)
+    {
+    }
+
+    int run();
+
+private:
+    // Whether the request goes to the server or the cache answers it; the response header text.
+    Step request_send();
+    // Whether the header, as stage 6 rewrites it, parses; the response's variables and profiles.
+    Step header_parse();
+    // Whether a URL command's page takes the place of the response.
+    Step header_commands();
+    // Whether an interim answer is dropped for the header after it.
+    Step interim();
+    // Whether the server connection may be kept after this response.
+    Step server_keepalive();
+    // Whether a parent's 407 is answered with credentials, for the header after it.
+    Step parent_authentication();
+    // Whether nothing is left to answer with: no server connection and no cached copy.
+    Step server_gone();
+    // Whether the cached copy is still valid, its header then taking the place of the response.
+    Step revalidation();
+    // Whether the transfer fits the allowance; a cached copy's Age, or the object to store into.
+    Step before_body();
+    // Whether a template named after the status answers instead.
+    Step status_template();
+    // Where a redirect's Location points, carrying the request's URL commands.
+    Step location_redirect();
+    // The response's headers, as the header filter leaves them.
+    Step header_filter();
+    // Whether the answer has no body: HEAD, 1xx, 204 and 304 send the header alone.
+    Step bodyless_answer();
+    // Whether a URL command's page about the response takes its place.
+    Step body_commands();
+    // Whether the MIME filter blocks the response.
+    Step mime_filter();
+    // The request's line in the log and its count, and the prefetcher's look at the body.
+    Step request_logged();
+    // Whether the body is buffered whole before it is sent, and stored while it is.
+    Step buffer_decision();
+    // The buffered body, from the server or from the cache.
+    Step body_buffer();
+    // Whether a hook, a check or a diagnostic page takes the buffered body, else how it is changed.
+    Step body_stages();
+    // How the body goes out: whole with its length, relayed past the buffer limit, or streamed.
+    Step body_send();
+    // The records of a response that was sent.
+    Step response_logged();
+
+    // Ends the exchange with result as protocol_http's.
+    Step done(int result)
+    {
+        result_ = result;
+        return Step::Done;
+    }
+    // Ends the exchange with the rest of the response unread: the server connection is not kept.
+    Step dropped()
+    {
+        connection_->keepalive_server = 0;
+        return done(1);
+    }
+    // Ends an exchange that took no body from the server: nothing of its response may be pooled
+    // or cached.
+    Step without_body()
+    {
+        cache_.invalidate();
+        return dropped();
+    }
+    // The next response header from the server, for the header steps to run again on.
+    Step next_header();
+    // The answer comes from the cached copy, not from the server.
+    bool from_cache() const { return cache_ && (connection_->flags & CONN_VALIDATE) == 0; }
+    bool buffered() const { return (connection_->flags & CONN_BUFFER) != 0; }
+
+    CONNECTION_T* connection_;
+    HEADER* request_;
+    ResponseSlot slot_;
+    const int timeout_;
+    // The connection's: the cache object outlives the exchange, for the connection thread gives
+    // it back after the limits are counted.
+    CacheRef& cache_;
+    HeaderText text_;                  // the response header text at hand, as stage 6 left it
+    bool from_server_ = true;          // the body comes from the server, not the cache
+    std::unique_ptr<Filebuf> body_;    // the buffered body
+    bool body_rest_ = false;           // the buffer limit stopped the read: the rest is relayed
+    bool body_whole_ = false;          // read whole with the client still there: it goes out whole
+    int result_ = 1;
+};
+
+int HttpExchange::run()
+{
+    using StepFn = Step (HttpExchange::*)();
+    static constexpr StepFn steps[] = {
+        &HttpExchange::request_send,
+        &HttpExchange::header_parse,   // the header steps, again for every header that takes over
+        &HttpExchange::header_commands,
+        &HttpExchange::interim,
+        &HttpExchange::server_keepalive,
+        &HttpExchange::parent_authentication,
+        &HttpExchange::server_gone,
+        &HttpExchange::revalidation,
+        &HttpExchange::before_body,
+        &HttpExchange::status_template,
+        &HttpExchange::location_redirect,
+        &HttpExchange::header_filter,
+        &HttpExchange::bodyless_answer,
+        &HttpExchange::body_commands,
+        &HttpExchange::mime_filter,
+        &HttpExchange::request_logged,
+        &HttpExchange::buffer_decision,
+        &HttpExchange::body_buffer,
+        &HttpExchange::body_stages,
+        &HttpExchange::body_send,
+        &HttpExchange::response_logged,
+    };
+    constexpr std::size_t header_steps = 1;
+    for (std::size_t i = 0; i < std::size(steps);) {
+        // Copied out first: GCC's bounds sanitizer misreads a call through an indexed
+        // pointer to member.
+        const StepFn step = steps[i];
+        switch ((this->*step)()) {
+        case Step::Continue: ++i; break;
+        case Step::Again: i = header_steps; break;
+        case Step::Done: return result_;
+        }
+    }
+    return result_;
+}
+
+Step HttpExchange::request_send()
+{
+    if (from_cache()) {
+        text_ = cache_->data.substr(0, cache_->header_length);
+        return Step::Continue;
+    }
+    if (general_section->xforwardedfor_get(connection_) == 1)
+        request_->x_forwarded_for = connection_->ip;
+    if (general_section->via_get(connection_) == 1)
+        via_header_update(connection_);
+    header_send(request_, connection_, SIDE_SERVER,
+                connection_->proxy_type == UPSTREAM_HTTP ? HEADER_TO_PARENT : HEADER_TO_SERVER);
+    if (!request_body_send(connection_))
+        return done(-1);
+    text_ = header_get_reconnect(connection_, timeout_);
+    if (!text_)
+        return done(-1);
+    return Step::Continue;
+}
+
+Step HttpExchange::next_header()
+{
+    text_ = header_get(connection_, SIDE_SERVER, timeout_);
+    if (!text_) {
+        connection_->keepalive_server = 0;
+        template_section->send("noconnect", connection_, 503);
+        return done(-1);
+    }
+    return Step::Again;
+}
+
+Step HttpExchange::header_parse()
+{
+    if (text_->size() >= 5 && strncasecmp(text_->c_str(), "HTTP/", 5) == 0)
+        text_ = response_header_rewrite(connection_, *text_);
+    HeaderPtr parsed = text_ ? http_header_parse_response(*text_) : nullptr;
+    if (parsed == nullptr)
+        return done(bad_response(connection_));
+    // Upgrade is never forwarded, so nothing the proxy sent asked for another protocol: a
+    // switch would leave the client speaking it to a connection that no longer carries it.
+    if (parsed->status == 101)
+        return done(bad_response(connection_));
+    slot_.set(std::move(parsed));
+    HEADER* response = slot_.get();
+    if (response->version == HTTP_VERSION_09 && connection_->server != nullptr)
+        connection_->server->PushFront(text_->data(), text_->size());
+    response->host = request_->host;
+    response->path = request_->path;
+    header_variables(connection_, "SERVER", response->lines);
+    if ((connection_->flags & CONN_PREFETCH) == 0)
+        profile_section->profiles_update(connection_);
+    return Step::Continue;
+}
+
+Step HttpExchange::header_commands()
+{
+    if (url_command_has(connection_, "cookies") || url_command_has(connection_, "mimeprofiles") ||
+        url_command_has(connection_, "variables")) {
+        if (url_command_has(connection_, "cookies"))
+            interface_cookies_show(connection_);
+        else if (url_command_has(connection_, "mimeprofiles"))
+            show_profiles(connection_);
+        else
+            show_variables(connection_);
+        return dropped();
+    }
+    return Step::Continue;
+}
+
+Step HttpExchange::interim()
+{
+    // Interim answers never reach the client and decide nothing about the connections: only
+    // the final one counts.
+    if (is_interim(slot_.get()->status))
+        return next_header();
+    return Step::Continue;
+}
+
+Step HttpExchange::server_keepalive()
+{
+    keepalive_check_server(connection_);
+    return Step::Continue;
+}
+
+Step HttpExchange::parent_authentication()
+{
+    HEADER* response = slot_.get();
+    if (response->status == 407 && connection_->proxy_type == UPSTREAM_HTTP &&
+        (connection_->flags & CONN_PROXY_AUTH) == 0 &&
+        (request_->proxy_authorization ||
+         (!connection_->proxy_username.empty() && !connection_->proxy_password.empty()))) {
+        if (proxy_authenticate(connection_) == 1) {
+            connection_->flags |= CONN_PROXY_AUTH;
+            if (!request_body_send(connection_))
+                return done(-1);
+            return next_header();
+        }
+        response->proxy_authenticate.reset();
+    }
+    return Step::Continue;
+}
+
+Step HttpExchange::server_gone()
+{
+    if (connection_->server == nullptr && !cache_)
+        return dropped();
+    return Step::Continue;
+}
+
+Step HttpExchange::revalidation()
+{
+    if (!cache_ || (connection_->flags & CONN_VALIDATE) == 0)
+        return Step::Continue;
+    const HEADER* response = slot_.get();
+    bool valid = response->status == 304;
+    if (!valid && response->last_modified && cache_->lastmod != 0) {
+        std::tm broken{};
+        if (strptime(response->last_modified->c_str(), "%a, %d %b %Y %T GMT", &broken) != nullptr &&
+            std::mktime(&broken) == cache_->lastmod) {
+            valid = true;
+            connection_->server.reset();
+            connection_->keepalive_server = 0;
+        }
+    }
+    if (valid) {
+        connection_->logentry.set_cachecode(3);
+        connection_->flags = (connection_->flags & ~CONN_VALIDATE) | CONN_VALIDATED;
+        cache_section->validated(cache_.get());
+        text_ = cache_->data.substr(0, cache_->header_length);
+        putlog(LOG_CACHE, "validated: %s", cache_->key.c_str());
+        statincr_cacherefreshhit(connection_);
+        return Step::Again;
+    }
+    statdecr_cachehit(connection_);
+    statincr_cachemiss(connection_);
+    statincr_cacherefreshmiss(connection_);
+    connection_->logentry.set_cachecode(5);
+    putlog(LOG_CACHE, "failed validation: %s", cache_->key.c_str());
+    cache_.invalidate();
+    return Step::Continue;
+}
+
+Step HttpExchange::before_body()
+{
+    HEADER* response = slot_.get();
+    if (from_cache()) {
+        response->age = std::to_string(static_cast<unsigned>(std::time(nullptr) - cache_->retrieved));
+        if ((connection_->flags & CONN_VALIDATED) == 0 && cache_section->stale(cache_.get()) != 0)
+            response->warning = "110 stale cache";
+        if (transfer_limit_check(connection_) == 0)
+            return dropped();
+        if ((cache_->flags & CACHE_WRITING) == 0) {
+            response->content_length = static_cast<std::int64_t>(cache_->size) - cache_->header_length;
+            response->flags |= HEADER_LENGTH;
+            response->chunked = 0;
+        }
+        xcache_header_update(connection_, 0);
+        return Step::Continue;
+    }
+    if (transfer_limit_check(connection_) == 0)
+        return dropped();
+    if (cacheable(connection_, request_, response) != 0 && request_->url) {
+        const std::uint32_t flags = (connection_->flags & CONN_PREFETCH) != 0 ? (0x1 | CACHE_PREFETCHED) : 0x1;
+        if (CacheRef object = cache_section->open(connection_, *request_->url, text_->c_str(), flags); object) {
+            putlog(LOG_CACHE, "create: %s", object->key.c_str());
+            connection_->flags |= CONN_CACHE;
+            cache_ = std::move(object);
+        }
+    }
+    if (!cache_ && (connection_->flags & CONN_PREFETCH) != 0)
+        return dropped();
+    xcache_header_update(connection_, 1);
+    return Step::Continue;
+}
+
+Step HttpExchange::status_template()
+{
+    const int status = slot_.get()->status;
+    if (template_section->send(std::to_string(status), connection_, status) == 1)
+        return without_body();
+    return Step::Continue;
+}
+
+Step HttpExchange::location_redirect()
+{
+    HEADER* response = slot_.get();
+    if ((response->status == 301 || response->status == 302) && response->location) {
+        redirect_section->redirect_do(connection_, REDIRECT_LOCATION);
+        if (connection_->url_commands != nullptr && response->location)
+            response->location = url_command_add(connection_, *response->location);
+    }
+    return Step::Continue;
+}
+
+Step HttpExchange::header_filter()
+{
+    header_section->filter(connection_, HEADERFILTER_RESPONSE);
+    return Step::Continue;
+}
+
+Step HttpExchange::bodyless_answer()
+{
+    HEADER* response = slot_.get();
+    if ((connection_->flags & CONN_HEAD) != 0 || (response->status >= 100 && response->status < 200) ||
+        response->status == 204 || response->status == 304) {
+        header_send(response, connection_, SIDE_CLIENT, HEADER_TO_CLIENT);
+        return without_body();
+    }
+    return Step::Continue;
+}
+
+Step HttpExchange::body_commands()
+{
+    if (url_command_has(connection_, "mime") || url_command_has(connection_, "headers")) {
+        if (url_command_has(connection_, "mime"))
+            mime_section->check_show(connection_);
+        else
+            show_headers(connection_);
+        return without_body();
+    }
+    return Step::Continue;
+}
+
+Step HttpExchange::mime_filter()
+{
+    if (mime_section->check_and_block(connection_) == 1) {
+        connection_->logentry.set_cachecode(9);
+        log_response(connection_, false);
+        return without_body();
+    }
+    return Step::Continue;
+}
+
+Step HttpExchange::request_logged()
+{
+    putlog((connection_->flags & CONN_PREFETCH) != 0 ? LOG_PREFETCH : LOG_REQUEST, "%s %s",
+           request_->method ? request_->method->c_str() : "", request_->url ? request_->url->c_str() : "");
+    statincr_httprequests(connection_);
+    prefetch_section->setup_callbacks(connection_);
+    return Step::Continue;
+}
+
+Step HttpExchange::buffer_decision()
+{
+    if ((connection_->flags & (CONN_PROCESS | CONN_PREFETCH)) != 0 && buffer_check(connection_) == 1) {
+        connection_->flags |= CONN_BUFFER;
+        if (cache_) {
+            cache_section->flag_set(cache_.get(), CACHE_FORCE);
+        } else if (cacheable(connection_, request_, slot_.get()) != 0 && request_->url) {
+            if (CacheRef object = cache_section->open(connection_, *request_->url, text_->c_str(),
+                                                      CACHE_WRITING | CACHE_DISCARD | CACHE_FORCE);
+                object) {
+                putlog(LOG_CACHE, "create: %s", object->key.c_str());
+                connection_->flags |= CONN_CACHE;
+                cache_ = std::move(object);
+            }
+        }
+    }
+    putlog(LOG_DEBUG, "buffering: %d processing: %d", buffered() ? 1 : 0,
+           (connection_->flags & CONN_PROCESS) != 0 ? 1 : 0);
+    from_server_ = !cache_ || (connection_->flags & CONN_CACHE) != 0;
+    return Step::Continue;
+}
+
+Step HttpExchange::body_buffer()
+{
+    if (!buffered())
+        return Step::Continue;
+    buffertimeout_set(connection_);
+    if (from_server_) {
+        int more = 0;
+        body_ = http_transfer_filebuf(connection_, SIDE_SERVER, general_section->maxdbuffer_get(connection_), &more);
+        body_rest_ = more != 0;
+    } else {
+        body_ = cache_section->read_filebuf(cache_.get());
+    }
+    body_whole_ = !body_rest_ && (connection_->flags & CONN_NOCLIENT) == 0;
+    return Step::Continue;
+}
+
+Step HttpExchange::body_stages()
+{
+    if (!buffered() || !body_whole_)
+        return Step::Continue;
+    HEADER* response = slot_.get();
+    if (body_->size() > 0 && response->content_encoding) {
+        // A body that does not decode is sent as it came.
+        if (filebuf_decode(body_.get(), connection_) != 1)
+            return Step::Continue;
+        response->content_encoding.reset();
+        if (HTMLStream* stream = connection_htmlstream(connection_); stream != nullptr) {
+            htmlstream_feed(stream, body_->data(), body_->size());
+            htmlstream_flush(stream);
+        }
+    }
+    if (hooks.Execute(HOOK_PRE_RESPONSE, connection_, body_.get()) == 1)
+        return dropped();
+    if (process_response(connection_, body_.get()) == 0) {
+        log_response(connection_, false);
+        return dropped();
+    }
+    if (hooks.Execute(HOOK_POST_RESPONSE, connection_, body_.get()) != 0)
+        return dropped();
+    if (url_command_has(connection_, "raw") || url_command_has(connection_, "htmltree")) {
+        if (url_command_has(connection_, "raw"))
+            show_filebuf(connection_, body_.get());
+        else
+            show_htmltree(connection_);
+        return done(1);
+    }
+    filebuf_encode(body_.get(), connection_);
+    return Step::Continue;
+}
+
+Step HttpExchange::body_send()
+{
+    HEADER* response = slot_.get();
+    if (buffered()) {
+        // Above the download buffer limit the body streams as it is; a client that has gone is
+        // sent nothing.
+        if (body_rest_) {
+            response_stream_rest(connection_, body_.get());
+        } else if (body_whole_) {
+            keepalive_check_client(connection_);
+            response->content_length = static_cast<std::int64_t>(body_->size());
+            response->flags |= HEADER_LENGTH;
+            response->chunked = 0;
+            header_send(response, connection_, SIDE_CLIENT, HEADER_TO_CLIENT);
+            http_send_body(connection_, body_.get());
+        }
+        return Step::Continue;
+    }
+    const bool rechunk = request_->version == HTTP_VERSION_11;
+    if (response->chunked != 0 && !rechunk) {
+        // An HTTP/1.0 client takes the body de-chunked, ended by the close.
+        response->chunked = 0;
+        connection_->keepalive_client = 0;
+        header_send(response, connection_, SIDE_CLIENT, HEADER_TO_CLIENT);
+        response->chunked = 1;
+    } else {
+        header_send(response, connection_, SIDE_CLIENT, HEADER_TO_CLIENT);
+    }
+    if (from_server_) {
+        if ((connection_->flags & CONN_HEAD) == 0)
+            http_transfer(connection_, SIDE_SERVER, rechunk);
+    } else {
+        if (HTMLStream* stream = connection_htmlstream(connection_); stream != nullptr) {
+            const std::unique_ptr<Filebuf> copy = cache_section->read_filebuf(cache_.get());
+            htmlstream_feed(stream, copy->data(), copy->size());
+            htmlstream_flush(stream);
+        }
+        cache_section->send(cache_.get(), connection_, SIDE_CLIENT);
+    }
+    return Step::Continue;
+}
+
+Step HttpExchange::response_logged()
+{
+    log_response(connection_, true);
+    return done(1);
+}
+
+} // namespace
+
 int protocol_http(CONNECTION_T* connection)
 {
-    HEADER* request = connection->request.get();
-    ResponseSlot slot(connection);
-    const int timeout = line_timeout(connection);
-    const int mode = connection->proxy_type == UPSTREAM_HTTP ? HEADER_TO_PARENT : HEADER_TO_SERVER;
-    CACHEMAP* cache = connection_cache(connection);
-
-    // 1. The request, unless the answer comes from the cache.
-    HeaderText text;
-    if (cache != nullptr && (connection->flags & CONN_VALIDATE) == 0) {
-        text = cache->data.substr(0, cache->header_length);
-    } else {
-        if (general_section->xforwardedfor_get(connection) == 1)
-            request->x_forwarded_for = connection->ip;
-        if (general_section->via_get(connection) == 1)
-            via_header_update(connection);
-        header_send(request, connection, SIDE_SERVER, mode);
-        if (!request_body_send(connection))
-            return -1;
-        text = header_get_reconnect(connection, timeout);
-        if (!text)
-            return -1;
-    }
-
-    // 2. The response header, again for every header that replaces it.
-    for (;;) {
-        if (text->size() >= 5 && strncasecmp(text->c_str(), "HTTP/", 5) == 0)
-            text = response_header_rewrite(connection, *text);
-        HeaderPtr parsed = text ? http_header_parse_response(*text) : nullptr;
-        if (parsed == nullptr)
-            return bad_response(connection);
-        // Upgrade is never forwarded, so nothing the proxy sent asked for another protocol: a
-        // switch would leave the client speaking it to a connection that no longer carries it.
-        if (parsed->status == 101)
-            return bad_response(connection);
-        slot.set(std::move(parsed));
-        HEADER* response = slot.get();
-        if (response->version == HTTP_VERSION_09 && connection->server != nullptr)
-            connection->server->PushFront(text->data(), text->size());
-        response->host = request->host;
-        response->path = request->path;
-        header_variables(connection, "SERVER", response->lines);
-        if ((connection->flags & CONN_PREFETCH) == 0)
-            profile_section->profiles_update(connection);
-
-        if (url_command_has(connection, "cookies") || url_command_has(connection, "mimeprofiles") ||
-            url_command_has(connection, "variables")) {
-            if (url_command_has(connection, "cookies"))
-                interface_cookies_show(connection);
-            else if (url_command_has(connection, "mimeprofiles"))
-                show_profiles(connection);
-            else
-                show_variables(connection);
-            connection->keepalive_server = 0;
-            return 1;
-        }
-
-        // Interim answers never reach the client and decide nothing about the connections: only
-        // the final one counts.
-        if (is_interim(response->status)) {
-            text = header_get(connection, SIDE_SERVER, timeout);
-            if (!text) {
-                connection->keepalive_server = 0;
-                template_section->send("noconnect", connection, 503);
-                return -1;
-            }
-            continue;
-        }
-
-        keepalive_check_server(connection);
-
-        if (response->status == 407 && connection->proxy_type == UPSTREAM_HTTP &&
-            (connection->flags & CONN_PROXY_AUTH) == 0 &&
-            (request->proxy_authorization ||
-             (!connection->proxy_username.empty() && !connection->proxy_password.empty()))) {
-            if (proxy_authenticate(connection) == 1) {
-                connection->flags |= CONN_PROXY_AUTH;
-                if (!request_body_send(connection))
-                    return -1;
-                text = header_get(connection, SIDE_SERVER, timeout);
-                if (!text) {
-                    connection->keepalive_server = 0;
-                    template_section->send("noconnect", connection, 503);
-                    return -1;
-                }
-                continue;
-            }
-            response->proxy_authenticate.reset();
-        }
-
-        if (connection->server == nullptr && cache == nullptr) {
-            connection->keepalive_server = 0;
-            return 1;
-        }
-
-        if (cache != nullptr && (connection->flags & CONN_VALIDATE) != 0) {
-            bool valid = response->status == 304;
-            if (!valid && response->last_modified && cache->lastmod != 0) {
-                std::tm broken{};
-                if (strptime(response->last_modified->c_str(), "%a, %d %b %Y %T GMT", &broken) != nullptr &&
-                    std::mktime(&broken) == cache->lastmod) {
-                    valid = true;
-                    connection->server.reset();
-                    connection->keepalive_server = 0;
-                }
-            }
-            if (valid) {
-                connection->logentry.set_cachecode(3);
-                connection->flags = (connection->flags & ~CONN_VALIDATE) | CONN_VALIDATED;
-                cache_section->validated(cache);
-                text = cache->data.substr(0, cache->header_length);
-                putlog(LOG_CACHE, "validated: %s", cache->key.c_str());
-                statincr_cacherefreshhit(connection);
-                continue;
-            }
-            statdecr_cachehit(connection);
-            statincr_cachemiss(connection);
-            statincr_cacherefreshmiss(connection);
-            connection->logentry.set_cachecode(5);
-            putlog(LOG_CACHE, "failed validation: %s", cache->key.c_str());
-            cache_section->invalidate(cache);
-            connection_cache_set(connection, nullptr);
-            cache = nullptr;
-        }
-        break;
-    }
-    HEADER* response = slot.get();
-
-    // 3. Before the body.
-    if (cache != nullptr && (connection->flags & CONN_VALIDATE) == 0) {
-        response->age = std::to_string(static_cast<unsigned>(std::time(nullptr) - cache->retrieved));
-        if ((connection->flags & CONN_VALIDATED) == 0 && cache_section->stale(cache) != 0)
-            response->warning = "110 stale cache";
-        if (transfer_limit_check(connection) == 0) {
-            connection->keepalive_server = 0;
-            return 1;
-        }
-        if ((cache->flags & CACHE_WRITING) == 0) {
-            response->content_length = static_cast<std::int64_t>(cache->size) - cache->header_length;
-            response->flags |= HEADER_LENGTH;
-            response->chunked = 0;
-        }
-        xcache_header_update(connection, 0);
-    } else {
-        if (transfer_limit_check(connection) == 0) {
-            connection->keepalive_server = 0;
-            return 1;
-        }
-        if (cacheable(connection, request, response) != 0 && request->url) {
-            const std::uint32_t flags = (connection->flags & CONN_PREFETCH) != 0 ? (0x1 | CACHE_PREFETCHED) : 0x1;
-            cache = cache_section->cache_open(connection, *request->url, text->c_str(), flags);
-            if (cache != nullptr) {
-                putlog(LOG_CACHE, "create: %s", cache->key.c_str());
-                connection->flags |= CONN_CACHE;
-                connection_cache_set(connection, cache);
-            }
-        }
-        if (cache == nullptr && (connection->flags & CONN_PREFETCH) != 0) {
-            connection->keepalive_server = 0;
-            return 1;
-        }
-        xcache_header_update(connection, 1);
-    }
-
-    // 4. A template named after the status replaces the answer.
-    if (template_section->send(std::to_string(response->status), connection, response->status) == 1)
-        return response_without_body(connection);
-
-    // 5. Redirect Locations keep the request's commands.
-    if ((response->status == 301 || response->status == 302) && response->location) {
-        redirect_section->redirect_do(connection, REDIRECT_LOCATION);
-        if (connection->url_commands != nullptr && response->location)
-            response->location = url_command_add(connection, *response->location);
-    }
-
-    // 6.
-    header_section->filter(connection, HEADERFILTER_RESPONSE);
-
-    // 7. Answers without a body.
-    if ((connection->flags & CONN_HEAD) != 0 || (response->status >= 100 && response->status < 200) ||
-        response->status == 204 || response->status == 304) {
-        header_send(response, connection, SIDE_CLIENT, HEADER_TO_CLIENT);
-        return response_without_body(connection);
-    }
-
-    // 8. Everything else.
-    if (url_command_has(connection, "mime") || url_command_has(connection, "headers")) {
-        if (url_command_has(connection, "mime"))
-            mime_section->check_show(connection);
-        else
-            show_headers(connection);
-        return response_without_body(connection);
-    }
-    if (mime_section->check_and_block(connection) == 1) {
-        connection->logentry.set_cachecode(9);
-        log_response(connection, false);
-        return response_without_body(connection);
-    }
-
-    putlog((connection->flags & CONN_PREFETCH) != 0 ? LOG_PREFETCH : LOG_REQUEST, "%s %s",
-           request->method ? request->method->c_str() : "", request->url ? request->url->c_str() : "");
-    statincr_httprequests(connection);
-    prefetch_section->setup_callbacks(connection);
-
-    if ((connection->flags & (CONN_PROCESS | CONN_PREFETCH)) != 0 && buffer_check(connection) == 1) {
-        connection->flags |= CONN_BUFFER;
-        if (cache != nullptr) {
-            cache_section->flag_set(cache, CACHE_FORCE);
-        } else if (cacheable(connection, request, response) != 0 && request->url) {
-            cache = cache_section->cache_open(connection, *request->url, text->c_str(),
-                                              CACHE_WRITING | CACHE_DISCARD | CACHE_FORCE);
-            if (cache != nullptr) {
-                putlog(LOG_CACHE, "create: %s", cache->key.c_str());
-                connection->flags |= CONN_CACHE;
-                connection_cache_set(connection, cache);
-            }
-        }
-    }
-    putlog(LOG_DEBUG, "buffering: %d processing: %d", (connection->flags & CONN_BUFFER) != 0 ? 1 : 0,
-           (connection->flags & CONN_PROCESS) != 0 ? 1 : 0);
-
-    const bool from_server = cache == nullptr || (connection->flags & CONN_CACHE) != 0;
-    if ((connection->flags & CONN_BUFFER) != 0) {
-        buffertimeout_set(connection);
-        std::unique_ptr<Filebuf> body;
-        int more = 0;
-        if (from_server)
-            body = http_transfer_filebuf(connection, SIDE_SERVER, general_section->maxdbuffer_get(connection), &more);
-        else
-            body = cache_section->read_filebuf(cache);
-
-        if (more != 0) {
-            // Above the download buffer limit the body streams as it is.
-            response_stream_rest(connection, body.get());
-        } else if ((connection->flags & CONN_NOCLIENT) == 0) {
-            bool decoded = true;
-            if (body->size() > 0 && response->content_encoding) {
-                decoded = filebuf_decode(body.get(), connection) == 1;
-                if (decoded) {
-                    response->content_encoding.reset();
-                    if (HTMLStream* stream = connection_htmlstream(connection); stream != nullptr) {
-                        htmlstream_feed(stream, body->data(), body->size());
-                        htmlstream_flush(stream);
-                    }
-                }
-            }
-            if (decoded) {
-                if (hooks.Execute(HOOK_PRE_RESPONSE, connection, body.get()) == 1) {
-                    connection->keepalive_server = 0;
-                    return 1;
-                }
-                if (process_response(connection, body.get()) == 0) {
-                    log_response(connection, false);
-                    connection->keepalive_server = 0;
-                    return 1;
-                }
-                if (hooks.Execute(HOOK_POST_RESPONSE, connection, body.get()) != 0) {
-                    connection->keepalive_server = 0;
-                    return 1;
-                }
-                if (url_command_has(connection, "raw") || url_command_has(connection, "htmltree")) {
-                    if (url_command_has(connection, "raw"))
-                        show_filebuf(connection, body.get());
-                    else
-                        show_htmltree(connection);
-                    return 1;
-                }
-                filebuf_encode(body.get(), connection);
-            }
-            keepalive_check_client(connection);
-            response->content_length = static_cast<std::int64_t>(body->size());
-            response->flags |= HEADER_LENGTH;
-            response->chunked = 0;
-            header_send(response, connection, SIDE_CLIENT, HEADER_TO_CLIENT);
-            http_send_body(connection, body.get());
-        }
-    } else {
-        const bool rechunk = request->version == HTTP_VERSION_11;
-        if (response->chunked != 0 && !rechunk) {
-            // An HTTP/1.0 client takes the body de-chunked, ended by the close.
-            response->chunked = 0;
-            connection->keepalive_client = 0;
-            header_send(response, connection, SIDE_CLIENT, HEADER_TO_CLIENT);
-            response->chunked = 1;
-        } else {
-            header_send(response, connection, SIDE_CLIENT, HEADER_TO_CLIENT);
-        }
-        if (from_server) {
-            if ((connection->flags & CONN_HEAD) == 0)
-                http_transfer(connection, SIDE_SERVER, rechunk);
-        } else {
-            if (HTMLStream* stream = connection_htmlstream(connection); stream != nullptr) {
-                const std::unique_ptr<Filebuf> copy = cache_section->read_filebuf(cache);
-                htmlstream_feed(stream, copy->data(), copy->size());
-                htmlstream_flush(stream);
-            }
-            cache_section->send(cache, connection, SIDE_CLIENT);
-        }
-    }
-
-    log_response(connection, true);
-    return 1;
+    return HttpExchange(connection).run();
 }

@@ -11,6 +11,12 @@
 struct CONNECTION_T;
 class Filebuf;
 
+// What one step of an exchange (the pipeline of a request, or the HTTP handler's answer to it)
+// tells the driver that runs the steps in their fixed order. Continue: the next step runs.
+// Done: the request has ended here, answered, refused or given up. Again: a new response header
+// has taken the place of the one at hand, and the steps that read a header run again on it.
+enum class Step { Continue, Done, Again };
+
 // Runs stage 7 and, unless it answered, stage 1 with the request body. 1 when the request goes
 // on; 0 when a stage answered the client (the answer has been sent and freed).
 int process_request(CONNECTION_T* connection, Filebuf* body);

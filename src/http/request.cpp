@@ -90,420 +90,501 @@ void forwarded_for(CONNECTION_T* connection)
         connection->logentry.client = *connection->request->x_forwarded_for;
 }
 
-// Reads and parses the request header; false when the request ends here.
-bool request_read(CONNECTION_T* connection)
+// One request of a client connection, from the first byte of its header to the hand-over to a
+// protocol handler: one method per step, run in the order of the table in run().
+class RequestExchange {
+public:
+    explicit RequestExchange(CONNECTION_T* connection) : connection_(connection), cache_(connection->cache) {}
+
+    void run();
+
+private:
+    // The thread slot, the connection's variables and the log entry's interface and client id.
+    Step begin();
+    // Whether a parsable header came; its forwarded client, keep-alive, URL commands, profiles.
+    Step header_read();
+    // Whether the header stage 5 rewrote still parses; the request's variables and HEAD.
+    Step header_rewrite();
+    // Whether the body fits the upload allowance and came whole, or is left to be relayed.
+    Step body_read();
+    // Whether authentication or request modification, given the request's variables, answered it.
+    Step request_stages();
+    // Whether the limits block the request or the "limits" page answers it; the bypass mask.
+    Step limits();
+    // Whether the redirect rules answered; the port and TLS of the "https" command.
+    Step destination();
+    // The request's headers, as the header filter leaves them.
+    Step header_filter();
+    // Whether the admitting rule permits this kind of request; the host of an origin-form one.
+    Step permitted();
+    // The request's variables with its URL, and what the log entry says of it.
+    Step recorded();
+    // Whether a URL command that needs no response answers the request.
+    Step commands();
+    // Whether a stage-0 check blocks the request.
+    Step request_check();
+    // Whether the cache answers (or refuses) the request, or holds a copy to serve or revalidate.
+    Step cache_lookup();
+    // Which encodings the server is asked for.
+    Step encoding();
+    // Whether an upstream connection opens, the cache serves without one, or the client is told why not.
+    Step upstream();
+    // The handler that serves the request: the tunnel, a diagnostic page, a module, HTTP or FTP.
+    Step dispatch();
+
+    // Read afresh each time: the header rewrite parses the request anew.
+    HEADER* request() const { return connection_->request.get(); }
+
+    CONNECTION_T* connection_;
+    // The connection's: the cache object outlives the exchange, for the connection thread gives
+    // it back after the limits are counted.
+    CacheRef& cache_;
+};
+
+void RequestExchange::run()
 {
-    const bool first = connection->requests == 0;
-    const int timeout = first ? general_section->timeout_get(connection) : general_section->keeptimeout_get(connection);
+    using StepFn = Step (RequestExchange::*)();
+    static constexpr StepFn steps[] = {
+        &RequestExchange::begin,
+        &RequestExchange::header_read,
+        &RequestExchange::header_rewrite,
+        &RequestExchange::body_read,
+        &RequestExchange::request_stages,
+        &RequestExchange::limits,
+        &RequestExchange::destination,
+        &RequestExchange::header_filter,
+        &RequestExchange::permitted,
+        &RequestExchange::recorded,
+        &RequestExchange::commands,
+        &RequestExchange::request_check,
+        &RequestExchange::cache_lookup,
+        &RequestExchange::encoding,
+        &RequestExchange::upstream,
+        &RequestExchange::dispatch,
+    };
+    for (const StepFn step : steps)
+        if ((this->*step)() == Step::Done)
+            return;
+}
+
+Step RequestExchange::begin()
+{
+    slot_serving(connection_);
+    if (connection_->requests == 0)
+        putlog(LOG_NETWORK, "fd: %d allowed connect from %s on port %d ",
+               connection_->client != nullptr ? connection_->client->fd() : -1, connection_->ip.c_str(),
+               connection_->port);
+
+    auto& variables = connection_->variables;
+    variables["IP"] = connection_->ip;
+    variables["PORT"] = std::to_string(connection_->port);
+    variables["TIME"] = std::to_string(static_cast<unsigned>(std::time(nullptr)));
+    variables["INTERFACE"] = connection_->localip;
+    variables["VERSION"] = VERSION_LINE;
+    variables["CLIENTID"] = std::to_string(connection_->id);
+    connection_->logentry.interface_ip = connection_->localip;
+    connection_->logentry.interface_port = variables["PORT"];
+    connection_->logentry.client_id = connection_->id;
+    return Step::Continue;
+}
+
+Step RequestExchange::header_read()
+{
+    const bool first = connection_->requests == 0;
+    const int timeout =
+        first ? general_section->timeout_get(connection_) : general_section->keeptimeout_get(connection_);
     bool too_large = false;
-    const HeaderText text = header_get(connection, SIDE_CLIENT, timeout, &too_large);
-    connection->logentry.Reset();
-    connection->logentry.client = connection->ip;
+    const HeaderText text = header_get(connection_, SIDE_CLIENT, timeout, &too_large);
+    connection_->logentry.Reset();
+    connection_->logentry.client = connection_->ip;
     if (!text && too_large) {
         if (first)
-            putlog(LOG_WARNING, "request: invalid header recieved from %s", connection->ip.c_str());  // kept as is
+            putlog(LOG_WARNING, "request: invalid header recieved from %s", connection_->ip.c_str());  // kept as is
         // The client is told why, though the rest of its header goes unread.
-        refuse(connection, "badrequest", 400);
-        return false;
+        refuse(connection_, "badrequest", 400);
+        return Step::Done;
     }
     if (!text) {
         if (first)
-            putlog(LOG_WARNING, "request: timeout waiting for header from %s", connection->ip.c_str());
-        connection->keepalive_client = 0;
-        return false;
+            putlog(LOG_WARNING, "request: timeout waiting for header from %s", connection_->ip.c_str());
+        connection_->keepalive_client = 0;
+        return Step::Done;
     }
     // Stage 5 hands the header back as text that ends at its first zero byte: a header holding
     // one would lose the lines behind it (a Content-Length, say) between the two parses.
-    connection->request = text->find('\0') == std::string::npos ? http_header_parse_request(*text) : nullptr;
-    if (connection->request == nullptr) {
+    connection_->request = text->find('\0') == std::string::npos ? http_header_parse_request(*text) : nullptr;
+    if (connection_->request == nullptr) {
         if (first)
-            putlog(LOG_WARNING, "request: invalid header recieved from %s", connection->ip.c_str());  // kept as is
-        connection->keepalive_client = 0;
-        return false;
+            putlog(LOG_WARNING, "request: invalid header recieved from %s", connection_->ip.c_str());  // kept as is
+        connection_->keepalive_client = 0;
+        return Step::Done;
     }
-    return true;
+    forwarded_for(connection_);
+    keepalive_check_client(connection_);
+    if (url_command_extract(connection_) == 0)
+        return Step::Done;
+    profile_section->profiles_update(connection_);
+    return Step::Continue;
 }
 
-// Stage 5 on the raw header text, which is then parsed again; false when nothing usable is
-// left, which counts as an invalid header.
-bool request_rewrite(CONNECTION_T* connection)
+Step RequestExchange::header_rewrite()
 {
-    const std::string raw = connection->request->raw ? *connection->request->raw : std::string();
-    connection->request.reset();
+    const std::string raw = request()->raw ? *request()->raw : std::string();
+    connection_->request.reset();
     Filebuf buffer;
     buffer.Add(raw);
     buffer.Add("", 1);
-    processors.Execute(STAGE_REQUEST_HEADER, connection, &buffer);
+    processors.Execute(STAGE_REQUEST_HEADER, connection_, &buffer);
     const std::string_view rewritten = buffer.view();
     const std::string_view text = rewritten.substr(0, rewritten.find('\0'));
     if (!text.empty())
-        connection->request = http_header_parse_request(text);
-    if (connection->request == nullptr) {
-        if (connection->requests == 0)
-            putlog(LOG_WARNING, "request: invalid header received from %s", connection->ip.c_str());
-        connection->keepalive_client = 0;
-        return false;
+        connection_->request = http_header_parse_request(text);
+    if (connection_->request == nullptr) {
+        if (connection_->requests == 0)
+            putlog(LOG_WARNING, "request: invalid header received from %s", connection_->ip.c_str());
+        connection_->keepalive_client = 0;
+        return Step::Done;
     }
-    return true;
+    forwarded_for(connection_);
+    if (url_command_extract(connection_) == 0)
+        return Step::Done;
+    url_command_log(connection_->url_commands.get());
+    header_variables(connection_, "CLIENT", request()->lines);
+    if (request()->method && equal_nocase(*request()->method, "HEAD"))
+        connection_->flags |= CONN_HEAD;
+    return Step::Continue;
 }
 
-// Reads the request body, or leaves it to be relayed when it is larger than the upload buffer.
-// false when the request ends here (refused, or the body could not be read whole).
-bool request_body(CONNECTION_T* connection)
+Step RequestExchange::body_read()
 {
-    HEADER* request = connection->request.get();
-    const std::uint64_t maximum = general_section->maxubuffer_get(connection);
+    HEADER* request = this->request();
+    const std::uint64_t maximum = general_section->maxubuffer_get(connection_);
 
     if ((request->flags & HEADER_LENGTH) != 0 && request->chunked == 0) {
         const auto length = static_cast<std::uint64_t>(request->content_length);
         // The all-ones allowance means no limit, not a limit of 4 GiB.
-        if (connection->upload_allowance != ALLOWANCE_UNLIMITED && length > connection->upload_allowance) {
-            refuse(connection, "uploadlimit", 200);
-            return false;
+        if (connection_->upload_allowance != ALLOWANCE_UNLIMITED && length > connection_->upload_allowance) {
+            refuse(connection_, "uploadlimit", 200);
+            return Step::Done;
         }
-        connection->bytes_out = length;
+        connection_->bytes_out = length;
         if (length > maximum) {
             // Held whole in memory only up to the upload buffer, a body above it is relayed
             // as it comes, whatever upstream it goes to.
-            connection->body = std::make_unique<Filebuf>();
-            connection->flags |= CONN_STREAM | CONN_BODY_PENDING;
+            connection_->body = std::make_unique<Filebuf>();
+            connection_->flags |= CONN_STREAM | CONN_BODY_PENDING;
             putlog(LOG_DEBUG, "request: content (%" PRIu64 ") exceeds maximum upload buffer size (%" PRIu64 ")", length,
                    maximum);
-            return true;
+            return Step::Continue;
         }
-        connection->body = http_transfer_filebuf(connection, SIDE_CLIENT);
+        connection_->body = http_transfer_filebuf(connection_, SIDE_CLIENT);
     } else if (request->chunked != 0) {
         // Read de-chunked up to the upload buffer; the rest, if any, is relayed re-chunked.
         int more = 0;
-        connection->body = http_transfer_filebuf(connection, SIDE_CLIENT, static_cast<std::size_t>(maximum), &more);
+        connection_->body = http_transfer_filebuf(connection_, SIDE_CLIENT, static_cast<std::size_t>(maximum), &more);
         if (more != 0)
-            connection->flags |= CONN_STREAM | CONN_BODY_PENDING;
+            connection_->flags |= CONN_STREAM | CONN_BODY_PENDING;
     } else {
-        connection->body = std::make_unique<Filebuf>();
+        connection_->body = std::make_unique<Filebuf>();
     }
-    if ((connection->flags & CONN_TRANSFER_FAILED) != 0) {
+    if ((connection_->flags & CONN_TRANSFER_FAILED) != 0) {
         // A body cut short is never passed on as if it were whole.
-        putlog(LOG_WARNING, "request: incomplete request body from %s", connection->ip.c_str());
-        connection->keepalive_client = 0;
-        return false;
+        putlog(LOG_WARNING, "request: incomplete request body from %s", connection_->ip.c_str());
+        connection_->keepalive_client = 0;
+        return Step::Done;
     }
-    return true;
+    return Step::Continue;
 }
 
-// The permission checks by kind of request; false when the request was refused or answered.
-bool request_permitted(CONNECTION_T* connection)
+Step RequestExchange::request_stages()
 {
-    HEADER* request = connection->request.get();
-    const char* ip = connection->ip.c_str();
+    variables_request(connection_, false);
+    if (process_request(connection_, connection_->body.get()) == 0)
+        return Step::Done;
+    profile_section->profiles_update(connection_);
+    return Step::Continue;
+}
 
-    if (request->kind != HEADER_CONNECT && interface_request(connection)) {
-        putlog(LOG_REQUEST, "request for web interface from %s", ip);
-        interface_handle_request(connection);
-        return false;
+Step RequestExchange::limits()
+{
+    if (limit_section->check_and_block(connection_) == 1)
+        return Step::Done;
+    bypass_check(connection_);
+    if ((connection_->access & ACCESS_URLCOMMAND) == 0)
+        url_command_free(connection_);
+    if (url_command_has(connection_, "limits")) {
+        limits_show(connection_);
+        return Step::Done;
     }
-    request = connection->request.get();
+    return Step::Continue;
+}
+
+Step RequestExchange::destination()
+{
+    if (redirect_section->redirect_do(connection_, REDIRECT_REQUEST) == 1)
+        return Step::Done;
+    HEADER* request = this->request();
+    if (url_command_has(connection_, "https")) {
+        if ((request->flags & HEADER_DEFAULT_PORT) != 0 || request->port == protocol_port(text_or_empty(request->scheme)))
+            request->port = 443;
+        connection_->flags |= CONN_HTTPS | CONN_TLS;
+    }
+    return Step::Continue;
+}
+
+Step RequestExchange::header_filter()
+{
+    slot_request(connection_);
+    header_section->filter(connection_, HEADERFILTER_REQUEST);
+    return Step::Continue;
+}
+
+Step RequestExchange::permitted()
+{
+    HEADER* request = this->request();
+    const char* ip = connection_->ip.c_str();
+
+    if (request->kind != HEADER_CONNECT && interface_request(connection_)) {
+        putlog(LOG_REQUEST, "request for web interface from %s", ip);
+        interface_handle_request(connection_);
+        return Step::Done;
+    }
+    request = this->request();
 
     if (request->kind == HEADER_ORIGIN) {
-        if ((connection->access & ACCESS_TRANSPARENT) == 0) {
+        if ((connection_->access & ACCESS_TRANSPARENT) == 0) {
             putlog(LOG_SECURITY, "Blocked Security Breach: %s attempted an unacceptable protocol", ip);
-            refuse(connection, "noaccess", 404);
-            return false;
+            refuse(connection_, "noaccess", 404);
+            return Step::Done;
         }
         if (!request->host) {
             std::optional<HostPort> target;
-            if ((connection->access & ACCESS_HOST_HEADER) != 0 && request->host_header)
+            if ((connection_->access & ACCESS_HOST_HEADER) != 0 && request->host_header)
                 target = http_host_split(*request->host_header, request->port);
             if (!target) {
                 // kept as is
                 putlog(LOG_SECURITY, "Blocked Security Breach: %s tried to make a malformatted request", ip);
-                refuse(connection, "nofile", 404);
-                return false;
+                refuse(connection_, "nofile", 404);
+                return Step::Done;
             }
             request->host = target->host;
             request->port = target->port;
-            profile_section->profiles_update(connection);
-            if (redirect_section->redirect_do(connection, REDIRECT_REQUEST) == 1)
-                return false;
-            if (request->port == connection->port) {
+            profile_section->profiles_update(connection_);
+            if (redirect_section->redirect_do(connection_, REDIRECT_REQUEST) == 1)
+                return Step::Done;
+            if (request->port == connection_->port) {
                 putlog(LOG_SECURITY, "Blocked Security Breach: %s tried to make a request to website on %d", ip,
                        request->port);
-                refuse(connection, "nofile", 404);
-                return false;
+                refuse(connection_, "nofile", 404);
+                return Step::Done;
             }
             header_complete(request);
             request->kind = HEADER_ABSOLUTE;
         } else if (!request->url) {
             header_complete(request);
         }
-        return true;
+        return Step::Continue;
     }
     if (request->kind == HEADER_ABSOLUTE) {
-        if ((connection->access & ACCESS_PROXY) == 0) {
+        if ((connection_->access & ACCESS_PROXY) == 0) {
             putlog(LOG_SECURITY, "Blocked Security Breach: %s attempted an unacceptable protocol", ip);
-            refuse(connection, "noaccess", 404);
-            return false;
+            refuse(connection_, "noaccess", 404);
+            return Step::Done;
         }
-        return true;
+        return Step::Continue;
     }
-    if ((connection->access & ACCESS_CONNECT) == 0) {
+    if ((connection_->access & ACCESS_CONNECT) == 0) {
         putlog(LOG_SECURITY, "Blocked Security Breach: %s attempted a CONNECT request", ip);
-        refuse(connection, "noaccess", 404);
-        return false;
+        refuse(connection_, "noaccess", 404);
+        return Step::Done;
     }
-    if (general_section->cportrange_check(connection, request->port) == 0) {
+    if (general_section->cportrange_check(connection_, request->port) == 0) {
         putlog(LOG_SECURITY, "denied CONNECT request from %s to port %d", ip, request->port);
-        refuse(connection, "noaccess", 404);
-        return false;
+        refuse(connection_, "noaccess", 404);
+        return Step::Done;
     }
-    return true;
+    return Step::Continue;
 }
 
-// The URL commands that answer before the cache; false when one answered.
-bool request_commands(CONNECTION_T* connection)
+Step RequestExchange::recorded()
 {
-    HEADER* request = connection->request.get();
-    const url_command_list* commands = connection->url_commands.get();
+    const HEADER* request = this->request();
+    variables_request(connection_, true);
+    LogEntry& entry = connection_->logentry;
+    entry.method = text_or_empty(request->method);
+    entry.url = request->url ? *request->url : std::string("-");
+    entry.useragent = request->user_agent ? *request->user_agent : std::string("-");
+    entry.referer = request->referer ? *request->referer : std::string("-");
+    statincr_hosts(connection_);
+    return Step::Continue;
+}
+
+Step RequestExchange::commands()
+{
+    HEADER* request = this->request();
+    const url_command_list* commands = connection_->url_commands.get();
     const url_command_t* templ = url_command_find(commands, "template");
     const char* templ_name = templ != nullptr && templ->options ? templ->options->c_str() : "unknown";
 
     if (url_command_find(commands, "prefetch") != nullptr) {
         const std::optional<URL> url = request->url ? url_parse(*request->url) : std::nullopt;
         if (!url)
-            return false;
-        prefetch_section->queue_add(*url, request->lines, connection->download_allowance, 1);
+            return Step::Done;
+        prefetch_section->queue_add(*url, request->lines, connection_->download_allowance, 1);
         if (templ != nullptr)
-            answer(connection, templ_name, 200);
+            answer(connection_, templ_name, 200);
         else
-            answer(connection, "unknown", 404);
-        return false;
+            answer(connection_, "unknown", 404);
+        return Step::Done;
     }
     if (templ != nullptr) {
-        answer(connection, templ_name, 200);
-        return false;
+        answer(connection_, templ_name, 200);
+        return Step::Done;
     }
-    if (url_command_has(connection, "profiles")) {
-        show_profiles(connection);
-        return false;
+    if (url_command_has(connection_, "profiles")) {
+        show_profiles(connection_);
+        return Step::Done;
     }
-    if (url_command_has(connection, "offline"))
-        connection->flags |= CONN_OFFLINE;
-    if (url_command_has(connection, "cache")) {
-        cache_show(connection);
-        return false;
+    if (url_command_has(connection_, "offline"))
+        connection_->flags |= CONN_OFFLINE;
+    if (url_command_has(connection_, "cache")) {
+        cache_show(connection_);
+        return Step::Done;
     }
-    if (url_command_has(connection, "filter")) {
-        filter_section->check_show(connection);
-        return false;
+    if (url_command_has(connection_, "filter")) {
+        filter_section->check_show(connection_);
+        return Step::Done;
     }
-    return true;
+    return Step::Continue;
 }
 
-// The cache lookup; false when the request was answered.
-bool request_cache(CONNECTION_T* connection)
+Step RequestExchange::request_check()
 {
-    HEADER* request = connection->request.get();
-    const bool offline = (connection->flags & CONN_OFFLINE) != 0;
-    CACHEMAP* object = nullptr;
-    if (!url_command_has(connection, "fresh") && cacheable(connection, request, nullptr) != 0 && request->url) {
-        object = cache_section->cache_open(connection, *request->url, nullptr, offline ? std::uint32_t{CACHE_OFFLINE} : 0u);
-        if (object != nullptr && (object->flags & CACHE_INVALID) != 0) {
-            putlog(LOG_ALWAYS, "Please re-check rules in the Caching Section");
-            cache_section->invalidate(object);
-            answer(connection, "error", 404);
-            return false;
-        }
-        if (object != nullptr && (object->flags & CACHE_BUFFERWAIT) != 0) {
-            cache_section->send_status(connection, object);
-            cache_section->cache_close(object, false);
-            return false;
-        }
-        if (object != nullptr) {
-            connection_cache_set(connection, object);
-            putlog(LOG_CACHE, "hit: %s", object->key.c_str());
-            if (!offline) {
-                cache_section->check(connection, object);
-                if ((object->flags & CACHE_VALIDATE) != 0) {
-                    connection->flags |= CONN_VALIDATE;
-                    conditional_header(request, object);
-                }
-            }
-            connection->logentry.set_cachecode(1);
-            statincr_cachehit(connection);
-        } else {
-            connection->logentry.set_cachecode(2);
-            statincr_cachemiss(connection);
-        }
-    } else {
-        connection->logentry.set_cachecode(2);
-    }
-    if (offline && object == nullptr) {
-        answer(connection, "nocache", 404);
-        return false;
-    }
-    return true;
-}
-
-// Opens the upstream connection unless the answer comes from the cache; false when the client
-// was answered instead.
-bool request_upstream(CONNECTION_T* connection)
-{
-    while (connection->server == nullptr) {
-        CACHEMAP* object = connection_cache(connection);
-        if (object != nullptr && (connection->flags & CONN_VALIDATE) == 0)
-            return true;
-        connection->flags &= ~CONN_POOLED;
-        connection->proxy_type = UPSTREAM_DIRECT;
-        forward_section->forward_do(connection);
-        const int result = protocol_start(connection);
-        if (result >= 0)
-            return true;
-        if (object == nullptr) {
-            putlog(LOG_HEADER, "error: reading header from %s", text_or_empty(connection->request->host));
-            answer(connection, error_to_template(result), 503);
-            return false;
-        }
-        connection->flags &= ~CONN_VALIDATE;
-        putlog(LOG_WARNING, "cache: using unvalidated cache for failed connection");
-    }
-    return true;
-}
-
-void request_dispatch(CONNECTION_T* connection)
-{
-    HEADER* request = connection->request.get();
-    CACHEMAP* object = connection_cache(connection);
-    const bool from_cache = object != nullptr && (connection->flags & CONN_VALIDATE) == 0;
-    if (connection->proxy_type == UPSTREAM_HTTP || from_cache) {
-        protocol_http(connection);
-        return;
-    }
-    const std::string scheme = text_or_empty(request->scheme);
-    if (protocols.Execute(scheme, connection) != -1)
-        return;
-    if (strcasecmp(scheme.c_str(), "http") == 0)
-        protocol_http(connection);
-    else if (strcasecmp(scheme.c_str(), "ftp") == 0)
-        protocol_ftp(connection);
-    else
-        answer(connection, "badprotocol", 501);
-}
-
-void request_serve(CONNECTION_T* connection)
-{
-    slot_serving(connection);
-    if (connection->requests == 0)
-        putlog(LOG_NETWORK, "fd: %d allowed connect from %s on port %d ",
-               connection->client != nullptr ? connection->client->fd() : -1, connection->ip.c_str(), connection->port);
-
-    auto& variables = connection->variables;
-    variables["IP"] = connection->ip;
-    variables["PORT"] = std::to_string(connection->port);
-    variables["TIME"] = std::to_string(static_cast<unsigned>(std::time(nullptr)));
-    variables["INTERFACE"] = connection->localip;
-    variables["VERSION"] = VERSION_LINE;
-    variables["CLIENTID"] = std::to_string(connection->id);
-    connection->logentry.interface_ip = connection->localip;
-    connection->logentry.interface_port = variables["PORT"];
-    connection->logentry.client_id = connection->id;
-
-    if (!request_read(connection))
-        return;
-    forwarded_for(connection);
-    keepalive_check_client(connection);
-    if (url_command_extract(connection) == 0)
-        return;
-    profile_section->profiles_update(connection);
-
-    if (!request_rewrite(connection))
-        return;
-    forwarded_for(connection);
-    if (url_command_extract(connection) == 0)
-        return;
-    url_command_log(connection->url_commands.get());
-    header_variables(connection, "CLIENT", connection->request->lines);
-
-    if (connection->request->method && equal_nocase(*connection->request->method, "HEAD"))
-        connection->flags |= CONN_HEAD;
-
-    if (!request_body(connection))
-        return;
-    variables_request(connection, false);
-
-    if (process_request(connection, connection->body.get()) == 0)
-        return;
-    profile_section->profiles_update(connection);
-    if (limit_section->check_and_block(connection) == 1)
-        return;
-    bypass_check(connection);
-    if ((connection->access & ACCESS_URLCOMMAND) == 0)
-        url_command_free(connection);
-    if (url_command_has(connection, "limits")) {
-        limits_show(connection);
-        return;
-    }
-    if (redirect_section->redirect_do(connection, REDIRECT_REQUEST) == 1)
-        return;
-
-    HEADER* request = connection->request.get();
-    if (url_command_has(connection, "https")) {
-        if ((request->flags & HEADER_DEFAULT_PORT) != 0 || request->port == protocol_port(text_or_empty(request->scheme)))
-            request->port = 443;
-        connection->flags |= CONN_HTTPS | CONN_TLS;
-    }
-    slot_request(connection);
-    header_section->filter(connection, HEADERFILTER_REQUEST);
-
-    if (!request_permitted(connection))
-        return;
-    request = connection->request.get();
-    variables_request(connection, true);
-    LogEntry& entry = connection->logentry;
-    entry.method = text_or_empty(request->method);
-    entry.url = request->url ? *request->url : std::string("-");
-    entry.useragent = request->user_agent ? *request->user_agent : std::string("-");
-    entry.referer = request->referer ? *request->referer : std::string("-");
-    statincr_hosts(connection);
-
-    if (!request_commands(connection))
-        return;
-    if (processors.Execute(STAGE_REQUEST_CHECK, connection, nullptr) == 1) {
+    if (processors.Execute(STAGE_REQUEST_CHECK, connection_, nullptr) == 1) {
+        LogEntry& entry = connection_->logentry;
         entry.set_cachecode(9);
         entry.Write();
         entry.apache_Write();
-        return;
+        return Step::Done;
     }
-    if (!request_cache(connection))
-        return;
+    return Step::Continue;
+}
 
-    if (general_section->compressin_get(connection) == 1) {
-        if (accepts_encoded_content(connection) == 0) {
-            connection->flags |= CONN_ENCODED;
+Step RequestExchange::cache_lookup()
+{
+    HEADER* request = this->request();
+    const bool offline = (connection_->flags & CONN_OFFLINE) != 0;
+    if (!url_command_has(connection_, "fresh") && cacheable(connection_, request, nullptr) != 0 && request->url) {
+        CacheRef object =
+            cache_section->open(connection_, *request->url, nullptr, offline ? std::uint32_t{CACHE_OFFLINE} : 0u);
+        if (object && (object->flags & CACHE_INVALID) != 0) {
+            putlog(LOG_ALWAYS, "Please re-check rules in the Caching Section");
+            object.invalidate();
+            answer(connection_, "error", 404);
+            return Step::Done;
+        }
+        if (object && (object->flags & CACHE_BUFFERWAIT) != 0) {
+            cache_section->send_status(connection_, object.get());
+            return Step::Done;
+        }
+        if (object) {
+            cache_ = std::move(object);
+            putlog(LOG_CACHE, "hit: %s", cache_->key.c_str());
+            if (!offline) {
+                cache_section->check(connection_, cache_.get());
+                if ((cache_->flags & CACHE_VALIDATE) != 0) {
+                    connection_->flags |= CONN_VALIDATE;
+                    conditional_header(request, cache_.get());
+                }
+            }
+            connection_->logentry.set_cachecode(1);
+            statincr_cachehit(connection_);
+        } else {
+            connection_->logentry.set_cachecode(2);
+            statincr_cachemiss(connection_);
+        }
+    } else {
+        connection_->logentry.set_cachecode(2);
+    }
+    if (offline && !cache_) {
+        answer(connection_, "nocache", 404);
+        return Step::Done;
+    }
+    return Step::Continue;
+}
+
+Step RequestExchange::encoding()
+{
+    HEADER* request = this->request();
+    if (general_section->compressin_get(connection_) == 1) {
+        if (accepts_encoded_content(connection_) == 0) {
+            connection_->flags |= CONN_ENCODED;
             request->accept_encoding = "gzip, deflate";
             putlog(LOG_DEBUG, "request: asking server for encoded content");
         }
     } else {
         request->accept_encoding.reset();
     }
+    return Step::Continue;
+}
 
-    if (!request_upstream(connection))
-        return;
+Step RequestExchange::upstream()
+{
+    while (connection_->server == nullptr) {
+        if (cache_ && (connection_->flags & CONN_VALIDATE) == 0)
+            return Step::Continue;
+        connection_->flags &= ~CONN_POOLED;
+        connection_->proxy_type = UPSTREAM_DIRECT;
+        forward_section->forward_do(connection_);
+        const int result = protocol_start(connection_);
+        if (result >= 0)
+            return Step::Continue;
+        if (!cache_) {
+            putlog(LOG_HEADER, "error: reading header from %s", text_or_empty(request()->host));
+            answer(connection_, error_to_template(result), 503);
+            return Step::Done;
+        }
+        connection_->flags &= ~CONN_VALIDATE;
+        putlog(LOG_WARNING, "cache: using unvalidated cache for failed connection");
+    }
+    return Step::Continue;
+}
+
+Step RequestExchange::dispatch()
+{
+    HEADER* request = this->request();
     if (request->kind == HEADER_CONNECT) {
-        protocol_connect(connection);
-        return;
+        protocol_connect(connection_);
+        return Step::Done;
     }
-    if (url_command_has(connection, "proxytest")) {
-        show_proxytest(connection);
-        return;
+    if (url_command_has(connection_, "proxytest")) {
+        show_proxytest(connection_);
+        return Step::Done;
     }
-    connection->flags |= CONN_PROCESS;
-    request_dispatch(connection);
+    connection_->flags |= CONN_PROCESS;
+
+    const bool from_cache = cache_ && (connection_->flags & CONN_VALIDATE) == 0;
+    if (connection_->proxy_type == UPSTREAM_HTTP || from_cache) {
+        protocol_http(connection_);
+        return Step::Done;
+    }
+    const std::string scheme = text_or_empty(request->scheme);
+    if (protocols.Execute(scheme, connection_) != -1)
+        return Step::Done;
+    if (strcasecmp(scheme.c_str(), "http") == 0)
+        protocol_http(connection_);
+    else if (strcasecmp(scheme.c_str(), "ftp") == 0)
+        protocol_ftp(connection_);
+    else
+        answer(connection_, "badprotocol", 501);
+    return Step::Done;
 }
 
 } // namespace
 
 int handle_request(CONNECTION_T* connection)
 {
-    request_serve(connection);
+    RequestExchange(connection).run();
     // A body left unread on the client socket would be read as the next request.
     if ((connection->flags & CONN_BODY_PENDING) != 0)
         connection->keepalive_client = 0;

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <string>
+#include <vector>
 
+#include "counting_cache.h"
 #include "util/filebuf.h"
 #include "http/header.h"
 #include "http/proto_http.h"
@@ -247,6 +250,84 @@ TEST_F(ProtoHttp, AnswersThatCannotBePassedOnAreBadResponses)
             EXPECT_EQ(got.find("hello"), std::string::npos);
             EXPECT_TRUE(road::was_logged("error: ", "Bad response from server"));
         }
+    }
+}
+
+// A copy the pipeline found in the cache, held by the connection: the exchange leaves it there
+// for the connection thread to give back, unless the copy fails its revalidation or the answer
+// has no body, which invalidates it, once.
+TEST_F(ProtoHttp, CachedCopiesAreServedRevalidatedOrInvalidated)
+{
+    const char* lastmod = "Tue, 01 Jun 2021 10:00:00 GMT";
+    const std::string stored_header =
+        std::string("HTTP/1.1 200 OK\r\nContent-Length: 6\r\nLast-Modified: ") + lastmod + "\r\n\r\n";
+    struct Case {
+        const char* name;
+        const char* method;
+        bool validate;                      // the pipeline asked for a conditional request
+        std::string reply;                  // from the server; empty: the server is not asked
+        const char* cachecode;              // null: left as the pipeline set it
+        bool from_cache;                    // the client gets the stored header
+        std::vector<std::string> given_back;
+        const char* logged;                 // caching line, or null
+    };
+    const std::string key = "http://origin.test/";
+    const Case cases[] = {
+        {"a fresh copy", "GET", false, "", nullptr, true, {}, nullptr},
+        {"a 304", "GET", true, "HTTP/1.1 304 Not Modified\r\n\r\n", "TCP_REFRESH_HIT", true, {}, "validated: "},
+        {"the same Last-Modified", "GET", true,
+         std::string("HTTP/1.1 200 OK\r\nLast-Modified: ") + lastmod + "\r\nContent-Length: 3\r\n\r\nnew",
+         "TCP_REFRESH_HIT", true, {}, "validated: "},
+        {"a changed copy", "GET", true,
+         "HTTP/1.1 200 OK\r\nLast-Modified: Wed, 02 Jun 2021 10:00:00 GMT\r\nContent-Length: 3\r\n\r\nnew",
+         "TCP_REFRESH_MISS", false, {"invalidate " + key}, "failed validation: "},
+        {"a HEAD", "HEAD", false, "", nullptr, true, {"invalidate " + key}, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        road::log_clear();
+        CountingCache cache;
+        CACHEMAP object;
+        object.key = key;
+        object.data = stored_header + "cached";
+        object.header_length = static_cast<std::uint32_t>(stored_header.size());
+        object.size = static_cast<std::uint32_t>(object.data.size());
+        object.retrieved = std::time(nullptr);
+        std::tm broken{};
+        ASSERT_NE(strptime(lastmod, "%a, %d %b %Y %T GMT", &broken), nullptr);
+        object.lastmod = std::mktime(&broken);
+
+        Wired wired;
+        request_set(wired.get(), std::string(c.method) + " " + key + " HTTP/1.1\r\n\r\n");
+        if (std::string_view(c.method) == "HEAD")
+            wired->flags |= CONN_HEAD;
+        if (c.validate)
+            wired->flags |= CONN_VALIDATE;
+        wired->cache = CacheRef(&cache, &object);
+        write_all(wired.server_peer, c.reply);
+
+        EXPECT_EQ(protocol_http(wired.get()), 1);
+        const std::string got = read_now(wired.client_peer);
+        const std::string asked = read_now(wired.server_peer);
+        EXPECT_EQ(asked.empty(), c.reply.empty()) << asked;
+        EXPECT_EQ(got.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << got;
+        EXPECT_EQ(got.find("\r\nAge: ") != std::string::npos, c.from_cache) << got;
+        if (c.from_cache) {
+            EXPECT_NE(got.find("\r\nContent-Length: 6\r\n"), std::string::npos) << got;   // the stored body's
+        } else {
+            EXPECT_EQ(got.substr(got.size() - 3), "new");
+        }
+        // The body of a 200 that validated the copy is not wanted: its connection goes.
+        EXPECT_EQ(wired->server == nullptr, std::string_view(c.name) == "the same Last-Modified");
+        if (c.cachecode != nullptr) {
+            EXPECT_STREQ(wired->logentry.cachecode(), c.cachecode);
+        }
+        if (c.logged != nullptr) {
+            EXPECT_TRUE(road::was_logged("cache: ", c.logged + key));
+        }
+        EXPECT_EQ(cache.given_back, c.given_back);
+        EXPECT_EQ(wired->cache.get(), c.given_back.empty() ? &object : nullptr);
+        wired->cache.release();   // `object` dies with this iteration
     }
 }
 
