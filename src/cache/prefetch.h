@@ -10,7 +10,7 @@ struct CONNECTION_T;
 struct HTTP_HEADER;
 struct URL;
 
-// The parser fed with a response body (Part of the HTML stream component).
+// The parser fed with a response body; it belongs to the HTML stream component.
 class HTMLStream;
 
 class PrefetchSection {

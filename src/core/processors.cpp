@@ -38,12 +38,12 @@ int remove_first(CowList<Entry>& list, Callback callback, Member member)
 
 } // namespace
 
-int Processors::Add(processor_callback_t callback, int stage)
+int Processors::Add(ProcessorCallback callback, int stage)
 {
     return add_once(list_, callback, stage);
 }
 
-int Processors::Remove(processor_callback_t callback)
+int Processors::Remove(ProcessorCallback callback)
 {
     return remove_first(list_, callback, &Processor::callback);
 }
@@ -65,12 +65,12 @@ int Processors::Execute(int stage, CONNECTION_T* connection, Filebuf* buffer) co
     return result;
 }
 
-int Hooks::Add(hook_callback_t callback, int stage)
+int Hooks::Add(HookCallback callback, int stage)
 {
     return add_once(list_, callback, stage);
 }
 
-int Hooks::Remove(hook_callback_t callback)
+int Hooks::Remove(HookCallback callback)
 {
     return remove_first(list_, callback, &Hook::callback);
 }
@@ -91,7 +91,7 @@ int Hooks::Execute(int stage, void* a, void* b) const
     return result;
 }
 
-int Protocols::Add(protocol_handler_t handler, std::string scheme)
+int Protocols::Add(ProtocolHandler handler, std::string scheme)
 {
     if (handler == nullptr)
         return 0;
@@ -103,7 +103,7 @@ int Protocols::Add(protocol_handler_t handler, std::string scheme)
     }) ? 1 : 0;
 }
 
-int Protocols::Remove(protocol_handler_t handler)
+int Protocols::Remove(ProtocolHandler handler)
 {
     return remove_first(list_, handler, &Protocol::handler);
 }

@@ -35,23 +35,23 @@ enum HookStage : int {
     HOOK_POST_RESPONSE = 2,      // the same, after them
 };
 
-using processor_callback_t = int (*)(CONNECTION_T*, Filebuf*);
-using hook_callback_t = int (*)(void*, void*);
-using protocol_handler_t = int (*)(CONNECTION_T*);
+using ProcessorCallback = int (*)(CONNECTION_T*, Filebuf*);
+using HookCallback = int (*)(void*, void*);
+using ProtocolHandler = int (*)(CONNECTION_T*);
 
 struct Processor {
     int stage;
-    processor_callback_t callback;
+    ProcessorCallback callback;
 };
 
 struct Hook {
     int stage;
-    hook_callback_t callback;
+    HookCallback callback;
 };
 
 struct Protocol {
     std::string scheme;
-    protocol_handler_t handler;
+    ProtocolHandler handler;
 };
 
 // An ordered list that readers walk without a lock while rare writers replace it whole.
@@ -92,9 +92,9 @@ public:
 
     // Appends {stage, callback}: 1. A callback already registered at any stage, or a null one,
     // is refused: 0, nothing changes.
-    int Add(processor_callback_t callback, int stage);
+    int Add(ProcessorCallback callback, int stage);
     // Removes the first entry of the callback: 1, or 0 when there is none.
-    int Remove(processor_callback_t callback);
+    int Remove(ProcessorCallback callback);
     // Calls the stage's callbacks in registration order. In the checking stages (0, 1, 2, 4, 7)
     // the first that answers 1 ends the run. The last answer, or 0 when none was called.
     int Execute(int stage, CONNECTION_T* connection, Filebuf* buffer) const;
@@ -108,8 +108,8 @@ public:
     constexpr Hooks() noexcept = default;
 
     // As for Processors.
-    int Add(hook_callback_t callback, int stage);
-    int Remove(hook_callback_t callback);
+    int Add(HookCallback callback, int stage);
+    int Remove(HookCallback callback);
     // Calls the stage's hooks in registration order; the first non-zero answer ends the run, so
     // a hook that took over the body is never overruled by a later one. The last answer, or 0
     // when none was called.
@@ -124,9 +124,9 @@ public:
     constexpr Protocols() noexcept = default;
 
     // Appends {scheme, handler}: 1. A handler already registered, or a null one, is refused: 0.
-    int Add(protocol_handler_t handler, std::string scheme);
+    int Add(ProtocolHandler handler, std::string scheme);
     // Removes the first entry of the handler: 1, or 0 when there is none.
-    int Remove(protocol_handler_t handler);
+    int Remove(ProtocolHandler handler);
     // The answer of the first handler whose scheme equals `scheme` byte for byte (case counts),
     // or -1 when no entry matches.
     int Execute(std::string_view scheme, CONNECTION_T* connection) const;

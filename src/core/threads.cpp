@@ -25,12 +25,12 @@ constexpr std::size_t SERVICE_STACK = 10485760;
 // The calling thread's slot, set when it takes the slot; spares every log line a table scan.
 thread_local thread_t* own_slot = nullptr;
 
-std::atomic<thread_start_t> connection_entry{nullptr};
+std::atomic<ThreadStart> connection_entry{nullptr};
 
 int used_slots() { return std::clamp(MAXTHREADS, 1, MAXTHREADS_LIMIT); }
 
 struct Launch {
-    thread_start_t start;
+    ThreadStart start;
     void* arg;
     int index;
 };
@@ -44,7 +44,7 @@ void* thread_launch(void* data)
         threads[launch->index].thread = pthread_self();
         own_slot = &threads[launch->index];
     }
-    const thread_start_t start = launch->start;
+    const ThreadStart start = launch->start;
     void* const arg = launch->arg;
     launch.reset();
     return start(arg);
@@ -92,7 +92,7 @@ void slot_release(int index)
 
 // The slot is reserved under threadlistlock and the thread created outside it, so that a slow
 // pthread_create never holds up the hand-overs and log lines of every other thread.
-int create(thread_start_t start, void* arg, std::size_t stack, bool report_full, const CreateMessages& text)
+int create(ThreadStart start, void* arg, std::size_t stack, bool report_full, const CreateMessages& text)
 {
     int index = 0;
     {
@@ -195,15 +195,15 @@ void threads_init()
     log_set_clientid(thread_get_clientid);
 }
 
-void threads_set_connection_entry(thread_start_t entry) { connection_entry.store(entry, std::memory_order_release); }
+void threads_set_connection_entry(ThreadStart entry) { connection_entry.store(entry, std::memory_order_release); }
 
-int thread_create_internal(thread_start_t start, void* arg)
+int thread_create_internal(ThreadStart start, void* arg)
 {
     // kept as is
     return create(start, arg, SERVICE_STACK, true, {"thread_create_internal", "failed to inititalise thread"});
 }
 
-int thread_create(thread_start_t start, void* arg)
+int thread_create(ThreadStart start, void* arg)
 {
     return create(start, arg, static_cast<std::size_t>(max_opt_stack), false,
                   {"thread_create", "failed to initialize thread"});
@@ -270,7 +270,7 @@ int process_new(ConnectionPtr& connection)
             return index;
         }
     }
-    const thread_start_t entry = connection_entry.load(std::memory_order_acquire);
+    const ThreadStart entry = connection_entry.load(std::memory_order_acquire);
     if (entry == nullptr)
         return -1;
     const int index = thread_create(entry, connection.get());

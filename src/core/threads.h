@@ -17,7 +17,7 @@ struct ConnectionFree;
 using ConnectionPtr = std::unique_ptr<CONNECTION_T, ConnectionFree>;
 struct statm_t;
 
-using thread_start_t = void* (*)(void*);
+using ThreadStart = void* (*)(void*);
 
 // Slot states.
 enum : int {
@@ -49,11 +49,11 @@ extern std::mutex threadlistlock;
 void threads_init();
 // The body of the connection threads process_new starts (the daemon's process_entry), set at
 // start-up before the first hand-over; until then process_new starts none.
-void threads_set_connection_entry(thread_start_t entry);
+void threads_set_connection_entry(ThreadStart entry);
 // Service threads (10 MiB stack); slot index or -1.
-int thread_create_internal(thread_start_t start, void* arg);
+int thread_create_internal(ThreadStart start, void* arg);
 // Connection threads and prefetch workers (stack of max_opt_stack bytes); slot index or -1.
-int thread_create(thread_start_t start, void* arg);
+int thread_create(ThreadStart start, void* arg);
 // Hands a readable client connection to the parked connection thread of the lowest slot, or
 // starts a new one on the connection entry. The serving slot's index, the connection then
 // being that thread's (`connection` is left null); -1 when no thread could take it (nothing

@@ -63,7 +63,7 @@ void run_job(TIMERS* timers, JobRef job)
     std::unique_lock lock(timers->mutex);
     if (!job->cancelled) {
         job->running = true;
-        const timer_callback_t callback = job->callback;
+        const TimerCallback callback = job->callback;
         void* const argument = job->argument;
         lock.unlock();
         callback(argument);
@@ -91,7 +91,7 @@ void* timer_runner(void* data)
             break;
         --timers->idle;
         job->running = true;
-        const timer_callback_t callback = job->callback;
+        const TimerCallback callback = job->callback;
         void* const argument = job->argument;
         lock.unlock();
         callback(argument);
@@ -131,7 +131,7 @@ TIMERS_LIST* timers_insert(TIMERS* timers, TIMERS_LIST timer)
     return &*timers->list.insert(insert_position(timers->list, due), std::move(timer));
 }
 
-int timers_add(TIMERS* timers, int interval, int flags, timer_callback_t callback, void* argument, std::time_t now)
+int timers_add(TIMERS* timers, int interval, int flags, TimerCallback callback, void* argument, std::time_t now)
 {
     if (callback == nullptr)
         return -1;

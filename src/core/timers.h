@@ -18,7 +18,7 @@ enum : int {
     TIMER_REPEAT = 0x1,
 };
 
-using timer_callback_t = void (*)(void*);
+using TimerCallback = void (*)(void*);
 
 // One timer.
 struct TIMERS_LIST {
@@ -26,14 +26,14 @@ struct TIMERS_LIST {
     int interval = 0;               // seconds between runs
     std::time_t due = 0;            // next run, seconds since the epoch
     int flags = 0;                  // TIMER_REPEAT
-    timer_callback_t callback = nullptr;
+    TimerCallback callback = nullptr;
     void* argument = nullptr;       // passed to the callback
 };
 
 // A run that was found due and has not ended yet.
 struct TimerJob {
     int id;
-    timer_callback_t callback;
+    TimerCallback callback;
     void* argument;
     bool for_runners;               // queued for the job runners; else the checking thread runs it
     bool running = false;
@@ -64,7 +64,7 @@ std::unique_ptr<TIMERS> timers_init();
 
 // Adds a timer first due `interval` seconds after `now`, repeating when flags holds TIMER_REPEAT;
 // its id, or -1 (nothing added) for a null callback.
-int timers_add(TIMERS* timers, int interval, int flags, timer_callback_t callback, void* argument,
+int timers_add(TIMERS* timers, int interval, int flags, TimerCallback callback, void* argument,
                std::time_t now = std::time(nullptr));
 
 // Runs every timer due at `now` on the calling thread, in list order, without holding the

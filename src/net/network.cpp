@@ -26,7 +26,7 @@
 #include "core/performance.h"
 #include "net/socket.h"
 
-socklist_t socklist[MAXLISTENERS];
+Listener socklist[MAXLISTENERS];
 std::string somaxconn_file = "/proc/sys/net/core/somaxconn";
 
 namespace {
@@ -167,8 +167,8 @@ void put_field(std::vector<unsigned char>& message, std::string_view field)
 
 void net_init()
 {
-    for (socklist_t& slot : socklist)
-        slot = socklist_t{};
+    for (Listener& slot : socklist)
+        slot = Listener{};
     std::lock_guard lock(close_mutex);
     if (close_pipe[0] < 0 && pipe2(close_pipe, O_NONBLOCK | O_CLOEXEC) != 0) {
         close_pipe[0] = close_pipe[1] = -1;
@@ -239,17 +239,17 @@ int net_listen(int port, const char* address)
         close(fd);
         return fail();
     }
-    socklist[slot] = socklist_t{1, fd, port, address != nullptr ? std::string(address) : std::string()};
+    socklist[slot] = Listener{1, fd, port, address != nullptr ? std::string(address) : std::string()};
     putlog(LOG_NETWORK, "listening on %s:%d", shown, port);
     return slot;
 }
 
 void net_listen_closeall()
 {
-    for (socklist_t& slot : socklist) {
+    for (Listener& slot : socklist) {
         if (slot.state != 0 && slot.fd >= 0)
             close(slot.fd);
-        slot = socklist_t{};
+        slot = Listener{};
     }
 }
 

@@ -17,7 +17,7 @@ constexpr int MAXLISTENERS = 20;
 
 // One listener. Slots in use are always the lowest ones: they are taken from the bottom and
 // only ever freed all at once.
-struct socklist_t {
+struct Listener {
     int state = 0;       // 1 listening, 0 free
     int fd = -1;
     int port = 0;
@@ -25,7 +25,7 @@ struct socklist_t {
 };
 
 // Written during start-up and by the shutdown handlers, read by the accept on the main thread.
-extern socklist_t socklist[MAXLISTENERS];
+extern Listener socklist[MAXLISTENERS];
 
 // Where the system's connection backlog limit is read from.
 extern std::string somaxconn_file;

@@ -143,7 +143,7 @@ TEST_F(NetworkSectionTest, CheckOpensEnabledListenersWithAPortAndRefusesBadAddre
     EXPECT_TRUE(road::was_logged("network: ", "error: failed to bind to localhost:" + std::to_string(named)));
 
     int open = 0;
-    for (const socklist_t& slot : socklist)
+    for (const Listener& slot : socklist)
         open += slot.state;
     EXPECT_EQ(open, 2);
 

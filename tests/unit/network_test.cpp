@@ -297,7 +297,7 @@ TEST_F(Network, TwentyFirstListenerFails)
     EXPECT_TRUE(logged_line("error: failed to bind to 127.0.0.1:" + std::to_string(ports[MAXLISTENERS])));
 
     net_listen_closeall();
-    for (const socklist_t& slot : socklist)
+    for (const Listener& slot : socklist)
         EXPECT_EQ(slot.state, 0);
     EXPECT_EQ(raw_connect(ports[0]), -1);
 }

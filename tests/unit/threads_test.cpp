@@ -55,7 +55,7 @@ public:
     ~Started() { finish(); }
 
     // Starts the thread through `create`; on failure the argument stays ours and is freed.
-    int start(int (*create)(thread_start_t, void*))
+    int start(int (*create)(ThreadStart, void*))
     {
         auto holder = std::make_unique<std::shared_ptr<Probe>>(probe_);
         arg_ = holder.get();
