@@ -925,14 +925,17 @@ Step HttpExchange::body_stages()
     if (!buffered() || !body_whole_)
         return Step::Continue;
     HEADER* response = slot_.get();
+    // A body that does not decode still passes every check, as the bytes it came as, and is sent
+    // so: a server must not get a body past the checks by labelling it with an encoding.
+    bool undecoded = false;
     if (body_->size() > 0 && response->content_encoding) {
-        // A body that does not decode is sent as it came.
-        if (filebuf_decode(body_.get(), connection_) != 1)
-            return Step::Continue;
-        response->content_encoding.reset();
-        if (HTMLStream* stream = connection_htmlstream(connection_); stream != nullptr) {
-            htmlstream_feed(stream, body_->data(), body_->size());
-            htmlstream_flush(stream);
+        undecoded = filebuf_decode(body_.get(), connection_) != 1;
+        if (!undecoded) {
+            response->content_encoding.reset();
+            if (HTMLStream* stream = connection_htmlstream(connection_); stream != nullptr) {
+                htmlstream_feed(stream, body_->data(), body_->size());
+                htmlstream_flush(stream);
+            }
         }
     }
     if (hooks.Execute(HOOK_PRE_RESPONSE, connection_, body_.get()) == 1)
@@ -950,7 +953,9 @@ Step HttpExchange::body_stages()
             show_htmltree(connection_);
         return done(1);
     }
-    filebuf_encode(body_.get(), connection_);
+    // One that still carries its Content-Encoding is never compressed over it.
+    if (!undecoded)
+        filebuf_encode(body_.get(), connection_);
     return Step::Continue;
 }
 

@@ -1,9 +1,11 @@
 """Responses that go wrong while the proxy buffers their body, from a scripted origin: a body
-that ends short is never passed on as a complete object.
+that ends short is never passed on as a complete object, and a body labelled with an encoding
+it does not decode from still goes the whole way through the response stages.
 
 The general rule used: 4 MiB download buffer, compression for clients of text/* types, so that a
 text answer to a client that takes gzip is buffered whole before it is sent.
 """
+import gzip
 import http.client
 import socket
 
@@ -77,3 +79,28 @@ def test_a_buffered_body_that_ended_short_is_never_sent_as_complete(proxy, origi
     wait_until(lambda: "process: transfer failed" in proxy.native_log(), 10, "the failed transfer")
     [record] = wait_until(lambda: access_records(proxy), 10, "the access record")
     assert f" TCP_MISS/400 {len(body)} GET {url} " in record, record
+
+
+# path -> body sent with Content-Encoding: gzip
+UNDECODABLE = {
+    "/corrupt.txt": b"this body was never compressed by anyone, whatever its header says\n" * 20,
+    # 8 MiB of one byte inflate from some 8 KiB: past the download buffer.
+    "/bomb.txt": gzip.compress(b"a" * (2 * MAXDBUFFER)),
+}
+
+
+@pytest.mark.parametrize("path", sorted(UNDECODABLE))
+def test_a_body_that_does_not_decode_still_goes_through_to_the_raw_command(proxy, origin_with, path):
+    sent = UNDECODABLE[path]
+    origin = origin_with(TEXT_HEAD + b"Content-Encoding: gzip\r\nContent-Length: %d\r\n\r\n" % len(sent) + sent)
+    conn = http.client.HTTPConnection("127.0.0.1", proxy.port, timeout=30)
+    try:
+        conn.request("GET", f"http://xx--raw.127.0.0.1:{origin.port}{path}")
+        response = conn.getresponse()
+        body = response.read()
+    finally:
+        conn.close()
+    # The command's page answers, not the body passed on around the stages as it came.
+    assert response.getheader("Content-Encoding") is None
+    assert body != sent
+    assert "failed to decompress gzip encoded content" in proxy.native_log()

@@ -398,6 +398,21 @@ const XmlFields GENERAL_RULE = {
 
 int buffer_wanted(CONNECTION_T*, Filebuf*) { return 1; }
 
+// The bodies the response stages and the hooks were given, in order.
+std::vector<std::string> stages_saw;
+
+int check_records(CONNECTION_T*, Filebuf* body)
+{
+    stages_saw.push_back("check " + std::string(body->view()));
+    return 0;
+}
+
+int hook_records(void*, void* body)
+{
+    stages_saw.push_back("hook " + std::string(static_cast<Filebuf*>(body)->view()));
+    return 0;
+}
+
 // For the life of a test: a general rule, with the defaults back afterwards, and a stage-4
 // callback that has every response body buffered.
 struct Buffering {
@@ -478,6 +493,60 @@ TEST_F(ProtoHttp, ABufferedBodyThatEndedShortIsNeverSentAsComplete)
         EXPECT_EQ(road::was_logged("error: ", "Bad response from server"), c.allowance == ALLOWANCE_UNLIMITED);
         EXPECT_EQ(wired->logentry.status, c.allowance == ALLOWANCE_UNLIMITED ? 400 : 200);
     }
+}
+
+// A compressed body that does not decode goes through the hooks and the response stages as the
+// bytes it came as, and out so, its Content-Encoding kept and never compressed over; one that
+// decodes is seen decoded and compressed afresh for the client.
+TEST_F(ProtoHttp, ABodyThatDoesNotDecodeStillPassesTheResponseStages)
+{
+    const Buffering buffering(std::map<std::string, std::string>{{"maxdbuffer", "64K"}});
+    processors.Add(check_records, STAGE_RESPONSE_CHECK);
+    hooks.Add(hook_records, HOOK_PRE_RESPONSE);
+    const auto gzipped = [](const std::string& text) {
+        Filebuf buffer;
+        buffer.Add(text);
+        EXPECT_EQ(buffer.Compress(1), 1);
+        return std::string(buffer.view());
+    };
+    struct Case {
+        const char* name;
+        std::string sent;
+        std::string seen;                   // by the hook and the check
+    };
+    const std::string plain = "some text that the stages look at";
+    const std::string bomb = gzipped(std::string(1 << 20, 'a'));   // inflates far past 64K
+    const Case cases[] = {
+        {"decodes", gzipped(plain), plain},
+        {"corrupt", "this was never compressed by anyone", "this was never compressed by anyone"},
+        {"inflates past the cap", bomb, bomb},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        stages_saw.clear();
+        Wired wired;
+        request_set(wired.get(), "GET http://origin.test/ HTTP/1.1\r\nAccept-Encoding: gzip\r\n\r\n");
+        wired->flags |= CONN_PROCESS;
+        write_all(wired.server_peer, "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: " +
+                                         std::to_string(c.sent.size()) + "\r\n\r\n" + c.sent);
+
+        EXPECT_EQ(protocol_http(wired.get()), 1);
+        EXPECT_EQ(stages_saw, (std::vector<std::string>{"hook " + c.seen, "check " + c.seen}));
+        const auto [head, body] = head_and_body(read_now(wired.client_peer));
+        EXPECT_EQ(head.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << head;
+        EXPECT_NE(head.find("\r\nContent-Encoding: gzip\r\n"), std::string::npos) << head;
+        EXPECT_NE(head.find("\r\nContent-Length: " + std::to_string(body.size()) + "\r\n"), std::string::npos);
+        if (c.seen == plain) {
+            Filebuf got;
+            got.Add(body);
+            EXPECT_EQ(got.Uncompress(1), 1);
+            EXPECT_EQ(got.view(), plain);
+        } else {
+            EXPECT_EQ(body, c.sent);
+        }
+    }
+    hooks.Remove(hook_records);
+    processors.Remove(check_records);
 }
 
 } // namespace
