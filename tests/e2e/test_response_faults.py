@@ -2,8 +2,9 @@
 that ends short is never passed on as a complete object, and a body labelled with an encoding
 it does not decode from still goes the whole way through the response stages.
 
-The general rule used: 4 MiB download buffer, compression for clients of text/* types, so that a
-text answer to a client that takes gzip is buffered whole before it is sent.
+The general rule is the one of test_encoding.py: a 4 MiB download buffer, compression for
+clients of text/* types, so that a text answer to a client that takes gzip is buffered whole
+before it is sent.
 """
 import gzip
 import http.client
@@ -12,15 +13,8 @@ import socket
 import pytest
 
 from conftest import start_listening, wait_until
+from test_encoding import EVERY_LOG_CATEGORY, MAXDBUFFER, general_rule_add
 
-GENERAL_GLOBALS = {"hostname": "localhost", "tempdir": "/tmp", "linelength": "100", "poolsize": "20",
-                   "pooltimeout": "30"}
-GENERAL_RULE = {"enabled": "true", "comment": "", "profiles": "", "ctimeout": "20", "timeout": "20",
-                "keeptimeout": "20", "maxdbuffer": "4M", "maxubuffer": "1M", "bufferwait": "0",
-                "cportrange": "443", "encodemime": "text/.*", "compressout": "true", "compressin": "true",
-                "xforwardedfor": "false", "via": "false"}
-MAXDBUFFER = 4 << 20
-EVERY_LOG_CATEGORY = str(0xFFFFFFF)
 ACCESS_LEGEND = "#start_time_in_seconds.milliseconds elapsed_time client cachecode/status size method url"
 
 ARRIVED = b"".join(b"line %d that arrived before the server went away\n" % i for i in range(10))
@@ -29,9 +23,7 @@ ARRIVED = b"".join(b"line %d that arrived before the server went away\n" % i for
 @pytest.fixture
 def proxy(tarvodine, xml_files, tmp_path):
     config, section = xml_files
-    fields = "".join(f"<{k}>{v}</{k}>" for k, v in GENERAL_GLOBALS.items())
-    rule = "<rule>" + "".join(f"<{k}>{v}</{k}>" for k, v in GENERAL_RULE.items()) + "</rule>"
-    config.write_text(config.read_text().replace("</tarvodine>", f"<general>{fields}{rule}</general></tarvodine>"))
+    general_rule_add(config)
     started = start_listening(tarvodine, config, section, "-d", EVERY_LOG_CATEGORY, "-a", tmp_path / "access.log")
     started.access = tmp_path / "access.log"
     return started

@@ -301,13 +301,6 @@ private:
     std::thread thread_;
 };
 
-const XmlFields GENERAL_RULE = {
-    {"enabled", "true"},      {"comment", ""},         {"profiles", ""},          {"ctimeout", "60"},
-    {"timeout", "60"},        {"keeptimeout", "60"},   {"maxdbuffer", "4M"},      {"maxubuffer", "1M"},
-    {"bufferwait", "0"},      {"cportrange", "443"},   {"encodemime", ""},        {"compressout", "false"},
-    {"compressin", "false"},  {"xforwardedfor", "false"}, {"via", "true"},
-};
-
 int buffer_wanted(CONNECTION_T*, Filebuf*) { return 1; }
 
 int uppercase(CONNECTION_T*, Filebuf* body)
@@ -352,7 +345,7 @@ struct Registered {
 
 TEST_F(FtpControl, AFileIsDeliveredOnlyWhenItIsWhatItsListingAnnounced)
 {
-    section_load(*general_section, "<general>" + item_xml("rule", GENERAL_RULE, {}) + "</general>");
+    section_load(*general_section, "<general>" + item_xml("rule", GENERAL_RULE_FIELDS, {}) + "</general>");
     const std::string content = "file content\n";
     struct Case {
         const char* what;
@@ -410,7 +403,7 @@ TEST_F(FtpControl, AFileIsDeliveredOnlyWhenItIsWhatItsListingAnnounced)
 // left to the connection thread when the file is unchanged.
 TEST_F(FtpControl, TheCachedCopyGoesBackThroughTheConnectionsHandle)
 {
-    section_load(*general_section, "<general>" + item_xml("rule", GENERAL_RULE, {}) + "</general>");
+    section_load(*general_section, "<general>" + item_xml("rule", GENERAL_RULE_FIELDS, {}) + "</general>");
     const Files files = {{"/pub/file.txt", {4, "data"}}};
     const std::time_t listed = dir_list_parse(listing_of(files), std::time(nullptr)).front().mtime;
     struct Case {
@@ -461,7 +454,7 @@ TEST_F(FtpControl, AListingIsTakenWholeUpToTheDownloadBufferLimit)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.limit);
         section_load(*general_section,
-                     "<general>" + item_xml("rule", GENERAL_RULE, {{"maxdbuffer", std::to_string(c.limit)}}) + "</general>");
+                     "<general>" + item_xml("rule", GENERAL_RULE_FIELDS, {{"maxdbuffer", std::to_string(c.limit)}}) + "</general>");
         ScriptedFtp server(files);
         Wired wired(false);
         control_connect(wired, server.port());

@@ -389,13 +389,6 @@ TEST_F(ProtoHttp, ReadCallbackEnforcesTheDownloadAllowance)
     }
 }
 
-const XmlFields GENERAL_RULE = {
-    {"enabled", "true"},      {"comment", ""},         {"profiles", ""},          {"ctimeout", "60"},
-    {"timeout", "60"},        {"keeptimeout", "60"},   {"maxdbuffer", "4M"},      {"maxubuffer", "1M"},
-    {"bufferwait", "0"},      {"cportrange", "443"},   {"encodemime", ""},        {"compressout", "true"},
-    {"compressin", "false"},  {"xforwardedfor", "false"}, {"via", "true"},
-};
-
 int buffer_wanted(CONNECTION_T*, Filebuf*) { return 1; }
 
 // The bodies the response stages and the hooks were given, in order.
@@ -413,12 +406,13 @@ int hook_records(void*, void* body)
     return 0;
 }
 
-// For the life of a test: a general rule, with the defaults back afterwards, and a stage-4
-// callback that has every response body buffered.
+// For the life of a test: a general rule with compression for clients, the defaults back
+// afterwards, and a stage-4 callback that has every response body buffered.
 struct Buffering {
-    explicit Buffering(const std::map<std::string, std::string>& set = {})
+    explicit Buffering(std::map<std::string, std::string> set = {})
     {
-        section_load(*general_section, "<general>" + item_xml("rule", GENERAL_RULE, set) + "</general>");
+        set.emplace("compressout", "true");
+        section_load(*general_section, "<general>" + item_xml("rule", GENERAL_RULE_FIELDS, set) + "</general>");
         processors.Add(buffer_wanted, STAGE_BUFFER_CHECK);
     }
     Buffering(const Buffering&) = delete;
