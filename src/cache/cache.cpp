@@ -42,12 +42,6 @@ int cacheable(CONNECTION_T*, const HEADER*, const HEADER*) { return 0; }
 
 CACHEMAP* connection_cache(CONNECTION_T* connection) { return connection->cache.get(); }
 
-void connection_cache_set(CONNECTION_T* connection, CACHEMAP* object)
-{
-    connection->cache.release();
-    connection->cache = CacheRef(cache_section, object);
-}
-
 void conditional_header(HEADER* header, CACHEMAP* object)
 {
     std::time_t retrieved = 0;

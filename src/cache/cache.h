@@ -155,6 +155,3 @@ void conditional_header(HEADER* header, CACHEMAP* object);
 // The object open for the connection's current request (CONNECTION_T::cache), or null; the
 // connection thread gives it back after the request.
 CACHEMAP* connection_cache(CONNECTION_T* connection);
-// Makes object, a reference from cache_open, the connection's open object, and lets go of the
-// previous one without giving its reference back: for callers that gave it back themselves.
-void connection_cache_set(CONNECTION_T* connection, CACHEMAP* object);

@@ -534,10 +534,7 @@ void FtpRequest::directory_actions()
 
 int FtpRequest::directory()
 {
-    if (CACHEMAP* object = connection_cache(connection_); object != nullptr) {
-        cache_section->invalidate(object);
-        connection_cache_set(connection_, nullptr);
-    }
+    connection_->cache.invalidate();
     if (rawpath_.back() != '/') {
         HeaderPtr redirect = response_new(302);
         redirect->location = rawpath_ + "/";
@@ -663,10 +660,7 @@ int FtpRequest::file()
     if (!found_) {
         // Without a length the end of the body is the end of the connection.
         connection_->keepalive_client = 0;
-        if (CACHEMAP* object = connection_cache(connection_); object != nullptr) {
-            cache_section->cache_close(object, false);
-            connection_cache_set(connection_, nullptr);
-        }
+        connection_->cache.reset();
         putlog(LOG_WARNING, "ftp: failed to retrieve FTP file information %s %s", method(), url());
     }
     slot_.set(std::move(response));
@@ -676,7 +670,7 @@ int FtpRequest::file()
     putlog(LOG_DEBUG, "buffering: %d processing: %d", (connection_->flags & CONN_BUFFER) != 0 ? 1 : 0,
            (connection_->flags & CONN_PROCESS) != 0 ? 1 : 0);
 
-    if (CACHEMAP* object = connection_cache(connection_); object != nullptr) {
+    if (CACHEMAP* object = connection_->cache.get(); object != nullptr) {
         if (mtime_ == object->lastmod) {
             if (const int done = revalidated(object); done != 0)
                 return done;
@@ -686,8 +680,7 @@ int FtpRequest::file()
         statincr_cacherefreshmiss(connection_);
         connection_->logentry.set_cachecode(TCP_REFRESH_MISS);
         putlog(LOG_CACHE, "ftp: validation failed: %s", object->key.c_str());
-        cache_section->invalidate(object);
-        connection_cache_set(connection_, nullptr);
+        connection_->cache.invalidate();
     }
     return fetch();
 }
@@ -741,21 +734,17 @@ int FtpRequest::fetch()
         text.Add("", 1);
         const std::uint32_t flags = (connection_->flags & CONN_PREFETCH) != 0 ? (CACHE_WRITING | CACHE_PREFETCHED)
                                                                               : CACHE_WRITING;
-        if (CACHEMAP* object = cache_section->cache_open(connection_, *request_->url, text.data(), flags);
-            object != nullptr) {
+        if (CacheRef object = cache_section->open(connection_, *request_->url, text.data(), flags); object) {
             putlog(LOG_CACHE, "ftp: create: %s", object->key.c_str());
             connection_->flags |= CONN_CACHE;
-            connection_cache_set(connection_, object);
+            connection_->cache = std::move(object);
         }
     }
     xcache_header_update(connection_, 1);
 
     std::unique_ptr<Socket> data = ftp_transfer_setup(connection_, "RETR " + path_);
     if (data == nullptr) {
-        if (CACHEMAP* object = connection_cache(connection_); object != nullptr) {
-            cache_section->invalidate(object);
-            connection_cache_set(connection_, nullptr);
-        }
+        connection_->cache.invalidate();
         putlog(LOG_ERROR, "ftp: failed to retrieve FTP file %s %s", method(), url());
         return fail("nofile");
     }

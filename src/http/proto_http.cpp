@@ -545,7 +545,7 @@ private:
     Step request_logged();
     // Whether the body is buffered whole before it is sent, and stored while it is.
     Step buffer_decision();
-    // The buffered body, from the server or from the cache.
+    // The buffered body, from the server or from the cache; whether it came whole.
     Step body_buffer();
     // Whether a hook, a check or a diagnostic page takes the buffered body, else how it is changed.
     Step body_stages();
@@ -566,6 +566,9 @@ private:
         connection_->keepalive_server = 0;
         return done(1);
     }
+    // Ends an exchange whose buffered body ended short, before anything of the response went
+    // to the client.
+    Step body_cut();
     // Ends an exchange that took no body from the server: nothing of its response may be pooled
     // or cached.
     Step without_body()
@@ -907,6 +910,9 @@ Step HttpExchange::body_buffer()
         int more = 0;
         body_ = http_transfer_filebuf(connection_, SIDE_SERVER, general_section->maxdbuffer_get(connection_), &more);
         body_rest_ = more != 0;
+        // Cut by the server or stopped by the download allowance: what arrived is not the object.
+        if ((connection_->flags & CONN_TRANSFER_FAILED) != 0)
+            return body_cut();
     } else {
         body_ = cache_section->read_filebuf(cache_.get());
     }
@@ -919,14 +925,17 @@ Step HttpExchange::body_stages()
     if (!buffered() || !body_whole_)
         return Step::Continue;
     HEADER* response = slot_.get();
+    // A body that does not decode still passes every check, as the bytes it came as, and is sent
+    // so: a server must not get a body past the checks by labelling it with an encoding.
+    bool undecoded = false;
     if (body_->size() > 0 && response->content_encoding) {
-        // A body that does not decode is sent as it came.
-        if (filebuf_decode(body_.get(), connection_) != 1)
-            return Step::Continue;
-        response->content_encoding.reset();
-        if (HTMLStream* stream = connection_htmlstream(connection_); stream != nullptr) {
-            htmlstream_feed(stream, body_->data(), body_->size());
-            htmlstream_flush(stream);
+        undecoded = filebuf_decode(body_.get(), connection_) != 1;
+        if (!undecoded) {
+            response->content_encoding.reset();
+            if (HTMLStream* stream = connection_htmlstream(connection_); stream != nullptr) {
+                htmlstream_feed(stream, body_->data(), body_->size());
+                htmlstream_flush(stream);
+            }
         }
     }
     if (hooks.Execute(HOOK_PRE_RESPONSE, connection_, body_.get()) == 1)
@@ -944,8 +953,32 @@ Step HttpExchange::body_stages()
             show_htmltree(connection_);
         return done(1);
     }
-    filebuf_encode(body_.get(), connection_);
+    // One that still carries its Content-Encoding is never compressed over it.
+    if (!undecoded)
+        filebuf_encode(body_.get(), connection_);
     return Step::Continue;
+}
+
+Step HttpExchange::body_cut()
+{
+    // Nothing has gone to the client yet, so it is told instead of getting a well-framed piece.
+    // The transfer stays marked failed: the connection thread drops the stored copy and closes
+    // both connections.
+    body_.reset();
+    connection_->keepalive_server = 0;
+    connection_->keepalive_client = 0;
+    const bool allowance_used = connection_->download_allowance == 0;
+    if (!allowance_used)
+        putlog(LOG_ERROR, "Bad response from server");
+    const int sent = allowance_used ? template_section->send("downloadlimit", connection_, 200)
+                                    : template_section->send("badresponse", connection_, 400);
+    if (sent == 1) {
+        connection_->logentry.Write();
+        connection_->logentry.apache_Write();
+    } else {
+        log_response(connection_, false);
+    }
+    return done(1);
 }
 
 Step HttpExchange::body_send()

@@ -89,12 +89,17 @@ def origin(tmp_path_factory):
     server.stop()
 
 
-@pytest.fixture
-def proxy(tarvodine, xml_files):
-    config, section = xml_files
+def general_rule_add(config):
+    """Gives the configuration file the general section with the rule used here."""
     fields = "".join(f"<{k}>{v}</{k}>" for k, v in GENERAL_GLOBALS.items())
     rule = "<rule>" + "".join(f"<{k}>{v}</{k}>" for k, v in GENERAL_RULE.items()) + "</rule>"
     config.write_text(config.read_text().replace("</tarvodine>", f"<general>{fields}{rule}</general></tarvodine>"))
+
+
+@pytest.fixture
+def proxy(tarvodine, xml_files):
+    config, section = xml_files
+    general_rule_add(config)
     return start_listening(tarvodine, config, section, "-d", EVERY_LOG_CATEGORY)
 
 

@@ -86,22 +86,6 @@ TEST_F(CacheHandle, TheConnectionGivesBackWhatItHolds)
     EXPECT_EQ(cache.given_back, std::vector<std::string>{"close a"});
 }
 
-TEST_F(CacheHandle, TheConnectionsSetterLetsGoWithoutGivingBack)
-{
-    CacheSection* const saved = cache_section;
-    cache_section = &cache;
-    {
-        ConnectionPtr connection = connection_new("10.0.0.1");
-        connection_cache_set(connection.get(), &a);
-        cache.invalidate(&a);   // the caller gives it back itself, then forgets it
-        connection_cache_set(connection.get(), nullptr);
-        EXPECT_EQ(connection_cache(connection.get()), nullptr);
-        connection_cache_set(connection.get(), &b);
-    }
-    cache_section = saved;
-    EXPECT_EQ(cache.given_back, (std::vector<std::string>{"invalidate a", "close b"}));
-}
-
 } // namespace
 
 TEST(ConditionalHeader, WritesTheRetrievalTime)

@@ -30,6 +30,14 @@ inline void section_load(Section& section, const std::string& body)
 
 using XmlFields = std::vector<std::pair<std::string, std::string>>;
 
+// Every field of a general rule, in order: a 4 MiB download buffer, no compression.
+inline const XmlFields GENERAL_RULE_FIELDS = {
+    {"enabled", "true"},      {"comment", ""},         {"profiles", ""},          {"ctimeout", "60"},
+    {"timeout", "60"},        {"keeptimeout", "60"},   {"maxdbuffer", "4M"},      {"maxubuffer", "1M"},
+    {"bufferwait", "0"},      {"cportrange", "443"},   {"encodemime", ""},        {"compressout", "false"},
+    {"compressin", "false"},  {"xforwardedfor", "false"}, {"via", "true"},
+};
+
 // <element> with one child per field, in order: the default text, or the one set gives. A
 // field that set names with the text "-" is left out.
 inline std::string item_xml(const std::string& element, const XmlFields& defaults,

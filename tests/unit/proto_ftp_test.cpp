@@ -17,6 +17,7 @@
 #include "config/general.h"
 #include "http/header.h"
 #include "admin/interface.h"
+#include "counting_cache.h"
 #include "net/network.h"
 #include "policy_fixture.h"
 #include "core/processors.h"
@@ -300,13 +301,6 @@ private:
     std::thread thread_;
 };
 
-const XmlFields GENERAL_RULE = {
-    {"enabled", "true"},      {"comment", ""},         {"profiles", ""},          {"ctimeout", "60"},
-    {"timeout", "60"},        {"keeptimeout", "60"},   {"maxdbuffer", "4M"},      {"maxubuffer", "1M"},
-    {"bufferwait", "0"},      {"cportrange", "443"},   {"encodemime", ""},        {"compressout", "false"},
-    {"compressin", "false"},  {"xforwardedfor", "false"}, {"via", "true"},
-};
-
 int buffer_wanted(CONNECTION_T*, Filebuf*) { return 1; }
 
 int uppercase(CONNECTION_T*, Filebuf* body)
@@ -351,7 +345,7 @@ struct Registered {
 
 TEST_F(FtpControl, AFileIsDeliveredOnlyWhenItIsWhatItsListingAnnounced)
 {
-    section_load(*general_section, "<general>" + item_xml("rule", GENERAL_RULE, {}) + "</general>");
+    section_load(*general_section, "<general>" + item_xml("rule", GENERAL_RULE_FIELDS, {}) + "</general>");
     const std::string content = "file content\n";
     struct Case {
         const char* what;
@@ -404,6 +398,50 @@ TEST_F(FtpControl, AFileIsDeliveredOnlyWhenItIsWhatItsListingAnnounced)
     }
 }
 
+// The copy the pipeline found in the cache goes back through the connection's handle, to the
+// section it came from and once: invalidated for a directory and for a file that changed since,
+// left to the connection thread when the file is unchanged.
+TEST_F(FtpControl, TheCachedCopyGoesBackThroughTheConnectionsHandle)
+{
+    section_load(*general_section, "<general>" + item_xml("rule", GENERAL_RULE_FIELDS, {}) + "</general>");
+    const Files files = {{"/pub/file.txt", {4, "data"}}};
+    const std::time_t listed = dir_list_parse(listing_of(files), std::time(nullptr)).front().mtime;
+    struct Case {
+        const char* what;
+        const char* path;
+        std::time_t lastmod;
+        bool kept;
+    };
+    const Case cases[] = {
+        {"a directory", "/pub/", listed, false},
+        {"a file changed since", "/pub/file.txt", listed - 60, false},
+        {"an unchanged file", "/pub/file.txt", listed, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScriptedFtp server(files);
+        Wired wired(false);
+        control_connect(wired, server.port());
+        const std::string url = "ftp://127.0.0.1:" + std::to_string(server.port()) + c.path;
+        wired->request = http_header_parse_request("GET " + url + " HTTP/1.1\r\nHost: x\r\n\r\n");
+        ASSERT_NE(wired->request, nullptr);
+        CountingCache cache;
+        CACHEMAP object;
+        object.key = url;
+        object.data = "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\ndata";
+        object.header_length = static_cast<std::uint32_t>(object.data.size() - 4);
+        object.size = static_cast<std::uint32_t>(object.data.size());
+        object.lastmod = c.lastmod;
+        wired->cache = CacheRef(&cache, &object);
+
+        protocol_ftp(wired.get());
+        EXPECT_EQ(cache.given_back, c.kept ? std::vector<std::string>{} : std::vector<std::string>{"invalidate " + url});
+        EXPECT_EQ(wired->cache.get(), c.kept ? &object : nullptr);
+        wired->cache.release();   // `object` dies with this iteration
+        wired.connection.reset();
+    }
+}
+
 TEST_F(FtpControl, AListingIsTakenWholeUpToTheDownloadBufferLimit)
 {
     const Files files = {{"/pub/a.txt", {10, ""}}, {"/pub/b.txt", {20, ""}}};
@@ -416,7 +454,7 @@ TEST_F(FtpControl, AListingIsTakenWholeUpToTheDownloadBufferLimit)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.limit);
         section_load(*general_section,
-                     "<general>" + item_xml("rule", GENERAL_RULE, {{"maxdbuffer", std::to_string(c.limit)}}) + "</general>");
+                     "<general>" + item_xml("rule", GENERAL_RULE_FIELDS, {{"maxdbuffer", std::to_string(c.limit)}}) + "</general>");
         ScriptedFtp server(files);
         Wired wired(false);
         control_connect(wired, server.port());

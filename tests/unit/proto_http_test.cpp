@@ -1,12 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "config/general.h"
 #include "counting_cache.h"
 #include "util/filebuf.h"
 #include "http/header.h"
+#include "policy_fixture.h"
+#include "core/processors.h"
 #include "http/proto_http.h"
 #include "road_fixture.h"
 #include "http/transfer.h"
@@ -383,6 +387,160 @@ TEST_F(ProtoHttp, ReadCallbackEnforcesTheDownloadAllowance)
         EXPECT_EQ(wired->download_allowance, c.left);
         EXPECT_EQ((wired->flags & CONN_TRANSFER_FAILED) != 0, c.failed);
     }
+}
+
+int buffer_wanted(CONNECTION_T*, Filebuf*) { return 1; }
+
+// The bodies the response stages and the hooks were given, in order.
+std::vector<std::string> stages_saw;
+
+int check_records(CONNECTION_T*, Filebuf* body)
+{
+    stages_saw.push_back("check " + std::string(body->view()));
+    return 0;
+}
+
+int hook_records(void*, void* body)
+{
+    stages_saw.push_back("hook " + std::string(static_cast<Filebuf*>(body)->view()));
+    return 0;
+}
+
+// For the life of a test: a general rule with compression for clients, the defaults back
+// afterwards, and a stage-4 callback that has every response body buffered.
+struct Buffering {
+    explicit Buffering(std::map<std::string, std::string> set = {})
+    {
+        set.emplace("compressout", "true");
+        section_load(*general_section, "<general>" + item_xml("rule", GENERAL_RULE_FIELDS, set) + "</general>");
+        processors.Add(buffer_wanted, STAGE_BUFFER_CHECK);
+    }
+    Buffering(const Buffering&) = delete;
+    Buffering& operator=(const Buffering&) = delete;
+    ~Buffering()
+    {
+        processors.Remove(buffer_wanted);
+        section_load(*general_section, "<general></general>");
+    }
+};
+
+// The client's answer split at the end of its header.
+std::pair<std::string, std::string> head_and_body(const std::string& answer)
+{
+    const std::size_t end = answer.find("\r\n\r\n");
+    if (end == std::string::npos)
+        return {answer, ""};
+    return {answer.substr(0, end + 2), answer.substr(end + 4)};
+}
+
+// A buffered body that ended short goes out as a failure, never as a complete object of what
+// arrived; the transfer stays marked failed, so the stored copy is dropped and both connections
+// close.
+TEST_F(ProtoHttp, ABufferedBodyThatEndedShortIsNeverSentAsComplete)
+{
+    const Buffering buffering;
+    struct Case {
+        const char* name;
+        std::string reply;                 // the server closes after it
+        std::uint32_t allowance;
+        const char* status_line;           // the start of what the client gets
+        bool failed;
+    };
+    const Case cases[] = {
+        {"whole", "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n0123456789", ALLOWANCE_UNLIMITED,
+         "HTTP/1.1 200 OK\r\n", false},
+        {"short of its Content-Length", "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n01234",
+         ALLOWANCE_UNLIMITED, "HTTP/1.1 400 ", true},
+        {"cut inside a chunk", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\na\r\n01234",
+         ALLOWANCE_UNLIMITED, "HTTP/1.1 400 ", true},
+        // without a length nothing is refused before the transfer: the allowance stops it
+        {"beyond the download allowance",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\na\r\n0123456789\r\n0\r\n\r\n", 4,
+         "HTTP/1.1 200 ", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        road::log_clear();
+        Wired wired;
+        request_set(wired.get(), "GET http://origin.test/ HTTP/1.1\r\n\r\n");
+        wired->flags |= CONN_PROCESS;
+        wired->keepalive_client = 1;
+        wired->download_allowance = c.allowance;
+        write_all(wired.server_peer, c.reply);
+        wired.close_server_peer();
+
+        EXPECT_EQ(protocol_http(wired.get()), 1);
+        EXPECT_NE(wired->flags & CONN_BUFFER, 0u);
+        const auto [head, body] = head_and_body(read_now(wired.client_peer));
+        EXPECT_EQ(head.rfind(c.status_line, 0), 0u) << head;
+        EXPECT_EQ((wired->flags & CONN_TRANSFER_FAILED) != 0, c.failed);
+        if (!c.failed) {
+            EXPECT_NE(head.find("\r\nContent-Length: 10\r\n"), std::string::npos) << head;
+            EXPECT_EQ(body, "0123456789");
+            continue;
+        }
+        // A page of the proxy's, never the bytes that came.
+        EXPECT_NE(head.find("\r\nCache-Control: no-cache\r\n"), std::string::npos) << head;
+        EXPECT_EQ(body.find("01234"), std::string::npos) << body;
+        EXPECT_EQ(wired->keepalive_client, 0);
+        EXPECT_EQ(wired->keepalive_server, 0);
+        EXPECT_EQ(road::was_logged("error: ", "Bad response from server"), c.allowance == ALLOWANCE_UNLIMITED);
+        EXPECT_EQ(wired->logentry.status, c.allowance == ALLOWANCE_UNLIMITED ? 400 : 200);
+    }
+}
+
+// A compressed body that does not decode goes through the hooks and the response stages as the
+// bytes it came as, and out so, its Content-Encoding kept and never compressed over; one that
+// decodes is seen decoded and compressed afresh for the client.
+TEST_F(ProtoHttp, ABodyThatDoesNotDecodeStillPassesTheResponseStages)
+{
+    const Buffering buffering(std::map<std::string, std::string>{{"maxdbuffer", "64K"}});
+    processors.Add(check_records, STAGE_RESPONSE_CHECK);
+    hooks.Add(hook_records, HOOK_PRE_RESPONSE);
+    const auto gzipped = [](const std::string& text) {
+        Filebuf buffer;
+        buffer.Add(text);
+        EXPECT_EQ(buffer.Compress(1), 1);
+        return std::string(buffer.view());
+    };
+    struct Case {
+        const char* name;
+        std::string sent;
+        std::string seen;                   // by the hook and the check
+    };
+    const std::string plain = "some text that the stages look at";
+    const std::string bomb = gzipped(std::string(1 << 20, 'a'));   // inflates far past 64K
+    const Case cases[] = {
+        {"decodes", gzipped(plain), plain},
+        {"corrupt", "this was never compressed by anyone", "this was never compressed by anyone"},
+        {"inflates past the cap", bomb, bomb},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        stages_saw.clear();
+        Wired wired;
+        request_set(wired.get(), "GET http://origin.test/ HTTP/1.1\r\nAccept-Encoding: gzip\r\n\r\n");
+        wired->flags |= CONN_PROCESS;
+        write_all(wired.server_peer, "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: " +
+                                         std::to_string(c.sent.size()) + "\r\n\r\n" + c.sent);
+
+        EXPECT_EQ(protocol_http(wired.get()), 1);
+        EXPECT_EQ(stages_saw, (std::vector<std::string>{"hook " + c.seen, "check " + c.seen}));
+        const auto [head, body] = head_and_body(read_now(wired.client_peer));
+        EXPECT_EQ(head.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << head;
+        EXPECT_NE(head.find("\r\nContent-Encoding: gzip\r\n"), std::string::npos) << head;
+        EXPECT_NE(head.find("\r\nContent-Length: " + std::to_string(body.size()) + "\r\n"), std::string::npos);
+        if (c.seen == plain) {
+            Filebuf got;
+            got.Add(body);
+            EXPECT_EQ(got.Uncompress(1), 1);
+            EXPECT_EQ(got.view(), plain);
+        } else {
+            EXPECT_EQ(body, c.sent);
+        }
+    }
+    hooks.Remove(hook_records);
+    processors.Remove(check_records);
 }
 
 } // namespace
