@@ -216,7 +216,8 @@ Step RequestExchange::header_read()
     if (connection_->request == nullptr) {
         if (first)
             putlog(LOG_WARNING, "request: invalid header recieved from %s", connection_->ip.c_str());  // kept as is
-        connection_->keepalive_client = 0;
+        // Told why, as an oversized header is; nothing of it goes anywhere.
+        refuse(connection_, "badrequest", 400);
         return Step::Done;
     }
     forwarded_for(connection_);
@@ -242,7 +243,7 @@ Step RequestExchange::header_rewrite()
     if (connection_->request == nullptr) {
         if (connection_->requests == 0)
             putlog(LOG_WARNING, "request: invalid header received from %s", connection_->ip.c_str());
-        connection_->keepalive_client = 0;
+        refuse(connection_, "badrequest", 400);
         return Step::Done;
     }
     forwarded_for(connection_);
