@@ -10,6 +10,7 @@
 #include "http/connect.h"
 #include "http/connection.h"
 #include "util/filebuf.h"
+#include "policy/access.h"
 #include "policy/filter.h"
 #include "cache/forward.h"
 #include "config/general.h"
@@ -84,10 +85,11 @@ void variables_request(CONNECTION_T* connection, bool with_url)
         variables["URL"] = text_or_empty(request->url);
 }
 
+// The records name the client the way the access rules know it: a forwarded address only from
+// a downstream proxy they trust.
 void forwarded_for(CONNECTION_T* connection)
 {
-    if (connection->request->x_forwarded_for)
-        connection->logentry.client = *connection->request->x_forwarded_for;
+    connection->logentry.client = access_client(*connection);
 }
 
 // One request of a client connection, from the first byte of its header to the hand-over to a
