@@ -16,7 +16,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import free_port, peers_dir, wait_port, wait_until
+from conftest import every_connect_port, free_port, peers_dir, wait_port, wait_until
 from counting_origin import Nginx
 
 
@@ -46,7 +46,7 @@ def rule(**values) -> dict:
 
 
 def write_config(xml_files, allow=(), deny=(), order="allow_deny") -> Path:
-    """The shipped configuration with its access section replaced."""
+    """The shipped configuration with its access section replaced, CONNECT open to every port."""
     config, _ = xml_files
     tree = ET.parse(config)
     root = tree.getroot()
@@ -60,6 +60,7 @@ def write_config(xml_files, allow=(), deny=(), order="allow_deny") -> Path:
             for name in RULE_FIELDS:
                 ET.SubElement(element, name).text = fields[name]
     tree.write(config, encoding="UTF-8", xml_declaration=True)
+    every_connect_port(config)
     return config
 
 

@@ -17,7 +17,7 @@ import zlib
 
 import pytest
 
-from conftest import served, start_listening, wait_until
+from conftest import section_set, served, start_listening, wait_until
 from origin import Origin
 
 GENERAL_GLOBALS = {"hostname": "localhost", "tempdir": "/tmp", "linelength": "100", "poolsize": "20",
@@ -94,7 +94,7 @@ def proxy(tarvodine, xml_files):
     config, section = xml_files
     fields = "".join(f"<{k}>{v}</{k}>" for k, v in GENERAL_GLOBALS.items())
     rule = "<rule>" + "".join(f"<{k}>{v}</{k}>" for k, v in GENERAL_RULE.items()) + "</rule>"
-    config.write_text(config.read_text().replace("</tarvodine>", f"<general>{fields}{rule}</general></tarvodine>"))
+    config.write_text(section_set(config.read_text(), f"<general>{fields}{rule}</general>"))
     return start_listening(tarvodine, config, section, "-d", EVERY_LOG_CATEGORY)
 
 
