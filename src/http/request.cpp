@@ -10,6 +10,7 @@
 #include "http/connect.h"
 #include "http/connection.h"
 #include "util/filebuf.h"
+#include "policy/access.h"
 #include "policy/filter.h"
 #include "cache/forward.h"
 #include "config/general.h"
@@ -84,10 +85,11 @@ void variables_request(CONNECTION_T* connection, bool with_url)
         variables["URL"] = text_or_empty(request->url);
 }
 
+// The records name the client the way the access rules know it: a forwarded address only from
+// a downstream proxy they trust.
 void forwarded_for(CONNECTION_T* connection)
 {
-    if (connection->request->x_forwarded_for)
-        connection->logentry.client = *connection->request->x_forwarded_for;
+    connection->logentry.client = access_client(*connection);
 }
 
 // One request of a client connection, from the first byte of its header to the hand-over to a
@@ -216,7 +218,8 @@ Step RequestExchange::header_read()
     if (connection_->request == nullptr) {
         if (first)
             putlog(LOG_WARNING, "request: invalid header recieved from %s", connection_->ip.c_str());  // kept as is
-        connection_->keepalive_client = 0;
+        // Told why, as an oversized header is; nothing of it goes anywhere.
+        refuse(connection_, "badrequest", 400);
         return Step::Done;
     }
     forwarded_for(connection_);
@@ -242,7 +245,7 @@ Step RequestExchange::header_rewrite()
     if (connection_->request == nullptr) {
         if (connection_->requests == 0)
             putlog(LOG_WARNING, "request: invalid header received from %s", connection_->ip.c_str());
-        connection_->keepalive_client = 0;
+        refuse(connection_, "badrequest", 400);
         return Step::Done;
     }
     forwarded_for(connection_);

@@ -38,13 +38,6 @@ bool interface_names(std::string_view entry, const CONNECTION_T& connection)
     return port == connection.port && (address == "*" || address == connection.localip);
 }
 
-const HeaderText* forwarded_for(const CONNECTION_T& connection)
-{
-    if (connection.request == nullptr || !connection.request->x_forwarded_for)
-        return nullptr;
-    return &connection.request->x_forwarded_for;
-}
-
 } // namespace
 
 std::string access_shown(std::string_view text)
@@ -52,11 +45,18 @@ std::string access_shown(std::string_view text)
     return string_escape_control(text);
 }
 
+std::string_view access_client(const CONNECTION_T& connection)
+{
+    if (access_section != nullptr) {
+        if (const auto forwarded = access_section->rules()->forwarded_for(connection))
+            return *forwarded;
+    }
+    return connection.ip;
+}
+
 std::string access_user_text(const CONNECTION_T& connection, std::string_view name)
 {
-    const HeaderText* xff = forwarded_for(connection);
-    const std::string_view where = xff != nullptr ? std::string_view(**xff) : std::string_view(connection.ip);
-    return access_shown(name) + "@" + access_shown(where);
+    return access_shown(name) + "@" + access_shown(access_client(connection));
 }
 
 Access::Access() : stats(userstats_init())
@@ -117,8 +117,8 @@ void Access::compile()
         pattern.reset(reg_compile(user.c_str(), REG_CASELESS));
 }
 
-bool Access::match(const CONNECTION_T& connection, std::optional<std::string_view> u,
-                   std::optional<std::string_view> p) const
+bool Access::match(const CONNECTION_T& connection, std::optional<std::string_view> forwarded,
+                   std::optional<std::string_view> u, std::optional<std::string_view> p) const
 {
     if (enabled == 0)
         return false;
@@ -134,8 +134,7 @@ bool Access::match(const CONNECTION_T& connection, std::optional<std::string_vie
             return false;
     }
     if (!clients.ranges.empty()) {
-        const HeaderText* xff = forwarded_for(connection);
-        if (!(xff != nullptr && clients.has(**xff)) && !clients.has(connection.ip))
+        if (!(forwarded && clients.has(*forwarded)) && !clients.has(connection.ip))
             return false;
     }
     if (pam == 1)
@@ -173,16 +172,35 @@ std::shared_ptr<const AccessRules> AccessSection::rules() const
     return rules_.snapshot();
 }
 
+const Access* AccessRules::admit(const CONNECTION_T& connection, std::optional<std::string_view> forwarded,
+                                 std::optional<std::string_view> user, std::optional<std::string_view> password) const
+{
+    const AllowDeny<Access> verdict = allowdeny_decide<Access>(
+        order, allow, deny, [&](const Access& rule) { return rule.match(connection, forwarded, user, password); });
+    if (!verdict.allowed)
+        return nullptr;
+    return verdict.rule != nullptr ? verdict.rule : &fallback;
+}
+
+std::optional<std::string_view> AccessRules::forwarded_for(const CONNECTION_T& connection) const
+{
+    if (connection.request == nullptr || !connection.request->x_forwarded_for)
+        return std::nullopt;
+    // A rule that asks for credentials has not admitted anyone yet: trusting its clients would
+    // let a forwarded address pick a rule that asks for none.
+    const Access* peer = admit(connection, std::nullopt, std::nullopt, std::nullopt);
+    if (peer == nullptr || peer->needs_credentials())
+        return std::nullopt;
+    return std::string_view(*connection.request->x_forwarded_for);
+}
+
 std::shared_ptr<const Access> AccessSection::check(const CONNECTION_T* connection, std::optional<std::string_view> user,
                                                    std::optional<std::string_view> password) const
 {
     std::shared_ptr<const AccessRules> current = rules();
-    const AllowDeny<Access> verdict = allowdeny_decide<Access>(
-        current->order, current->allow, current->deny,
-        [&](const Access& rule) { return rule.match(*connection, user, password); });
-    if (!verdict.allowed)
+    const Access* rule = current->admit(*connection, current->forwarded_for(*connection), user, password);
+    if (rule == nullptr)
         return nullptr;
-    const Access* rule = verdict.rule != nullptr ? verdict.rule : &current->fallback;
     return std::shared_ptr<const Access>(std::move(current), rule);
 }
 

@@ -55,11 +55,11 @@ public:
     ~Access() = default;
 
     // The match test for a request whose credentials are user and password (nullopt without
-    // credentials): enabled, the local address and port on an interface entry, the client or its
-    // X-Forwarded-For in the ranges, then the user name and password, or in PAM mode the user
-    // name against the pattern only.
-    bool match(const CONNECTION_T& connection, std::optional<std::string_view> user,
-               std::optional<std::string_view> password) const;
+    // credentials): enabled, the local address and port on an interface entry, the client or the
+    // forwarded address (nullopt: none counts) in the ranges, then the user name and password,
+    // or in PAM mode the user name against the pattern only.
+    bool match(const CONNECTION_T& connection, std::optional<std::string_view> forwarded,
+               std::optional<std::string_view> user, std::optional<std::string_view> password) const;
     // Whether admitting a client through this rule needs a verified user name and password.
     bool needs_credentials() const { return pam == 1 || (!user.empty() && !password.empty()); }
 
@@ -91,6 +91,15 @@ struct AccessRules {
     std::vector<Access> deny;
     Access fallback;                   // the built-in rule
     int order = 0;                     // non-zero: allow list first, refuse unless allowed
+
+    // The admitting rule of the two-pass order for the request's credentials and forwarded
+    // address: the deciding rule, the built-in rule when none decided, null when refused.
+    const Access* admit(const CONNECTION_T& connection, std::optional<std::string_view> forwarded,
+                        std::optional<std::string_view> user, std::optional<std::string_view> password) const;
+    // The request's X-Forwarded-For value, but only from a trusted downstream proxy: a connecting
+    // address that, judged alone and without credentials, is admitted by a rule asking for none.
+    // Any other client could claim an admitted address, so its value counts for nothing.
+    std::optional<std::string_view> forwarded_for(const CONNECTION_T& connection) const;
 };
 
 class AccessSection final : public Section {
@@ -108,7 +117,8 @@ public:
 
     // The admitting rule for the credentials (nullopt without credentials): the deciding rule of
     // the two-pass order, the built-in rule when the client is admitted without one, or null when
-    // it is refused. The result keeps its generation alive.
+    // it is refused. The X-Forwarded-For value takes part only as AccessRules::forwarded_for
+    // allows. The result keeps its generation alive.
     std::shared_ptr<const Access> check(const CONNECTION_T* connection, std::optional<std::string_view> user,
                                         std::optional<std::string_view> password) const;
     // Stamps the connection with the rule: the authentication-needed bit when the rule needs
@@ -137,6 +147,9 @@ extern AccessSection* access_section;
 
 // A text from the client as log lines and user texts show it: control bytes as "\xHH".
 std::string access_shown(std::string_view text);
-// The user text of a connection: name, "@", and the request's X-Forwarded-For value or, when it
-// has none, the client's address, both as access_shown writes them.
+// The address a client goes by in user texts and log records: the X-Forwarded-For value the
+// current rules trust (AccessRules::forwarded_for), else the connecting address.
+std::string_view access_client(const CONNECTION_T& connection);
+// The user text of a connection: name, "@", and its access_client address, both as
+// access_shown writes them.
 std::string access_user_text(const CONNECTION_T& connection, std::string_view name);

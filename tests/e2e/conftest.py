@@ -234,6 +234,23 @@ def xml_files(tmp_path):
     return config, section
 
 
+def section_set(text: str, element: str) -> str:
+    """A configuration's text with `element`, the whole element of one section, in place of the
+    element of that name: the proxy reads only the first one, so one the shipped file already
+    holds would win over one added behind it."""
+    name = re.match(r"\s*<(\w+)", element).group(1)
+    text = re.sub(rf"\s*<{name}>.*?</{name}>", "", text, flags=re.S)
+    return text.replace("</tarvodine>", element + "</tarvodine>")
+
+
+def every_connect_port(config: Path) -> None:
+    """Opens the configuration's CONNECT ports, 443 in the shipped General rule, to every port:
+    the tests' origins listen on free ones."""
+    text = config.read_text()
+    assert "<cportrange>443</cportrange>" in text
+    config.write_text(text.replace("<cportrange>443</cportrange>", "<cportrange>1-65535</cportrange>"))
+
+
 @pytest.fixture
 def tarvodine(tmp_path, request):
     """start(*args, foreground=True, **popen) starts tarvodine in tmp_path with `args` and

@@ -16,7 +16,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import free_port, peers_dir, wait_port, wait_until
+from conftest import every_connect_port, free_port, peers_dir, wait_port, wait_until
 from counting_origin import Nginx
 
 
@@ -46,7 +46,7 @@ def rule(**values) -> dict:
 
 
 def write_config(xml_files, allow=(), deny=(), order="allow_deny") -> Path:
-    """The shipped configuration with its access section replaced."""
+    """The shipped configuration with its access section replaced, CONNECT open to every port."""
     config, _ = xml_files
     tree = ET.parse(config)
     root = tree.getroot()
@@ -60,6 +60,7 @@ def write_config(xml_files, allow=(), deny=(), order="allow_deny") -> Path:
             for name in RULE_FIELDS:
                 ET.SubElement(element, name).text = fields[name]
     tree.write(config, encoding="UTF-8", xml_declaration=True)
+    every_connect_port(config)
     return config
 
 
@@ -181,9 +182,42 @@ def test_client_outside_every_rule_is_refused(proxy, origin):
     answer = outsider.request(absolute(origin))
     assert b"Access denied" in answer.body
     assert answer.status == 200
-    # An address in the X-Forwarded-For value is judged like the peer's.
+    # Claiming an admitted address in X-Forwarded-For buys nothing.
     forwarded = Client(port, "127.0.0.3").request(absolute(origin, extra="\nX-Forwarded-For: 127.0.0.1"))
-    assert forwarded.body == b"hello from origin\n"
+    assert b"Access denied" in forwarded.body
+
+
+def test_forwarded_address_counts_from_a_trusted_proxy_only(proxy, origin):
+    """A downstream proxy the rules admit speaks for its clients: the address it forwards picks
+    their rule. The same claim from a client the rules do not admit counts for nothing."""
+    port, _ = proxy(allow=[rule(clients="10.0.0.5"), rule(clients="127.0.0.1", access="connect")])
+    claim = absolute(origin, extra="\nX-Forwarded-For: 10.0.0.5")
+    assert Client(port).request(claim).body == b"hello from origin\n"
+    # The downstream proxy itself has only its own rule's permissions: no proxy requests.
+    assert Client(port).request(absolute(origin)).status == 404
+    assert b"Access denied" in Client(port, "127.0.0.3").request(claim).body
+
+
+def test_records_name_the_client_the_rules_believe(proxy, origin, tmp_path):
+    """The access log's client and user name carry the forwarded address of a trusted proxy's
+    client, and the connecting address of anyone else, even one that logged in."""
+    log = tmp_path / "access.log"
+    port, _ = proxy("-a", log, allow=[rule(clients="127.0.0.1"), rule(username="alice", password="secret")])
+    claim = "\nX-Forwarded-For: 10.0.0.5"
+    assert Client(port).request(absolute(origin, "/hello.txt?proxied", claim)).status == 200
+    assert Client(port, "127.0.0.3").request(
+        absolute(origin, "/hello.txt?alice", claim + basic("alice", "secret"))).status == 200
+
+    def records() -> dict:
+        """query of the URL -> (client, user name) of each record written so far."""
+        found = {}
+        for line in log.read_text().splitlines() if log.exists() else []:
+            fields = line.split(" ")
+            if len(fields) > 7 and "?" in fields[6]:
+                found[fields[6].split("?")[1]] = (fields[2], fields[7])
+        return found
+    wait_until(lambda: len(records()) == 2, 10, "both records")
+    assert records() == {"proxied": ("10.0.0.5", "anonymous@10.0.0.5"), "alice": ("127.0.0.3", "alice@127.0.0.3")}
 
 
 def test_deny_list_refuses_inside_an_allowed_range(proxy, origin):

@@ -17,7 +17,7 @@ import zlib
 
 import pytest
 
-from conftest import served, start_listening, wait_until
+from conftest import section_set, served, start_listening, wait_until
 from origin import Origin
 
 GENERAL_GLOBALS = {"hostname": "localhost", "tempdir": "/tmp", "linelength": "100", "poolsize": "20",
@@ -93,7 +93,7 @@ def general_rule_add(config):
     """Gives the configuration file the general section with the rule used here."""
     fields = "".join(f"<{k}>{v}</{k}>" for k, v in GENERAL_GLOBALS.items())
     rule = "<rule>" + "".join(f"<{k}>{v}</{k}>" for k, v in GENERAL_RULE.items()) + "</rule>"
-    config.write_text(config.read_text().replace("</tarvodine>", f"<general>{fields}{rule}</general></tarvodine>"))
+    config.write_text(section_set(config.read_text(), f"<general>{fields}{rule}</general>"))
 
 
 @pytest.fixture

@@ -22,7 +22,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import free_port, start_peer, stop_peer, wait_port, wait_until
+from conftest import free_port, section_set, start_peer, stop_peer, wait_port, wait_until
 
 FTP_DEFAULTS = {"passive": "true", "timeout": "10", "user": "anonymous", "password": "tarvodine@",
                 "sortorder": "0", "sortfield": "1"}
@@ -95,13 +95,14 @@ def start_proxy(tarvodine, xml_files, name="ftp.xml", maxdbuffer=None, **ftp):
     a general rule with that download buffer limit."""
     config, section = xml_files
     values = dict(FTP_DEFAULTS, **ftp)
-    element = "<ftp>" + "".join(f"<{k}>{v}</{k}>" for k, v in values.items()) + "</ftp>"
+    text = section_set(config.read_text(),
+                       "<ftp>" + "".join(f"<{k}>{v}</{k}>" for k, v in values.items()) + "</ftp>")
     if maxdbuffer is not None:
         general = dict(GENERAL_RULE, maxdbuffer=maxdbuffer)
-        element += ("<general>" + "".join(f"<{k}>{v}</{k}>" for k, v in GENERAL_GLOBALS.items()) +
-                    "<rule>" + "".join(f"<{k}>{v}</{k}>" for k, v in general.items()) + "</rule></general>")
+        text = section_set(text, "<general>" + "".join(f"<{k}>{v}</{k}>" for k, v in GENERAL_GLOBALS.items()) +
+                           "<rule>" + "".join(f"<{k}>{v}</{k}>" for k, v in general.items()) + "</rule></general>")
     written = config.parent / name
-    written.write_text(config.read_text().replace("</tarvodine>", element + "</tarvodine>"))
+    written.write_text(text)
     port = free_port()
     proxy = tarvodine("-c", written, "-s", section, "-L", f"127.0.0.1:{port}", env=dict(os.environ, TZ="UTC"))
     wait_port(port)

@@ -14,7 +14,7 @@ import time
 
 import pytest
 
-from conftest import served, start_listening, wait_until
+from conftest import section_set, served, start_listening, wait_until
 
 EVERY_LOG_CATEGORY = str(0xFFFFFFF)
 
@@ -145,9 +145,8 @@ def proxy(tarvodine, xml_files, echo_port):
                    timematch="absolute", add="blue")
     general = ("".join(f"<{k}>{v}</{k}>" for k, v in GENERAL_GLOBALS.items())
                + rule_xml("rule", blue_rule(echo_port)) + rule_xml("rule", OTHER_RULE))
-    config.write_text(config.read_text().replace(
-        "</tarvodine>",
-        f"<profiles>{rule_xml('profile', profile)}</profiles><general>{general}</general></tarvodine>"))
+    text = section_set(config.read_text(), f"<profiles>{rule_xml('profile', profile)}</profiles>")
+    config.write_text(section_set(text, f"<general>{general}</general>"))
     return start_listening(tarvodine, config, section, "-d", EVERY_LOG_CATEGORY)
 
 

@@ -12,7 +12,7 @@ import threading
 
 import pytest
 
-from conftest import age_seconds, fds, free_port, start_listening, threads, wait_port, wait_until
+from conftest import age_seconds, fds, free_port, section_set, start_listening, threads, wait_port, wait_until
 from scripted_origin import ScriptedOrigin
 
 SHORT = 2   # seconds: the general rule's header, keep-alive and relay time-outs
@@ -37,7 +37,7 @@ def configured(xml_files):
     1024-65535."""
     config, section = xml_files
     general = "".join(f"<{k}>{v}</{k}>" for k, v in GENERAL.items()) + element("rule", RULE)
-    config.write_text(config.read_text().replace("</tarvodine>", f"<general>{general}</general></tarvodine>"))
+    config.write_text(section_set(config.read_text(), f"<general>{general}</general>"))
     return config, section
 
 

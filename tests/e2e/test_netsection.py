@@ -14,7 +14,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import pytest
 
-from conftest import free_port, source_dir, wait_port
+from conftest import free_port, section_set, source_dir, wait_port
 
 LISTEN_FIELDS = ["enabled", "comment", "port", "address"]
 INTERFACE_FIELDS = ["enabled", "comment", "profiles", "address"]
@@ -39,9 +39,8 @@ def interface(address, profiles="", **values):
 def configuration(base, network="", other=""):
     """The configuration file base (the test copy of the shipped one, which admits clients from
     127.0.0.1) with a network section of the given rules and other sections added."""
-    text = base.read_text()
-    text = re.sub(r"\s*<network>.*?</network>", "", text, flags=re.S)
-    return text.replace("</tarvodine>", f"<network>{network}</network>{other}</tarvodine>")
+    text = section_set(base.read_text(), f"<network>{network}</network>")
+    return text.replace("</tarvodine>", f"{other}</tarvodine>")
 
 
 class Recorder:

@@ -13,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import free_port, wait_port, wait_until
+from conftest import every_connect_port, free_port, wait_port, wait_until
 from origin import Origin
 
 ACCESS_LEGEND = ("#start_time_in_seconds.milliseconds elapsed_time client cachecode/status size method url "
@@ -38,6 +38,7 @@ def start_proxy(tarvodine, xml_files, tmp_path):
     """start(*extra, foreground=True) starts tarvodine with the access and extended logs in
     tmp_path and waits for its listener."""
     config, section = xml_files
+    every_connect_port(config)
 
     def start(*extra, foreground=True):
         port = free_port()

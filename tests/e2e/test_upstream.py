@@ -19,7 +19,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import free_port, start_listening, start_peer, stop_peer, wait_until
+from conftest import every_connect_port, free_port, start_listening, start_peer, stop_peer, wait_until
 from origin import Origin
 
 DIRECT, PARENT_TUNNEL = 4, 3
@@ -253,6 +253,7 @@ def test_proxy_test_shows_the_request_as_the_parent_delivers_it(basic_squid):
 @pytest.fixture
 def proxy(tarvodine, xml_files, tmp_path):
     config, section = xml_files
+    every_connect_port(config)
     started = start_listening(tarvodine, config, section, "-a", tmp_path / "access.log")
     started.access_log = tmp_path / "access.log"
     return started

@@ -168,14 +168,60 @@ TEST_F(AccessCheck, MatchTest)
         SCOPED_TRACE(c.name);
         load("allow_deny", {c.rule});
         ConnectionPtr conn = client_connection(c.ip);
-        if (c.xff)
-            conn->request->x_forwarded_for = *c.xff;
         const auto& rule = section_->rules()->allow.at(0);
         const auto view = [](const std::optional<std::string>& s) -> std::optional<std::string_view> {
             return s ? std::optional<std::string_view>(*s) : nullopt;
         };
-        EXPECT_EQ(rule.match(*conn, view(c.user), view(c.password)), c.matches);
+        EXPECT_EQ(rule.match(*conn, view(c.xff), view(c.user), view(c.password)), c.matches);
     }
+}
+
+// A forwarded address counts only when the connecting address, judged alone, is admitted by a
+// rule asking no credentials (a downstream proxy the rules trust); from any other client it
+// neither admits nor names the client.
+TEST_F(AccessCheck, ForwardedAddressCountsOnlyFromATrustedPeer)
+{
+    struct Case {
+        const char* name;
+        const char* order;
+        std::vector<RuleXml> allow, deny;
+        const char* ip;
+        const char* admitted_by;   // null: refused
+        const char* known_as;      // the address of the user text and the records
+    };
+    const RuleXml lan{.clients = "10.0.0.0-10.0.0.255", .comment = "lan"};
+    const RuleXml proxy{.clients = "127.0.0.1", .comment = "proxy"};
+    const RuleXml login{.username = "alice", .password = "secret", .comment = "login"};
+    const Case cases[] = {
+        {"an outsider claims an allowed address", "allow_deny", {lan}, {}, "192.168.1.1", nullptr, "192.168.1.1"},
+        {"a denied peer claims an allowed address", "deny_allow", {lan}, {{.clients = "192.168.1.1"}}, "192.168.1.1",
+         nullptr, "192.168.1.1"},
+        {"a peer that must log in is no proxy", "allow_deny", {lan, login}, {}, "192.168.1.1", "login", "192.168.1.1"},
+        {"a trusted proxy's client picks its rule", "allow_deny", {lan, proxy}, {}, "127.0.0.1", "lan", "10.0.0.5"},
+        {"a trusted proxy's client is denied", "allow_deny", {proxy}, {{.clients = "10.0.0.5"}}, "127.0.0.1", nullptr,
+         "10.0.0.5"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        load(c.order, c.allow, c.deny);
+        ConnectionPtr conn = client_connection(c.ip);
+        conn->request->x_forwarded_for = "10.0.0.5";
+        EXPECT_EQ(access_client(*conn), c.known_as);
+        const auto rule = section_->check(conn.get(), nullopt, nullopt);
+        ASSERT_EQ(rule != nullptr, c.admitted_by != nullptr);
+        if (rule) {
+            EXPECT_EQ(rule->comment, c.admitted_by);
+        }
+    }
+
+    // The client that logged in is named by its own address, not the one it claims.
+    load("allow_deny", {lan, login});
+    ConnectionPtr conn = client_connection("192.168.1.1");
+    conn->request->x_forwarded_for = "10.0.0.5";
+    section_->check_and_setup(conn.get(), "alice", "secret");
+    EXPECT_EQ(conn->auth & AUTH_NEEDED, 0);
+    EXPECT_EQ(conn->username, "alice@192.168.1.1");
+    EXPECT_EQ(conn->access, ACCESS_PROXY);
 }
 
 TEST_F(AccessCheck, SetupStampsTheConnection)
@@ -275,8 +321,8 @@ TEST_F(AccessCheck, CopiedRuleSharesStatisticsAndMatchesAlike)
     const Access copy(rule);
     EXPECT_EQ(copy.stats.get(), rule.stats.get());
     ConnectionPtr conn = client_connection("10.0.0.7");
-    EXPECT_TRUE(copy.match(*conn, std::string_view("Bob"), std::string_view("x")));
-    EXPECT_FALSE(copy.match(*conn, std::string_view("alice"), std::string_view("x")));
+    EXPECT_TRUE(copy.match(*conn, nullopt, std::string_view("Bob"), std::string_view("x")));
+    EXPECT_FALSE(copy.match(*conn, nullopt, std::string_view("alice"), std::string_view("x")));
 }
 
 } // namespace

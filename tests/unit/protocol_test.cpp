@@ -307,6 +307,7 @@ TEST_F(Protocol, AHeaderRewrittenToNothingIsAnInvalidHeader)
         Wired wired(false);
         write_all(wired.client_peer, "GET http://a/ HTTP/1.1\r\n\r\n");
         handle_request(wired.get());
+        EXPECT_EQ(read_now(wired.client_peer).rfind("HTTP/1.1 400 ", 0), 0u);
         EXPECT_EQ(wired->keepalive_client, 0);
         EXPECT_TRUE(road::was_logged("warning: ", "request: invalid header received from 127.0.0.1"));
     }

@@ -406,32 +406,31 @@ TEST_F(Request, AClientThatSendsNothingOrNonsense)
         EXPECT_TRUE(road::was_logged("warning: ", "request: timeout waiting for header from 127.0.0.1"));
     }
     {
-        Wired wired(false);
-        serve(wired, "NONSENSE\r\n\r\n");
-        EXPECT_EQ(wired->keepalive_client, 0);
-        EXPECT_TRUE(road::was_logged("warning: ", "request: invalid header recieved from 127.0.0.1"));
-    }
-    {
-        // A header beyond the area is refused with a page, not served cut.
-        road::log_clear();
-        Wired wired(false);
-        const std::string got = serve(wired, "GET http://127.0.0.1:1/ HTTP/1.1\r\nX: " + std::string(5000, 'x') + "\r\n\r\n");
-        EXPECT_EQ(got.rfind("HTTP/1.1 400 ", 0), 0u) << got;
-        EXPECT_NE(got.find("Connection: close\r\n"), std::string::npos);
-        EXPECT_EQ(wired->keepalive_client, 0);
-        EXPECT_TRUE(road::was_logged("warning: ", "request: invalid header recieved from 127.0.0.1"));
-    }
-    {
-        // Stage 5 hands a header back as text that ends at its first zero byte: the lines
-        // behind one (the length here) would be lost and the body read as the next request.
-        road::log_clear();
-        Wired wired(false);
         using namespace std::literals;
-        const std::string got =
-            serve(wired, "POST http://127.0.0.1:1/ HTTP/1.1\r\nX: a\0\r\nContent-Length: 5\r\n\r\nhello"s);
-        EXPECT_EQ(got, "");
-        EXPECT_EQ(wired->keepalive_client, 0);
-        EXPECT_TRUE(road::was_logged("warning: ", "request: invalid header recieved from 127.0.0.1"));
+        // A header that does not parse is answered with a page saying so, then closed.
+        const std::string unusable[] = {
+            "NONSENSE\r\n\r\n",
+            // Beyond the area: refused, not served cut.
+            "GET http://127.0.0.1:1/ HTTP/1.1\r\nX: " + std::string(5000, 'x') + "\r\n\r\n",
+            // Stage 5 hands a header back as text that ends at its first zero byte: the lines
+            // behind one (the length here) would be lost and the body read as the next request.
+            "POST http://127.0.0.1:1/ HTTP/1.1\r\nX: a\0\r\nContent-Length: 5\r\n\r\nhello"s,
+            "GET http://127.0.0.1:65536/ HTTP/1.1\r\n\r\n",
+            "GET http://a%40b/ HTTP/1.1\r\n\r\n",
+            "POST http://127.0.0.1:1/ HTTP/1.1\r\nContent-Length: 2\r\nContent-Length: 3\r\n\r\nhi",
+            "POST http://127.0.0.1:1/ HTTP/1.1\r\nContent-Length: 2, 2\r\n\r\nhi",
+        };
+        for (const std::string& head : unusable) {
+            SCOPED_TRACE(head.substr(0, 60));
+            road::log_clear();
+            Wired wired(false);
+            const std::string got = serve(wired, head);
+            EXPECT_EQ(got.rfind("HTTP/1.1 400 ", 0), 0u) << got;
+            EXPECT_NE(got.find("<title>Bad Request</title>"), std::string::npos) << got;
+            EXPECT_NE(got.find("Connection: close\r\n"), std::string::npos);
+            EXPECT_EQ(wired->keepalive_client, 0);
+            EXPECT_TRUE(road::was_logged("warning: ", "request: invalid header recieved from 127.0.0.1"));
+        }
     }
     {
         // A kept-alive connection that closes ends silently.
