@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <poll.h>
 #include <string>
 #include <string_view>
 #include <strings.h>
@@ -290,12 +291,16 @@ bool request_body_send(CONNECTION_T* connection)
     return sent;
 }
 
-// Whether the server has begun an answer: bytes wait on its socket, though it may have closed
-// or failed meanwhile.
-bool server_answered(CONNECTION_T* connection)
+// Whether the server has answered and gone: its answer waits on its socket, which it closed or
+// broke. A server that is still there may only have said "100 Continue" and be waiting for
+// the rest of the body.
+bool server_answered_and_left(CONNECTION_T* connection)
 {
     Socket* server = connection->server.get();
-    return server != nullptr && (server->input_length() > 0 || server->Read(nullptr, -1, 0) > 0);
+    if (server == nullptr || (server->input_length() == 0 && server->Read(nullptr, -1, 0) <= 0))
+        return false;
+    pollfd state{server->fd(), POLLRDHUP, 0};
+    return poll(&state, 1, 0) > 0 && (state.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 
 // The response to the client once the buffer limit stopped the read: the buffered part, then the
@@ -686,7 +691,7 @@ Step HttpExchange::request_body()
     // A server that refuses an upload may answer and close before it has taken the whole body:
     // that answer is what the client is waiting for. The rest of the body stays unread, so
     // neither connection is kept.
-    if (server_answered(connection_))
+    if (server_answered_and_left(connection_))
         return Step::Continue;
     return done(-1);
 }

@@ -324,19 +324,52 @@ TEST_F(Request, PostBodiesReachTheOriginAndNothingIsLeftForTheNextRequest)
 
 TEST_F(Request, AnUploadCutShortIsNeverCompletedTowardsTheServer)
 {
-    Origin origin(std::vector<Origin::Script>{[](int fd, std::string& received) {
-        received = origin_read_request(fd);
-    }});
-    {
-        Wired wired(false);
-        write_all(wired.client_peer,
-                  "POST " + url(origin, "/") + " HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n5\r\nhel");
-        wired.close_client_peer();
-        handle_request(wired.get());
-        EXPECT_EQ(wired->keepalive_client, 0);
-        EXPECT_NE(wired->flags & CONN_TRANSFER_FAILED, 0u);
+    struct Case {
+        Origin::Script script;
+        const char* tail;   // the client's last bytes, a while after the first ones
+        bool leaves;        // the client closes after them, else it waits for an answer
+        const char* received;
+    };
+    const Case cases[] = {
+        {[](int fd, std::string& received) { received = origin_read_request(fd); }, "5\r\nhel", true,
+         "3\r\nabc\r\n5\r\nhel"},
+        // A server that has only said "100 Continue" waits for the rest of the body: that is no
+        // answer to wait for on the client's behalf.
+        {[](int fd, std::string& received) {
+             while (received.find("\r\n\r\n") == std::string::npos) {
+                 char byte;
+                 if (read(fd, &byte, 1) != 1)
+                     return;
+                 received.push_back(byte);
+             }
+             road::write_all(fd, "HTTP/1.1 100 Continue\r\n\r\n");
+             received += origin_read_request(fd);
+         },
+         "zz\r\n", false, "3\r\nabc\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tail);
+        Origin origin(std::vector<Origin::Script>{c.script});
+        {
+            Wired wired(false);
+            write_all(wired.client_peer,
+                      "POST " + url(origin, "/") + " HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n");
+            // The rest once the server has had time to speak.
+            std::thread client([&wired, &c] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                write_all(wired.client_peer, c.tail);
+                if (c.leaves)
+                    wired.close_client_peer();
+            });
+            const auto begun = std::chrono::steady_clock::now();
+            handle_request(wired.get());
+            client.join();
+            EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(3));
+            EXPECT_EQ(wired->keepalive_client, 0);
+            EXPECT_NE(wired->flags & CONN_TRANSFER_FAILED, 0u);
+        }
+        EXPECT_EQ(body_of(origin.received(0)), c.received);
     }
-    EXPECT_EQ(body_of(origin.received(0)), "3\r\nabc\r\n5\r\nhel");
 }
 
 TEST_F(Request, KeepAliveServesSeveralRequestsOnOneConnection)
