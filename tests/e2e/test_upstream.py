@@ -20,7 +20,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import free_port, start_listening, start_peer, stop_peer, wait_until
+from conftest import free_port, read_all, start_listening, start_peer, stop_peer, wait_until
 from origin import Origin
 
 DIRECT, PARENT_TUNNEL = 4, 3
@@ -222,12 +222,7 @@ def test_an_upload_streamed_past_the_upload_buffer_is_never_read_twice(probe, ba
     with socket.create_connection(("127.0.0.1", p.port), timeout=10) as sock:
         sock.sendall(f"POST {origin.url('/echo')} HTTP/1.1\r\nHost: x\r\nContent-Length: {len(body)}\r\n\r\n"
                      .encode() + body + b"GET http://next.test/ HTTP/1.1\r\n\r\n")
-        answer = b""
-        while True:
-            chunk = sock.recv(65536)
-            if not chunk:
-                break
-            answer += chunk
+        answer = read_all(sock)
     assert answer.startswith(b"HTTP/1.1 503 "), answer[:200]
     assert b"Authorization failed" in answer
     assert p.results()[0]["status"] == "503"
