@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <poll.h>
 #include <string>
 #include <string_view>
 #include <strings.h>
@@ -231,6 +232,13 @@ int chunked_relay(CONNECTION_T* connection, int side, bool rechunk)
                 return 0;
             return !rechunk || frame_write(connection, side, "0\r\n\r\n") ? 1 : 0;
         }
+        // A request body relayed in chunks counts as it goes, as one of known length is counted
+        // before it is read: in the bytes out, and against the upload allowance.
+        if (side == SIDE_CLIENT) {
+            connection->bytes_out += static_cast<std::uint64_t>(size);
+            if (upload_beyond_allowance(connection, connection->bytes_out))
+                return 0;
+        }
         if (rechunk && !frame_write(connection, side, chunk_head(static_cast<std::uint64_t>(size))))
             return 0;
         const std::uint32_t failed_before = connection->flags & CONN_TRANSFER_FAILED;
@@ -253,7 +261,8 @@ void flush_towards(CONNECTION_T* connection, int side)
 
 // Sends the request body to the server: relayed from the client when it streams (a chunked body
 // of which a first part was buffered sends that part as one chunk first), else the buffer.
-// false when the body could not be sent whole: the request is then given up, neither side kept.
+// false when the body could not be sent whole (the server failed, the client's body came short or
+// went beyond the upload allowance): neither side is kept then.
 bool request_body_send(CONNECTION_T* connection)
 {
     HEADER* request = connection->request.get();
@@ -280,6 +289,18 @@ bool request_body_send(CONNECTION_T* connection)
         connection->keepalive_client = 0;
     }
     return sent;
+}
+
+// Whether the server has answered and gone: its answer waits on its socket, which it closed or
+// broke. A server that is still there may only have said "100 Continue" and be waiting for
+// the rest of the body.
+bool server_answered_and_left(CONNECTION_T* connection)
+{
+    Socket* server = connection->server.get();
+    if (server == nullptr || (server->input_length() == 0 && server->Read(nullptr, -1, 0) <= 0))
+        return false;
+    pollfd state{server->fd(), POLLRDHUP, 0};
+    return poll(&state, 1, 0) > 0 && (state.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 
 // The response to the client once the buffer limit stopped the read: the buffered part, then the
@@ -513,6 +534,9 @@ public:
 private:
     // Whether the request goes to the server or the cache answers it; the response header text.
     Step request_send();
+    // Whether an answer is to be read after the request body was sent (or sent again): the body
+    // went whole, or the server answered before it took all of it.
+    Step request_body();
     // Whether the header, as stage 6 rewrites it, parses; the response's variables and profiles.
     Step header_parse();
     // Whether a URL command's page takes the place of the response.
@@ -649,12 +673,30 @@ Step HttpExchange::request_send()
         via_header_update(connection_);
     header_send(request_, connection_, SIDE_SERVER,
                 connection_->proxy_type == UPSTREAM_HTTP ? HEADER_TO_PARENT : HEADER_TO_SERVER);
-    if (!request_body_send(connection_))
-        return done(-1);
+    if (const Step step = request_body(); step != Step::Continue)
+        return step;
     text_ = header_get_reconnect(connection_, timeout_);
     if (!text_)
         return done(-1);
     return Step::Continue;
+}
+
+Step HttpExchange::request_body()
+{
+    if (request_body_send(connection_))
+        return Step::Continue;
+    if (upload_beyond_allowance(connection_, connection_->bytes_out)) {
+        // Refused as a body of known length is refused before it is read; the server keeps a
+        // cut body and the connection to it goes.
+        template_section->send("uploadlimit", connection_, 200);
+        return done(1);
+    }
+    // A server that refuses an upload may answer and close before it has taken the whole body:
+    // that answer is what the client is waiting for. The rest of the body stays unread, so
+    // neither connection is kept.
+    if (server_answered_and_left(connection_))
+        return Step::Continue;
+    return done(-1);
 }
 
 Step HttpExchange::next_header()
@@ -728,10 +770,19 @@ Step HttpExchange::parent_authentication()
         (connection_->flags & CONN_PROXY_AUTH) == 0 &&
         (request_->proxy_authorization ||
          (!connection_->proxy_username.empty() && !connection_->proxy_password.empty()))) {
+        if ((connection_->flags & CONN_STREAM) != 0) {
+            // The body went to the parent as it came and is not there to be sent again: reading
+            // the client for it would wait for nothing or take its next request. The 407's own
+            // body stays unread.
+            putlog(LOG_WARNING, "request: streamed body cannot be sent again for proxy authentication");
+            connection_->keepalive_client = 0;
+            template_section->send("badauth", connection_, 503);
+            return dropped();
+        }
         if (proxy_authenticate(connection_) == 1) {
             connection_->flags |= CONN_PROXY_AUTH;
-            if (!request_body_send(connection_))
-                return done(-1);
+            if (const Step step = request_body(); step != Step::Continue)
+                return step;
             return next_header();
         }
         response->proxy_authenticate.reset();

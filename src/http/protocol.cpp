@@ -95,6 +95,12 @@ int process_request(CONNECTION_T* connection, Filebuf* body)
     return 0;
 }
 
+bool upload_beyond_allowance(const CONNECTION_T* connection, std::uint64_t length)
+{
+    // The all-ones allowance means no limit, not a limit of 4 GiB.
+    return connection->upload_allowance != ALLOWANCE_UNLIMITED && length > connection->upload_allowance;
+}
+
 ServerKey serverpool_key(const CONNECTION_T* connection)
 {
     const HEADER* request = connection->request.get();

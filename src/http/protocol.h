@@ -5,6 +5,8 @@
 // encoded content.
 #pragma once
 
+#include <cstdint>
+
 #include "http/header.h"
 #include "net/serverpool.h"
 
@@ -20,6 +22,9 @@ enum class Step { Continue, Done, Again };
 // Runs stage 7 and, unless it answered, stage 1 with the request body. 1 when the request goes
 // on; 0 when a stage answered the client (the answer has been sent and freed).
 int process_request(CONNECTION_T* connection, Filebuf* body);
+
+// Whether a request body of length bytes goes beyond the connection's upload allowance.
+bool upload_beyond_allowance(const CONNECTION_T* connection, std::uint64_t length);
 
 // Opens the server side of the request: the descriptor of the new server socket, or a negative
 // code (NET_UNKNOWN, NET_NOCONNECT, NET_NODNS, NET_BADAUTH) with no server socket.

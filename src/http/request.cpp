@@ -1,9 +1,11 @@
 #include "http/request.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <ctime>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <strings.h>
 
 #include "cache/cache.h"
@@ -90,6 +92,25 @@ void variables_request(CONNECTION_T* connection, bool with_url)
 void forwarded_for(CONNECTION_T* connection)
 {
     connection->logentry.client = access_client(*connection);
+}
+
+// A client that announced its body with "Expect: 100-continue" holds it back until told to
+// go on, or until its own time-out: it is told here, where the body is about to be read. An
+// HTTP/1.0 client knows no interim answers.
+void continue_expected(CONNECTION_T* connection)
+{
+    const HEADER* request = connection->request.get();
+    if (request->version != HTTP_VERSION_11 || connection->client == nullptr ||
+        (connection->flags & CONN_NOCLIENT) != 0)
+        return;
+    for (const HTTP_HEADER& line : request->lines) {
+        if (equal_nocase(line.name, "Expect") && contains_nocase(line.value, "100-continue")) {
+            static constexpr std::string_view go_on = "HTTP/1.1 100 Continue\r\n\r\n";
+            connection->client->Write(go_on.data(), static_cast<long>(go_on.size()));
+            connection->client->Flush();
+            return;
+        }
+    }
 }
 
 // One request of a client connection, from the first byte of its header to the hand-over to a
@@ -260,43 +281,7 @@ Step RequestExchange::header_rewrite()
 
 Step RequestExchange::body_read()
 {
-    HEADER* request = this->request();
-    const std::uint64_t maximum = general_section->maxubuffer_get(connection_);
-
-    if ((request->flags & HEADER_LENGTH) != 0 && request->chunked == 0) {
-        const auto length = static_cast<std::uint64_t>(request->content_length);
-        // The all-ones allowance means no limit, not a limit of 4 GiB.
-        if (connection_->upload_allowance != ALLOWANCE_UNLIMITED && length > connection_->upload_allowance) {
-            refuse(connection_, "uploadlimit", 200);
-            return Step::Done;
-        }
-        connection_->bytes_out = length;
-        if (length > maximum) {
-            // Held whole in memory only up to the upload buffer, a body above it is relayed
-            // as it comes, whatever upstream it goes to.
-            connection_->body = std::make_unique<Filebuf>();
-            connection_->flags |= CONN_STREAM | CONN_BODY_PENDING;
-            putlog(LOG_DEBUG, "request: content (%" PRIu64 ") exceeds maximum upload buffer size (%" PRIu64 ")", length,
-                   maximum);
-            return Step::Continue;
-        }
-        connection_->body = http_transfer_filebuf(connection_, SIDE_CLIENT);
-    } else if (request->chunked != 0) {
-        // Read de-chunked up to the upload buffer; the rest, if any, is relayed re-chunked.
-        int more = 0;
-        connection_->body = http_transfer_filebuf(connection_, SIDE_CLIENT, static_cast<std::size_t>(maximum), &more);
-        if (more != 0)
-            connection_->flags |= CONN_STREAM | CONN_BODY_PENDING;
-    } else {
-        connection_->body = std::make_unique<Filebuf>();
-    }
-    if ((connection_->flags & CONN_TRANSFER_FAILED) != 0) {
-        // A body cut short is never passed on as if it were whole.
-        putlog(LOG_WARNING, "request: incomplete request body from %s", connection_->ip.c_str());
-        connection_->keepalive_client = 0;
-        return Step::Done;
-    }
-    return Step::Continue;
+    return request_body(connection_) == 1 ? Step::Continue : Step::Done;
 }
 
 Step RequestExchange::request_stages()
@@ -592,6 +577,61 @@ int handle_request(CONNECTION_T* connection)
     if ((connection->flags & CONN_BODY_PENDING) != 0)
         connection->keepalive_client = 0;
     return 0;
+}
+
+int request_body(CONNECTION_T* connection)
+{
+    HEADER* request = connection->request.get();
+    const std::uint64_t maximum = general_section->maxubuffer_get(connection);
+
+    if ((request->flags & HEADER_LENGTH) != 0 && request->chunked == 0) {
+        const auto length = static_cast<std::uint64_t>(request->content_length);
+        if (upload_beyond_allowance(connection, length)) {
+            refuse(connection, "uploadlimit", 200);
+            return 0;
+        }
+        connection->bytes_out = length;
+        continue_expected(connection);
+        if (length > maximum) {
+            // Held whole in memory only up to the upload buffer, a body above it is relayed
+            // as it comes, whatever upstream it goes to.
+            connection->body = std::make_unique<Filebuf>();
+            connection->flags |= CONN_STREAM | CONN_BODY_PENDING;
+            putlog(LOG_DEBUG, "request: content (%" PRIu64 ") exceeds maximum upload buffer size (%" PRIu64 ")", length,
+                   maximum);
+            return 1;
+        }
+        connection->body = http_transfer_filebuf(connection, SIDE_CLIENT);
+    } else if (request->chunked != 0) {
+        // Read de-chunked up to the upload buffer; the rest, if any, is relayed re-chunked and
+        // counted as it goes. No more than the allowance is read here: a body that would go
+        // beyond it is refused before any of it reaches a server.
+        const bool limited = connection->upload_allowance != ALLOWANCE_UNLIMITED;
+        const std::uint64_t allowance = connection->upload_allowance;
+        continue_expected(connection);
+        int more = 0;
+        connection->body = http_transfer_filebuf(connection, SIDE_CLIENT,
+                                                 static_cast<std::size_t>(limited ? std::min(maximum, allowance) : maximum),
+                                                 &more);
+        connection->bytes_out = connection->body->size();
+        if (more != 0) {
+            connection->flags |= CONN_BODY_PENDING;
+            if (limited && allowance <= maximum) {
+                refuse(connection, "uploadlimit", 200);
+                return 0;
+            }
+            connection->flags |= CONN_STREAM;
+        }
+    } else {
+        connection->body = std::make_unique<Filebuf>();
+    }
+    if ((connection->flags & CONN_TRANSFER_FAILED) != 0) {
+        // A body cut short is never passed on as if it were whole.
+        putlog(LOG_WARNING, "request: incomplete request body from %s", connection->ip.c_str());
+        connection->keepalive_client = 0;
+        return 0;
+    }
+    return 1;
 }
 
 std::uint32_t bypass_apply(std::uint32_t mask, bool has_options, std::string_view options)

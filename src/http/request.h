@@ -35,6 +35,13 @@ constexpr std::uint32_t CONN_BODY_PENDING = 0x80000000u;
 // (its keep-alive and failure flags).
 int handle_request(CONNECTION_T* connection);
 
+// The request's body, as the pipeline takes it before the request stages: checked against the
+// upload allowance and counted in the bytes out, then read whole up to the upload buffer, the
+// rest left on the client socket to be relayed (CONN_STREAM). A client waiting to be told to
+// send it ("Expect: 100-continue") is told first. 1 when the request goes on; 0 when it has
+// ended: refused over the allowance, or the body came short.
+int request_body(CONNECTION_T* connection);
+
 // Applies the request's "bypass" URL command to the connection's bypass mask when the admitting
 // access rule grants the bypass permission.
 void bypass_check(CONNECTION_T* connection);

@@ -320,6 +320,19 @@ def start_listening(tarvodine, config, section, *extra):
     return started
 
 
+def read_all(sock) -> bytes:
+    """Everything until the proxy closes; a reset ends it as a close does."""
+    data = b""
+    while True:
+        try:
+            chunk = sock.recv(65536)
+        except ConnectionResetError:
+            return data
+        if not chunk:
+            return data
+        data += chunk
+
+
 @contextlib.contextmanager
 def served(server):
     """Runs a socketserver server (http.server's too) on its own thread while the block runs,

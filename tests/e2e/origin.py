@@ -7,6 +7,8 @@ and serves:
   /gz/big.txt                  65,000 bytes of text, gzip-encoded (chunked) for Accept-Encoding: gzip
   /echo                        the request body back (echo module)
   /status/404                  404 "not here\n"
+  /upload/small                takes no body above 1 KiB: a larger one is refused with 413 at once,
+                               and the connection closed without reading the rest
 With tls=True the same files are also served over HTTPS on `tls_port`, with a self-signed
 certificate for 127.0.0.1 and localhost (`cert`).
 """
@@ -91,6 +93,7 @@ http {{
     location /chunked/ {{ ssi on; }}
     location /gz/ {{ gzip on; gzip_types text/plain; gzip_min_length 0; gzip_proxied any; }}
     location = /status/404 {{ return 404 "not here\\n"; }}
+    location = /upload/small {{ client_max_body_size 1k; lingering_close off; lingering_time 0; lingering_timeout 1ms; return 200 "taken\\n"; }}
     {echo_loc}
   }}
 }}

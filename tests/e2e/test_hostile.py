@@ -12,7 +12,7 @@ import threading
 
 import pytest
 
-from conftest import age_seconds, fds, free_port, section_set, start_listening, threads, wait_port, wait_until
+from conftest import age_seconds, fds, free_port, read_all, section_set, start_listening, threads, wait_port, wait_until
 from scripted_origin import ScriptedOrigin
 
 SHORT = 2   # seconds: the general rule's header, keep-alive and relay time-outs
@@ -53,19 +53,6 @@ def proxy(tarvodine, xml_files):
 
 def connect(proxy, timeout: float = 15) -> socket.socket:
     return socket.create_connection(("127.0.0.1", proxy.port), timeout=timeout)
-
-
-def read_all(sock) -> bytes:
-    """Everything until the proxy closes; a reset ends it as a close does."""
-    data = b""
-    while True:
-        try:
-            chunk = sock.recv(65536)
-        except ConnectionResetError:
-            return data
-        if not chunk:
-            return data
-        data += chunk
 
 
 def exchange(proxy, raw: bytes) -> bytes:

@@ -13,13 +13,14 @@ the real tarvodine binary.
 import os
 import re
 import shutil
+import socket
 import subprocess
 import tempfile
 from pathlib import Path
 
 import pytest
 
-from conftest import every_connect_port, free_port, start_listening, start_peer, stop_peer, wait_until
+from conftest import every_connect_port, free_port, read_all, start_listening, start_peer, stop_peer, wait_until
 from origin import Origin
 
 DIRECT, PARENT_TUNNEL = 4, 3
@@ -178,6 +179,55 @@ def test_wrong_credentials_are_tried_once_and_the_second_refusal_reaches_the_cli
     assert run.stdout.startswith("HTTP/1.1 407 "), run.stdout
     p.results()
     assert [status for status, _ in squid_entries(basic_squid, "GET")[before:]] == ["TCP_DENIED/407"] * 2
+
+
+def with_upload_buffer(xml_files, size):
+    """The shipped configuration with one general rule whose upload buffer is size."""
+    config, _ = xml_files
+    rule = {"enabled": "true", "comment": "", "profiles": "", "ctimeout": "30", "timeout": "30",
+            "keeptimeout": "30", "maxdbuffer": "4M", "maxubuffer": size, "bufferwait": "0", "cportrange": "443",
+            "encodemime": "", "compressout": "false", "compressin": "false", "xforwardedfor": "false",
+            "via": "false"}
+    general = ("<hostname>localhost</hostname><tempdir>/tmp</tempdir><linelength>100</linelength>"
+               "<poolsize>20</poolsize><pooltimeout>5</pooltimeout><rule>"
+               + "".join(f"<{k}>{v}</{k}>" for k, v in rule.items()) + "</rule>")
+    config.write_text(config.read_text().replace("</tarvodine>", f"<general>{general}</general></tarvodine>"))
+    return config
+
+
+def test_an_upload_within_the_upload_buffer_is_sent_again_with_the_credentials(probe, basic_squid, origin,
+                                                                               xml_files, tmp_path):
+    config = with_upload_buffer(xml_files, "1M")
+    before = len(squid_entries(basic_squid, "POST"))
+    p = probe(*parent_args(basic_squid, PARENT), "--config", config)
+    upload = tmp_path / "upload"
+    # squid stops reading a connection on which a refused body of 64 KiB or more came.
+    upload.write_bytes(bytes(range(256)) * 64)
+    out = tmp_path / "echoed"
+    run = curl("-x", f"http://127.0.0.1:{p.port}", "--data-binary", f"@{upload}", "-o", out, origin.url("/echo"))
+    assert run.stdout == "200", run.stderr
+    assert out.read_bytes() == upload.read_bytes()
+    assert p.results()[0]["status"] == "200"
+    wait_until(lambda: len(squid_entries(basic_squid, "POST")) >= before + 2, 10, "squid's log lines")
+    assert squid_entries(basic_squid, "POST")[before:] == [("TCP_DENIED/407", "-"), ("TCP_MISS/200", "alice")]
+
+
+def test_an_upload_streamed_past_the_upload_buffer_is_never_read_twice(probe, basic_squid, origin, xml_files):
+    # The body goes to the parent as it comes; after the parent's 407 there is nothing to send
+    # again: the client is answered at once and its next request is never taken as the body.
+    config = with_upload_buffer(xml_files, "64K")
+    before = len(squid_entries(basic_squid, "POST"))
+    p = probe(*parent_args(basic_squid, PARENT), "--config", config)
+    body = b"b" * (256 << 10)
+    with socket.create_connection(("127.0.0.1", p.port), timeout=10) as sock:
+        sock.sendall(f"POST {origin.url('/echo')} HTTP/1.1\r\nHost: x\r\nContent-Length: {len(body)}\r\n\r\n"
+                     .encode() + body + b"GET http://next.test/ HTTP/1.1\r\n\r\n")
+        answer = read_all(sock)
+    assert answer.startswith(b"HTTP/1.1 503 "), answer[:200]
+    assert b"Authorization failed" in answer
+    assert p.results()[0]["status"] == "503"
+    wait_until(lambda: len(squid_entries(basic_squid, "POST")) > before, 10, "squid's log line")
+    assert squid_entries(basic_squid, "POST")[before:] == [("TCP_DENIED/407", "-")]
 
 
 def test_ntlm_parent_completes_the_handshake_on_one_connection(probe, ntlm_squid, origin, tmp_path):

@@ -3,10 +3,11 @@
 // tunnel, with upstream credentials), which the request pipeline cannot be told yet. Prints one
 // "key=value" line per outcome beside the native log lines (on standard output).
 //
-//   upstream_probe serve PORT --sections FILE --kind K --parent-port P [--parent-host H]
-//                  [--user U] [--password W] [--domain D] [--count N]
+//   upstream_probe serve PORT --sections FILE [--config FILE] --kind K --parent-port P
+//                  [--parent-host H] [--user U] [--password W] [--domain D] [--count N]
 //       accepts N (default 1) client connections on 127.0.0.1:PORT, one request each, and
-//       serves a CONNECT with protocol_connect, anything else with protocol_http;
+//       serves a CONNECT with protocol_connect, anything else, once its body is taken as the
+//       pipeline takes it (with the configuration's upload buffer), with protocol_http;
 //       prints "listening=PORT" once ready, then "result=... status=... size=..." per request.
 //   upstream_probe proxytest --sections FILE --parent-port P [--parent-host H] [--user U]
 //                  [--password W]
@@ -33,6 +34,7 @@
 #include "probe_options.h"
 #include "http/proto_http.h"
 #include "http/protocol.h"
+#include "http/request.h"
 #include "net/socket.h"
 #include "config/template.h"
 #include "core/threads.h"
@@ -45,8 +47,8 @@ namespace {
 
 int usage()
 {
-    std::fputs("usage: upstream_probe serve PORT --sections FILE --kind K --parent-port P [--parent-host H]\n"
-               "                      [--user U] [--password W] [--domain D] [--count N]\n"
+    std::fputs("usage: upstream_probe serve PORT --sections FILE [--config FILE] --kind K --parent-port P\n"
+               "                      [--parent-host H] [--user U] [--password W] [--domain D] [--count N]\n"
                "       upstream_probe proxytest --sections FILE --parent-port P [--parent-host H]\n"
                "                      [--user U] [--password W]\n",
                stderr);
@@ -80,6 +82,10 @@ void serve_one(ConnectionPtr connection, const std::map<std::string, std::string
     connection->logentry.url = request->url ? *request->url : "-";
     route_set(connection.get(), options, std::atoi(option(options, "kind", "0").c_str()));
 
+    if (request->kind != HEADER_CONNECT && request_body(connection.get()) == 0) {
+        std::printf("result=body status=0 size=0\n");
+        return;
+    }
     const int fd = protocol_start(connection.get());
     if (fd < 0) {
         template_section->send(error_to_template(fd), connection.get(), 503);
@@ -167,6 +173,7 @@ int main(int argc, char** argv)
     sectionfile = option(options, "sections");
     if (sectionfile.empty())
         return usage();
+    configfile = option(options, "config");
     daemonize = 0;   // log lines go to standard output
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     process_exits_set(clean_exit, sigterm);

@@ -172,6 +172,18 @@ protected:
     }
 };
 
+// One general rule for every connection, whose upload buffer is upload_buffer; taken back by
+// loading "<general></general>".
+void general_rule_load(const std::string& upload_buffer)
+{
+    section_load(*general_section,
+                 "<general><rule><enabled>true</enabled><comment/><profiles/><ctimeout>60</ctimeout>"
+                 "<timeout>60</timeout><keeptimeout>60</keeptimeout><maxdbuffer>1M</maxdbuffer>"
+                 "<maxubuffer>" + upload_buffer + "</maxubuffer><bufferwait>0</bufferwait><cportrange/><encodemime/>"
+                 "<compressout>false</compressout><compressin>false</compressin>"
+                 "<xforwardedfor>false</xforwardedfor><via>false</via></rule></general>");
+}
+
 std::string url(const Origin& origin, const char* path)
 {
     return "http://127.0.0.1:" + std::to_string(origin.port()) + path;
@@ -312,19 +324,52 @@ TEST_F(Request, PostBodiesReachTheOriginAndNothingIsLeftForTheNextRequest)
 
 TEST_F(Request, AnUploadCutShortIsNeverCompletedTowardsTheServer)
 {
-    Origin origin(std::vector<Origin::Script>{[](int fd, std::string& received) {
-        received = origin_read_request(fd);
-    }});
-    {
-        Wired wired(false);
-        write_all(wired.client_peer,
-                  "POST " + url(origin, "/") + " HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n5\r\nhel");
-        wired.close_client_peer();
-        handle_request(wired.get());
-        EXPECT_EQ(wired->keepalive_client, 0);
-        EXPECT_NE(wired->flags & CONN_TRANSFER_FAILED, 0u);
+    struct Case {
+        Origin::Script script;
+        const char* tail;   // the client's last bytes, a while after the first ones
+        bool leaves;        // the client closes after them, else it waits for an answer
+        const char* received;
+    };
+    const Case cases[] = {
+        {[](int fd, std::string& received) { received = origin_read_request(fd); }, "5\r\nhel", true,
+         "3\r\nabc\r\n5\r\nhel"},
+        // A server that has only said "100 Continue" waits for the rest of the body: that is no
+        // answer to wait for on the client's behalf.
+        {[](int fd, std::string& received) {
+             while (received.find("\r\n\r\n") == std::string::npos) {
+                 char byte;
+                 if (read(fd, &byte, 1) != 1)
+                     return;
+                 received.push_back(byte);
+             }
+             road::write_all(fd, "HTTP/1.1 100 Continue\r\n\r\n");
+             received += origin_read_request(fd);
+         },
+         "zz\r\n", false, "3\r\nabc\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tail);
+        Origin origin(std::vector<Origin::Script>{c.script});
+        {
+            Wired wired(false);
+            write_all(wired.client_peer,
+                      "POST " + url(origin, "/") + " HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n");
+            // The rest once the server has had time to speak.
+            std::thread client([&wired, &c] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                write_all(wired.client_peer, c.tail);
+                if (c.leaves)
+                    wired.close_client_peer();
+            });
+            const auto begun = std::chrono::steady_clock::now();
+            handle_request(wired.get());
+            client.join();
+            EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(3));
+            EXPECT_EQ(wired->keepalive_client, 0);
+            EXPECT_NE(wired->flags & CONN_TRANSFER_FAILED, 0u);
+        }
+        EXPECT_EQ(body_of(origin.received(0)), c.received);
     }
-    EXPECT_EQ(body_of(origin.received(0)), "3\r\nabc\r\n5\r\nhel");
 }
 
 TEST_F(Request, KeepAliveServesSeveralRequestsOnOneConnection)
@@ -470,6 +515,42 @@ TEST_F(Request, AnUploadIsRefusedOnlyBeyondALimitedAllowance)
         EXPECT_EQ(got.find("Upload transfer limit exceeded") != std::string::npos, c.refused) << got;
         EXPECT_EQ(got.rfind(c.refused ? "HTTP/1.1 200 " : "HTTP/1.1 503 ", 0), 0u) << got;
     }
+}
+
+TEST_F(Request, ChunkedUploadsCountAgainstTheAllowanceAndInTheBytesOut)
+{
+    struct Case {
+        const char* upload_buffer;
+        std::uint32_t allowance;
+        bool refused;
+    };
+    const Case cases[] = {
+        {"1M", ALLOWANCE_UNLIMITED, false},
+        {"1M", 11, false},
+        {"1M", 10, true},   // read whole first: refused before any of it reaches the server
+        {"0", ALLOWANCE_UNLIMITED, false},
+        {"0", 11, false},
+        {"0", 10, true},    // relayed as it comes: stopped at the chunk that goes beyond
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.upload_buffer) + " " + std::to_string(c.allowance));
+        general_rule_load(c.upload_buffer);
+        Origin origin({"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"});
+        Wired wired(false);
+        wired->upload_allowance = c.allowance;
+        const std::string got = serve(wired, "POST " + url(origin, "/") +
+                                                 " HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
+                                                 "5\r\nhello\r\n6\r\n=world\r\n0\r\n\r\n");
+        if (c.refused) {
+            EXPECT_EQ(got.rfind("HTTP/1.1 200 ", 0), 0u) << got;
+            EXPECT_NE(got.find("Upload transfer limit exceeded"), std::string::npos) << got;
+            EXPECT_EQ(wired->keepalive_client, 0);
+        } else {
+            EXPECT_EQ(body_of(got), "ok") << got;
+            EXPECT_EQ(wired->bytes_out, 11u);
+        }
+    }
+    section_load(*general_section, "<general></general>");
 }
 
 TEST_F(Request, ConnectRelaysBothWaysAndNeverKeepsTheConnection)
@@ -694,12 +775,7 @@ int block_at_response_check(CONNECTION_T* connection, Filebuf*)
 TEST_F(Records, ABodyBlockedAfterBufferingIsRecordedAsDeniedWithoutCountingItsType)
 {
     // Bodies up to 1 MiB may be buffered.
-    section_load(*general_section,
-                 "<general><rule><enabled>true</enabled><comment/><profiles/><ctimeout>60</ctimeout>"
-                 "<timeout>60</timeout><keeptimeout>60</keeptimeout><maxdbuffer>1M</maxdbuffer>"
-                 "<maxubuffer>1M</maxubuffer><bufferwait>0</bufferwait><cportrange/><encodemime/>"
-                 "<compressout>false</compressout><compressin>false</compressin>"
-                 "<xforwardedfor>false</xforwardedfor><via>false</via></rule></general>");
+    general_rule_load("1M");
     ASSERT_EQ(processors.Add(buffer_every_body, STAGE_BUFFER_CHECK), 1);
     ASSERT_EQ(processors.Add(block_at_response_check, STAGE_RESPONSE_CHECK), 1);
     Origin origin({"HTTP/1.1 200 OK\r\nContent-Type: text/x-blocked\r\nContent-Length: 5\r\n\r\nhello"});
