@@ -9,7 +9,7 @@ import threading
 
 import pytest
 
-from conftest import read_all, start_listening
+from conftest import read_all, section_set, start_listening
 from origin import Origin
 from scripted_origin import ScriptedOrigin
 
@@ -39,7 +39,7 @@ def origin(tmp_path_factory):
 def proxy(tarvodine, xml_files):
     config, section = xml_files
     general = "".join(f"<{k}>{v}</{k}>" for k, v in GENERAL.items()) + element("rule", RULE)
-    config.write_text(config.read_text().replace("</tarvodine>", f"<general>{general}</general></tarvodine>"))
+    config.write_text(section_set(config.read_text(), f"<general>{general}</general>"))
     return start_listening(tarvodine, config, section)
 
 

@@ -20,7 +20,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import every_connect_port, free_port, read_all, start_listening, start_peer, stop_peer, wait_until
+from conftest import every_connect_port, free_port, read_all, section_set, start_listening, start_peer, stop_peer, wait_until
 from origin import Origin
 
 DIRECT, PARENT_TUNNEL = 4, 3
@@ -191,7 +191,7 @@ def with_upload_buffer(xml_files, size):
     general = ("<hostname>localhost</hostname><tempdir>/tmp</tempdir><linelength>100</linelength>"
                "<poolsize>20</poolsize><pooltimeout>5</pooltimeout><rule>"
                + "".join(f"<{k}>{v}</{k}>" for k, v in rule.items()) + "</rule>")
-    config.write_text(config.read_text().replace("</tarvodine>", f"<general>{general}</general></tarvodine>"))
+    config.write_text(section_set(config.read_text(), f"<general>{general}</general>"))
     return config
 
 
