@@ -5,6 +5,7 @@ proxy through the `tarvodine` fixture, which runs it in tmp_path, stops it by pi
 when the test failed, prints its native log and its output.
 """
 import contextlib
+import glob
 import os
 import random
 import re
@@ -19,6 +20,26 @@ from pathlib import Path
 import pytest
 
 from scripted_origin import ScriptedOrigin
+
+
+# What the peers' preloaded libraries leave behind when the process they serve is killed:
+# pam_wrapper's service directories and libfaketime's shared-memory segments.
+LEFTOVERS = ("/tmp/pam.*", "/dev/shm/faketime_shm_*")
+
+
+@pytest.fixture(scope="session", autouse=True)
+def nothing_left_outside_the_test_directories():
+    """Removes what the run left in those places, and only that."""
+    before = {path for pattern in LEFTOVERS for path in glob.glob(pattern)}
+    yield
+    for pattern in LEFTOVERS:
+        for path in set(glob.glob(pattern)) - before:
+            if os.path.isdir(path) and not os.path.islink(path):
+                shutil.rmtree(path, ignore_errors=True)
+            else:
+                with contextlib.suppress(OSError):
+                    os.unlink(path)
+
 
 START_TIMEOUT = 30.0
 
