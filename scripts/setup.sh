@@ -4,7 +4,9 @@
 set -eu
 PACKAGES="g++ cmake ninja-build pkg-config libssl-dev zlib1g-dev libpcre2-dev libtinyxml-dev
 libntlm0-dev libpam0g-dev libgtest-dev python3-pytest clang libclang-rt-14-dev curl
-nginx-light dante-server squid libpam-wrapper faketime iproute2 openssl wrk vsftpd"
+nginx-light dante-server squid libpam-wrapper faketime iproute2 openssl wrk vsftpd
+clamav-daemon clamdscan c-icap libc-icap-mod-urlcheck libc-icap-mod-contentfiltering
+libc-icap-mod-virus-scan dnsmasq-base bind9-dnsutils chromium chromium-driver python3-selenium"
 missing=""
 for p in $PACKAGES; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
