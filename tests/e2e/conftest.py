@@ -274,15 +274,17 @@ def every_connect_port(config: Path) -> None:
 
 @pytest.fixture
 def tarvodine(tmp_path, request):
-    """start(*args, foreground=True, **popen) starts tarvodine in tmp_path with `args` and
-    returns a Proxy. Foreground adds -f; a daemon gets -p tmp_path/tarvodine.pid unless -p is
+    """start(*args, foreground=True, wrapper=(), **popen) starts tarvodine in tmp_path with
+    `args` and returns a Proxy; `wrapper` is a command prefix that execs it (dns_zone's, say).
+    Foreground adds -f; a daemon gets -p tmp_path/tarvodine.pid unless -p is
     given, and start() returns once the started process has ended with status 0 (else the
     test fails). -l tmp_path/native.log is added unless -l is given."""
     started = []
     outputs = []
 
-    def start(*args, foreground=True, **popen):
+    def start(*args, foreground=True, wrapper=(), **popen):
         args = [str(a) for a in args]
+        command = [str(w) for w in wrapper] + [binary()]
         logfile = None
         if "-l" not in args:
             logfile = tmp_path / "native.log"
@@ -297,7 +299,7 @@ def tarvodine(tmp_path, request):
         try:
             if foreground:
                 args = ["-f"] + args
-                proc = subprocess.Popen([binary()] + args, cwd=tmp_path, stdin=subprocess.DEVNULL,
+                proc = subprocess.Popen(command + args, cwd=tmp_path, stdin=subprocess.DEVNULL,
                                         stdout=stdout, stderr=stderr, **popen)
                 proxy = Proxy(tmp_path, args, proc.pid, paths, proc=proc, logfile=logfile)
                 started.append(proxy)
@@ -305,7 +307,7 @@ def tarvodine(tmp_path, request):
             if "-p" not in args:
                 args += ["-p", str(tmp_path / "tarvodine.pid")]
             pidfile = Path(args[args.index("-p") + 1])
-            run = subprocess.run([binary()] + args, cwd=tmp_path, stdin=subprocess.DEVNULL,
+            run = subprocess.run(command + args, cwd=tmp_path, stdin=subprocess.DEVNULL,
                                  stdout=stdout, stderr=stderr, timeout=START_TIMEOUT, **popen)
         finally:
             stdout.close()
@@ -325,6 +327,60 @@ def tarvodine(tmp_path, request):
             print("--- native log:\n" + proxy.native_log())
             print("--- output:\n" + proxy.output())
         proxy.stop()
+
+
+class DnsZone:
+    """A dnsmasq answering only its records, on port 53 of a loopback address of its own."""
+
+    def __init__(self, directory: Path, records):
+        self.directory = directory
+        directory.mkdir(parents=True)
+        zone = directory / "zone"
+        zone.write_text("".join(f"{r}\n" for r in records))
+        self.address = self._free_address()
+        self.pid = start_peer("start-dnsmasq.sh", directory / "dnsmasq", self.address, zone)
+        self.resolv_conf = directory / "resolv.conf"
+        self.resolv_conf.write_text(f"nameserver {self.address}\noptions timeout:1 attempts:2\n")
+        # Prefix for a program that must resolve through this server and no other.
+        self.wrapper = [peers_dir() / "with-resolver.sh", self.resolv_conf]
+
+    @staticmethod
+    def _free_address() -> str:
+        for _ in range(100):
+            address = f"127.53.{random.randrange(256)}.{random.randrange(1, 255)}"
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+                try:
+                    s.bind((address, 53))
+                except OSError:
+                    continue
+            return address
+        raise AssertionError("no loopback address has port 53 free")
+
+    def queries(self) -> str:
+        """The names asked so far, one log line each."""
+        log = self.directory / "dnsmasq" / "dnsmasq.log"
+        return log.read_text(errors="replace") if log.exists() else ""
+
+    def stop(self):
+        stop_peer(self.pid)
+
+
+@pytest.fixture
+def dns_zone(tmp_path):
+    """start(records) starts a DNS server answering only `records`, dnsmasq record options such
+    as "host-record=origin.test,127.0.0.1", "txt-record=NAME,\"TEXT\"" or
+    "mx-host=NAME,HOST,PREF"; every other name is NXDOMAIN. Start tarvodine with
+    wrapper=zone.wrapper so that its lookups, and only its, go there."""
+    zones = []
+
+    def start(records):
+        zone = DnsZone(tmp_path / f"dns{len(zones)}", records)
+        zones.append(zone)
+        return zone
+
+    yield start
+    for zone in zones:
+        zone.stop()
 
 
 def pytest_configure(config):
