@@ -183,12 +183,6 @@ int RedirectSection::redirect_do(CONNECTION_T* connection, int where)
 
     if (rule->send302 == 1) {
         putlog(LOG_REDIRECT, "sent 302 redirect for request for %s to %s", subject.c_str(), url.c_str());
-        HeaderPtr answer = header_new();
-        answer->kind = HEADER_RESPONSE;
-        answer->version = HTTP_VERSION_11;
-        answer->status = 302;
-        answer->flags |= HEADER_LENGTH;
-        answer->content_length = 0;
         std::string location = url;
         if (url.front() != '/' && connection->url_commands != nullptr) {
             // The commands follow the client to the new address.
@@ -199,7 +193,7 @@ int RedirectSection::redirect_do(CONNECTION_T* connection, int where)
             else
                 location = prefix + url;
         }
-        answer->location = std::string(cut(location));
+        HeaderPtr answer = header_redirect_new(std::string(cut(location)));
         header_send(answer.get(), connection, SIDE_CLIENT, HEADER_TO_CLIENT);
         return 1;
     }
