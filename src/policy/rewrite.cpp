@@ -81,7 +81,9 @@ bool Rewrite::applies(const CONNECTION_T& connection, int kind) const
 {
     if (enabled == 0 || (kinds & kind) == 0 || profile_find(connection.profiles, profiles) != 1)
         return false;
-    if (type_regex == nullptr || connection.request == nullptr)
+    // Made also while the request header is being rewritten, before it is parsed again: a rule
+    // for HTML bodies must never reach the headers.
+    if (type_regex == nullptr)
         return true;
     std::string_view subject;
     if (kind == REWRITE_BODY && connection.response != nullptr && connection.response->content_type)

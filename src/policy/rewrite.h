@@ -46,9 +46,8 @@ public:
     Rewrite& operator=(Rewrite&&) = delete;
     ~Rewrite() = default;
 
-    // Enabled, for that kind, the profiles accepted, and the content-type test passed: made only
-    // when the connection has a parsed request, against the response's Content-Type for a body
-    // and against the empty text for every other kind.
+    // Enabled, for that kind, the profiles accepted, and the content-type test passed: against
+    // the response's Content-Type for a body and against the empty text for every other kind.
     bool applies(const CONNECTION_T& connection, int kind) const;
 
     int enabled = 1;
