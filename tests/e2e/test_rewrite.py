@@ -28,6 +28,7 @@ def proxy(tarvodine, xml_files):
     section = element(
         "rewrite", {"enabled": "true"},
         rule(r"^(GET\ \S*)/alias\.html", "$1/real.html", 1),
+        rule(r"^User-Agent:\ [^\r]*", "User-Agent: rewritten-agent", 1),
         rule(r"^Content-Type:", "X-Rewritten: yes\\r\\nContent-Type:", 2),
         rule(r"hello\ world", "greetings, wide world", 4, mime="^text/html"),
         rule(r"greetings", "hi", 4),
@@ -35,11 +36,12 @@ def proxy(tarvodine, xml_files):
     return proxy_with(tarvodine, xml_files, section)
 
 
-def test_the_request_line_is_rewritten_before_it_is_parsed(proxy, origin):
-    status, _, body = get(proxy, origin.url("/alias.html"))
+def test_the_request_line_and_fields_are_rewritten_before_they_are_parsed(proxy, origin):
+    status, _, body = get(proxy, origin.url("/alias.html"), "User-Agent: probe/1.0\r\n")
     assert status.startswith("HTTP/1.1 200"), status
     assert body == b"real\n"
-    assert "GET /real.html " in origin.access_log()
+    line = [entry for entry in origin.access_log().splitlines() if "GET /real.html " in entry][-1]
+    assert '"rewritten-agent"' in line
 
 
 def test_response_headers_and_body_are_rewritten_and_the_length_follows(proxy, origin):
