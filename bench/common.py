@@ -16,11 +16,13 @@ from conftest import free_port, wait_port  # noqa: E402
 class Proxy:
     """tarvodine in the foreground in WORK, listening on a free loopback port; stop() ends it."""
 
-    def __init__(self, binary: str, work: Path, extra_args: str = ""):
+    def __init__(self, binary: str, work: Path, extra_args: str = "", edit=None):
+        """edit, when given, takes the configuration's text and returns the text to run with."""
         self.port = free_port()
         config = work / "tarvodine.xml"
         shipped = (SOURCE / "etc" / "tarvodine.xml").read_text()
-        config.write_text(re.sub(r"\s*<listen>.*?</listen>", "", shipped, flags=re.S))
+        text = re.sub(r"\s*<listen>.*?</listen>", "", shipped, flags=re.S)
+        config.write_text(edit(text) if edit is not None else text)
         self._out = open(work / "tarvodine.out", "wb")
         self.process = subprocess.Popen(
             [str(Path(binary).resolve()), "-f", "-c", str(config), "-s", str(SOURCE / "etc" / "section.xml"),

@@ -156,6 +156,24 @@ void interface_send_response(CONNECTION_T* connection, Filebuf* page)
     http_send_body(connection, page);
 }
 
+void score_show(CONNECTION_T* connection, int score)
+{
+    const HEADER* request = connection->request.get();
+    const std::string where = string_to_html(std::string(request != nullptr ? text_or_empty(request->host) : "") +
+                                                 (request != nullptr ? text_or_empty(request->path) : ""),
+                                             0);
+    Filebuf page;
+    page.Add(DOCTYPE);
+    page.Addf("<html><head><title>Keyword score for %s</title></head>\n<body>\n", where.c_str());
+    interface_stylesheet(connection, &page);
+    page.Add("<table width=\"100%\" cellpadding=\"0\" cellspacing=\"0\"><tr><td align=\"center\">\n");
+    page.Add("<table class=\"bigdialog\">\n");
+    page.Addf("<tr class=\"dialoghead\"><td align=\"center\">Keyword score for %s</td></tr>\n", where.c_str());
+    page.Addf("<tr><td align=\"center\">%d</td></tr>\n", score);
+    page.Add("</table></td></tr></table>\n</body></html>\n");
+    interface_send_response(connection, &page);
+}
+
 void show_dirlist(CONNECTION_T* connection, const DirList& entries)
 {
     const HEADER* request = connection->request.get();

@@ -33,6 +33,8 @@ void show_filebuf(CONNECTION_T* connection, Filebuf* body);
 void show_htmltree(CONNECTION_T* connection);
 void interface_cookies_show(CONNECTION_T* connection);
 void show_dirlist(CONNECTION_T* connection, const DirList& entries);
+// The keyword filter's total for the response ("score").
+void score_show(CONNECTION_T* connection, int score);
 
 // The decoded arguments of a request: names and values are byte strings, compared exactly.
 class CGIMap {

@@ -5,6 +5,7 @@
 #include <iterator>
 #include <memory>
 
+#include "admin/interface.h"
 #include "cache/cache.h"
 #include "cache/forward.h"
 #include "cache/prefetch.h"
@@ -15,9 +16,11 @@
 #include "policy/access.h"
 #include "policy/filter.h"
 #include "policy/headerfilter.h"
+#include "policy/keyword.h"
 #include "policy/limit.h"
 #include "policy/mime.h"
 #include "policy/redirect.h"
+#include "policy/rewrite.h"
 #include "util/mem.h"
 
 namespace {
@@ -48,6 +51,8 @@ constexpr SectionRow SECTIONS[] = {
     row<ProfileSection, &profile_section>("profile"),
     row<MimeSection, &mime_section>("mime"),
     row<RedirectSection, &redirect_section>("redirect"),
+    row<KeywordSection, &keyword_section>("keyword"),
+    row<RewriteSection, &rewrite_section>("rewrite"),
     row<ForwardSection, &forward_section>("forward"),
     row<LimitSection, &limit_section>("limit"),
 };
@@ -70,12 +75,15 @@ std::array<std::shared_ptr<void>, std::size(SECTIONS)>& owners()
 
 void sections_create()
 {
+    // The keyword filter's "score" page is an interface page, which sits above the filters.
+    keyword_set_score_page(score_show);
     for (std::size_t i = 0; i < std::size(SECTIONS); ++i)
         create(SECTIONS[i], owners()[i]);
 }
 
 void sections_create(std::initializer_list<std::string_view> names)
 {
+    keyword_set_score_page(score_show);
     for (const std::string_view name : names) {
         FATAL_ASSERT(std::any_of(std::begin(SECTIONS), std::end(SECTIONS),
                                  [name](const SectionRow& row) { return row.name == name; }));

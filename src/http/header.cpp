@@ -335,6 +335,18 @@ HeaderPtr header_new()
     return std::make_unique<HEADER>();
 }
 
+HeaderPtr header_redirect_new(std::string location)
+{
+    HeaderPtr answer = header_new();
+    answer->kind = HEADER_RESPONSE;
+    answer->version = HTTP_VERSION_11;
+    answer->status = 302;
+    answer->flags |= HEADER_LENGTH;
+    answer->content_length = 0;
+    answer->location = std::move(location);
+    return answer;
+}
+
 HeaderPtr http_header_dup(const HEADER* header)
 {
     return header ? std::make_unique<HEADER>(*header) : nullptr;

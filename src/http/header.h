@@ -105,6 +105,8 @@ using HeaderPtr = std::unique_ptr<HEADER>;
 // An empty header: texts absent, status -1, both keep-alive fields -1. The caller sets kind,
 // version, port and Content-Length.
 HeaderPtr header_new();
+// An HTTP/1.1 302 answer to location with an empty body (Content-Length: 0).
+HeaderPtr header_redirect_new(std::string location);
 // A deep copy; null for null.
 HeaderPtr http_header_dup(const HEADER* header);
 // Null is ignored.

@@ -903,7 +903,7 @@ Step HttpExchange::body_commands()
 {
     if (url_command_has(connection_, "mime") || url_command_has(connection_, "headers")) {
         if (url_command_has(connection_, "mime"))
-            mime_section->check_show(connection_);
+            interface_send_response(connection_, mime_section->check_show(connection_).get());
         else
             show_headers(connection_);
         return without_body();
@@ -913,7 +913,7 @@ Step HttpExchange::body_commands()
 
 Step HttpExchange::mime_filter()
 {
-    if (mime_section->check_and_block(connection_) == 1) {
+    if (!mime_section->check_and_block(connection_)) {
         connection_->logentry.set_cachecode(9);
         log_response(connection_, false);
         return without_body();

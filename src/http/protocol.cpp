@@ -75,7 +75,8 @@ int process_request(CONNECTION_T* connection, Filebuf* body)
         if ((connection->flags & CONN_STREAM) == 0) {
             const bool was_chunked = request->chunked != 0;
             request->chunked = 0;
-            if (size > 0 || was_chunked) {
+            // A declared length follows the body a stage left, also when it left nothing.
+            if (size > 0 || was_chunked || (request->flags & HEADER_LENGTH) != 0) {
                 request->content_length = static_cast<std::int64_t>(size);
                 request->flags |= HEADER_LENGTH;
             }

@@ -85,14 +85,8 @@ bool redirect_with(CONNECTION_T* connection, const url_command_list& commands)
         port = named->port;
     }
 
-    HeaderPtr answer = header_new();
-    answer->kind = HEADER_RESPONSE;
-    answer->version = HTTP_VERSION_11;
-    answer->status = 302;
-    answer->flags |= HEADER_LENGTH;
-    answer->content_length = 0;
-    answer->location = scheme + "://" + url_command_create(commands) + host + ":" + std::to_string(port) +
-                       text_or(request->path, "/");
+    HeaderPtr answer = header_redirect_new(scheme + "://" + url_command_create(commands) + host + ":" +
+                                           std::to_string(port) + text_or(request->path, "/"));
     // A body the request announced is never read: the connection cannot go on after it.
     if (((request->flags & HEADER_LENGTH) != 0 && request->content_length > 0) || request->chunked != 0)
         connection->keepalive_client = 0;

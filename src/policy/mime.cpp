@@ -1,13 +1,195 @@
 #include "policy/mime.h"
 
-#include "http/connection.h"
+#include "config/item.h"
+#include "config/profile.h"
 #include "config/template.h"
+#include "http/connection.h"
+#include "policy/allowdeny.h"
+#include "http/request.h"
+#include "util/filebuf.h"
+#include "util/helpers.h"
+#include "util/log.h"
+#include "util/mem.h"
 
 MimeSection* mime_section = nullptr;
 
-int MimeSection::check_and_block(CONNECTION_T*) { return 0; }
+namespace {
 
-void MimeSection::check_show(CONNECTION_T* connection)
+enum : std::size_t {
+    GLOBAL_ENABLED = 0,
+    GLOBAL_ORDER = 1,
+    GLOBAL_TEMPLATE = 2,
+    GLOBAL_COUNT = 3,
+};
+
+enum : std::size_t {
+    SUBSECTION_ALLOW = 0,
+    SUBSECTION_DENY = 1,
+};
+
+// Null for an empty text; a text that does not compile is logged and leaves the test out.
+UniqueRegex pattern_compile(const std::string& text)
 {
-    template_section->send("unknown", connection, 404);
+    return text.empty() ? nullptr : UniqueRegex(reg_compile(text.c_str(), REG_CASELESS));
+}
+
+bool pattern_matches(const UniqueRegex& regex, const HeaderText& text)
+{
+    return regex == nullptr || reg_exec(regex.get(), std::string_view(text ? *text : std::string())) == 0;
+}
+
+// The rule's values as the editor's read-only view shows them: the enabled fields that carry a
+// value, in rows of alternating colours.
+void item_view(Filebuf& page, const FieldVector& fields)
+{
+    page.Add("<tr class=\"entrydialoghead\"><td>Option</td><td>Value</td></tr>\n");
+    bool odd = false;
+    for (const Field& field : fields) {
+        if (!field.enabled || (field.optional ? !field.active : field.text.empty()))
+            continue;
+        page.Addf("<tr class=\"%s\"><td width=\"20%%\">%s</td><td>%s</td></tr>\n", odd ? "entryfieldodd" : "entryfieldeven",
+                  string_to_html(field.label, 0).c_str(), string_to_html(field.text, 1).c_str());
+        odd = !odd;
+    }
+}
+
+} // namespace
+
+Mime::Mime(const Item& item)
+{
+    const FieldVector& f = item.fields;
+    FATAL_ASSERT(f.size() >= MIME_FIELD_COUNT);
+    enabled = f[MIME_FIELD_ENABLED].int_value;
+    comment = f[MIME_FIELD_COMMENT].text;
+    profiles = f[MIME_FIELD_PROFILES].string_list;
+    host = f[MIME_FIELD_HOST].text;
+    path = f[MIME_FIELD_PATH].text;
+    type = f[MIME_FIELD_TYPE].text;
+    templ = f[MIME_FIELD_TEMPLATE].text;
+    fields = f;
+    compile();
+}
+
+Mime::Mime(const Mime& other)
+    : enabled(other.enabled),
+      comment(other.comment),
+      profiles(other.profiles),
+      host(other.host),
+      path(other.path),
+      type(other.type),
+      templ(other.templ),
+      fields(other.fields)
+{
+    compile();
+}
+
+void Mime::compile()
+{
+    host_regex = pattern_compile(host);
+    path_regex = pattern_compile(path);
+    type_regex = pattern_compile(type);
+}
+
+bool Mime::match(const CONNECTION_T& connection) const
+{
+    if (enabled == 0 || profile_find(connection.profiles, profiles) != 1)
+        return false;
+    const HEADER* request = connection.request.get();
+    if (host_regex != nullptr && (request == nullptr || !pattern_matches(host_regex, request->host)))
+        return false;
+    if (path_regex != nullptr && (request == nullptr || !pattern_matches(path_regex, request->path)))
+        return false;
+    if (type_regex == nullptr)
+        return true;
+    const HEADER* response = connection.response;
+    return response != nullptr && response->content_type && pattern_matches(type_regex, response->content_type);
+}
+
+MimeSection::MimeSection() : Section("mime-filtering", SECTION_RWLOCK)
+{
+    FATAL_ASSERT(fields_.size() >= GLOBAL_COUNT);
+    FATAL_ASSERT(subsections_.size() > SUBSECTION_DENY);
+    FATAL_ASSERT(subsections_[SUBSECTION_ALLOW].templ.size() >= MIME_FIELD_COUNT);
+    FATAL_ASSERT(subsections_[SUBSECTION_DENY].templ.size() >= MIME_FIELD_COUNT);
+    update();
+}
+
+void MimeSection::update()
+{
+    rules_.rebuild([this](MimeRules& next) {
+        next.enabled = fields_[GLOBAL_ENABLED].int_value;
+        next.order = fields_[GLOBAL_ORDER].int_value;
+        next.templ = fields_[GLOBAL_TEMPLATE].text;
+        rules_from_items(next.allow, subsections_[SUBSECTION_ALLOW]);
+        rules_from_items(next.deny, subsections_[SUBSECTION_DENY]);
+    });
+}
+
+std::shared_ptr<const MimeRules> MimeSection::rules() const
+{
+    return rules_.snapshot();
+}
+
+std::shared_ptr<const Mime> MimeSection::check(const CONNECTION_T* connection) const
+{
+    std::shared_ptr<const MimeRules> current = rules();
+    if (current->enabled == 0 || (connection->bypass & BYPASS_MIME) != 0)
+        return nullptr;
+    const AllowDeny<Mime> verdict = allowdeny_decide<Mime>(
+        current->order, current->allow, current->deny, [connection](const Mime& rule) { return rule.match(*connection); });
+    if (verdict.allowed)
+        return nullptr;
+    const Mime* rule = verdict.rule != nullptr ? verdict.rule : &current->fallback;
+    return std::shared_ptr<const Mime>(std::move(current), rule);
+}
+
+bool MimeSection::check_and_block(CONNECTION_T* connection)
+{
+    const std::shared_ptr<const Mime> rule = check(connection);
+    if (rule == nullptr)
+        return true;
+    const HEADER* request = connection->request.get();
+    const HEADER* response = connection->response;
+    const HeaderText& type = response != nullptr ? response->content_type : HeaderText();
+    putlog(LOG_MIME, "blocked: mime-type %s from %s%s", type ? type->c_str() : "(none)",
+           request != nullptr ? text_or_empty(request->host) : "", request != nullptr ? text_or_empty(request->path) : "");
+    connection->variables["FILTER"] = "MiMe Filter";
+    connection->variables["MIME"] = type ? *type : std::string("(UNKNOWN)");
+
+    std::string page = rule->templ;
+    if (page.empty())
+        page = rules()->templ;
+    if (page.empty())
+        page = "blocked";
+    template_section->send(page, connection, 200);
+    connection->logentry.filter_name = "mime-filter";
+    connection->logentry.filtering_reason = type ? *type : std::string("(none)");
+    return false;
+}
+
+std::unique_ptr<Filebuf> MimeSection::check_show(CONNECTION_T* connection) const
+{
+    const HEADER* request = connection->request.get();
+    const std::string where = string_to_html(
+        std::string(request != nullptr ? text_or_empty(request->host) : "") + (request != nullptr ? text_or_empty(request->path) : ""),
+        0);
+    auto page = std::make_unique<Filebuf>();
+    page->Add("<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01 Transitional//EN\">\n");
+    page->Addf("<html><head><title>MIME filter match for %s</title></head>", where.c_str());
+    page->Add("<body>\n");
+    template_section->insert(connection, page.get(), "interface.css");
+    page->Add("<table cellpadding=\"0\" cellspacing=\"0\" border=\"0\" width=\"100%\"><tr><td align=\"center\">\n");
+    page->Add("<table class=\"dialog\">\n");
+    page->Addf("<tr class=\"listhead\"><td colspan=\"2\" align=\"center\">MIME filter match for %s</td></tr>\n",
+               where.c_str());
+    const std::shared_ptr<const Mime> rule = check(connection);
+    if (rule == nullptr)
+        page->Add("<tr><td align=\"center\" colspan=\"2\">None</td></tr>\n");
+    else if (rule->fields.empty())
+        // The section's default blocks: there is no configured rule to show.
+        page->Add("<tr><td align=\"center\" colspan=\"2\">Default</td></tr>\n");
+    else
+        item_view(*page, rule->fields);
+    page->Add("</table></td></tr> </table></body></html>\n");
+    return page;
 }

@@ -1,0 +1,107 @@
+// The "keywords-filtering" section: a buffered response body is scored by the rules whose
+// patterns occur in it, and a total that reaches the threshold blocks the response. The URL
+// command "score" shows the total instead of the response.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "config/rules.h"
+#include "config/section.h"
+#include "util/regex.h"
+#include "util/stringutil.h"
+
+class Filebuf;
+class Item;
+struct CONNECTION_T;
+
+// Positions of a keyword rule's values in its item.
+enum : int {
+    KEYWORD_FIELD_ENABLED = 0,
+    KEYWORD_FIELD_COMMENT = 1,
+    KEYWORD_FIELD_PROFILES = 2,
+    KEYWORD_FIELD_TYPE = 3,
+    KEYWORD_FIELD_KEYWORD = 4,
+    KEYWORD_FIELD_SCORE = 5,
+    KEYWORD_FIELD_COUNT = 6,
+};
+
+// One rule: built once, then only read, by any number of connection threads at once.
+class Keyword {
+public:
+    explicit Keyword(const Item& item);
+    // The copy compiles the patterns again.
+    Keyword(const Keyword& other);
+    Keyword(Keyword&&) noexcept = default;
+    Keyword& operator=(const Keyword&) = delete;
+    Keyword& operator=(Keyword&&) = delete;
+    ~Keyword() = default;
+
+    // Enabled, the profiles accepted, and the type pattern matching the response's Content-Type
+    // (the empty text when it has none).
+    bool applies(const CONNECTION_T& connection) const;
+    // Whether the keyword occurs anywhere in the body, every byte of it counted; a rule without
+    // a keyword pattern always scores.
+    bool occurs(std::string_view body) const;
+
+    int enabled = 1;
+    std::string comment;
+    StringList profiles;
+    std::string type;       // pattern text; empty: every response
+    std::string keyword;    // pattern text; empty: the rule scores without looking at the body
+    int score = 0;
+    UniqueRegex type_regex;           // null when empty or not compiling
+    // Searched through PCRE2's JIT, since it runs over whole bodies; null when empty or not
+    // compiling.
+    UniqueRegexSub keyword_regex;
+
+private:
+    void compile();
+};
+
+struct KeywordRules {
+    std::vector<Keyword> rules;   // in item order
+    int enabled = 0;
+    int threshold = 0;
+    std::string templ;            // empty: "blocked"
+};
+
+class KeywordSection final : public Section {
+public:
+    // Registers keyword_respcheck, keyword_buffcheck and keyword_prerespmod. The declarations
+    // must give enabled, threshold and template as the first three global values and a first
+    // subsection of at least KEYWORD_FIELD_COUNT fields.
+    KeywordSection();
+    ~KeywordSection() override = default;
+
+    void update() override;
+    std::shared_ptr<const KeywordRules> rules() const;
+
+    // 1 when the body must be buffered for scoring: some applicable rule has a keyword pattern.
+    int check_match(const CONNECTION_T* connection) const;
+    // The total score of the response; without a body every applicable rule counts. Each rule
+    // counts once, however often its keyword occurs.
+    int check(const CONNECTION_T* connection, const Filebuf* body) const;
+    // 1 when the response was blocked (the block page sent, or the client gone), else 0.
+    int check_and_block(CONNECTION_T* connection, const Filebuf* body);
+
+private:
+    int score(const KeywordRules& rules, const CONNECTION_T* connection, const Filebuf* body) const;
+
+    SectionRules<KeywordRules> rules_{*this};
+};
+
+// The stage and hook callbacks the constructor registers.
+int keyword_buffcheck(CONNECTION_T* connection, Filebuf* body);
+int keyword_respcheck(CONNECTION_T* connection, Filebuf* body);
+int keyword_prerespmod(void* connection, void* body);
+
+// The page of the URL command "score", handed down by the interface, which sits above the
+// filters. Until it is set the command is ignored and the response goes on.
+using KeywordScorePage = void (*)(CONNECTION_T* connection, int score);
+void keyword_set_score_page(KeywordScorePage page);
+
+// Created by the runtime bring-up; null before.
+extern KeywordSection* keyword_section;

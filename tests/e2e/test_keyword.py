@@ -1,0 +1,71 @@
+"""The keyword filter against nginx: a page whose score reaches the threshold is blocked, one
+below it passes byte for byte, and gzip-encoded pages are scored on their decoded text."""
+import re
+
+import pytest
+
+from rules_helpers import element, get, origin_with_pages, proxy_with
+
+FILLER = b"".join(b"line %d of a page that says little\n" % i for i in range(2000))
+BLOCKED = b"<html><body>" + FILLER + b"Casino nights and POKER tables\n</body></html>\n"
+CALM = b"<html><body>" + FILLER + b"a casino, but nothing more\n</body></html>\n"
+# nginx gzips text/plain under /gz/.
+GZ_BLOCKED = FILLER + b"casino\x00poker after a zero byte\n"
+GZ_CALM = FILLER + b"casino only\n"
+
+
+def keyword(word: str, score: int) -> tuple:
+    return ("keyword", {"enabled": "true", "comment": "", "profiles": "", "mime": "^text/", "keyword": word,
+                        "score": str(score)})
+
+
+@pytest.fixture(scope="module")
+def origin(tmp_path_factory):
+    server = origin_with_pages(tmp_path_factory.mktemp("nginx"), {
+        "/blocked.html": BLOCKED, "/calm.html": CALM, "/gz/blocked.txt": GZ_BLOCKED, "/gz/calm.txt": GZ_CALM})
+    yield server
+    server.stop()
+
+
+@pytest.fixture
+def proxy(tarvodine, xml_files):
+    section = element("keywords-filtering", {"enabled": "true", "threshold": "10", "template": ""},
+                      keyword("casino", 6), keyword("poker", 5))
+    return proxy_with(tarvodine, xml_files, section)
+
+
+def sent_bytes(origin, path: str) -> int:
+    """What nginx wrote as the body of its last answer for path."""
+    lines = [line for line in origin.access_log().splitlines() if f"GET {path} " in line]
+    return int(re.search(r'" 200 (\d+)', lines[-1]).group(1))
+
+
+@pytest.mark.parametrize("path", ["/blocked.html", "/gz/blocked.txt"])
+def test_a_page_reaching_the_threshold_is_blocked(proxy, origin, path):
+    status, headers, body = get(proxy, origin.url(path))
+    assert status.startswith("HTTP/1.1 200"), status
+    assert b"is blocked" in body and b"line 1 of a page" not in body
+    assert "blocked: score:11 threshold:10" in proxy.native_log()
+
+
+@pytest.mark.parametrize("path", ["/calm.html", "/gz/calm.txt"])
+def test_a_page_below_the_threshold_passes_byte_identical(proxy, origin, path):
+    status, headers, body = get(proxy, origin.url(path))
+    assert status.startswith("HTTP/1.1 200"), status
+    assert body == origin.file(path.lstrip("/"))
+    assert int(headers["content-length"]) == len(body)
+    assert "blocked: score" not in proxy.native_log()
+
+
+def test_gzip_pages_were_scored_decoded(proxy, origin):
+    # nginx did compress both: it wrote far fewer bytes than the files hold.
+    for path in ("/gz/blocked.txt", "/gz/calm.txt"):
+        get(proxy, origin.url(path))
+        assert sent_bytes(origin, path) < len(origin.file(path.lstrip("/"))) // 4
+
+
+def test_the_score_command_shows_the_total(proxy, origin):
+    status, _, body = get(proxy, origin.url("/calm.html").replace("http://", "http://xx--score."))
+    assert status.startswith("HTTP/1.1 200"), status
+    assert b"Keyword score for 127.0.0.1/calm.html" in body
+    assert b'<td align="center">6</td>' in body
