@@ -259,7 +259,7 @@ def section_set(text: str, element: str) -> str:
     """A configuration's text with `element`, the whole element of one section, in place of the
     element of that name: the proxy reads only the first one, so one the shipped file already
     holds would win over one added behind it."""
-    name = re.match(r"\s*<(\w+)", element).group(1)
+    name = re.match(r"\s*<([\w-]+)", element).group(1)
     text = re.sub(rf"\s*<{name}>.*?</{name}>", "", text, flags=re.S)
     return text.replace("</tarvodine>", element + "</tarvodine>")
 
