@@ -40,6 +40,7 @@
 #include "config/template.h"
 #include "core/threads.h"
 #include "core/timers.h"
+#include "policy/urlblacklist.h"
 #include "net/tls.h"
 
 std::uint32_t clientid = 1;
@@ -104,6 +105,7 @@ void config()
     if (!listenip.empty())
         net_listen(listenport, listenip.c_str());
     network_section->check();
+    urlbl_section->load();
     if (limit_section != nullptr)
         timers_add(global->timers.get(), 1, TIMER_REPEAT, limits_reset, nullptr);
     timers_add(global->timers.get(), 60, TIMER_REPEAT, dnscache_clean, nullptr);

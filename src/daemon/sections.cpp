@@ -14,6 +14,7 @@
 #include "config/template.h"
 #include "net/netsection.h"
 #include "policy/access.h"
+#include "policy/dnsbl.h"
 #include "policy/filter.h"
 #include "policy/headerfilter.h"
 #include "policy/keyword.h"
@@ -21,6 +22,7 @@
 #include "policy/mime.h"
 #include "policy/redirect.h"
 #include "policy/rewrite.h"
+#include "policy/urlblacklist.h"
 #include "util/mem.h"
 
 namespace {
@@ -44,6 +46,7 @@ constexpr SectionRow SECTIONS[] = {
     row<PrefetchSection, &prefetch_section>("prefetch"),
     row<CacheSection, &cache_section>("cache"),
     row<GeneralSection, &general_section>("general"),
+    row<DnsblSection, &dnsbl_section>("dnsbl"),
     row<NetworkSection, &network_section>("network"),
     row<HeaderSection, &header_section>("header"),
     row<TemplateSection, &template_section>("template"),
@@ -55,6 +58,7 @@ constexpr SectionRow SECTIONS[] = {
     row<RewriteSection, &rewrite_section>("rewrite"),
     row<ForwardSection, &forward_section>("forward"),
     row<LimitSection, &limit_section>("limit"),
+    row<URLBLSection, &urlbl_section>("urlblacklist"),
 };
 
 void create(const SectionRow& row, std::shared_ptr<void>& owner)

@@ -440,7 +440,7 @@ Step RequestExchange::commands()
         return Step::Done;
     }
     if (url_command_has(connection_, "filter")) {
-        filter_section->check_show(connection_);
+        interface_send_response(connection_, filter_section->check_show(connection_).get());
         return Step::Done;
     }
     return Step::Continue;

@@ -76,15 +76,20 @@ HostentPtr net_dns(const char* host)
     if (cache == nullptr)
         return result;
 
-    std::array<char, INET_ADDRSTRLEN> text{};
-    inet_ntop(AF_INET, result->addr.data(), text.data(), text.size());
     lock.lock();
-    HASH_ENTRY* entry = hash_insert(cache, key, std::string(text.data()));
+    HASH_ENTRY* entry = hash_insert(cache, key, net_dns_dotted(*result));
     entry->time = started;
     performance_log->set_dns_miss(1);
     global->stats.Increment("DNS cache", "miss");
     putlog(LOG_DEBUG, "DNS: cache: insert: %s -> %s", key.c_str(), entry->value.c_str());
     return result;
+}
+
+std::string net_dns_dotted(const HOSTENT& host)
+{
+    std::array<char, INET_ADDRSTRLEN> text{};
+    inet_ntop(AF_INET, host.addr.data(), text.data(), text.size());
+    return text.data();
 }
 
 void dnscache_clean(void* /*data*/)

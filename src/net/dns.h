@@ -4,6 +4,7 @@
 #pragma once
 
 #include <ctime>
+#include <string>
 
 #include "util/portability.h"
 
@@ -15,6 +16,9 @@ constexpr std::size_t DNS_KEY_MAX = 511;    // characters of a name that make it
 // resolve (or host is null). A literal dotted address is converted without the cache. The
 // resolver is asked without the cache's lock held.
 HostentPtr net_dns(const char* host);
+
+// The record's address as dotted text, as the cache keeps it.
+std::string net_dns_dotted(const HOSTENT& host);
 
 // The timer job, every 60 seconds: drops the answers that are an hour old or older. The
 // argument is not used.

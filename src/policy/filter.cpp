@@ -1,10 +1,207 @@
 #include "policy/filter.h"
 
+#include "config/item.h"
+#include "config/profile.h"
 #include "config/template.h"
+#include "core/processors.h"
+#include "http/connection.h"
+#include "http/request.h"
+#include "net/dns.h"
+#include "policy/allowdeny.h"
+#include "policy/itemview.h"
+#include "util/filebuf.h"
+#include "util/helpers.h"
+#include "util/log.h"
+#include "util/mem.h"
 
 FilterSection* filter_section = nullptr;
 
-void FilterSection::check_show(CONNECTION_T* connection)
+namespace {
+
+enum : std::size_t {
+    GLOBAL_ENABLED = 0,
+    GLOBAL_ORDER = 1,
+    GLOBAL_TEMPLATE = 2,
+    GLOBAL_COUNT = 3,
+};
+
+enum : std::size_t {
+    SUBSECTION_ALLOW = 0,
+    SUBSECTION_DENY = 1,
+};
+
+// Null for an empty text; a text that does not compile leaves the test out.
+UniqueRegex pattern_compile(const std::string& text)
 {
-    template_section->send("unknown", connection, 404);
+    return text.empty() ? nullptr : UniqueRegex(reg_compile(text.c_str(), REG_CASELESS));
+}
+
+bool pattern_matches(const UniqueRegex& regex, const HeaderText& text)
+{
+    return regex == nullptr || reg_exec(regex.get(), std::string_view(text ? *text : std::string())) == 0;
+}
+
+std::string request_host(const CONNECTION_T& connection)
+{
+    const HEADER* request = connection.request.get();
+    return request != nullptr ? text_or_empty(request->host) : "";
+}
+
+std::string request_path(const CONNECTION_T& connection)
+{
+    const HEADER* request = connection.request.get();
+    return request != nullptr ? text_or_empty(request->path) : "";
+}
+
+} // namespace
+
+bool FilterAddress::within(const IpRangeList& ranges)
+{
+    if (ranges.ranges.empty() || offline_)
+        return true;
+    if (!looked_up_) {
+        looked_up_ = true;
+        if (HostentPtr answer = net_dns(host_.c_str()))
+            address_ = net_dns_dotted(*answer);
+    }
+    return address_.empty() || ranges.has(address_) == 1;
+}
+
+Filter::Filter(const Item& item)
+{
+    const FieldVector& f = item.fields;
+    FATAL_ASSERT(f.size() >= FILTER_FIELD_COUNT);
+    enabled = f[FILTER_FIELD_ENABLED].int_value;
+    comment = f[FILTER_FIELD_COMMENT].text;
+    profiles = f[FILTER_FIELD_PROFILES].string_list;
+    host = f[FILTER_FIELD_HOST].text;
+    path = f[FILTER_FIELD_PATH].text;
+    addresses = f[FILTER_FIELD_ADDRESS].ip_ranges;
+    templ = f[FILTER_FIELD_TEMPLATE].text;
+    fields = f;
+    compile();
+}
+
+Filter::Filter(const Filter& other)
+    : enabled(other.enabled),
+      comment(other.comment),
+      profiles(other.profiles),
+      host(other.host),
+      path(other.path),
+      addresses(other.addresses),
+      templ(other.templ),
+      fields(other.fields)
+{
+    compile();
+}
+
+void Filter::compile()
+{
+    host_regex = pattern_compile(host);
+    path_regex = pattern_compile(path);
+}
+
+bool Filter::match(const CONNECTION_T& connection, FilterAddress& address) const
+{
+    if (enabled == 0 || profile_find(connection.profiles, profiles) != 1)
+        return false;
+    const HEADER* request = connection.request.get();
+    if (host_regex != nullptr && (request == nullptr || !pattern_matches(host_regex, request->host)))
+        return false;
+    if (path_regex != nullptr && (request == nullptr || !pattern_matches(path_regex, request->path)))
+        return false;
+    return address.within(addresses);
+}
+
+FilterSection::FilterSection() : Section("url-filtering", SECTION_RWLOCK)
+{
+    FATAL_ASSERT(fields_.size() >= GLOBAL_COUNT);
+    FATAL_ASSERT(subsections_.size() > SUBSECTION_DENY);
+    FATAL_ASSERT(subsections_[SUBSECTION_ALLOW].templ.size() >= FILTER_FIELD_COUNT);
+    FATAL_ASSERT(subsections_[SUBSECTION_DENY].templ.size() >= FILTER_FIELD_COUNT);
+    update();
+    processors.Add(filter_reqcheck, STAGE_REQUEST_CHECK);
+}
+
+void FilterSection::update()
+{
+    rules_.rebuild([this](FilterRules& next) {
+        next.enabled = fields_[GLOBAL_ENABLED].int_value;
+        next.order = fields_[GLOBAL_ORDER].int_value;
+        next.templ = fields_[GLOBAL_TEMPLATE].text;
+        rules_from_items(next.allow, subsections_[SUBSECTION_ALLOW]);
+        rules_from_items(next.deny, subsections_[SUBSECTION_DENY]);
+    });
+}
+
+std::shared_ptr<const FilterRules> FilterSection::rules() const
+{
+    return rules_.snapshot();
+}
+
+std::shared_ptr<const Filter> FilterSection::check(const CONNECTION_T* connection) const
+{
+    std::shared_ptr<const FilterRules> current = rules();
+    if (current->enabled == 0 || (connection->bypass & BYPASS_URLFILTER) != 0)
+        return nullptr;
+    // Shared by every rule of this check, so the host is resolved once at most.
+    FilterAddress address(request_host(*connection), (connection->flags & CONN_OFFLINE) != 0);
+    const AllowDeny<Filter> verdict =
+        allowdeny_decide<Filter>(current->order, current->allow, current->deny,
+                                 [connection, &address](const Filter& rule) { return rule.match(*connection, address); });
+    if (verdict.allowed)
+        return nullptr;
+    const Filter* rule = verdict.rule != nullptr ? verdict.rule : &current->fallback;
+    return std::shared_ptr<const Filter>(std::move(current), rule);
+}
+
+int FilterSection::check_and_block(CONNECTION_T* connection) const
+{
+    const std::shared_ptr<const Filter> rule = check(connection);
+    if (rule == nullptr)
+        return 0;
+    putlog(LOG_URLFILTER, "blocked: %s%s", request_host(*connection).c_str(), request_path(*connection).c_str());
+    connection->variables["FILTER"] = "URL Filter";
+
+    std::string page = rule->templ;
+    if (page.empty())
+        page = rules()->templ;
+    if (page.empty())
+        page = "blocked";
+    const HEADER* request = connection->request.get();
+    const bool tunnel = request != nullptr && request->kind == HEADER_CONNECT;
+    template_section->send(page, connection, tunnel ? 404 : 200);
+    connection->logentry.filter_name = "url-filter";
+    connection->logentry.filtering_reason = "-";
+    return 1;
+}
+
+std::unique_ptr<Filebuf> FilterSection::check_show(CONNECTION_T* connection) const
+{
+    // The request is the client's text: it must not become markup of the page.
+    const std::string where = string_to_html(request_host(*connection) + request_path(*connection), 0);
+    auto page = std::make_unique<Filebuf>();
+    page->Add("<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01 Transitional//EN\">\n");
+    page->Addf("<html><head><title>URL filter match for %s</title></head>", where.c_str());
+    page->Add("<body>\n");
+    template_section->insert(connection, page.get(), "interface.css");
+    page->Add("<table cellpadding=\"0\" cellspacing=\"0\" border=\"0\" width=\"100%\"><tr><td align=\"center\">\n");
+    page->Add("<table class=\"dialog\">\n");
+    page->Addf("<tr class=\"listhead\"><td colspan=\"2\" align=\"center\">URL filter match for %s</td></tr>\n",
+               where.c_str());
+    const std::shared_ptr<const Filter> rule = check(connection);
+    if (rule == nullptr)
+        page->Add("<tr><td align=\"center\" colspan=\"2\">None</td></tr>\n");
+    else if (rule->fields.empty())
+        // The section's default blocks: there is no configured rule to show.
+        page->Add("<tr><td align=\"center\" colspan=\"2\">Default</td></tr>\n");
+    else
+        item_view(*page, rule->fields);
+    page->Add("</table></td></tr></table></body></html>\n");
+    return page;
+}
+
+int filter_reqcheck(CONNECTION_T* connection, Filebuf* /*buffer*/)
+{
+    return filter_section->check_and_block(connection);
 }

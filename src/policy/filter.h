@@ -1,14 +1,115 @@
-// The URL filter. Stand-in until the filter section is built from the configuration: no rule
-// exists and no stage callback is registered, so nothing is blocked.
+// The "url-filtering" section: requests blocked by their host, their path and the address their
+// host resolves to, through an allow list and a deny list in the two-pass order the access rules
+// use. It is the first request check, and also answers the URL command "filter".
 #pragma once
 
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "config/field.h"
+#include "config/ranges.h"
+#include "config/rules.h"
+#include "config/section.h"
+#include "util/regex.h"
+#include "util/stringutil.h"
+
+class Filebuf;
+class Item;
 struct CONNECTION_T;
 
-class FilterSection {
-public:
-    // The filter's verdict on the request, as a page to the client.
-    void check_show(CONNECTION_T* connection);
+// Positions of a URL filter rule's values in its item.
+enum : int {
+    FILTER_FIELD_ENABLED = 0,
+    FILTER_FIELD_COMMENT = 1,
+    FILTER_FIELD_PROFILES = 2,
+    FILTER_FIELD_HOST = 3,
+    FILTER_FIELD_PATH = 4,
+    FILTER_FIELD_ADDRESS = 5,
+    FILTER_FIELD_TEMPLATE = 6,
+    FILTER_FIELD_COUNT = 7,
 };
+
+// The host's address, looked up at most once per check and only when a rule asks for it.
+class FilterAddress {
+public:
+    FilterAddress(std::string host, bool offline) : host_(std::move(host)), offline_(offline) {}
+    // The address condition: empty ranges hold; offline holds without a lookup; a host that
+    // does not resolve holds; else the first address must lie in the ranges.
+    bool within(const IpRangeList& ranges);
+
+private:
+    std::string host_;
+    bool offline_;
+    bool looked_up_ = false;
+    std::string address_;   // dotted; empty when the host did not resolve
+};
+
+// One rule: built once, then only read, by any number of connection threads at once.
+class Filter {
+public:
+    // The section's own decision when the default blocks: enabled, no condition, no template.
+    Filter() = default;
+    explicit Filter(const Item& item);
+    // The copy compiles the patterns again.
+    Filter(const Filter& other);
+    Filter(Filter&&) noexcept = default;
+    Filter& operator=(const Filter&) = delete;
+    Filter& operator=(Filter&&) = delete;
+    ~Filter() = default;
+
+    bool match(const CONNECTION_T& connection, FilterAddress& address) const;
+
+    int enabled = 1;
+    std::string comment;
+    StringList profiles;
+    std::string host, path;       // pattern texts; empty: any
+    IpRangeList addresses;        // empty: no address condition
+    std::string templ;            // empty: the section's template
+    UniqueRegex host_regex, path_regex;   // null when empty or not compiling
+    // The item's values as they were when the rule was built, for the "filter" page; empty for
+    // the built-in rule, which has no item.
+    FieldVector fields;
+
+private:
+    void compile();
+};
+
+struct FilterRules {
+    std::vector<Filter> allow;
+    std::vector<Filter> deny;
+    Filter fallback;        // the built-in rule
+    int enabled = 0;
+    int order = 0;          // non-zero: allow list first, block unless allowed
+    std::string templ;      // the section's block page
+};
+
+class FilterSection final : public Section {
+public:
+    // The declarations must give the enabled flag, the order and the template as the first three
+    // global values, and two subsections (allow, deny) of at least FILTER_FIELD_COUNT fields.
+    FilterSection();
+    ~FilterSection() override = default;
+
+    void update() override;
+    std::shared_ptr<const FilterRules> rules() const;
+
+    // The rule that blocks the request, the built-in rule when the default blocks it, or null
+    // when it may pass. The result keeps its generation alive.
+    std::shared_ptr<const Filter> check(const CONNECTION_T* connection) const;
+    // 1 once the request was blocked and its page sent (or the page could not be: the request
+    // is blocked all the same), else 0.
+    int check_and_block(CONNECTION_T* connection) const;
+    // The page of the URL command "filter": which rule would block the request, or "None". The
+    // caller sends it as an interface page.
+    std::unique_ptr<Filebuf> check_show(CONNECTION_T* connection) const;
+
+private:
+    SectionRules<FilterRules> rules_{*this};
+};
+
+// The request check of stage 0.
+int filter_reqcheck(CONNECTION_T* connection, Filebuf* buffer);
 
 // Created by the runtime bring-up; null before.
 extern FilterSection* filter_section;

@@ -5,6 +5,7 @@
 #include "config/template.h"
 #include "http/connection.h"
 #include "policy/allowdeny.h"
+#include "policy/itemview.h"
 #include "http/request.h"
 #include "util/filebuf.h"
 #include "util/helpers.h"
@@ -36,21 +37,6 @@ UniqueRegex pattern_compile(const std::string& text)
 bool pattern_matches(const UniqueRegex& regex, const HeaderText& text)
 {
     return regex == nullptr || reg_exec(regex.get(), std::string_view(text ? *text : std::string())) == 0;
-}
-
-// The rule's values as the editor's read-only view shows them: the enabled fields that carry a
-// value, in rows of alternating colours.
-void item_view(Filebuf& page, const FieldVector& fields)
-{
-    page.Add("<tr class=\"entrydialoghead\"><td>Option</td><td>Value</td></tr>\n");
-    bool odd = false;
-    for (const Field& field : fields) {
-        if (!field.enabled || (field.optional ? !field.active : field.text.empty()))
-            continue;
-        page.Addf("<tr class=\"%s\"><td width=\"20%%\">%s</td><td>%s</td></tr>\n", odd ? "entryfieldodd" : "entryfieldeven",
-                  string_to_html(field.label, 0).c_str(), string_to_html(field.text, 1).c_str());
-        odd = !odd;
-    }
 }
 
 } // namespace
