@@ -217,6 +217,8 @@ std::vector<std::string> urlbl_suffixes(std::string_view host)
     suffixes.reserve(labels.size());
     std::string suffix;
     for (auto it = labels.rbegin(); it != labels.rend(); ++it) {
+        if (it->empty())
+            continue;
         string_tolower(*it);
         suffix = suffix.empty() ? *it : *it + "." + suffix;
         suffixes.push_back(suffix);
