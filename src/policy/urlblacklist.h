@@ -59,6 +59,19 @@ public:
     // The listed paths of a domain; empty for a whole domain or one not listed.
     std::vector<std::string_view> paths(std::string_view domain) const;
     bool listed(std::string_view domain) const { return find(domain) != nullptr; }
+    // Calls visit(domain, paths) for every domain in byte-wise order, paths empty for a whole
+    // domain: the interface's search walks the lists this way.
+    template <class Visit>
+    void each(Visit&& visit) const
+    {
+        std::vector<std::string_view> listed;
+        for (const Entry& entry : entries_) {
+            listed.clear();
+            for (std::uint32_t i = entry.paths_begin; i < entry.paths_end; ++i)
+                listed.push_back(text(paths_[i]));
+            visit(text(entry.domain), listed);
+        }
+    }
     std::size_t memory() const;
 
 private:

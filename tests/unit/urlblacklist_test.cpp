@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -7,8 +8,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "core/threads.h"
 #include "daemon/sections.h"
 #include "http/header.h"
 #include "http/request.h"
@@ -85,6 +88,12 @@ TEST_F(BlacklistTreeFixture, ReadsEveryCategoryDirectoryAndItsLists)
     };
     for (const Case& c : cases)
         EXPECT_EQ(ads.covers(c.domain, c.path), c.covered) << c.domain << c.path;
+    std::vector<std::string> walked;
+    ads.each([&walked](std::string_view domain, const std::vector<std::string_view>& paths) {
+        walked.push_back(std::string(domain) + ":" + std::to_string(paths.size()));
+    });
+    EXPECT_EQ(walked, (std::vector<std::string>{"# advertising:0", "ads.example:0", "doubleclick.test:0",
+                                                "news.example:2", "plain.example:1"}));
     EXPECT_TRUE(ads.paths("ads.example").empty());
     EXPECT_EQ(ads.paths("news.example"), (std::vector<std::string_view>{"/ads/", "/Banner"}));
 
@@ -181,6 +190,43 @@ TEST_F(UrlblTest, LoadingCountsCategoriesOrKeepsWhatItHad)
     urlbl_section->load();
     EXPECT_EQ(urlbl_section->tree()->categories.count("ads"), 0u);
     EXPECT_TRUE(before->categories.at("ads").listed("ads.example"));
+}
+
+// Checks on a thread of the thread table (it logs each match) while the lists are loaded again.
+struct Checker {
+    std::atomic<bool> stop{false};
+    std::atomic<bool> finished{false};
+    std::atomic<int> checks{0};
+    std::atomic<int> wrong{0};
+
+    static void* run(void* arg)
+    {
+        auto* self = static_cast<Checker*>(arg);
+        while (!self->stop || self->checks == 0) {
+            road::Wired wired(false);
+            wired->request = http_header_parse_request("GET http://ads.example/ HTTP/1.1\r\nHost: x\r\n\r\n");
+            if (urlbl_section->check(wired.get()) == nullptr)
+                ++self->wrong;
+            ++self->checks;
+        }
+        self->finished = true;
+        return nullptr;
+    }
+};
+
+TEST_F(UrlblTest, ChecksGoOnWhileTheListsAreLoadedAgain)
+{
+    load("deny_allow", "", deny({{"categories", "ads"}}));
+    urlbl_section->load();
+    Checker checker;
+    ASSERT_GE(thread_create_internal(&Checker::run, &checker), 0);
+    for (int i = 0; i < 20; ++i)
+        urlbl_section->load();
+    checker.stop = true;
+    while (!checker.finished)
+        std::this_thread::yield();
+    EXPECT_GT(checker.checks, 0);
+    EXPECT_EQ(checker.wrong, 0) << "every check saw a whole tree, never a half-built or empty one";
 }
 
 TEST_F(UrlblTest, VerdictsAndTheCategoryTheyName)
