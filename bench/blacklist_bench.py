@@ -10,6 +10,7 @@ usage: blacklist_bench.py TARVODINE_BINARY [--domains N] [--requests N]
 """
 import argparse
 import random
+import re
 import socket
 import tempfile
 import time
@@ -48,7 +49,6 @@ def section(directory: Path) -> str:
 
 def with_section(text: str):
     def edit(config: str) -> str:
-        import re
         config = re.sub(r"\s*<urlblacklist>.*?</urlblacklist>", "", config, flags=re.S)
         return config.replace("</tarvodine>", text + "</tarvodine>")
     return edit
@@ -70,24 +70,30 @@ def fetch(port: int, url: str) -> None:
     assert got.startswith(b"HTTP/1.1 200") and b"blacklisted" not in got, got[:200]
 
 
-def run(binary: str, work: Path, directory: Path, url: str, requests: int):
-    """(seconds until the lists were loaded, resident KiB, proxy CPU seconds for the requests)"""
+def start(binary: str, work: Path, directory: Path):
+    """(the proxy, seconds from its start until the lists were loaded)"""
     work.mkdir()
     started = time.monotonic()
     proxy = Proxy(binary, work, extra_args=f"-d {URL_BLACKLIST_LOG}", edit=with_section(section(directory)))
-    try:
-        log = work / "native.log"
-        while "loaded " not in (log.read_text(errors="replace") if log.exists() else ""):
-            time.sleep(0.01)
-        loaded = time.monotonic() - started
+    log = work / "native.log"
+    while "loaded " not in (log.read_text(errors="replace") if log.exists() else ""):
+        time.sleep(0.01)
+    return proxy, time.monotonic() - started
+
+
+def per_request_cpu(proxies: list, url: str, requests: int, batch: int = 500) -> list:
+    """Proxy CPU seconds per request of each proxy, the requests sent in alternating batches so
+    that a change of the machine's load falls on all of them alike."""
+    for proxy in proxies:
         fetch(proxy.port, url)   # warm up
-        rss = rss_kib(proxy.process.pid)
-        before = cpu_seconds(proxy.process.pid)
-        for _ in range(requests):
-            fetch(proxy.port, url)
-        return loaded, rss, cpu_seconds(proxy.process.pid) - before
-    finally:
-        proxy.stop()
+    spent = [0.0] * len(proxies)
+    for _ in range(max(1, requests // batch)):
+        for i, proxy in enumerate(proxies):
+            before = cpu_seconds(proxy.process.pid)
+            for _ in range(batch):
+                fetch(proxy.port, url)
+            spent[i] += cpu_seconds(proxy.process.pid) - before
+    return [s / (max(1, requests // batch) * batch) for s in spent]
 
 
 def main() -> None:
@@ -103,18 +109,25 @@ def main() -> None:
         empty.mkdir()
         generate(lists, args.domains)
         origin = Origin(work / "nginx", big=False)
+        proxies = []
         try:
             url = origin.url("/1k.bin")
-            base_load, base_rss, base_cpu = run(args.binary, work / "plain", empty, url, args.requests)
-            load, rss, cpu = run(args.binary, work / "lists-run", lists, url, args.requests)
+            plain, base_load = start(args.binary, work / "plain", empty)
+            proxies.append(plain)
+            listed, load = start(args.binary, work / "lists-run", lists)
+            proxies.append(listed)
+            base_rss, rss = rss_kib(plain.process.pid), rss_kib(listed.process.pid)
+            base_cpu, cpu = per_request_cpu(proxies, url, args.requests)
         finally:
+            for proxy in proxies:
+                proxy.stop()
             origin.stop()
     print(f"{args.domains} domains and {args.domains // 10} url lines in one category, plus a small one")
     print(f"start-up to lists loaded: {load:.2f} s (without lists {base_load:.2f} s)")
     print(f"resident memory: {rss / 1024:.1f} MiB (without lists {base_rss / 1024:.1f} MiB, "
           f"lists {(rss - base_rss) / 1024:.1f} MiB)")
-    print(f"proxy CPU per request: {cpu / args.requests * 1e6:.1f} us with the lists, "
-          f"{base_cpu / args.requests * 1e6:.1f} us without ({args.requests} requests each)")
+    print(f"proxy CPU per request: {cpu * 1e6:.1f} us with the lists, {base_cpu * 1e6:.1f} us without "
+          f"({args.requests} requests each, in alternating batches)")
 
 
 if __name__ == "__main__":
