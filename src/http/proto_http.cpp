@@ -664,7 +664,7 @@ int HttpExchange::run()
 Step HttpExchange::request_send()
 {
     if (from_cache()) {
-        text_ = cache_->data.substr(0, cache_->header_length);
+        text_ = cache_section->header_text(cache_.get());
         return Step::Continue;
     }
     if (general_section->xforwardedfor_get(connection_) == 1)
@@ -816,7 +816,7 @@ Step HttpExchange::revalidation()
         connection_->logentry.set_cachecode(3);
         connection_->flags = (connection_->flags & ~CONN_VALIDATE) | CONN_VALIDATED;
         cache_section->validated(cache_.get());
-        text_ = cache_->data.substr(0, cache_->header_length);
+        text_ = cache_section->header_text(cache_.get());
         putlog(LOG_CACHE, "validated: %s", cache_->key.c_str());
         statincr_cacherefreshhit(connection_);
         return Step::Again;
