@@ -839,10 +839,15 @@ Step HttpExchange::before_body()
             response->warning = "110 stale cache";
         if (transfer_limit_check(connection_) == 0)
             return dropped();
-        if ((cache_->flags & CACHE_WRITING) == 0) {
+        if ((cache_section->flag_get(cache_.get()) & CACHE_WRITING) == 0) {
             response->content_length = static_cast<std::int64_t>(cache_->size) - cache_->header_length;
             response->flags |= HEADER_LENGTH;
             response->chunked = 0;
+        } else if (response->chunked != 0) {
+            // The object holds the body de-chunked: while it is still written its end is the
+            // end of the connection.
+            response->chunked = 0;
+            connection_->keepalive_client = 0;
         }
         xcache_header_update(connection_, 0);
         return Step::Continue;
