@@ -241,6 +241,12 @@ CACHEMAP* CacheSection::cache_open(CONNECTION_T* connection, std::string_view ke
             pressure_check(object, when);
             return object;
         } else {
+            if (object->mapping == nullptr && mapped_objects_ >= mapping_limit_) {
+                // The object stays on disk for a later reader; this one fetches it again.
+                putlog(LOG_ERROR, "cache: too many mapped objects: %d", mapped_objects_);
+                pressure_check(nullptr, when);
+                return nullptr;
+            }
             if (object->mapping == nullptr && object->store != nullptr && !map_file(object)) {
                 putlog(LOG_ERROR, "cache: failed to open cache file: %s", object->key.c_str());
                 ++object->refs;
@@ -445,21 +451,6 @@ bool CacheSection::file_create(CACHEMAP* object)
 // fault when the mapping is written.
 bool CacheSection::reserve(Lock& lock, CACHEMAP* object, std::uint64_t needed)
 {
-    if (object->fd >= 0 && needed > object->file_length) {
-        std::uint64_t grown = round_up(needed);
-        if (values_.max_size != 0 && (object->flags & CACHE_FORCE) == 0)
-            grown = std::max(needed, std::min(grown, values_.max_size));
-        const int error = posix_fallocate(object->fd, 0, static_cast<off_t>(grown));
-        if (error != 0) {
-            putlog(LOG_ERROR, "cache: [%d:%s] disk is full for %s", error, std::strerror(error),
-                   object->store->path.c_str());
-            object->store->disk_full = true;
-            if (!to_memory(lock, object))
-                return false;
-        } else {
-            object->file_length = grown;
-        }
-    }
     if (needed <= object->length && object->mapping != nullptr)
         return true;
     std::uint64_t length = round_up(needed);
@@ -470,8 +461,20 @@ bool CacheSection::reserve(Lock& lock, CACHEMAP* object, std::uint64_t needed)
         if (declared >= needed && (values_.max_size == 0 || declared <= values_.max_size))
             length = declared;
     }
-    if (object->fd >= 0)
-        length = std::min(length, object->file_length);
+    if (object->fd >= 0 && length > object->file_length) {
+        const int error = posix_fallocate(object->fd, 0, static_cast<off_t>(length));
+        if (error == 0) {
+            object->file_length = length;
+        } else {
+            putlog(LOG_ERROR, "cache: [%d:%s] disk is full for %s", error, std::strerror(error),
+                   object->store->path.c_str());
+            object->store->disk_full = true;
+            if (!to_memory(lock, object))
+                return false;
+            if (needed <= object->length)
+                return true;
+        }
+    }
     if (object->mapping == nullptr) {
         const int prot = PROT_READ | PROT_WRITE;
         void* mapped = object->fd >= 0 ? mmap(nullptr, length, prot, MAP_SHARED, object->fd, 0)

@@ -76,6 +76,13 @@ class CacheProxy:
         return proxy_get(self, url, url.split("/")[2])
 
 
+def stored_whole(store: Path, url: str) -> bool:
+    """The journal's last line for url says the object is complete on disk: the writer has
+    finished (after the client had its last byte)."""
+    lines = [cols for cols in journal_lines(store) if len(cols) > 1 and cols[1] == url]
+    return bool(lines) and int(lines[-1][0]) & 0x1083 == 0x80
+
+
 def origin_requests(origin, path: str) -> int:
     return origin.access_log().count(f'"GET {path} HTTP/1.1"')
 
@@ -100,6 +107,7 @@ def test_a_second_fetch_is_a_hit_served_from_the_store(tarvodine, xml_files, tmp
     assert path is not None and len(path.parent.name) == 2
     stored = path.read_bytes()
     assert stored.startswith(b"HTTP/1.1 200 OK\r\n") and stored.endswith(origin.file("1k.bin"))
+    wait_until(lambda: stored_whole(store, url), 10, "the object finished")
     line = [cols for cols in journal_lines(store) if cols[1] == url][-1]
     assert len(line) == 10
     assert int(line[0]) & 0x1083 == 0x80          # on disk, complete
@@ -137,6 +145,7 @@ def test_objects_survive_a_clean_stop(tarvodine, xml_files, tmp_path, origin):
     proxy = CacheProxy(tarvodine, xml_files, tmp_path, cache_element((store, 0))).start()
     url = origin.url("/1m.bin")
     assert proxy.get(url).body == origin.file("1m.bin")
+    wait_until(lambda: stored_whole(store, url), 10, "the object finished")
     proxy.proc.stop()
     proxy.start()
     again = proxy.get(url)
@@ -152,6 +161,7 @@ def test_a_kill_in_mid_transfer_leaves_no_half_written_object(tarvodine, xml_fil
     whole = origin.url("/1k.bin")
     cut = origin.url("/slow/two.bin")
     assert proxy.get(whole).status == 200
+    wait_until(lambda: stored_whole(store, whole), 10, "the object finished")
 
     client = socket.create_connection(("127.0.0.1", proxy.port), timeout=30)
     client.sendall(f"GET {cut} HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n".encode())
@@ -180,6 +190,7 @@ def test_a_flipped_byte_is_caught_by_the_md5_check(tarvodine, xml_files, tmp_pat
     proxy = CacheProxy(tarvodine, xml_files, tmp_path, cache_element((store, 1))).start()
     url = origin.url("/1k.bin")
     assert proxy.get(url).status == 200
+    wait_until(lambda: stored_whole(store, url), 10, "the object finished")
     proxy.proc.stop()
     line = [cols for cols in journal_lines(store) if cols[1] == url][-1]
     path = object_file(store, url)
@@ -227,6 +238,7 @@ def test_the_journal_takes_its_times_from_the_cache_clock(tarvodine, xml_files, 
     proxy.start()
     url = origin.url("/1k.bin")
     assert proxy.get(url).status == 200
+    wait_until(lambda: stored_whole(store, url), 10, "the object finished")
     line = [cols for cols in journal_lines(store) if cols[1] == url][-1]
     offset = int(line[3]) - faked
     # The cache clock is the faked time plus the GMT offset (whole quarter hours); the test ran
