@@ -99,6 +99,7 @@ void CacheSection::update()
         stores.push_back(std::make_unique<Store>(item));
 
     Lock lock(mutex_);
+    rewrites_done_.wait(lock, [this] { return rewrites_running_ == 0; });
     values_ = next;
     for (const auto& store : stores_)
         journal_close(store.get());
@@ -208,8 +209,16 @@ CacheRef CacheSection::open(CONNECTION_T* connection, std::string_view key, cons
 CACHEMAP* CacheSection::cache_open(CONNECTION_T* connection, std::string_view key, const char* header,
                                    std::uint32_t flags)
 {
-    const std::time_t when = now();
     Lock lock(mutex_);
+    CACHEMAP* result = open_locked(lock, connection, key, header, flags);
+    journal_rewrites(lock);
+    return result;
+}
+
+CACHEMAP* CacheSection::open_locked(Lock& lock, CONNECTION_T* connection, std::string_view key, const char* header,
+                                    std::uint32_t flags)
+{
+    const std::time_t when = now();
     const bool creating = (flags & CACHE_WRITING) != 0;
     if (values_.enabled == 0 || (creating && connection != nullptr && (connection->flags & CONN_NOCACHE) != 0))
         return nullptr;
@@ -349,7 +358,8 @@ CACHEMAP* CacheSection::open_complete(Lock& lock, CONNECTION_T* connection, CACH
 
 bool CacheSection::map_file(CACHEMAP* object)
 {
-    FATAL_ASSERT((object->flags & CACHE_DISK) != 0 && object->fd < 0 && object->refs == 0);
+    if ((object->flags & CACHE_DISK) == 0 || object->fd >= 0)
+        return false;
     if (mapped_objects_ >= mapping_limit_)
         return false;
     const std::string path = filename(*object->store, object->key);
@@ -407,7 +417,9 @@ void CacheSection::pressure_check(CACHEMAP* result, std::time_t)
 long CacheSection::add(CACHEMAP* object, const char* bytes, std::size_t length)
 {
     Lock lock(mutex_);
-    return add_locked(lock, object, bytes, length);
+    const long added = add_locked(lock, object, bytes, length);
+    journal_rewrites(lock);
+    return added;
 }
 
 bool CacheSection::file_create(CACHEMAP* object)
@@ -605,6 +617,7 @@ void CacheSection::cache_close(CACHEMAP* object, bool finishing)
         return;
     Lock lock(mutex_);
     close_unlocked(object, finishing);
+    journal_rewrites(lock);
 }
 
 void CacheSection::close_unlocked(CACHEMAP* object, bool finishing)
@@ -680,6 +693,7 @@ void CacheSection::invalidate(CACHEMAP* object)
         return;
     Lock lock(mutex_);
     invalidate_unlocked(object);
+    journal_rewrites(lock);
 }
 
 int CacheSection::invalidate_key(std::string_view key)
@@ -945,6 +959,7 @@ void CacheSection::select_store(CONNECTION_T* connection, CACHEMAP* object)
 void CacheSection::graceful_exit()
 {
     Lock lock(mutex_);
+    rewrites_done_.wait(lock, [this] { return rewrites_running_ == 0; });
     for (const auto& store : stores_) {
         if (store->journal_fd < 0)
             continue;

@@ -202,6 +202,12 @@ private:
     void stores_update(std::vector<std::unique_ptr<Store>> old);
     void journal_close(Store* store);
     std::string journal_line(const CACHEMAP* object) const;
+    std::string journal_text(const Store* store) const;
+    // Rewrites the journals whose threshold was reached, writing and syncing the new file with
+    // the mutex released.
+    void journal_rewrites(Lock& lock);
+    CACHEMAP* open_locked(Lock& lock, CONNECTION_T* connection, std::string_view key, const char* header,
+                          std::uint32_t flags);
     void memory_line();
     // Admission and freshness of stored objects (cache/admission.cpp).
     void select_refresh(CONNECTION_T* connection, CACHEMAP* object);
@@ -220,6 +226,8 @@ private:
     int mapped_objects_ = 0;
     int mapping_limit_ = 0;
     std::time_t last_clean_ = 0;
+    int rewrites_running_ = 0;                 // journal rewrites with the mutex released
+    std::condition_variable rewrites_done_;    // the store rules stay while any runs
 };
 
 // One reference to a cache object, given back exactly once: by finish() (the writer completes

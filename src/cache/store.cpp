@@ -130,10 +130,12 @@ int CacheSection::journal_add(CACHEMAP* object)
     if (!line.empty() && ::write(store->journal_fd, line.data(), line.size()) < 0)
         putlog(LOG_ERROR, "[system: write:%d:%s], in %s, cache: failed to write to [%d] %s/journal", errno,
                std::strerror(errno), __func__, store->journal_fd, store->path.c_str());
+    if (store->rewriting)
+        store->pending += line;   // the rewrite in progress did not see this change
     ++store->journal_lines;
     const std::uint32_t threshold = values_.journal_threshold != 0 ? values_.journal_threshold : 128000;
     if (store->journal_lines >= threshold)
-        journal_write(store);
+        store->rewrite_due = true;   // rewritten by journal_rewrites, off the mutex
     return 1;
 }
 
@@ -146,6 +148,48 @@ void CacheSection::journal_close(Store* store)
     store->journal_fd = -1;
 }
 
+std::string CacheSection::journal_text(const Store* store) const
+{
+    std::string text;
+    for (const auto& [key, object] : table_) {
+        if (object->store == store)
+            text += journal_line(object.get());
+    }
+    return text;
+}
+
+namespace {
+
+// "journal.new" of the store written whole and synced; false (and no file) when that failed.
+bool journal_new_write(const std::string& path, std::string_view text)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    const bool written = write_all(fd, text) && fsync(fd) == 0;
+    const int error = errno;
+    ::close(fd);
+    if (!written) {
+        putlog(LOG_ERROR, "[system: write:%d:%s], in %s, cache: failed to write to [%d] %s", error,
+               std::strerror(error), __func__, fd, path.c_str());
+        ::unlink(path.c_str());
+    }
+    return written;
+}
+
+// One rename puts the new journal in place of the old, which stays when it fails.
+bool journal_replace(const std::string& directory)
+{
+    if (std::rename((directory + "/journal.new").c_str(), (directory + "/journal").c_str()) != 0) {
+        putlog(LOG_ERROR, "[system: rename:%d:%s], in %s, cache: unable to rename journal for %s", errno,
+               std::strerror(errno), __func__, directory.c_str());
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
 void CacheSection::journal_write(Store* store)
 {
     const std::time_t when = now();
@@ -153,40 +197,64 @@ void CacheSection::journal_write(Store* store)
         return;
     if (store->journal_written == 0)
         store->journal_written = when;
-    const std::string fresh = store->path + "/journal.new";
-    const int fd = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return;
     putlog(LOG_CACHE, "writing journal for %s", store->path.c_str());
-    std::string text;
-    bool written = true;
-    for (const auto& [key, object] : table_) {
-        if (object->store != store)
-            continue;
-        text += journal_line(object.get());
-        if (text.size() >= 65536) {
-            written = written && write_all(fd, text);
-            text.clear();
-        }
-    }
-    written = written && write_all(fd, text) && fsync(fd) == 0;
-    ::close(fd);
-    if (!written) {
-        // The old journal stays: a half-written one must never replace it.
-        putlog(LOG_ERROR, "[system: write:%d:%s], in %s, cache: failed to write to [%d] %s/journal", errno,
-               std::strerror(errno), __func__, fd, store->path.c_str());
-        ::unlink(fresh.c_str());
+    if (!journal_new_write(store->path + "/journal.new", journal_text(store)))
         return;
-    }
     journal_close(store);
     store->journal_lines = 0;
-    if (std::rename(fresh.c_str(), (store->path + "/journal").c_str()) != 0) {
-        putlog(LOG_ERROR, "[system: rename:%d:%s], in %s, cache: unable to rename journal for %s", errno,
-               std::strerror(errno), __func__, store->path.c_str());
-        return;
-    }
-    directory_sync(store->path);
+    store->rewrite_due = false;
+    if (journal_replace(store->path))
+        directory_sync(store->path);
     store->journal_written = when;
+}
+
+void CacheSection::journal_rewrites(Lock& lock)
+{
+    for (const auto& rule : stores_) {
+        Store* store = rule.get();
+        if (!store->rewrite_due || store->rewriting)
+            continue;
+        const std::time_t when = now();
+        if (store->journal_written != 0 && when - store->journal_written < 30)
+            continue;   // still due: the next change tries again
+        store->rewrite_due = false;
+        store->rewriting = true;
+        store->pending.clear();
+        ++rewrites_running_;
+        putlog(LOG_CACHE, "writing journal for %s", store->path.c_str());
+        const std::string text = journal_text(store);
+        const std::string fresh = store->path + "/journal.new";
+        lock.unlock();
+        bool written = journal_new_write(fresh, text);
+        lock.lock();
+        if (written && !store->pending.empty()) {
+            // The changes made meanwhile follow, as they did in the old journal.
+            const int fd = ::open(fresh.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+            written = fd >= 0 && write_all(fd, store->pending);
+            if (fd >= 0)
+                ::close(fd);
+            if (!written)
+                ::unlink(fresh.c_str());
+        }
+        if (written) {
+            if (store->journal_fd >= 0) {
+                ::close(store->journal_fd);
+                store->journal_fd = -1;
+            }
+            store->journal_lines = 0;
+            journal_replace(store->path);
+            store->journal_written = when;
+        }
+        store->rewriting = false;
+        store->pending.clear();
+        const std::string directory = store->path;
+        lock.unlock();
+        if (written)
+            directory_sync(directory);
+        lock.lock();
+        --rewrites_running_;
+        rewrites_done_.notify_all();
+    }
 }
 
 void CacheSection::journal_read(Store* store)

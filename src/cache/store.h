@@ -47,6 +47,9 @@ struct Store {
     std::uint64_t bytes = 0;     // stored sizes of its objects
     bool disk_full = false;
     std::time_t journal_written = 0;   // last rewrite, cache clock; 0: none yet
+    bool rewrite_due = false;    // the appended lines reached the threshold
+    bool rewriting = false;      // a rewrite is being written outside the cache's mutex
+    std::string pending;         // lines appended while it is
     std::uint64_t clean_target = 0;
 };
 

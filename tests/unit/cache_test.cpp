@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <ctime>
 #include <functional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -160,7 +161,8 @@ protected:
         fs::remove_all(dir);
     }
 
-    std::unique_ptr<CacheSection> make(const std::string& maxsize = "1M", int md5 = 0)
+    std::unique_ptr<CacheSection> make(const std::string& maxsize = "1M", int md5 = 0,
+                                       const std::string& threshold = "0")
     {
         auto made = std::make_unique<CacheSection>();
         made->clock_set(fake_clock);
@@ -168,7 +170,7 @@ protected:
                             "<memorysize>64M</memorysize><memoryextra>4M</memoryextra><minsize>0</minsize>"
                             "<maxsize>" + maxsize + "</maxsize><prefetchwindow>60</prefetchwindow><icpport>0</icpport>"
                             "<icptimeout>1000</icptimeout><storeselect>0</storeselect>"
-                            "<journalthreshold>0</journalthreshold><cleaninterval>0</cleaninterval>"
+                            "<journalthreshold>" + threshold + "</journalthreshold><cleaninterval>0</cleaninterval>"
                             "<store><enabled>true</enabled><comment/><profiles/><path>" + dir.string() +
                             "</path><size>1G</size><margin>0</margin><md5>" + std::to_string(md5) +
                             "</md5></store></cache>");
@@ -357,6 +359,44 @@ TEST_F(CacheStore, ADiscardObjectIsDroppedOnceAMinuteOld)
     fake_now += 31;   // 61 s after retrieval
     EXPECT_EQ(cache->cache_open(nullptr, key, nullptr, 0), nullptr);
     EXPECT_EQ(cache->exists(key), 0);
+}
+
+TEST_F(CacheStore, AJournalAtItsThresholdIsRewrittenWithOneLinePerObject)
+{
+    cache = make("1M", 0, "4");
+    const auto lines = [this] {
+        std::ifstream in(dir / "journal");
+        std::vector<std::string> read;
+        for (std::string line; std::getline(in, line);)
+            read.push_back(line);
+        return read;
+    };
+    store("http://a.example/1", "one");
+    store("http://a.example/2", "two");
+    EXPECT_EQ(lines().size(), 4u);      // created and finished, each
+    store("http://a.example/3", "three");
+    // At most one rewrite in 30 s: the one of the start-up was just now.
+    EXPECT_EQ(lines().size(), 6u);
+    fake_now += 31;
+    CACHEMAP* object = cache->cache_open(nullptr, "http://a.example/1", nullptr, 0);
+    ASSERT_NE(object, nullptr);
+    cache->cache_close(object, false);
+    // The open found the threshold passed: one line per object, then the reader's close.
+    const std::vector<std::string> rewritten = lines();
+    ASSERT_EQ(rewritten.size(), 4u);
+    std::set<std::string> keys;
+    for (const std::string& line : rewritten) {
+        const auto parsed = journal_line_parse(line);
+        ASSERT_TRUE(parsed.has_value()) << line;
+        EXPECT_EQ(parsed->flags & 0x1083u, CACHE_DISK) << line;
+        keys.emplace(parsed->key);
+    }
+    EXPECT_EQ(keys.size(), 3u);
+    EXPECT_EQ(journal_line_parse(rewritten.back())->key, "http://a.example/1");
+    EXPECT_FALSE(fs::exists(dir / "journal.new"));
+    // Appending goes on in the new journal.
+    store("http://a.example/4", "four");
+    EXPECT_EQ(lines().size(), 6u);
 }
 
 TEST(JournalLine, ParsesColumns)
