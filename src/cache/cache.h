@@ -1,7 +1,10 @@
-// The object cache. Stand-in until the cache section is built from the configuration: caching
-// is off, so no lookup ever finds an object and no response is stored.
+// The object cache: responses kept as memory mappings of their stored bytes (the response header
+// text as received, then the body), looked up by the request URL, filled by one writer while any
+// number of readers already send them, and kept in the files of the disk stores (cache/store.h)
+// so that they outlive the process.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -9,12 +12,16 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
+#include "config/section.h"
+#include "http/header.h"
 #include "util/filebuf.h"
 
 struct CONNECTION_T;
-struct HEADER;
+struct Store;
 
 // Flag bits of CACHEMAP and of cache_open's flags argument.
 enum : std::uint32_t {
@@ -34,61 +41,193 @@ enum : std::uint32_t {
     CACHE_FORCE = 0x2000,
 };
 
-// One cached object: the response header text as received, then the body.
+// One cached object. Every field is guarded by the cache section's mutex; the bytes below
+// `size` of the mapping are written once and may be read outside the mutex by a holder, as long
+// as the mapping cannot move under it (see `pins`).
 struct CACHEMAP {
-    std::string key;                  // the request's full URL
-    std::string data;                 // header text and body stored so far
-    std::uint32_t size = 0;           // bytes stored: header text plus body
-    std::uint32_t header_length = 0;  // the body starts here
+    std::condition_variable condition;   // readers wait here while the object is written
+    int fd = -1;                         // the object file while it is written
+    std::string key;                     // the request's full URL
+    char* mapping = nullptr;             // null when not mapped
+    bool owned = false;                  // the mapping was made by the cache (a test may lend one)
+    int refs = 0;                        // holders
+    std::uint64_t size = 0;              // bytes stored: header text plus body
+    std::uint64_t length = 0;            // bytes mapped
+    std::uint64_t file_length = 0;       // bytes allocated to the object file
+    std::uint32_t header_length = 0;     // the body starts here
     std::uint32_t flags = 0;
-    std::time_t retrieved = 0;        // fetched or last revalidated, cache clock
-    std::time_t lastmod = 0;          // parsed Last-Modified, 0 when none
+    HeaderPtr header;                    // the stored header parsed; null until parsed
+    Store* store = nullptr;              // null for a memory-only object
+    std::string md5 = "0";               // hex digest of the stored bytes, "0" when none
+    int pins = 0;                        // holders reading the mapping outside the mutex
+    std::time_t access = 0;              // last open or close by a reader, cache clock
+    std::time_t retrieved = 0;           // fetched or last revalidated, cache clock
+    std::time_t expires = 0;             // from Expires or max-age, 0 when none
+    std::time_t lmexpires = 0;           // freshness end from Last-Modified, 0 when none
+    std::time_t lastmod = 0;             // parsed Last-Modified, 0 when none
+    int minage = 0, maxage = 0, validate = 0, lmfactor = 0;   // from the refresh rule
 };
 
 class CacheRef;
 
-class CacheSection {
-public:
-    // Virtual so that a test double can count the references given back.
-    virtual ~CacheSection() = default;
+// The cache's clock: the current time plus the GMT offset. Replaceable so that tests can move it.
+using CacheClock = std::time_t (*)();
 
-    // The section's mutex, for the callers that read an object's fields directly.
-    void mutex_lock() { mutex_.lock(); }
-    void unlock() { mutex_.unlock(); }
+class CacheSection : public Section {
+public:
+    // Positions of the section's global values.
+    enum : std::size_t {
+        VALUE_ENABLED = 0,
+        VALUE_VIOLATIONS = 1,
+        VALUE_MEMORY_SIZE = 2,
+        VALUE_MEMORY_EXTRA = 3,
+        VALUE_MIN_SIZE = 4,
+        VALUE_MAX_SIZE = 5,
+        VALUE_PREFETCH_WINDOW = 6,
+        VALUE_ICP_PORT = 7,
+        VALUE_ICP_TIMEOUT = 8,
+        VALUE_STORE_SELECT = 9,
+        VALUE_JOURNAL_THRESHOLD = 10,
+        VALUE_CLEAN_INTERVAL = 11,
+        VALUE_COUNT = 12,
+    };
+
+    // Reads the "cache" declarations (twelve global values, the store subsection first).
+    CacheSection();
+    ~CacheSection() override;
+
+    // Closes the journals of the old stores, builds the stores of the configuration and brings
+    // their objects back from their journals.
+    void update() override;
 
     // Finds (flags without CACHE_WRITING) or creates (with it) the object of key, with one
     // reference for the caller; null when there is none or caching is off.
     CACHEMAP* cache_open(CONNECTION_T* connection, std::string_view key, const char* header, std::uint32_t flags);
     // cache_open, its reference held by a handle that gives it back.
     CacheRef open(CONNECTION_T* connection, std::string_view key, const char* header, std::uint32_t flags);
-    // Appends a body stretch: length, or -1 when the object refuses it.
+    // Appends a body stretch: length, or -1 when the object refuses it (it is then invalid, and
+    // every later append is refused too).
     long add(CACHEMAP* object, const char* bytes, std::size_t length);
     // Gives the caller's reference back; finishing completes an object being written.
     virtual void cache_close(CACHEMAP* object, bool finishing);
     // Marks the object invalid and gives the caller's reference back.
     virtual void invalidate(CACHEMAP* object);
+    // Invalidates the object of key, if any; 1 when found.
+    int invalidate_key(std::string_view key);
     // Freshness check of a hit for the request: may set CACHE_VALIDATE.
     void check(CONNECTION_T* connection, CACHEMAP* object);
     // Records a successful revalidation.
     void validated(CACHEMAP* object);
     // 1 when the object is past its freshness lifetime.
     int stale(CACHEMAP* object);
+    // A copy of the stored response header text.
+    std::string header_text(CACHEMAP* object);
     // A copy of the body, once writing has ended.
     std::unique_ptr<Filebuf> read_filebuf(CACHEMAP* object);
-    // Writes the body to the side's socket; the bytes sent.
+    // Writes the body to the side's socket, following a writer still filling it; the bytes sent.
+    // Fewer bytes than the object's length end the client connection's keep-alive.
     long send(CACHEMAP* object, CONNECTION_T* connection, int side);
     // The "downloading" progress page for an object still being buffered.
     void send_status(CONNECTION_T* connection, CACHEMAP* object);
+    // Whether the table holds key.
+    int exists(std::string_view key);
+    std::uint32_t flag_get(CACHEMAP* object);
     std::uint32_t flag_set(CACHEMAP* object, std::uint32_t bits);
     std::uint32_t flag_unset(CACHEMAP* object, std::uint32_t bits);
-    // The number of holders.
+    // The names of the set bits, ", " between them.
+    static std::string flag_string(std::uint32_t flags);
+    // The number of holders; exactly 1 (the caller alone) also marks the object invalid.
     int refcount(CACHEMAP* object);
     // At shutdown: deletes the files queued for deletion and rewrites the journal of every store
     // whose journal file is open.
     void graceful_exit();
 
+    // Replaces the cache clock (tests); null restores the real one.
+    void clock_set(CacheClock clock) { clock_ = clock; }
+    std::time_t now() const;
+
+    // Counters, read under the mutex.
+    std::uint64_t mapped_bytes();
+    int mapped_objects();
+    int object_count();
+    // The store rules in force, for the tests and the status pages; guarded by the mutex.
+    const std::vector<std::unique_ptr<Store>>& stores() const { return stores_; }
+    // The most objects mapped at once: a share of the system's mapping limit, so that many
+    // small objects never make a mapping fail.
+    void mapping_limit_set(int limit) { mapping_limit_ = limit; }
+
+    // The object file's path: "<store>/<two hex digits>/<md5 of the key>".
+    static std::string filename(const Store& store, std::string_view key);
+    // Keys that a journal line can hold: no control byte, not too long.
+    static bool key_storable(std::string_view key);
+
+    // Journal lines (cache/store.cpp), under the mutex.
+    int journal_add(CACHEMAP* object);
+    void journal_write(Store* store);
+    void journal_read(Store* store);
+
 private:
-    std::mutex mutex_;
+    friend class CacheTestPeer;
+    using Lock = std::unique_lock<std::mutex>;
+
+    // The values in force, read under the mutex.
+    struct Values {
+        int enabled = 0;
+        int violations = 0;
+        std::uint64_t memory_size = 0, memory_extra = 0, min_size = 0, max_size = 0;
+        int prefetch_window = 0;
+        int store_select = 0;
+        std::uint32_t journal_threshold = 0, clean_interval = 0;
+    };
+
+    CACHEMAP* find(std::string_view key);
+    CACHEMAP* create(std::string_view key, std::uint32_t flags, std::time_t now);
+    void remove(CACHEMAP* object);
+    CACHEMAP* open_complete(Lock& lock, CONNECTION_T* connection, CACHEMAP* object, const char* header,
+                            std::uint32_t flags, bool creating, std::time_t now);
+    bool map_file(CACHEMAP* object);
+    void pressure_check(CACHEMAP* result, std::time_t now);
+    long add_locked(Lock& lock, CACHEMAP* object, const char* bytes, std::size_t length);
+    bool file_create(CACHEMAP* object);
+    bool reserve(Lock& lock, CACHEMAP* object, std::uint64_t needed);
+    bool to_memory(Lock& lock, CACHEMAP* object);
+    void shrink(CACHEMAP* object);
+    void close_unlocked(CACHEMAP* object, bool finishing);
+    void invalidate_unlocked(CACHEMAP* object);
+    void mem_delete(CACHEMAP* object);
+    void unpin(CACHEMAP* object);
+    bool md5_check(Lock& lock, CACHEMAP* object);
+    void touch(CACHEMAP* object, bool retrieval);
+    void select_store(CONNECTION_T* connection, CACHEMAP* object);
+    void stores_update(std::vector<std::unique_ptr<Store>> old);
+    void journal_close(Store* store);
+    std::string journal_line(const CACHEMAP* object) const;
+    std::string journal_text(const Store* store) const;
+    // Rewrites the journals whose threshold was reached, writing and syncing the new file with
+    // the mutex released.
+    void journal_rewrites(Lock& lock);
+    CACHEMAP* open_locked(Lock& lock, CONNECTION_T* connection, std::string_view key, const char* header,
+                          std::uint32_t flags);
+    void memory_line();
+    // Admission and freshness of stored objects (cache/admission.cpp).
+    void select_refresh(CONNECTION_T* connection, CACHEMAP* object);
+    void check_header(CACHEMAP* object);
+    bool cacheable2(CACHEMAP* object);
+    // Cleaning and deletion (cache/cleaning.cpp).
+    void clean();
+    void disk_delete(CACHEMAP* object);
+    void unlink_list_zap(const std::string& path);
+
+    Values values_;
+    CacheClock clock_ = nullptr;
+    std::unordered_map<std::string_view, std::unique_ptr<CACHEMAP>> table_;
+    std::vector<std::unique_ptr<Store>> stores_;
+    std::uint64_t mapped_bytes_ = 0;
+    int mapped_objects_ = 0;
+    int mapping_limit_ = 0;
+    std::time_t last_clean_ = 0;
+    int rewrites_running_ = 0;                 // journal rewrites with the mutex released
+    std::condition_variable rewrites_done_;    // the store rules stay while any runs
 };
 
 // One reference to a cache object, given back exactly once: by finish() (the writer completes

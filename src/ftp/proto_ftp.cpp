@@ -688,8 +688,8 @@ int FtpRequest::file()
 // 0 when the stored copy turns out to be unusable and the file is to be fetched after all.
 int FtpRequest::revalidated(CACHEMAP* object)
 {
-    std::string_view stored(object->data);
-    stored = stored.substr(0, object->header_length);
+    const std::string text = cache_section->header_text(object);
+    std::string_view stored(text);
     stored = stored.substr(0, stored.find('\0'));
     HeaderPtr copy = http_header_parse_response(stored);
     if (copy == nullptr)

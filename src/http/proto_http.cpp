@@ -664,7 +664,7 @@ int HttpExchange::run()
 Step HttpExchange::request_send()
 {
     if (from_cache()) {
-        text_ = cache_->data.substr(0, cache_->header_length);
+        text_ = cache_section->header_text(cache_.get());
         return Step::Continue;
     }
     if (general_section->xforwardedfor_get(connection_) == 1)
@@ -816,7 +816,7 @@ Step HttpExchange::revalidation()
         connection_->logentry.set_cachecode(3);
         connection_->flags = (connection_->flags & ~CONN_VALIDATE) | CONN_VALIDATED;
         cache_section->validated(cache_.get());
-        text_ = cache_->data.substr(0, cache_->header_length);
+        text_ = cache_section->header_text(cache_.get());
         putlog(LOG_CACHE, "validated: %s", cache_->key.c_str());
         statincr_cacherefreshhit(connection_);
         return Step::Again;
@@ -839,10 +839,15 @@ Step HttpExchange::before_body()
             response->warning = "110 stale cache";
         if (transfer_limit_check(connection_) == 0)
             return dropped();
-        if ((cache_->flags & CACHE_WRITING) == 0) {
+        if ((cache_section->flag_get(cache_.get()) & CACHE_WRITING) == 0) {
             response->content_length = static_cast<std::int64_t>(cache_->size) - cache_->header_length;
             response->flags |= HEADER_LENGTH;
             response->chunked = 0;
+        } else if (response->chunked != 0) {
+            // The object holds the body de-chunked: while it is still written its end is the
+            // end of the connection.
+            response->chunked = 0;
+            connection_->keepalive_client = 0;
         }
         xcache_header_update(connection_, 0);
         return Step::Continue;

@@ -5,6 +5,7 @@ and serves:
   /1k.bin, /1m.bin, /big.bin   random bytes of 1 KiB, 1 MiB and BIG_SIZE, with Content-Length
   /chunked/                    an SSI page, always sent with Transfer-Encoding: chunked
   /gz/big.txt                  65,000 bytes of text, gzip-encoded (chunked) for Accept-Encoding: gzip
+  /slow/...                    files a test puts under www/slow/, sent at 128 KiB/s
   /echo                        the request body back (echo module)
   /status/404                  404 "not here\n"
   /upload/small                takes no body above 1 KiB: a larger one is refused with 413 at once,
@@ -91,6 +92,7 @@ http {{
     {tls_listen}
     root {d}/www;
     location /chunked/ {{ ssi on; }}
+    location /slow/ {{ limit_rate 128k; }}
     location /gz/ {{ gzip on; gzip_types text/plain; gzip_min_length 0; gzip_proxied any; }}
     location = /status/404 {{ return 404 "not here\\n"; }}
     location = /upload/small {{ client_max_body_size 1k; lingering_close off; lingering_time 0; lingering_timeout 1ms; return 200 "taken\\n"; }}

@@ -1,31 +1,39 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+#include <unistd.h>
 #include <ctime>
 #include <functional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "cache/cache.h"
+#include "cache/store.h"
 #include "counting_cache.h"
 #include "http/connection.h"
 #include "http/header.h"
+#include "policy_fixture.h"
 
 namespace {
 
 class CacheHandle : public testing::Test {
 protected:
-    CountingCache cache;
-    CACHEMAP a = object("a");
-    CACHEMAP b = object("b");
+    static void SetUpTestSuite() { shipped_definitions_set(); }
 
-    static CACHEMAP object(const char* key)
+    CacheHandle()
     {
-        CACHEMAP made;
-        made.key = key;
-        return made;
+        a.key = "a";
+        b.key = "b";
     }
+
+    CountingCache cache;
+    CACHEMAP a;
+    CACHEMAP b;
 };
 
 TEST_F(CacheHandle, GivesItsReferenceBackExactlyOnceOnEveryPath)
@@ -106,3 +114,326 @@ TEST(ConditionalHeader, WritesTheRetrievalTime)
         unsetenv("TZ");
     tzset();
 }
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::time_t fake_now = 1'700'000'000;
+std::time_t fake_clock()
+{
+    return fake_now;
+}
+
+const std::string HEADER_TEXT = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n";
+
+std::string bytes_of(std::size_t n, unsigned seed)
+{
+    std::string text(n, '\0');
+    for (std::size_t i = 0; i < n; ++i)
+        text[i] = static_cast<char>((i * 131 + seed) & 0xff);
+    return text;
+}
+
+std::string body_of(CacheSection& cache, CACHEMAP* object)
+{
+    const std::unique_ptr<Filebuf> body = cache.read_filebuf(object);
+    return std::string(body->view());
+}
+
+// A cache section with a store in a temporary directory, on a clock the test moves.
+class CacheStore : public testing::Test {
+protected:
+    static void SetUpTestSuite() { shipped_definitions_set(); }
+
+    void SetUp() override
+    {
+        dir = fs::temp_directory_path() / ("cache_test." + std::to_string(getpid()) + "." +
+                                           testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        fake_now = 1'700'000'000;
+        cache = make();
+    }
+    void TearDown() override
+    {
+        cache.reset();
+        fs::remove_all(dir);
+    }
+
+    std::unique_ptr<CacheSection> make(const std::string& maxsize = "1M", int md5 = 0,
+                                       const std::string& threshold = "0")
+    {
+        auto made = std::make_unique<CacheSection>();
+        made->clock_set(fake_clock);
+        section_load(*made, "<cache><enabled>true</enabled><violations>false</violations>"
+                            "<memorysize>64M</memorysize><memoryextra>4M</memoryextra><minsize>0</minsize>"
+                            "<maxsize>" + maxsize + "</maxsize><prefetchwindow>60</prefetchwindow><icpport>0</icpport>"
+                            "<icptimeout>1000</icptimeout><storeselect>0</storeselect>"
+                            "<journalthreshold>" + threshold + "</journalthreshold><cleaninterval>0</cleaninterval>"
+                            "<store><enabled>true</enabled><comment/><profiles/><path>" + dir.string() +
+                            "</path><size>1G</size><margin>0</margin><md5>" + std::to_string(md5) +
+                            "</md5></store></cache>");
+        return made;
+    }
+
+    // Creates key with the header text and body, appended in blocks, and finishes it.
+    void store(const std::string& key, const std::string& body, std::size_t block = 10000,
+               const std::string& header = HEADER_TEXT)
+    {
+        CACHEMAP* object = cache->cache_open(connection.get(), key, header.c_str(), CACHE_WRITING);
+        ASSERT_NE(object, nullptr);
+        for (std::size_t at = 0; at < body.size(); at += block)
+            ASSERT_GT(cache->add(object, body.data() + at, std::min(block, body.size() - at)), 0);
+        cache->cache_close(object, true);
+    }
+
+    fs::path dir;
+    ConnectionPtr connection = connection_new("10.0.0.1");
+    std::unique_ptr<CacheSection> cache;
+};
+
+TEST_F(CacheStore, AStoredObjectIsServedWholeAndSurvivesARestart)
+{
+    const std::string key = "http://a.example/big";
+    const std::string body = bytes_of(300000, 7);   // several growth steps of the mapping
+    store(key, body, 4099);
+
+    CACHEMAP* hit = cache->cache_open(nullptr, key, nullptr, 0);
+    ASSERT_NE(hit, nullptr);
+    EXPECT_EQ(cache->header_text(hit), HEADER_TEXT);
+    EXPECT_EQ(body_of(*cache, hit), body);
+    EXPECT_EQ(hit->retrieved, fake_now);
+    cache->cache_close(hit, false);
+
+    // The file holds exactly the stored bytes, where the key's digest names it.
+    const std::string path = CacheSection::filename(*cache->stores().front(), key);
+    EXPECT_EQ(path.substr(0, dir.string().size() + 1), dir.string() + "/");
+    EXPECT_EQ(fs::file_size(path), HEADER_TEXT.size() + body.size());
+
+    cache->graceful_exit();
+    cache.reset();
+    fake_now += 100;
+    cache = make();
+    hit = cache->cache_open(nullptr, key, nullptr, 0);
+    ASSERT_NE(hit, nullptr);
+    EXPECT_EQ(body_of(*cache, hit), body);
+    EXPECT_EQ(cache->header_text(hit), HEADER_TEXT);
+    cache->cache_close(hit, false);
+}
+
+TEST_F(CacheStore, AnObjectCutByACrashIsDeletedOnTheNextStart)
+{
+    store("http://a.example/whole", "whole body");
+    CACHEMAP* cut = cache->cache_open(connection.get(), "http://a.example/cut", HEADER_TEXT.c_str(), CACHE_WRITING);
+    ASSERT_NE(cut, nullptr);
+    ASSERT_GT(cache->add(cut, "partial", 7), 0);
+    const std::string cut_path = CacheSection::filename(*cache->stores().front(), "http://a.example/cut");
+    ASSERT_TRUE(fs::exists(cut_path));
+
+    // A second section over the same store reads the journal as a restart would, while the
+    // first never finished its writer.
+    auto restarted = make();
+    EXPECT_FALSE(fs::exists(cut_path));
+    EXPECT_EQ(restarted->exists("http://a.example/cut"), 0);
+    CACHEMAP* whole = restarted->cache_open(nullptr, "http://a.example/whole", nullptr, 0);
+    ASSERT_NE(whole, nullptr);
+    EXPECT_EQ(body_of(*restarted, whole), "whole body");
+    restarted->cache_close(whole, false);
+    cache->cache_close(cut, false);
+}
+
+TEST_F(CacheStore, AChangedObjectFileFailsTheDigestAndIsDropped)
+{
+    cache = make("1M", 1);
+    const std::string key = "http://a.example/verified";
+    store(key, "verified body");
+    const std::string path = CacheSection::filename(*cache->stores().front(), key);
+    cache->graceful_exit();
+    cache.reset();
+    {
+        std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(-1, std::ios::end);
+        file.put('X');
+    }
+    cache = make("1M", 1);
+    EXPECT_EQ(cache->cache_open(nullptr, key, nullptr, 0), nullptr);
+    EXPECT_EQ(cache->exists(key), 0);
+}
+
+TEST_F(CacheStore, SizeLimitsRefuseObjectsAndLaterAppends)
+{
+    cache = make("100K");
+    // A declared length over the maximum is never stored.
+    const std::string declared = "HTTP/1.1 200 OK\r\nContent-Length: 200000\r\n\r\n";
+    EXPECT_EQ(cache->cache_open(connection.get(), "http://a.example/declared", declared.c_str(), CACHE_WRITING),
+              nullptr);
+
+    // One without a declared length fails at the append that passes it, and every later one.
+    CACHEMAP* object = cache->cache_open(connection.get(), "http://a.example/grows", HEADER_TEXT.c_str(), CACHE_WRITING);
+    ASSERT_NE(object, nullptr);
+    const std::string block = bytes_of(60000, 1);
+    EXPECT_EQ(cache->add(object, block.data(), block.size()), 60000);
+    EXPECT_EQ(cache->add(object, block.data(), block.size()), -1);
+    EXPECT_NE(cache->flag_get(object) & CACHE_INVALID, 0u);
+    EXPECT_EQ(cache->add(object, "x", 1), -1);
+    cache->cache_close(object, true);
+    EXPECT_EQ(cache->exists("http://a.example/grows"), 0);
+    EXPECT_EQ(cache->mapped_objects(), 0);
+    EXPECT_EQ(cache->mapped_bytes(), 0u);
+}
+
+TEST_F(CacheStore, AReaderFollowsTheWriterAndIsWokenWhenItFails)
+{
+    for (const bool fails : {false, true}) {
+        SCOPED_TRACE(fails ? "writer fails" : "writer finishes");
+        const std::string key = std::string("http://a.example/follow") + (fails ? "-fails" : "");
+        CACHEMAP* writer = cache->cache_open(connection.get(), key, HEADER_TEXT.c_str(), CACHE_WRITING);
+        ASSERT_NE(writer, nullptr);
+        CACHEMAP* reader = cache->cache_open(nullptr, key, nullptr, 0);
+        ASSERT_EQ(reader, writer);
+        std::string read;
+        std::thread follower([&] { read = body_of(*cache, reader); });
+        const std::string body = bytes_of(150000, 3);
+        ASSERT_EQ(cache->add(writer, body.data(), 70000), 70000);
+        if (fails) {
+            cache->invalidate(writer);
+        } else {
+            ASSERT_EQ(cache->add(writer, body.data() + 70000, 80000), 80000);
+            cache->cache_close(writer, true);
+        }
+        follower.join();
+        if (!fails)
+            EXPECT_EQ(read, body);
+        cache->cache_close(reader, false);
+        EXPECT_EQ(cache->exists(key), fails ? 0 : 1);
+    }
+}
+
+TEST_F(CacheStore, HoldersDecideWhatAnOpenGives)
+{
+    const std::string key = "http://a.example/held";
+    store(key, "body");
+    CACHEMAP* held = cache->cache_open(nullptr, key, nullptr, 0);
+    ASSERT_NE(held, nullptr);
+    // Not created again while someone holds it.
+    EXPECT_EQ(cache->cache_open(connection.get(), key, HEADER_TEXT.c_str(), CACHE_WRITING), nullptr);
+    // The only holder asking for the count marks it invalid: it goes with that holder.
+    EXPECT_EQ(cache->refcount(held), 1);
+    EXPECT_EQ(cache->cache_open(nullptr, key, nullptr, 0), nullptr);
+    cache->cache_close(held, false);
+    EXPECT_EQ(cache->exists(key), 0);
+    // A fresh request creates it anew.
+    store(key, "new body");
+    CACHEMAP* again = cache->cache_open(nullptr, key, nullptr, 0);
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(body_of(*cache, again), "new body");
+    cache->cache_close(again, false);
+}
+
+TEST_F(CacheStore, KeysAJournalLineCannotHoldAreNotStored)
+{
+    const std::string cases[] = {
+        std::string("http://a.example/tab\there"),
+        std::string("http://a.example/newline\nhere"),
+        "http://a.example/" + std::string(JOURNAL_LINE_MAX, 'x'),
+    };
+    for (const std::string& key : cases) {
+        SCOPED_TRACE(key.substr(0, 40));
+        EXPECT_EQ(cache->cache_open(connection.get(), key, HEADER_TEXT.c_str(), CACHE_WRITING), nullptr);
+    }
+}
+
+TEST_F(CacheStore, ADiscardObjectIsDroppedOnceAMinuteOld)
+{
+    const std::string key = "http://a.example/scan";
+    CACHEMAP* object = cache->cache_open(connection.get(), key, HEADER_TEXT.c_str(),
+                                         CACHE_WRITING | CACHE_DISCARD | CACHE_FORCE);
+    ASSERT_NE(object, nullptr);
+    ASSERT_GT(cache->add(object, "body", 4), 0);
+    cache->cache_close(object, true);
+    fake_now += 30;
+    CACHEMAP* young = cache->cache_open(nullptr, key, nullptr, 0);
+    ASSERT_NE(young, nullptr);
+    cache->cache_close(young, false);
+    fake_now += 31;   // 61 s after retrieval
+    EXPECT_EQ(cache->cache_open(nullptr, key, nullptr, 0), nullptr);
+    EXPECT_EQ(cache->exists(key), 0);
+}
+
+TEST_F(CacheStore, AJournalAtItsThresholdIsRewrittenWithOneLinePerObject)
+{
+    cache = make("1M", 0, "4");
+    const auto lines = [this] {
+        std::ifstream in(dir / "journal");
+        std::vector<std::string> read;
+        for (std::string line; std::getline(in, line);)
+            read.push_back(line);
+        return read;
+    };
+    store("http://a.example/1", "one");
+    store("http://a.example/2", "two");
+    EXPECT_EQ(lines().size(), 4u);      // created and finished, each
+    store("http://a.example/3", "three");
+    // At most one rewrite in 30 s: the one of the start-up was just now.
+    EXPECT_EQ(lines().size(), 6u);
+    fake_now += 31;
+    CACHEMAP* object = cache->cache_open(nullptr, "http://a.example/1", nullptr, 0);
+    ASSERT_NE(object, nullptr);
+    cache->cache_close(object, false);
+    // The open found the threshold passed: one line per object, then the reader's close.
+    const std::vector<std::string> rewritten = lines();
+    ASSERT_EQ(rewritten.size(), 4u);
+    std::set<std::string> keys;
+    for (const std::string& line : rewritten) {
+        const auto parsed = journal_line_parse(line);
+        ASSERT_TRUE(parsed.has_value()) << line;
+        EXPECT_EQ(parsed->flags & 0x1083u, CACHE_DISK) << line;
+        keys.emplace(parsed->key);
+    }
+    EXPECT_EQ(keys.size(), 3u);
+    EXPECT_EQ(journal_line_parse(rewritten.back())->key, "http://a.example/1");
+    EXPECT_FALSE(fs::exists(dir / "journal.new"));
+    // Appending goes on in the new journal.
+    store("http://a.example/4", "four");
+    EXPECT_EQ(lines().size(), 6u);
+}
+
+TEST(JournalLine, ParsesColumns)
+{
+    using namespace std::literals;
+    struct Case { std::string line; bool kept; std::string key; std::uint64_t size; bool refresh; std::string md5; };
+    const Case cases[] = {
+        {"128\thttp://a/\t5000000000\t10\t20\t1\t2\t3\t4\t0123456789abcdef0123456789abcdef", true, "http://a/",
+         5000000000u, true, "0123456789abcdef0123456789abcdef"},
+        {"128\thttp://a/\t5\t10\t20\t1\t2\t3\t4", true, "http://a/", 5, true, ""},
+        {"128\thttp://a/\t5\t10\t20", true, "http://a/", 5, false, ""},
+        {"128\t\thttp://a/\t\t5\t10\t20", true, "http://a/", 5, false, ""},   // runs of tabs are one
+        {"128\thttp://a/\tx\t10\t20", true, "http://a/", 0, false, ""},       // no number reads as 0
+        {"128\thttp://a/\t5\t10", false, "", 0, false, ""},
+        {"128\thttp://a/" + std::string(JOURNAL_LINE_MAX, 'x') + "\t5\t10\t20", false, "", 0, false, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line.substr(0, 60));
+        const auto got = journal_line_parse(c.line);
+        ASSERT_EQ(got.has_value(), c.kept);
+        if (!got)
+            continue;
+        EXPECT_EQ(got->flags, 128u);
+        EXPECT_EQ(got->key, c.key);
+        EXPECT_EQ(got->size, c.size);
+        EXPECT_EQ(got->retrieved, 10);
+        EXPECT_EQ(got->access, 20);
+        EXPECT_EQ(got->refresh, c.refresh);
+        EXPECT_EQ(got->md5, c.md5);
+    }
+}
+
+TEST(CacheFlags, NamesTheSetBits)
+{
+    EXPECT_EQ(CacheSection::flag_string(0), "");
+    EXPECT_EQ(CacheSection::flag_string(CACHE_CONDVAR), "");
+    EXPECT_EQ(CacheSection::flag_string(CACHE_WRITING | CACHE_CONDVAR | CACHE_DISK), "CACHE_WRITING, CACHE_DISK");
+}
+
+} // namespace

@@ -428,9 +428,10 @@ TEST_F(FtpControl, TheCachedCopyGoesBackThroughTheConnectionsHandle)
         CountingCache cache;
         CACHEMAP object;
         object.key = url;
-        object.data = "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\ndata";
-        object.header_length = static_cast<std::uint32_t>(object.data.size() - 4);
-        object.size = static_cast<std::uint32_t>(object.data.size());
+        std::string stored = "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\ndata";
+        object.mapping = stored.data();
+        object.header_length = static_cast<std::uint32_t>(stored.size() - 4);
+        object.size = stored.size();
         object.lastmod = c.lastmod;
         wired->cache = CacheRef(&cache, &object);
 

@@ -293,9 +293,10 @@ TEST_F(ProtoHttp, CachedCopiesAreServedRevalidatedOrInvalidated)
         CountingCache cache;
         CACHEMAP object;
         object.key = key;
-        object.data = stored_header + "cached";
+        std::string stored = stored_header + "cached";
+        object.mapping = stored.data();
         object.header_length = static_cast<std::uint32_t>(stored_header.size());
-        object.size = static_cast<std::uint32_t>(object.data.size());
+        object.size = stored.size();
         object.retrieved = std::time(nullptr);
         std::tm broken{};
         ASSERT_NE(strptime(lastmod, "%a, %d %b %Y %T GMT", &broken), nullptr);

@@ -1,0 +1,247 @@
+"""The object cache end to end against nginx: hits, readers that follow a writer, object files
+and journals in a store directory, restarts (clean and after kill -9), the MD5 check, a full
+disk and the cache's clock under faketime."""
+import hashlib
+import os
+import signal
+import socket
+import threading
+from pathlib import Path
+
+import pytest
+
+from conftest import free_port, wait_port, wait_until
+from counting_origin import proxy_get
+from origin import Origin, _random_file
+from rules_helpers import GENERAL_GLOBALS, GENERAL_RULE, element, section_set
+
+CACHE_GLOBALS = {"enabled": "true", "violations": "false", "memorysize": "64M", "memoryextra": "4M",
+                 "minsize": "0", "maxsize": "16M", "prefetchwindow": "60", "icpport": "0", "icptimeout": "1000",
+                 "storeselect": "0", "journalthreshold": "0", "cleaninterval": "0"}
+SLOW_SIZE = 384 * 1024   # three seconds at the origin's 128 KiB/s
+
+
+def cache_element(*stores, **globals_):
+    values = dict(CACHE_GLOBALS, **globals_)
+    items = [("store", {"enabled": "true", "comment": "", "profiles": "", "path": str(path), "size": "1G",
+                        "margin": "0", "md5": str(md5)}) for path, md5 in stores]
+    return element("cache", values, *items)
+
+
+def object_file(store: Path, url: str) -> Path:
+    """The file of url's object: the one under store named by the MD5 of the key."""
+    name = hashlib.md5(url.encode()).hexdigest()
+    found = list(store.glob(f"??/{name}"))
+    return found[0] if found else None
+
+
+def journal_lines(store: Path):
+    path = store / "journal"
+    return [line.split("\t") for line in path.read_text().splitlines()] if path.exists() else []
+
+
+@pytest.fixture
+def origin(tmp_path):
+    server = Origin(tmp_path / "origin", big=False)
+    (server.dir / "www" / "slow").mkdir()
+    _random_file(server.dir / "www" / "slow" / "one.bin", SLOW_SIZE)
+    _random_file(server.dir / "www" / "slow" / "two.bin", SLOW_SIZE)
+    yield server
+    server.stop()
+
+
+class CacheProxy:
+    """tarvodine with the cache section given, restartable on the same files and port."""
+
+    def __init__(self, tarvodine, xml_files, tmp_path, cache, wrapper=()):
+        self.tarvodine = tarvodine
+        self.config, self.section = xml_files
+        text = self.config.read_text()
+        text = section_set(text, element("general", GENERAL_GLOBALS, ("rule", GENERAL_RULE)))
+        text = section_set(text, cache)
+        self.config.write_text(text)
+        self.access_log = tmp_path / "access.log"
+        self.port = free_port()
+        self.wrapper = wrapper
+        self.proc = None
+
+    def start(self, wrapper=None):
+        self.proc = self.tarvodine("-c", self.config, "-s", self.section, "-L", f"127.0.0.1:{self.port}",
+                                   "-a", self.access_log, "-d", str(0xFFFFFFF),
+                                   wrapper=self.wrapper if wrapper is None else wrapper)
+        wait_port(self.port)
+        return self
+
+    def get(self, url: str):
+        return proxy_get(self, url, url.split("/")[2])
+
+
+def stored_whole(store: Path, url: str) -> bool:
+    """The journal's last line for url says the object is complete on disk: the writer has
+    finished (after the client had its last byte)."""
+    lines = [cols for cols in journal_lines(store) if len(cols) > 1 and cols[1] == url]
+    return bool(lines) and int(lines[-1][0]) & 0x1083 == 0x80
+
+
+def origin_requests(origin, path: str) -> int:
+    return origin.access_log().count(f'"GET {path} HTTP/1.1"')
+
+
+def test_a_second_fetch_is_a_hit_served_from_the_store(tarvodine, xml_files, tmp_path, origin):
+    store = tmp_path / "store"
+    store.mkdir()
+    proxy = CacheProxy(tarvodine, xml_files, tmp_path, cache_element((store, 0))).start()
+    url = origin.url("/1k.bin")
+    first = proxy.get(url)
+    second = proxy.get(url)
+    assert first.status == second.status == 200
+    assert first.body == second.body == origin.file("1k.bin")
+    assert "MISS" in first.headers["x-cache"] and "HIT" in second.headers["x-cache"]
+    wait_until(lambda: "TCP_HIT" in proxy.access_log.read_text(), 10, "the hit in the access log")
+    assert "TCP_MISS" in proxy.access_log.read_text()
+    assert origin_requests(origin, "/1k.bin") == 1
+
+    # The object's file holds the header text as received, then the body; the journal's last
+    # line for it has ten columns.
+    path = object_file(store, url)
+    assert path is not None and len(path.parent.name) == 2
+    stored = path.read_bytes()
+    assert stored.startswith(b"HTTP/1.1 200 OK\r\n") and stored.endswith(origin.file("1k.bin"))
+    wait_until(lambda: stored_whole(store, url), 10, "the object finished")
+    line = [cols for cols in journal_lines(store) if cols[1] == url][-1]
+    assert len(line) == 10
+    assert int(line[0]) & 0x1083 == 0x80          # on disk, complete
+    assert int(line[2]) == len(stored)
+    assert line[9] == "0"                          # no verification asked
+
+
+def test_two_clients_on_a_slow_url_get_identical_bodies_with_one_origin_request(tarvodine, xml_files, tmp_path,
+                                                                                origin):
+    proxy = CacheProxy(tarvodine, xml_files, tmp_path, cache_element()).start()
+    url = origin.url("/slow/one.bin")
+    results = [None, None]
+
+    def fetch(i):
+        results[i] = proxy.get(url)
+
+    first = threading.Thread(target=fetch, args=(0,))
+    first.start()
+    # The second client comes while the first transfer is still being written.
+    wait_until(lambda: "create: " in proxy.proc.native_log(), 10, "the first transfer under way")
+    second = threading.Thread(target=fetch, args=(1,))
+    second.start()
+    first.join(60)
+    second.join(60)
+    expected = origin.file("slow/one.bin")
+    assert results[0].body == expected and results[1].body == expected
+    assert "HIT" in results[1].headers["x-cache"]
+    assert origin_requests(origin, "/slow/one.bin") == 1
+    assert "cache: sending file while being written" in proxy.proc.native_log()
+
+
+def test_objects_survive_a_clean_stop(tarvodine, xml_files, tmp_path, origin):
+    store = tmp_path / "store"
+    store.mkdir()
+    proxy = CacheProxy(tarvodine, xml_files, tmp_path, cache_element((store, 0))).start()
+    url = origin.url("/1m.bin")
+    assert proxy.get(url).body == origin.file("1m.bin")
+    wait_until(lambda: stored_whole(store, url), 10, "the object finished")
+    proxy.proc.stop()
+    proxy.start()
+    again = proxy.get(url)
+    assert again.body == origin.file("1m.bin")
+    assert "HIT" in again.headers["x-cache"]
+    assert origin_requests(origin, "/1m.bin") == 1
+
+
+def test_a_kill_in_mid_transfer_leaves_no_half_written_object(tarvodine, xml_files, tmp_path, origin):
+    store = tmp_path / "store"
+    store.mkdir()
+    proxy = CacheProxy(tarvodine, xml_files, tmp_path, cache_element((store, 0))).start()
+    whole = origin.url("/1k.bin")
+    cut = origin.url("/slow/two.bin")
+    assert proxy.get(whole).status == 200
+    wait_until(lambda: stored_whole(store, whole), 10, "the object finished")
+
+    client = socket.create_connection(("127.0.0.1", proxy.port), timeout=30)
+    client.sendall(f"GET {cut} HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n".encode())
+    received = client.recv(65536)
+    assert received.startswith(b"HTTP/1.1 200")
+    wait_until(lambda: object_file(store, cut) is not None and object_file(store, cut).stat().st_size > 0,
+               10, "the half-written object's file")
+    os.kill(proxy.proc.pid, signal.SIGKILL)
+    client.close()
+    wait_until(lambda: not proxy.proc.alive(), 10, "the killed proxy gone")
+
+    proxy.start()
+    # Reading the journal dropped the object that was being written, and its file.
+    wait_until(lambda: object_file(store, cut) is None, 10, "the half-written file deleted")
+    assert "final state was invalid" in proxy.proc.native_log()
+    assert "HIT" in proxy.get(whole).headers["x-cache"]
+    refetched = proxy.get(cut)
+    assert refetched.body == origin.file("slow/two.bin")
+    assert "MISS" in refetched.headers["x-cache"]
+    assert origin_requests(origin, "/1k.bin") == 1
+
+
+def test_a_flipped_byte_is_caught_by_the_md5_check(tarvodine, xml_files, tmp_path, origin):
+    store = tmp_path / "store"
+    store.mkdir()
+    proxy = CacheProxy(tarvodine, xml_files, tmp_path, cache_element((store, 1))).start()
+    url = origin.url("/1k.bin")
+    assert proxy.get(url).status == 200
+    wait_until(lambda: stored_whole(store, url), 10, "the object finished")
+    proxy.proc.stop()
+    line = [cols for cols in journal_lines(store) if cols[1] == url][-1]
+    path = object_file(store, url)
+    assert line[9] == hashlib.md5(path.read_bytes()).hexdigest()
+    data = bytearray(path.read_bytes())
+    data[-1] ^= 0xFF
+    path.write_bytes(bytes(data))
+
+    proxy.start()
+    got = proxy.get(url)
+    assert got.body == origin.file("1k.bin")
+    assert "MISS" in got.headers["x-cache"]
+    assert "cache: md5 mismatch" in proxy.proc.native_log()
+    assert origin_requests(origin, "/1k.bin") == 2
+
+
+def test_a_full_store_keeps_caching_in_memory(tarvodine, xml_files, tmp_path, origin):
+    if os.geteuid() != 0:
+        pytest.skip("mounting a tmpfs needs root")
+    store = tmp_path / "store"
+    store.mkdir()
+    # A 256 KiB tmpfs over the store, in a mount namespace of the proxy's alone.
+    wrapper = ["unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+               f'mount -t tmpfs -o size=256k tmpfs "{store}" && exec "$@"', "sh"]
+    proxy = CacheProxy(tarvodine, xml_files, tmp_path, cache_element((store, 0)), wrapper=wrapper).start()
+    url = origin.url("/1m.bin")
+    first = proxy.get(url)
+    assert first.body == origin.file("1m.bin")
+    wait_until(lambda: "disk is full" in proxy.proc.native_log(), 10, "the disk-full line")
+    second = proxy.get(url)
+    assert second.body == origin.file("1m.bin")
+    assert "HIT" in second.headers["x-cache"]
+    assert origin_requests(origin, "/1m.bin") == 1
+    assert proxy.proc.alive()
+
+
+def test_the_journal_takes_its_times_from_the_cache_clock(tarvodine, xml_files, tmp_path, origin):
+    store = tmp_path / "store"
+    store.mkdir()
+    faked = 1924992000   # 2031-01-01 00:00:00 UTC
+    # faketime preloads its library ahead of the sanitizer's runtime in a sanitized build.
+    asan = os.environ.get("ASAN_OPTIONS", "")
+    wrapper = ["env", f"ASAN_OPTIONS={asan}:verify_asan_link_order=0", "faketime", "-f", "@2031-01-01 00:00:00"]
+    proxy = CacheProxy(tarvodine, xml_files, tmp_path, cache_element((store, 0)), wrapper=wrapper)
+    proxy.start()
+    url = origin.url("/1k.bin")
+    assert proxy.get(url).status == 200
+    wait_until(lambda: stored_whole(store, url), 10, "the object finished")
+    line = [cols for cols in journal_lines(store) if cols[1] == url][-1]
+    offset = int(line[3]) - faked
+    # The cache clock is the faked time plus the GMT offset (whole quarter hours); the test ran
+    # for seconds of it.
+    assert abs(offset - round(offset / 900) * 900) < 120, line
+    assert int(line[4]) >= int(line[3])
