@@ -37,3 +37,7 @@ find_path(NTLM_INCLUDE_DIR ntlm.h REQUIRED)
 find_library(NTLM_LIBRARY ntlm REQUIRED)
 target_include_directories(tarvodine_core SYSTEM PUBLIC ${NTLM_INCLUDE_DIR})
 target_link_libraries(tarvodine_core PUBLIC ${NTLM_LIBRARY})
+
+# libresolv: raw MX queries to the site-category service, each thread with its own resolver state.
+find_library(RESOLV_LIBRARY resolv REQUIRED)
+target_link_libraries(tarvodine_core PUBLIC ${RESOLV_LIBRARY})

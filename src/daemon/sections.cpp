@@ -23,6 +23,7 @@
 #include "policy/redirect.h"
 #include "policy/rewrite.h"
 #include "policy/urlblacklist.h"
+#include "policy/sitecategory.h"
 #include "util/mem.h"
 
 namespace {
@@ -56,6 +57,7 @@ constexpr SectionRow SECTIONS[] = {
     row<RedirectSection, &redirect_section>("redirect"),
     row<KeywordSection, &keyword_section>("keyword"),
     row<RewriteSection, &rewrite_section>("rewrite"),
+    row<SiteGradeSection, &sitegrade_section>("sitegrade"),
     row<ForwardSection, &forward_section>("forward"),
     row<LimitSection, &limit_section>("limit"),
     row<URLBLSection, &urlbl_section>("urlblacklist"),
@@ -81,6 +83,8 @@ void sections_create()
 {
     // The keyword filter's "score" page is an interface page, which sits above the filters.
     keyword_set_score_page(score_show);
+    // Requests to the interface host are never scored; the test sits above the policy.
+    sitegrade_set_interface_test(interface_request);
     for (std::size_t i = 0; i < std::size(SECTIONS); ++i)
         create(SECTIONS[i], owners()[i]);
 }
@@ -88,6 +92,7 @@ void sections_create()
 void sections_create(std::initializer_list<std::string_view> names)
 {
     keyword_set_score_page(score_show);
+    sitegrade_set_interface_test(interface_request);
     for (const std::string_view name : names) {
         FATAL_ASSERT(std::any_of(std::begin(SECTIONS), std::end(SECTIONS),
                                  [name](const SectionRow& row) { return row.name == name; }));
