@@ -22,8 +22,8 @@
 #include "policy/mime.h"
 #include "policy/redirect.h"
 #include "policy/rewrite.h"
-#include "policy/urlblacklist.h"
 #include "policy/sitecategory.h"
+#include "policy/urlblacklist.h"
 #include "util/mem.h"
 
 namespace {
