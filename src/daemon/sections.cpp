@@ -12,6 +12,10 @@
 #include "config/general.h"
 #include "config/profile.h"
 #include "config/template.h"
+#include "inspect/clamav.h"
+#include "inspect/fprot.h"
+#include "inspect/kaspersky.h"
+#include "inspect/sophie.h"
 #include "net/netsection.h"
 #include "policy/access.h"
 #include "policy/filter.h"
@@ -47,6 +51,10 @@ constexpr SectionRow SECTIONS[] = {
     row<NetworkSection, &network_section>("network"),
     row<HeaderSection, &header_section>("header"),
     row<TemplateSection, &template_section>("template"),
+    // Their order is their order within the buffering and response checks.
+    row<FProtSection, &fprot_section>("fprot"),
+    row<KasperskySection, &kaspersky_section>("kaspersky"),
+    row<SophieSection, &sophie_section>("sophie"),
     row<FtpSection, &ftp_section>("ftp"),
     row<ProfileSection, &profile_section>("profile"),
     row<MimeSection, &mime_section>("mime"),
@@ -55,6 +63,7 @@ constexpr SectionRow SECTIONS[] = {
     row<RewriteSection, &rewrite_section>("rewrite"),
     row<ForwardSection, &forward_section>("forward"),
     row<LimitSection, &limit_section>("limit"),
+    row<ClamAVSection, &clamav_section>("clamav"),
 };
 
 void create(const SectionRow& row, std::shared_ptr<void>& owner)
