@@ -12,6 +12,10 @@
 #include "config/general.h"
 #include "config/profile.h"
 #include "config/template.h"
+#include "inspect/clamav.h"
+#include "inspect/fprot.h"
+#include "inspect/kaspersky.h"
+#include "inspect/sophie.h"
 #include "net/netsection.h"
 #include "policy/access.h"
 #include "policy/dnsbl.h"
@@ -51,6 +55,10 @@ constexpr SectionRow SECTIONS[] = {
     row<NetworkSection, &network_section>("network"),
     row<HeaderSection, &header_section>("header"),
     row<TemplateSection, &template_section>("template"),
+    // Their order is their order within the buffering and response checks.
+    row<FProtSection, &fprot_section>("fprot"),
+    row<KasperskySection, &kaspersky_section>("kaspersky"),
+    row<SophieSection, &sophie_section>("sophie"),
     row<FtpSection, &ftp_section>("ftp"),
     row<ProfileSection, &profile_section>("profile"),
     row<MimeSection, &mime_section>("mime"),
@@ -61,6 +69,7 @@ constexpr SectionRow SECTIONS[] = {
     row<ForwardSection, &forward_section>("forward"),
     row<LimitSection, &limit_section>("limit"),
     row<URLBLSection, &urlbl_section>("urlblacklist"),
+    row<ClamAVSection, &clamav_section>("clamav"),
 };
 
 void create(const SectionRow& row, std::shared_ptr<void>& owner)

@@ -11,6 +11,7 @@
 #include "http/protocol.h"
 #include "config/template.h"
 #include "http/urlcommand.h"
+#include "inspect/antivirus.h"
 
 int buffer_check(CONNECTION_T* connection)
 {
@@ -66,8 +67,7 @@ int process_response(CONNECTION_T* connection, Filebuf* body)
         return 0;
     }
     processors.Execute(STAGE_RESPONSE_MODIFY, connection, body);
-    if (CACHEMAP* object = connection_cache(connection); object != nullptr)
-        cache_section->flag_set(object, CACHE_CLEAN);
+    antivirus_mark_clean(connection);
     return 1;
 }
 

@@ -1,0 +1,147 @@
+#include "inspect/antivirus.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "cache/cache.h"
+#include "config/general.h"
+#include "config/item.h"
+#include "config/profile.h"
+#include "config/template.h"
+#include "util/descriptor.h"
+#include "util/filebuf.h"
+
+AntivirusRule::AntivirusRule(const Item& item)
+{
+    const FieldVector& f = item.fields;
+    FATAL_ASSERT(f.size() >= ANTIVIRUS_FIELD_COUNT);
+    enabled = f[ANTIVIRUS_FIELD_ENABLED].int_value;
+    comment = f[ANTIVIRUS_FIELD_COMMENT].text;
+    profiles = f[ANTIVIRUS_FIELD_PROFILES].string_list;
+    templ = f[ANTIVIRUS_FIELD_TEMPLATE].text;
+}
+
+bool AntivirusRule::applies(const CONNECTION_T& connection) const
+{
+    return enabled != 0 && profile_find(connection.profiles, profiles) == 1;
+}
+
+bool antivirus_already_clean(CONNECTION_T* connection)
+{
+    if ((connection->flags & CONN_CACHE) != 0)
+        return false;
+    CACHEMAP* object = connection_cache(connection);
+    if (object == nullptr || cache_section == nullptr)
+        return false;
+    cache_section->mutex_lock();
+    const std::uint32_t flags = object->flags;
+    cache_section->unlock();
+    return (flags & CACHE_CLEAN) != 0;
+}
+
+void antivirus_mark_clean(CONNECTION_T* connection)
+{
+    if ((connection->flags & (CONN_SCAN_CLEAN | CONN_SCAN_INCOMPLETE)) != CONN_SCAN_CLEAN)
+        return;
+    if (CACHEMAP* object = connection_cache(connection); object != nullptr && cache_section != nullptr)
+        cache_section->flag_set(object, CACHE_CLEAN);
+}
+
+int antivirus_block(CONNECTION_T* connection, const AntivirusTraits& traits, std::string_view templ,
+                    const AntivirusVerdict& verdict)
+{
+    switch (verdict.naming) {
+    case AntivirusVerdict::NAMED:
+        putlog(LOG_ANTIVIRUS, traits.detected, verdict.name.c_str());
+        connection->variables["VIRUSNAME"] = verdict.name;
+        connection->logentry.filtering_reason = verdict.name;
+        break;
+    case AntivirusVerdict::UNKNOWN:
+        putlog(LOG_ANTIVIRUS, traits.detected, "unknown");
+        connection->logentry.filtering_reason = "unknown";
+        break;
+    case AntivirusVerdict::UNNAMED:
+        break;
+    }
+    connection->variables["AVSCANNER"] = traits.avscanner;
+    template_section->send(templ, connection, traits.status);
+    connection->logentry.filter_name = traits.filter_name;
+    return 1;
+}
+
+int antivirus_unix_connect(std::string_view path)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::size_t length = std::min(path.size(), sizeof address.sun_path - 1);
+    std::memcpy(address.sun_path, path.data(), length);
+    const int fd = s_socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    int result;
+    do {
+        result = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+TempFile::TempFile(std::size_t limit)
+{
+    std::string path = general_section != nullptr ? general_section->tempdir_get() : std::string();
+    path += "/tvXXXXXX";
+    if (path.size() >= limit)
+        return;
+    std::vector<char> name(path.begin(), path.end());
+    name.push_back('\0');
+    // Close-on-exec: an external program started meanwhile on another thread must not inherit it.
+    fd_ = mkostemp(name.data(), O_CLOEXEC);
+    if (fd_ < 0)
+        return;
+    made_ = true;
+    path_.assign(name.data(), path.size());
+}
+
+TempFile::~TempFile()
+{
+    if (fd_ >= 0)
+        close(fd_);
+    if (made_)
+        unlink(path_.c_str());
+}
+
+bool TempFile::write(const Filebuf& body, unsigned mode)
+{
+    if (fd_ < 0)
+        return false;
+    // A write to a file may still come back short (a full disk): the scanner must not get a part.
+    std::string_view rest = body.view();
+    bool whole = true;
+    while (!rest.empty()) {
+        const ssize_t n = ::write(fd_, rest.data(), rest.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            whole = false;
+            break;
+        }
+        rest.remove_prefix(static_cast<std::size_t>(n));
+    }
+    if (mode != 0600)
+        fchmod(fd_, mode);
+    close(fd_);
+    fd_ = -1;
+    return whole;
+}

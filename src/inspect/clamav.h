@@ -1,0 +1,41 @@
+// The "clamav" section: buffered response bodies are streamed to a ClamAV daemon (clamd) over
+// its Unix socket or TCP, and a body it reports infected is blocked with a page naming the virus.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "inspect/antivirus.h"
+
+class ClamAV : public AntivirusRule {
+public:
+    using AntivirusRule::AntivirusRule;
+};
+
+struct ClamAVSettings {
+    std::string address;   // a Unix socket path when it begins with "/", else a host name
+    int port = 0;
+};
+
+class ClamAVSection final : public AntivirusSection<ClamAV, ClamAVSettings> {
+public:
+    // Registers clamav_respcheck and clamav_buffcheck. The declarations must give enabled,
+    // address, port and template as the first four global values.
+    ClamAVSection();
+    ~ClamAVSection() override = default;
+
+    void update() override;
+    AntivirusVerdict scan(const ClamAV& rule, const ClamAVSettings& settings, const Filebuf& body) const override;
+};
+
+// The dialogue alone: the body streamed to the daemon at address (and port, for a host name) in
+// length-prefixed chunks, and its one-line answer read. Two words are a clean answer, three an
+// infection named by the second; anything else, and every failure to talk, gives no verdict.
+AntivirusVerdict clamav_scan(const std::string& address, int port, std::string_view body);
+
+// The stage callbacks the constructor registers.
+int clamav_buffcheck(CONNECTION_T* connection, Filebuf* body);
+int clamav_respcheck(CONNECTION_T* connection, Filebuf* body);
+
+// Created by the runtime bring-up; null before.
+extern ClamAVSection* clamav_section;
