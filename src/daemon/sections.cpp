@@ -14,6 +14,7 @@
 #include "config/template.h"
 #include "net/netsection.h"
 #include "policy/access.h"
+#include "policy/cookie.h"
 #include "policy/filter.h"
 #include "policy/headerfilter.h"
 #include "policy/keyword.h"
@@ -47,6 +48,7 @@ constexpr SectionRow SECTIONS[] = {
     row<NetworkSection, &network_section>("network"),
     row<HeaderSection, &header_section>("header"),
     row<TemplateSection, &template_section>("template"),
+    row<CookieSection, &cookie_section>("cookie"),
     row<FtpSection, &ftp_section>("ftp"),
     row<ProfileSection, &profile_section>("profile"),
     row<MimeSection, &mime_section>("mime"),

@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <thread>
+#include <utility>
 #include <unistd.h>
 
 #include "util/descriptor.h"
@@ -61,37 +62,45 @@ void LimitGroup::SetClock(std::function<Clock::time_point()> now, std::function<
 
 int LimitGroup::Throttle()
 {
+    return Take(false);
+}
+
+int LimitGroup::Reserve()
+{
+    return Take(true);
+}
+
+int LimitGroup::Take(bool reserve)
+{
     if (quota_ == 0)
         return 0;
-    const int quota = static_cast<int>(std::min<unsigned>(quota_, 0x7fffffff));
+    const long quota = static_cast<long>(std::min<unsigned>(quota_, 0x7fffffff));
+    const auto grant = [&](long allowed) {
+        if (reserve)
+            used_ += allowed;
+        return static_cast<int>(allowed);
+    };
     std::unique_lock lock(mutex_);
-    const Clock::time_point now = now_();
-    if (used_ == 0) {
-        start_ = now;
-        return quota;
-    }
-    const auto elapsed = now - start_;
-    if (elapsed >= WINDOW || elapsed < Clock::duration::zero()) {
-        used_ = 0;
-        start_ = now;
+    for (;;) {
+        const Clock::time_point now = now_();
+        if (used_ == 0) {
+            start_ = now;
+            return grant(quota);
+        }
+        const auto elapsed = now - start_;
+        if (elapsed >= WINDOW || elapsed < Clock::duration::zero()) {
+            used_ = 0;
+            start_ = now;
+            return grant(quota);
+        }
+        if (used_ < quota)
+            return grant(quota - used_);
+        // The window's budget is spent: the rest of it is slept out without the lock, then the
+        // window is looked at again, since others may have started the next one meanwhile.
         lock.unlock();
-        std::this_thread::yield();
-        return quota;
+        sleep_(std::chrono::duration_cast<std::chrono::microseconds>(WINDOW - elapsed));
+        lock.lock();
     }
-    if (used_ < static_cast<long>(quota_)) {
-        const int allowed = static_cast<int>(quota_ - used_);
-        lock.unlock();
-        std::this_thread::yield();
-        return allowed;
-    }
-    // The window's budget is spent: the rest of it is slept out with the lock held, so that the
-    // group's other sockets wait their turn behind this one.
-    sleep_(std::chrono::duration_cast<std::chrono::microseconds>(WINDOW - elapsed));
-    used_ = 0;
-    start_ = now_();
-    lock.unlock();
-    std::this_thread::yield();
-    return quota;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -192,6 +201,8 @@ Socket::~Socket()
 {
     if (!failed_ && out_.size() > 0 && fd_ >= 0)
         Flush();
+    Settle(read_group_.get(), read_granted_, 0);
+    Settle(write_group_.get(), write_granted_, 0);
     tls_session_.reset();
     if (fd_ >= 0)
         close(fd_);
@@ -299,9 +310,8 @@ int Socket::Read(char* buffer, int length, int timeout, int block_size)
             in_.Clear();
         }
     }
+    Settle(read_group_.get(), read_granted_, n > 0 ? static_cast<long>(n) : 0);
     if (n > 0) {
-        if (read_group_ != nullptr)
-            read_group_->Incr(n);
         bytes_in_ += static_cast<std::uint64_t>(n);
         DrainTls();
     }
@@ -357,12 +367,16 @@ std::size_t Socket::PushFront(const char* bytes, std::size_t length)
     return before;
 }
 
+void Socket::Settle(LimitGroup* group, long& granted, long n)
+{
+    const long reserved = std::exchange(granted, 0);
+    if (group != nullptr && n != reserved)
+        group->Incr(n - reserved);
+}
+
 void Socket::CountSent(std::size_t n)
 {
-    if (n == 0)
-        return;
-    if (write_group_ != nullptr)
-        write_group_->Incr(static_cast<long>(n));
+    Settle(write_group_.get(), write_granted_, static_cast<long>(n));
     bytes_out_ += n;
 }
 
@@ -510,6 +524,9 @@ void Socket::SetTimeout(int seconds)
 
 void Socket::SetRate(LimitGroupRef read_group, LimitGroupRef write_group)
 {
+    // What the old groups granted and nobody moved goes back to them.
+    Settle(read_group_.get(), read_granted_, 0);
+    Settle(write_group_.get(), write_granted_, 0);
     read_group_ = std::move(read_group);
     write_group_ = std::move(write_group);
 }
@@ -517,7 +534,12 @@ void Socket::SetRate(LimitGroupRef read_group, LimitGroupRef write_group)
 int Socket::Throttle(bool write)
 {
     LimitGroup* group = write ? write_group_.get() : read_group_.get();
-    return group != nullptr ? group->Throttle() : 0;
+    long& granted = write ? write_granted_ : read_granted_;
+    Settle(group, granted, 0);
+    if (group == nullptr)
+        return 0;
+    granted = group->Reserve();
+    return static_cast<int>(granted);
 }
 
 int Socket::Encrypt(int mode, std::string_view host)
