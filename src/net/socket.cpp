@@ -62,22 +62,30 @@ void LimitGroup::SetClock(std::function<Clock::time_point()> now, std::function<
 
 int LimitGroup::Throttle()
 {
-    return Take(false);
+    return Take(nullptr);
 }
 
-int LimitGroup::Reserve()
+int LimitGroup::Reserve(std::uint64_t* window)
 {
-    return Take(true);
+    return Take(window);
 }
 
-int LimitGroup::Take(bool reserve)
+void LimitGroup::Settle(long moved, long granted, std::uint64_t window)
+{
+    std::lock_guard lock(mutex_);
+    used_ += window == window_ ? moved - granted : moved;
+}
+
+int LimitGroup::Take(std::uint64_t* window)
 {
     if (quota_ == 0)
         return 0;
     const long quota = static_cast<long>(std::min<unsigned>(quota_, 0x7fffffff));
     const auto grant = [&](long allowed) {
-        if (reserve)
+        if (window != nullptr) {
             used_ += allowed;
+            *window = window_;
+        }
         return static_cast<int>(allowed);
     };
     std::unique_lock lock(mutex_);
@@ -85,12 +93,14 @@ int LimitGroup::Take(bool reserve)
         const Clock::time_point now = now_();
         if (used_ == 0) {
             start_ = now;
+            ++window_;
             return grant(quota);
         }
         const auto elapsed = now - start_;
         if (elapsed >= WINDOW || elapsed < Clock::duration::zero()) {
             used_ = 0;
             start_ = now;
+            ++window_;
             return grant(quota);
         }
         if (used_ < quota)
@@ -367,11 +377,11 @@ std::size_t Socket::PushFront(const char* bytes, std::size_t length)
     return before;
 }
 
-void Socket::Settle(LimitGroup* group, long& granted, long n)
+void Socket::Settle(LimitGroup* group, Grant& grant, long n)
 {
-    const long reserved = std::exchange(granted, 0);
-    if (group != nullptr && n != reserved)
-        group->Incr(n - reserved);
+    const Grant settled = std::exchange(grant, Grant{});
+    if (group != nullptr && (n != 0 || settled.bytes != 0))
+        group->Settle(n, settled.bytes, settled.window);
 }
 
 void Socket::CountSent(std::size_t n)
@@ -534,12 +544,12 @@ void Socket::SetRate(LimitGroupRef read_group, LimitGroupRef write_group)
 int Socket::Throttle(bool write)
 {
     LimitGroup* group = write ? write_group_.get() : read_group_.get();
-    long& granted = write ? write_granted_ : read_granted_;
-    Settle(group, granted, 0);
+    Grant& grant = write ? write_granted_ : read_granted_;
+    Settle(group, grant, 0);
     if (group == nullptr)
         return 0;
-    granted = group->Reserve();
-    return static_cast<int>(granted);
+    grant.bytes = group->Reserve(&grant.window);
+    return static_cast<int>(grant.bytes);
 }
 
 int Socket::Encrypt(int mode, std::string_view host)

@@ -64,20 +64,25 @@ public:
     // share the group keep moving what they were granted.
     int Throttle();
     // Throttle() that also counts what it grants as moved, so that sockets asking at the same
-    // moment share the window's budget instead of each getting all of it. The caller settles
-    // the grant with Incr(moved - granted) once it knows what it moved.
-    int Reserve();
+    // moment share the window's budget instead of each getting all of it. *window receives the
+    // window the grant belongs to; the caller settles the grant with Settle once it knows what
+    // it moved.
+    int Reserve(std::uint64_t* window);
+    // Counts moved bytes in place of the granted ones; a grant of a window that has ended is
+    // gone with it, and only the moved bytes count.
+    void Settle(long moved, long granted, std::uint64_t window);
 
     // Tests drive the window with their own clock; sleeping must advance it.
     void SetClock(std::function<Clock::time_point()> now, std::function<void(std::chrono::microseconds)> sleep);
 
 private:
-    int Take(bool reserve);
+    int Take(std::uint64_t* window);
 
     const unsigned rate_;
     const unsigned quota_;
     std::mutex mutex_;                      // guards what follows
     long used_ = 0;                         // bytes counted in the current window
+    std::uint64_t window_ = 0;              // numbers the windows, for Settle
     Clock::time_point start_{};             // start of the current window
     std::function<Clock::time_point()> now_;
     std::function<void(std::chrono::microseconds)> sleep_;
@@ -223,8 +228,13 @@ private:
     Sent SendBytes(const char* bytes, std::size_t length);
     // Counts n bytes sent on the write group and in the byte total.
     void CountSent(std::size_t n);
+    // A grant of Throttle on a group, not yet settled.
+    struct Grant {
+        long bytes = 0;
+        std::uint64_t window = 0;
+    };
     // Counts n bytes moved on a group, settling what Throttle reserved on it.
-    static void Settle(LimitGroup* group, long& granted, long n);
+    static void Settle(LimitGroup* group, Grant& grant, long n);
     // Drops n bytes from the front of the input.
     void ConsumeInput(std::size_t n);
     // A write failed for good: drop the output, shut the connection down.
@@ -240,8 +250,8 @@ private:
     TlsSessionPtr tls_session_;
     LimitGroupRef read_group_;              // null: no limit
     LimitGroupRef write_group_;
-    long read_granted_ = 0;                 // reserved on the group by Throttle, not yet settled
-    long write_granted_ = 0;
+    Grant read_granted_;                    // reserved on the group by Throttle, not yet settled
+    Grant write_granted_;
     int fd_ = -1;
     bool blocking_ = true;
     bool failed_ = false;                   // a write failed: the connection is shut down
