@@ -18,6 +18,7 @@
 #include "inspect/sophie.h"
 #include "net/netsection.h"
 #include "policy/access.h"
+#include "policy/cookie.h"
 #include "policy/dnsbl.h"
 #include "policy/filter.h"
 #include "policy/headerfilter.h"
@@ -55,6 +56,7 @@ constexpr SectionRow SECTIONS[] = {
     row<NetworkSection, &network_section>("network"),
     row<HeaderSection, &header_section>("header"),
     row<TemplateSection, &template_section>("template"),
+    row<CookieSection, &cookie_section>("cookie"),
     // Their order is their order within the buffering and response checks.
     row<FProtSection, &fprot_section>("fprot"),
     row<KasperskySection, &kaspersky_section>("kaspersky"),

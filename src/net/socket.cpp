@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <thread>
+#include <utility>
 #include <unistd.h>
 
 #include "util/descriptor.h"
@@ -61,37 +62,55 @@ void LimitGroup::SetClock(std::function<Clock::time_point()> now, std::function<
 
 int LimitGroup::Throttle()
 {
+    return Take(nullptr);
+}
+
+int LimitGroup::Reserve(std::uint64_t* window)
+{
+    return Take(window);
+}
+
+void LimitGroup::Settle(long moved, long granted, std::uint64_t window)
+{
+    std::lock_guard lock(mutex_);
+    used_ += window == window_ ? moved - granted : moved;
+}
+
+int LimitGroup::Take(std::uint64_t* window)
+{
     if (quota_ == 0)
         return 0;
-    const int quota = static_cast<int>(std::min<unsigned>(quota_, 0x7fffffff));
+    const long quota = static_cast<long>(std::min<unsigned>(quota_, 0x7fffffff));
+    const auto grant = [&](long allowed) {
+        if (window != nullptr) {
+            used_ += allowed;
+            *window = window_;
+        }
+        return static_cast<int>(allowed);
+    };
     std::unique_lock lock(mutex_);
-    const Clock::time_point now = now_();
-    if (used_ == 0) {
-        start_ = now;
-        return quota;
-    }
-    const auto elapsed = now - start_;
-    if (elapsed >= WINDOW || elapsed < Clock::duration::zero()) {
-        used_ = 0;
-        start_ = now;
+    for (;;) {
+        const Clock::time_point now = now_();
+        if (used_ == 0) {
+            start_ = now;
+            ++window_;
+            return grant(quota);
+        }
+        const auto elapsed = now - start_;
+        if (elapsed >= WINDOW || elapsed < Clock::duration::zero()) {
+            used_ = 0;
+            start_ = now;
+            ++window_;
+            return grant(quota);
+        }
+        if (used_ < quota)
+            return grant(quota - used_);
+        // The window's budget is spent: the rest of it is slept out without the lock, then the
+        // window is looked at again, since others may have started the next one meanwhile.
         lock.unlock();
-        std::this_thread::yield();
-        return quota;
+        sleep_(std::chrono::duration_cast<std::chrono::microseconds>(WINDOW - elapsed));
+        lock.lock();
     }
-    if (used_ < static_cast<long>(quota_)) {
-        const int allowed = static_cast<int>(quota_ - used_);
-        lock.unlock();
-        std::this_thread::yield();
-        return allowed;
-    }
-    // The window's budget is spent: the rest of it is slept out with the lock held, so that the
-    // group's other sockets wait their turn behind this one.
-    sleep_(std::chrono::duration_cast<std::chrono::microseconds>(WINDOW - elapsed));
-    used_ = 0;
-    start_ = now_();
-    lock.unlock();
-    std::this_thread::yield();
-    return quota;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -192,6 +211,8 @@ Socket::~Socket()
 {
     if (!failed_ && out_.size() > 0 && fd_ >= 0)
         Flush();
+    Settle(read_group_.get(), read_granted_, 0);
+    Settle(write_group_.get(), write_granted_, 0);
     tls_session_.reset();
     if (fd_ >= 0)
         close(fd_);
@@ -299,9 +320,8 @@ int Socket::Read(char* buffer, int length, int timeout, int block_size)
             in_.Clear();
         }
     }
+    Settle(read_group_.get(), read_granted_, n > 0 ? static_cast<long>(n) : 0);
     if (n > 0) {
-        if (read_group_ != nullptr)
-            read_group_->Incr(n);
         bytes_in_ += static_cast<std::uint64_t>(n);
         DrainTls();
     }
@@ -357,12 +377,16 @@ std::size_t Socket::PushFront(const char* bytes, std::size_t length)
     return before;
 }
 
+void Socket::Settle(LimitGroup* group, Grant& grant, long n)
+{
+    const Grant settled = std::exchange(grant, Grant{});
+    if (group != nullptr && (n != 0 || settled.bytes != 0))
+        group->Settle(n, settled.bytes, settled.window);
+}
+
 void Socket::CountSent(std::size_t n)
 {
-    if (n == 0)
-        return;
-    if (write_group_ != nullptr)
-        write_group_->Incr(static_cast<long>(n));
+    Settle(write_group_.get(), write_granted_, static_cast<long>(n));
     bytes_out_ += n;
 }
 
@@ -510,6 +534,9 @@ void Socket::SetTimeout(int seconds)
 
 void Socket::SetRate(LimitGroupRef read_group, LimitGroupRef write_group)
 {
+    // What the old groups granted and nobody moved goes back to them.
+    Settle(read_group_.get(), read_granted_, 0);
+    Settle(write_group_.get(), write_granted_, 0);
     read_group_ = std::move(read_group);
     write_group_ = std::move(write_group);
 }
@@ -517,7 +544,12 @@ void Socket::SetRate(LimitGroupRef read_group, LimitGroupRef write_group)
 int Socket::Throttle(bool write)
 {
     LimitGroup* group = write ? write_group_.get() : read_group_.get();
-    return group != nullptr ? group->Throttle() : 0;
+    Grant& grant = write ? write_granted_ : read_granted_;
+    Settle(group, grant, 0);
+    if (group == nullptr)
+        return 0;
+    grant.bytes = group->Reserve(&grant.window);
+    return static_cast<int>(grant.bytes);
 }
 
 int Socket::Encrypt(int mode, std::string_view host)

@@ -59,18 +59,30 @@ public:
     // Adds n bytes moved to the current window; the window's new count.
     long Incr(long n);
 
-    // The bytes a socket may move now, 0 meaning no limit; sleeps out the rest of the window,
-    // holding the group's lock, when its budget is spent, so the group's sockets queue.
+    // The bytes a socket may move now, 0 meaning no limit; sleeps out the rest of the window
+    // when its budget is spent. The group's lock is never held while sleeping: the sockets that
+    // share the group keep moving what they were granted.
     int Throttle();
+    // Throttle() that also counts what it grants as moved, so that sockets asking at the same
+    // moment share the window's budget instead of each getting all of it. *window receives the
+    // window the grant belongs to; the caller settles the grant with Settle once it knows what
+    // it moved.
+    int Reserve(std::uint64_t* window);
+    // Counts moved bytes in place of the granted ones; a grant of a window that has ended is
+    // gone with it, and only the moved bytes count.
+    void Settle(long moved, long granted, std::uint64_t window);
 
     // Tests drive the window with their own clock; sleeping must advance it.
     void SetClock(std::function<Clock::time_point()> now, std::function<void(std::chrono::microseconds)> sleep);
 
 private:
+    int Take(std::uint64_t* window);
+
     const unsigned rate_;
     const unsigned quota_;
     std::mutex mutex_;                      // guards what follows
     long used_ = 0;                         // bytes counted in the current window
+    std::uint64_t window_ = 0;              // numbers the windows, for Settle
     Clock::time_point start_{};             // start of the current window
     std::function<Clock::time_point()> now_;
     std::function<void(std::chrono::microseconds)> sleep_;
@@ -148,6 +160,9 @@ public:
     // Bytes this socket may move now through the write group (write true) or the read group;
     // 0 without a limit.
     int Throttle(bool write);
+    // The groups in force; null without a limit.
+    const LimitGroup* read_group() const { return read_group_.get(); }
+    const LimitGroup* write_group() const { return write_group_.get(); }
 
     // Starts TLS on the descriptor (mode 1: as a client), naming host to the server; the
     // handshake must end within the write time-out. 1 on success, 0 on failure, after which the
@@ -213,6 +228,13 @@ private:
     Sent SendBytes(const char* bytes, std::size_t length);
     // Counts n bytes sent on the write group and in the byte total.
     void CountSent(std::size_t n);
+    // A grant of Throttle on a group, not yet settled.
+    struct Grant {
+        long bytes = 0;
+        std::uint64_t window = 0;
+    };
+    // Counts n bytes moved on a group, settling what Throttle reserved on it.
+    static void Settle(LimitGroup* group, Grant& grant, long n);
     // Drops n bytes from the front of the input.
     void ConsumeInput(std::size_t n);
     // A write failed for good: drop the output, shut the connection down.
@@ -228,6 +250,8 @@ private:
     TlsSessionPtr tls_session_;
     LimitGroupRef read_group_;              // null: no limit
     LimitGroupRef write_group_;
+    Grant read_granted_;                    // reserved on the group by Throttle, not yet settled
+    Grant write_granted_;
     int fd_ = -1;
     bool blocking_ = true;
     bool failed_ = false;                   // a write failed: the connection is shut down

@@ -29,6 +29,8 @@
 #include "road_fixture.h"
 #include "admin/statgroups.h"
 #include "http/urlcommand.h"
+#include "policy/limit.h"
+#include "policy_fixture.h"
 
 using road::read_now;
 using road::Wired;
@@ -517,6 +519,18 @@ TEST_F(Request, AnUploadIsRefusedOnlyBeyondALimitedAllowance)
     }
 }
 
+// One limit rule whose upload quota is `quota`; none for an unlimited one.
+void upload_quota_load(std::uint32_t quota)
+{
+    std::string rules;
+    if (quota != ALLOWANCE_UNLIMITED)
+        rules = "<limit><enabled>true</enabled><comment></comment><profiles></profiles><action>0</action><template>"
+                "</template><download>0</download><upload>" + std::to_string(quota) + "</upload><requests>0</requests>"
+                "<rate>0</rate><timematch>absolute</timematch><options>0</options></limit>";
+    section_load(*limit_section, "<limits><enabled>" + std::string(rules.empty() ? "false" : "true") + "</enabled>" +
+                                     rules + "</limits>");
+}
+
 TEST_F(Request, ChunkedUploadsCountAgainstTheAllowanceAndInTheBytesOut)
 {
     struct Case {
@@ -537,7 +551,10 @@ TEST_F(Request, ChunkedUploadsCountAgainstTheAllowanceAndInTheBytesOut)
         general_rule_load(c.upload_buffer);
         Origin origin({"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"});
         Wired wired(false);
+        // The allowance a previous request left is what the body is read against; the limit
+        // check that follows sets it again from the rules, and a relayed body is held to that.
         wired->upload_allowance = c.allowance;
+        upload_quota_load(c.allowance);
         const std::string got = serve(wired, "POST " + url(origin, "/") +
                                                  " HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
                                                  "5\r\nhello\r\n6\r\n=world\r\n0\r\n\r\n");
@@ -551,6 +568,7 @@ TEST_F(Request, ChunkedUploadsCountAgainstTheAllowanceAndInTheBytesOut)
         }
     }
     section_load(*general_section, "<general></general>");
+    upload_quota_load(ALLOWANCE_UNLIMITED);
 }
 
 TEST_F(Request, ConnectRelaysBothWaysAndNeverKeepsTheConnection)

@@ -422,6 +422,38 @@ TEST_F(SocketPair, DestroyingFlushesPendingBytesThroughTheWriteGroup)
     EXPECT_EQ(received, "xxabc");
 }
 
+// Sockets that share a write group split each window's budget between them, whichever asks
+// first, and what one was granted but did not send goes back to the others.
+TEST_F(SocketPair, SocketsSharingAGroupShareEachWindow)
+{
+    LimitGroupRef group = atom_make<LimitGroup>(10000);   // 1000 bytes a window
+    FakeClock clock;
+    clock.attach(group);
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    auto other = std::make_unique<Socket>(pair[0]);
+    sock->SetRate(nullptr, group);
+    other->SetRate(nullptr, group);
+
+    EXPECT_EQ(sock->Throttle(true), 1000);
+    EXPECT_EQ(other->Throttle(true), 1000);   // the first grant spent the window: slept out
+    EXPECT_EQ(clock.sleeps.size(), 1u);
+
+    // sock's old grant died with its window, and other holds this one: the write waits for
+    // the next window and takes 3 bytes of it.
+    EXPECT_EQ(sock->Write("abc", 3), 3);
+    EXPECT_EQ(clock.sleeps.size(), 2u);
+    clock.now += 10ms;
+    other.reset();                            // its grant was of an earlier window: nothing back
+    EXPECT_EQ(sock->Throttle(true), 997);
+    EXPECT_EQ(other, nullptr);
+    EXPECT_EQ(sock->Write("defg", 4), 4);     // settles: 4 of the 997 moved
+    EXPECT_EQ(sock->Throttle(true), 993);
+    EXPECT_EQ(clock.sleeps.size(), 2u);
+    sock->SetRate(nullptr, nullptr);
+    close(pair[1]);
+}
+
 TEST_F(SocketPair, SetRateWithTheSameGroupKeepsItAlive)
 {
     LimitGroupRef group = atom_make<LimitGroup>(1000);
