@@ -13,7 +13,7 @@ from interface_helpers import PASSWORD, USER, ask, exchange, header, interface_p
 REFERER = "Referer: http://tarvodine/\r\n"
 PAGES = {
     "/connections": "Transferring",
-    "/stats": "",
+    "/stats": "memory resident",
     "/dnscache": "Hostname",
     "/headers": "Unfiltered",
     "/pool": "Connection pool",
