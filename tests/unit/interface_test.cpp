@@ -1,15 +1,19 @@
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+
 #include <ctime>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "admin/blowfish.h"
 #include "admin/interface.h"
 #include "config/configfile.h"
 #include "http/connection.h"
 #include "http/header.h"
+#include "http/request.h"
 #include "policy/cookie.h"
 #include "road_fixture.h"
 #include "util/filebuf.h"
@@ -288,6 +292,46 @@ TEST_F(InterfaceTest, EmptyPostBodyGivesNoArguments)
     const Answer answer = ask("POST http://tarvodine/log HTTP/1.1\r\nContent-Length: 0\r\nReferer: http://tarvodine/\r\n\r\n");
     EXPECT_NE(answer.body.find("Regular expression match"), std::string::npos);
     EXPECT_NE(answer.body.find("name=\"pattern\" size=\"80\" value=\"\""), std::string::npos);
+}
+
+// A form whose body the road left on the socket (beyond the upload buffer) is read here; one
+// larger than any form of the interface gives no arguments and ends the connection.
+TEST_F(InterfaceTest, ReadsAFormBodyLeftOnTheSocket)
+{
+    struct Case { std::string form; bool read; };
+    const Case cases[] = {
+        {"pattern=left+behind", true},
+        {"pattern=" + std::string(2 << 20, 'x'), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.form.size());
+        road::Wired wired(false);
+        wired->request = http_header_parse_request("POST http://tarvodine/log HTTP/1.1\r\nContent-Length: " +
+                                                   std::to_string(c.form.size()) + "\r\nReferer: http://tarvodine/\r\n\r\n");
+        ASSERT_NE(wired->request, nullptr);
+        wired->access = ACCESS_INTERFACE;
+        wired->keepalive_client = 1;
+        wired->body = std::make_unique<Filebuf>();
+        wired->flags |= CONN_STREAM | CONN_BODY_PENDING;
+        // The browser's side; the proxy may stop reading and close before all of it is sent.
+        std::thread writer([fd = wired.client_peer, &c] {
+            std::string_view rest = c.form;
+            while (!rest.empty()) {
+                const ssize_t n = send(fd, rest.data(), rest.size(), MSG_NOSIGNAL);
+                if (n <= 0)
+                    break;
+                rest.remove_prefix(static_cast<std::size_t>(n));
+            }
+        });
+        ASSERT_TRUE(interface_request(wired.get()));
+        interface_handle_request(wired.get());
+        const int keepalive = wired->keepalive_client;
+        wired.connection->client.reset();
+        const Answer answer = parse_answer(road::read_all(wired.client_peer));
+        writer.join();
+        EXPECT_EQ(answer.body.find("value=\"left behind\"") != std::string::npos, c.read);
+        EXPECT_EQ(keepalive, c.read ? 1 : 0);
+    }
 }
 
 TEST_F(InterfaceTest, ExportsTheConfigurationAndClosesTheConnection)
