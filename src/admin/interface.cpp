@@ -1,10 +1,22 @@
 #include "admin/interface.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <utility>
 
+#include <openssl/crypto.h>
+
+#include "admin/blowfish.h"
+#include "admin/statuspages.h"
+#include "config/configfile.h"
+#include "config/general.h"
+#include "config/xmlcursor.h"
+#include "core/options.h"
 #include "http/connection.h"
+#include "http/request.h"
+#include "policy/cookie.h"
 #include "util/filebuf.h"
 #include "http/header.h"
 #include "util/helpers.h"
@@ -17,9 +29,202 @@
 
 namespace {
 
+constexpr const char* DOCTYPE =
+    "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01 Transitional//EN\" \"http://www.w3.org/TR/html4/loose.dtd\">\n";
+
+// The release label in the title of the interface pages.
+constexpr const char* RELEASE = "0.1.0";
+// Seconds a login cookie lives after the last page served with it.
+constexpr int LOGIN_LIFETIME = 3600;
+// The most of a POST body the interface reads: its forms send a few short fields.
+constexpr std::size_t FORM_BODY_MAX = 1 << 20;
+
 bool is_interface_host(const HeaderText& host)
 {
     return host && equal_nocase(*host, INTERFACE_HOST);
+}
+
+std::string gmt_text(std::time_t when, const char* format)
+{
+    std::tm broken{};
+    gmtime_r(&when, &broken);
+    char text[64];
+    const std::size_t length = std::strftime(text, sizeof text, format, &broken);
+    return std::string(text, length);
+}
+
+// Byte strings compared in a time that does not depend on where they differ.
+bool equal_secret(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
+// The proxy's own host name: -H, else the general section's, at most 255 characters.
+std::string proxy_hostname()
+{
+    std::string name = !proxyhost.empty() ? proxyhost
+                       : general_section != nullptr ? general_section->proxyhost_get()
+                                                    : std::string();
+    if (name.size() > 255)
+        name.resize(255);
+    return name;
+}
+
+// "/<interface host>/x" of an origin-form request routes as "/x"; every other path as it is.
+std::string relative_path(const HEADER& request)
+{
+    std::string path = request.path ? *request.path : std::string();
+    const std::size_t length = std::strlen(INTERFACE_HOST);
+    if (request.kind == HEADER_ORIGIN && path.size() > length && path[0] == '/' &&
+        starts_with_nocase(std::string_view(path).substr(1), INTERFACE_HOST))
+        path.erase(0, length + 1);
+    return path;
+}
+
+void log_answer(CONNECTION_T* connection, const HEADER& header, std::size_t size)
+{
+    LogEntry& entry = connection->logentry;
+    entry.status = header.status;
+    entry.size = size;
+    entry.mime = text_or_empty(header.content_type);
+}
+
+void send_page(CONNECTION_T* connection, HEADER* header, Filebuf* page)
+{
+    log_answer(connection, *header, page->size());
+    {
+        ResponseLoan slot(connection, header);
+        header_send(header, connection, SIDE_CLIENT, HEADER_TO_CLIENT);
+    }
+    http_send_body(connection, page);
+}
+
+HeaderPtr response_new(int status, const char* type)
+{
+    HeaderPtr header = header_new();
+    header->kind = HEADER_RESPONSE;
+    header->version = HTTP_VERSION_11;
+    header->status = status;
+    if (type != nullptr)
+        header->content_type = std::string(type);
+    return header;
+}
+
+void redirect_to_interface(CONNECTION_T* connection)
+{
+    HeaderPtr header = header_redirect_new(std::string(INTERFACE_HOST) + "/");
+    Filebuf empty;
+    send_page(connection, header.get(), &empty);
+}
+
+// The configuration as XML, for synchronising slaves and administrators. The document is
+// printed into memory under documentlock and sent after it is released, so a slow reader never
+// holds up loads, saves or synchronisation. The end of the connection ends the document.
+void export_xml(CONNECTION_T* connection)
+{
+    if (connection->client == nullptr || (connection->flags & CONN_NOCLIENT) != 0)
+        return;
+    Filebuf body;
+    std::time_t synctime = 0;
+    {
+        std::lock_guard lock(documentlock);
+        config_xml_build();
+        if (document != nullptr)
+            body.Add(xml_document_print(*document));
+        synctime = documentsynctime;
+    }
+    connection->keepalive_client = 0;
+    HeaderPtr header = response_new(200, "text/xml");
+    header->last_modified = gmt_text(synctime, "%a, %d %b %Y %T GMT");
+    header->cache_control = std::string("no-cache");
+    send_page(connection, header.get(), &body);
+}
+
+// The body of a POST to the interface: what the road read, or read now when it was left on the
+// socket. Empty when it cannot be read whole or is larger than any form of the interface sends.
+std::string form_body(CONNECTION_T* connection)
+{
+    std::string text = connection->body != nullptr ? std::string(connection->body->view()) : std::string();
+    if ((connection->flags & CONN_BODY_PENDING) == 0)
+        return text;
+    int more = 0;
+    const std::unique_ptr<Filebuf> rest =
+        http_transfer_filebuf(connection, SIDE_CLIENT, FORM_BODY_MAX > text.size() ? FORM_BODY_MAX - text.size() : 0, &more);
+    if (more != 0 || (connection->flags & CONN_TRANSFER_FAILED) != 0) {
+        connection->keepalive_client = 0;
+        return {};
+    }
+    connection->flags &= ~(CONN_BODY_PENDING | CONN_STREAM);
+    if (rest != nullptr)
+        text.append(rest->view());
+    return text;
+}
+
+void top_menu(Filebuf& page)
+{
+    struct Link { const char* target; const char* label; };
+    static constexpr Link LINKS[3][4] = {
+        {{"connections", "Active connections"}, {"stats", "Statistics"}, {"dnscache", "DNS cache"}, {"headers", "Show headers"}},
+        {{"cache", "View cache entries"}, {"pool", "Connection pool"}, {"prefetch", "Prefetch queue"}, {"urlbl", "URL blacklist"}},
+        {{"config", "Config"}, {"log", "View log entries"}, {"save", "Save settings"}, {"load", "Load settings"}},
+    };
+    page.Add("<tr class=\"topmenu\"><td align=\"center\"><b>Top Menu</b></td></tr>\n");
+    page.Add("<tr><td align=\"center\"><table class=\"menu\" cellpadding=\"4\">\n");
+    for (const auto& row : LINKS) {
+        page.Add("<tr align=\"center\">");
+        for (const Link& link : row)
+            page.Addf("<td><a href=\"%s\">%s</a></td>", link.target, link.label);
+        page.Add("</tr>\n");
+    }
+    page.Add("</table></td></tr>\n<tr><td><br></td></tr>\n<tr><td align=\"center\">\n");
+}
+
+void html_interface(CONNECTION_T* connection, const std::string& relative)
+{
+    const HEADER* request = connection->request.get();
+    HeaderPtr response = response_new(200, "text/html");
+    response->lines.push_back({HTTP_HEADER_PASS, "Date", gmt_text(std::time(nullptr), "%a, %d %b %Y %T GMT")});
+
+    CGIMap args;
+    bool query_parsed = false;
+    if (interface_check_referer(connection) == 1) {
+        if (request->method && equal_nocase(*request->method, "POST")) {
+            args.parse(form_body(connection));
+        } else if (const std::size_t query = relative.find('?'); query != std::string::npos) {
+            args.parse(std::string_view(relative).substr(query + 1));
+            query_parsed = true;
+        }
+    }
+
+    Filebuf page;
+    page.Add(DOCTYPE);
+    page.Addf("<html><head><title>Tarvodine %s web interface for %s</title>\n", RELEASE,
+              string_to_html(proxy_hostname(), 0).c_str());
+    page.Add("</head>\n<body onmousemove=\"overhere()\">\n<div id=\"ToolTip\"></div>\n");
+    template_section->insert(connection, &page, "tooltip");
+    template_section->insert(connection, &page, "interfacehead");
+    page.Add("<table width=\"100%\" cellpadding=\"0\" cellspacing=\"0\" border=\"0\">\n<tr><td align=\"center\">\n"
+             "<table width=\"100%\" cellpadding=\"0\" cellspacing=\"0\" border=\"0\">\n");
+
+    if (equal_nocase(relative, "/userstats")) {
+        page.Add("<tr><td align=\"center\">\n");
+        if (connection->stats)
+            connection->stats->Display(page);
+    } else if (!interface_login(connection, args, response.get(), &page)) {
+        // The login form is the page.
+    } else {
+        top_menu(page);
+        const std::string_view compared =
+            query_parsed ? std::string_view(relative).substr(0, relative.find('?')) : std::string_view(relative);
+        for (const InterfacePage* row = pages; row->path != nullptr; ++row)
+            if (equal_nocase(compared, row->path))
+                row->page(&page, args, connection);
+    }
+    page.Add("</td></tr></table>\n</td></tr></table>\n</body>\n</html>\n");
+
+    response->content_length = static_cast<std::int64_t>(page.size());
+    response->flags |= HEADER_LENGTH;
+    send_page(connection, response.get(), &page);
 }
 
 void page(CONNECTION_T* connection)
@@ -28,6 +233,18 @@ void page(CONNECTION_T* connection)
 }
 
 } // namespace
+
+const InterfacePage pages[] = {
+    {"/connections", interface_page_connections},
+    {"/dnscache", interface_page_dnscache},
+    {"/headers", interface_page_headers},
+    {"/log", interface_page_log},
+    {"/pool", interface_page_pool},
+    {"/prefetch", interface_page_prefetch},
+    {"/stats", interface_page_stats},
+    {"/urlbl", interface_page_urlbl},
+    {nullptr, nullptr},
+};
 
 bool interface_request(CONNECTION_T* connection)
 {
@@ -48,8 +265,123 @@ bool interface_request(CONNECTION_T* connection)
     return is_interface_host(request->host);
 }
 
-void interface_handle_request(CONNECTION_T* connection) { page(connection); }
+void interface_handle_request(CONNECTION_T* connection)
+{
+    const HEADER* request = connection->request.get();
+    if (request == nullptr)
+        return;
+    const std::string relative = relative_path(*request);
 
+    static constexpr std::string_view TEMPLATE_PREFIX = "/template/";
+    if (starts_with_nocase(relative, TEMPLATE_PREFIX)) {
+        if (template_section->send(std::string_view(relative).substr(TEMPLATE_PREFIX.size()), connection, 200) == 0)
+            connection->keepalive_client = 0;
+        return;
+    }
+    if (!equal_nocase(relative, "/userstats") && (connection->access & ACCESS_INTERFACE) == 0) {
+        template_section->send("noaccess", connection, 403);
+        return;
+    }
+    if (request->kind == HEADER_ORIGIN && (relative.empty() || relative[0] != '/')) {
+        redirect_to_interface(connection);
+        return;
+    }
+    if (equal_nocase(relative, "/xml")) {
+        export_xml(connection);
+        return;
+    }
+    html_interface(connection, relative);
+}
+
+int interface_check_referer(CONNECTION_T* connection)
+{
+    const HEADER* request = connection->request.get();
+    if (request == nullptr || !request->referer) {
+        putlog(LOG_SECURITY, "web interface request without referer");
+        return 0;
+    }
+    const std::string& referer = *request->referer;
+    const auto from = [&referer](std::string_view host) {
+        if (host.empty())
+            return false;
+        std::string prefix = "http://" + std::string(host);
+        if (prefix.size() > 127)
+            prefix.resize(127);
+        if (referer.size() <= prefix.size() || !starts_with_nocase(referer, prefix))
+            return false;
+        const char next = referer[prefix.size()];
+        return next == ':' || next == '/';
+    };
+    if (from(INTERFACE_HOST) || from(proxy_hostname()))
+        return 1;
+    putlog(LOG_SECURITY, "web interface request from invalid referer (%s)", referer.c_str());
+    return 0;
+}
+
+std::string interface_login_token(std::string_view user, std::string_view password)
+{
+    std::string text = std::string(user) + ":" + std::string(password);
+    if (text.size() > 1023)
+        text.resize(1023);
+    return url_encode(blowfish_encrypt(text, text));
+}
+
+bool interface_login(CONNECTION_T* connection, const CGIMap& args, HEADER* response, Filebuf* page)
+{
+    const std::string& user = connection->interface_username;
+    const std::string& password = connection->interface_password;
+    if (user.empty() || password.empty())
+        return true;
+    const std::string token = interface_login_token(user, password);
+    const auto set_cookie = [response](CookieHeader& cookie) {
+        cookie.path = "/";
+        const std::time_t expiry = std::time(nullptr) + LOGIN_LIFETIME;
+        gmtime_r(&expiry, &cookie.expiry);
+        cookie.expiry_set = true;
+        response->lines.push_back({HTTP_HEADER_PASS, "Set-Cookie", cookie.Build()});
+    };
+
+    const HEADER* request = connection->request.get();
+    for (const HTTP_HEADER& line : request->lines) {
+        if (line.name != "Cookie")
+            continue;
+        CookieHeader cookie(line.value);
+        for (const auto& [name, value] : cookie.pairs) {
+            if (name != "login")
+                continue;
+            if (equal_secret(value, token)) {
+                set_cookie(cookie);
+                return true;
+            }
+            break;
+        }
+        break;
+    }
+
+    if (equal_secret(args.get("username"), user) && equal_secret(args.get("password"), password)) {
+        CookieHeader cookie;
+        cookie.pairs.emplace_back("login", token);
+        set_cookie(cookie);
+        return true;
+    }
+
+    page->Add("<tr><td align=\"center\">\n");
+    page->Addf("<form method=\"POST\" action=\"%s\">\n", string_to_html(text_or_empty(request->path), 0).c_str());
+    page->Add("<table class=\"bigdialog\">\n"
+              "<tr class=\"dialoghead\"><td colspan=\"2\" align=\"center\">Web interface login</td></tr>\n"
+              "<tr><td>Username</td><td><input type=\"text\" name=\"username\" size=\"80\"></td></tr>\n"
+              "<tr><td>Password</td><td><input type=\"password\" name=\"password\" size=\"80\"></td></tr>\n"
+              "<tr class=\"dialogfoot\"><td colspan=\"2\" align=\"center\"><input type=\"submit\" value=\"Submit\"></td></tr>\n"
+              "</table>\n</form>\n");
+    return false;
+}
+
+int xatoi(const std::string& text)
+{
+    if (text.empty())
+        return -1;
+    return std::atoi(text.c_str());
+}
 void limits_show(CONNECTION_T* connection) { page(connection); }
 void show_profiles(CONNECTION_T* connection) { page(connection); }
 void cache_show(CONNECTION_T* connection) { page(connection); }
@@ -62,8 +394,6 @@ void interface_cookies_show(CONNECTION_T* connection) { page(connection); }
 
 namespace {
 
-constexpr const char* DOCTYPE =
-    "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01 Transitional//EN\" \"http://www.w3.org/TR/html4/loose.dtd\">\n";
 
 // A name from a listing as a relative link: every byte but letters, digits, "-._~" and '/'
 // percent-encoded, so that no name reads as a scheme, a query or markup.
@@ -95,11 +425,39 @@ void sort_cell(Filebuf& page, const char* field, const char* label)
 
 } // namespace
 
+namespace {
+
+// The argument text with the value of every "password" argument blotted out, for the log.
+std::string without_passwords(std::string_view text)
+{
+    std::string out;
+    std::size_t pos = 0;
+    for (;;) {
+        const std::size_t amp = text.find('&', pos);
+        std::string_view part = text.substr(pos, amp == std::string_view::npos ? std::string_view::npos : amp - pos);
+        const std::size_t eq = part.rfind('=');
+        if (eq != std::string_view::npos && url_decode(part.substr(0, eq)).ends_with("password")) {
+            out.append(part.substr(0, eq + 1));
+            out += "*";
+        } else {
+            out.append(part);
+        }
+        if (amp == std::string_view::npos)
+            break;
+        out += '&';
+        pos = amp + 1;
+    }
+    return out;
+}
+
+} // namespace
+
 void CGIMap::parse(std::string_view text)
 {
     if (text.empty())
         return;
-    putlog(LOG_DEBUG, "cgi arguments: %.*s", static_cast<int>(text.size()), text.data());
+    const std::string logged = without_passwords(text);
+    putlog(LOG_DEBUG, "cgi arguments: %s", logged.c_str());
     std::string pending;   // parts without '=', with the '&' after each
     std::size_t pos = 0;
     for (;;) {

@@ -1,6 +1,7 @@
-// The web administration interface and the URL-command pages. Stand-in until the interface is
-// built: a request for the interface host name is recognised and answered with the "unknown"
-// page and status 404, and so is every URL-command page.
+// The web administration interface: recognising and routing its requests, the login, the
+// configuration export at "/xml", the page frame and the page table; and the helpers every page
+// the proxy builds itself starts and is sent with. The URL-command pages are stand-ins that
+// answer with the "unknown" page and status 404.
 #pragma once
 
 #include <functional>
@@ -11,6 +12,7 @@
 #include "ftp/ftplist.h"
 
 struct CONNECTION_T;
+struct HEADER;
 class Filebuf;
 
 // The reserved host name under which the proxy serves its interface.
@@ -19,8 +21,13 @@ constexpr const char* INTERFACE_HOST = "tarvodine";
 // true when the request is addressed to the interface. An origin-form request whose Host line
 // names the interface becomes an absolute-URI request.
 bool interface_request(CONNECTION_T* connection);
-// Answers an interface request completely.
+// Answers an interface request completely: templates under "/template/" for everybody, the
+// rest to clients whose access rule grants the interface ("/userstats" to everybody), "/xml"
+// without login, every other page after it.
 void interface_handle_request(CONNECTION_T* connection);
+// 1 when the request's Referer is a page of the interface or of the proxy's own host name, else
+// 0 (logged). Only such requests get their arguments read.
+int interface_check_referer(CONNECTION_T* connection);
 
 // The URL-command pages, each a whole answer to the client.
 void limits_show(CONNECTION_T* connection);
@@ -53,6 +60,25 @@ public:
 private:
     std::map<std::string, std::string, std::less<>> values_;
 };
+
+// The login token of an account: "user:password" (at most 1,023 characters) enciphered with
+// itself, as the "login" cookie carries it.
+std::string interface_login_token(std::string_view user, std::string_view password);
+// true when the client is logged in (or the account has no user name or password), with a
+// renewed "login" cookie added to response; false after writing the login form into page.
+bool interface_login(CONNECTION_T* connection, const CGIMap& args, HEADER* response, Filebuf* page);
+
+// -1 for the empty text, else its leading decimal integer as atoi reads it.
+int xatoi(const std::string& text);
+
+// One row of the page table: a path of the interface and the function that appends its page.
+using InterfacePageFunction = void (*)(Filebuf* page, CGIMap& args, CONNECTION_T* connection);
+struct InterfacePage {
+    const char* path;
+    InterfacePageFunction page;
+};
+// Ends with a row whose path is null. Every row whose path equals the request's runs, in order.
+extern const InterfacePage pages[];
 
 // Appends the "interface.css" template to page: 1, or 0 when there is no such template.
 int interface_stylesheet(CONNECTION_T* connection, Filebuf* page);

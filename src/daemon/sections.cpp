@@ -6,12 +6,15 @@
 #include <memory>
 
 #include "admin/interface.h"
+#include "admin/statuspages.h"
 #include "cache/cache.h"
 #include "cache/forward.h"
 #include "cache/prefetch.h"
 #include "config/general.h"
 #include "config/profile.h"
 #include "config/template.h"
+#include "core/global.h"
+#include "daemon/clientpool.h"
 #include "inspect/clamav.h"
 #include "inspect/fprot.h"
 #include "inspect/kaspersky.h"
@@ -32,6 +35,12 @@
 #include "util/mem.h"
 
 namespace {
+
+void clientpool_page(Filebuf* page)
+{
+    if (global != nullptr && global->clientpool != nullptr)
+        global->clientpool->show_connections(page);
+}
 
 struct SectionRow {
     std::string_view name;
@@ -96,6 +105,7 @@ void sections_create()
     keyword_set_score_page(score_show);
     // Requests to the interface host are never scored; the test sits above the policy.
     sitegrade_set_interface_test(interface_request);
+    statuspages_set_clientpool(clientpool_page);
     for (std::size_t i = 0; i < std::size(SECTIONS); ++i)
         create(SECTIONS[i], owners()[i]);
 }
@@ -104,6 +114,7 @@ void sections_create(std::initializer_list<std::string_view> names)
 {
     keyword_set_score_page(score_show);
     sitegrade_set_interface_test(interface_request);
+    statuspages_set_clientpool(clientpool_page);
     for (const std::string_view name : names) {
         FATAL_ASSERT(std::any_of(std::begin(SECTIONS), std::end(SECTIONS),
                                  [name](const SectionRow& row) { return row.name == name; }));

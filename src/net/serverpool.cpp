@@ -88,6 +88,17 @@ std::size_t ServerPool::size() const
     return list_.size();
 }
 
+std::vector<ServerPool::View> ServerPool::view() const
+{
+    std::vector<View> out;
+    const std::time_t now = clock_();
+    std::lock_guard lock(mutex_);
+    out.reserve(list_.size());
+    for (const serverpool_t& entry : list_)
+        out.push_back({entry.key.protocol, entry.key.host, entry.key.port, entry.key.user, now - entry.time});
+    return out;
+}
+
 std::unique_ptr<Socket> ServerPool::Find(const ServerKey& key)
 {
     std::unique_ptr<Socket> found;

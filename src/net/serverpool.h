@@ -74,6 +74,17 @@ public:
 
     std::size_t size() const;
 
+    // What the interface's pool page shows of one entry.
+    struct View {
+        std::string protocol;
+        std::string host;
+        int port = 0;
+        std::optional<std::string> user;
+        std::time_t age = 0;   // seconds in the pool
+    };
+    // The entries, oldest first, copied under the pool's mutex.
+    std::vector<View> view() const;
+
 private:
     using Entries = std::list<serverpool_t>;
 

@@ -1,0 +1,147 @@
+"""The web administration interface through the real proxy, with raw HTTP: who may use it, the
+login and its cookie, the configuration export, the status pages and what they show of hostile
+texts."""
+import re
+import socket
+import xml.etree.ElementTree as ET
+
+import pytest
+
+from conftest import wait_until
+from interface_helpers import PASSWORD, USER, ask, exchange, header, interface_proxy
+
+REFERER = "Referer: http://tarvodine/\r\n"
+PAGES = {
+    "/connections": "Transferring",
+    "/stats": "memory resident",
+    "/dnscache": "Hostname",
+    "/headers": "Unfiltered",
+    "/pool": "Connection pool",
+    "/log": "Regular expression match",
+    "/prefetch": "Add URL to prefetch queue",
+    "/urlbl": "Search URL blacklist",
+}
+
+
+def login(proxy):
+    """Logs in with the form; the login cookie's value."""
+    status, headers, body = ask(proxy, "/connections", "POST",
+                                f"username={USER}&password={PASSWORD}".encode(), REFERER)
+    assert status == "HTTP/1.1 200 OK"
+    cookie = header(headers, "set-cookie")
+    assert cookie and cookie.startswith("login="), headers
+    assert b"Top Menu" in body
+    return cookie.split(";")[0][len("login="):]
+
+
+def test_shipped_configuration_grants_nobody_the_interface(proxy):
+    for path in ("/connections", "/xml", "/"):
+        status, _, body = exchange(proxy.port, f"GET http://tarvodine{path} HTTP/1.0\r\n\r\n".encode())
+        assert status == "HTTP/1.1 403 Forbidden", path
+        assert b"Access denied" in body
+    # The interface's style sheet and images are for everybody.
+    status, _, body = exchange(proxy.port, b"GET http://tarvodine/template/interface.css HTTP/1.0\r\n\r\n")
+    assert status == "HTTP/1.1 200 OK" and b"<style" in body
+
+
+@pytest.mark.parametrize("form, accepted", [
+    (f"username={USER}&password={PASSWORD}", True),
+    (f"username={USER}&password={PASSWORD}x", False),
+    (f"username={USER}&password={PASSWORD[:-1]}", False),
+    (f"username={USER.upper()}&password={PASSWORD}", False),
+    ("", False),
+])
+def test_login_form_accepts_only_the_account(tarvodine, xml_files, form, accepted):
+    proxy = interface_proxy(tarvodine, xml_files)
+    status, headers, body = ask(proxy, "/dnscache", "POST", form.encode(), REFERER)
+    assert status == "HTTP/1.1 200 OK"
+    assert (header(headers, "set-cookie") is not None) == accepted
+    assert (b"Web interface login" in body) == (not accepted)
+    assert (b"Hostname" in body) == accepted
+
+
+def test_cookie_logs_in_and_is_renewed_on_every_page(tarvodine, xml_files):
+    proxy = interface_proxy(tarvodine, xml_files)
+    token = login(proxy)
+    assert re.fullmatch(r"[./0-9a-zA-Z]+", token) and len(token) % 12 == 0
+    for path, shows in PAGES.items():
+        status, headers, body = ask(proxy, path, extra=f"Cookie: login={token}\r\n")
+        assert status == "HTTP/1.1 200 OK", path
+        assert b"Web interface login" not in body, path
+        assert shows.encode() in body, path
+        assert header(headers, "set-cookie").startswith(f"login={token}"), path
+        assert header(headers, "content-length") == str(len(body)), path
+    # Without the cookie, or with another, every page asks for the login.
+    for cookie in ("", f"Cookie: login={token[:-1]}x\r\n"):
+        _, headers, body = ask(proxy, "/log", extra=cookie)
+        assert b"Web interface login" in body and b"Regular expression match" not in body
+        assert header(headers, "set-cookie") is None
+
+
+def test_a_changed_password_invalidates_the_cookie(tarvodine, xml_files, tmp_path):
+    proxy = interface_proxy(tarvodine, xml_files)
+    token = login(proxy)
+    proxy.stop()
+    other = interface_proxy(tarvodine, xml_files, interfacepassword="another-one")
+    _, _, body = ask(other, "/connections", extra=f"Cookie: login={token}\r\n")
+    assert b"Web interface login" in body
+
+
+def test_xml_exports_the_running_configuration(tarvodine, xml_files):
+    proxy = interface_proxy(tarvodine, xml_files)
+    with socket.create_connection(("127.0.0.1", proxy.port), timeout=60) as sock:
+        # HTTP/1.1 asks to keep the connection; the export still ends it to mark its end.
+        sock.sendall(b"GET http://tarvodine/xml HTTP/1.1\r\nHost: tarvodine\r\n\r\n")
+        answer = b""
+        while chunk := sock.recv(65536):
+            answer += chunk
+    head, _, body = answer.partition(b"\r\n\r\n")
+    lines = head.decode().split("\r\n")
+    assert lines[0] == "HTTP/1.1 200 OK"
+    headers = dict((n.lower(), v.strip()) for n, _, v in (line.partition(":") for line in lines[1:]))
+    assert headers["content-type"] == "text/xml"
+    assert headers["cache-control"] == "no-cache"
+    assert "content-length" not in headers
+    assert re.fullmatch(r"\w{3}, \d\d \w{3} \d{4} \d\d:\d\d:\d\d GMT", headers["last-modified"])
+    root = ET.fromstring(body)
+    assert root.tag == "tarvodine"
+    rule = root.find("access/allow")
+    assert rule.findtext("interfaceuser") == USER
+    assert rule.findtext("clients") == "127.0.0.1"
+    assert root.find("general") is not None
+
+
+def test_password_never_reaches_the_logs(tarvodine, xml_files):
+    proxy = interface_proxy(tarvodine, xml_files)
+    login(proxy)
+    ask(proxy, "/connections", "POST", f"username={USER}&password={PASSWORD}y".encode(), REFERER)
+    token = login(proxy)
+    _, _, page = ask(proxy, "/log", extra=f"Cookie: login={token}\r\n")
+    wait_until(lambda: "cgi arguments" in proxy.native_log(), what="the debug line of the arguments")
+    assert PASSWORD not in proxy.native_log()
+    assert PASSWORD.encode() not in page
+    assert f"username={USER}&password=*" in proxy.native_log()
+
+
+def test_hostile_texts_are_shown_as_text(tarvodine, xml_files):
+    proxy = interface_proxy(tarvodine, xml_files)
+    token = login(proxy)
+    hostile = '"><script>alert(1)</script>'
+    cookie = f"Cookie: login={token}\r\nX-Evil: {hostile}\r\n"
+    # A foreign Referer is logged as it came.
+    ask(proxy, "/log", extra=cookie + f"Referer: http://elsewhere/{hostile}\r\n")
+    for path in ("/log", "/headers", "/connections", f"/log?pattern={hostile}"):
+        _, _, body = ask(proxy, path, extra=cookie + REFERER)
+        assert b"<script>alert" not in body, path
+    _, _, body = ask(proxy, "/log", extra=cookie)
+    assert b"&quot;&gt;&lt;script&gt;alert(1)&lt;/script&gt;" in body
+
+
+def test_origin_form_requests_reach_the_interface(tarvodine, xml_files):
+    proxy = interface_proxy(tarvodine, xml_files, access="interface,transparent", interfacepassword="")
+    status, headers, _ = exchange(proxy.port, b"GET /tarvodine HTTP/1.0\r\n\r\n")
+    assert status == "HTTP/1.1 302 Found" and header(headers, "location") == "tarvodine/"
+    status, _, body = exchange(proxy.port, b"GET /tarvodine/dnscache HTTP/1.0\r\n\r\n")
+    assert status == "HTTP/1.1 200 OK" and b"Hostname" in body
+    status, _, body = exchange(proxy.port, b"GET /pool HTTP/1.0\r\nHost: tarvodine\r\n\r\n")
+    assert status == "HTTP/1.1 200 OK" and b"Connection pool" in body
