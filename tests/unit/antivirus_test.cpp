@@ -131,10 +131,10 @@ private:
 // clamd's side of a stream scan: the command line, length-prefixed chunks up to a zero length,
 // then the scripted answer. What arrived is kept for the test.
 struct ClamdScript {
-    std::string answer;
-    std::string command;
-    std::string body;
-    std::vector<std::uint32_t> chunks;
+    std::string answer{};
+    std::string command{};
+    std::string body{};
+    std::vector<std::uint32_t> chunks{};
     bool ended = false;
 
     void operator()(int fd)

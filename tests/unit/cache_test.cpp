@@ -303,8 +303,9 @@ TEST_F(CacheStore, AReaderFollowsTheWriterAndIsWokenWhenItFails)
             cache->cache_close(writer, true);
         }
         follower.join();
-        if (!fails)
+        if (!fails) {
             EXPECT_EQ(read, body);
+        }
         cache->cache_close(reader, false);
         EXPECT_EQ(cache->exists(key), fails ? 0 : 1);
     }

@@ -147,8 +147,9 @@ TEST_F(KeywordTest, ATotalAtTheThresholdBlocksAndOneBelowPasses)
         for (const auto& [name, value] : c.variables)
             EXPECT_EQ(wired->variables[name], value) << c.threshold << " " << name;
         for (const char* name : {"SCORE", "FILTER"}) {
-            if (c.variables.count(name) == 0)
+            if (c.variables.count(name) == 0) {
                 EXPECT_EQ(wired->variables.count(name), 0u) << c.threshold << " " << name;
+            }
         }
         const std::string sent = road::read_now(wired.client_peer);
         if (c.blocked) {

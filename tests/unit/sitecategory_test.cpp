@@ -202,8 +202,9 @@ protected:
         for (const std::string& name : profiles)
             wired->profiles.push_back(name);
         EXPECT_EQ(sitegrade_first(wired.get(), nullptr), 0);
-        if (passes > 1)
+        if (passes > 1) {
             EXPECT_EQ(sitegrade_second(wired.get(), nullptr), 0);
+        }
         return {wired->profiles.begin(), wired->profiles.end()};
     }
 
