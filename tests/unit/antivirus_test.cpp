@@ -448,8 +448,9 @@ TEST_F(AntivirusTest, KasperskyReadsNumberedLinesUntilAVerdict)
             EXPECT_TRUE(road::was_logged("antivirus: ", "no viruses detected by Kaspersky")) << c.what;
         }
         EXPECT_EQ((wired->flags & CONN_SCAN_CLEAN) != 0, c.kind == AntivirusVerdict::CLEAN) << c.what;
-        if (c.replies.rfind("500", 0) == 0)
+        if (c.replies.rfind("500", 0) == 0) {
             EXPECT_TRUE(road::was_logged("warning: ", "unknown response from Kaspersky daemon: 500 what"));
+        }
     }
 }
 
@@ -490,8 +491,9 @@ TEST_F(AntivirusTest, SophieOverItsUnixSocketReadsTheFileItIsNamed)
         EXPECT_EQ(content, "some bytes");
         EXPECT_EQ(mode, 0644u) << "a daemon running as another user reads it";
         EXPECT_TRUE(road::was_logged("antivirus: ", c.logged)) << c.reply;
-        if (c.blocked)
+        if (c.blocked) {
             EXPECT_EQ(wired->variables["VIRUSNAME"], c.name);
+        }
         EXPECT_TRUE(tempdir_entries().empty());
     }
 }
@@ -543,8 +545,9 @@ TEST_F(AntivirusTest, FProtOptionsAndAnswers)
         const AntivirusVerdict verdict = fprot_reply_read(a.xml);
         EXPECT_EQ(verdict.kind, a.kind) << a.what;
         EXPECT_EQ(verdict.name, a.name) << a.what;
-        if (a.kind == AntivirusVerdict::INFECTED)
+        if (a.kind == AntivirusVerdict::INFECTED) {
             EXPECT_EQ(verdict.naming, a.naming) << a.what;
+        }
     }
 
     // How each naming shows on the block.
