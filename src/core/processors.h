@@ -55,17 +55,22 @@ struct Protocol {
 };
 
 // An ordered list that readers walk without a lock while rare writers replace it whole.
+//
+// Registrations are few (the sections at start-up, a module, the ICAP section's first rule), so
+// every list ever published is kept until the registry goes: a reader loads one plain pointer,
+// with no reference count to bump. A counted snapshot made every stage of every request contend
+// on the shared pointer's internal lock.
 template <class Entry>
 class CowList {
 public:
-    using Snapshot = std::shared_ptr<const std::vector<Entry>>;
+    using Snapshot = const std::vector<Entry>*;
 
     constexpr CowList() noexcept = default;
     CowList(const CowList&) = delete;
     CowList& operator=(const CowList&) = delete;
 
-    // Null while nothing was ever registered.
-    Snapshot snapshot() const noexcept { return list_.load(std::memory_order_acquire); }
+    // Null while nothing was ever registered; valid as long as the registry.
+    Snapshot snapshot() const noexcept { return current_.load(std::memory_order_acquire); }
 
     // Calls change(std::vector<Entry>&) on a copy of the list and publishes the copy when it
     // answers true. Writers are serialised, so none loses another's change.
@@ -73,17 +78,19 @@ public:
     bool change(Change&& change)
     {
         std::lock_guard lock(writer_);
-        const Snapshot current = list_.load(std::memory_order_relaxed);
-        auto next = current ? std::make_shared<std::vector<Entry>>(*current) : std::make_shared<std::vector<Entry>>();
+        const Snapshot current = current_.load(std::memory_order_relaxed);
+        auto next = current ? std::make_unique<std::vector<Entry>>(*current) : std::make_unique<std::vector<Entry>>();
         if (!std::forward<Change>(change)(*next))
             return false;
-        list_.store(std::move(next), std::memory_order_release);
+        kept_.push_back(std::move(next));
+        current_.store(kept_.back().get(), std::memory_order_release);
         return true;
     }
 
 private:
     std::mutex writer_;
-    std::atomic<Snapshot> list_;
+    std::vector<std::unique_ptr<const std::vector<Entry>>> kept_;
+    std::atomic<Snapshot> current_{nullptr};
 };
 
 class Processors {
