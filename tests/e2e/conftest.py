@@ -175,6 +175,23 @@ def age_seconds(pid: int) -> float:
     return uptime - started / os.sysconf("SC_CLK_TCK")
 
 
+def serving_pid(pid: int, exe: str) -> int:
+    """The process at or under `pid` that runs `exe`; `pid` when there is none. A wrapper such as
+    faketime forks the proxy and waits for it rather than exec it, so signalling the wrapper
+    would leave the proxy running."""
+    target = os.path.realpath(exe)
+    todo = [pid]
+    while todo:
+        current = todo.pop(0)
+        try:
+            if os.path.realpath(f"/proc/{current}/exe") == target:
+                return current
+            todo += [int(c) for c in Path(f"/proc/{current}/task/{current}/children").read_text().split()]
+        except (OSError, ValueError):
+            continue
+    return pid
+
+
 class Proxy:
     """One started tarvodine: `pid` is the process that serves (the foreground process, or the
     daemon named by the PID file)."""
@@ -221,17 +238,19 @@ class Proxy:
         status of a foreground process, else None."""
         if not self.alive():
             return self.proc.wait() if self.proc is not None else None
+        target = serving_pid(self.pid, binary())
         try:
-            os.kill(self.pid, sig)
+            os.kill(target, sig)
         except ProcessLookupError:
             pass
         try:
             return self.wait(timeout)
         except (AssertionError, subprocess.TimeoutExpired):
-            try:
-                os.kill(self.pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
+            for pid in {target, self.pid}:
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
             return self.wait(timeout)
 
 
