@@ -64,6 +64,8 @@ using HeaderText = std::optional<std::string>;
 
 // The text for a C-string consumer (a log line, a variable): "" when absent.
 inline const char* text_or_empty(const HeaderText& text) { return text ? text->c_str() : ""; }
+// The text with its length: empty when absent.
+inline std::string_view text_view(const HeaderText& text) { return text ? std::string_view(*text) : std::string_view(); }
 
 struct HTTP_HEADER {
     int type = HTTP_HEADER_PASS;

@@ -76,16 +76,6 @@ std::string expiry_format(const std::tm& expiry)
     return std::string(text, n);
 }
 
-UniqueRegex pattern_compile(const std::string& text)
-{
-    return text.empty() ? nullptr : UniqueRegex(reg_compile(text.c_str(), REG_CASELESS));
-}
-
-bool pattern_matches(const UniqueRegex& regex, const std::string& text)
-{
-    return regex == nullptr || reg_exec(regex.get(), std::string_view(text)) == 0;
-}
-
 void range_set(const Field& field, tm_element tm_partial::*element, tm_partial& start, tm_partial& end, int offset)
 {
     if (!field.optional || !field.active)
@@ -199,8 +189,8 @@ Cookie::Cookie(const Cookie& other)
 
 void Cookie::compile()
 {
-    domain_regex = pattern_compile(domain);
-    path_regex = pattern_compile(path);
+    domain_regex = rule_pattern_compile(domain);
+    path_regex = rule_pattern_compile(path);
 }
 
 bool Cookie::window_set() const
@@ -225,7 +215,7 @@ bool Cookie::match(int which, const StringList& connection_profiles, const Cooki
         if (within != 1)
             return false;
     }
-    return pattern_matches(domain_regex, cookie.domain) && pattern_matches(path_regex, cookie.path);
+    return rule_pattern_matches(domain_regex, cookie.domain) && rule_pattern_matches(path_regex, cookie.path);
 }
 
 CookieSection::CookieSection() : Section("cookies-filtering", SECTION_RWLOCK)

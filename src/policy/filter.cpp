@@ -30,17 +30,6 @@ enum : std::size_t {
     SUBSECTION_DENY = 1,
 };
 
-// Null for an empty text; a text that does not compile leaves the test out.
-UniqueRegex pattern_compile(const std::string& text)
-{
-    return text.empty() ? nullptr : UniqueRegex(reg_compile(text.c_str(), REG_CASELESS));
-}
-
-bool pattern_matches(const UniqueRegex& regex, const HeaderText& text)
-{
-    return regex == nullptr || reg_exec(regex.get(), std::string_view(text ? *text : std::string())) == 0;
-}
-
 std::string request_host(const CONNECTION_T& connection)
 {
     const HEADER* request = connection.request.get();
@@ -97,8 +86,8 @@ Filter::Filter(const Filter& other)
 
 void Filter::compile()
 {
-    host_regex = pattern_compile(host);
-    path_regex = pattern_compile(path);
+    host_regex = rule_pattern_compile(host);
+    path_regex = rule_pattern_compile(path);
 }
 
 bool Filter::match(const CONNECTION_T& connection, FilterAddress& address) const
@@ -106,9 +95,9 @@ bool Filter::match(const CONNECTION_T& connection, FilterAddress& address) const
     if (enabled == 0 || profile_find(connection.profiles, profiles) != 1)
         return false;
     const HEADER* request = connection.request.get();
-    if (host_regex != nullptr && (request == nullptr || !pattern_matches(host_regex, request->host)))
+    if (host_regex != nullptr && (request == nullptr || !rule_pattern_matches(host_regex, text_view(request->host))))
         return false;
-    if (path_regex != nullptr && (request == nullptr || !pattern_matches(path_regex, request->path)))
+    if (path_regex != nullptr && (request == nullptr || !rule_pattern_matches(path_regex, text_view(request->path))))
         return false;
     return address.within(addresses);
 }

@@ -25,17 +25,6 @@ enum : std::size_t {
     SUBSECTION_ADD = 2,
 };
 
-// Null for an empty text; a text that does not compile is logged and leaves the test out.
-UniqueRegex pattern_compile(const std::string& text)
-{
-    return text.empty() ? nullptr : UniqueRegex(reg_compile(text.c_str(), REG_CASELESS));
-}
-
-bool pattern_matches(const UniqueRegex& regex, const std::string& text)
-{
-    return regex == nullptr || reg_exec(regex.get(), std::string_view(text)) == 0;
-}
-
 const char* side_name(int direction) { return direction == HEADERFILTER_REQUEST ? "client" : "server"; }
 
 } // namespace
@@ -66,8 +55,8 @@ Header::Header(const Header& other)
 
 void Header::compile()
 {
-    name_regex = pattern_compile(name);
-    value_regex = pattern_compile(value);
+    name_regex = rule_pattern_compile(name);
+    value_regex = rule_pattern_compile(value);
 }
 
 bool Header::applies(const StringList& connection_profiles, int which) const
@@ -77,8 +66,8 @@ bool Header::applies(const StringList& connection_profiles, int which) const
 
 bool Header::match(const StringList& connection_profiles, int which, const HTTP_HEADER& line) const
 {
-    return applies(connection_profiles, which) && pattern_matches(name_regex, line.name) &&
-           pattern_matches(value_regex, line.value);
+    return applies(connection_profiles, which) && rule_pattern_matches(name_regex, line.name) &&
+           rule_pattern_matches(value_regex, line.value);
 }
 
 HeaderSection::HeaderSection() : Section("header-filtering", SECTION_RWLOCK)

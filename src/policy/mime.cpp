@@ -28,17 +28,6 @@ enum : std::size_t {
     SUBSECTION_DENY = 1,
 };
 
-// Null for an empty text; a text that does not compile is logged and leaves the test out.
-UniqueRegex pattern_compile(const std::string& text)
-{
-    return text.empty() ? nullptr : UniqueRegex(reg_compile(text.c_str(), REG_CASELESS));
-}
-
-bool pattern_matches(const UniqueRegex& regex, const HeaderText& text)
-{
-    return regex == nullptr || reg_exec(regex.get(), std::string_view(text ? *text : std::string())) == 0;
-}
-
 } // namespace
 
 Mime::Mime(const Item& item)
@@ -71,9 +60,9 @@ Mime::Mime(const Mime& other)
 
 void Mime::compile()
 {
-    host_regex = pattern_compile(host);
-    path_regex = pattern_compile(path);
-    type_regex = pattern_compile(type);
+    host_regex = rule_pattern_compile(host);
+    path_regex = rule_pattern_compile(path);
+    type_regex = rule_pattern_compile(type);
 }
 
 bool Mime::match(const CONNECTION_T& connection) const
@@ -81,14 +70,14 @@ bool Mime::match(const CONNECTION_T& connection) const
     if (enabled == 0 || profile_find(connection.profiles, profiles) != 1)
         return false;
     const HEADER* request = connection.request.get();
-    if (host_regex != nullptr && (request == nullptr || !pattern_matches(host_regex, request->host)))
+    if (host_regex != nullptr && (request == nullptr || !rule_pattern_matches(host_regex, text_view(request->host))))
         return false;
-    if (path_regex != nullptr && (request == nullptr || !pattern_matches(path_regex, request->path)))
+    if (path_regex != nullptr && (request == nullptr || !rule_pattern_matches(path_regex, text_view(request->path))))
         return false;
     if (type_regex == nullptr)
         return true;
     const HEADER* response = connection.response;
-    return response != nullptr && response->content_type && pattern_matches(type_regex, response->content_type);
+    return response != nullptr && response->content_type && rule_pattern_matches(type_regex, text_view(response->content_type));
 }
 
 MimeSection::MimeSection() : Section("mime-filtering", SECTION_RWLOCK)

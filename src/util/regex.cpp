@@ -301,3 +301,13 @@ int string_replace(Filebuf& buffer, std::string_view from, const char* to)
     buffer.Swap(&out);
     return 0;
 }
+
+UniqueRegex rule_pattern_compile(const std::string& text)
+{
+    return text.empty() ? nullptr : UniqueRegex(reg_compile(text.c_str(), REG_CASELESS));
+}
+
+bool rule_pattern_matches(const UniqueRegex& regex, std::string_view text)
+{
+    return regex == nullptr || reg_exec(regex.get(), text) == 0;
+}

@@ -36,6 +36,11 @@ struct RegexRelease {
 };
 using UniqueRegex = std::unique_ptr<Regex, RegexRelease>;
 
+// A rule's optional pattern, matched in any letter case: null for an empty text, which then
+// matches anything; a text that does not compile (logged by reg_compile) also leaves the test out.
+UniqueRegex rule_pattern_compile(const std::string& text);
+bool rule_pattern_matches(const UniqueRegex& regex, std::string_view text);
+
 // Option bits of reg_sub_compile, as the rules write them.
 enum : int {
     REG_SUB_CASELESS = 0x1,
