@@ -242,11 +242,6 @@ TEST_F(InterfaceTest, LoginByCookieOrFormRenewsTheCookie)
 // The renewed cookie: the pairs, the path and an expiry an hour away, in the cookie date form.
 TEST_F(InterfaceTest, TheLoginCookieLivesAnHourOnTheWholeSite)
 {
-    CookieHeader probe;
-    probe.pairs.emplace_back("a", "b");
-    probe.path = "/";
-    if (probe.Build() == "a=b")
-        GTEST_SKIP() << "the cookie record does not write its attributes yet";
     const std::string token = interface_login_token("admin", "secret");
     const std::time_t before = std::time(nullptr);
     const Answer answer = ask("GET http://tarvodine/connections HTTP/1.1\r\nCookie: login=" + token + "\r\n\r\n",
