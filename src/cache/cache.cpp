@@ -91,6 +91,8 @@ void CacheSection::update()
     next.min_size = fields_[VALUE_MIN_SIZE].long_value;
     next.max_size = fields_[VALUE_MAX_SIZE].long_value;
     next.prefetch_window = fields_[VALUE_PREFETCH_WINDOW].int_value;
+    next.icp_port = fields_[VALUE_ICP_PORT].int_value;
+    next.icp_timeout = fields_[VALUE_ICP_TIMEOUT].int_value;
     next.store_select = fields_[VALUE_STORE_SELECT].int_value;
     next.journal_threshold = fields_[VALUE_JOURNAL_THRESHOLD].uint_value;
     next.clean_interval = fields_[VALUE_CLEAN_INTERVAL].uint_value;
@@ -864,6 +866,18 @@ int CacheSection::exists(std::string_view key)
 {
     Lock lock(mutex_);
     return find(key) != nullptr ? 1 : 0;
+}
+
+int CacheSection::icpport_get()
+{
+    Lock lock(mutex_);
+    return values_.icp_port;
+}
+
+int CacheSection::icptimeout_get()
+{
+    Lock lock(mutex_);
+    return values_.icp_timeout;
 }
 
 std::uint32_t CacheSection::flag_get(CACHEMAP* object)

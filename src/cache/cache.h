@@ -132,6 +132,9 @@ public:
     // Whether the table holds key.
     int exists(std::string_view key);
     std::uint32_t flag_get(CACHEMAP* object);
+    // The ICP responder's UDP port (0: none) and the milliseconds ICP queries wait.
+    int icpport_get();
+    int icptimeout_get();
     std::uint32_t flag_set(CACHEMAP* object, std::uint32_t bits);
     std::uint32_t flag_unset(CACHEMAP* object, std::uint32_t bits);
     // The names of the set bits, ", " between them.
@@ -176,6 +179,7 @@ private:
         int violations = 0;
         std::uint64_t memory_size = 0, memory_extra = 0, min_size = 0, max_size = 0;
         int prefetch_window = 0;
+        int icp_port = 0, icp_timeout = 0;
         int store_select = 0;
         std::uint32_t journal_threshold = 0, clean_interval = 0;
     };

@@ -29,6 +29,7 @@
 #include "net/netsection.h"
 #include "core/options.h"
 #include "policy/password_cache.h"
+#include "cache/icp.h"
 #include "cache/prefetch.h"
 #include "core/processors.h"
 #include "config/profile.h"
@@ -69,6 +70,7 @@ void threads_start()
     thread_create_internal(serverpool_clean, nullptr);
     thread_create_internal(clientpool_thread, nullptr);
     thread_create_internal(timer_thread, nullptr);
+    thread_create_internal(icp_thread, nullptr);
 }
 
 } // namespace
