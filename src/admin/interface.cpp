@@ -382,14 +382,6 @@ int xatoi(const std::string& text)
         return -1;
     return std::atoi(text.c_str());
 }
-void limits_show(CONNECTION_T* connection) { page(connection); }
-void show_profiles(CONNECTION_T* connection) { page(connection); }
-void cache_show(CONNECTION_T* connection) { page(connection); }
-void show_proxytest(CONNECTION_T* connection) { page(connection); }
-void show_headers(CONNECTION_T* connection) { page(connection); }
-void show_variables(CONNECTION_T* connection) { page(connection); }
-void show_filebuf(CONNECTION_T* connection, Filebuf*) { page(connection); }
-void show_htmltree(CONNECTION_T* connection) { page(connection); }
 void interface_cookies_show(CONNECTION_T* connection) { page(connection); }
 
 namespace {

@@ -28,6 +28,7 @@
 #include "net/network.h"
 #include "net/netsection.h"
 #include "core/options.h"
+#include "core/performance.h"
 #include "policy/password_cache.h"
 #include "cache/prefetch.h"
 #include "core/processors.h"
@@ -69,6 +70,7 @@ void threads_start()
     thread_create_internal(serverpool_clean, nullptr);
     thread_create_internal(clientpool_thread, nullptr);
     thread_create_internal(timer_thread, nullptr);
+    thread_create_internal(performance_check, nullptr);
 }
 
 } // namespace
