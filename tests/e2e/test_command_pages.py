@@ -97,3 +97,35 @@ def test_texts_from_the_request_and_the_origin_are_escaped(proxy, nginx):
     host = f"xx--headers.127.0.0.1:{nginx.http_port}"
     got = proxy_get(proxy, f"http://{host}/hello.txt", host, headers={"X-Probe": "<b>a  b</b>"})
     assert "X-Probe: &lt;b&gt;a  b&lt;/b&gt;" in got.body.decode("latin-1")
+
+
+def test_a_cached_entry_shows_its_figures_and_header(tarvodine, xml_files, tmp_path, nginx):
+    from conftest import wait_until
+    from test_cache import CacheProxy, cache_element, stored_whole
+
+    store = tmp_path / "store"
+    store.mkdir()
+    proxy = CacheProxy(tarvodine, xml_files, tmp_path, cache_element((store, 0))).start()
+    url = f"http://127.0.0.1:{nginx.http_port}/hello.txt"
+    assert proxy.get(url).status == 200
+    wait_until(lambda: stored_whole(store, url), 10, "the object stored")
+
+    got, text = command_page(proxy, nginx, "cache", "/hello.txt")
+    assert got.status == 200
+    assert "Nothing found" not in text
+    rows = dict(re.findall(r"<tr><td>([^<]*)</td><td>([^<]*)</td></tr>", text))
+    assert rows["Path"] == str(store)
+    assert re.fullmatch(r"\d+ bytes", rows["Size"]) and int(rows["Size"].split()[0]) > 18
+    date = r"\w{3}, \d\d \w{3} \d{4} \d\d:\d\d:\d\d GMT"
+    assert re.fullmatch(date, rows["Retrieved"])
+    # Times the entry does not have get no row at all.
+    for name in ("Last modified", "Expires", "Fresh until"):
+        assert name not in rows or re.fullmatch(date, rows[name]), name
+    for name in ("Minimum age", "Maximum age", "Validate age"):
+        assert rows[name].isdigit(), name
+    assert rows["Last-Modified time factor"].endswith("%")
+    assert "Flags" in rows and "MD5 sum" in rows
+    assert "Server: nginx" in text and "Content-Length: 18" in text
+    # The page's own lookup kept the entry as it was: a second look shows it again.
+    _, again = command_page(proxy, nginx, "cache", "/hello.txt")
+    assert "Nothing found" not in again
