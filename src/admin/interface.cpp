@@ -9,6 +9,7 @@
 #include <openssl/crypto.h>
 
 #include "admin/blowfish.h"
+#include "admin/cachepage.h"
 #include "admin/statuspages.h"
 #include "config/configfile.h"
 #include "config/general.h"
@@ -235,6 +236,7 @@ void page(CONNECTION_T* connection)
 } // namespace
 
 const InterfacePage pages[] = {
+    {"/cache", interface_page_cache},
     {"/connections", interface_page_connections},
     {"/dnscache", interface_page_dnscache},
     {"/headers", interface_page_headers},
