@@ -31,7 +31,7 @@ def cached(tarvodine, xml_files, tmp_path, nginx):
     store.mkdir()
     text = section_set(config.read_text(), element("general", GENERAL_GLOBALS, ("rule", GENERAL_RULE)))
     config.write_text(section_set(text, cache_element((store, 0))))
-    proxy = interface_proxy(tarvodine, xml_files)
+    proxy = interface_proxy(tarvodine, xml_files, access="interface,proxy,urlcommand")
     urls = [f"http://127.0.0.1:{nginx.http_port}/{name}" for name in ("hello.txt", "other.txt")]
     for url in urls:
         assert proxy_get(proxy, url, url.split("/")[2]).status == 200
