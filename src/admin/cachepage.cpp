@@ -23,8 +23,6 @@ struct Month {
     const char* option;
 };
 
-}  // namespace
-
 // Month number = position; the option's "%s" is where "selected" goes.
 const Month calendar_months[] = {
     {"January", "<option value=\"January\"%s>January</option>"},
@@ -41,8 +39,6 @@ const Month calendar_months[] = {
     {"December", "<option value=\"December\"%s>December</option>"},
     {nullptr, nullptr},
 };
-
-namespace {
 
 constexpr std::uint32_t SIZE_UNBOUNDED = 4294967295u;
 

@@ -1,7 +1,7 @@
 // The web administration interface: recognising and routing its requests, the login, the
 // configuration export at "/xml", the page frame and the page table; and the helpers every page
-// the proxy builds itself starts and is sent with. The cache and cookie URL-command pages are
-// stand-ins that answer with the "unknown" page and status 404.
+// the proxy builds itself starts and is sent with. The cookie URL-command page is a stand-in
+// that answers with the "unknown" page and status 404.
 #pragma once
 
 #include <functional>
