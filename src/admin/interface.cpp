@@ -9,6 +9,7 @@
 #include <openssl/crypto.h>
 
 #include "admin/blowfish.h"
+#include "admin/cachepage.h"
 #include "admin/statuspages.h"
 #include "config/configfile.h"
 #include "config/general.h"
@@ -235,6 +236,7 @@ void page(CONNECTION_T* connection)
 } // namespace
 
 const InterfacePage pages[] = {
+    {"/cache", interface_page_cache},
     {"/connections", interface_page_connections},
     {"/dnscache", interface_page_dnscache},
     {"/headers", interface_page_headers},
@@ -382,14 +384,6 @@ int xatoi(const std::string& text)
         return -1;
     return std::atoi(text.c_str());
 }
-void limits_show(CONNECTION_T* connection) { page(connection); }
-void show_profiles(CONNECTION_T* connection) { page(connection); }
-void cache_show(CONNECTION_T* connection) { page(connection); }
-void show_proxytest(CONNECTION_T* connection) { page(connection); }
-void show_headers(CONNECTION_T* connection) { page(connection); }
-void show_variables(CONNECTION_T* connection) { page(connection); }
-void show_filebuf(CONNECTION_T* connection, Filebuf*) { page(connection); }
-void show_htmltree(CONNECTION_T* connection) { page(connection); }
 void interface_cookies_show(CONNECTION_T* connection) { page(connection); }
 
 namespace {

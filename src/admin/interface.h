@@ -1,7 +1,7 @@
 // The web administration interface: recognising and routing its requests, the login, the
 // configuration export at "/xml", the page frame and the page table; and the helpers every page
-// the proxy builds itself starts and is sent with. The URL-command pages are stand-ins that
-// answer with the "unknown" page and status 404.
+// the proxy builds itself starts and is sent with. The cookie URL-command page is a stand-in
+// that answers with the "unknown" page and status 404.
 #pragma once
 
 #include <functional>
@@ -29,7 +29,8 @@ void interface_handle_request(CONNECTION_T* connection);
 // 0 (logged). Only such requests get their arguments read.
 int interface_check_referer(CONNECTION_T* connection);
 
-// The URL-command pages, each a whole answer to the client.
+// The URL-command pages, each a whole answer to the client (the ones built here in
+// admin/commandpages.cpp).
 void limits_show(CONNECTION_T* connection);
 void show_profiles(CONNECTION_T* connection);
 void cache_show(CONNECTION_T* connection);

@@ -22,6 +22,7 @@
 
 struct CONNECTION_T;
 struct Store;
+class CGIMap;
 
 // Flag bits of CACHEMAP and of cache_open's flags argument.
 enum : std::uint32_t {
@@ -171,6 +172,8 @@ public:
 
 private:
     friend class CacheTestPeer;
+    // The interface's cache page walks the table under the mutex it holds.
+    friend void interface_page_cache(Filebuf* page, CGIMap& arguments, CONNECTION_T* connection);
     using Lock = std::unique_lock<std::mutex>;
 
     // The values in force, read under the mutex.

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 #include <sys/time.h>
 
 // The seven numbers of "/proc/self/statm", in file order.
@@ -29,6 +30,17 @@ public:
 
     // When the object was built.
     const timeval& start_time() const { return start_time_; }
+
+    // The seven figures of "/proc/self/statm" in KB; false, leaving them 0, when the file cannot
+    // be read or does not hold seven numbers.
+    static bool read_memory_usage(statm_t* statm);
+    // One CSV line of the current figures, ended by a newline. Not one atomic snapshot: each
+    // counter is read on its own.
+    std::string Build() const;
+    // Appends one line to the file named by plogfile (nothing when that is empty). The file is
+    // opened on the first line and then kept open; a new or empty file gets the legend first. A
+    // failed open loses only this line.
+    void Write();
 
     void set_threading_error(std::uint64_t n) { add(threading_error_, n); }
     void set_connection_pool_size(std::uint64_t n) { connection_pool_size_.store(n, std::memory_order_relaxed); }
@@ -89,6 +101,18 @@ private:
     Counter cache_mmaps_deleted_{0};
     Counter dns_miss_{0};
 };
+
+// The system page size, the physical memory in KB, and the header line of the file.
+extern const long pagesize;
+extern const std::uint64_t val_total_system_memory;
+extern const std::string performance_legend;
+// The open performance log, -1 while closed; only the writer thread touches it.
+extern int plogfd;
+// Seconds between two lines.
+extern const int performance_log_write_invl;
+
+// The writer thread's body: a line at once, then one every performance_log_write_invl seconds.
+void* performance_check(void* unused);
 
 // The process-wide object. It exists from static initialisation on, so every thread and every
 // test may feed it without a set-up step; it is never destroyed.

@@ -28,6 +28,7 @@
 #include "net/network.h"
 #include "net/netsection.h"
 #include "core/options.h"
+#include "core/performance.h"
 #include "policy/password_cache.h"
 #include "cache/icp.h"
 #include "cache/prefetch.h"
@@ -71,6 +72,7 @@ void threads_start()
     thread_create_internal(clientpool_thread, nullptr);
     thread_create_internal(timer_thread, nullptr);
     thread_create_internal(icp_thread, nullptr);
+    thread_create_internal(performance_check, nullptr);
 }
 
 } // namespace

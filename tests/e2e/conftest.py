@@ -310,6 +310,9 @@ def tarvodine(tmp_path, request):
             args += ["-l", str(logfile)]
         else:
             logfile = Path(args[args.index("-l") + 1])
+        if "-r" not in args:
+            # The performance log stays in the test's directory too.
+            args += ["-r", str(tmp_path / "performance.log")]
         suffix = f".{len(outputs)}" if outputs else ""
         paths = (tmp_path / f"tarvodine{suffix}.stdout", tmp_path / f"tarvodine{suffix}.stderr")
         outputs.append(paths)
