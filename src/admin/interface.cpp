@@ -9,6 +9,7 @@
 #include <openssl/crypto.h>
 
 #include "admin/blowfish.h"
+#include "admin/configpages.h"
 #include "admin/statuspages.h"
 #include "config/configfile.h"
 #include "config/general.h"
@@ -235,12 +236,15 @@ void page(CONNECTION_T* connection)
 } // namespace
 
 const InterfacePage pages[] = {
+    {"/config", interface_page_config},
     {"/connections", interface_page_connections},
     {"/dnscache", interface_page_dnscache},
     {"/headers", interface_page_headers},
+    {"/load", interface_page_load},
     {"/log", interface_page_log},
     {"/pool", interface_page_pool},
     {"/prefetch", interface_page_prefetch},
+    {"/save", interface_page_save},
     {"/stats", interface_page_stats},
     {"/urlbl", interface_page_urlbl},
     {nullptr, nullptr},
