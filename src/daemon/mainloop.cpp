@@ -100,6 +100,8 @@ void config()
     net_init();
     if (!configfile.empty())
         FATAL_ASSERT(config_load(3, configfile) == 1);
+    if (slave != 0)
+        config_sync(nullptr);
     hooks.Execute(0, nullptr, nullptr);
     putlog(LOG_NETWORK, "proxy hostname: %s", proxyhost.c_str());
     if (!listenip.empty())
