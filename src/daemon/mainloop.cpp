@@ -14,6 +14,7 @@
 #include "daemon/sections.h"
 #include "config/configfile.h"
 #include "config/configsync.h"
+#include "config/modules.h"
 #include "net/dns.h"
 #include "policy/filter.h"
 #include "cache/forward.h"
@@ -95,6 +96,7 @@ void config()
     global_create();
     sectionxml_load(sectionfile);
     sections_create();
+    modules_load();
     globalstats_init();
     signal_setup();
     net_init();
