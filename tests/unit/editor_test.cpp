@@ -124,9 +124,10 @@ TEST_F(EditorTest, EveryFieldTypeReadsOrRefusesItsValue)
             args[name] = value;
         const StringList errors = act(args);
         EXPECT_EQ(errors.size(), c.refused ? 1u : 0u);
-        if (c.refused)
+        if (c.refused) {
             EXPECT_EQ(errors.front(), section_->fields_[c.position].label + " must be " +
                                           section_->fields_[c.position].nature());
+        }
         EXPECT_EQ(section_->fields_[c.position].text, c.text);
     }
 }
