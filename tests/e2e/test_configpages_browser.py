@@ -67,10 +67,10 @@ def test_rules_edited_in_the_browser(tarvodine, xml_files, browser, tmp_path):
     driver = browser(proxy.port)
     driver.get("http://tarvodine/config")
     submit_login(driver, USER, PASSWORD)
-    assert "Select a Section to Configure" in driver.page_source
+    wait_until(lambda: "Select a Section to Configure" in driver.page_source, what="the configuration page")
 
     open_section(driver)
-    assert "url-filtering section" in driver.page_source
+    wait_until(lambda: "url-filtering section" in driver.page_source, what="the section page")
     driver.find_element(By.CSS_SELECTOR, "input[name=F0][value=true]").click()
     submit(driver, "F0")
     wait_until(lambda: re.search(r'name="F0" value="true" checked', driver.page_source), what="the section enabled")
@@ -112,6 +112,7 @@ def test_rules_edited_in_the_browser(tarvodine, xml_files, browser, tmp_path):
     assert blocks(proxy, "/run.sh") and not blocks(proxy, "/a.zip")
 
     driver.get("http://tarvodine/save")
+    wait_until(lambda: "Save settings" in driver.page_source, what="the save form")
     assert driver.find_element(By.NAME, "filename").get_attribute("value") == str(xml_files[0])
     submit(driver, "filename")
     wait_until(lambda: "File saved" in driver.page_source, what="the save")
