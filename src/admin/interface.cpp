@@ -10,6 +10,7 @@
 
 #include "admin/blowfish.h"
 #include "admin/cachepage.h"
+#include "admin/configpages.h"
 #include "admin/statuspages.h"
 #include "config/configfile.h"
 #include "config/general.h"
@@ -237,12 +238,15 @@ void page(CONNECTION_T* connection)
 
 const InterfacePage pages[] = {
     {"/cache", interface_page_cache},
+    {"/config", interface_page_config},
     {"/connections", interface_page_connections},
     {"/dnscache", interface_page_dnscache},
     {"/headers", interface_page_headers},
+    {"/load", interface_page_load},
     {"/log", interface_page_log},
     {"/pool", interface_page_pool},
     {"/prefetch", interface_page_prefetch},
+    {"/save", interface_page_save},
     {"/stats", interface_page_stats},
     {"/urlbl", interface_page_urlbl},
     {nullptr, nullptr},

@@ -179,6 +179,22 @@ int config_url_load(std::string url, int mode)
     return document_apply(std::move(next), mode);
 }
 
+std::optional<ConfigFetch> config_url_fetch(const std::string& url)
+{
+    const std::optional<URL> parsed = url_parse(url);
+    if (!parsed)
+        return std::nullopt;
+    const std::unique_ptr<HTTPRESPONSE, ResponseFree> response(http_fetch(*parsed, nullptr));
+    if (response == nullptr)
+        return std::nullopt;
+    ConfigFetch fetched;
+    fetched.status = httpresponse_code(*response);
+    if (response->header != nullptr)
+        fetched.last_modified = response->header->last_modified;
+    fetched.body.assign(response->body.view());
+    return fetched;
+}
+
 void config_xml_build()
 {
     if (document == nullptr)

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include <tinyxml.h>
@@ -25,6 +26,15 @@ extern std::time_t documentsynctime;
 int config_load(int mode, std::string name);
 // The same for a URL fetched over HTTP; documentsynctime does not change.
 int config_url_load(std::string url, int mode);
+// What a GET of a configuration URL brought back.
+struct ConfigFetch {
+    int status = 0;
+    std::optional<std::string> last_modified;   // the Last-Modified value, when sent
+    std::string body;
+};
+// GETs the URL over HTTP; nullopt when the URL does not parse or no answer came.
+std::optional<ConfigFetch> config_url_fetch(const std::string& url);
+
 // Has every section, in name order, write itself into document (created when there is none).
 // The caller holds documentlock.
 void config_xml_build();

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <string_view>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,11 @@
 #include "util/stringutil.h"
 
 class XmlElement;
+class Filebuf;
+
+// The decoded arguments of an editor form, by name; an absent name reads as empty.
+using FormArgs = std::map<std::string, std::string, std::less<>>;
+const std::string& form_get(const FormArgs& args, std::string_view name);
 
 // Type codes; the names in the section-definition file are the codes without "FIELD_".
 enum FieldType : int {
@@ -103,6 +109,14 @@ public:
     void save(TiXmlElement* parent) const;
     // Logs "flawed XML file, ..." for the field's text and throws ConfigError.
     [[noreturn]] void error_log(const XmlElement& cursor) const;
+
+    // The editor (config/editor.cpp). read: takes the field at form position k from the
+    // arguments; throws ConfigError, with the typed members possibly half-set, for a bad value
+    // (callers read into a copy). dialog_display: its form row; display: its read-only row.
+    // The row-colour flag flips after each row written.
+    void read(const FormArgs& args, int k);
+    void dialog_display(Filebuf* page, const FormArgs& args, int k, bool& odd) const;
+    void display(Filebuf* page, bool& odd) const;
 };
 
 class FieldVector : public std::vector<Field> {
@@ -112,4 +126,9 @@ public:
     // default that does not parse a ConfigError.
     void parse(const TiXmlElement* element, const std::map<std::string, StringSelectVector>& lists);
     void save(TiXmlElement* parent) const;
+
+    // Reads every field in position order; one error text per bad field, in that order.
+    StringList read(const FormArgs& args);
+    void dialog_display(Filebuf* page, const FormArgs& args) const;
+    void display(Filebuf* page) const;
 };

@@ -51,6 +51,11 @@ public:
     // pattern matches anything); an item without fields never matches.
     int match(const Regex* name, const Regex* value) const;
 
+    // The editor: reads the fields from a form; the read-only view, with the Up/Down/Top/Bottom
+    // links when shift is non-zero.
+    StringList read(const FormArgs& args) { return fields.read(args); }
+    void display(Filebuf* page, int shift) const;
+
 private:
     int id_;
 };

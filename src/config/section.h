@@ -22,6 +22,8 @@
 #include "config/field.h"
 #include "config/item.h"
 
+struct CONNECTION_T;
+
 // The parsed section-definition document. Written on the main thread during start-up (and while
 // a module loads, when it is the module's own document); read afterwards without a lock.
 extern std::unique_ptr<TiXmlDocument> sectionxml;
@@ -93,6 +95,14 @@ public:
     // Rewrites the section's element of the document (appended to the root when missing). A
     // document without the root "tarvodine" is a fatal assertion.
     void save(TiXmlDocument* document) const;
+
+    // The editor (config/editor.cpp). interface_action applies the form's action and returns
+    // its error texts (empty: success); interface appends the section's page, interface_dialog
+    // the add or edit form of one item, or the errors in its place.
+    StringList interface_action(Filebuf* page, const FormArgs& args, CONNECTION_T* connection);
+    void interface(Filebuf* page, const FormArgs& args, CONNECTION_T* connection, const StringList& errors);
+    void interface_dialog(Filebuf* page, const FormArgs& args, CONNECTION_T* connection, const StringList& errors);
+    void display_enabled(Filebuf* page);
 
     // The item with that id; FLG tells whether it was found (else the end of the last
     // subsection's list, or a singular iterator when there are no subsections). The caller

@@ -14,6 +14,7 @@
 #include "daemon/sections.h"
 #include "config/configfile.h"
 #include "config/configsync.h"
+#include "config/modules.h"
 #include "net/dns.h"
 #include "policy/filter.h"
 #include "cache/forward.h"
@@ -99,11 +100,14 @@ void config()
     global_create();
     sectionxml_load(sectionfile);
     sections_create();
+    modules_load();
     globalstats_init();
     signal_setup();
     net_init();
     if (!configfile.empty())
         FATAL_ASSERT(config_load(3, configfile) == 1);
+    if (slave != 0)
+        config_sync(nullptr);
     hooks.Execute(0, nullptr, nullptr);
     putlog(LOG_NETWORK, "proxy hostname: %s", proxyhost.c_str());
     if (!listenip.empty())
