@@ -69,6 +69,7 @@ void threads_start()
     thread_create_internal(serverpool_clean, nullptr);
     thread_create_internal(clientpool_thread, nullptr);
     thread_create_internal(timer_thread, nullptr);
+    thread_create_internal(unlink_thread, nullptr);
 }
 
 } // namespace

@@ -234,6 +234,9 @@ TEST_F(CacheStore, AnObjectCutByACrashIsDeletedOnTheNextStart)
     // A second section over the same store reads the journal as a restart would, while the
     // first never finished its writer.
     auto restarted = make();
+    // Its file waits for the unlink thread.
+    EXPECT_EQ(restarted->unlink_list(), std::vector<std::string>{cut_path});
+    EXPECT_EQ(restarted->unlink_pending(), 1);
     EXPECT_FALSE(fs::exists(cut_path));
     EXPECT_EQ(restarted->exists("http://a.example/cut"), 0);
     CACHEMAP* whole = restarted->cache_open(nullptr, "http://a.example/whole", nullptr, 0);
