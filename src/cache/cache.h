@@ -153,8 +153,14 @@ public:
     // Drops from memory every object nobody holds; their files and journal lines stay.
     void force_clean();
 
-    // Replaces the cache clock (tests); null restores the real one.
-    void clock_set(CacheClock clock) { clock_ = clock; }
+    // Replaces the cache clock (tests); null restores the real one. The first cleaning interval
+    // starts again on the new clock.
+    void clock_set(CacheClock clock)
+    {
+        std::lock_guard lock(mutex_);
+        clock_ = clock;
+        last_clean_ = now();
+    }
     std::time_t now() const;
 
     // Counters, read under the mutex.

@@ -692,3 +692,125 @@ TEST(HttpDate, ParsesGmtWhateverTheLocalZone)
         unsetenv("TZ");
     tzset();
 }
+
+TEST_F(CacheStore, CleaningDropsTheLeastRecentlyUsedObjectsOfAStoreOverItsTarget)
+{
+    struct Case {
+        const char* margin;
+        int kept;   // of the twelve 1 MB objects, the newest this many stay (the held one aside)
+    };
+    // 12 MB in a 10 MB store. A margin up to 9,999,999 bytes cleans it to 10,000,000 bytes; a
+    // larger one to that much under the bytes used; a margin larger than the store holds empties
+    // it instead of wrapping.
+    const Case cases[] = {{"9500000", 8}, {"10000000", 1}, {"40000000", 0}};
+    const std::string body = bytes_of(1'000'000, 3);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.margin);
+        HoldoffSaved saved;
+        cache.reset();
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        fake_now = 1'700'000'000;
+        cache = make_with({.maxsize = "2M", .store_size = "10M", .margin = c.margin});
+        std::vector<std::string> keys;
+        for (int i = 0; i < 12; ++i) {
+            keys.push_back("http://a.example/" + std::to_string(i));
+            fake_now += 1;   // within the first interval: no cleaning yet
+            store(keys.back(), body);
+        }
+        const Store& s = *cache->stores().front();
+        EXPECT_EQ(s.objects, 12);
+        EXPECT_GT(s.bytes, s.size);
+
+        // Opening the oldest object notices the overrun; held, it is never touched.
+        fake_now += 100;
+        CACHEMAP* held = cache->cache_open(nullptr, keys.front(), nullptr, 0);
+        ASSERT_NE(held, nullptr);
+
+        std::vector<std::string> queued;
+        for (int i = 1; i < 12; ++i) {
+            const bool kept = i >= 12 - c.kept;
+            EXPECT_EQ(cache->exists(keys[i]), kept ? 1 : 0) << keys[i];
+            if (!kept)
+                queued.push_back(CacheSection::filename(s, keys[i]));
+        }
+        EXPECT_EQ(cache->exists(keys.front()), 1);
+        EXPECT_EQ(s.objects, c.kept + 1);
+        // Files wait for the unlink thread and go when it gets to them.
+        EXPECT_EQ(cache->unlink_list(), queued);
+        EXPECT_TRUE(fs::exists(queued.front()));
+        EXPECT_EQ(cache->unlink_pending(), static_cast<int>(queued.size()));
+        EXPECT_FALSE(fs::exists(queued.front()));
+        // Every object nobody holds left memory.
+        EXPECT_EQ(cache->mapped_objects(), 1);
+        cache->cache_close(held, false);
+    }
+}
+
+TEST_F(CacheStore, MemoryStaysWithinItsSizeAndAnEarlyOverrunHoldsTheCacheOff)
+{
+    HoldoffSaved saved;
+    cache = make_with({.memorysize = "300K", .memoryextra = "0", .with_store = false});
+    const std::string body = bytes_of(100'000, 5);
+    // Every overrun after the first interval cleans: the stream never holds more than the size.
+    fake_now += 100;
+    for (int i = 0; i < 20; ++i) {
+        fake_now += 31;
+        store("http://a.example/" + std::to_string(i), body);
+        EXPECT_LE(cache->mapped_bytes(), 300'000u + 100'000u) << i;
+    }
+    EXPECT_LT(cache->object_count(), 20);
+    EXPECT_GT(cache->object_count(), 0);
+
+    // Overruns within the interval don't clean again: they move the hold-off instead.
+    const std::time_t last = fake_now;
+    cache_holdoff_set(0);
+    for (int i = 20; i < 26; ++i)
+        store("http://a.example/" + std::to_string(i), body);
+    EXPECT_EQ(cache_holdoff(), last + 30 + 120);
+    EXPECT_GT(cache->mapped_bytes(), 300'000u);
+    EXPECT_TRUE(cache_held_off(fake_now));
+}
+
+TEST_F(CacheStore, AQueuedPathIsWithdrawnWhenItsObjectIsStoredAgain)
+{
+    const std::string key = "http://a.example/again";
+    store(key, "old");
+    const std::string path = CacheSection::filename(*cache->stores().front(), key);
+    ASSERT_EQ(cache->invalidate_key(key), 1);
+    EXPECT_EQ(cache->unlink_list(), std::vector<std::string>{path});
+    store(key, "new");
+    EXPECT_TRUE(cache->unlink_list().empty());
+    EXPECT_EQ(cache->unlink_pending(), 0);
+    ASSERT_TRUE(fs::exists(path));
+    CACHEMAP* hit = cache->cache_open(nullptr, key, nullptr, 0);
+    ASSERT_NE(hit, nullptr);
+    EXPECT_EQ(body_of(*cache, hit), "new");
+    cache->cache_close(hit, false);
+}
+
+TEST_F(CacheStore, AStopDeletesQueuedFilesAndARestartSweepsFilesNoJournalNames)
+{
+    store("http://a.example/kept", "kept");
+    store("http://a.example/dropped", "dropped");
+    const Store& s = *cache->stores().front();
+    const std::string kept = CacheSection::filename(s, "http://a.example/kept");
+    const std::string dropped = CacheSection::filename(s, "http://a.example/dropped");
+    ASSERT_EQ(cache->invalidate_key("http://a.example/dropped"), 1);
+    // A file no journal line names, as a kill between creating it and journaling it leaves.
+    fs::create_directories(dir / "ab");
+    std::ofstream(dir / "ab" / "0123456789abcdef0123456789abcdef") << "orphan";
+    std::ofstream(dir / "notes.txt") << "not an object file";
+
+    cache->graceful_exit();
+    EXPECT_FALSE(fs::exists(dropped));
+    EXPECT_TRUE(cache->unlink_list().empty());
+    cache.reset();
+
+    cache = make();
+    EXPECT_FALSE(fs::exists(dir / "ab" / "0123456789abcdef0123456789abcdef"));
+    EXPECT_TRUE(fs::exists(dir / "notes.txt"));
+    EXPECT_TRUE(fs::exists(kept));
+    EXPECT_EQ(cache->exists("http://a.example/kept"), 1);
+    EXPECT_EQ(cache->exists("http://a.example/dropped"), 0);
+}
