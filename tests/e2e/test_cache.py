@@ -72,12 +72,13 @@ class CacheProxy:
         self.wrapper = self.clock.wrapper(*wrapper)
         self.proc = None
 
-    def start(self):
+    def start(self, past_holdoff=True):
         """Starts the proxy and moves its clock past the start-up hold-off."""
         self.proc = self.tarvodine("-c", self.config, "-s", self.section, "-L", f"127.0.0.1:{self.port}",
                                    "-a", self.access_log, "-d", str(0xFFFFFFF), wrapper=self.wrapper)
         wait_port(self.port)
-        self.clock.advance(HOLDOFF)
+        if past_holdoff:
+            self.clock.advance(HOLDOFF)
         return self
 
     def get(self, url: str):
