@@ -99,10 +99,15 @@ void CacheSection::update()
     std::vector<std::unique_ptr<Store>> stores;
     for (const Item& item : subsections_[0].items)
         stores.push_back(std::make_unique<Store>(item));
+    std::vector<Refresh> refreshes;
+    if (subsections_.size() > 1)
+        for (const Item& item : subsections_[1].items)
+            refreshes.emplace_back(item);
 
     Lock lock(mutex_);
     rewrites_done_.wait(lock, [this] { return rewrites_running_ == 0; });
     values_ = next;
+    refreshes_ = std::move(refreshes);
     for (const auto& store : stores_)
         journal_close(store.get());
     std::vector<std::unique_ptr<Store>> old = std::exchange(stores_, std::move(stores));
@@ -147,6 +152,7 @@ void CacheSection::stores_update(std::vector<std::unique_ptr<Store>> old)
         store->objects = 0;
         journal_read(store.get());
         journal_write(store.get());
+        sweep_orphans(store.get());
     }
 }
 
@@ -972,14 +978,18 @@ void CacheSection::select_store(CONNECTION_T* connection, CACHEMAP* object)
 
 void CacheSection::graceful_exit()
 {
+    putlog(LOG_ALWAYS, "cache: starting graceful exit");
+    // Under the mutex: the other threads still run until the process ends.
     Lock lock(mutex_);
     rewrites_done_.wait(lock, [this] { return rewrites_running_ == 0; });
+    unlink_pending();
     for (const auto& store : stores_) {
-        if (store->journal_fd < 0)
+        if (store->journal_fd < 0 || store->path.empty())
             continue;
         store->journal_written = 0;
         journal_write(store.get());
     }
+    putlog(LOG_ALWAYS, "cache: starting graceful done");
 }
 
 CACHEMAP* connection_cache(CONNECTION_T* connection)

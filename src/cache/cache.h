@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <ctime>
 #include <memory>
 #include <mutex>
@@ -16,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "cache/admission.h"
 #include "config/section.h"
 #include "http/header.h"
 #include "util/filebuf.h"
@@ -146,8 +148,23 @@ public:
     // whose journal file is open.
     void graceful_exit();
 
-    // Replaces the cache clock (tests); null restores the real one.
-    void clock_set(CacheClock clock) { clock_ = clock; }
+    // Works off the pending deletions, one file every 10 ms; never returns.
+    void unlink_thread();
+    // Deletes every file waiting for deletion now; the number deleted.
+    int unlink_pending();
+    // The paths waiting for deletion, oldest first.
+    std::vector<std::string> unlink_list();
+    // Drops from memory every object nobody holds; their files and journal lines stay.
+    void force_clean();
+
+    // Replaces the cache clock (tests); null restores the real one. The first cleaning interval
+    // starts again on the new clock.
+    void clock_set(CacheClock clock)
+    {
+        std::lock_guard lock(mutex_);
+        clock_ = clock;
+        last_clean_ = now();
+    }
     std::time_t now() const;
 
     // Counters, read under the mutex.
@@ -224,6 +241,9 @@ private:
     void clean();
     void disk_delete(CACHEMAP* object);
     void unlink_list_zap(const std::string& path);
+    void unlink_list_add(std::string path);
+    // Deletes the store's object files that no object names (left by a crash or a kill).
+    void sweep_orphans(Store* store);
 
     Values values_;
     CacheClock clock_ = nullptr;
@@ -233,6 +253,14 @@ private:
     int mapped_objects_ = 0;
     int mapping_limit_ = 0;
     std::time_t last_clean_ = 0;
+    int pressure_ = 0;                         // 0 normal, 1 cleaning asked too early, 2 still over, 3 over between cleanings
+    bool cleaning_ = false;
+    std::vector<Refresh> refreshes_;           // in configuration order
+    // Files waiting for the unlink thread, oldest first; its mutex is taken under mutex_, never
+    // the other way round.
+    std::mutex unlink_mutex_;
+    std::condition_variable unlink_wake_;
+    std::deque<std::string> unlink_list_;
     int rewrites_running_ = 0;                 // journal rewrites with the mutex released
     std::condition_variable rewrites_done_;    // the store rules stay while any runs
 };
@@ -294,6 +322,9 @@ extern CacheSection* cache_section;
 
 // 1 when the message may be stored: the request alone (response null) or request and response.
 int cacheable(CONNECTION_T* connection, const HEADER* request, const HEADER* response);
+
+// Thread entry: works off the cache's pending deletions for the life of the process.
+void* unlink_thread(void*);
 
 // A request revalidating a cached object: If-Modified-Since becomes the object's retrieval time.
 void conditional_header(HEADER* header, CACHEMAP* object);

@@ -74,6 +74,7 @@ void threads_start()
     thread_create_internal(timer_thread, nullptr);
     thread_create_internal(icp_thread, nullptr);
     thread_create_internal(performance_check, nullptr);
+    thread_create_internal(unlink_thread, nullptr);
 }
 
 } // namespace

@@ -804,9 +804,9 @@ Step HttpExchange::revalidation()
     const HEADER* response = slot_.get();
     bool valid = response->status == 304;
     if (!valid && response->last_modified && cache_->lastmod != 0) {
-        std::tm broken{};
-        if (strptime(response->last_modified->c_str(), "%a, %d %b %Y %T GMT", &broken) != nullptr &&
-            std::mktime(&broken) == cache_->lastmod) {
+        // Only two dates that both parse can match: two missing ones are no confirmation.
+        const std::optional<std::time_t> modified = http_date_parse(*response->last_modified);
+        if (modified && *modified == cache_->lastmod) {
             valid = true;
             connection_->server.reset();
             connection_->keepalive_server = 0;

@@ -1,0 +1,89 @@
+"""Freshness end to end: a scripted origin sets Cache-Control and Last-Modified and answers
+conditional requests with 304, while the proxy's clock is moved by the test."""
+import re
+from email.utils import parsedate_to_datetime
+
+from cache_clock import HOLDOFF
+from counting_origin import proxy_get
+from scripted_origin import ScriptedOrigin
+from test_cache import CacheProxy, cache_element
+
+BODY = b"fresh body " * 50
+LAST_MODIFIED = "Mon, 01 Jan 2029 00:00:00 GMT"
+
+
+def ok(*lines):
+    head = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nConnection: close\r\n"
+    head += "".join(line + "\r\n" for line in lines)
+    return (head + f"Content-Length: {len(BODY)}\r\n\r\n").encode() + BODY
+
+
+NOT_MODIFIED = b"HTTP/1.1 304 Not Modified\r\nConnection: close\r\n\r\n"
+
+
+def request_header(raw: bytes, name: str):
+    found = re.search(rb"(?im)^" + name.encode() + rb":\s*(.*?)\r$", raw)
+    return found.group(1).decode() if found else None
+
+
+def test_hold_off_hits_and_revalidation_of_stale_objects(tarvodine, xml_files, tmp_path):
+    origin = ScriptedOrigin([ok("Cache-Control: max-age=600", f"Last-Modified: {LAST_MODIFIED}")] * 2
+                            + [NOT_MODIFIED, NOT_MODIFIED])
+    try:
+        proxy = CacheProxy(tarvodine, xml_files, tmp_path, cache_element()).start(past_holdoff=False)
+        url = origin.url("/page")
+
+        # Right after start-up nothing is stored.
+        first = proxy_get(proxy, url, "127.0.0.1")
+        assert first.body == BODY and "MISS" in first.headers["x-cache"]
+        proxy.clock.advance(HOLDOFF)
+        stored = proxy_get(proxy, url, "127.0.0.1")
+        assert stored.body == BODY and "MISS" in stored.headers["x-cache"]
+        assert origin.accepted == 2
+        retrieved = proxy.clock.start + proxy.clock.offset
+
+        # Fresh: served without the origin.
+        hit = proxy_get(proxy, url, "127.0.0.1")
+        assert hit.body == BODY and "HIT" in hit.headers["x-cache"]
+        assert origin.accepted == 2
+
+        # Stale after max-age: one conditional request, answered from the cache on a 304.
+        proxy.clock.advance(700)
+        refreshed = proxy_get(proxy, url, "127.0.0.1")
+        assert refreshed.status == 200 and refreshed.body == BODY
+        assert origin.accepted == 3
+        since = request_header(origin.requests[-1], "If-Modified-Since")
+        assert since is not None, origin.requests[-1]
+        # The object's retrieval time, on the cache clock (GMT offset in whole quarter hours).
+        delta = parsedate_to_datetime(since).timestamp() - retrieved
+        assert abs(delta - round(delta / 900) * 900) < 60, since
+
+        # Revalidated, it is fresh again; the client's no-cache still forces a validation.
+        assert "HIT" in proxy_get(proxy, url, "127.0.0.1").headers["x-cache"]
+        assert origin.accepted == 3
+        forced = proxy_get(proxy, url, "127.0.0.1", headers={"Cache-Control": "no-cache"})
+        assert forced.body == BODY
+        assert origin.accepted == 4
+        assert request_header(origin.requests[-1], "If-Modified-Since") is not None
+    finally:
+        origin.stop()
+
+
+def test_uncachable_exchanges_always_reach_the_origin(tarvodine, xml_files, tmp_path):
+    cases = [
+        ("a Range request", {"Range": "bytes=0-9"}, ok("Cache-Control: max-age=600")),
+        ("credentials", {"Authorization": "Basic dXNlcjpwYXNz"}, ok("Cache-Control: max-age=600")),
+        ("a 203 answer", {}, ok("Cache-Control: max-age=600").replace(b"200 OK", b"203 Non-Authoritative", 1)),
+        ("a must-revalidate answer", {}, ok("Cache-Control: max-age=600, must-revalidate")),
+    ]
+    origin = ScriptedOrigin([reply for _, _, reply in cases for _ in range(2)])
+    try:
+        proxy = CacheProxy(tarvodine, xml_files, tmp_path, cache_element()).start()
+        for index, (what, headers, _) in enumerate(cases):
+            url = origin.url(f"/{index}")
+            for _ in range(2):
+                answer = proxy_get(proxy, url, "127.0.0.1", headers=headers)
+                assert answer.body == BODY, what
+            assert origin.accepted == 2 * (index + 1), what
+    finally:
+        origin.stop()
