@@ -1,5 +1,6 @@
 // Prefetching of linked objects. Stand-in until the prefetch section is built from the
-// configuration: nothing is queued and no HTML stream is ever attached to a connection.
+// configuration: nothing is queued and no HTML stream is ever attached to a connection; a
+// stream handed in is fed all the same.
 #pragma once
 
 #include <cstddef>
