@@ -175,7 +175,7 @@ protected:
         std::string memorysize = "64M", memoryextra = "4M";
         std::string store_size = "1G", margin = "0";
         bool with_store = true;
-        std::string refresh;   // refresh items
+        std::string refresh{};   // refresh items
     };
 
     std::unique_ptr<CacheSection> make_with(const Setup& setup)
