@@ -409,11 +409,11 @@ def pytest_configure(config):
     config.addinivalue_line("markers", "load: a bounded load test (under a minute); -m 'not load' leaves it out")
 
 
-def start_listening(tarvodine, config, section, *extra):
+def start_listening(tarvodine, config, section, *extra, wrapper=()):
     """Starts tarvodine on the given files with one listener on a free loopback port; the Proxy
     it returns carries that port as `port`."""
     port = free_port()
-    started = tarvodine("-c", config, "-s", section, "-L", f"127.0.0.1:{port}", *extra)
+    started = tarvodine("-c", config, "-s", section, "-L", f"127.0.0.1:{port}", *extra, wrapper=wrapper)
     wait_port(port)
     started.port = port
     return started

@@ -15,9 +15,9 @@ ACCESS_RULE = {"enabled": "true", "comment": "Administrator", "log": "false", "i
                "interfacepassword": PASSWORD, "profiles": ""}
 
 
-def interface_proxy(tarvodine, xml_files, extra=(), **rule):
+def interface_proxy(tarvodine, xml_files, extra=(), wrapper=(), **rule):
     """tarvodine with the interface granted to 127.0.0.1 (fields of the rule overridable), logging
-    every category; `extra` are further command-line arguments."""
+    every category; `extra` are further command-line arguments, `wrapper` a command prefix."""
     config, section = xml_files
     fields = dict(ACCESS_RULE, **rule)
     # The section holds a field of its own name, so it is replaced through a parser.
@@ -31,7 +31,7 @@ def interface_proxy(tarvodine, xml_files, extra=(), **rule):
     for name, value in fields.items():
         ET.SubElement(allow, name).text = value
     tree.write(config)
-    return start_listening(tarvodine, config, section, "-d", EVERY_LOG_CATEGORY, *extra)
+    return start_listening(tarvodine, config, section, "-d", EVERY_LOG_CATEGORY, *extra, wrapper=wrapper)
 
 
 def exchange(port, request: bytes):

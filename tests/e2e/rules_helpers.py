@@ -36,15 +36,16 @@ def origin_with_pages(directory: Path, pages: dict) -> Origin:
     return server
 
 
-def proxy_with(tarvodine, xml_files, *sections):
-    """tarvodine with the general rule above and each section element in place of the shipped one."""
+def proxy_with(tarvodine, xml_files, *sections, wrapper=()):
+    """tarvodine with the general rule above and each section element in place of the shipped one;
+    `wrapper` is a command prefix."""
     config, section = xml_files
     text = config.read_text()
     text = section_set(text, element("general", GENERAL_GLOBALS, ("rule", GENERAL_RULE)))
     for sec in sections:
         text = section_set(text, sec)
     config.write_text(text)
-    return start_listening(tarvodine, config, section, "-d", EVERY_LOG_CATEGORY)
+    return start_listening(tarvodine, config, section, "-d", EVERY_LOG_CATEGORY, wrapper=wrapper)
 
 
 def exchange(proxy, request: bytes):

@@ -6,6 +6,7 @@ import time
 
 import pytest
 
+from cache_clock import HOLDOFF, Clock
 from conftest import wait_until
 from counting_origin import Nginx, proxy_get
 from interface_helpers import PASSWORD, USER, ask, interface_proxy
@@ -31,12 +32,15 @@ def cached(tarvodine, xml_files, tmp_path, nginx):
     store.mkdir()
     text = section_set(config.read_text(), element("general", GENERAL_GLOBALS, ("rule", GENERAL_RULE)))
     config.write_text(section_set(text, cache_element((store, 0))))
-    proxy = interface_proxy(tarvodine, xml_files, access="interface,proxy,urlcommand")
+    # The cache takes nothing before its start-up hold-off has passed on the proxy's clock.
+    clock = Clock(tmp_path)
+    proxy = interface_proxy(tarvodine, xml_files, wrapper=clock.wrapper(), access="interface,proxy,urlcommand")
+    clock.advance(HOLDOFF)
     urls = [f"http://127.0.0.1:{nginx.http_port}/{name}" for name in ("hello.txt", "other.txt")]
     for url in urls:
         assert proxy_get(proxy, url, url.split("/")[2]).status == 200
         wait_until(lambda: stored_whole(store, url), 10, "the object stored")
-    proxy.store, proxy.urls = store, urls
+    proxy.store, proxy.urls, proxy.clock = store, urls, clock
     return proxy
 
 
@@ -70,7 +74,7 @@ def test_the_page_shows_the_fill_and_a_form_with_open_bounds(cached):
     assert "<b>URL</b>" not in page   # no search without "show"
     assert (selected(page, "mamonth"), selected(page, "maday"), field(page, "mayear")) == ("January", "1", "1970")
     assert (field(page, "mahour"), field(page, "maminute")) == ("00", "00")
-    now = time.localtime()
+    now = time.localtime(cached.clock.start + cached.clock.offset)   # the proxy's clock
     assert field(page, "abyear") == str(now.tm_year)
     assert selected(page, "abmonth") == time.strftime("%B", now)
     assert (field(page, "minsize"), field(page, "maxsize")) == ("0", "4294967295")
@@ -105,7 +109,7 @@ def test_switches_and_lower_case_months_fill_the_form(cached):
     page = cache_page(cached, abcurtime="on", abmonth="march", abyear="1999", mamonth="march",
                       allsizes="on", minsize="5", maxsize="7")
     assert selected(page, "mamonth") == "March"
-    now = time.localtime()
+    now = time.localtime(cached.clock.start + cached.clock.offset)   # the proxy's clock
     assert selected(page, "abmonth") == time.strftime("%B", now) and field(page, "abyear") == str(now.tm_year)
     assert (field(page, "minsize"), field(page, "maxsize")) == ("0", "4294967295")
     assert re.search(r'name="abcurtime" checked', page) and re.search(r'name="allsizes" checked', page)

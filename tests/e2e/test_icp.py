@@ -6,6 +6,7 @@ import struct
 
 import pytest
 
+from cache_clock import HOLDOFF, Clock
 from conftest import free_port, wait_until
 from counting_origin import proxy_get
 from origin import Origin
@@ -90,7 +91,10 @@ def test_responder_answers_squid_as_sibling(tarvodine, xml_files, tmp_path, orig
     cache = element("cache", dict(CACHE_GLOBALS, icpport=icp_port),
                     ("store", {"enabled": "true", "comment": "", "profiles": "", "path": str(store), "size": "1G",
                                "margin": "0", "md5": "0"}))
-    proxy = proxy_with(tarvodine, xml_files, cache)
+    # The cache takes nothing before its start-up hold-off has passed on the proxy's clock.
+    clock = Clock(tmp_path)
+    proxy = proxy_with(tarvodine, xml_files, cache, wrapper=clock.wrapper())
+    clock.advance(HOLDOFF)
     held, other = origin.url("/1k.bin"), origin.url("/1m.bin")
     assert proxy_get(proxy, held, f"127.0.0.1:{origin.port}").status == 200
     wait_until(lambda: (ask(icp_port, icp_query(held, 7)) or (None,))[0] == HIT, what="the responder holds the URL")
