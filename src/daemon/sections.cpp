@@ -16,6 +16,7 @@
 #include "core/global.h"
 #include "daemon/clientpool.h"
 #include "inspect/clamav.h"
+#include "inspect/external.h"
 #include "inspect/fprot.h"
 #include "inspect/kaspersky.h"
 #include "inspect/sophie.h"
@@ -76,6 +77,7 @@ constexpr SectionRow SECTIONS[] = {
     row<RedirectSection, &redirect_section>("redirect"),
     row<KeywordSection, &keyword_section>("keyword"),
     row<RewriteSection, &rewrite_section>("rewrite"),
+    row<ExternalSection, &external_section>("external"),
     row<SiteGradeSection, &sitegrade_section>("sitegrade"),
     row<ForwardSection, &forward_section>("forward"),
     row<LimitSection, &limit_section>("limit"),

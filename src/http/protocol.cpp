@@ -84,6 +84,9 @@ int process_request(CONNECTION_T* connection, Filebuf* body)
         return 1;
     }
 
+    // A stage that answered a request without a body gives its answer's body in a new buffer.
+    if (body == nullptr)
+        body = connection->body.get();
     HEADER* answer = connection->response;
     answer->flags |= HEADER_LENGTH;
     answer->content_length = static_cast<std::int64_t>(size);
