@@ -4,6 +4,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -261,6 +262,16 @@ std::unique_ptr<Filebuf> external_exec(CONNECTION_T* connection, const char* com
         return std::make_unique<Filebuf>();
     }
 
+    // A program that closes its input early must not end the calling thread: SIGPIPE stays
+    // blocked on this thread for the exchange, and one it raised is taken back before the old
+    // mask returns.
+    sigset_t pipe_only;
+    sigemptyset(&pipe_only);
+    sigaddset(&pipe_only, SIGPIPE);
+    sigset_t saved;
+    pthread_sigmask(SIG_BLOCK, &pipe_only, &saved);
+    bool pipe_raised = false;
+
     std::string_view pending = mode == 0 && input != nullptr ? input->view() : std::string_view();
     int writer = in[1];
     if (pending.empty())
@@ -289,6 +300,8 @@ std::unique_ptr<Filebuf> external_exec(CONNECTION_T* connection, const char* com
             if (n > 0)
                 pending.remove_prefix(static_cast<std::size_t>(n));
             // A program that stops reading early (EPIPE) still has its output read to the end.
+            if (n < 0 && errno == EPIPE)
+                pipe_raised = true;
             if ((n < 0 && errno != EINTR && errno != EAGAIN) || pending.empty())
                 close_fd(writer);
         }
@@ -302,6 +315,12 @@ std::unique_ptr<Filebuf> external_exec(CONNECTION_T* connection, const char* com
     }
     close_fd(writer);
     close_fd(out[0]);
+    if (pipe_raised && sigismember(&saved, SIGPIPE) == 0) {
+        const timespec now{0, 0};
+        while (sigtimedwait(&pipe_only, nullptr, &now) < 0 && errno == EINTR) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
     if (stalled) {
         putlog(LOG_EXTERNAL, "error: %s stopped answering and was ended", command);
         kill(pid, SIGKILL);
