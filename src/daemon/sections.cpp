@@ -17,6 +17,7 @@
 #include "daemon/clientpool.h"
 #include "inspect/clamav.h"
 #include "inspect/external.h"
+#include "inspect/icap.h"
 #include "inspect/fprot.h"
 #include "inspect/kaspersky.h"
 #include "inspect/sophie.h"
@@ -83,6 +84,8 @@ constexpr SectionRow SECTIONS[] = {
     row<LimitSection, &limit_section>("limit"),
     row<URLBLSection, &urlbl_section>("urlblacklist"),
     row<ClamAVSection, &clamav_section>("clamav"),
+    // Last: its callbacks come after those of every other section.
+    row<ICAPSection, &icap_section>("icap"),
 };
 
 void create(const SectionRow& row, std::shared_ptr<void>& owner)
