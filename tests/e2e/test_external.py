@@ -36,6 +36,8 @@ case "$url" in
 esac
 printf 'HTTP/1.1 403 Refused\r\nContent-Type: text/plain\r\nX-Input: %s\r\n\r\n' "$1"
 env | sort
+# The descriptors a program of its own (ls) inherits; it adds one for the listing.
+echo "descriptors:" $(ls /proc/self/fd)
 """
 
 RESPMOD = r"""#!/bin/sh
@@ -138,6 +140,9 @@ def test_authentication_sets_user_and_profiles_and_a_program_answers(proxy, orig
     assert headers["x-input"].startswith(str(proxy.tempdir) + "/tv")
     assert not os.path.exists(headers["x-input"])
     assert "external parser sent X-profiles: a,b" in proxy.native_log()
+    # Nothing the proxy holds open (the client's socket, the log, listeners) reaches a program.
+    [descriptors] = [line for line in environment if line.startswith("descriptors:")]
+    assert set(descriptors.split()[1:]) <= {"0", "1", "2", "3"}, descriptors
 
 
 def read_response(sock):
