@@ -1,5 +1,6 @@
 #include "config/configfile.h"
 
+#include <fcntl.h>
 #include <cerrno>
 #include <cstdlib>
 #include <string_view>
@@ -92,7 +93,7 @@ bool document_write(const TiXmlDocument& doc, const std::string& path)
         target = real.get();
 
     std::string temp = target + ".XXXXXX";
-    const int fd = mkstemp(temp.data());
+    const int fd = mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0) {
         log_syscall("mkstemp", "config_save", target.c_str());
         return false;

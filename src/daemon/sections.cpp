@@ -16,6 +16,8 @@
 #include "core/global.h"
 #include "daemon/clientpool.h"
 #include "inspect/clamav.h"
+#include "inspect/external.h"
+#include "inspect/icap.h"
 #include "inspect/fprot.h"
 #include "inspect/kaspersky.h"
 #include "inspect/sophie.h"
@@ -76,11 +78,14 @@ constexpr SectionRow SECTIONS[] = {
     row<RedirectSection, &redirect_section>("redirect"),
     row<KeywordSection, &keyword_section>("keyword"),
     row<RewriteSection, &rewrite_section>("rewrite"),
+    row<ExternalSection, &external_section>("external"),
     row<SiteGradeSection, &sitegrade_section>("sitegrade"),
     row<ForwardSection, &forward_section>("forward"),
     row<LimitSection, &limit_section>("limit"),
     row<URLBLSection, &urlbl_section>("urlblacklist"),
     row<ClamAVSection, &clamav_section>("clamav"),
+    // Last: its callbacks come after those of every other section.
+    row<ICAPSection, &icap_section>("icap"),
 };
 
 void create(const SectionRow& row, std::shared_ptr<void>& owner)

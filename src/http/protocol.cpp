@@ -68,6 +68,9 @@ int process_request(CONNECTION_T* connection, Filebuf* body)
     if (connection->response == nullptr)
         processors.Execute(STAGE_REQUEST_MODIFY, connection, body);
 
+    // A stage that answered a request without a body gives its answer's body in a new buffer.
+    if (body == nullptr && connection->response != nullptr)
+        body = connection->body.get();
     HEADER* request = connection->request.get();
     const std::size_t size = body != nullptr ? body->size() : 0;
     if (connection->response == nullptr) {

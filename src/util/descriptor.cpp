@@ -59,7 +59,7 @@ void log_accept_failure(int err)
 
 int s_open(const char* path, int flags, mode_t mode)
 {
-    return with_recovery([&] { return open(path, flags, mode); }, -1, [&](int err) {
+    return with_recovery([&] { return open(path, flags | O_CLOEXEC, mode); }, -1, [&](int err) {
         putlog(LOG_ERROR, "[system: open:%d:%s], in %s, failed to open file %s", err, std::strerror(err), "s_open",
                path);
     });
@@ -67,7 +67,7 @@ int s_open(const char* path, int flags, mode_t mode)
 
 int s_open64(const char* path, int flags, mode_t mode)
 {
-    return with_recovery([&] { return open(path, flags | O_LARGEFILE, mode); }, -1, [&](int err) {
+    return with_recovery([&] { return open(path, flags | O_LARGEFILE | O_CLOEXEC, mode); }, -1, [&](int err) {
         putlog(LOG_ERROR, "[system: open64:%d:%s], in %s, failed to open file %s", err, std::strerror(err),
                "s_open64", path);
     });
@@ -75,7 +75,8 @@ int s_open64(const char* path, int flags, mode_t mode)
 
 FILE* s_fopen(const char* path, const char* mode)
 {
-    return with_recovery([&] { return std::fopen(path, mode); }, static_cast<FILE*>(nullptr), [](int err) {
+    const std::string closing = std::string(mode) + "e";
+    return with_recovery([&] { return std::fopen(path, closing.c_str()); }, static_cast<FILE*>(nullptr), [](int err) {
         putlog(LOG_ERROR, "[system: fopen:%d:%s], in %s, unable to open file", err, std::strerror(err), "s_fopen");
     });
 }
@@ -90,7 +91,7 @@ DIR* s_opendir(const char* path)
 
 int s_socket(int family, int type, int protocol)
 {
-    return with_recovery([&] { return socket(family, type, protocol); }, -1, [](int err) {
+    return with_recovery([&] { return socket(family, type | SOCK_CLOEXEC, protocol); }, -1, [](int err) {
         putlog(LOG_ERROR, "[system: socket:%d:%s], in %s unable to create socket", err, std::strerror(err),
                "s_socket");
     });
@@ -98,7 +99,7 @@ int s_socket(int family, int type, int protocol)
 
 int s_accept(int s, sockaddr* address, socklen_t* length)
 {
-    int fd = accept(s, address, length);
+    int fd = accept4(s, address, length, SOCK_CLOEXEC);
     if (fd >= 0)
         return fd;
     int err = errno;
@@ -107,7 +108,7 @@ int s_accept(int s, sockaddr* address, socklen_t* length)
     log_accept_failure(err);
     if (descriptors_exhausted(err)) {
         fd_failure();
-        fd = accept(s, address, length);
+        fd = accept4(s, address, length, SOCK_CLOEXEC);
         if (fd >= 0)
             return fd;
         err = errno;

@@ -11,7 +11,8 @@
 
 // Each returns what its system call returns. Any failure but a full descriptor table is left to
 // the caller, unlogged, with errno as the call set it; a full table is logged only when the
-// retry after freeing the pools fails too.
+// retry after freeing the pools fails too. Every descriptor they make is close-on-exec: a program
+// that one thread starts must never inherit another thread's files or sockets.
 int s_open(const char* path, int flags, mode_t mode = 0);
 int s_open64(const char* path, int flags, mode_t mode = 0);
 FILE* s_fopen(const char* path, const char* mode);

@@ -95,7 +95,7 @@ void log_set_buffer(LOGBUFFER* buffer) { log_buffer.store(buffer, std::memory_or
 
 int log_file_open(const std::string& path)
 {
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_LARGEFILE, 0640);
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_LARGEFILE | O_CLOEXEC, 0640);
     if (fd >= 0)
         lseek(fd, 0, SEEK_END);
     return fd;

@@ -1,0 +1,196 @@
+"""The ICAP client against the real c-icap: its echo service passes requests and responses
+through unchanged, url_check answers a request for a listed host itself, content filtering
+rewrites a response, and virus_scan with clamd blocks EICAR in a response."""
+import os
+
+import pytest
+
+from conftest import free_port, start_peer, stop_peer
+from origin import ECHO_MODULE
+from rules_helpers import element, exchange, get, origin_with_pages, proxy_with
+from scripted_icap import ScriptedIcap, reply
+
+EICAR = rb"X5O!P%@AP[4\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*"
+# Binary and larger than one chunk of either side.
+PAGE = bytes(range(256)) * 400
+TEXT = b"a line with a badword in it\n" * 100
+
+
+def rule(port, service, modes, profiles=""):
+    return ("rule", {"enabled": "true", "comment": "", "profiles": profiles, "host": "127.0.0.1",
+                     "service": service, "port": str(port), "modes": str(modes)})
+
+
+def icap_proxy(tarvodine, xml_files, *rules):
+    return proxy_with(tarvodine, xml_files, element("icap", {"enabled": "true"}, *rules))
+
+
+@pytest.fixture(scope="module")
+def origin(tmp_path_factory):
+    server = origin_with_pages(tmp_path_factory.mktemp("nginx"), {
+        "/page.bin": PAGE, "/text.txt": TEXT, "/eicar.txt": b"attachment: " + EICAR + b"\n"})
+    yield server
+    server.stop()
+
+
+@pytest.fixture(scope="module")
+def clamd_port(tmp_path_factory):
+    port = free_port()
+    pid = start_peer("start-clamd.sh", tmp_path_factory.mktemp("clamd"), port)
+    yield port
+    stop_peer(pid)
+
+
+@pytest.fixture(scope="module")
+def cicap(tmp_path_factory, clamd_port):
+    port = free_port()
+    pid = start_peer("start-cicap.sh", tmp_path_factory.mktemp("cicap"), port, clamd_port)
+    yield port
+    stop_peer(pid)
+
+
+def test_echo_passes_requests_and_responses_through_unchanged(tarvodine, xml_files, cicap, origin):
+    proxy = icap_proxy(tarvodine, xml_files, rule(cicap, "/echo", 3))
+    status, headers, body = get(proxy, origin.url("/page.bin"))
+    assert status.startswith("HTTP/1.1 200"), status
+    assert body == PAGE
+    assert int(headers["content-length"]) == len(PAGE)
+    log = proxy.native_log()
+    assert "ICAP: response modified" in log and "ICAP: request modified" in log
+
+
+@pytest.mark.skipif(not os.path.exists(ECHO_MODULE), reason="nginx echo module not installed")
+def test_echo_passes_a_request_body_through_unchanged(tarvodine, xml_files, cicap, origin):
+    proxy = icap_proxy(tarvodine, xml_files, rule(cicap, "/echo", 1))
+    payload = PAGE[:70000]
+    status, _, body = exchange(proxy, (f"POST {origin.url('/echo')} HTTP/1.0\r\n"
+                                       f"Content-Length: {len(payload)}\r\n\r\n").encode() + payload)
+    assert status.startswith("HTTP/1.1 200"), status
+    assert body == payload
+
+
+def test_url_check_answers_a_request_for_a_listed_host(tarvodine, xml_files, cicap, origin):
+    proxy = icap_proxy(tarvodine, xml_files, rule(cicap, "/url_check", 1))
+    status, _, _ = get(proxy, "http://blocked.test/x")
+    assert status.startswith("HTTP/1.1 403"), status
+    assert "ICAP: request satisfied" in proxy.native_log()
+    # Hosts not listed pass: c-icap answers 204.
+    status, _, body = get(proxy, origin.url("/page.bin"))
+    assert status.startswith("HTTP/1.1 200") and body == PAGE, status
+
+
+def test_content_filtering_rewrites_a_response(tarvodine, xml_files, cicap, origin):
+    proxy = icap_proxy(tarvodine, xml_files, rule(cicap, "/srv_content_filtering", 2))
+    status, headers, body = get(proxy, origin.url("/text.txt"))
+    assert status.startswith("HTTP/1.1 200"), status
+    assert body == TEXT.replace(b"badword", b"[censored]")
+    assert headers.get("x-content-filtered") == "yes"
+    assert int(headers["content-length"]) == len(body)
+
+
+def test_virus_scan_blocks_eicar_in_a_response(tarvodine, xml_files, cicap, origin):
+    proxy = icap_proxy(tarvodine, xml_files, rule(cicap, "/avscan", 2))
+    status, _, body = get(proxy, origin.url("/eicar.txt"))
+    assert status.startswith("HTTP/1.1 403"), status
+    assert EICAR not in body
+    status, _, body = get(proxy, origin.url("/text.txt"))
+    assert status.startswith("HTTP/1.1 200") and body == TEXT, status
+
+
+
+# What c-icap never sends comes from a scripted server.
+NEW_RESPONSE = b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nX-Scripted: yes\r\n\r\n"
+ANSWER = b"HTTP/1.1 403 Forbidden\r\nContent-Type: text/plain\r\n\r\n"
+
+
+def scripted_answer(request):
+    """The reply by the case named in the encapsulated request's URL."""
+    text = request.encapsulated.decode("latin-1")
+    case = text.split("case=", 1)[1].split(" ", 1)[0] if "case=" in text else ""
+    n = len(NEW_RESPONSE)
+    replies = {
+        "r204": reply(204),
+        "r400": reply(400),
+        "r500": reply(500),
+        "r100": reply(100),
+        "headeronly": reply(200, f"res-hdr=0, null-body={n}", NEW_RESPONSE),
+        "rewrite": reply(200, f"res-hdr=0, res-body={n}", NEW_RESPONSE, b"rewritten"),
+        "closing": reply(200, f"res-hdr=0, res-body={n}", NEW_RESPONSE, b"rewritten"),
+        "reqanswer": reply(200, f"res-hdr=0, res-body={len(ANSWER)}", ANSWER, b"answered by ICAP"),
+        "reqinresp": reply(200, f"req-hdr=0, null-body={len(request.encapsulated)}", request.encapsulated),
+        "both": reply(200, "req-hdr=0, req-body=0, res-body=0", b"", b"x"),
+    }
+    # "closing" ends the connection after its reply without saying so: the proxy keeps it.
+    return replies.get(case, reply(204)), case == "closing"
+
+
+@pytest.fixture
+def scripted():
+    server = ScriptedIcap(scripted_answer)
+    yield server
+    server.stop()
+
+
+# Every reply that is not a usable modification leaves the response as the server sent it; a
+# header-only reply empties the body rather than deliver the old one under the new header.
+@pytest.mark.parametrize("case, headers_expected, body_expected", [
+    ("r204", {}, PAGE),
+    ("r400", {}, PAGE),
+    ("r500", {}, PAGE),
+    ("r100", {}, PAGE),
+    ("reqinresp", {}, PAGE),
+    ("both", {}, PAGE),
+    ("headeronly", {"x-scripted": "yes"}, b""),
+    ("rewrite", {"x-scripted": "yes"}, b"rewritten"),
+], ids=lambda value: value if isinstance(value, str) else "")
+def test_respmod_replies(tarvodine, xml_files, scripted, origin, case, headers_expected, body_expected):
+    proxy = icap_proxy(tarvodine, xml_files, rule(scripted.port, "/resp", 2))
+    status, headers, body = get(proxy, origin.url(f"/page.bin?case={case}"))
+    assert status.startswith("HTTP/1.1 200"), status
+    assert body == body_expected
+    for name, value in headers_expected.items():
+        assert headers.get(name) == value
+    if not headers_expected:
+        assert "x-scripted" not in headers
+    assert int(headers["content-length"]) == len(body)
+
+
+def test_respmod_states_the_buffered_length_and_exact_offsets(tarvodine, xml_files, scripted, origin):
+    proxy = icap_proxy(tarvodine, xml_files, rule(scripted.port, "/resp", 2))
+    get(proxy, origin.url("/page.bin?case=rewrite"))
+    [request] = scripted.requests
+    assert request.head.startswith(f"RESPMOD icap://127.0.0.1:{scripted.port}/resp ICAP/1.0\r\n")
+    assert request.field("Host") == f"127.0.0.1:{scripted.port}"
+    assert request.field("X-Client-IP") == "127.0.0.1"
+    offsets = request.offsets()
+    http_request, _, rest = request.encapsulated.partition(b"\r\n\r\n")
+    assert offsets == {"req-hdr": 0, "res-hdr": len(http_request) + 4, "res-body": len(request.encapsulated)}
+    assert http_request.startswith(b"GET http://") and f"Content-Length: {len(PAGE)}\r\n".encode() in rest
+    assert request.body == PAGE
+
+
+def test_reqmod_get_has_a_null_body_and_an_answer_ends_the_request(tarvodine, xml_files, scripted, origin):
+    proxy = icap_proxy(tarvodine, xml_files, rule(scripted.port, "/req", 1))
+    status, _, body = get(proxy, origin.url("/page.bin?case=reqanswer"))
+    assert status.startswith("HTTP/1.1 403"), status
+    assert body == b"answered by ICAP"
+    assert "case=reqanswer" not in origin.access_log()
+    [request] = scripted.requests
+    assert request.offsets() == {"req-hdr": 0, "null-body": len(request.encapsulated)}
+    assert request.encapsulated.endswith(b"\r\n\r\n") and request.body == b""
+
+
+def test_a_pooled_connection_the_server_closed_is_replaced(tarvodine, xml_files, scripted, origin):
+    proxy = icap_proxy(tarvodine, xml_files, rule(scripted.port, "/resp", 2))
+    for _ in range(2):
+        status, headers, body = get(proxy, origin.url("/page.bin?case=closing"))
+        assert status.startswith("HTTP/1.1 200") and body == b"rewritten", status
+    assert [r.connection for r in scripted.requests] == [1, 2]
+
+
+def test_a_204_connection_is_not_reused(tarvodine, xml_files, scripted, origin):
+    proxy = icap_proxy(tarvodine, xml_files, rule(scripted.port, "/resp", 2))
+    for _ in range(2):
+        status, _, body = get(proxy, origin.url("/page.bin?case=r204"))
+        assert body == PAGE, status
+    assert [r.connection for r in scripted.requests] == [1, 2]
