@@ -89,21 +89,33 @@ def test_a_request_cap_blocks_the_requests_after_it(tarvodine, xml_files, origin
 @pytest.mark.parametrize("connections, rate, options", [(1, 200000, "0"), (10, 1000000, "4")])
 def test_a_rate_holds_the_throughput_within_ten_percent(tarvodine, xml_files, origin, connections, rate, options):
     proxy = start(tarvodine, xml_files, limits({"rate": str(rate), "options": options}))
-    results = [None] * connections
 
-    def fetch(i):
-        results[i] = timed_get(proxy, origin.url("/256k.bin"))
+    def measure():
+        results = [None] * connections
 
-    began = time.monotonic()
-    threads = [threading.Thread(target=fetch, args=(i,)) for i in range(connections)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    took = time.monotonic() - began
-    assert all(length == len(QUARTER) for _, length in results)
-    throughput = connections * len(QUARTER) / took
-    assert rate * 0.9 <= throughput <= rate * 1.1, (throughput, [t for t, _ in results])
+        def fetch(i):
+            results[i] = timed_get(proxy, origin.url("/256k.bin"))
+
+        began = time.monotonic()
+        threads = [threading.Thread(target=fetch, args=(i,)) for i in range(connections)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        took = time.monotonic() - began
+        assert all(length == len(QUARTER) for _, length in results)
+        return connections * len(QUARTER) / took, [t for t, _ in results]
+
+    # Going over the rate is the limiter's fault and fails at once; falling short of it can also
+    # be a machine starved by other processes, so a slow reading is measured again.
+    readings = []
+    for _ in range(3):
+        throughput, times = measure()
+        readings.append((throughput, times))
+        assert throughput <= rate * 1.1, readings
+        if throughput >= rate * 0.9:
+            break
+    assert rate * 0.9 <= throughput, readings
 
 
 @pytest.mark.skipif(shutil.which("faketime") is None, reason="faketime is not installed")
