@@ -397,7 +397,7 @@ int SiteGradeSection::check_profiles(CONNECTION_T* connection, int pass)
         for (const std::string& written : rule.categories) {
             if (written.empty()) {
                 if (rule.log != 0)
-                    putlog(LOG_ERROR, "sitegrade: malformed specification of category");
+                    putlog(LOG_ERROR, "sitegrade: empty category name in a rule");
                 continue;
             }
             // A category with a final dot is a zone of its own, asked for the host under it; its
