@@ -1,8 +1,6 @@
 """The URL-command pages in a real browser: Debian's headless chromium driven through selenium,
 with a PAC file that sends only the hosts carrying URL commands to the proxy. Each page is
 rendered once and left as a screenshot in the test's directory."""
-import base64
-import tempfile
 
 import pytest
 
@@ -10,7 +8,7 @@ from conftest import free_port, wait_port
 from counting_origin import Nginx
 
 webdriver = pytest.importorskip("selenium.webdriver")
-from selenium.webdriver.chrome.service import Service  # noqa: E402
+from chromium import headless_chromium  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
 
 # command, path, title (after the host and path), a text the rendered page shows
@@ -49,23 +47,7 @@ def proxy(tarvodine, xml_files, dns_zone):
 
 @pytest.fixture
 def driver(tmp_path, proxy):
-    dead = free_port()
-    pac = ('function FindProxyForURL(url, host) {\n'
-           f'  if (shExpMatch(host, "xx--*")) return "PROXY 127.0.0.1:{proxy.port}";\n'
-           f'  return "PROXY 127.0.0.1:{dead}";\n'
-           '}\n')
-    opts = webdriver.ChromeOptions()
-    opts.binary_location = "/usr/bin/chromium"
-    for arg in ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-                "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                "--disable-features=NetworkTimeServiceQuerying", "--window-size=1000,800",
-                "--user-data-dir=" + tempfile.mkdtemp(dir=tmp_path),
-                "--proxy-pac-url=data:application/x-ns-proxy-autoconfig;base64," +
-                base64.b64encode(pac.encode()).decode()]:
-        opts.add_argument(arg)
-    service = Service("/usr/bin/chromedriver", log_output=str(tmp_path / "chromedriver.log"))
-    started = webdriver.Chrome(service=service, options=opts)
-    started.set_page_load_timeout(60)
+    started = headless_chromium(tmp_path, 'shExpMatch(host, "xx--*")', proxy.port)
     yield started
     started.quit()
 

@@ -1,16 +1,13 @@
 """The web interface in a real browser: Debian's headless chromium driven through selenium, with
 a PAC file that sends the interface host, and nothing else, to the proxy. Screenshots of the
 main pages are left in the test's directory."""
-import base64
-import tempfile
 
 import pytest
 
-from conftest import free_port
 from interface_helpers import PASSWORD, USER, interface_proxy
 
 webdriver = pytest.importorskip("selenium.webdriver")
-from selenium.webdriver.chrome.service import Service  # noqa: E402
+from chromium import headless_chromium  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
 
 # Every page of the menu that is built, with a text the page always shows.
@@ -34,23 +31,7 @@ def browser(tmp_path):
     drivers = []
 
     def start(port):
-        dead = free_port()
-        pac = ('function FindProxyForURL(url, host) {\n'
-               f'  if (host == "tarvodine") return "PROXY 127.0.0.1:{port}";\n'
-               f'  return "PROXY 127.0.0.1:{dead}";\n'
-               '}\n')
-        opts = webdriver.ChromeOptions()
-        opts.binary_location = "/usr/bin/chromium"
-        for arg in ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-                    "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                    "--disable-features=NetworkTimeServiceQuerying", "--window-size=1000,800",
-                    "--user-data-dir=" + tempfile.mkdtemp(dir=tmp_path),
-                    "--proxy-pac-url=data:application/x-ns-proxy-autoconfig;base64," +
-                    base64.b64encode(pac.encode()).decode()]:
-            opts.add_argument(arg)
-        service = Service("/usr/bin/chromedriver", log_output=str(tmp_path / "chromedriver.log"))
-        driver = webdriver.Chrome(service=service, options=opts)
-        driver.set_page_load_timeout(60)
+        driver = headless_chromium(tmp_path, 'host == "tarvodine"', port)
         drivers.append(driver)
         return driver
 
