@@ -262,6 +262,7 @@ void CacheSection::validated(CACHEMAP* object)
     Lock lock(mutex_);
     object->flags &= ~CACHE_VALIDATE;
     touch(object, true);
+    journal_settle(lock);
 }
 
 int CacheSection::stale(CACHEMAP* object)

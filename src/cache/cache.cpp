@@ -219,7 +219,7 @@ CACHEMAP* CacheSection::cache_open(CONNECTION_T* connection, std::string_view ke
 {
     Lock lock(mutex_);
     CACHEMAP* result = open_locked(lock, connection, key, header, flags);
-    journal_rewrites(lock);
+    journal_settle(lock);
     return result;
 }
 
@@ -426,7 +426,7 @@ long CacheSection::add(CACHEMAP* object, const char* bytes, std::size_t length)
 {
     Lock lock(mutex_);
     const long added = add_locked(lock, object, bytes, length);
-    journal_rewrites(lock);
+    journal_settle(lock);
     return added;
 }
 
@@ -625,7 +625,7 @@ void CacheSection::cache_close(CACHEMAP* object, bool finishing)
         return;
     Lock lock(mutex_);
     close_unlocked(object, finishing);
-    journal_rewrites(lock);
+    journal_settle(lock);
 }
 
 void CacheSection::close_unlocked(CACHEMAP* object, bool finishing)
@@ -701,7 +701,7 @@ void CacheSection::invalidate(CACHEMAP* object)
         return;
     Lock lock(mutex_);
     invalidate_unlocked(object);
-    journal_rewrites(lock);
+    journal_settle(lock);
 }
 
 int CacheSection::invalidate_key(std::string_view key)
@@ -712,6 +712,7 @@ int CacheSection::invalidate_key(std::string_view key)
         return 0;
     ++object->refs;
     invalidate_unlocked(object);
+    journal_settle(lock);
     return 1;
 }
 
@@ -984,7 +985,7 @@ void CacheSection::graceful_exit()
     rewrites_done_.wait(lock, [this] { return rewrites_running_ == 0; });
     unlink_pending();
     for (const auto& store : stores_) {
-        if (store->journal_fd < 0 || store->path.empty())
+        if ((store->journal_fd < 0 && store->outgoing.empty()) || store->path.empty())
             continue;
         store->journal_written = 0;
         journal_write(store.get());

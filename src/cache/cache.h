@@ -230,6 +230,12 @@ private:
     // Rewrites the journals whose threshold was reached, writing and syncing the new file with
     // the mutex released.
     void journal_rewrites(Lock& lock);
+    // Opens the store's journal for appending when it is closed; false when it can't be.
+    bool journal_open(Store* store);
+    // Writes the journal lines appended under the mutex, with the mutex released, in order.
+    void journal_flush(Lock& lock);
+    // Before a public operation lets the mutex go: its journal lines, then any rewrite due.
+    void journal_settle(Lock& lock);
     CACHEMAP* open_locked(Lock& lock, CONNECTION_T* connection, std::string_view key, const char* header,
                           std::uint32_t flags);
     void memory_line();
@@ -261,7 +267,8 @@ private:
     std::mutex unlink_mutex_;
     std::condition_variable unlink_wake_;
     std::deque<std::string> unlink_list_;
-    int rewrites_running_ = 0;                 // journal rewrites with the mutex released
+    int rewrites_running_ = 0;                 // journal rewrites and flushes with the mutex released
+    bool flushing_ = false;                    // a journal_flush is writing
     std::condition_variable rewrites_done_;    // the store rules stay while any runs
 };
 

@@ -118,18 +118,10 @@ int CacheSection::journal_add(CACHEMAP* object)
     Store* store = object->store;
     if (store == nullptr)
         return 1;
-    if (store->journal_fd < 0) {
-        const std::string path = store->path + "/journal";
-        store->journal_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        if (store->journal_fd < 0)
-            return -1;
-        putlog(LOG_CACHE, "opened new %s/journal [%d]", store->path.c_str(), store->journal_fd);
-        store->journal_lines = 0;
-    }
     const std::string line = journal_line(object);
-    if (!line.empty() && ::write(store->journal_fd, line.data(), line.size()) < 0)
-        putlog(LOG_ERROR, "[system: write:%d:%s], in %s, cache: failed to write to [%d] %s/journal", errno,
-               std::strerror(errno), __func__, store->journal_fd, store->path.c_str());
+    // Written by journal_flush once the mutex is let go, in the order the changes were made:
+    // a cleaning that drops thousands of objects never writes under the mutex.
+    store->outgoing += line;
     if (store->rewriting)
         store->pending += line;   // the rewrite in progress did not see this change
     ++store->journal_lines;
@@ -139,8 +131,78 @@ int CacheSection::journal_add(CACHEMAP* object)
     return 1;
 }
 
+bool CacheSection::journal_open(Store* store)
+{
+    if (store->journal_fd >= 0)
+        return true;
+    const std::string path = store->path + "/journal";
+    store->journal_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (store->journal_fd < 0)
+        return false;
+    putlog(LOG_CACHE, "opened new %s/journal [%d]", store->path.c_str(), store->journal_fd);
+    return true;
+}
+
+namespace {
+
+void journal_append(int fd, const std::string& path, std::string_view lines)
+{
+    if (!write_all(fd, lines))
+        putlog(LOG_ERROR, "[system: write:%d:%s], in %s, cache: failed to write to [%d] %s/journal", errno,
+               std::strerror(errno), "journal_add", fd, path.c_str());
+}
+
+} // namespace
+
+void CacheSection::journal_flush(Lock& lock)
+{
+    // One flusher at a time keeps the lines in order: lines appended while it writes are taken
+    // by its next round, not by a second writer that could overtake it.
+    if (flushing_)
+        return;
+    flushing_ = true;
+    ++rewrites_running_;   // the stores and their journal files stay until it is done
+    struct Batch {
+        int fd;
+        std::string path;
+        std::string lines;
+    };
+    for (;;) {
+        std::vector<Batch> batch;
+        for (const auto& rule : stores_) {
+            Store* store = rule.get();
+            if (store->outgoing.empty())
+                continue;
+            if (!journal_open(store)) {
+                store->outgoing.clear();   // as a line that could not be written
+                continue;
+            }
+            batch.push_back({store->journal_fd, store->path, std::exchange(store->outgoing, std::string())});
+        }
+        if (batch.empty())
+            break;
+        lock.unlock();
+        for (const Batch& one : batch)
+            journal_append(one.fd, one.path, one.lines);
+        lock.lock();
+    }
+    flushing_ = false;
+    --rewrites_running_;
+    rewrites_done_.notify_all();
+}
+
+void CacheSection::journal_settle(Lock& lock)
+{
+    journal_flush(lock);
+    journal_rewrites(lock);
+}
+
 void CacheSection::journal_close(Store* store)
 {
+    // Lines not flushed yet go in first (nothing flushes meanwhile: the callers wait for that).
+    if (!store->outgoing.empty() && journal_open(store))
+        journal_append(store->journal_fd, store->path, store->outgoing);
+    store->outgoing.clear();
     if (store->journal_fd < 0)
         return;
     fsync(store->journal_fd);
@@ -200,6 +262,7 @@ void CacheSection::journal_write(Store* store)
     putlog(LOG_CACHE, "writing journal for %s", store->path.c_str());
     if (!journal_new_write(store->path + "/journal.new", journal_text(store)))
         return;
+    store->outgoing.clear();   // the new journal holds what they said
     journal_close(store);
     store->journal_lines = 0;
     store->rewrite_due = false;
@@ -237,6 +300,9 @@ void CacheSection::journal_rewrites(Lock& lock)
                 ::unlink(fresh.c_str());
         }
         if (written) {
+            // A flush may be writing to the old journal: its file stays open until it is done.
+            // Lines still waiting go to the new journal after the ones it already holds.
+            rewrites_done_.wait(lock, [this] { return !flushing_; });
             if (store->journal_fd >= 0) {
                 ::close(store->journal_fd);
                 store->journal_fd = -1;

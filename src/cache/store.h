@@ -50,6 +50,7 @@ struct Store {
     bool rewrite_due = false;    // the appended lines reached the threshold
     bool rewriting = false;      // a rewrite is being written outside the cache's mutex
     std::string pending;         // lines appended while it is
+    std::string outgoing;        // lines appended, not yet written to the journal file
     std::uint64_t clean_target = 0;
 };
 

@@ -7,6 +7,8 @@
 #include <unistd.h>
 #include <ctime>
 #include <functional>
+#include <map>
+#include <atomic>
 #include <set>
 #include <string>
 #include <utility>
@@ -14,6 +16,7 @@
 
 #include "cache/cache.h"
 #include "cache/store.h"
+#include "core/threads.h"
 #include "counting_cache.h"
 #include "http/connection.h"
 #include "http/header.h"
@@ -813,4 +816,142 @@ TEST_F(CacheStore, AStopDeletesQueuedFilesAndARestartSweepsFilesNoJournalNames)
     EXPECT_TRUE(fs::exists(kept));
     EXPECT_EQ(cache->exists("http://a.example/kept"), 1);
     EXPECT_EQ(cache->exists("http://a.example/dropped"), 0);
+}
+
+namespace {
+
+// The journal as a restart reads it: the last line of each key decides whether the key comes
+// back (complete and on disk) or not.
+std::set<std::string> journal_survivors(const fs::path& journal)
+{
+    std::ifstream in(journal);
+    std::map<std::string, std::uint32_t> last;
+    for (std::string line; std::getline(in, line);) {
+        const auto parsed = journal_line_parse(line);
+        if (parsed)
+            last[std::string(parsed->key)] = parsed->flags;
+    }
+    std::set<std::string> kept;
+    for (const auto& [key, flags] : last)
+        if ((flags & 0x1083u) == CACHE_DISK)
+            kept.insert(key);
+    return kept;
+}
+
+std::vector<std::string> journal_lines_of(const fs::path& journal)
+{
+    std::ifstream in(journal);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+std::atomic<std::time_t> shared_now{1'700'000'000};
+std::time_t shared_clock()
+{
+    return shared_now.load();
+}
+
+} // namespace
+
+TEST_F(CacheStore, ACleaningJournalsTheObjectsItDropsInOrderBeforeTheCallReturns)
+{
+    HoldoffSaved saved;
+    cache = make_with({.maxsize = "2M", .store_size = "10M", .margin = "9500000"});
+    const std::string body = bytes_of(1'000'000, 7);
+    std::vector<std::string> keys;
+    for (int i = 0; i < 12; ++i) {
+        keys.push_back("http://a.example/" + std::to_string(i));
+        fake_now += 1;
+        store(keys.back(), body);
+    }
+    const std::size_t before = journal_lines_of(dir / "journal").size();
+    fake_now += 100;
+    CACHEMAP* held = cache->cache_open(nullptr, keys.front(), nullptr, 0);
+    ASSERT_NE(held, nullptr);
+
+    // The three least recently used objects nobody holds went, each with one line saying so,
+    // oldest first, after everything the journal held before.
+    const std::vector<std::string> lines = journal_lines_of(dir / "journal");
+    ASSERT_EQ(lines.size(), before + 3);
+    for (int i = 0; i < 3; ++i) {
+        const auto parsed = journal_line_parse(lines[before + i]);
+        ASSERT_TRUE(parsed.has_value()) << lines[before + i];
+        EXPECT_EQ(parsed->key, keys[1 + i]);
+        EXPECT_NE(parsed->flags & CACHE_INVALID, 0u) << lines[before + i];
+    }
+    std::set<std::string> kept(keys.begin() + 4, keys.end());
+    kept.insert(keys.front());
+    EXPECT_EQ(journal_survivors(dir / "journal"), kept);
+    cache->cache_close(held, false);
+
+    // A restart reads the same.
+    cache.reset();
+    cache = make_with({.maxsize = "2M", .store_size = "10M", .margin = "9500000"});
+    for (const std::string& key : keys)
+        EXPECT_EQ(cache->exists(key), kept.count(key) != 0 ? 1 : 0) << key;
+}
+
+TEST_F(CacheStore, TheJournalFollowsTheTableWhileThreadsChangeItAndRewritesRun)
+{
+    // A low threshold and a clock that keeps moving make rewrites run beside the writers, and
+    // the threads share their keys, so that lines of one key come from several threads.
+    cache = make("1M", 0, "16");
+    shared_now = fake_now;
+    cache->clock_set(shared_clock);
+    constexpr int THREADS = 4, ROUNDS = 80, KEYS = 12;
+    const auto key_of = [](int n) { return "http://shared.example/" + std::to_string(n % KEYS); };
+    std::atomic<int> running{THREADS};
+    std::atomic<int> stored{0};
+    const auto work = [&](int t) {
+        for (int i = 0; i < ROUNDS; ++i) {
+            const std::string key = key_of(i * 5 + t);
+            // Null while another thread holds the key.
+            if (CACHEMAP* object = cache->cache_open(connection.get(), key, HEADER_TEXT.c_str(), CACHE_WRITING)) {
+                const std::string body = bytes_of(100 + i, static_cast<unsigned>(t));
+                if (cache->add(object, body.data(), body.size()) > 0)
+                    ++stored;
+                cache->cache_close(object, true);
+            }
+            if (i % 3 == t % 3)
+                cache->invalidate_key(key_of(i + t));
+            else if (CACHEMAP* hit = cache->cache_open(nullptr, key_of(i + 2 * t), nullptr, 0); hit != nullptr)
+                cache->cache_close(hit, false);
+        }
+        --running;
+    };
+    // Threads of the table: the cache logs, and a log line names its thread's client.
+    using Body = std::function<void()>;
+    const ThreadStart run = [](void* body) -> void* {
+        std::unique_ptr<Body>(static_cast<Body*>(body))->operator()();
+        return nullptr;
+    };
+    for (int t = 0; t < THREADS; ++t) {
+        auto body = std::make_unique<Body>([&work, t] { work(t); });
+        ASSERT_GE(thread_create_internal(run, body.get()), 0);
+        body.release();
+    }
+    while (running.load() > 0) {
+        shared_now += 31;
+        std::this_thread::yield();
+    }
+    EXPECT_GT(stored.load(), ROUNDS);
+
+    std::set<std::string> live;
+    for (int n = 0; n < KEYS; ++n)
+        if (cache->exists(key_of(n)) == 1)
+            live.insert(key_of(n));
+    EXPECT_FALSE(live.empty());
+    // Every line is in the file when the calls have returned, and the last one of each key
+    // tells its state.
+    EXPECT_EQ(journal_survivors(dir / "journal"), live);
+    EXPECT_FALSE(fs::exists(dir / "journal.new"));
+    // Rewrites ran: far fewer lines than the changes made.
+    EXPECT_LT(journal_lines_of(dir / "journal").size(), static_cast<std::size_t>(THREADS * ROUNDS));
+    cache.reset();
+    cache = make();
+    for (const std::string& key : live)
+        EXPECT_EQ(cache->exists(key), 1) << key;
+    EXPECT_EQ(cache->object_count(), static_cast<int>(live.size()));
 }
