@@ -290,6 +290,10 @@ void CacheSection::journal_rewrites(Lock& lock)
         lock.unlock();
         bool written = journal_new_write(fresh, text);
         lock.lock();
+        // A flush may be writing to the old journal: its file stays open until that is done, and
+        // no other flush starts while the mutex is held from here to the rename, so every line
+        // made meanwhile is in `pending`. Lines still waiting follow in the new journal.
+        rewrites_done_.wait(lock, [this] { return !flushing_; });
         if (written && !store->pending.empty()) {
             // The changes made meanwhile follow, as they did in the old journal.
             const int fd = ::open(fresh.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
@@ -300,9 +304,6 @@ void CacheSection::journal_rewrites(Lock& lock)
                 ::unlink(fresh.c_str());
         }
         if (written) {
-            // A flush may be writing to the old journal: its file stays open until it is done.
-            // Lines still waiting go to the new journal after the ones it already holds.
-            rewrites_done_.wait(lock, [this] { return !flushing_; });
             if (store->journal_fd >= 0) {
                 ::close(store->journal_fd);
                 store->journal_fd = -1;
