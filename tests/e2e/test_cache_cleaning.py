@@ -17,7 +17,7 @@ from counting_origin import proxy_get
 from interface_helpers import PASSWORD, USER, ask, interface_proxy
 from origin import Origin, _random_file
 from rules_helpers import GENERAL_GLOBALS, GENERAL_RULE, element, section_set
-from test_cache import CACHE_GLOBALS, REFRESH_DAY, cache_element, journal_lines
+from test_cache import CACHE_GLOBALS, REFRESH_DAY, cache_element, journal_lines, stored_whole
 
 OBJECT_SIZE = 40 * 1024
 MEMORY_SIZE = 300 * 1024
@@ -238,7 +238,9 @@ def test_sigterm_under_load_writes_every_journal_and_a_restart_leaves_no_stray_f
 
 def test_the_offline_command_answers_from_the_cache_alone(tarvodine, xml_files, tmp_path, origin):
     stale_soon = dict(REFRESH_DAY, maxage="600", validate="600")
-    proxy = LimitedProxy(tarvodine, xml_files, tmp_path, cache_element(refresh=(stale_soon,))).start()
+    store = tmp_path / "store"
+    store.mkdir()
+    proxy = LimitedProxy(tarvodine, xml_files, tmp_path, cache_element((store, 0), refresh=(stale_soon,))).start()
     authority = f"127.0.0.1:{origin.port}"
     offline = f"xx--offline.{authority}"
     stored = f"http://{authority}/o/1.bin"
@@ -247,6 +249,8 @@ def test_the_offline_command_answers_from_the_cache_alone(tarvodine, xml_files, 
         return origin.access_log().count(f'"GET {path} HTTP/1.1"')
 
     assert proxy.get(stored).status == 200
+    # The writer finishes after the client has the last byte: its retrieval time is taken then.
+    wait_until(lambda: stored_whole(store, stored), 10, "the object finished")
     # Stale now: a plain request would revalidate; an offline one is answered as stored.
     proxy.clock.advance(700)
     got = proxy.get(f"http://{offline}/o/1.bin", offline)
