@@ -3,17 +3,17 @@ passes by HTTP parents (they cannot open TLS to the origin for us) but still goe
 and SOCKS parents; a revalidation of a cached object passes by HTTP parents that are asked by ICP
 and goes through the others. squid and dante are the parents, nginx (over TLS) or a scripted
 origin the server, and the proxy's clock is moved by the test to make its cached copy stale."""
+import shutil
+
 import pytest
 
-from cache_clock import HOLDOFF
-from conftest import free_port, section_set, wait_until
+from conftest import free_port, section_set, start_peer, stop_peer, wait_until
 from counting_origin import proxy_get
 from origin import Origin
 from rules_helpers import proxy_with
 from scripted_origin import ScriptedOrigin
 from test_cache import CacheProxy, cache_element
-from test_forward import CONNECT_PARENT, HTTP_PARENT, SOCKS5, forward_element
-from test_forward import dante, squids  # noqa: F401 (fixtures)
+from test_forward import CONNECT_PARENT, HTTP_PARENT, SOCKS5, Squid, forward_element
 from test_icp import free_udp_port
 
 BODY = b"cached body " * 40
@@ -29,6 +29,30 @@ def origin(tmp_path_factory):
     server = Origin(tmp_path_factory.mktemp("nginx"), big=False, tls=True)
     yield server
     server.stop()
+
+
+@pytest.fixture
+def squids():
+    """make(script, *args) starts a squid; every one is stopped afterwards."""
+    made = []
+
+    def make(script, *args):
+        made.append(Squid(script, *args))
+        return made[-1]
+    yield make
+    for squid in made:
+        squid.stop()
+
+
+@pytest.fixture
+def dante(tmp_path):
+    """(port, log) of a SOCKS server without authentication."""
+    if shutil.which("danted") is None:
+        pytest.skip("dante-server is not installed")
+    port = free_port()
+    pid = start_peer("start-danted.sh", tmp_path / "dante", port, "none")
+    yield port, tmp_path / "dante" / "danted.log"
+    stop_peer(pid)
 
 
 def https_get(proxy, origin, path):
