@@ -130,6 +130,8 @@ def test_revalidation_passes_by_parents_asked_by_icp(tarvodine, xml_files, tmp_p
         asked = log().count("ICP: response opcode from 127.0.0.2")
         assert asked == (1 if icp else 0)
 
+        # Both exchanges over, so the copy is complete and dated before the clock moves on.
+        wait_until(lambda: log().count("disconnected after making 1 requests") == 2, what="both exchanges done")
         proxy.clock.advance(FRESH_FOR + 100)
         again = proxy_get(proxy, url, f"127.0.0.1:{origin.port}")
         assert (again.status, again.body) == (200, BODY)
