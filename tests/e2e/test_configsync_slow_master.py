@@ -12,10 +12,13 @@ import time
 import pytest
 
 from conftest import section_set, wait_until
+from interface_helpers import interface_proxy
 from scripted_origin import read_request
-from test_configsync import blocks, start_slave, url_filter
+from test_configsync import blocks, url_filter
 
 HOLD_LIMIT = 120
+# Far below the 60 s a fetch may wait for the master's answer.
+PROMPT = 20
 
 
 class SlowMaster:
@@ -104,6 +107,17 @@ class SlowMaster:
             thread.join(timeout=HOLD_LIMIT)
 
 
+def export(proxy) -> bytes:
+    """The proxy's configuration export, which needs the configuration document; it must come
+    within PROMPT seconds."""
+    with socket.create_connection(("127.0.0.1", proxy.port), timeout=PROMPT) as sock:
+        sock.sendall(b"GET http://tarvodine/xml HTTP/1.0\r\n\r\n")
+        answer = b""
+        while chunk := sock.recv(65536):
+            answer += chunk
+    return answer
+
+
 @pytest.fixture
 def master(xml_files):
     config, _ = xml_files
@@ -118,7 +132,10 @@ def test_slave_serves_through_a_hanging_master_and_follows_it_when_it_answers(ta
     slave_config = tmp_path / "slave.xml"
     shutil.copy(config, slave_config)
     base = config.read_text()
-    slave = start_slave(tarvodine, slave_config, section, master.port, tmp_path, "-S", "URL-Filtering")
+    # The slave's own interface is open to the test, so that its export shows whether the
+    # configuration document is free while a run waits.
+    slave = interface_proxy(tarvodine, (slave_config, section), extra=(
+        "-M", f"127.0.0.1:{master.port}", "-I", "1", "-S", "URL-Filtering", "-l", tmp_path / "slave.log"))
     assert blocks(slave, "/setup.exe") and not blocks(slave, "/a.zip")
 
     # The master takes requests and answers none: the slave goes on serving, and the runs due
@@ -127,6 +144,8 @@ def test_slave_serves_through_a_hanging_master_and_follows_it_when_it_answers(ta
     wait_until(lambda: master.holding() == 1, what="a run waiting on the master")
     for _ in range(5):
         assert blocks(slave, "/setup.exe") and not blocks(slave, "/a.zip")
+    exported = export(slave)
+    assert exported.startswith(b"HTTP/1.1 200") and rb"\.exe$" in exported, exported[:200]
     time.sleep(3)
     assert master.holding() == 1
     assert blocks(slave, "/setup.exe")
@@ -146,5 +165,5 @@ def test_slave_serves_through_a_hanging_master_and_follows_it_when_it_answers(ta
     # SIGTERM ends the slave while a run still waits on the master.
     master.hang()
     wait_until(lambda: master.holding() == 1, what="a run waiting on the master again")
-    assert slave.stop(signal.SIGTERM, timeout=20) == 0
+    assert slave.stop(signal.SIGTERM, timeout=PROMPT) == 0
     assert "Recieved TERM Signal to EXIT" in slave.native_log()
