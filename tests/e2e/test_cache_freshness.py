@@ -4,6 +4,7 @@ import re
 from email.utils import parsedate_to_datetime
 
 from cache_clock import HOLDOFF
+from conftest import wait_until
 from counting_origin import proxy_get
 from scripted_origin import ScriptedOrigin
 from test_cache import CacheProxy, cache_element
@@ -41,6 +42,10 @@ def test_hold_off_hits_and_revalidation_of_stale_objects(tarvodine, xml_files, t
         assert stored.body == BODY and "MISS" in stored.headers["x-cache"]
         assert origin.accepted == 2
         retrieved = proxy.clock.start + proxy.clock.offset
+        # The writer dates the object when it finishes, after the client has its last byte: wait
+        # for that before the clock moves on.
+        wait_until(lambda: proxy.proc.native_log().count("disconnected after making 1 requests") == 2,
+                   what="the stored copy finished")
 
         # Fresh: served without the origin.
         hit = proxy_get(proxy, url, "127.0.0.1")
