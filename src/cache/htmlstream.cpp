@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "http/connection.h"
 #include "util/log.h"
 #include "util/stringutil.h"
 
@@ -233,4 +234,14 @@ void HTMLStream::Add(const char* bytes, std::size_t length)
         buffer_.Trim(done);
         base_ = mark_;
     }
+}
+
+void HTMLStreamFree::operator()(HTMLStream* stream) const noexcept
+{
+    std::unique_ptr<HTMLStream> owner(stream);
+}
+
+HTMLStreamPtr htmlstream_new()
+{
+    return HTMLStreamPtr(std::make_unique<HTMLStream>().release());
 }
