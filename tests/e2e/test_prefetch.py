@@ -177,3 +177,24 @@ def test_the_queue_size_and_the_host_limit_refuse_links(tarvodine, xml_files, tm
         assert all(not requests_for(origin, f"/img/{n}.png") for n in range(1, 6))
     finally:
         origin.stop()
+
+
+def test_the_html_tree_of_a_prefetched_page_lists_each_node_once(tarvodine, xml_files, tmp_path):
+    origin = origin_with_pages(tmp_path / "origin", {"/img/a.png": b"A"})
+    try:
+        (origin.dir / "www" / "index.html").write_bytes(b'<html><body><img src="img/a.png">end</body></html>\n')
+        proxy = start(tarvodine, xml_files, tmp_path, prefetch_element(rule("img", "src")))
+        host = f"xx--htmltree.127.0.0.1:{origin.port}"
+        expected = ["html ", "body ", 'img src="img/a.png" ', '"end"']
+        # From the origin, with the prefetcher's stream already fed on the way in, and then from
+        # the cache, where the stream has yet to see the body.
+        for source in ("MISS", "HIT"):
+            got = proxy_get(proxy, f"http://{host}/index.html", host)
+            assert got.status == 200
+            shown = re.findall(r'<td width="\d+"></td><td>(.*?)</td>', got.body.decode())
+            assert shown == expected, source
+            wait_until(lambda: requests_for(origin, "/img/a.png"), 30, "the image prefetched")
+        assert len(requests_for(origin, "/index.html")) == 1
+        assert len(requests_for(origin, "/img/a.png")) == 1
+    finally:
+        origin.stop()
