@@ -6,12 +6,14 @@ the time a later one was is one that was never queued."""
 import glob
 import re
 import shutil
+from urllib.parse import quote
 
 import pytest
 
 from cache_clock import HOLDOFF, Clock
-from conftest import free_port, start_peer, stop_peer, wait_until
+from conftest import free_port, section_set, start_peer, stop_peer, wait_until
 from counting_origin import proxy_get
+from interface_helpers import PASSWORD, USER, ask, header, interface_proxy
 from rules_helpers import element, origin_with_pages, proxy_with
 
 USER_AGENT = "Mozilla/4.0 (compatible; MSIE 5.5; Windows 98; Win 9x 4.90)"
@@ -198,3 +200,35 @@ def test_the_html_tree_of_a_prefetched_page_lists_each_node_once(tarvodine, xml_
         assert len(requests_for(origin, "/img/a.png")) == 1
     finally:
         origin.stop()
+
+
+def test_the_prefetch_command_queues_the_url_with_the_clients_lines(tarvodine, xml_files, tmp_path):
+    origin = origin_with_pages(tmp_path / "origin", {"/img/asked.png": b"Q" * 300})
+    try:
+        proxy = start(tarvodine, xml_files, tmp_path, prefetch_element())
+        host = f"xx--prefetch.127.0.0.1:{origin.port}"
+        answer = proxy_get(proxy, f"http://{host}/img/asked.png", host, headers={"User-Agent": "Probe/1"})
+        assert answer.status == 404
+        wait_until(lambda: requests_for(origin, "/img/asked.png"), 30, "the asked URL prefetched")
+        assert requests_for(origin, "/img/asked.png")[0].endswith('"Probe/1"')
+        hit = proxy_get(proxy, origin.url("/img/asked.png"), f"127.0.0.1:{origin.port}")
+        assert hit.body == b"Q" * 300 and "HIT" in hit.headers["x-cache"]
+        assert len(requests_for(origin, "/img/asked.png")) == 1
+    finally:
+        origin.stop()
+
+
+def test_the_interface_page_queues_and_lists_urls(tarvodine, xml_files):
+    config, _ = xml_files
+    config.write_text(section_set(config.read_text(), prefetch_element(threads=0)))
+    proxy = interface_proxy(tarvodine, xml_files)
+    # The interface takes forms only from its own pages.
+    referer = "Referer: http://tarvodine/\r\n"
+    status, headers, _ = ask(proxy, "/connections", "POST", f"username={USER}&password={PASSWORD}".encode(), referer)
+    cookie = referer + "Cookie: " + header(headers, "set-cookie").split(";")[0] + "\r\n"
+    for url in ("http://one.example/a?x=<b>", "http://two.example/b", "http://one.example/a?x=<b>", "no url"):
+        status, _, body = ask(proxy, "/prefetch", "POST", b"queue=" + quote(url).encode(), cookie)
+        assert status == "HTTP/1.1 200 OK"
+    rows = re.findall(r'<tr class="list(?:even|odd)"><td>(.*?)</td></tr>', body.decode())
+    # Head first, the repeat and the text that is no URL left out, the client's text escaped.
+    assert rows == ["http://one.example:80/a?x=&lt;b&gt;", "http://two.example:80/b"]
