@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "http/connection.h"
 #include "util/log.h"
 #include "util/stringutil.h"
 
@@ -234,14 +233,4 @@ void HTMLStream::Add(const char* bytes, std::size_t length)
         buffer_.Trim(done);
         base_ = mark_;
     }
-}
-
-void HTMLStreamFree::operator()(HTMLStream* stream) const noexcept
-{
-    std::unique_ptr<HTMLStream> owner(stream);
-}
-
-HTMLStreamPtr htmlstream_new()
-{
-    return HTMLStreamPtr(std::make_unique<HTMLStream>().release());
 }

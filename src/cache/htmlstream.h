@@ -10,7 +10,6 @@
 #include <string_view>
 #include <vector>
 
-#include "http/connection.h"
 #include "util/filebuf.h"
 
 struct htmlstream_attribute {
@@ -98,6 +97,3 @@ private:
     std::size_t scanned_ = 0;
     Filebuf buffer_;
 };
-
-// A new stream owned as the connection record holds it.
-HTMLStreamPtr htmlstream_new();

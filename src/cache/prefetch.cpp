@@ -395,6 +395,16 @@ void protocol_prefetch(const PREFETCH_QUEUE& entry)
     connection->server.reset();
 }
 
+void HTMLStreamFree::operator()(HTMLStream* stream) const noexcept
+{
+    std::unique_ptr<HTMLStream> owner(stream);
+}
+
+HTMLStreamPtr htmlstream_new()
+{
+    return HTMLStreamPtr(std::make_unique<HTMLStream>().release());
+}
+
 HTMLStream* connection_htmlstream(CONNECTION_T* connection)
 {
     return connection != nullptr ? connection->htmlstream.get() : nullptr;

@@ -18,6 +18,7 @@
 
 #include "config/rules.h"
 #include "config/section.h"
+#include "http/connection.h"
 #include "http/header.h"
 #include "util/regex.h"
 #include "util/stringutil.h"
@@ -136,6 +137,8 @@ void* prefetch_thread(void* argument);
 // One fetch into the cache, without a client.
 void protocol_prefetch(const PREFETCH_QUEUE& entry);
 
+// A new stream, owned as the connection record holds it.
+HTMLStreamPtr htmlstream_new();
 // The HTML stream attached to the connection's current request, or null.
 HTMLStream* connection_htmlstream(CONNECTION_T* connection);
 void htmlstream_feed(HTMLStream* stream, const char* bytes, std::size_t length);

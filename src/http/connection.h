@@ -27,8 +27,8 @@
 class General;
 class HTMLStream;
 
-// Frees the HTML stream a response was fed to; defined with the stream (cache/htmlstream.cpp),
-// which sits above this record.
+// Frees the HTML stream a response was fed to; defined where streams are attached to
+// connections (cache/prefetch.cpp), above this record.
 struct HTMLStreamFree {
     void operator()(HTMLStream* stream) const noexcept;
 };
