@@ -8,6 +8,7 @@
 
 #include "admin/interface.h"
 #include "cache/cache.h"
+#include "cache/htmlstream.h"
 #include "cache/store.h"
 #include "http/connect.h"
 #include "http/connection.h"
@@ -141,12 +142,40 @@ void show_filebuf(CONNECTION_T* connection, Filebuf* body)
     finish(connection, page, false);
 }
 
+void show_htmltree_node(Filebuf* page, htmlstream_node* node, int depth)
+{
+    // Siblings in a loop, children by recursion: the stream nests its groups only so deep.
+    for (; node != nullptr; node = node->next) {
+        page->Addf("<tr><td><table border=\"0\" cellpadding=\"0\" cellspacing=\"0\"><tr><td width=\"%d\"></td><td>",
+                   depth * 36);
+        if (node->tag != nullptr) {
+            // Names and values come from the origin's markup: escaped, they show as written
+            // and cannot break the page.
+            page->Add(string_to_html(node->tag->name, 0));
+            page->Add(" ");
+            for (const htmlstream_attribute& attribute : node->tag->attributes) {
+                page->Add(string_to_html(attribute.name, 0));
+                page->Add("=\"");
+                page->Add(string_to_html(attribute.value, 0));
+                page->Add("\" ");
+            }
+        } else {
+            page->Add("\"");
+            page->Add(string_to_html(node->text, 3));
+            page->Add("\"");
+        }
+        page->Add("</td></tr></table></td></tr>\n");
+        show_htmltree_node(page, node->child, depth + 1);
+    }
+}
+
 void show_htmltree(CONNECTION_T* connection)
 {
-    // No HTML stream is attached to a response yet, so the tree has no nodes to list.
     Filebuf page;
     page_start(connection, page, "HTML tree for " + host_and_path(connection));
     layout_open(page, "list");
+    if (const HTMLStream* stream = connection->htmlstream.get(); stream != nullptr)
+        show_htmltree_node(&page, stream->root(), 0);
     finish(connection, page);
 }
 

@@ -13,6 +13,7 @@
 
 struct CONNECTION_T;
 struct HEADER;
+struct htmlstream_node;
 class Filebuf;
 
 // The reserved host name under which the proxy serves its interface.
@@ -39,6 +40,8 @@ void show_headers(CONNECTION_T* connection);
 void show_variables(CONNECTION_T* connection);
 void show_filebuf(CONNECTION_T* connection, Filebuf* body);
 void show_htmltree(CONNECTION_T* connection);
+// One sibling chain of the HTML tree and, after each node, its children one level deeper.
+void show_htmltree_node(Filebuf* page, htmlstream_node* node, int depth);
 void interface_cookies_show(CONNECTION_T* connection);
 void show_dirlist(CONNECTION_T* connection, const DirList& entries);
 // The keyword filter's total for the response ("score").

@@ -211,7 +211,11 @@ void interface_page_prefetch(Filebuf* page, CGIMap& args, CONNECTION_T*)
               "<tr class=\"dialogfoot\"><td align=\"center\"><input type=\"submit\" value=\"Submit\"></td></tr>\n"
               "</table>\n</form>\n");
     list_start(*page, "Prefetch queue", {"URL"});
-    // The queue is listed once the prefetch section keeps one; until then it is always empty.
+    if (prefetch_section != nullptr) {
+        Rows rows;
+        for (const std::string& url : prefetch_section->queue_urls())
+            row(*page, rows, {html(url)});
+    }
     page->Add("</table>\n");
 }
 

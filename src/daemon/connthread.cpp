@@ -34,6 +34,7 @@ void request_reset(CONNECTION_T& connection)
         connection.cache.reset();
     }
     url_command_free(&connection);
+    connection.htmlstream.reset();
     connection.body.reset();
     if (connection.keepalive_server == 1 && connection.server != nullptr && connection.request != nullptr)
         global->serverpool->Add(std::move(connection.server), serverpool_key(&connection));

@@ -121,6 +121,7 @@ void config()
     password_cache_schedule();
     if (slave != 0)
         timers_add(global->timers.get(), syncinterval, TIMER_REPEAT, config_sync, nullptr);
+    prefetch_section->init_threads();
     threads_start();
     if (gmtoffset <= 0)
         putlog(LOG_DEBUG, "GMT offset is -%u seconds", static_cast<unsigned>(-gmtoffset));

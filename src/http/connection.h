@@ -25,6 +25,14 @@
 #include "http/urlcommand.h"
 
 class General;
+class HTMLStream;
+
+// Frees the HTML stream a response was fed to; defined where streams are attached to
+// connections (cache/prefetch.cpp), above this record.
+struct HTMLStreamFree {
+    void operator()(HTMLStream* stream) const noexcept;
+};
+using HTMLStreamPtr = std::unique_ptr<HTMLStream, HTMLStreamFree>;
 
 // Transfer-state bits of CONNECTION_T::flags; all cleared after each request.
 enum : std::uint32_t {
@@ -121,6 +129,7 @@ struct CONNECTION_T {
     HeaderPtr request;                // the parsed request
     HEADER* response = nullptr;       // borrowed: its builder owns and frees it
     std::unique_ptr<Filebuf> body;    // the request body, or a stage's answer
+    HTMLStreamPtr htmlstream;         // the response body's parser (prefetching, "htmltree"); per request
     CacheRef cache;                   // the cache object of the current request; given back after it
     std::map<std::string, std::string> variables;   // emptied after each request
     StatsRef stats;                   // the admitting access rule's statistics

@@ -19,6 +19,7 @@
 #include "admin/interface.h"
 #include "util/log.h"
 #include "policy/mime.h"
+#include "cache/htmlstream.h"
 #include "cache/prefetch.h"
 #include "core/processors.h"
 #include "config/profile.h"
@@ -1003,10 +1004,22 @@ Step HttpExchange::body_stages()
     if (hooks.Execute(HOOK_POST_RESPONSE, connection_, body_.get()) != 0)
         return dropped();
     if (url_command_has(connection_, "raw") || url_command_has(connection_, "htmltree")) {
-        if (url_command_has(connection_, "raw"))
+        if (url_command_has(connection_, "raw")) {
             show_filebuf(connection_, body_.get());
-        else
+        } else {
+            // A stream attached for prefetching has had the body on its way in from the server;
+            // one that has seen nothing yet (none attached, or a body from the cache) is given
+            // the whole body now.
+            HTMLStream* stream = connection_htmlstream(connection_);
+            if (stream == nullptr) {
+                connection_->htmlstream = htmlstream_new();
+                stream = connection_htmlstream(connection_);
+            }
+            if (stream->scanned() == 0)
+                htmlstream_feed(stream, body_->data(), body_->size());
+            htmlstream_flush(stream);
             show_htmltree(connection_);
+        }
         return done(1);
     }
     // One that still carries its Content-Encoding is never compressed over it.

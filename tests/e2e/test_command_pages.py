@@ -99,6 +99,29 @@ def test_texts_from_the_request_and_the_origin_are_escaped(proxy, nginx):
     assert "X-Probe: &lt;b&gt;a  b&lt;/b&gt;" in got.body.decode("latin-1")
 
 
+def test_the_html_tree_shows_each_node_indented_by_its_nesting(proxy, nginx):
+    (nginx.dir / "www" / "tree.html").write_bytes(
+        b'<html><body><p class="x">hi  there\nyou</p><br>\n<!-- <img src="no.gif"> -->'
+        b' <a href="/q?a=1&b=2" onclick=\'go()\'>link</a></body></html>\n')
+    got, text = command_page(proxy, nginx, "htmltree", "/tree.html")
+    assert got.status == 200 and title_of(text) == "HTML tree for 127.0.0.1/tree.html"
+    rows = re.findall(r'<tr><td><table border="0" cellpadding="0" cellspacing="0"><tr>'
+                      r'<td width="(\d+)"></td><td>(.*?)</td></tr></table></td></tr>', text)
+    # (indent in pixels, what the row shows): a tag's name and attributes each followed by a
+    # blank, text in quotes with its blanks and line ends kept visible; a comment stays text,
+    # and the origin's markup is escaped.
+    assert rows == [
+        ("0", "html "),
+        ("36", "body "),
+        ("72", 'p class="x" '),
+        ("72", '"hi&nbsp;&nbsp;there<br>you"'),
+        ("36", "br "),
+        ("36", '"<br>&lt;!--&nbsp;&lt;img&nbsp;src=&quot;no.gif&quot;&gt;&nbsp;--&gt;&nbsp;"'),
+        ("72", 'a href="/q?a=1&amp;b=2" onclick="\'go()\'" '),
+        ("72", '"link"'),
+    ]
+
+
 def test_a_cached_entry_shows_its_figures_and_header(tarvodine, xml_files, tmp_path, nginx):
     from conftest import wait_until
     from test_cache import CacheProxy, cache_element, stored_whole

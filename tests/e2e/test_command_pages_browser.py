@@ -19,7 +19,7 @@ PAGES = [
     ("limits", "/hello.txt", "Transfer limits for", "Download limit"),
     ("profiles", "/hello.txt", "Active profiles for", ""),
     ("proxytest", "/hello.txt", "Proxy test for", "Not forwarding through HTTP proxy"),
-    ("htmltree", "/markup.html", "HTML tree for", ""),
+    ("htmltree", "/markup.html", "HTML tree for", '"bold"'),
     ("cache", "/hello.txt", "Cache information for", "Nothing found"),
 ]
 
