@@ -448,7 +448,9 @@ Socket::Sent Socket::SendLimited(const char* bytes, std::size_t length)
     Sent result;
     while (result.bytes < length) {
         const long want = static_cast<long>(std::min<std::size_t>(length - result.bytes, 0x7fffffff));
-        const std::size_t allowed = static_cast<std::size_t>(Throttle(true, want));
+        const int allowance = Throttle(true, want);
+        // A group of rate 0 does not limit.
+        const std::size_t allowed = allowance > 0 ? static_cast<std::size_t>(allowance) : length - result.bytes;
         const Sent sent = SendBytes(bytes + result.bytes, allowed);
         CountSent(sent.bytes);
         result.bytes += sent.bytes;

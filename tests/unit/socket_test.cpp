@@ -550,6 +550,25 @@ TEST_F(SocketPair, ABlockingWriteSleepsThroughItsGrantsInsteadOfQueueing)
     sock.reset();
 }
 
+TEST_F(SocketPair, AGroupOfRateZeroLetsEverythingThrough)
+{
+    sock->SetRate(atom_make<LimitGroup>(0), atom_make<LimitGroup>(0));
+    const std::string bytes(100000, 'z');
+    std::string received;
+    std::thread reader([&] {
+        char block[65536];
+        ssize_t n;
+        while (received.size() < bytes.size() && (n = read(peer, block, sizeof block)) > 0)
+            received.append(block, static_cast<std::size_t>(n));
+    });
+    EXPECT_EQ(sock->Write(bytes.data(), static_cast<long>(bytes.size())), static_cast<long>(bytes.size()));
+    reader.join();
+    EXPECT_EQ(received, bytes);
+    send_peer(std::string(20000, 'y'));
+    std::vector<char> buf(20000);
+    EXPECT_EQ(sock->Read(buf.data(), 20000, 5), BLOCKSIZE);
+}
+
 TEST_F(SocketPair, DestroyingFlushesPendingBytesThroughTheWriteGroup)
 {
     LimitGroupRef group = atom_make<LimitGroup>(20);   // 2 bytes a window
