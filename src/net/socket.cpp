@@ -64,6 +64,7 @@ long LimitGroup::Incr(long n)
     const Clock::time_point now = now_();
     n = std::clamp(n, 0L, 0x7fffffffL);
     paid_until_ = std::max(paid_until_, now) + Cost(n, true);
+    ++counted_;
     const auto ahead = std::chrono::duration_cast<std::chrono::nanoseconds>(paid_until_ - now).count();
     return static_cast<long>(static_cast<__int128>(ahead) * rate_ / 1000000000);
 }
@@ -75,7 +76,7 @@ void LimitGroup::SetClock(std::function<Clock::time_point()> now, std::function<
     sleep_ = std::move(sleep);
 }
 
-int LimitGroup::Reserve(long want)
+int LimitGroup::Reserve(long want, std::uint64_t* ticket)
 {
     if (quota_ == 0)
         return 0;
@@ -89,6 +90,7 @@ int LimitGroup::Reserve(long want)
         // A group that has been idle starts from now: the time nobody used is not saved up
         // beyond the one window the grant may run ahead.
         paid_until_ = std::max(paid_until_, now) + Cost(grant, true);
+        *ticket = ++counted_;
         go = paid_until_ - WINDOW;
         sleep = sleep_;
     }
@@ -97,16 +99,19 @@ int LimitGroup::Reserve(long want)
     return static_cast<int>(grant);
 }
 
-void LimitGroup::Settle(long moved, long granted)
+void LimitGroup::Settle(long moved, long granted, std::uint64_t ticket)
 {
     if (quota_ == 0 || moved == granted)
         return;
     std::lock_guard lock(mutex_);
     if (moved < granted) {
-        // Whoever asks next may go that much earlier; those already waiting keep their turn.
-        paid_until_ -= Cost(granted - std::max(moved, 0L), false);
+        // The last grant counted ends the count: taking back its unused bytes leaves the count
+        // as if it had asked for what it moved.
+        if (ticket == counted_)
+            paid_until_ -= Cost(granted - std::max(moved, 0L), false);
     } else {
         paid_until_ = std::max(paid_until_, now_()) + Cost(std::min(moved - granted, 0x7fffffffL), true);
+        ++counted_;
     }
 }
 
@@ -380,7 +385,7 @@ void Socket::Settle(LimitGroup* group, Grant& grant, long n)
     if (group == nullptr)
         return;
     if (settled.bytes > 0)
-        group->Settle(n, settled.bytes);
+        group->Settle(n, settled.bytes, settled.ticket);
     else if (n > 0)
         group->Incr(n);
 }
@@ -568,7 +573,7 @@ int Socket::Throttle(bool write, long want)
     Settle(group, grant, 0);
     if (group == nullptr)
         return 0;
-    grant.bytes = group->Reserve(want);
+    grant.bytes = group->Reserve(want, &grant.ticket);
     return static_cast<int>(grant.bytes);
 }
 

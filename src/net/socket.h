@@ -73,11 +73,13 @@ public:
     long Incr(long n);
 
     // Grants up to want bytes (want 0: as many as one take gives), counted at once, after
-    // sleeping until they may go; 0 for a group without a limit. The caller gives back what it
-    // did not move with Settle.
-    int Reserve(long want);
-    // Gives back the part of a grant of `granted` bytes that was not moved.
-    void Settle(long moved, long granted);
+    // sleeping until they may go; 0 for a group without a limit. *ticket receives the grant's
+    // place in the group's count, for Settle; the caller gives back what it did not move.
+    int Reserve(long want, std::uint64_t* ticket);
+    // Settles a grant of `granted` bytes of which `moved` went. Bytes not moved go back only
+    // while nothing was counted after the grant: the grants behind it are placed already, and
+    // pulling the next one forward would let the group run ahead of its rate.
+    void Settle(long moved, long granted, std::uint64_t ticket);
 
     // Tests drive the group with their own clock; sleeping must advance it.
     void SetClock(std::function<Clock::time_point()> now, std::function<void(std::chrono::microseconds)> sleep);
@@ -92,6 +94,7 @@ private:
     std::mutex mutex_;                      // guards what follows
     // Every byte counted so far has gone out at the rate by then; in the past when idle.
     Clock::time_point paid_until_{};
+    std::uint64_t counted_ = 0;             // grants and counts so far: the last one's ticket
     std::function<Clock::time_point()> now_;
     std::function<void(std::chrono::microseconds)> sleep_;
 };
@@ -245,6 +248,7 @@ private:
     // A grant of Throttle on a group, not yet settled.
     struct Grant {
         long bytes = 0;
+        std::uint64_t ticket = 0;
     };
     // Counts n bytes moved on a group, settling what Throttle reserved on it.
     static void Settle(LimitGroup* group, Grant& grant, long n);

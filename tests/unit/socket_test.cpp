@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <numeric>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -351,14 +352,15 @@ TEST(LimitGroupTest, QuotaIsATenthOfTheRateAndZeroDoesNotLimit)
         EXPECT_EQ(group->quota(), c.quota);
         EXPECT_EQ(group->grant_max(), c.grant_max);
         if (c.rate == 0) {
-            EXPECT_EQ(group->Reserve(5000), 0);   // 0 = unlimited
+            std::uint64_t ticket = 0;
+            EXPECT_EQ(group->Reserve(5000, &ticket), 0);   // 0 = unlimited
         }
     }
 }
 
-// Whatever the sockets ask for, give back or pause for, the bytes moved between any two grants
-// stay within one window's quota plus what the rate allows for the time between them; and a
-// group that is always asked moves its full rate.
+// Whatever the sockets ask for, hold, give back or pause for, the bytes moved between any two
+// grants stay within one window's quota plus what the rate allows for the time between them;
+// and a group that is always asked moves its full rate.
 TEST(LimitGroupTest, OverAnyStretchTheGroupMovesAtMostAQuotaBeyondItsRate)
 {
     for (const unsigned rate : {7u, 10000u, 1000000u}) {
@@ -368,42 +370,68 @@ TEST(LimitGroupTest, OverAnyStretchTheGroupMovesAtMostAQuotaBeyondItsRate)
         clock.attach(group);
         std::mt19937 random(rate);
         const auto began = clock.now;
-        std::vector<double> at;          // seconds since began, of each grant
-        std::vector<long> prefix{0};     // bytes moved by the grants before each one
-        bool always_asked = true;
-        for (int step = 0; step < 1500; ++step) {
+        std::vector<double> at;      // seconds since began, of each grant
+        std::vector<long> moved;     // bytes each grant moved, once settled
+        // Sockets sharing the group, each holding its last grant until it asks again.
+        struct Held { long granted = 0; std::uint64_t ticket = 0; std::size_t index = 0; };
+        std::vector<std::optional<Held>> sockets(4);
+
+        const auto take = [&](std::optional<Held>& socket) {
             const long wants[] = {0, 1, 500, static_cast<long>(random() % 50000)};
             const long want = wants[random() % 4];
-            const int granted = group->Reserve(want);
-            ASSERT_GE(granted, 1);
-            ASSERT_LE(granted, static_cast<int>(group->grant_max()));
+            Held held;
+            held.granted = group->Reserve(want, &held.ticket);
+            ASSERT_GE(held.granted, 1);
+            ASSERT_LE(held.granted, static_cast<long>(group->grant_max()));
             if (want > 0) {
-                ASSERT_LE(granted, want);
+                ASSERT_LE(held.granted, want);
             }
-            // Now and then a socket moves less than it was granted (its peer went quiet).
-            const long moved = step >= 1000 && random() % 4 == 0 ? static_cast<long>(random() % (granted + 1)) : granted;
-            group->Settle(moved, granted);
+            held.index = at.size();
             at.push_back(std::chrono::duration<double>(clock.now - began).count());
-            prefix.push_back(prefix.back() + moved);
-            if (step == 999) {
-                // Up to here every grant was moved whole and asked for at once.
-                const double rated = static_cast<double>(rate) * at.back();
-                EXPECT_GE(static_cast<double>(prefix.back()), rated);
-                EXPECT_LE(static_cast<double>(prefix.back()), rated + group->quota() + group->grant_max());
-                always_asked = false;
-            }
-            if (!always_asked) {
-                clock.now += std::chrono::microseconds(random() % 3000);
-                if (random() % 50 == 0)
-                    clock.now += 300ms;   // a pause: the time nobody used is not saved up
-            }
+            moved.push_back(0);
+            socket = held;
+        };
+        const auto settle = [&](std::optional<Held>& socket, bool whole) {
+            if (!socket)
+                return;
+            // Now and then a socket moves less than it was granted (its peer went quiet).
+            const long n = whole || random() % 4 != 0 ? socket->granted : static_cast<long>(random() % (socket->granted + 1));
+            group->Settle(n, socket->granted, socket->ticket);
+            moved[socket->index] = n;
+            socket.reset();
+        };
+
+        // One socket asking again at once and moving every grant whole: the full rate.
+        for (int step = 0; step < 1000; ++step) {
+            take(sockets[0]);
+            settle(sockets[0], true);
         }
+        const double rated = static_cast<double>(rate) * at.back();
+        const double total = static_cast<double>(std::accumulate(moved.begin(), moved.end(), 0L));
+        EXPECT_GE(total, rated);
+        EXPECT_LE(total, rated + group->quota() + group->grant_max());
+
+        // Four sockets in any order, settling late, with pauses.
+        for (int step = 0; step < 2000; ++step) {
+            std::optional<Held>& socket = sockets[random() % sockets.size()];
+            settle(socket, false);
+            take(socket);
+            clock.now += std::chrono::microseconds(random() % 3000);
+            if (random() % 50 == 0)
+                clock.now += 300ms;   // a pause: the time nobody used is not saved up
+        }
+        for (std::optional<Held>& socket : sockets)
+            settle(socket, true);
+
+        std::vector<long> prefix{0};
+        for (const long n : moved)
+            prefix.push_back(prefix.back() + n);
         for (std::size_t i = 0; i < at.size(); ++i) {
             for (std::size_t j = i; j < at.size(); ++j) {
                 const double allowed = group->quota() + static_cast<double>(rate) * (at[j] - at[i]) + 1;
-                const long moved = prefix[j + 1] - prefix[i];
-                if (static_cast<double>(moved) > allowed) {
-                    FAIL() << moved << " bytes from grant " << i << " to " << j << ", over " << allowed;
+                const long bytes = prefix[j + 1] - prefix[i];
+                if (static_cast<double>(bytes) > allowed) {
+                    FAIL() << bytes << " bytes from grant " << i << " to " << j << ", over " << allowed;
                 }
             }
         }
@@ -411,7 +439,7 @@ TEST(LimitGroupTest, OverAnyStretchTheGroupMovesAtMostAQuotaBeyondItsRate)
 }
 
 // A socket that holds a grant while it waits on its peer costs the others of its group that one
-// grant, never the rest of a window; a grant handed back is theirs at once.
+// grant, never the rest of a window; a grant handed back before anybody asked again is theirs.
 TEST_F(SocketPair, AGrantHeldByOneSocketHoldsBackNoOther)
 {
     LimitGroupRef group = atom_make<LimitGroup>(1000000);   // 100,000 bytes a window
@@ -442,9 +470,10 @@ TEST_F(SocketPair, AGrantHeldByOneSocketHoldsBackNoOther)
     EXPECT_GE(waited, 66384us - 1us);
     EXPECT_LE(waited, 66384us + 1us);
 
-    // The idle socket's grant comes back when it lets go of the group: a full window is there as
-    // soon as the bytes actually moved are paid for (16,384 microseconds sooner than if it
-    // kept the grant).
+    // Its first grant was lost once others were placed behind it. A grant it gives back while
+    // nothing was counted after it comes back whole: a full window is there as soon as the bytes
+    // actually moved are paid for, 16,384 microseconds sooner than if it had kept the grant.
+    EXPECT_EQ(idle->Throttle(true), held);
     idle->SetRate(nullptr, nullptr);
     clock.now += 100ms - 16384us;
     const std::size_t sleeps = clock.sleeps.size();
