@@ -95,7 +95,7 @@ class StarvationProbe:
     def __init__(self):
         self.worst = 0.0
         self._done = threading.Event()
-        self._thread = threading.Thread(target=self._run)
+        self._thread = threading.Thread(target=self._run, daemon=True)
         self._thread.start()
 
     def _run(self):
