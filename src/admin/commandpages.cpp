@@ -2,6 +2,7 @@
 // the request it describes, outside the interface frame.
 #include <cstdint>
 #include <ctime>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -15,6 +16,7 @@
 #include "http/header.h"
 #include "util/filebuf.h"
 #include "util/helpers.h"
+#include "policy/cookie.h"
 
 namespace {
 
@@ -114,6 +116,59 @@ void show_variables(CONNECTION_T* connection)
     for (const auto& [name, value] : connection->variables)
         pair_row(page, string_to_html(name, 3), string_to_html(value, 3));
     finish(connection, page);
+}
+
+namespace {
+
+// Cookie lines are listed by their exact names: a line that merely begins with one (Cookie-Foo)
+// is filtered like a cookie but is no cookie to show.
+bool named(const HTTP_HEADER& line, std::initializer_list<std::string_view> names)
+{
+    for (const std::string_view name : names) {
+        if (line.name == name)
+            return true;
+    }
+    return false;
+}
+
+void cookie_dialog(Filebuf& page, const char* head, const CookieHeader& cookie, bool attributes)
+{
+    page.Add("<tr><td align=\"center\"><table class=\"dialog\">\n");
+    page.Addf("<tr><td colspan=\"2\" class=\"dialoghead\" align=\"center\">%s</td></tr>\n", head);
+    if (attributes) {
+        if (cookie.expiry_set)
+            pair_row(page, "Expires", cookie.ExpiryText());
+        if (!cookie.domain.empty())
+            pair_row(page, "Domain", string_to_html(cookie.domain, 1));
+        if (!cookie.path.empty())
+            pair_row(page, "Path", string_to_html(cookie.path, 1));
+    }
+    for (const auto& [name, value] : cookie.pairs)
+        pair_row(page, string_to_html(name, 1), string_to_html(value, 1));
+    page.Add("</table></td></tr> <tr><td><br></td></tr>\n");
+}
+
+}  // namespace
+
+void interface_cookies_show(CONNECTION_T* connection)
+{
+    Filebuf page;
+    page_start(connection, page, "Cookies for " + host_and_path(connection));
+    page.Add("<table cellspacing=\"0\" cellpadding=\"0\" border=\"0\" width=\"100%\">\n");
+    if (const HEADER* request = connection->request.get(); request != nullptr) {
+        for (const HTTP_HEADER& line : request->lines) {
+            if (named(line, {"Cookie", "Cookie2"}))
+                cookie_dialog(page, "Sent cookie", CookieHeader(line.value), false);
+        }
+    }
+    if (const HEADER* response = connection->response; response != nullptr) {
+        for (const HTTP_HEADER& line : response->lines) {
+            if (named(line, {"Set-Cookie", "Set-Cookie2"}))
+                cookie_dialog(page, "Received cookie", CookieHeader(line.value), true);
+        }
+    }
+    page.Add("</table></body></html>\n");
+    interface_send_response(connection, &page);
 }
 
 void show_headers(CONNECTION_T* connection)

@@ -229,11 +229,6 @@ void html_interface(CONNECTION_T* connection, const std::string& relative)
     send_page(connection, response.get(), &page);
 }
 
-void page(CONNECTION_T* connection)
-{
-    template_section->send("unknown", connection, 404);
-}
-
 } // namespace
 
 const InterfacePage pages[] = {
@@ -388,7 +383,6 @@ int xatoi(const std::string& text)
         return -1;
     return std::atoi(text.c_str());
 }
-void interface_cookies_show(CONNECTION_T* connection) { page(connection); }
 
 namespace {
 

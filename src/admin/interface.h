@@ -1,7 +1,6 @@
 // The web administration interface: recognising and routing its requests, the login, the
 // configuration export at "/xml", the page frame and the page table; and the helpers every page
-// the proxy builds itself starts and is sent with. The cookie URL-command page is a stand-in
-// that answers with the "unknown" page and status 404.
+// the proxy builds itself starts and is sent with.
 #pragma once
 
 #include <functional>
@@ -42,6 +41,8 @@ void show_filebuf(CONNECTION_T* connection, Filebuf* body);
 void show_htmltree(CONNECTION_T* connection);
 // One sibling chain of the HTML tree and, after each node, its children one level deeper.
 void show_htmltree_node(Filebuf* page, htmlstream_node* node, int depth);
+// The cookies the request sent and its response set, one dialog a cookie line; replaces the
+// response.
 void interface_cookies_show(CONNECTION_T* connection);
 void show_dirlist(CONNECTION_T* connection, const DirList& entries);
 // The keyword filter's total for the response ("score").

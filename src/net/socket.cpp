@@ -41,16 +41,32 @@ LimitGroup::LimitGroup(unsigned rate)
     : rate_(rate),
       // A rate below 10 bytes a second still limits: one byte a window.
       quota_(rate == 0 ? 0 : std::max(1u, rate / 10)),
+      grant_max_(std::min(quota_, std::max(GRANT_MAX, quota_ / 16))),
       now_([] { return Clock::now(); }),
       sleep_([](std::chrono::microseconds t) { std::this_thread::sleep_for(t); })
 {
 }
 
+LimitGroup::Clock::duration LimitGroup::Cost(long n, bool round_up) const
+{
+    using std::chrono::nanoseconds;
+    // n stays below 2^31 and the product below 2^62: no overflow.
+    const auto scaled = static_cast<std::int64_t>(n) * 1000000000;
+    const std::int64_t ns = scaled / rate_ + (round_up && scaled % rate_ != 0 ? 1 : 0);
+    return std::chrono::duration_cast<Clock::duration>(nanoseconds(ns));
+}
+
 long LimitGroup::Incr(long n)
 {
     std::lock_guard lock(mutex_);
-    used_ += n;
-    return used_;
+    if (rate_ == 0)
+        return 0;
+    const Clock::time_point now = now_();
+    n = std::clamp(n, 0L, 0x7fffffffL);
+    paid_until_ = std::max(paid_until_, now) + Cost(n, true);
+    ++counted_;
+    const auto ahead = std::chrono::duration_cast<std::chrono::nanoseconds>(paid_until_ - now).count();
+    return static_cast<long>(static_cast<__int128>(ahead) * rate_ / 1000000000);
 }
 
 void LimitGroup::SetClock(std::function<Clock::time_point()> now, std::function<void(std::chrono::microseconds)> sleep)
@@ -60,56 +76,42 @@ void LimitGroup::SetClock(std::function<Clock::time_point()> now, std::function<
     sleep_ = std::move(sleep);
 }
 
-int LimitGroup::Throttle()
-{
-    return Take(nullptr);
-}
-
-int LimitGroup::Reserve(std::uint64_t* window)
-{
-    return Take(window);
-}
-
-void LimitGroup::Settle(long moved, long granted, std::uint64_t window)
-{
-    std::lock_guard lock(mutex_);
-    used_ += window == window_ ? moved - granted : moved;
-}
-
-int LimitGroup::Take(std::uint64_t* window)
+int LimitGroup::Reserve(long want, std::uint64_t* ticket)
 {
     if (quota_ == 0)
         return 0;
-    const long quota = static_cast<long>(std::min<unsigned>(quota_, 0x7fffffff));
-    const auto grant = [&](long allowed) {
-        if (window != nullptr) {
-            used_ += allowed;
-            *window = window_;
-        }
-        return static_cast<int>(allowed);
-    };
-    std::unique_lock lock(mutex_);
-    for (;;) {
-        const Clock::time_point now = now_();
-        if (used_ == 0) {
-            start_ = now;
-            ++window_;
-            return grant(quota);
-        }
-        const auto elapsed = now - start_;
-        if (elapsed >= WINDOW || elapsed < Clock::duration::zero()) {
-            used_ = 0;
-            start_ = now;
-            ++window_;
-            return grant(quota);
-        }
-        if (used_ < quota)
-            return grant(quota - used_);
-        // The window's budget is spent: the rest of it is slept out without the lock, then the
-        // window is looked at again, since others may have started the next one meanwhile.
-        lock.unlock();
-        sleep_(std::chrono::duration_cast<std::chrono::microseconds>(WINDOW - elapsed));
-        lock.lock();
+    const long grant = want > 0 ? std::min<long>(want, grant_max_) : static_cast<long>(grant_max_);
+    Clock::time_point now;
+    Clock::time_point go;
+    std::function<void(std::chrono::microseconds)> sleep;
+    {
+        std::lock_guard lock(mutex_);
+        now = now_();
+        // A group that has been idle starts from now: the time nobody used is not saved up
+        // beyond the one window the grant may run ahead.
+        paid_until_ = std::max(paid_until_, now) + Cost(grant, true);
+        *ticket = ++counted_;
+        go = paid_until_ - WINDOW;
+        sleep = sleep_;
+    }
+    if (go > now)
+        sleep(std::chrono::ceil<std::chrono::microseconds>(go - now));
+    return static_cast<int>(grant);
+}
+
+void LimitGroup::Settle(long moved, long granted, std::uint64_t ticket)
+{
+    if (quota_ == 0 || moved == granted)
+        return;
+    std::lock_guard lock(mutex_);
+    if (moved < granted) {
+        // The last grant counted ends the count: taking back its unused bytes leaves the count
+        // as if it had asked for what it moved.
+        if (ticket == counted_)
+            paid_until_ -= Cost(granted - std::max(moved, 0L), false);
+    } else {
+        paid_until_ = std::max(paid_until_, now_()) + Cost(std::min(moved - granted, 0x7fffffffL), true);
+        ++counted_;
     }
 }
 
@@ -294,7 +296,7 @@ int Socket::Read(char* buffer, int length, int timeout, int block_size)
     }
 
     std::size_t block = static_cast<std::size_t>(std::max(block_size > 0 ? block_size : BLOCKSIZE, 1));
-    const int allowance = Throttle(false);
+    const int allowance = Throttle(false, static_cast<long>(block));
     if (allowance > 0 && static_cast<std::size_t>(allowance) < block)
         block = static_cast<std::size_t>(allowance);
 
@@ -380,8 +382,12 @@ std::size_t Socket::PushFront(const char* bytes, std::size_t length)
 void Socket::Settle(LimitGroup* group, Grant& grant, long n)
 {
     const Grant settled = std::exchange(grant, Grant{});
-    if (group != nullptr && (n != 0 || settled.bytes != 0))
-        group->Settle(n, settled.bytes, settled.window);
+    if (group == nullptr)
+        return;
+    if (settled.bytes > 0)
+        group->Settle(n, settled.bytes, settled.ticket);
+    else if (n > 0)
+        group->Incr(n);
 }
 
 void Socket::CountSent(std::size_t n)
@@ -434,6 +440,35 @@ void Socket::Fail()
         shutdown(fd_, SHUT_RDWR);
 }
 
+Socket::Sent Socket::SendLimited(const char* bytes, std::size_t length)
+{
+    if (write_group_ == nullptr) {
+        const Sent sent = SendBytes(bytes, length);
+        CountSent(sent.bytes);
+        return sent;
+    }
+    // A blocking writer is paced here rather than left to queue what the group does not let
+    // through yet: a relay reading a fast server would otherwise pile the whole download up in
+    // the output buffer of a slow-rated client.
+    Sent result;
+    while (result.bytes < length) {
+        const long want = static_cast<long>(std::min<std::size_t>(length - result.bytes, 0x7fffffff));
+        const int allowance = Throttle(true, want);
+        // A group of rate 0 does not limit.
+        const std::size_t allowed = allowance > 0 ? static_cast<std::size_t>(allowance) : length - result.bytes;
+        const Sent sent = SendBytes(bytes + result.bytes, allowed);
+        CountSent(sent.bytes);
+        result.bytes += sent.bytes;
+        if (sent.failed) {
+            result.failed = true;
+            break;
+        }
+        if (sent.bytes < allowed || !blocking_)
+            break;
+    }
+    return result;
+}
+
 long Socket::Write(const char* bytes, long length)
 {
     const bool given = length >= 0;
@@ -444,12 +479,7 @@ long Socket::Write(const char* bytes, long length)
     bool error = false;
     std::size_t pending_sent = 0;
     if (out_.size() > 0) {
-        std::size_t n = out_.size();
-        const int allowance = Throttle(true);
-        if (allowance > 0)
-            n = std::min(n, static_cast<std::size_t>(allowance));
-        const Sent sent = SendBytes(out_.data(), n);
-        CountSent(sent.bytes);
+        const Sent sent = SendLimited(out_.data(), out_.size());
         out_.Consume(sent.bytes);
         pending_sent = sent.bytes;
         error = sent.failed;
@@ -458,12 +488,7 @@ long Socket::Write(const char* bytes, long length)
     if (!error && given) {
         const std::size_t total = static_cast<std::size_t>(length);
         if (out_.size() == 0) {
-            std::size_t n = total;
-            const int allowance = Throttle(true);
-            if (allowance > 0)
-                n = std::min(n, static_cast<std::size_t>(allowance));
-            const Sent sent = SendBytes(bytes, n);
-            CountSent(sent.bytes);
+            const Sent sent = SendLimited(bytes, total);
             if (sent.failed) {
                 error = true;
             } else {
@@ -541,14 +566,14 @@ void Socket::SetRate(LimitGroupRef read_group, LimitGroupRef write_group)
     write_group_ = std::move(write_group);
 }
 
-int Socket::Throttle(bool write)
+int Socket::Throttle(bool write, long want)
 {
     LimitGroup* group = write ? write_group_.get() : read_group_.get();
     Grant& grant = write ? write_granted_ : read_granted_;
     Settle(group, grant, 0);
     if (group == nullptr)
         return 0;
-    grant.bytes = group->Reserve(&grant.window);
+    grant.bytes = group->Reserve(want, &grant.ticket);
     return static_cast<int>(grant.bytes);
 }
 

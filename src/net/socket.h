@@ -39,13 +39,23 @@ struct SocketCallBack {
     void* data = nullptr;
 };
 
-// A throughput budget shared by several sockets: rate bytes per second, handed out in windows of
-// 100 ms. Its owner and every socket that uses it hold a LimitGroupRef; the last one dropped
-// deletes it.
+// A throughput budget shared by several sockets: rate bytes per second, with at most one window
+// (100 ms) of it, the quota, going out at once after a pause. Its owner and every socket that uses
+// it hold a LimitGroupRef; the last one dropped deletes it.
+//
+// Bytes are paid for in advance: a grant moves the moment by which everything granted so far
+// has gone out at the rate, and the socket sleeps, without the lock, until its grant fits within
+// one window of that moment. Grants are therefore served in the order they were asked for, a
+// socket that waits on its peer holds back nobody, and over any stretch of time t the group
+// moves at most quota + rate x t bytes.
 class LimitGroup : public Atom {
 public:
     using Clock = std::chrono::steady_clock;
     static constexpr std::chrono::microseconds WINDOW{100000};
+    // The most one take grants (unless a sixteenth of the quota is more): small enough that the
+    // sockets of a busy group take turns within a window, large enough that a fast group is
+    // not asked for every block.
+    static constexpr unsigned GRANT_MAX = 16384;
 
     // rate 0: no limit.
     explicit LimitGroup(unsigned rate);
@@ -53,37 +63,38 @@ public:
     unsigned rate() const { return rate_; }
     // Bytes per window: rate / 10, at least 1 for any rate above 0; 0 for no limit.
     unsigned quota() const { return quota_; }
+    // The most one Reserve grants.
+    unsigned grant_max() const { return grant_max_; }
 
     void Lock() { mutex_.lock(); }
     void Unlock() { mutex_.unlock(); }
-    // Adds n bytes moved to the current window; the window's new count.
+    // Counts n bytes moved beyond any grant; the bytes counted and not yet paid for by the time
+    // that has passed (so Incr(0) tells how far the group is ahead of its rate).
     long Incr(long n);
 
-    // The bytes a socket may move now, 0 meaning no limit; sleeps out the rest of the window
-    // when its budget is spent. The group's lock is never held while sleeping: the sockets that
-    // share the group keep moving what they were granted.
-    int Throttle();
-    // Throttle() that also counts what it grants as moved, so that sockets asking at the same
-    // moment share the window's budget instead of each getting all of it. *window receives the
-    // window the grant belongs to; the caller settles the grant with Settle once it knows what
-    // it moved.
-    int Reserve(std::uint64_t* window);
-    // Counts moved bytes in place of the granted ones; a grant of a window that has ended is
-    // gone with it, and only the moved bytes count.
-    void Settle(long moved, long granted, std::uint64_t window);
+    // Grants up to want bytes (want 0: as many as one take gives), counted at once, after
+    // sleeping until they may go; 0 for a group without a limit. *ticket receives the grant's
+    // place in the group's count, for Settle; the caller gives back what it did not move.
+    int Reserve(long want, std::uint64_t* ticket);
+    // Settles a grant of `granted` bytes of which `moved` went. Bytes not moved go back only
+    // while nothing was counted after the grant: the grants behind it are placed already, and
+    // pulling the next one forward would let the group run ahead of its rate.
+    void Settle(long moved, long granted, std::uint64_t ticket);
 
-    // Tests drive the window with their own clock; sleeping must advance it.
+    // Tests drive the group with their own clock; sleeping must advance it.
     void SetClock(std::function<Clock::time_point()> now, std::function<void(std::chrono::microseconds)> sleep);
 
 private:
-    int Take(std::uint64_t* window);
+    // The time the rate takes for n bytes, rounded up (or down, for bytes given back).
+    Clock::duration Cost(long n, bool round_up) const;
 
     const unsigned rate_;
     const unsigned quota_;
+    const unsigned grant_max_;
     std::mutex mutex_;                      // guards what follows
-    long used_ = 0;                         // bytes counted in the current window
-    std::uint64_t window_ = 0;              // numbers the windows, for Settle
-    Clock::time_point start_{};             // start of the current window
+    // Every byte counted so far has gone out at the rate by then; in the past when idle.
+    Clock::time_point paid_until_{};
+    std::uint64_t counted_ = 0;             // grants and counts so far: the last one's ticket
     std::function<Clock::time_point()> now_;
     std::function<void(std::chrono::microseconds)> sleep_;
 };
@@ -138,8 +149,9 @@ public:
     std::size_t PushFront(const char* bytes, std::size_t length);
 
     // Sends pending output first, then the bytes, keeping what cannot be sent now (a full
-    // non-blocking descriptor, a throughput limit, the write time-out) to go out first with the
-    // next Write. bytes null, length -1: pending output only. Bytes of this call sent now, or
+    // non-blocking descriptor or what its write group does not let through yet, the write
+    // time-out) to go out first with the next Write. A blocking descriptor with a write group
+    // sleeps through the group's grants until the bytes are out. bytes null, length -1: pending output only. Bytes of this call sent now, or
     // -1 when the descriptor failed: then everything pending is dropped and the connection is
     // shut down, and every later Write gives -1.
     long Write(const char* bytes, long length);
@@ -157,9 +169,11 @@ public:
 
     // Replaces the groups (null: no limit).
     void SetRate(LimitGroupRef read_group, LimitGroupRef write_group);
-    // Bytes this socket may move now through the write group (write true) or the read group;
-    // 0 without a limit.
-    int Throttle(bool write);
+    // Bytes this socket may move now through the write group (write true) or the read group,
+    // at most want (0: as many as one take gives), after sleeping out what the group's rate
+    // asks; 0 without a limit. The grant is counted on the group until the next read or write
+    // of that direction settles it with the bytes actually moved.
+    int Throttle(bool write, long want = 0);
     // The groups in force; null without a limit.
     const LimitGroup* read_group() const { return read_group_.get(); }
     const LimitGroup* write_group() const { return write_group_.get(); }
@@ -226,12 +240,15 @@ private:
     // Sends up to length bytes; on a blocking descriptor waits for room, within the write
     // time-out, until all are sent.
     Sent SendBytes(const char* bytes, std::size_t length);
+    // SendBytes paced by the write group: grant after grant on a blocking descriptor, one grant
+    // on a non-blocking one (its caller comes back when it can write again).
+    Sent SendLimited(const char* bytes, std::size_t length);
     // Counts n bytes sent on the write group and in the byte total.
     void CountSent(std::size_t n);
     // A grant of Throttle on a group, not yet settled.
     struct Grant {
         long bytes = 0;
-        std::uint64_t window = 0;
+        std::uint64_t ticket = 0;
     };
     // Counts n bytes moved on a group, settling what Throttle reserved on it.
     static void Settle(LimitGroup* group, Grant& grant, long n);

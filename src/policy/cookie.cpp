@@ -86,6 +86,11 @@ void range_set(const Field& field, tm_element tm_partial::*element, tm_partial& 
 
 } // namespace
 
+std::string CookieHeader::ExpiryText() const
+{
+    return expiry_set ? expiry_format(expiry) : std::string();
+}
+
 CookieHeader::CookieHeader(std::string value)
 {
     Parse(std::move(value));
@@ -138,7 +143,7 @@ std::string CookieHeader::Build() const
     if (!path.empty())
         out += "; path=" + path;
     if (expiry_set)
-        out += "; expires=" + expiry_format(expiry);
+        out += "; expires=" + ExpiryText();
     if (version != 0)
         out += "; version=" + std::to_string(version);
     return out;

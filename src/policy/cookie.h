@@ -37,6 +37,8 @@ public:
     std::string Build() const;
     // 1 when the cookie has no expiry or its expiry, read as local time, is not before now.
     int Expired() const;
+    // The expiry as Build writes it ("%a, %d-%b-%Y %H:%M:%S GMT"); empty when none was parsed.
+    std::string ExpiryText() const;
 
     bool expiry_set = false;
     int version = 0;

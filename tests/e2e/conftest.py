@@ -22,23 +22,42 @@ import pytest
 from scripted_origin import ScriptedOrigin
 
 
-# What the peers' preloaded libraries leave behind when the process they serve is killed:
-# pam_wrapper's service directories and libfaketime's shared-memory segments.
-LEFTOVERS = ("/tmp/pam.*", "/dev/shm/faketime_shm_*")
+# Processes this run started, by pid: the faketime wrapper names its shared-memory segments
+# after its own pid.
+STARTED_PIDS = set()
+
+
+def leftovers_of_this_run(basetemp: Path, pam_dirs: str = "/tmp/pam.*", shm: str = "/dev/shm") -> list:
+    """What the peers' preloaded libraries left behind for this run when the process they served
+    was killed. Other runs on the machine leave theirs in the same places, often at the same
+    time, so only what this run can tell for its own goes: pam_wrapper's copies of a service
+    directory (/tmp/pam.X), whose files name the password file of the service under this run's
+    base directory, and libfaketime's segments named after a faketime this run started."""
+    found = []
+    mine = str(basetemp) + "/"
+    for directory in glob.glob(pam_dirs):
+        try:
+            texts = [entry.read_text(errors="replace") for entry in Path(directory).iterdir() if entry.is_file()]
+        except OSError:
+            continue
+        if any(mine in text for text in texts):
+            found.append(directory)
+    for pid in STARTED_PIDS:
+        found += glob.glob(f"{shm}/faketime_shm_{pid}") + glob.glob(f"{shm}/sem.faketime_sem_{pid}")
+    return found
 
 
 @pytest.fixture(scope="session", autouse=True)
-def nothing_left_outside_the_test_directories():
-    """Removes what the run left in those places, and only that."""
-    before = {path for pattern in LEFTOVERS for path in glob.glob(pattern)}
+def nothing_left_outside_the_test_directories(tmp_path_factory):
+    """Removes what this run left in those places, and only that."""
+    basetemp = tmp_path_factory.getbasetemp().resolve()
     yield
-    for pattern in LEFTOVERS:
-        for path in set(glob.glob(pattern)) - before:
-            if os.path.isdir(path) and not os.path.islink(path):
-                shutil.rmtree(path, ignore_errors=True)
-            else:
-                with contextlib.suppress(OSError):
-                    os.unlink(path)
+    for path in leftovers_of_this_run(basetemp):
+        if os.path.isdir(path) and not os.path.islink(path):
+            shutil.rmtree(path, ignore_errors=True)
+        else:
+            with contextlib.suppress(OSError):
+                os.unlink(path)
 
 
 START_TIMEOUT = 30.0
@@ -323,6 +342,7 @@ def tarvodine(tmp_path, request):
                 args = ["-f"] + args
                 proc = subprocess.Popen(command + args, cwd=tmp_path, stdin=subprocess.DEVNULL,
                                         stdout=stdout, stderr=stderr, **popen)
+                STARTED_PIDS.add(proc.pid)
                 proxy = Proxy(tmp_path, args, proc.pid, paths, proc=proc, logfile=logfile)
                 started.append(proxy)
                 return proxy

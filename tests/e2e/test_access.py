@@ -8,6 +8,8 @@ with the passwords in a file of the test's own.
 import base64
 import glob
 import os
+import shutil
+import signal
 import socket
 import subprocess
 import time
@@ -16,7 +18,8 @@ from pathlib import Path
 
 import pytest
 
-from conftest import every_connect_port, free_port, peers_dir, wait_port, wait_until
+from conftest import (STARTED_PIDS, every_connect_port, free_port, leftovers_of_this_run, peers_dir, wait_port,
+                      wait_until)
 from counting_origin import Nginx
 
 
@@ -392,6 +395,42 @@ def test_cache_off_asks_pam_every_time(proxy, origin, tmp_path):
     wait_until(lambda: log_count(running, SUCCEEDED) == 2, 5, "two PAM checks")
     change_password(directory, "proxytest", "alice", "changed")
     assert Client(port).request(absolute(origin, extra=basic("alice", "secret"))).status == 407
+
+
+def test_a_killed_pam_proxy_leaves_only_what_this_run_claims(proxy, origin, tmp_path, tmp_path_factory):
+    """Concurrent runs share /tmp and /dev/shm: the end of one must not remove another's
+    pam_wrapper directories or faketime segments while that run still uses them."""
+    basetemp = tmp_path_factory.getbasetemp().resolve()
+    env = pam_service(tmp_path / "pam", "proxytest", {"alice": "secret"})
+    port, running = proxy("-x", "proxytest", env=env, allow=[rule(pam="true")])
+    assert Client(port).request(absolute(origin, extra=basic("alice", "secret"))).body == b"hello from origin\n"
+    # Killed, the proxy cannot remove pam_wrapper's copy of its service directory.
+    running.stop(signal.SIGKILL)
+    claimed = [d for d in leftovers_of_this_run(basetemp, shm=str(tmp_path / "no-shm"))
+               if str(tmp_path) in (Path(d) / "proxytest").read_text(errors="replace")]
+    assert len(claimed) == 1, claimed
+    shutil.rmtree(claimed[0])
+
+    # What else lies in those places: a table of neighbours, made in the test's own directory.
+    places = tmp_path / "places"
+    shm = places / "shm"
+    shm.mkdir(parents=True)
+    mine = running.proc.pid
+    other = max(STARTED_PIDS) + 1
+    services = {
+        "pam.a": f"passdb={basetemp}/t0/pam/passdb",              # this run's
+        "pam.b": f"passdb={basetemp}7/t0/pam/passdb",             # a run whose number extends ours
+        "pam.c": "passdb=/tmp/pytest-of-someone/pytest-1/t0/pam/passdb",
+        "pam.d": None,                                            # still being written by its run
+    }
+    for name, text in services.items():
+        (places / name).mkdir()
+        if text is not None:
+            (places / name / "proxytest").write_text(f"auth required pam_matrix.so {text}\n")
+    for name in [f"faketime_shm_{mine}", f"sem.faketime_sem_{mine}", f"faketime_shm_{other}"]:
+        (shm / name).write_bytes(b"")
+    found = leftovers_of_this_run(basetemp, pam_dirs=str(places / "pam.*"), shm=str(shm))
+    assert sorted(Path(p).name for p in found) == sorted(["pam.a", f"faketime_shm_{mine}", f"sem.faketime_sem_{mine}"])
 
 
 @pytest.mark.parametrize("pair", ["0:30", "-1:300"])

@@ -65,3 +65,19 @@ def test_every_command_page_renders(driver, nginx, tmp_path):
         assert text in body, (command, body[:500])
         assert not driver.find_elements(By.TAG_NAME, "b") or command == "variables"
         driver.save_screenshot(str(tmp_path / f"{command}.png"))
+
+
+def test_the_cookies_page_renders_the_cookies_as_text(driver, tmp_path):
+    from echo_origin import EchoOrigin
+
+    origin = EchoOrigin([("Set-Cookie", "n=<b>x</b>; Path=/shop; expires=Wed, 09 Jun 2027 10:18:14 GMT")])
+    try:
+        driver.get(f"http://xx--cookies.origin.test:{origin.port}/page")
+        assert driver.title == "Cookies for origin.test/page"
+        body = driver.find_element(By.TAG_NAME, "body").text
+        for shown in ["Received cookie", "Expires Wed, 09-Jun-2027 10:18:14 GMT", "Path /shop", "n <b>x</b>"]:
+            assert shown in body, (shown, body[:500])
+        assert not driver.find_elements(By.TAG_NAME, "b")
+        driver.save_screenshot(str(tmp_path / "cookies.png"))
+    finally:
+        origin.stop()

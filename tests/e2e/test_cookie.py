@@ -1,6 +1,7 @@
 """The cookie filter against an origin that sets cookies and echoes the request header: lines
 kept are rebuilt in both directions, rules judge incoming cookies by direction, profiles, domain,
 path and expiry and outgoing ones by direction and profiles, in the two-pass order."""
+import re
 import socket
 
 import pytest
@@ -89,3 +90,43 @@ def test_the_bypass_letter_c_keeps_every_line_but_still_rebuilds_it(tarvodine, x
     _, headers, _ = raw_get(proxy, url, f"Cookie: {OUTGOING}\r\n")
     assert [value for name, value in headers if name.lower() == "set-cookie"] == list(REBUILT.values())
     assert f"Cookie: {OUTGOING_REBUILT}\r\n".encode() in origin.seen[0]
+
+
+def dialogs(page: str):
+    """[(head, [(first cell, second cell)])] of each cookie dialog of a cookies page, in order."""
+    found = []
+    for part in page.split('<table class="dialog">')[1:]:
+        part = part.split("</table>")[0]
+        head = re.search(r'class="dialoghead" align="center">(.*?)</td>', part).group(1)
+        found.append((head, re.findall(r"<tr><td>(.*?)</td><td>(.*?)</td></tr>", part)))
+    return found
+
+
+def test_the_cookies_page_lists_what_the_request_sent_and_the_response_set(tarvodine, xml_files):
+    server = EchoOrigin(SET_COOKIES + [("Set-Cookie2", "n=<b>x</b>; Path=/a&b"),
+                                       ("Set-Cookie-Foo", "z=1"),   # only begins like a cookie line
+                                       ("Set-Cookie", "Path=/only")])
+    try:
+        # The filter would drop every cookie line: the page shows what was sent and received.
+        proxy = proxy_with(tarvodine, xml_files, cookies("allow_deny"))
+        status, headers, body = raw_get(proxy, f"http://xx--cookies.127.0.0.1:{server.port}/p<i>",
+                                        f"Cookie: {OUTGOING}\r\nCookie2: c=<i>d</i>\r\nCookie-Foo: e=f\r\n")
+    finally:
+        server.stop()
+    assert status.startswith("HTTP/1.1 200"), status
+    assert dict((n.lower(), v) for n, v in headers)["content-type"].startswith("text/html")
+    page = body.decode("latin-1")
+    assert "<title>Cookies for 127.0.0.1/p&lt;i&gt;</title>" in page
+    assert dialogs(page) == [
+        ("Sent cookie", [("a", "b")]),
+        ("Sent cookie", [("c", "&lt;i&gt;d&lt;/i&gt;")]),
+        ("Received cookie", [("Domain", "shop"), ("Path", "/"), ("id", "7")]),
+        ("Received cookie", [("Domain", "tracker.example"), ("Path", "/"), ("t", "1")]),
+        ("Received cookie", [("Path", "/private"), ("p", "3")]),
+        ("Received cookie", [("Expires", "Wed, 09-Jun-2027 10:18:14 GMT"), ("s", "2"), ("Max-Age", "60")]),
+        ("Received cookie", [("Path", "/a&amp;b"), ("n", "&lt;b&gt;x&lt;/b&gt;")]),
+        ("Received cookie", [("Path", "/only")]),
+    ]
+    # The page takes the place of the origin's answer, whose body was the request header.
+    assert "GET /p" not in page and "<b>" not in page and "<i>" not in page
+    assert page.rstrip().endswith("</table></body></html>")

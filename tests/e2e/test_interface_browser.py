@@ -9,6 +9,8 @@ from interface_helpers import PASSWORD, USER, interface_proxy
 webdriver = pytest.importorskip("selenium.webdriver")
 from chromium import headless_chromium  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
+from selenium.webdriver.support.expected_conditions import staleness_of  # noqa: E402
+from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
 
 # Every page of the menu that is built, with a text the page always shows.
 PAGES = [
@@ -40,10 +42,18 @@ def browser(tmp_path):
         driver.quit()
 
 
+def submit(driver):
+    """Submits the page's form and waits for the answer to replace the page: a click may return
+    before the browser has left the page it was on."""
+    button = driver.find_element(By.CSS_SELECTOR, "input[type=submit]")
+    button.click()
+    WebDriverWait(driver, 60).until(staleness_of(button))
+
+
 def submit_login(driver, user, password):
     driver.find_element(By.NAME, "username").send_keys(user)
     driver.find_element(By.NAME, "password").send_keys(password)
-    driver.find_element(By.CSS_SELECTOR, "input[type=submit]").click()
+    submit(driver)
 
 
 def test_browser_logs_in_and_walks_every_status_page(tarvodine, xml_files, browser, tmp_path):
@@ -88,7 +98,7 @@ def test_browser_logs_in_and_walks_every_status_page(tarvodine, xml_files, brows
     driver.get("http://tarvodine/log")
     field = driver.find_element(By.NAME, "pattern")
     field.send_keys("request for web interface")
-    driver.find_element(By.CSS_SELECTOR, "input[type=submit]").click()
+    submit(driver)
     assert driver.find_element(By.NAME, "pattern").get_attribute("value") == "request for web interface"
     lines = [row.text for row in driver.find_elements(By.CSS_SELECTOR, "table.list tr.listeven, table.list tr.listodd")]
     assert lines and all("request for web interface" in line for line in lines)

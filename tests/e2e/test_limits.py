@@ -14,6 +14,7 @@ from conftest import free_port, section_set, start_listening, wait_port
 from rules_helpers import EVERY_LOG_CATEGORY, GENERAL_GLOBALS, GENERAL_RULE, element, get, origin_with_pages
 
 QUARTER = os.urandom(256 * 1024)
+LIMIT_WINDOW = 0.1   # seconds: the limiter's window
 LIMIT = {"enabled": "true", "comment": "", "profiles": "", "action": "0", "template": "", "download": "0",
          "upload": "0", "requests": "0", "rate": "0", "timematch": "absolute", "options": "0"}
 
@@ -86,6 +87,28 @@ def test_a_request_cap_blocks_the_requests_after_it(tarvodine, xml_files, origin
     assert origin.access_log().count("GET /1k.bin?capped") == 2
 
 
+class StarvationProbe:
+    """A thread that asks to wake every 10 ms and keeps the longest it was kept waiting beyond
+    that: a machine too busy to run a ready thread for a whole window of the limiter cannot hold
+    anybody's rate either."""
+
+    def __init__(self):
+        self.worst = 0.0
+        self._done = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+
+    def _run(self):
+        while not self._done.is_set():
+            began = time.monotonic()
+            time.sleep(0.01)
+            self.worst = max(self.worst, time.monotonic() - began - 0.01)
+
+    def stop(self):
+        self._done.set()
+        self._thread.join()
+
+
 @pytest.mark.parametrize("connections, rate, options", [(1, 200000, "0"), (10, 1000000, "4")])
 def test_a_rate_holds_the_throughput_within_ten_percent(tarvodine, xml_files, origin, connections, rate, options):
     def measure():
@@ -95,6 +118,7 @@ def test_a_rate_holds_the_throughput_within_ten_percent(tarvodine, xml_files, or
         def fetch(i):
             results[i] = timed_get(proxy, origin.url("/256k.bin"))
 
+        probe = StarvationProbe()
         began = time.monotonic()
         threads = [threading.Thread(target=fetch, args=(i,)) for i in range(connections)]
         for thread in threads:
@@ -102,23 +126,22 @@ def test_a_rate_holds_the_throughput_within_ten_percent(tarvodine, xml_files, or
         for thread in threads:
             thread.join()
         took = time.monotonic() - began
+        probe.stop()
         assert all(length == len(QUARTER) for _, length in results)
         proxy.stop()
-        return connections * len(QUARTER) / took, [t for t, _ in results]
+        return connections * len(QUARTER) / took, probe.worst, [t for t, _ in results]
 
-    # Going over the rate is the limiter's fault and fails at once; falling short of it can also
-    # be a machine starved by other processes, so a slow reading is measured again on a fresh
-    # proxy.
+    # Going over the rate is the limiter's fault and fails at once. Falling short fails too,
+    # unless the probe saw the machine starved by other processes: that reading says nothing
+    # about the limiter and is taken again.
     readings = []
     for _ in range(3):
-        throughput, times = measure()
-        readings.append((throughput, times))
+        throughput, starved, times = measure()
+        readings.append((throughput, starved, times))
         assert throughput <= rate * 1.1, readings
-        if throughput >= rate * 0.8:
+        if throughput >= rate * 0.9 or starved < LIMIT_WINDOW:
             break
-    # Ten connections sharing a group end a tenth short of the rate in about half the runs (the
-    # last window of a transfer is partly idle); the bound below is what holds today.
-    assert rate * 0.8 <= throughput, readings
+    assert rate * 0.9 <= throughput, readings
 
 
 @pytest.mark.skipif(shutil.which("faketime") is None, reason="faketime is not installed")

@@ -5,6 +5,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <numeric>
+#include <optional>
+#include <random>
 #include <string>
 #include <thread>
 #include <sys/socket.h>
@@ -337,49 +340,196 @@ TEST_F(SocketPair, WriteFilebufSendsEverything)
 
 TEST(LimitGroupTest, QuotaIsATenthOfTheRateAndZeroDoesNotLimit)
 {
-    struct Case { unsigned rate, quota; };
-    const Case cases[] = {{0, 0}, {5, 1}, {10, 1}, {10000, 1000}, {12345, 1234}};
+    struct Case { unsigned rate, quota, grant_max; };
+    const Case cases[] = {
+        {0, 0, 0}, {5, 1, 1}, {10, 1, 1}, {10000, 1000, 1000}, {12345, 1234, 1234},
+        {1000000, 100000, LimitGroup::GRANT_MAX},   // a busy group hands its window out in turns
+        {100000000, 10000000, 625000},              // a fast one in sixteenths
+    };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.rate);
         LimitGroupRef group = atom_make<LimitGroup>(c.rate);
         EXPECT_EQ(group->quota(), c.quota);
+        EXPECT_EQ(group->grant_max(), c.grant_max);
         if (c.rate == 0) {
-            EXPECT_EQ(group->Throttle(), 0);   // 0 = unlimited
+            std::uint64_t ticket = 0;
+            EXPECT_EQ(group->Reserve(5000, &ticket), 0);   // 0 = unlimited
         }
     }
 }
 
-TEST(LimitGroupTest, WindowBudgetIsHandedOutAndTheRestOfTheWindowSleptOut)
+// Whatever the sockets ask for, hold, give back or pause for, the bytes moved between any two
+// grants stay within one window's quota plus what the rate allows for the time between them;
+// and a group that is always asked moves its full rate.
+TEST(LimitGroupTest, OverAnyStretchTheGroupMovesAtMostAQuotaBeyondItsRate)
 {
-    LimitGroupRef group = atom_make<LimitGroup>(10000);
-    FakeClock clock;
-    clock.attach(group);
+    for (const unsigned rate : {7u, 10000u, 1000000u}) {
+        SCOPED_TRACE(rate);
+        LimitGroupRef group = atom_make<LimitGroup>(rate);
+        FakeClock clock;
+        clock.attach(group);
+        std::mt19937 random(rate);
+        const auto began = clock.now;
+        std::vector<double> at;      // seconds since began, of each grant
+        std::vector<long> moved;     // bytes each grant moved, once settled
+        // Sockets sharing the group, each holding its last grant until it asks again.
+        struct Held { long granted = 0; std::uint64_t ticket = 0; std::size_t index = 0; };
+        std::vector<std::optional<Held>> sockets(4);
 
-    EXPECT_EQ(group->Throttle(), 1000);   // a new window
-    group->Incr(400);
-    clock.now += 30ms;
-    EXPECT_EQ(group->Throttle(), 600);
-    group->Incr(600);
-    clock.now += 20ms;
-    EXPECT_EQ(group->Throttle(), 1000);   // spent: sleeps the 50 ms that are left
-    ASSERT_EQ(clock.sleeps.size(), 1u);
-    EXPECT_EQ(clock.sleeps[0], 50ms);
+        const auto take = [&](std::optional<Held>& socket) {
+            const long wants[] = {0, 1, 500, static_cast<long>(random() % 50000)};
+            const long want = wants[random() % 4];
+            Held held;
+            held.granted = group->Reserve(want, &held.ticket);
+            ASSERT_GE(held.granted, 1);
+            ASSERT_LE(held.granted, static_cast<long>(group->grant_max()));
+            if (want > 0) {
+                ASSERT_LE(held.granted, want);
+            }
+            held.index = at.size();
+            at.push_back(std::chrono::duration<double>(clock.now - began).count());
+            moved.push_back(0);
+            socket = held;
+        };
+        const auto settle = [&](std::optional<Held>& socket, bool whole) {
+            if (!socket)
+                return;
+            // Now and then a socket moves less than it was granted (its peer went quiet).
+            const long n = whole || random() % 4 != 0 ? socket->granted : static_cast<long>(random() % (socket->granted + 1));
+            group->Settle(n, socket->granted, socket->ticket);
+            moved[socket->index] = n;
+            socket.reset();
+        };
 
-    group->Incr(10);
-    clock.now += 250ms;                   // a long pause: a new window, no sleep
-    EXPECT_EQ(group->Throttle(), 1000);
-    EXPECT_EQ(clock.sleeps.size(), 1u);
+        // One socket asking again at once and moving every grant whole: the full rate.
+        for (int step = 0; step < 1000; ++step) {
+            take(sockets[0]);
+            settle(sockets[0], true);
+        }
+        const double rated = static_cast<double>(rate) * at.back();
+        const double total = static_cast<double>(std::accumulate(moved.begin(), moved.end(), 0L));
+        EXPECT_GE(total, rated);
+        EXPECT_LE(total, rated + group->quota() + group->grant_max());
 
-    group->Incr(5000);                    // overdrawn by concurrent sockets: still one window at most
-    clock.now += 1ms;
-    EXPECT_EQ(group->Throttle(), 1000);
-    ASSERT_EQ(clock.sleeps.size(), 2u);
-    EXPECT_EQ(clock.sleeps[1], 99ms);
+        // Four sockets in any order, settling late, with pauses.
+        for (int step = 0; step < 2000; ++step) {
+            std::optional<Held>& socket = sockets[random() % sockets.size()];
+            settle(socket, false);
+            take(socket);
+            clock.now += std::chrono::microseconds(random() % 3000);
+            if (random() % 50 == 0)
+                clock.now += 300ms;   // a pause: the time nobody used is not saved up
+        }
+        for (std::optional<Held>& socket : sockets)
+            settle(socket, true);
+
+        std::vector<long> prefix{0};
+        for (const long n : moved)
+            prefix.push_back(prefix.back() + n);
+        for (std::size_t i = 0; i < at.size(); ++i) {
+            for (std::size_t j = i; j < at.size(); ++j) {
+                const double allowed = group->quota() + static_cast<double>(rate) * (at[j] - at[i]) + 1;
+                const long bytes = prefix[j + 1] - prefix[i];
+                if (static_cast<double>(bytes) > allowed) {
+                    FAIL() << bytes << " bytes from grant " << i << " to " << j << ", over " << allowed;
+                }
+            }
+        }
+    }
 }
 
-TEST_F(SocketPair, ReadGroupBoundsEachRead)
+// A socket that holds a grant while it waits on its peer costs the others of its group that one
+// grant, never the rest of a window; a grant handed back before anybody asked again is theirs.
+TEST_F(SocketPair, AGrantHeldByOneSocketHoldsBackNoOther)
 {
-    LimitGroupRef group = atom_make<LimitGroup>(10000);
+    LimitGroupRef group = atom_make<LimitGroup>(1000000);   // 100,000 bytes a window
+    FakeClock clock;
+    clock.attach(group);
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    auto idle = std::make_unique<Socket>(pair[0]);
+    idle->SetRate(nullptr, group);
+    sock->SetRate(nullptr, group);
+
+    const int held = idle->Throttle(true);
+    EXPECT_EQ(held, static_cast<int>(LimitGroup::GRANT_MAX));
+    const auto began = clock.now;
+    const std::string bytes(150000, 'w');
+    std::string received;
+    std::thread reader([&] {
+        char block[65536];
+        ssize_t n;
+        while (received.size() < bytes.size() && (n = read(peer, block, sizeof block)) > 0)
+            received.append(block, static_cast<std::size_t>(n));
+    });
+    EXPECT_EQ(sock->Write(bytes.data(), static_cast<long>(bytes.size())), static_cast<long>(bytes.size()));
+    reader.join();
+    EXPECT_EQ(received, bytes);
+    // 150,000 bytes beyond the window's 100,000 that the group may run ahead, plus the held grant.
+    const auto waited = std::chrono::duration_cast<std::chrono::microseconds>(clock.now - began);
+    EXPECT_GE(waited, 66384us - 1us);
+    EXPECT_LE(waited, 66384us + 1us);
+
+    // Its first grant was lost once others were placed behind it. A grant it gives back while
+    // nothing was counted after it comes back whole: a full window is there as soon as the bytes
+    // actually moved are paid for, 16,384 microseconds sooner than if it had kept the grant.
+    EXPECT_EQ(idle->Throttle(true), held);
+    idle->SetRate(nullptr, nullptr);
+    clock.now += 100ms - 16384us;
+    const std::size_t sleeps = clock.sleeps.size();
+    EXPECT_EQ(sock->Write(bytes.data(), 100000), 100000);
+    EXPECT_EQ(clock.sleeps.size(), sleeps);
+    EXPECT_EQ(drain_peer().size(), 100000u);
+    sock->SetRate(nullptr, nullptr);
+    close(pair[1]);
+}
+
+// Sockets of one group asking in turn each get what they asked for, in turn, and the group's
+// clock moves exactly at its rate once the first window is spent: nobody takes another's share.
+TEST_F(SocketPair, SocketsSharingAGroupTakeEqualTurnsAtTheRate)
+{
+    LimitGroupRef group = atom_make<LimitGroup>(1000000);
+    FakeClock clock;
+    clock.attach(group);
+    constexpr int SOCKETS = 10;
+    constexpr int ROUNDS = 30;
+    constexpr long BLOCK = 8192;
+    std::vector<std::unique_ptr<Socket>> sockets;
+    std::vector<int> peers;
+    for (int i = 0; i < SOCKETS; ++i) {
+        int pair[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+        sockets.push_back(std::make_unique<Socket>(pair[0]));
+        sockets.back()->SetRate(nullptr, group);
+        peers.push_back(pair[1]);
+    }
+    const std::string block(BLOCK, 'q');
+    std::vector<std::size_t> received(SOCKETS);
+    const auto began = clock.now;
+    for (int round = 0; round < ROUNDS; ++round) {
+        for (int i = 0; i < SOCKETS; ++i) {
+            ASSERT_EQ(sockets[i]->Write(block.data(), BLOCK), BLOCK);
+            char buf[65536];
+            ssize_t n;
+            while ((n = recv(peers[i], buf, sizeof buf, MSG_DONTWAIT)) > 0)
+                received[i] += static_cast<std::size_t>(n);
+        }
+    }
+    for (int i = 0; i < SOCKETS; ++i) {
+        EXPECT_EQ(received[i], static_cast<std::size_t>(ROUNDS * BLOCK)) << i;
+        EXPECT_EQ(sockets[i]->bytes_out(), static_cast<std::uint64_t>(ROUNDS * BLOCK)) << i;
+        sockets[i].reset();
+        close(peers[i]);
+    }
+    const auto waited = std::chrono::duration_cast<std::chrono::microseconds>(clock.now - began);
+    const auto paced = std::chrono::microseconds(SOCKETS * ROUNDS * BLOCK - 100000);   // 1 byte a microsecond
+    EXPECT_GE(waited, paced - 1us);
+    EXPECT_LE(waited, paced + 1us);
+}
+
+TEST_F(SocketPair, ReadGroupPacesReads)
+{
+    LimitGroupRef group = atom_make<LimitGroup>(10000);   // 1000 bytes a window
     FakeClock clock;
     clock.attach(group);
     sock->SetRate(group, nullptr);
@@ -387,10 +537,17 @@ TEST_F(SocketPair, ReadGroupBoundsEachRead)
 
     send_peer(std::string(5000, 'r'));
     std::vector<char> buf(5000);
-    EXPECT_EQ(sock->Read(buf.data(), 5000, 5), 1000);
-    EXPECT_EQ(sock->Read(buf.data(), 5000, 5), 1000);   // the window is spent: slept out first
-    EXPECT_EQ(clock.sleeps.size(), 1u);
-    EXPECT_EQ(sock->bytes_in(), 2000u);
+    std::size_t got = 0;
+    while (got < 5000) {
+        const int n = sock->Read(buf.data(), 5000, 5);
+        ASSERT_GT(n, 0);
+        EXPECT_LE(n, 1000);
+        got += static_cast<std::size_t>(n);
+    }
+    EXPECT_EQ(sock->bytes_in(), 5000u);
+    // The first window's 1000 bytes at once, the other 4000 at the rate.
+    const auto slept = std::accumulate(clock.sleeps.begin(), clock.sleeps.end(), std::chrono::microseconds{0});
+    EXPECT_EQ(slept, 400ms);
 }
 
 TEST_F(SocketPair, OneReadTakesAtMostTheBlockAskedFor)
@@ -403,6 +560,44 @@ TEST_F(SocketPair, OneReadTakesAtMostTheBlockAskedFor)
     EXPECT_EQ(sock->input_length(), 0u);
 }
 
+// A blocking writer under a slow rate is paced where it writes: it never piles the bytes the
+// group holds back into its output buffer, where a fast source would make them grow unbounded.
+TEST_F(SocketPair, ABlockingWriteSleepsThroughItsGrantsInsteadOfQueueing)
+{
+    LimitGroupRef group = atom_make<LimitGroup>(10000);
+    FakeClock clock;
+    clock.attach(group);
+    sock->SetRate(nullptr, group);
+    group.reset();
+
+    const std::string bytes(8000, 'p');
+    EXPECT_EQ(sock->Write(bytes.data(), 8000), 8000);
+    EXPECT_EQ(sock->output_length(), 0u);
+    EXPECT_EQ(drain_peer(), bytes);
+    const auto slept = std::accumulate(clock.sleeps.begin(), clock.sleeps.end(), std::chrono::microseconds{0});
+    EXPECT_EQ(slept, 700ms);
+    sock.reset();
+}
+
+TEST_F(SocketPair, AGroupOfRateZeroLetsEverythingThrough)
+{
+    sock->SetRate(atom_make<LimitGroup>(0), atom_make<LimitGroup>(0));
+    const std::string bytes(100000, 'z');
+    std::string received;
+    std::thread reader([&] {
+        char block[65536];
+        ssize_t n;
+        while (received.size() < bytes.size() && (n = read(peer, block, sizeof block)) > 0)
+            received.append(block, static_cast<std::size_t>(n));
+    });
+    EXPECT_EQ(sock->Write(bytes.data(), static_cast<long>(bytes.size())), static_cast<long>(bytes.size()));
+    reader.join();
+    EXPECT_EQ(received, bytes);
+    send_peer(std::string(20000, 'y'));
+    std::vector<char> buf(20000);
+    EXPECT_EQ(sock->Read(buf.data(), 20000, 5), BLOCKSIZE);
+}
+
 TEST_F(SocketPair, DestroyingFlushesPendingBytesThroughTheWriteGroup)
 {
     LimitGroupRef group = atom_make<LimitGroup>(20);   // 2 bytes a window
@@ -410,6 +605,7 @@ TEST_F(SocketPair, DestroyingFlushesPendingBytesThroughTheWriteGroup)
     clock.attach(group);
     sock->SetRate(nullptr, group);
     group.reset();
+    ASSERT_EQ(sock->Blocking(false), 0);   // one grant a write: the rest waits in the buffer
 
     EXPECT_EQ(sock->Write("xxabc", 5), 2);
     EXPECT_EQ(sock->output_length(), 3u);
@@ -420,38 +616,9 @@ TEST_F(SocketPair, DestroyingFlushesPendingBytesThroughTheWriteGroup)
     while ((n = read(peer, buf, sizeof buf)) > 0)
         received.append(buf, static_cast<std::size_t>(n));
     EXPECT_EQ(received, "xxabc");
-}
-
-// Sockets that share a write group split each window's budget between them, whichever asks
-// first, and what one was granted but did not send goes back to the others.
-TEST_F(SocketPair, SocketsSharingAGroupShareEachWindow)
-{
-    LimitGroupRef group = atom_make<LimitGroup>(10000);   // 1000 bytes a window
-    FakeClock clock;
-    clock.attach(group);
-    int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-    auto other = std::make_unique<Socket>(pair[0]);
-    sock->SetRate(nullptr, group);
-    other->SetRate(nullptr, group);
-
-    EXPECT_EQ(sock->Throttle(true), 1000);
-    EXPECT_EQ(other->Throttle(true), 1000);   // the first grant spent the window: slept out
-    EXPECT_EQ(clock.sleeps.size(), 1u);
-
-    // sock's old grant died with its window, and other holds this one: the write waits for
-    // the next window and takes 3 bytes of it.
-    EXPECT_EQ(sock->Write("abc", 3), 3);
-    EXPECT_EQ(clock.sleeps.size(), 2u);
-    clock.now += 10ms;
-    other.reset();                            // its grant was of an earlier window: nothing back
-    EXPECT_EQ(sock->Throttle(true), 997);
-    EXPECT_EQ(other, nullptr);
-    EXPECT_EQ(sock->Write("defg", 4), 4);     // settles: 4 of the 997 moved
-    EXPECT_EQ(sock->Throttle(true), 993);
-    EXPECT_EQ(clock.sleeps.size(), 2u);
-    sock->SetRate(nullptr, nullptr);
-    close(pair[1]);
+    // The 3 bytes beyond the first window went at the group's 20 bytes a second.
+    const auto slept = std::accumulate(clock.sleeps.begin(), clock.sleeps.end(), std::chrono::microseconds{0});
+    EXPECT_EQ(slept, 150ms);
 }
 
 TEST_F(SocketPair, SetRateWithTheSameGroupKeepsItAlive)
