@@ -151,7 +151,8 @@ public:
     // Sends pending output first, then the bytes, keeping what cannot be sent now (a full
     // non-blocking descriptor or what its write group does not let through yet, the write
     // time-out) to go out first with the next Write. A blocking descriptor with a write group
-    // sleeps through the group's grants until the bytes are out. bytes null, length -1: pending output only. Bytes of this call sent now, or
+    // sleeps through the group's grants until the bytes are out. bytes null, length -1: pending
+    // output only. Bytes of this call sent now, or
     // -1 when the descriptor failed: then everything pending is dropped and the connection is
     // shut down, and every later Write gives -1.
     long Write(const char* bytes, long length);
