@@ -70,6 +70,27 @@ void write_all(int fd, const char* data, std::size_t length)
     }
 }
 
+// Writes the time stamp of `now` ("%Y %m %d %H:%M:%S", local time) into `out` (room for at
+// least 20 characters); its length. localtime_r takes the C library's time-zone lock, which every
+// logging thread would contend for on every line: each thread keeps the stamp of the last second
+// it logged in, so the lock is taken once per second and thread. The zone is set before the
+// daemon starts its threads and never changes afterwards.
+std::size_t time_stamp(std::time_t now, char* out, std::size_t room)
+{
+    thread_local std::time_t stamped = static_cast<std::time_t>(-1);
+    thread_local std::array<char, 32> stamp{};
+    thread_local std::size_t stamp_length = 0;
+    if (now != stamped || stamp_length == 0) {
+        std::tm broken{};
+        localtime_r(&now, &broken);
+        stamp_length = std::strftime(stamp.data(), stamp.size(), "%Y %m %d %H:%M:%S", &broken);
+        stamped = now;
+    }
+    const std::size_t length = std::min(stamp_length, room);
+    std::memcpy(out, stamp.data(), length);
+    return length;
+}
+
 std::string rotated_name(const std::string& path, std::size_t slash, std::time_t when)
 {
     std::tm broken{};
@@ -130,9 +151,7 @@ void vputlog(int type, const char* format, std::va_list args)
     // Room for the longest line, its added newline and the terminator.
     char line[LOG_LINE_MAX + 2];
     const std::time_t now = log_now();
-    std::tm broken{};
-    localtime_r(&now, &broken);
-    std::size_t length = std::strftime(line, LOG_LINE_MAX + 1, "%Y %m %d %H:%M:%S", &broken);
+    std::size_t length = time_stamp(now, line, LOG_LINE_MAX);
     const log_clientid_t clientid = log_clientid.load(std::memory_order_acquire);
     const int head = std::snprintf(line + length, LOG_LINE_MAX + 1 - length, " [%u] %s",
                                    clientid != nullptr ? clientid() : 0U, category_prefix(type));
@@ -188,13 +207,18 @@ void log_syscall(const char* call, const char* function, const char* what)
 
 void logbuffer_add(LOGBUFFER* buffer, std::string_view line)
 {
+    // Every thread adds its lines here: the lock is held only to move strings, never to
+    // allocate or free one's text (the copy is made before, the dropped line freed after).
     std::string copy(line);
+    std::string dropped;
     std::unique_lock lock(buffer->lock);
     if (buffer->capacity <= 0)
         return;
     buffer->lines.push_front(std::move(copy));
-    while (buffer->lines.size() > static_cast<std::size_t>(buffer->capacity))
+    while (buffer->lines.size() > static_cast<std::size_t>(buffer->capacity)) {
+        dropped = std::move(buffer->lines.back());
         buffer->lines.pop_back();
+    }
 }
 
 void logbuffer_resize(LOGBUFFER* buffer, int n)

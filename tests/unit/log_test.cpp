@@ -105,6 +105,24 @@ TEST_F(NativeLog, LineCarriesTimeClientIdAndPrefix)
     EXPECT_EQ(buffered_lines().front(), "2026 12 08 13:05:09 [42] request: GET http://a.b/ 7");
 }
 
+TEST_F(NativeLog, TimeStampFollowsTheClockBothWays)
+{
+    // Lines of one thread within the same second share a stamp; a new second, later or
+    // earlier (the clock set back), gets its own.
+    struct Case {
+        std::time_t at;
+        const char* stamp;
+    };
+    for (const Case& c : {Case{DEC_8_2026_130509, "2026 12 08 13:05:09"}, Case{DEC_8_2026_130509, "2026 12 08 13:05:09"},
+                          Case{DEC_8_2026_130509 + 1, "2026 12 08 13:05:10"},
+                          Case{DEC_8_2026_130509 + 86400 * 31, "2027 01 08 13:05:09"},
+                          Case{DEC_8_2026_130509 - 3600, "2026 12 08 12:05:09"}}) {
+        fixed_time = c.at;
+        putlog(LOG_ALWAYS, "x");
+        EXPECT_EQ(buffered_lines().front(), std::string(c.stamp) + " [0] advice: x");
+    }
+}
+
 TEST_F(NativeLog, EveryCategoryHasItsPrefix)
 {
     loglevel = -1;
