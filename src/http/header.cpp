@@ -789,6 +789,16 @@ int header_send(HEADER* header, CONNECTION_T* connection, int target, int mode)
     return 0;
 }
 
+int header_send_held(HEADER* header, CONNECTION_T* connection, int mode)
+{
+    if ((connection->flags & CONN_NOCLIENT) || connection->client == nullptr)
+        return 0;
+    Filebuf buffer;
+    header_send_filebuf(&buffer, header, connection, mode);
+    connection->client->Hold(buffer.data(), buffer.size());
+    return 0;
+}
+
 void via_header_update(CONNECTION_T* connection)
 {
     HEADER* request = connection->request.get();

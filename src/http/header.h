@@ -171,6 +171,10 @@ void header_send_filebuf(Filebuf* buffer, const HEADER* header, CONNECTION_T* co
 // (SIDE_SERVER), or the client without that check (SIDE_CLIENT_ALWAYS), and flushes that
 // socket; 0.
 int header_send(HEADER* header, CONNECTION_T* connection, int target, int mode);
+// As header_send to the client (SIDE_CLIENT), except that the header waits in the client
+// socket (Socket::Hold) and goes out in one send with the first body bytes written after it:
+// for a body whose first bytes are already at hand. A flush sends it alone.
+int header_send_held(HEADER* header, CONNECTION_T* connection, int mode);
 
 // Appends this proxy to the request's Via.
 void via_header_update(CONNECTION_T* connection);
