@@ -533,10 +533,13 @@ Socket* side_socket(CONNECTION_T* connection, int side)
 
 } // namespace
 
-std::optional<std::string> header_get(CONNECTION_T* connection, int side, int timeout, bool* too_large)
+std::optional<std::string> header_get(CONNECTION_T* connection, int side, int timeout, bool* too_large,
+                                      bool* other_gone)
 {
     if (too_large != nullptr)
         *too_large = false;
+    if (other_gone != nullptr)
+        *other_gone = false;
     Socket* source = side_socket(connection, side);
     if (source == nullptr)
         return std::nullopt;
@@ -611,8 +614,11 @@ std::optional<std::string> header_get(CONNECTION_T* connection, int side, int ti
         if (other != nullptr && fds[1].revents != 0) {
             const bool gone = (fds[1].revents & POLLIN) ? other->Read(nullptr, -1, -1) <= 0 : true;
             if (gone) {
-                if (side == SIDE_SERVER)
+                if (side == SIDE_SERVER) {
+                    if (other_gone != nullptr)
+                        *other_gone = true;
                     break;
+                }
                 // The idle server connection of an earlier request has closed: drop it and go on
                 // waiting for the client.
                 connection->server.reset();

@@ -152,8 +152,10 @@ std::optional<HostPort> http_host_split(std::string_view value, int default_port
 // Without a blank line: what was collected when the sender closed or the other socket ended
 // the read, nullopt when nothing was or the time-out cut the block off. A block that does not
 // fit HEADER_AREA is refused: nullopt with *too_large set, and the connection must not go on.
-// Bytes read beyond the block stay in the socket's input.
-std::optional<std::string> header_get(CONNECTION_T* connection, int side, int timeout, bool* too_large = nullptr);
+// Bytes read beyond the block stay in the socket's input. *other_gone is set when the read of
+// a server's header ended because the client's socket ended or failed.
+std::optional<std::string> header_get(CONNECTION_T* connection, int side, int timeout, bool* too_large = nullptr,
+                                      bool* other_gone = nullptr);
 
 // What the writer does with a Cookie or Set-Cookie line (a name beginning with either) outside
 // an ICAP header: the cookie filter judges it and gives the value to write, or nullopt to leave
