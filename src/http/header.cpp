@@ -833,9 +833,19 @@ void xcache_header_update(CONNECTION_T* connection, int miss)
 void header_variables(CONNECTION_T* connection, std::string_view prefix, const std::list<HTTP_HEADER>& lines)
 {
     for (const HTTP_HEADER& line : lines) {
-        std::string name = std::string(prefix) + "[" + lowered(line.name) + "]";
+        // Built in place and moved into the map: one allocation per line at most.
+        std::string name;
+        name.reserve(prefix.size() + line.name.size() + 2);
+        name += prefix;
+        name += '[';
+        const std::size_t from = name.size();
+        name += line.name;
+        for (std::size_t i = from; i < name.size(); ++i)
+            if (name[i] >= 'A' && name[i] <= 'Z')
+                name[i] = static_cast<char>(name[i] - 'A' + 'a');
+        name += ']';
         if (name.size() > VARIABLE_NAME_MAX)
             name.resize(VARIABLE_NAME_MAX);
-        connection->variables[name] = line.value;
+        connection->variables.insert_or_assign(std::move(name), line.value);
     }
 }
