@@ -58,6 +58,9 @@ bool silent(const Socket& socket)
 
 void log_key(const char* what, const ServerKey& key)
 {
+    // Every request looks a key up: its line is not built while the category is off.
+    if ((loglevel & LOG_DEBUG) == 0)
+        return;
     const std::string user = key.user ? string_escape_control(*key.user) : std::string();
     putlog(LOG_DEBUG, "Connection Pool: %s: %s://%s:*@%s:%d ", what, key.protocol.c_str(), user.c_str(),
            key.host.c_str(), key.port);

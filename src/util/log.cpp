@@ -70,11 +70,8 @@ void write_all(int fd, const char* data, std::size_t length)
     }
 }
 
-// Writes the time stamp of `now` ("%Y %m %d %H:%M:%S", local time) into `out` (room for at
-// least 20 characters); its length. localtime_r takes the C library's time-zone lock, which every
-// logging thread would contend for on every line: each thread keeps the stamp of the last second
-// it logged in, so the lock is taken once per second and thread. The zone is set before the
-// daemon starts its threads and never changes afterwards.
+// Writes the time stamp of `now` ("%Y %m %d %H:%M:%S", local time) into `out`; its length, at
+// most `room`.
 std::size_t time_stamp(std::time_t now, char* out, std::size_t room)
 {
     thread_local std::time_t stamped = static_cast<std::time_t>(-1);
@@ -82,7 +79,7 @@ std::size_t time_stamp(std::time_t now, char* out, std::size_t room)
     thread_local std::size_t stamp_length = 0;
     if (now != stamped || stamp_length == 0) {
         std::tm broken{};
-        localtime_r(&now, &broken);
+        log_localtime(now, &broken);
         stamp_length = std::strftime(stamp.data(), stamp.size(), "%Y %m %d %H:%M:%S", &broken);
         stamped = now;
     }
@@ -107,6 +104,18 @@ std::string rotated_name(const std::string& path, std::size_t slash, std::time_t
 }
 
 } // namespace
+
+void log_localtime(std::time_t when, std::tm* broken)
+{
+    thread_local std::time_t converted = static_cast<std::time_t>(-1);
+    thread_local std::tm result{};
+    thread_local bool valid = false;
+    if (!valid || when != converted) {
+        valid = localtime_r(&when, &result) != nullptr;
+        converted = when;
+    }
+    *broken = result;
+}
 
 void log_set_clock(log_clock_t clock) { log_clock.store(clock, std::memory_order_relaxed); }
 

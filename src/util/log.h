@@ -57,6 +57,12 @@ constexpr std::size_t LOG_LINE_MAX = 8191;
 void putlog(int type, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void vputlog(int type, const char* format, std::va_list args) __attribute__((format(printf, 2, 0)));
 
+// localtime_r of `when`. The C library takes its time-zone lock for each call, which every
+// thread logging a line or a record would contend for: each thread keeps the result for the last
+// second it asked about, so the lock is taken once per second and thread. The zone is set before
+// the daemon starts its threads and never changes afterwards.
+void log_localtime(std::time_t when, std::tm* broken);
+
 // A failed system call in the one form every component uses, at the error category:
 // "[system: <call>:<errno>:<strerror>], in <function>, <what>" with errno as it stands.
 void log_syscall(const char* call, const char* function, const char* what);

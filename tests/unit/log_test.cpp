@@ -123,6 +123,25 @@ TEST_F(NativeLog, TimeStampFollowsTheClockBothWays)
     }
 }
 
+TEST_F(NativeLog, LocalTimeOfEachThreadMatchesTheLibrarysWhicheverWayTheClockGoes)
+{
+    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);   // with summer time, so the offset moves
+    tzset();
+    // 30 March 2025 01:59:59 UTC is the last second of winter time there.
+    constexpr std::time_t SPRING = 1743299999;
+    for (const std::time_t when : {SPRING, SPRING, SPRING + 1, SPRING - 86400 * 200, std::time_t{0}, SPRING + 1}) {
+        std::tm expected{};
+        localtime_r(&when, &expected);
+        std::tm got{};
+        log_localtime(when, &got);
+        EXPECT_EQ(std::mktime(&got), std::mktime(&expected)) << when;
+        EXPECT_EQ(got.tm_hour, expected.tm_hour) << when;
+        EXPECT_EQ(got.tm_isdst, expected.tm_isdst) << when;
+    }
+    setenv("TZ", "UTC0", 1);
+    tzset();
+}
+
 TEST_F(NativeLog, EveryCategoryHasItsPrefix)
 {
     loglevel = -1;
