@@ -140,15 +140,21 @@ void write_all(int fd, std::string_view data)
     }
 }
 
-// Appends one record to a log, under logfile_lock: a pending rotation is carried out first, a
-// closed file is opened (a new or empty one gets the legend). fd and flag are the log's
+// Appends one record to a log: to an open file under a shared hold of logfile_lock; else under
+// the lock itself, where a pending rotation is carried out first and a closed file is opened (a
+// new or empty one gets the legend). fd and flag are the log's
 // descriptor and rotation flag, guarded by that lock. `when` names a rotated file.
 void log_append(const std::string& path, int& fd, int& flag, const char* legend, std::string_view record,
                 std::time_t when)
 {
-    std::lock_guard lock(logfile_lock);
     if (path.empty())
         return;
+    {
+        std::shared_lock shared(logfile_lock);
+        if (log_file_write_shared(fd, flag, record))
+            return;
+    }
+    std::lock_guard lock(logfile_lock);
     if (flag == -1 && fd >= 0)
         log_file_rotate(path, fd, flag, when);
     if (fd < 0) {

@@ -11,7 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-std::mutex logfile_lock;
+std::shared_mutex logfile_lock;
 int logfd = -1;
 int logflg = 0;
 int slogfd = -1;
@@ -125,10 +125,18 @@ void log_set_buffer(LOGBUFFER* buffer) { log_buffer.store(buffer, std::memory_or
 
 int log_file_open(const std::string& path)
 {
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_LARGEFILE | O_CLOEXEC, 0640);
+    const int fd = open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_LARGEFILE | O_CLOEXEC, 0640);
     if (fd >= 0)
         lseek(fd, 0, SEEK_END);
     return fd;
+}
+
+bool log_file_write_shared(int fd, int flag, std::string_view text)
+{
+    if (fd < 0 || flag == -1)
+        return false;
+    write_all(fd, text.data(), text.size());
+    return true;
 }
 
 void log_file_rotate(const std::string& path, int& fd, int& flag, std::time_t when)
@@ -188,6 +196,11 @@ void vputlog(int type, const char* format, std::va_list args)
     if (logfile.empty())
         return;
 
+    {
+        std::shared_lock shared(logfile_lock);
+        if (log_file_write_shared(logfd, logflg, std::string_view(line, length)))
+            return;
+    }
     std::lock_guard lock(logfile_lock);
     // A pending rotation waits for a write that finds the file open.
     if (logflg == -1 && logfd >= 0)
