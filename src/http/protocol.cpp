@@ -224,13 +224,15 @@ int protocol_reconnect(CONNECTION_T* connection)
 
 namespace {
 
-// The client left while its answer was awaited. The server did not drop the connection, so the
-// request is not sent again (each try would reach the server once more, for nobody); and the
-// connection still owes that answer, so it is not kept for another request either.
+// The client's side ended while its answer was awaited. The server did not drop the connection,
+// so the request is not sent again (each try would reach the server once more, for nobody), and
+// the connection still owes that answer, so it is not kept for another request either. What is
+// left of the client gets the failure page a failed resend would have given it.
 HeaderText client_left(CONNECTION_T* connection)
 {
     connection->keepalive_client = 0;
     connection->keepalive_server = 0;
+    template_section->send("noconnect", connection, 503);
     return std::nullopt;
 }
 

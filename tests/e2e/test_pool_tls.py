@@ -105,10 +105,12 @@ def test_a_pooled_connection_the_server_closed_is_replaced_unnoticed(proxy, orig
     assert origin.paths() == [(0, "/first"), (1, "/second")]
 
 
-def test_a_client_leaving_before_the_answer_is_not_asked_for_again(proxy, origins):
-    """The client gives up while its request waits for the answer on a pooled connection: the
-    origin sees the request once, on no other connection, and the connection that still owes
-    the answer is not pooled for the next request."""
+@pytest.mark.parametrize("half", [False, True], ids=["closes", "half-closes"])
+def test_a_client_leaving_before_the_answer_is_not_asked_for_again(proxy, origins, half):
+    """The client's side ends while its request waits for the answer on a pooled connection: the
+    origin sees the request once, on no other connection, and the connection that still owes the
+    answer is not pooled for the next request. A client that only shut its sending side reads
+    the failure page."""
     release = threading.Event()
 
     def reply(head, number):
@@ -121,6 +123,12 @@ def test_a_client_leaving_before_the_answer_is_not_asked_for_again(proxy, origin
     with socket.create_connection(("127.0.0.1", proxy.port), timeout=30) as client:
         client.sendall(f"GET http://{host}/slow HTTP/1.1\r\nHost: {host}\r\n\r\n".encode())
         wait_until(lambda: (0, "/slow") in origin.paths(), 10, "the request on the pooled connection")
+        if half:
+            client.shutdown(socket.SHUT_WR)
+            answer = b""
+            while chunk := client.recv(65536):
+                answer += chunk
+            assert answer.startswith(b"HTTP/1.1 503 "), answer[:200]
     wait_until(lambda: proxy.native_log().count("disconnected after making 1 requests") >= 2, 10,
                "the leaving client's disconnect line")
     release.set()
