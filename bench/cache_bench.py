@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Cache hits: requests per second for objects tarvodine serves from its memory cache, against the
 same requests straight to the origin (nginx on loopback) and through squid caching them in
-memory, for 1 KiB and 1 MiB bodies at 50 and 400 keep-alive connections, with wrk in one run.
+memory, for 1 KiB and 1 MiB bodies at 50 and 400 keep-alive connections, with wrk in one run; both
+proxies write their access log. Also each proxy's CPU time per hit (see bench.py).
 
 usage: cache_bench.py TARVODINE_BINARY [--seconds N]
 (bench/cache_bench.sh builds the release binary)
@@ -9,77 +10,49 @@ usage: cache_bench.py TARVODINE_BINARY [--seconds N]
 import argparse
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
 import time
 import urllib.request
 from pathlib import Path
 
-from common import Proxy
-from bench import wrk
+from common import Proxy, Squid
+from bench import cell, wrk
 
-from conftest import free_port, section_set, wait_port  # noqa: E402  (common puts tests/e2e on the path)
+from conftest import section_set  # noqa: E402  (common puts tests/e2e on the path)
 from origin import Origin  # noqa: E402
+from rules_helpers import element  # noqa: E402
 
 BODIES = [("1 KiB", "/1k.bin"), ("1 MiB", "/1m.bin")]
 CONCURRENCY = [50, 400]
-CACHE = ("<cache><enabled>true</enabled><violations>false</violations><memorysize>256M</memorysize>"
-         "<memoryextra>4M</memoryextra><minsize>0</minsize><maxsize>16M</maxsize><prefetchwindow>60</prefetchwindow>"
-         "<icpport>0</icpport><icptimeout>1000</icptimeout><storeselect>0</storeselect>"
-         "<journalthreshold>0</journalthreshold><cleaninterval>0</cleaninterval></cache>")
+# Memory only, and a refresh rule that lets every response be cached and stay fresh for a day:
+# without one the cache takes nothing and every request is a miss.
+CACHE = element("cache", {"enabled": "true", "violations": "false", "memorysize": "256M", "memoryextra": "4M",
+                          "minsize": "0", "maxsize": "16M", "prefetchwindow": "60", "icpport": "0",
+                          "icptimeout": "1000", "storeselect": "0", "journalthreshold": "0", "cleaninterval": "0"},
+                ("refresh", {"enabled": "true", "comment": "", "profiles": "", "cache": "true", "minage": "0",
+                             "maxage": "86400", "validate": "86400", "lmfactor": "100"}))
 
 
-class Squid:
-    """squid on loopback keeping what it fetches in memory (no disk store)."""
-
-    def __init__(self, directory: Path):
-        directory.mkdir(parents=True, exist_ok=True)
-        os.chmod(directory, 0o777)
-        self.port = free_port()
-        user = "cache_effective_user proxy" if os.geteuid() == 0 else ""
-        (directory / "squid.conf").write_text(f"""
-http_port 127.0.0.1:{self.port}
-pid_filename {directory}/squid.pid
-cache_log {directory}/cache.log
-access_log none
-cache_store_log none
-coredump_dir {directory}
-{user}
-visible_hostname squid.bench
-dns_nameservers 127.0.0.1
-shutdown_lifetime 1 seconds
-pinger_enable off
-icp_port 0
-cache_mem 256 MB
-maximum_object_size_in_memory 4 MB
-acl lo src 127.0.0.0/8
-http_access allow lo
-http_access deny all
-""")
-        self.log = open(directory / "stdout.log", "wb")
-        self.proc = subprocess.Popen(["squid", "-N", "-f", str(directory / "squid.conf")],
-                                     stdin=subprocess.DEVNULL, stdout=self.log, stderr=self.log)
-        wait_port(self.port, timeout=30)
-
-    def stop(self) -> None:
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=15)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        self.log.close()
-
-
-def warm(port: int, url: str) -> None:
-    """Fetches url through the proxy until it answers from its cache."""
+def fetch(port: int, url: str) -> None:
     opener = urllib.request.build_opener(urllib.request.ProxyHandler({"http": f"http://127.0.0.1:{port}"}))
-    for _ in range(3):
-        with opener.open(url, timeout=30) as answer:
-            answer.read()
+    with opener.open(url, timeout=30) as answer:
+        answer.read()
+
+
+def warm(port: int, url: str, origin: Origin, path: str) -> None:
+    """Fetches url through the proxy until a fetch no longer reaches the origin: the object is then
+    served from the cache. tarvodine's cache takes nothing during its start-up hold-off (three
+    minutes), so this can take that long."""
+    deadline = time.monotonic() + 300
+    while time.monotonic() < deadline:
+        before = origin.access_log().count(f'"GET {path} HTTP/1.1"')
+        fetch(port, url)
         time.sleep(0.2)
+        if origin.access_log().count(f'"GET {path} HTTP/1.1"') == before:
+            return
+        time.sleep(1)
+    raise SystemExit(f"{url} was never served from the cache of the proxy on port {port}")
 
 
 def main() -> None:
@@ -95,17 +68,20 @@ def main() -> None:
     origin = Origin(work / "nginx", workers=2, big=False)
     proxy = squid = None
     try:
-        proxy = Proxy(options.binary, work, edit=lambda text: section_set(text, CACHE))
+        proxy = Proxy(options.binary, work, edit=lambda text: section_set(text, CACHE), access_log=True)
         squid = Squid(work / "squid")
         rows = []
         for label, path in BODIES:
             url = origin.url(path)
-            warm(proxy.port, url)
-            warm(squid.port, url)
+            print(f"  waiting for {label} to be served from the caches", file=sys.stderr, flush=True)
+            warm(proxy.port, url, origin, path)
+            warm(squid.port, url, origin, path)
             for connections in CONCURRENCY:
                 direct = wrk(url, url, connections, options.seconds, False)
-                hits = wrk(f"http://127.0.0.1:{proxy.port}/", url, connections, options.seconds, True)
-                other = wrk(f"http://127.0.0.1:{squid.port}/", url, connections, options.seconds, True)
+                hits = wrk(f"http://127.0.0.1:{proxy.port}/", url, connections, options.seconds, True,
+                           proxy.process.pid)
+                other = wrk(f"http://127.0.0.1:{squid.port}/", url, connections, options.seconds, True,
+                            squid.process.pid)
                 rows.append((label, connections, direct, hits, other))
                 print(f"  {label} x {connections}: direct {direct['rps']:.0f}/s, tarvodine hits {hits['rps']:.0f}/s, "
                       f"squid hits {other['rps']:.0f}/s", file=sys.stderr, flush=True)
@@ -117,12 +93,13 @@ def main() -> None:
             squid.stop()
         origin.stop()
 
-    print(f"wrk, {options.seconds} s per run, keep-alive, loopback; cache hits from memory")
-    print(f"{'body':<6} {'conns':>5} | {'direct req/s':>12} | {'tarvodine':>10} {'ratio':>6} | "
-          f"{'squid':>10} {'ratio':>6} | {'errors':>6}")
+    print(f"wrk, {options.seconds} s per run, keep-alive, loopback; cache hits from memory; latency in ms, "
+          f"proxy CPU µs per hit")
+    head = f"{'req/s':>8} {'ratio':>5} {'p50':>7} {'p99':>7} {'cpu':>6}"
+    print(f"{'':<12} | {'direct':<12} | {'tarvodine':<37} | {'squid':<37} |")
+    print(f"{'body':<6} {'conns':>5} | {'req/s':>12} | {head} | {head} | {'errors':>6}")
     for label, connections, direct, hits, other in rows:
-        print(f"{label:<6} {connections:>5} | {direct['rps']:>12.0f} | {hits['rps']:>10.0f} "
-              f"{hits['rps'] / direct['rps']:>6.2f} | {other['rps']:>10.0f} {other['rps'] / direct['rps']:>6.2f} | "
+        print(f"{label:<6} {connections:>5} | {direct['rps']:>12.0f} | {cell(hits, direct)} | {cell(other, direct)} | "
               f"{direct['errors'] + hits['errors'] + other['errors']:>6}")
     print(f"origin requests in the whole run: {origin_lines} (the direct runs' and the warm-ups')")
     shutil.rmtree(work, ignore_errors=True)

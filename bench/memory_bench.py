@@ -6,7 +6,7 @@ Kinds: "idle" (a keep-alive client that fetched one 1 KiB body through the proxy
 "tunnel" (an established CONNECT tunnel to the origin, idle) and "stalled" (a client that asked
 for a 1 MiB body and reads nothing, so the transfer is held up in socket buffers).
 
-usage: memory_bench.py TARVODINE_BINARY [--connections N] [--proxy-args "ARGS"]
+usage: memory_bench.py TARVODINE_BINARY [--connections N] [--proxy-args "ARGS"] [--kinds idle,tunnel,stalled]
 (bench/memory_bench.sh builds the release binary)
 """
 import argparse
@@ -98,7 +98,10 @@ def main() -> None:
     parser.add_argument("binary")
     parser.add_argument("--connections", type=int, default=200)
     parser.add_argument("--proxy-args", default="")
+    parser.add_argument("--kinds", default=",".join(kind for kind, _ in KINDS),
+                        help="comma-separated kinds to measure, e.g. idle")
     options = parser.parse_args()
+    kinds = [(kind, opener) for kind, opener in KINDS if kind in options.kinds.split(",")]
     n = options.connections
 
     rows = []
@@ -107,7 +110,7 @@ def main() -> None:
         origin = Origin(work / "nginx", workers=2, big=False)
         try:
             # A fresh proxy for each kind, so threads parked by one kind do not hide the cost of the next.
-            for kind, opener in KINDS:
+            for kind, opener in kinds:
                 proxy = Proxy(options.binary, work, options.proxy_args)
                 try:
                     pid = proxy.process.pid

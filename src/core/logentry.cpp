@@ -1,5 +1,6 @@
 #include "core/logentry.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -76,7 +77,14 @@ const char* code_text(const std::array<const char*, N>& table, int code)
 // one of them must not end a record early or fake another one.
 void append_text(std::string& out, std::string_view text)
 {
-    out += string_escape_control(text);
+    const bool plain = std::none_of(text.begin(), text.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte < 0x20 || byte == 0x7F;
+    });
+    if (plain)
+        out += text;   // the common case, without an escaped copy
+    else
+        out += string_escape_control(text);
 }
 
 // "%u.%.3d": the seconds and the milliseconds of a time.
@@ -104,7 +112,7 @@ void append_date(std::string& out, std::time_t when)
     static constexpr std::array<const char*, 12> MONTHS = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     std::tm broken{};
-    localtime_r(&when, &broken);
+    log_localtime(when, &broken);
     out += '[';
     append_two_digits(out, broken.tm_mday);
     out += '/';
@@ -132,15 +140,21 @@ void write_all(int fd, std::string_view data)
     }
 }
 
-// Appends one record to a log, under logfile_lock: a pending rotation is carried out first, a
-// closed file is opened (a new or empty one gets the legend). fd and flag are the log's
+// Appends one record to a log: to an open file under a shared hold of logfile_lock; else under
+// the lock itself, where a pending rotation is carried out first and a closed file is opened (a
+// new or empty one gets the legend). fd and flag are the log's
 // descriptor and rotation flag, guarded by that lock. `when` names a rotated file.
 void log_append(const std::string& path, int& fd, int& flag, const char* legend, std::string_view record,
                 std::time_t when)
 {
-    std::lock_guard lock(logfile_lock);
     if (path.empty())
         return;
+    {
+        std::shared_lock shared(logfile_lock);
+        if (log_file_write_shared(fd, flag, record))
+            return;
+    }
+    std::lock_guard lock(logfile_lock);
     if (flag == -1 && fd >= 0)
         log_file_rotate(path, fd, flag, when);
     if (fd < 0) {

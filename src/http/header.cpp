@@ -533,10 +533,13 @@ Socket* side_socket(CONNECTION_T* connection, int side)
 
 } // namespace
 
-std::optional<std::string> header_get(CONNECTION_T* connection, int side, int timeout, bool* too_large)
+std::optional<std::string> header_get(CONNECTION_T* connection, int side, int timeout, bool* too_large,
+                                      bool* other_gone)
 {
     if (too_large != nullptr)
         *too_large = false;
+    if (other_gone != nullptr)
+        *other_gone = false;
     Socket* source = side_socket(connection, side);
     if (source == nullptr)
         return std::nullopt;
@@ -611,8 +614,11 @@ std::optional<std::string> header_get(CONNECTION_T* connection, int side, int ti
         if (other != nullptr && fds[1].revents != 0) {
             const bool gone = (fds[1].revents & POLLIN) ? other->Read(nullptr, -1, -1) <= 0 : true;
             if (gone) {
-                if (side == SIDE_SERVER)
+                if (side == SIDE_SERVER) {
+                    if (other_gone != nullptr)
+                        *other_gone = true;
                     break;
+                }
                 // The idle server connection of an earlier request has closed: drop it and go on
                 // waiting for the client.
                 connection->server.reset();
@@ -789,6 +795,16 @@ int header_send(HEADER* header, CONNECTION_T* connection, int target, int mode)
     return 0;
 }
 
+int header_send_held(HEADER* header, CONNECTION_T* connection, int mode)
+{
+    if ((connection->flags & CONN_NOCLIENT) || connection->client == nullptr)
+        return 0;
+    Filebuf buffer;
+    header_send_filebuf(&buffer, header, connection, mode);
+    connection->client->Hold(buffer.data(), buffer.size());
+    return 0;
+}
+
 void via_header_update(CONNECTION_T* connection)
 {
     HEADER* request = connection->request.get();
@@ -817,9 +833,19 @@ void xcache_header_update(CONNECTION_T* connection, int miss)
 void header_variables(CONNECTION_T* connection, std::string_view prefix, const std::list<HTTP_HEADER>& lines)
 {
     for (const HTTP_HEADER& line : lines) {
-        std::string name = std::string(prefix) + "[" + lowered(line.name) + "]";
+        // Built in place and moved into the map: one allocation per line at most.
+        std::string name;
+        name.reserve(prefix.size() + line.name.size() + 2);
+        name += prefix;
+        name += '[';
+        const std::size_t from = name.size();
+        name += line.name;
+        for (std::size_t i = from; i < name.size(); ++i)
+            if (name[i] >= 'A' && name[i] <= 'Z')
+                name[i] = static_cast<char>(name[i] - 'A' + 'a');
+        name += ']';
         if (name.size() > VARIABLE_NAME_MAX)
             name.resize(VARIABLE_NAME_MAX);
-        connection->variables[name] = line.value;
+        connection->variables.insert_or_assign(std::move(name), line.value);
     }
 }

@@ -152,8 +152,10 @@ std::optional<HostPort> http_host_split(std::string_view value, int default_port
 // Without a blank line: what was collected when the sender closed or the other socket ended
 // the read, nullopt when nothing was or the time-out cut the block off. A block that does not
 // fit HEADER_AREA is refused: nullopt with *too_large set, and the connection must not go on.
-// Bytes read beyond the block stay in the socket's input.
-std::optional<std::string> header_get(CONNECTION_T* connection, int side, int timeout, bool* too_large = nullptr);
+// Bytes read beyond the block stay in the socket's input. *other_gone is set when the read of
+// a server's header ended because the client's socket ended or failed.
+std::optional<std::string> header_get(CONNECTION_T* connection, int side, int timeout, bool* too_large = nullptr,
+                                      bool* other_gone = nullptr);
 
 // What the writer does with a Cookie or Set-Cookie line (a name beginning with either) outside
 // an ICAP header: the cookie filter judges it and gives the value to write, or nullopt to leave
@@ -171,6 +173,10 @@ void header_send_filebuf(Filebuf* buffer, const HEADER* header, CONNECTION_T* co
 // (SIDE_SERVER), or the client without that check (SIDE_CLIENT_ALWAYS), and flushes that
 // socket; 0.
 int header_send(HEADER* header, CONNECTION_T* connection, int target, int mode);
+// As header_send to the client (SIDE_CLIENT), except that the header waits in the client
+// socket (Socket::Hold) and goes out in one send with the first body bytes written after it:
+// for a body whose first bytes are already at hand. A flush sends it alone.
+int header_send_held(HEADER* header, CONNECTION_T* connection, int mode);
 
 // Appends this proxy to the request's Via.
 void via_header_update(CONNECTION_T* connection);

@@ -1075,6 +1075,10 @@ Step HttpExchange::body_send()
         connection_->keepalive_client = 0;
         header_send(response, connection_, SIDE_CLIENT, HEADER_TO_CLIENT);
         response->chunked = 1;
+    } else if (from_server_ && (connection_->flags & CONN_HEAD) == 0 && connection_->server != nullptr &&
+               connection_->server->input_length() > 0) {
+        // The body's first bytes came with the header: both reach the client in one send.
+        header_send_held(response, connection_, HEADER_TO_CLIENT);
     } else {
         header_send(response, connection_, SIDE_CLIENT, HEADER_TO_CLIENT);
     }

@@ -222,12 +222,31 @@ int protocol_reconnect(CONNECTION_T* connection)
     return protocol_start(connection);
 }
 
+namespace {
+
+// The client's side ended while its answer was awaited. The server did not drop the connection,
+// so the request is not sent again (each try would reach the server once more, for nobody), and
+// the connection still owes that answer, so it is not kept for another request either. What is
+// left of the client gets the failure page a failed resend would have given it.
+HeaderText client_left(CONNECTION_T* connection)
+{
+    connection->keepalive_client = 0;
+    connection->keepalive_server = 0;
+    template_section->send("noconnect", connection, 503);
+    return std::nullopt;
+}
+
+} // namespace
+
 HeaderText header_get_reconnect(CONNECTION_T* connection, int timeout)
 {
     bool too_large = false;
-    HeaderText text = header_get(connection, SIDE_SERVER, timeout, &too_large);
+    bool client_gone = false;
+    HeaderText text = header_get(connection, SIDE_SERVER, timeout, &too_large, &client_gone);
     if (text)
         return text;
+    if (client_gone)
+        return client_left(connection);
     if (too_large) {
         putlog(LOG_ERROR, "Bad response from server");
         connection->keepalive_server = 0;
@@ -253,9 +272,11 @@ HeaderText header_get_reconnect(CONNECTION_T* connection, int timeout)
             return std::nullopt;
         }
         request_resend(connection);
-        text = header_get(connection, SIDE_SERVER, timeout);
+        text = header_get(connection, SIDE_SERVER, timeout, nullptr, &client_gone);
         if (text)
             return text;
+        if (client_gone)
+            return client_left(connection);
         if (connection->keepalive_server != 1) {
             template_section->send("noconnect", connection, 503);
             return std::nullopt;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 #include <poll.h>
 #include <string>
 
@@ -55,6 +56,9 @@ enum class Ready {
 // Waits for the source; input arriving meanwhile on the other socket is read into its buffer.
 Ready wait_source(CONNECTION_T* connection, Socket* source, Socket* other)
 {
+    // Buffered input is delivered whatever a poll would report: no system call is needed.
+    if (source->input_length() > 0)
+        return Ready::source;
     for (;;) {
         pollfd fds[2] = {{source->fd(), POLLIN, 0}, {-1, 0, 0}};
         nfds_t count = 1;
@@ -243,21 +247,23 @@ std::int64_t net_transfer(CONNECTION_T* connection, int side, std::int64_t lengt
     const int destination_side = side == SIDE_SERVER ? SIDE_CLIENT : SIDE_SERVER;
     std::int64_t total = 0;
     bool destination_failed = false;
-    std::string block(block_size(), '\0');
+    // Every byte of the block is read before it is written on: no need to clear it first.
+    const std::size_t block_length = block_size();
+    const auto block = std::make_unique_for_overwrite<char[]>(block_length);
 
     while (length < 0 || total < length) {
         Socket* destination = other_socket(connection, side);
         const Ready ready = wait_source(connection, source, destination);
         if (ready == Ready::source) {
-            std::size_t want = block.size();
+            std::size_t want = block_length;
             if (length >= 0)
                 want = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(want), length - total));
-            const int n = source->Read(block.data(), static_cast<int>(want));
+            const int n = source->Read(block.get(), static_cast<int>(want));
             if (n <= 0)
                 break;
             total += n;
             if (destination != nullptr && (destination_side != SIDE_CLIENT || (connection->flags & CONN_NOCLIENT) == 0) &&
-                side_write(connection, destination_side, block.data(), static_cast<std::size_t>(n)) < 0) {
+                side_write(connection, destination_side, block.get(), static_cast<std::size_t>(n)) < 0) {
                 if (client_let_go(connection, side))
                     continue;
                 destination_failed = true;

@@ -1,5 +1,7 @@
 #include "net/serverpool.h"
 
+#include <algorithm>
+
 #include <poll.h>
 #include <unistd.h>
 
@@ -58,6 +60,9 @@ bool silent(const Socket& socket)
 
 void log_key(const char* what, const ServerKey& key)
 {
+    // Every request looks a key up: its line is not built while the category is off.
+    if ((loglevel & LOG_DEBUG) == 0)
+        return;
     const std::string user = key.user ? string_escape_control(*key.user) : std::string();
     putlog(LOG_DEBUG, "Connection Pool: %s: %s://%s:*@%s:%d ", what, key.protocol.c_str(), user.c_str(),
            key.host.c_str(), key.port);
@@ -102,22 +107,25 @@ std::vector<ServerPool::View> ServerPool::view() const
 std::unique_ptr<Socket> ServerPool::Find(const ServerKey& key)
 {
     std::unique_ptr<Socket> found;
-    std::vector<std::unique_ptr<Socket>> spoken;   // closed once the mutex is released
-    {
-        std::lock_guard lock(mutex_);
-        for (auto entry = list_.begin(); entry != list_.end() && found == nullptr;) {
-            if (!key_matches(entry->key, key)) {
-                ++entry;
-                continue;
-            }
-            if (silent(*entry->socket))
-                found = std::move(entry->socket);
-            else
-                spoken.push_back(std::move(entry->socket));
-            entry = list_.erase(entry);
+    for (;;) {
+        std::unique_ptr<Socket> candidate;
+        {
+            std::lock_guard lock(mutex_);
+            const auto entry = std::find_if(list_.begin(), list_.end(),
+                                            [&](const serverpool_t& e) { return key_matches(e.key, key); });
+            if (entry == list_.end())
+                break;
+            candidate = std::move(entry->socket);
+            list_.erase(entry);
+        }
+        // Checked once out of the pool, without the mutex: every request looks in the pool, and
+        // none should wait for another's system call. One that spoke is closed here and the
+        // next one of the key is tried.
+        if (silent(*candidate)) {
+            found = std::move(candidate);
+            break;
         }
     }
-    spoken.clear();
     if (found != nullptr) {
         performance_log->set_connection_pool_hit(1);
         if (global != nullptr)

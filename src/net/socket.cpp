@@ -478,6 +478,22 @@ long Socket::Write(const char* bytes, long length)
 
     bool error = false;
     std::size_t pending_sent = 0;
+    const std::size_t held = out_.size();
+    if (held > 0 && given && length > 0 && write_group_ == nullptr &&
+        held + static_cast<std::size_t>(length) <= Buffer::STEP) {
+        // Pending bytes and these fit one block: one send instead of two.
+        out_.Append(bytes, static_cast<std::size_t>(length));
+        const Sent sent = SendBytes(out_.data(), out_.size());
+        CountSent(sent.bytes);
+        out_.Consume(sent.bytes);
+        if (sent.failed) {
+            Fail();
+            CallBackEvent(SOCKET_EVENT_ERROR, -1, nullptr);
+            return -1;
+        }
+        CallBackEvent(SOCKET_EVENT_WRITE, length, bytes);
+        return sent.bytes > held ? static_cast<long>(sent.bytes - held) : 0;
+    }
     if (out_.size() > 0) {
         const Sent sent = SendLimited(out_.data(), out_.size());
         out_.Consume(sent.bytes);
@@ -510,6 +526,14 @@ long Socket::Write(const char* bytes, long length)
     }
     CallBackEvent(SOCKET_EVENT_WRITE, given ? length : -1, given ? bytes : nullptr);
     return given ? 0 : static_cast<long>(pending_sent);
+}
+
+void Socket::Hold(const char* bytes, std::size_t length)
+{
+    if (failed_ || length == 0)
+        return;
+    out_.Append(bytes, length);
+    CallBackEvent(SOCKET_EVENT_WRITE, static_cast<long>(length), bytes);
 }
 
 long Socket::PutSock(const char* format, ...)

@@ -156,6 +156,10 @@ public:
     // -1 when the descriptor failed: then everything pending is dropped and the connection is
     // shut down, and every later Write gives -1.
     long Write(const char* bytes, long length);
+    // Accepts the bytes as Write does but sends nothing yet: they go out in one send with the
+    // bytes of the next Write (or with Flush), so that a header and the first block of a body
+    // already at hand make one packet instead of two.
+    void Hold(const char* bytes, std::size_t length);
     // printf-style, at most 8,191 characters (a longer text is cut); as Write.
     long PutSock(const char* format, ...) __attribute__((format(printf, 2, 3)));
     // Writes until nothing is pending, a write fails or one makes no progress; 0.

@@ -11,7 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-std::mutex logfile_lock;
+std::shared_mutex logfile_lock;
 int logfd = -1;
 int logflg = 0;
 int slogfd = -1;
@@ -70,6 +70,24 @@ void write_all(int fd, const char* data, std::size_t length)
     }
 }
 
+// Writes the time stamp of `now` ("%Y %m %d %H:%M:%S", local time) into `out`; its length, at
+// most `room`.
+std::size_t time_stamp(std::time_t now, char* out, std::size_t room)
+{
+    thread_local std::time_t stamped = static_cast<std::time_t>(-1);
+    thread_local std::array<char, 32> stamp{};
+    thread_local std::size_t stamp_length = 0;
+    if (now != stamped || stamp_length == 0) {
+        std::tm broken{};
+        log_localtime(now, &broken);
+        stamp_length = std::strftime(stamp.data(), stamp.size(), "%Y %m %d %H:%M:%S", &broken);
+        stamped = now;
+    }
+    const std::size_t length = std::min(stamp_length, room);
+    std::memcpy(out, stamp.data(), length);
+    return length;
+}
+
 std::string rotated_name(const std::string& path, std::size_t slash, std::time_t when)
 {
     std::tm broken{};
@@ -87,6 +105,18 @@ std::string rotated_name(const std::string& path, std::size_t slash, std::time_t
 
 } // namespace
 
+void log_localtime(std::time_t when, std::tm* broken)
+{
+    thread_local std::time_t converted = static_cast<std::time_t>(-1);
+    thread_local std::tm result{};
+    thread_local bool valid = false;
+    if (!valid || when != converted) {
+        valid = localtime_r(&when, &result) != nullptr;
+        converted = when;
+    }
+    *broken = result;
+}
+
 void log_set_clock(log_clock_t clock) { log_clock.store(clock, std::memory_order_relaxed); }
 
 void log_set_clientid(log_clientid_t clientid) { log_clientid.store(clientid, std::memory_order_release); }
@@ -95,10 +125,18 @@ void log_set_buffer(LOGBUFFER* buffer) { log_buffer.store(buffer, std::memory_or
 
 int log_file_open(const std::string& path)
 {
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_LARGEFILE | O_CLOEXEC, 0640);
+    const int fd = open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_LARGEFILE | O_CLOEXEC, 0640);
     if (fd >= 0)
         lseek(fd, 0, SEEK_END);
     return fd;
+}
+
+bool log_file_write_shared(int fd, int flag, std::string_view text)
+{
+    if (fd < 0 || flag == -1)
+        return false;
+    write_all(fd, text.data(), text.size());
+    return true;
 }
 
 void log_file_rotate(const std::string& path, int& fd, int& flag, std::time_t when)
@@ -130,9 +168,7 @@ void vputlog(int type, const char* format, std::va_list args)
     // Room for the longest line, its added newline and the terminator.
     char line[LOG_LINE_MAX + 2];
     const std::time_t now = log_now();
-    std::tm broken{};
-    localtime_r(&now, &broken);
-    std::size_t length = std::strftime(line, LOG_LINE_MAX + 1, "%Y %m %d %H:%M:%S", &broken);
+    std::size_t length = time_stamp(now, line, LOG_LINE_MAX);
     const log_clientid_t clientid = log_clientid.load(std::memory_order_acquire);
     const int head = std::snprintf(line + length, LOG_LINE_MAX + 1 - length, " [%u] %s",
                                    clientid != nullptr ? clientid() : 0U, category_prefix(type));
@@ -160,6 +196,11 @@ void vputlog(int type, const char* format, std::va_list args)
     if (logfile.empty())
         return;
 
+    {
+        std::shared_lock shared(logfile_lock);
+        if (log_file_write_shared(logfd, logflg, std::string_view(line, length)))
+            return;
+    }
     std::lock_guard lock(logfile_lock);
     // A pending rotation waits for a write that finds the file open.
     if (logflg == -1 && logfd >= 0)
@@ -188,13 +229,18 @@ void log_syscall(const char* call, const char* function, const char* what)
 
 void logbuffer_add(LOGBUFFER* buffer, std::string_view line)
 {
+    // Every thread adds its lines here: the lock is held only to move strings, never to
+    // allocate or free one's text (the copy is made before, the dropped line freed after).
     std::string copy(line);
+    std::string dropped;
     std::unique_lock lock(buffer->lock);
     if (buffer->capacity <= 0)
         return;
     buffer->lines.push_front(std::move(copy));
-    while (buffer->lines.size() > static_cast<std::size_t>(buffer->capacity))
+    while (buffer->lines.size() > static_cast<std::size_t>(buffer->capacity)) {
+        dropped = std::move(buffer->lines.back());
         buffer->lines.pop_back();
+    }
 }
 
 void logbuffer_resize(LOGBUFFER* buffer, int n)

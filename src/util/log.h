@@ -57,6 +57,12 @@ constexpr std::size_t LOG_LINE_MAX = 8191;
 void putlog(int type, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void vputlog(int type, const char* format, std::va_list args) __attribute__((format(printf, 2, 0)));
 
+// localtime_r of `when`. The C library takes its time-zone lock for each call, which every
+// thread logging a line or a record would contend for: each thread keeps the result for the last
+// second it asked about, so the lock is taken once per second and thread. The zone is set before
+// the daemon starts its threads and never changes afterwards.
+void log_localtime(std::time_t when, std::tm* broken);
+
 // A failed system call in the one form every component uses, at the error category:
 // "[system: <call>:<errno>:<strerror>], in <function>, <what>" with errno as it stands.
 void log_syscall(const char* call, const char* function, const char* what);
@@ -76,9 +82,18 @@ void logbuffer_resize(LOGBUFFER* buffer, int n);
 // Drops every line; the capacity stays.
 void logbuffer_clear(LOGBUFFER* buffer);
 
-// The three log files (native, access, extended) share one lock for every write and rotation.
+// The three log files (native, access, extended) share one lock. Opening, closing and rotating a
+// file, and reading or changing a descriptor or flag, take it exclusively. A write to a file that
+// is open with no rotation pending takes it shared, so that threads logging at the same time do
+// not queue behind each other's system call: the files are opened for appending and each line or
+// record goes out in one write, which the kernel keeps whole.
 // A descriptor is -1 while closed; a flag is -1 while a rotation of its file is pending.
-extern std::mutex logfile_lock;
+extern std::shared_mutex logfile_lock;
+
+// Writes one line or record to an open log file while logfile_lock is held shared: true when
+// the file was open with no rotation pending (the write was done); false when the caller must
+// take the lock exclusively and go the long way.
+bool log_file_write_shared(int fd, int flag, std::string_view text);
 extern int logfd, logflg;
 extern int slogfd, slogflg;
 extern int elogfd, elogflg;

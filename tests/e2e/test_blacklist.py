@@ -82,7 +82,8 @@ def record_for(path, url: str) -> str:
 def test_deny_and_allow_lists_over_the_categories(start, origin):
     proxy = start("deny_allow", ("deny", blacklist_rule(categories="ads")),
                   ("allow", blacklist_rule(categories="news")))
-    assert "URL blacklist: loaded 4 categories" in proxy.native_log()
+    # The port opens before the lists are read: the line may come a moment after it.
+    wait_until(lambda: "URL blacklist: loaded 4 categories" in proxy.native_log(), 10, "the lists' load line")
     blocked = ["http://ads.example/x", "http://www.ADS.example/anything", "http://ads.example./",
                "http://portal.example/ADS/banner.gif", "http://deep.portal.example/ads/"]
     for url in blocked:

@@ -4,6 +4,9 @@ nginx (started by tests/peers/start-nginx.sh, with its self-signed certificate) 
 requests that carry the "https" URL command; an origin in this process counts the connections
 it accepts, so that a test sees which requests reused a pooled upstream connection.
 """
+import socket
+import threading
+
 import pytest
 
 from conftest import wait_until
@@ -100,3 +103,34 @@ def test_a_pooled_connection_the_server_closed_is_replaced_unnoticed(proxy, orig
         assert got.status == 200
         assert got.body.startswith(path.encode())
     assert origin.paths() == [(0, "/first"), (1, "/second")]
+
+
+@pytest.mark.parametrize("half", [False, True], ids=["closes", "half-closes"])
+def test_a_client_leaving_before_the_answer_is_not_asked_for_again(proxy, origins, half):
+    """The client's side ends while its request waits for the answer on a pooled connection: the
+    origin sees the request once, on no other connection, and the connection that still owes the
+    answer is not pooled for the next request. A client that only shut its sending side reads
+    the failure page."""
+    release = threading.Event()
+
+    def reply(head, number):
+        if head.startswith(b"GET /slow "):
+            release.wait(30)
+        return CountingOrigin.default_reply(head, number)
+    origin = origins(reply=reply)
+    host = f"127.0.0.1:{origin.port}"
+    assert proxy_get(proxy, f"http://{host}/first", host).status == 200
+    with socket.create_connection(("127.0.0.1", proxy.port), timeout=30) as client:
+        client.sendall(f"GET http://{host}/slow HTTP/1.1\r\nHost: {host}\r\n\r\n".encode())
+        wait_until(lambda: (0, "/slow") in origin.paths(), 10, "the request on the pooled connection")
+        if half:
+            client.shutdown(socket.SHUT_WR)
+            answer = b""
+            while chunk := client.recv(65536):
+                answer += chunk
+            assert answer.startswith(b"HTTP/1.1 503 "), answer[:200]
+    wait_until(lambda: proxy.native_log().count("disconnected after making 1 requests") >= 2, 10,
+               "the leaving client's disconnect line")
+    release.set()
+    assert proxy_get(proxy, f"http://{host}/after", host).status == 200
+    assert origin.paths() == [(0, "/first"), (0, "/slow"), (1, "/after")]

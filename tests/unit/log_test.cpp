@@ -105,6 +105,43 @@ TEST_F(NativeLog, LineCarriesTimeClientIdAndPrefix)
     EXPECT_EQ(buffered_lines().front(), "2026 12 08 13:05:09 [42] request: GET http://a.b/ 7");
 }
 
+TEST_F(NativeLog, TimeStampFollowsTheClockBothWays)
+{
+    // Lines of one thread within the same second share a stamp; a new second, later or
+    // earlier (the clock set back), gets its own.
+    struct Case {
+        std::time_t at;
+        const char* stamp;
+    };
+    for (const Case& c : {Case{DEC_8_2026_130509, "2026 12 08 13:05:09"}, Case{DEC_8_2026_130509, "2026 12 08 13:05:09"},
+                          Case{DEC_8_2026_130509 + 1, "2026 12 08 13:05:10"},
+                          Case{DEC_8_2026_130509 + 86400 * 31, "2027 01 08 13:05:09"},
+                          Case{DEC_8_2026_130509 - 3600, "2026 12 08 12:05:09"}}) {
+        fixed_time = c.at;
+        putlog(LOG_ALWAYS, "x");
+        EXPECT_EQ(buffered_lines().front(), std::string(c.stamp) + " [0] advice: x");
+    }
+}
+
+TEST_F(NativeLog, LocalTimeOfEachThreadMatchesTheLibrarysWhicheverWayTheClockGoes)
+{
+    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);   // with summer time, so the offset moves
+    tzset();
+    // 30 March 2025 01:59:59 UTC is the last second of winter time there.
+    constexpr std::time_t SPRING = 1743299999;
+    for (const std::time_t when : {SPRING, SPRING, SPRING + 1, SPRING - 86400 * 200, std::time_t{0}, SPRING + 1}) {
+        std::tm expected{};
+        localtime_r(&when, &expected);
+        std::tm got{};
+        log_localtime(when, &got);
+        EXPECT_EQ(std::mktime(&got), std::mktime(&expected)) << when;
+        EXPECT_EQ(got.tm_hour, expected.tm_hour) << when;
+        EXPECT_EQ(got.tm_isdst, expected.tm_isdst) << when;
+    }
+    setenv("TZ", "UTC0", 1);
+    tzset();
+}
+
 TEST_F(NativeLog, EveryCategoryHasItsPrefix)
 {
     loglevel = -1;

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <chrono>
 #include <mutex>
 #include <set>
 #include <sstream>
@@ -435,6 +436,53 @@ TEST_F(LogEntryTest, RotationRenamesAtTheNextWrite)
     entry.Write();
     EXPECT_EQ(read_file(rotated_access), old_access);
     EXPECT_EQ(read_file(dir_ / "20231114231320-access.log.1"), record);
+}
+
+TEST_F(LogEntryTest, RecordsOfManyThreadsStayWholeAcrossRotations)
+{
+    // Writers share the open file; rotations come in between. Every record ends up whole, once,
+    // in the current file or a rotated one.
+    slogfile = (dir_ / "access.log").string();
+    constexpr int WRITERS = 8;
+    constexpr int RECORDS = 300;
+    std::vector<std::string> expected;
+    std::mutex expected_mutex;
+    std::atomic<int> running{WRITERS};
+    // Filled here: filling sets the test clock, which the writers only read.
+    std::vector<LogEntry> entries(WRITERS);
+    for (LogEntry& entry : entries)
+        fill_cache_miss(entry);
+    std::vector<std::thread> writers;
+    for (int w = 0; w < WRITERS; ++w) {
+        writers.emplace_back([&, w] {
+            LogEntry& entry = entries[static_cast<std::size_t>(w)];
+            for (int n = 0; n < RECORDS; ++n) {
+                entry.url = "http://writer" + std::to_string(w) + ".test/" + std::string(static_cast<std::size_t>(n), 'x');
+                entry.Write();
+                std::lock_guard lock(expected_mutex);
+                expected.push_back(entry.Build());
+            }
+            --running;
+        });
+    }
+    while (running > 0) {
+        logrotate();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    for (std::thread& writer : writers)
+        writer.join();
+
+    std::vector<std::string> found;
+    for (const auto& file : fs::directory_iterator(dir_)) {
+        std::istringstream in(read_file(file.path()));
+        for (std::string line; std::getline(in, line);)
+            if (!line.empty() && !line.starts_with('#'))   // a record starts with its newline
+                found.push_back("\n" + line);
+    }
+    std::sort(found.begin(), found.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(found.size(), static_cast<std::size_t>(WRITERS * RECORDS));
+    EXPECT_TRUE(found == expected);
 }
 
 TEST_F(LogEntryTest, RotationWithoutDirectoryKeepsTheFile)

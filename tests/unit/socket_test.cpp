@@ -272,6 +272,75 @@ TEST_F(SocketPair, WriteKeepsWhatTheFullPeerCannotTakeAndPreservesOrder)
     EXPECT_EQ(sock->bytes_out(), first.size() + second.size());
 }
 
+// Over a packet socket each send arrives as one message, so the messages show how the bytes
+// were grouped into sends.
+TEST(SocketHold, HeldBytesLeaveInOneSendWithTheNextWriteOrAloneWithAFlush)
+{
+    const std::string big(70000, 'b');   // with the held bytes above one 64 KiB block
+    struct Case {
+        const char* name;
+        std::string written;             // empty: Flush instead of a Write
+        std::vector<std::string> sends;
+    };
+    for (const Case& c : {Case{"write", "body", {"headbody"}}, Case{"flush", "", {"head"}},
+                          Case{"large write", big, {"head", big}}}) {
+        SCOPED_TRACE(c.name);
+        int fds[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds), 0);
+        const int bigger = 1 << 20;
+        setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &bigger, sizeof bigger);
+        auto sock = std::make_unique<Socket>(fds[0]);
+        std::vector<std::string> written_events;
+        sock->CallBackAdd([](void* data, long length, const char* bytes) {
+            if (bytes != nullptr)   // a flush reports its pending bytes without them
+                static_cast<std::vector<std::string>*>(data)->emplace_back(bytes, static_cast<std::size_t>(length));
+            return 0;
+        }, &written_events, SOCKET_EVENT_WRITE);
+
+        sock->Hold("head", 4);
+        EXPECT_EQ(sock->output_length(), 4u);
+        char block[80000];
+        EXPECT_EQ(recv(fds[1], block, sizeof block, MSG_DONTWAIT), -1);   // nothing sent yet
+        if (c.written.empty()) {
+            sock->Flush();
+        } else {
+            EXPECT_EQ(sock->Write(c.written.data(), static_cast<long>(c.written.size())),
+                      static_cast<long>(c.written.size()));
+        }
+        EXPECT_EQ(sock->output_length(), 0u);
+        EXPECT_EQ(sock->bytes_out(), 4 + c.written.size());
+        std::vector<std::string> sends;
+        for (ssize_t n; (n = recv(fds[1], block, sizeof block, MSG_DONTWAIT)) > 0;)
+            sends.emplace_back(block, static_cast<std::size_t>(n));
+        EXPECT_EQ(sends, c.sends);
+        std::vector<std::string> events{"head"};
+        if (!c.written.empty())
+            events.push_back(c.written);
+        EXPECT_EQ(written_events, events);
+        sock.reset();
+        close(fds[1]);
+    }
+}
+
+TEST_F(SocketPair, HeldBytesGoOutFirstWhenThePeerIsFullAndAreDroppedByAFailure)
+{
+    ASSERT_EQ(sock->Blocking(false), 0);
+    const std::size_t stuffed = stuff_peer_direction();
+    sock->Hold("head", 4);
+    EXPECT_EQ(sock->Write("body", 4), 0);
+    EXPECT_EQ(sock->output_length(), 8u);
+    EXPECT_EQ(drain_peer().size(), stuffed);
+    sock->Flush();
+    EXPECT_EQ(drain_peer(), "headbody");
+
+    sock->Hold("late", 4);
+    close_peer();
+    EXPECT_EQ(sock->Write("more", 4), -1);
+    EXPECT_EQ(sock->output_length(), 0u);
+    sock->Hold("after", 5);   // a failed socket takes nothing more
+    EXPECT_EQ(sock->output_length(), 0u);
+}
+
 TEST_F(SocketPair, BlockingWriteWaitsNoLongerThanItsTimeOut)
 {
     stuff_peer_direction();

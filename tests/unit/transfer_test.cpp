@@ -138,6 +138,31 @@ TEST_F(Transfer, RelayStopsAtTheLengthAndLeavesWhatFollows)
     EXPECT_EQ(std::string(rest, 4), "NEXT");
 }
 
+TEST_F(Transfer, BufferedBytesGoFirstAndAHeldHeaderLeadsThem)
+{
+    // The body's first bytes read with the header wait in the server socket; the header waits in
+    // the client socket. The client gets header, buffered bytes and the rest in order, and a
+    // relay of only the buffered bytes needs nothing more from the server.
+    struct Case {
+        const char* name;
+        std::int64_t length;
+        std::string later;   // sent by the server after the buffered bytes
+        std::string got;
+    };
+    for (const Case& c : {Case{"buffered only", 6, "", "HEAD\r\nfirst-"},
+                          Case{"buffered and more", 11, "rest!", "HEAD\r\nfirst-rest!"}}) {
+        SCOPED_TRACE(c.name);
+        Wired wired;
+        wired->server->PushFront("first-", 6);
+        wired->client->Hold("HEAD\r\n", 6);
+        if (!c.later.empty())
+            write_all(wired.server_peer, c.later);
+        EXPECT_EQ(net_transfer(wired.get(), SIDE_SERVER, c.length), c.length);
+        EXPECT_EQ(wired->flags & CONN_TRANSFER_FAILED, 0u);
+        EXPECT_EQ(read_now(wired.client_peer), c.got);
+    }
+}
+
 TEST_F(Transfer, ClientBytesArrivingDuringARelayWaitForTheNextRequest)
 {
     Wired wired;
