@@ -998,6 +998,19 @@ CACHEMAP* connection_cache(CONNECTION_T* connection)
     return connection->cache.get();
 }
 
+void connection_cache_settle(CONNECTION_T& connection)
+{
+    if (!connection.cache)
+        return;
+    if ((connection.flags & CONN_TRANSFER_FAILED) != 0) {
+        connection.cache.invalidate();
+    } else if ((connection.flags & CONN_CACHE) != 0) {
+        cache_section->flag_unset(connection.cache.get(), CACHE_BUFFERWAIT);
+        connection.cache.finish();
+    }
+    connection.cache.reset();
+}
+
 void conditional_header(HEADER* header, CACHEMAP* object)
 {
     std::time_t retrieved = 0;

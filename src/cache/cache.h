@@ -339,3 +339,7 @@ void conditional_header(HEADER* header, CACHEMAP* object);
 // The object open for the connection's current request (CONNECTION_T::cache), or null; the
 // connection thread gives it back after the request.
 CACHEMAP* connection_cache(CONNECTION_T* connection);
+// Gives the connection's object back after its request: finished when it was being stored,
+// invalidated when the transfer failed, so a fetch that ended short (cut by the server or by its
+// download allowance) is never left behind as if it were the whole object.
+void connection_cache_settle(CONNECTION_T& connection);

@@ -14,6 +14,7 @@
 #include "core/threads.h"
 #include "ftp/proto_ftp.h"
 #include "http/connection.h"
+#include "http/httpclient.h"
 #include "http/proto_http.h"
 #include "http/protocol.h"
 #include "net/serverpool.h"
@@ -33,10 +34,6 @@ enum : std::size_t {
 };
 
 constexpr std::size_t SUBSECTION_RULES = 0;
-
-// What a prefetch request says it is when the queued URL came without the asking request's
-// lines.
-constexpr const char* PREFETCH_USER_AGENT = "Mozilla/4.0 (compatible; MSIE 5.5; Windows 98; Win 9x 4.90)";
 
 // The worker's slot shows the fetch on the connections page while it runs, and goes back to
 // "started" however the fetch ends.
@@ -70,49 +67,17 @@ private:
 
 HeaderPtr prefetch_request(const PREFETCH_QUEUE& entry)
 {
-    const URL& url = entry.url;
-    HeaderPtr request = header_new();
-    request->kind = HEADER_ABSOLUTE;
-    request->version = HTTP_VERSION_11;
-    request->method = std::string("GET");
-    request->scheme = url.scheme;
-    request->host = url.host;
-    request->path = url.path;
-    request->port = url.port;
+    HeaderPtr request = http_get_request(entry.url, entry.lines ? &*entry.lines : nullptr);
     header_complete(request.get());
     request->referer = request->url;
     request->accept_encoding = std::string("gzip, deflate");
-    if (entry.lines) {
-        request->lines = *entry.lines;
-        // The copy keeps the client's User-Agent line as one the writer regenerates from its
-        // field, so the field carries it.
-        for (const HTTP_HEADER& line : request->lines) {
-            if (line.type == HTTP_HEADER_FIELD && equal_nocase(line.name, "User-Agent"))
-                request->user_agent = line.value;
-        }
-    } else {
-        request->lines.push_back(HTTP_HEADER{HTTP_HEADER_PASS, "User-Agent", PREFETCH_USER_AGENT});
+    // The copy keeps the client's User-Agent line as one the writer regenerates from its field,
+    // so the field carries it.
+    for (const HTTP_HEADER& line : request->lines) {
+        if (line.type == HTTP_HEADER_FIELD && equal_nocase(line.name, "User-Agent"))
+            request->user_agent = line.value;
     }
-    if (!url.user.empty())
-        request->url_user = url.user;
-    if (!url.password.empty())
-        request->url_password = url.password;
     return request;
-}
-
-// Gives the connection's cache object back: a fetch that ended short (cut by the server or by
-// its download allowance) is never left behind as if it were the whole object.
-void cache_settle(CONNECTION_T& connection)
-{
-    if (!connection.cache)
-        return;
-    if ((connection.flags & CONN_TRANSFER_FAILED) != 0) {
-        connection.cache.invalidate();
-    } else if ((connection.flags & CONN_CACHE) != 0) {
-        cache_section->flag_unset(connection.cache.get(), CACHE_BUFFERWAIT);
-        connection.cache.finish();
-    }
-    connection.cache.reset();
 }
 
 } // namespace
@@ -387,7 +352,7 @@ void protocol_prefetch(const PREFETCH_QUEUE& entry)
             protocol_ftp(connection.get());
     }
 
-    cache_settle(*connection);
+    connection_cache_settle(*connection);
     connection->htmlstream.reset();
     if (connection->keepalive_server == 1 && connection->server != nullptr && global != nullptr &&
         global->serverpool != nullptr && (connection->flags & CONN_TRANSFER_FAILED) == 0)

@@ -24,15 +24,7 @@ namespace {
 // pooled when it may be kept, else closed.
 void request_reset(CONNECTION_T& connection)
 {
-    if (connection.cache) {
-        if ((connection.flags & CONN_TRANSFER_FAILED) != 0) {
-            connection.cache.invalidate();
-        } else if ((connection.flags & CONN_CACHE) != 0) {
-            cache_section->flag_unset(connection.cache.get(), CACHE_BUFFERWAIT);
-            connection.cache.finish();
-        }
-        connection.cache.reset();
-    }
+    connection_cache_settle(connection);
     url_command_free(&connection);
     connection.htmlstream.reset();
     connection.body.reset();

@@ -13,9 +13,7 @@
 #include "net/socket.h"
 #include "http/transfer.h"
 
-namespace {
-
-HeaderPtr request_build(const URL& url, const std::list<HTTP_HEADER>* lines)
+HeaderPtr http_get_request(const URL& url, const std::list<HTTP_HEADER>* lines)
 {
     HeaderPtr request = header_new();
     request->kind = HEADER_ABSOLUTE;
@@ -33,6 +31,14 @@ HeaderPtr request_build(const URL& url, const std::list<HTTP_HEADER>* lines)
         request->url_user = url.user;
     if (!url.password.empty())
         request->url_password = url.password;
+    return request;
+}
+
+namespace {
+
+HeaderPtr request_build(const URL& url, const std::list<HTTP_HEADER>* lines)
+{
+    HeaderPtr request = http_get_request(url, lines);
     // Kept for the whole fetch, so that a request sent again over a new connection, when a
     // pooled one turns out to be dead, still carries it.
     if (request->url_user || request->url_password)

@@ -20,6 +20,11 @@ inline constexpr const char* HTTP_FETCH_USER_AGENT = "Mozilla/4.0 (compatible; M
 // Seconds to wait for the response header.
 constexpr int HTTP_FETCH_TIMEOUT = 60;
 
+// The GET request for the URL as the proxy's own fetches send it: an absolute URI, the given
+// header lines or a User-Agent line alone when lines is null, the URL's user and password. Not
+// yet completed (header_complete), so that a caller can add what its fetch needs first.
+HeaderPtr http_get_request(const URL& url, const std::list<HTTP_HEADER>* lines);
+
 // GETs the URL over plain HTTP with the given request header lines, or a User-Agent line alone
 // when lines is null; a user or password in the URL is sent as Basic authorization. Every
 // status comes back as it is. A new response to free with httpresponse_free, or null when no
