@@ -685,8 +685,10 @@ Socket::Spliced Socket::SpliceTo(Socket& destination, SplicePipe& pipe, std::siz
     std::size_t left = static_cast<std::size_t>(n);
     const auto deadline = SteadyClock::now() + std::chrono::seconds(destination.write_timeout_);
     while (left > 0 && nonblocking) {
+        // No SPLICE_F_MORE: the kernel marks every send but the last of the pipe as having more
+        // to come by itself, and the last bytes of a body must not wait corked for a next send.
         const ssize_t sent = splice(pipe.read_end(), nullptr, destination.fd_, nullptr, left,
-                                    SPLICE_F_MOVE | SPLICE_F_NONBLOCK | SPLICE_F_MORE);
+                                    SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
         if (sent > 0) {
             left -= static_cast<std::size_t>(sent);
             destination.bytes_out_ += static_cast<std::uint64_t>(sent);
