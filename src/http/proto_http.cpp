@@ -172,15 +172,25 @@ std::string chunk_head(std::uint64_t size)
     return std::string(line, static_cast<std::size_t>(n));
 }
 
-// Keeps the read callback on the server socket for as long as a response body moves.
+// Keeps the read callback on the server socket for as long as a response body moves. A relay
+// whose bytes nobody needs (no cache object, no HTML stream, no download allowance to spend)
+// goes without it, so that the bytes may move without passing through the process; it then
+// counts what it relayed itself, where the callback would have counted each block.
 class ReadCallback {
 public:
-    ReadCallback(CONNECTION_T* connection, int side)
+    enum class Use { read, relay };
+
+    ReadCallback(CONNECTION_T* connection, int side, Use use = Use::read)
     {
-        if (side == SIDE_SERVER && connection->server != nullptr && (connection->flags & CONN_NOCALLBACK) == 0) {
-            socket_ = connection->server.get();
-            id_ = socket_->CallBackAdd(protocol_http_read_callback, connection, SOCKET_EVENT_READ);
+        if (side != SIDE_SERVER || connection->server == nullptr || (connection->flags & CONN_NOCALLBACK) != 0)
+            return;
+        if (use == Use::relay && connection_cache(connection) == nullptr && connection_htmlstream(connection) == nullptr &&
+            connection->download_allowance == ALLOWANCE_UNLIMITED) {
+            counted_ = connection;
+            return;
         }
+        socket_ = connection->server.get();
+        id_ = socket_->CallBackAdd(protocol_http_read_callback, connection, SOCKET_EVENT_READ);
     }
     ReadCallback(const ReadCallback&) = delete;
     ReadCallback& operator=(const ReadCallback&) = delete;
@@ -190,9 +200,17 @@ public:
             socket_->CallBackRemove(id_);
     }
 
+    // Bytes of the body relayed from the side: counted here when no callback saw them.
+    void Relayed(std::int64_t n)
+    {
+        if (counted_ != nullptr && n > 0)
+            counted_->bytes_in += static_cast<std::uint64_t>(n);
+    }
+
 private:
     Socket* socket_ = nullptr;
     int id_ = 0;
+    CONNECTION_T* counted_ = nullptr;   // the connection whose bytes_in the relay counts
 };
 
 // Reads (or, with a null buffer, drops) the chunks of a body. 1 complete, 0 failed, 2 stopped
@@ -220,7 +238,7 @@ int chunked_read(CONNECTION_T* connection, int side, Filebuf* buffer, std::size_
 }
 
 // Relays the chunks of a body, re-chunked or de-chunked. 1 complete, 0 failed.
-int chunked_relay(CONNECTION_T* connection, int side, bool rechunk)
+int chunked_relay(CONNECTION_T* connection, int side, bool rechunk, ReadCallback& callback)
 {
     Socket* socket = side_socket(connection, side);
     const int timeout = line_timeout(connection);
@@ -243,8 +261,9 @@ int chunked_relay(CONNECTION_T* connection, int side, bool rechunk)
         if (rechunk && !frame_write(connection, side, chunk_head(static_cast<std::uint64_t>(size))))
             return 0;
         const std::uint32_t failed_before = connection->flags & CONN_TRANSFER_FAILED;
-        if (net_transfer(connection, side, size) < size ||
-            (connection->flags & CONN_TRANSFER_FAILED) != failed_before)
+        const std::int64_t moved = net_transfer(connection, side, size);
+        callback.Relayed(moved);
+        if (moved < size || (connection->flags & CONN_TRANSFER_FAILED) != failed_before)
             return 0;
         if (rechunk && !frame_write(connection, side, "\r\n"))
             return 0;
@@ -446,20 +465,24 @@ int http_transfer_rest(CONNECTION_T* connection, int side, std::int64_t done, bo
 {
     int result = 1;
     {
-        ReadCallback callback(connection, side);
+        ReadCallback callback(connection, side, ReadCallback::Use::relay);
         const HEADER* header = side_header(connection, side);
         switch (framing_of(connection, side)) {
         case Framing::chunked:
-            result = chunked_relay(connection, side, rechunk);
+            result = chunked_relay(connection, side, rechunk, callback);
             break;
         case Framing::length: {
             const std::int64_t left = header->content_length - done;
-            if (left > 0 && net_transfer(connection, side, left) < left)
-                result = 0;
+            if (left > 0) {
+                const std::int64_t moved = net_transfer(connection, side, left);
+                callback.Relayed(moved);
+                if (moved < left)
+                    result = 0;
+            }
             break;
         }
         case Framing::close:
-            net_transfer(connection, side, TRANSFER_UNTIL_CLOSE);
+            callback.Relayed(net_transfer(connection, side, TRANSFER_UNTIL_CLOSE));
             break;
         case Framing::none:
             break;

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <thread>
 #include <utility>
@@ -33,6 +34,37 @@ std::size_t round_up(std::size_t n, std::size_t step)
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// SplicePipe
+
+namespace {
+
+// A wider pipe takes a whole socket receive buffer in one move; the default (16 pages) would
+// split a large body into many more system calls.
+constexpr int SPLICE_PIPE_SIZE = 262144;
+constexpr std::size_t SPLICE_PIPE_DEFAULT = 65536;
+
+}  // namespace
+
+SplicePipe::SplicePipe()
+{
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    read_end_ = ends[0];
+    write_end_ = ends[1];
+    const int size = fcntl(write_end_, F_SETPIPE_SZ, SPLICE_PIPE_SIZE);
+    capacity_ = size > 0 ? static_cast<std::size_t>(size) : SPLICE_PIPE_DEFAULT;
+}
+
+SplicePipe::~SplicePipe()
+{
+    if (read_end_ >= 0)
+        close(read_end_);
+    if (write_end_ >= 0)
+        close(write_end_);
+}
 
 // ---------------------------------------------------------------------------------------------
 // LimitGroup
@@ -599,6 +631,117 @@ int Socket::Throttle(bool write, long want)
         return 0;
     grant.bytes = group->Reserve(want, &grant.ticket);
     return static_cast<int>(grant.bytes);
+}
+
+bool Socket::CanSpliceTo(const Socket& destination) const
+{
+    if (fd_ < 0 || destination.fd_ < 0 || tls_session_ != nullptr || destination.tls_session_ != nullptr ||
+        read_group_ != nullptr || destination.write_group_ != nullptr || destination.failed_)
+        return false;
+    const auto watches = [](const std::vector<SocketCallBack>& callbacks, int event) {
+        return std::any_of(callbacks.begin(), callbacks.end(),
+                           [event](const SocketCallBack& callback) { return (callback.mask & event) != 0; });
+    };
+    return !watches(callbacks_, SOCKET_EVENT_READ) && !watches(destination.callbacks_, SOCKET_EVENT_WRITE);
+}
+
+Socket::Spliced Socket::SpliceTo(Socket& destination, SplicePipe& pipe, std::size_t length)
+{
+    Spliced result;
+    result.read = -2;
+    if (!pipe.ok() || length == 0 || in_.size() > 0 || destination.out_.size() > 0 || !CanSpliceTo(destination))
+        return result;
+    ssize_t n;
+    do {
+        n = splice(fd_, nullptr, pipe.write_end(), nullptr, std::min(length, pipe.capacity()),
+                   SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        // Nothing was taken from the descriptor: unless it failed, the copying path goes on.
+        if (errno != EAGAIN && errno != EINVAL && errno != ENOSYS)
+            result.read = -1;
+        return result;
+    }
+    result.read = static_cast<long>(n);
+    if (n == 0)
+        return result;
+    bytes_in_ += static_cast<std::uint64_t>(n);
+
+    // The sends must not block past the write time-out: a blocking descriptor is made
+    // non-blocking while the pipe empties, and waits for room are polls, as SendBytes waits.
+    // Should that fail, the bytes wait in the output for the next Write, as any Write's would.
+    const int flags = destination.blocking_ ? fcntl(destination.fd_, F_GETFL) : -1;
+    const bool toggled = flags >= 0 && fcntl(destination.fd_, F_SETFL, flags | O_NONBLOCK) == 0;
+    const bool nonblocking = !destination.blocking_ || toggled;
+    // A send into a connection the peer broke raises SIGPIPE, which splice, unlike send, cannot
+    // be told to leave out: it stays blocked on this thread while the pipe empties, and one
+    // raised here is taken back, so that the broken connection is only a failed write.
+    sigset_t pipe_only;
+    sigemptyset(&pipe_only);
+    sigaddset(&pipe_only, SIGPIPE);
+    sigset_t saved;
+    pthread_sigmask(SIG_BLOCK, &pipe_only, &saved);
+    bool pipe_raised = false;
+    std::size_t left = static_cast<std::size_t>(n);
+    const auto deadline = SteadyClock::now() + std::chrono::seconds(destination.write_timeout_);
+    while (left > 0 && nonblocking) {
+        // No SPLICE_F_MORE: the kernel marks every send but the last of the pipe as having more
+        // to come by itself, and the last bytes of a body must not wait corked for a next send.
+        const ssize_t sent = splice(pipe.read_end(), nullptr, destination.fd_, nullptr, left,
+                                    SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+        if (sent > 0) {
+            left -= static_cast<std::size_t>(sent);
+            destination.bytes_out_ += static_cast<std::uint64_t>(sent);
+            continue;
+        }
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent < 0 && errno == EAGAIN) {
+            if (!destination.blocking_)
+                break;
+            const int events = poll_until(destination.fd_, POLLOUT, deadline);
+            if (events == 0)
+                break;
+            if (events > 0)
+                continue;
+        }
+        if (sent < 0 && errno == EPIPE)
+            pipe_raised = true;
+        result.destination_failed = true;
+        break;
+    }
+    if (toggled)
+        fcntl(destination.fd_, F_SETFL, flags);
+    if (pipe_raised) {
+        const timespec now{0, 0};
+        while (sigtimedwait(&pipe_only, nullptr, &now) < 0 && errno == EINTR) {
+        }
+    }
+    if (sigismember(&saved, SIGPIPE) == 0)
+        pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+
+    if (result.destination_failed) {
+        // The pipe's rest is dropped with the connection, as a failed Write drops its output.
+        while (left > 0) {
+            char scratch[4096];
+            const ssize_t r = read(pipe.read_end(), scratch, std::min(left, sizeof scratch));
+            if (r <= 0)
+                break;
+            left -= static_cast<std::size_t>(r);
+        }
+        destination.Fail();
+        destination.CallBackEvent(SOCKET_EVENT_ERROR, -1, nullptr);
+        return result;
+    }
+    // What the destination did not take in time waits in its output, like the rest of a Write.
+    while (left > 0) {
+        const ssize_t r = read(pipe.read_end(), destination.out_.Prepare(left), left);
+        if (r <= 0)
+            break;
+        destination.out_.Commit(static_cast<std::size_t>(r));
+        left -= static_cast<std::size_t>(r);
+    }
+    return result;
 }
 
 int Socket::Encrypt(int mode, std::string_view host)

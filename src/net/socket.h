@@ -101,6 +101,28 @@ private:
 
 using LimitGroupRef = AtomRef<LimitGroup>;
 
+// A pipe through which Socket::SpliceTo moves bytes from one descriptor to another inside the
+// kernel. Owns both ends; one per relay, used by one thread.
+class SplicePipe {
+public:
+    // Opens the pipe and widens it when the system lets it; ok() tells whether it opened.
+    SplicePipe();
+    SplicePipe(const SplicePipe&) = delete;
+    SplicePipe& operator=(const SplicePipe&) = delete;
+    ~SplicePipe();
+
+    bool ok() const { return read_end_ >= 0 && write_end_ >= 0; }
+    int read_end() const { return read_end_; }
+    int write_end() const { return write_end_; }
+    // The most one move takes.
+    std::size_t capacity() const { return capacity_; }
+
+private:
+    int read_end_ = -1;
+    int write_end_ = -1;
+    std::size_t capacity_ = 0;
+};
+
 // The longest line GetLine waits for; a longer one is a failed read.
 constexpr std::size_t SOCKET_LINE_MAX = 65536;
 
@@ -182,6 +204,24 @@ public:
     // The groups in force; null without a limit.
     const LimitGroup* read_group() const { return read_group_.get(); }
     const LimitGroup* write_group() const { return write_group_.get(); }
+
+    // Whether SpliceTo may move bytes from this socket to destination: both plain descriptors,
+    // neither limited by a group, no read callback here and no write callback there (nobody
+    // needs to see the bytes).
+    bool CanSpliceTo(const Socket& destination) const;
+    struct Spliced {
+        // Bytes read from this socket, every one of them sent to destination or queued in its
+        // output; 0 at the end of the stream, -1 a failed read, -2 nothing moved and nothing
+        // lost: the copying path takes over (splice unsupported, or nothing ready after all).
+        long read = 0;
+        bool destination_failed = false;   // the destination failed as a failed Write fails it
+    };
+    // One read of up to length bytes, ready on the descriptor, through pipe into the
+    // destination's descriptor, when CanSpliceTo holds and neither buffer holds bytes (which
+    // must go first, through Read and Write); both byte counts go on as Read and Write would count them. The
+    // sends wait for room as Write does, within the destination's write time-out; what is not
+    // out by then stays queued in its output, to go first with its next Write.
+    Spliced SpliceTo(Socket& destination, SplicePipe& pipe, std::size_t length);
 
     // Starts TLS on the descriptor (mode 1: as a client), naming host to the server; the
     // handshake must end within the write time-out. 1 on success, 0 on failure, after which the

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
+#include <poll.h>
 #include <memory>
 #include <numeric>
 #include <optional>
@@ -776,6 +778,203 @@ TEST_F(SocketPair, ByteTotalsReachThePerformanceLogAndNetworkStatistics)
     EXPECT_EQ(performance_log->get_bytes_out() - log_out, 3u);
     EXPECT_EQ(value("bytes in") - stat_in, 5u);
     EXPECT_EQ(value("bytes out") - stat_out, 3u);
+}
+
+// Two plain sockets, a source and a destination, each with a raw peer for the test to drive.
+class SplicePair : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        int fds[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+        source = std::make_unique<Socket>(fds[0]);
+        source_peer = fds[1];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+        destination = std::make_unique<Socket>(fds[0]);
+        destination_peer = fds[1];
+    }
+
+    void TearDown() override
+    {
+        source.reset();
+        destination.reset();
+        for (const int fd : {source_peer, destination_peer}) {
+            if (fd >= 0)
+                close(fd);
+        }
+    }
+
+    // Everything the destination's peer receives until `length` bytes came or the stream ends.
+    static std::string receive(int fd, std::size_t length)
+    {
+        std::string all;
+        char block[65536];
+        while (all.size() < length) {
+            const ssize_t n = read(fd, block, sizeof block);
+            if (n <= 0)
+                break;
+            all.append(block, static_cast<std::size_t>(n));
+        }
+        return all;
+    }
+
+    static std::string pattern(std::size_t size)
+    {
+        std::string bytes(size, '\0');
+        std::mt19937 random(7);
+        for (char& c : bytes)
+            c = static_cast<char>(random());
+        return bytes;
+    }
+
+    std::unique_ptr<Socket> source;
+    std::unique_ptr<Socket> destination;
+    int source_peer = -1;
+    int destination_peer = -1;
+};
+
+int splice_watch(void*, long, const char*)
+{
+    return 0;
+}
+
+TEST_F(SplicePair, OnlyBytesNobodyWatchesOnPlainUnlimitedSocketsMayBeSpliced)
+{
+    struct Case {
+        const char* name;
+        std::function<void(Socket& source, Socket& destination)> set;
+        bool can;       // CanSpliceTo
+        bool spliced;   // SpliceTo moved the bytes
+    };
+    const LimitGroupRef group = atom_make<LimitGroup>(1u << 30);
+    const std::vector<Case> cases = {
+        {"plain", [](Socket&, Socket&) {}, true, true},
+        // Bytes buffered on either side go first, through the copying path.
+        {"source buffers input", [](Socket& s, Socket&) { s.PushFront("x", 1); }, true, false},
+        {"destination holds output", [](Socket&, Socket& d) { d.Hold("x", 1); }, true, false},
+        {"source read group", [&](Socket& s, Socket&) { s.SetRate(group, nullptr); }, false, false},
+        {"destination write group", [&](Socket&, Socket& d) { d.SetRate(nullptr, group); }, false, false},
+        {"source write group only", [&](Socket& s, Socket&) { s.SetRate(nullptr, group); }, true, true},
+        {"read callback on the source",
+         [](Socket& s, Socket&) { s.CallBackAdd(splice_watch, nullptr, SOCKET_EVENT_READ); }, false, false},
+        {"write callback on the destination",
+         [](Socket&, Socket& d) { d.CallBackAdd(splice_watch, nullptr, SOCKET_EVENT_WRITE); }, false, false},
+        {"error callbacks only",
+         [](Socket& s, Socket& d) {
+             s.CallBackAdd(splice_watch, nullptr, SOCKET_EVENT_ERROR | SOCKET_EVENT_WRITE);
+             d.CallBackAdd(splice_watch, nullptr, SOCKET_EVENT_ERROR | SOCKET_EVENT_READ);
+         },
+         true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        c.set(*source, *destination);
+        EXPECT_EQ(source->CanSpliceTo(*destination), c.can);
+        ASSERT_EQ(write(source_peer, "abc", 3), 3);
+        SplicePipe pipe;
+        ASSERT_TRUE(pipe.ok());
+        const Socket::Spliced moved = source->SpliceTo(*destination, pipe, 3);
+        if (c.spliced) {
+            EXPECT_EQ(moved.read, 3);
+            EXPECT_EQ(receive(destination_peer, 3), "abc");
+            EXPECT_EQ(source->bytes_in(), 3u);
+            EXPECT_EQ(destination->bytes_out(), 3u);
+        } else {
+            // Nothing is taken: the copying path finds every byte where it was.
+            EXPECT_EQ(moved.read, -2);
+            EXPECT_EQ(source->bytes_in(), 0u);
+            EXPECT_EQ(destination->bytes_out(), 0u);
+        }
+    }
+}
+
+TEST_F(SplicePair, SplicedBytesArriveWholeInOrderAndAreCountedOnBothSockets)
+{
+    const std::string body = pattern(3 * 1048576 + 123);
+    std::thread writer([&] {
+        for (std::size_t at = 0; at < body.size();) {
+            const ssize_t n = write(source_peer, body.data() + at, body.size() - at);
+            if (n <= 0)
+                break;
+            at += static_cast<std::size_t>(n);
+        }
+        shutdown(source_peer, SHUT_WR);
+    });
+    std::string got;
+    std::thread reader([&] { got = receive(destination_peer, body.size()); });
+    SplicePipe pipe;
+    ASSERT_TRUE(pipe.ok());
+    std::uint64_t total = 0;
+    for (;;) {
+        pollfd ready{source->fd(), POLLIN, 0};
+        ASSERT_EQ(poll(&ready, 1, -1), 1);
+        const Socket::Spliced moved = source->SpliceTo(*destination, pipe, 1 << 20);
+        ASSERT_FALSE(moved.destination_failed);
+        ASSERT_GE(moved.read, 0);
+        if (moved.read == 0)
+            break;
+        total += static_cast<std::uint64_t>(moved.read);
+    }
+    writer.join();
+    reader.join();
+    EXPECT_EQ(total, body.size());
+    EXPECT_TRUE(got == body);
+    EXPECT_EQ(source->bytes_in(), body.size());
+    EXPECT_EQ(destination->bytes_out(), body.size());
+    // The destination's descriptor is blocking again, as its Socket believes.
+    EXPECT_EQ(fcntl(destination->fd(), F_GETFL) & O_NONBLOCK, 0);
+}
+
+TEST_F(SplicePair, WhatTheDestinationCannotTakeInTimeWaitsInItsOutputInOrder)
+{
+    // A peer that reads nothing and a time-out of zero: the send gives up at once, as Write does.
+    const int small = 4096;
+    ASSERT_EQ(setsockopt(destination->fd(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+    destination->SetTimeout(0);
+    const std::string body = pattern(100000);
+    ASSERT_EQ(write(source_peer, body.data(), body.size()), static_cast<ssize_t>(body.size()));
+    SplicePipe pipe;
+    std::size_t moved_total = 0;
+    while (moved_total < body.size() && destination->output_length() == 0) {
+        const Socket::Spliced moved = source->SpliceTo(*destination, pipe, body.size() - moved_total);
+        ASSERT_GT(moved.read, 0);
+        ASSERT_FALSE(moved.destination_failed);
+        moved_total += static_cast<std::size_t>(moved.read);
+    }
+    EXPECT_GT(destination->output_length(), 0u);
+    EXPECT_EQ(destination->bytes_out() + destination->output_length(), moved_total);
+    if (moved_total < body.size()) {
+        // The queue goes first, copied: nothing more is spliced past it.
+        EXPECT_EQ(source->SpliceTo(*destination, pipe, body.size() - moved_total).read, -2);
+    }
+
+    std::string got;
+    std::thread reader([&] { got = receive(destination_peer, moved_total); });
+    destination->SetTimeout(60);
+    destination->Flush();
+    reader.join();
+    EXPECT_EQ(destination->output_length(), 0u);
+    EXPECT_TRUE(got == body.substr(0, moved_total));
+}
+
+TEST_F(SplicePair, ADestinationThatHungUpFailsAsAFailedWriteWithoutSigpipe)
+{
+    // SIGPIPE keeps its default action: raised and not taken back, it would end the test.
+    close(destination_peer);
+    destination_peer = -1;
+    Seen seen;
+    destination->CallBackAdd(record_a, &seen, SOCKET_EVENT_ERROR);
+    const std::string body = pattern(70000);
+    ASSERT_EQ(write(source_peer, body.data(), body.size()), static_cast<ssize_t>(body.size()));
+    SplicePipe pipe;
+    const Socket::Spliced moved = source->SpliceTo(*destination, pipe, body.size());
+    EXPECT_GT(moved.read, 0);
+    EXPECT_TRUE(moved.destination_failed);
+    EXPECT_EQ(seen.calls, (std::vector<std::string>{"a:-1:-"}));
+    EXPECT_EQ(destination->Write("x", 1), -1);
+    EXPECT_FALSE(source->CanSpliceTo(*destination));
 }
 
 TEST_F(SocketPair, EncryptWithAPeerNotSpeakingTlsLeavesThePlainSocket)
