@@ -1,6 +1,7 @@
 #include "http/header.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
@@ -29,6 +30,19 @@ std::string lowered(std::string_view s)
 {
     std::string out(s);
     return string_tolower(out);
+}
+
+std::string lowered(std::string&& s)
+{
+    string_tolower(s);
+    return std::move(s);
+}
+
+void append_number(std::string& out, std::int64_t n)
+{
+    char digits[24];
+    const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, n);
+    out.append(digits, ec == std::errc() ? static_cast<std::size_t>(end - digits) : 0);
 }
 
 bool is_blank(char c)
@@ -135,11 +149,20 @@ std::string_view first_line(std::string_view text)
     return text.substr(0, text.find_first_of("\r\n"));
 }
 
-std::vector<std::string_view> words(std::string_view line, std::size_t most)
+// The first words of a start line; a request or status line needs no more than three.
+struct Words {
+    std::array<std::string_view, 3> word;
+    std::size_t count = 0;
+    std::size_t size() const { return count; }
+    std::string_view operator[](std::size_t i) const { return word[i]; }
+};
+
+Words words(std::string_view line, std::size_t most)
 {
-    std::vector<std::string_view> out;
+    Words out;
+    most = std::min(most, out.word.size());
     std::size_t i = 0;
-    while (out.size() < most) {
+    while (out.count < most) {
         while (i < line.size() && is_blank(line[i]))
             ++i;
         if (i == line.size())
@@ -147,7 +170,7 @@ std::vector<std::string_view> words(std::string_view line, std::size_t most)
         const std::size_t start = i;
         while (i < line.size() && !is_blank(line[i]))
             ++i;
-        out.push_back(line.substr(start, i - start));
+        out.word[out.count++] = line.substr(start, i - start);
     }
     return out;
 }
@@ -385,8 +408,18 @@ int header_type(std::string_view text, std::size_t length)
 void header_complete(HEADER* header)
 {
     // Never cut: a shortened URL would be another resource's cache key.
-    header->url = header->scheme.value_or("") + "://" + header->host.value_or("") + ":" +
-                  std::to_string(header->port) + header->path.value_or("");
+    const std::string_view scheme = text_view(header->scheme);
+    const std::string_view host = text_view(header->host);
+    const std::string_view path = text_view(header->path);
+    std::string url;
+    url.reserve(scheme.size() + host.size() + path.size() + 16);
+    url += scheme;
+    url += "://";
+    url += host;
+    url += ':';
+    append_number(url, header->port);
+    url += path;
+    header->url = std::move(url);
 }
 
 std::optional<HostPort> http_host_split(std::string_view value, int default_port)
@@ -440,7 +473,7 @@ int http_header_list_parse(HEADER* header, std::string_view text)
 
 HeaderPtr http_header_parse_request(std::string_view text)
 {
-    const std::vector<std::string_view> word = words(first_line(text), 3);
+    const Words word = words(first_line(text), 3);
     if (word.size() < 3)
         return nullptr;
     const std::string_view method = word[0];
@@ -497,7 +530,7 @@ HeaderPtr http_header_parse_response(std::string_view text)
         return header;
     }
 
-    const std::vector<std::string_view> word = words(first_line(line), 2);
+    const Words word = words(first_line(line), 2);
     if (word.size() < 2 || word[1].size() > STATUS_WORD_MAX || !all_digits(word[1]))
         return nullptr;
     int status = 0;
@@ -520,6 +553,8 @@ namespace {
 
 // Bytes of lines the area holds beside the closing "\r\n" and the terminator.
 constexpr std::size_t HEADER_LINES_MAX = HEADER_AREA - 3;
+// Room most request and response blocks fit in.
+constexpr std::size_t HEADER_BLOCK_USUAL = 1024;
 
 bool blank_line(std::string_view line)
 {
@@ -546,7 +581,10 @@ std::optional<std::string> header_get(CONNECTION_T* connection, int side, int ti
 
     using Clock = std::chrono::steady_clock;
     const Clock::time_point deadline = Clock::now() + std::chrono::seconds(std::max(timeout, 0));
+    // Sized once for a common block and its closing "\r\n": growing it line by line would cost
+    // an allocation for each doubling, and the result is this same buffer.
     std::string block;     // complete lines of the block
+    block.reserve(HEADER_BLOCK_USUAL);
     std::string pending;   // bytes read and not yet part of a complete line
     char chunk[HEADER_AREA];
     bool complete = false;
@@ -634,8 +672,10 @@ std::optional<std::string> header_get(CONNECTION_T* connection, int side, int ti
     // What follows the block (a body, the next request) is read by whoever comes next.
     if (!pending.empty())
         source->PushFront(pending.data(), pending.size());
-    if (complete)
-        return block + "\r\n";
+    if (complete) {
+        block += "\r\n";
+        return block;
+    }
     // A sender that stops inside its header and stays is not done: what came is no header.
     // Only one that closes (an HTTP/0.9 server, say) ends its block without a blank line.
     if (block.empty() || timed_out)
@@ -680,31 +720,56 @@ std::string_view text_of(const HeaderText& text)
     return text ? std::string_view(*text) : std::string_view();
 }
 
-std::string start_line(const HEADER& h, int mode)
+// Appends the start line to out: written in place, since every request and answer has one.
+void start_line(std::string& out, const HEADER& h, int mode)
 {
-    const std::string method(one_line(text_of(h.method)));
-    std::string out;
+    const std::string_view method = one_line(text_of(h.method));
     switch (h.kind) {
     case HEADER_RESPONSE:
-        return "HTTP/1.1 " + std::to_string(h.status) + " " + code_to_error(h.status) + "\r\n";
-    case HEADER_ICAP_REQUEST:
-        return method + " " + std::string(one_line(text_of(h.url))) + " ICAP/1.0\r\n";
     case HEADER_ICAP_RESPONSE:
-        return "ICAP/1.0 " + std::to_string(h.status) + " " + code_to_error(h.status) + "\r\n";
+        out += h.kind == HEADER_RESPONSE ? "HTTP/1.1 " : "ICAP/1.0 ";
+        append_number(out, h.status);
+        out += ' ';
+        out += code_to_error(h.status);
+        out += "\r\n";
+        return;
+    case HEADER_ICAP_REQUEST:
+        out += method;
+        out += ' ';
+        out += one_line(text_of(h.url));
+        out += " ICAP/1.0\r\n";
+        return;
     default:
         break;
     }
-    if (mode == HEADER_TO_SERVER)
-        out = method + " " + std::string(one_line(text_of(h.path)));
-    else if (h.kind == HEADER_CONNECT)
-        out = "CONNECT " + std::string(one_line(text_of(h.host))) + ":" + std::to_string(h.port);
-    else if (h.url_user && h.url_password)
-        out = method + " " + std::string(one_line(text_of(h.scheme))) + "://" + url_encode(*h.url_user) + ":" +
-              url_encode(*h.url_password) + "@" + std::string(one_line(text_of(h.host))) + ":" +
-              std::to_string(h.port) + std::string(one_line(text_of(h.path)));
-    else
-        out = method + " " + std::string(one_line(text_of(h.url)));
-    return out + " HTTP/1.1\r\n";
+    if (mode == HEADER_TO_SERVER) {
+        out += method;
+        out += ' ';
+        out += one_line(text_of(h.path));
+    } else if (h.kind == HEADER_CONNECT) {
+        out += "CONNECT ";
+        out += one_line(text_of(h.host));
+        out += ':';
+        append_number(out, h.port);
+    } else if (h.url_user && h.url_password) {
+        out += method;
+        out += ' ';
+        out += one_line(text_of(h.scheme));
+        out += "://";
+        out += url_encode(*h.url_user);
+        out += ':';
+        out += url_encode(*h.url_password);
+        out += '@';
+        out += one_line(text_of(h.host));
+        out += ':';
+        append_number(out, h.port);
+        out += one_line(text_of(h.path));
+    } else {
+        out += method;
+        out += ' ';
+        out += one_line(text_of(h.url));
+    }
+    out += " HTTP/1.1\r\n";
 }
 
 void request_lines(std::string& out, const HEADER& h)
@@ -716,10 +781,15 @@ void request_lines(std::string& out, const HEADER& h)
     add_field(out, "Range", h.range);
     add_field(out, "Accept-Encoding", h.accept_encoding);
     const std::string_view host = text_of(h.host);
-    if (h.kind != HEADER_CONNECT && h.port == protocol_port(text_of(h.scheme)))
+    if (h.kind != HEADER_CONNECT && h.port == protocol_port(text_of(h.scheme))) {
         add_line(out, "Host", host);
-    else
-        add_line(out, "Host", std::string(one_line(host)) + ":" + std::to_string(h.port));
+    } else {
+        out += "Host: ";
+        out += one_line(host);
+        out += ':';
+        append_number(out, h.port);
+        out += "\r\n";
+    }
     out += "Connection: keep-alive\r\n";
     add_field(out, "X-Forwarded-For", h.x_forwarded_for);
     add_field(out, "Via", h.via);
@@ -733,7 +803,14 @@ void header_set_cookie_filter(CookieLineFilter filter) { cookie_filter.store(fil
 void header_send_filebuf(Filebuf* buffer, const HEADER* header, CONNECTION_T* connection, int mode)
 {
     const HEADER& h = *header;
-    std::string out = start_line(h, mode);
+    // One allocation for the whole header in the common case: the lines as received plus room
+    // for the start line and the fields the writer adds.
+    std::size_t estimate = 512 + text_of(h.url).size();
+    for (const HTTP_HEADER& line : (h.flags & HEADER_FILTERED) ? h.filtered : h.lines)
+        estimate += line.name.size() + line.value.size() + 4;
+    std::string out;
+    out.reserve(estimate);
+    start_line(out, h, mode);
 
     const bool icap = h.kind == HEADER_ICAP_REQUEST || h.kind == HEADER_ICAP_RESPONSE;
     const CookieLineFilter filter = icap ? nullptr : cookie_filter.load(std::memory_order_acquire);
@@ -749,10 +826,13 @@ void header_send_filebuf(Filebuf* buffer, const HEADER* header, CONNECTION_T* co
     if (h.content_type && !h.content_type->empty())
         add_line(out, "Content-Type", *h.content_type);
     // A length beside a chunked body would let the next receiver frame it another way.
-    if (h.chunked == 1)
+    if (h.chunked == 1) {
         out += "Transfer-Encoding: chunked\r\n";
-    else if (h.flags & HEADER_LENGTH)
-        out += "Content-Length: " + std::to_string(h.content_length) + "\r\n";
+    } else if (h.flags & HEADER_LENGTH) {
+        out += "Content-Length: ";
+        append_number(out, h.content_length);
+        out += "\r\n";
+    }
 
     if (mode == HEADER_TO_CLIENT || mode == 5) {
         add_field(out, "Cache-Control", h.cache_control);
@@ -810,9 +890,18 @@ void via_header_update(CONNECTION_T* connection)
     HEADER* request = connection->request.get();
     if (request == nullptr)
         return;
-    std::string via = request->via ? *request->via + ", " : std::string();
-    via += connection->localip + ":" + std::to_string(connection->port) + " (Tarvodine " +
-           std::string(RELEASE_LABEL) + ")";
+    std::string via;
+    via.reserve(text_of(request->via).size() + connection->localip.size() + 40);
+    if (request->via) {
+        via += *request->via;
+        via += ", ";
+    }
+    via += connection->localip;
+    via += ':';
+    append_number(via, connection->port);
+    via += " (Tarvodine ";
+    via += RELEASE_LABEL;
+    via += ')';
     if (via.size() > EDITED_VALUE_MAX)
         via.resize(EDITED_VALUE_MAX);
     request->via = std::move(via);
@@ -823,8 +912,15 @@ void xcache_header_update(CONNECTION_T* connection, int miss)
     HEADER* response = connection->response;
     if (response == nullptr)
         return;
-    std::string xcache = response->x_cache ? *response->x_cache + ", " : std::string();
-    xcache += std::string(miss == 0 ? "HIT" : "MISS") + " from Tarvodine " + std::string(RELEASE_LABEL);
+    std::string xcache;
+    xcache.reserve(text_of(response->x_cache).size() + 40);
+    if (response->x_cache) {
+        xcache += *response->x_cache;
+        xcache += ", ";
+    }
+    xcache += miss == 0 ? "HIT" : "MISS";
+    xcache += " from Tarvodine ";
+    xcache += RELEASE_LABEL;
     if (xcache.size() > EDITED_VALUE_MAX)
         xcache.resize(EDITED_VALUE_MAX);
     response->x_cache = std::move(xcache);

@@ -1202,3 +1202,39 @@ TEST(HeaderEditors, VariablesFromLines)
     header_variables(connection.get(), "SERVER", long_name);
     EXPECT_EQ(connection->variables.count("SERVER[" + std::string(1023 - 7, 'n')), 1u);
 }
+
+TEST(HeaderSendFilebuf, NumbersAreWrittenWhole)
+{
+    // Lengths, ports and status codes at the ends of their ranges come back digit for digit,
+    // in the start line, the Host line and the rebuilt URL alike.
+    struct Case {
+        std::string_view received;
+        int mode;
+        std::vector<std::string_view> want;   // each must appear in the written header
+    };
+    const Case cases[] = {
+        {"HTTP/1.1 200 OK\r\nContent-Length: 9223372036854775807\r\n\r\n", HEADER_TO_CLIENT,
+         {"HTTP/1.1 200 OK\r\n", "Content-Length: 9223372036854775807\r\n"}},
+        {"HTTP/1.0 599 Odd\r\nContent-Length: 0\r\n\r\n", HEADER_TO_CLIENT,
+         {"HTTP/1.1 599 ", "Content-Length: 0\r\n"}},
+        {"GET http://srv:65535/p HTTP/1.1\r\nContent-Length: 10\r\n\r\n", HEADER_TO_SERVER,
+         {"GET /p HTTP/1.1\r\n", "Host: srv:65535\r\n", "Content-Length: 10\r\n"}},
+        {"GET http://srv:1/p HTTP/1.1\r\n\r\n", HEADER_TO_PARENT,
+         {"GET http://srv:1/p HTTP/1.1\r\n", "Host: srv:1\r\n"}},
+        {"GET http://u:p@srv:8080/p HTTP/1.1\r\n\r\n", HEADER_TO_PARENT,
+         {"GET http://u:p@srv:8080/p HTTP/1.1\r\n"}},
+        {"CONNECT srv:65535 HTTP/1.1\r\n\r\n", HEADER_TO_PARENT, {"CONNECT srv:65535 HTTP/1.1\r\n"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.received));
+        HeaderPtr h = c.received.starts_with("HTTP/") ? response(c.received) : request(c.received);
+        ASSERT_NE(h, nullptr);
+        const std::string out = written(h.get(), nullptr, c.mode);
+        for (const std::string_view part : c.want)
+            EXPECT_NE(out.find(part), std::string::npos) << part << " in " << out;
+        EXPECT_TRUE(out.ends_with("\r\n\r\n")) << out;
+    }
+    HeaderPtr h = request("GET http://srv:65535/p HTTP/1.1\r\n\r\n");
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(opt(h->url), "=http://srv:65535/p");
+}
