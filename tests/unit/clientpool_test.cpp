@@ -3,6 +3,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <dirent.h>
 #include <memory>
 #include <shared_mutex>
 #include <string>
@@ -104,6 +105,30 @@ std::vector<std::uint32_t> handed_ids()
     for (const ConnectionPtr& c : handed)
         ids.push_back(c->id);
     return ids;
+}
+
+// The process's open descriptors.
+std::size_t open_descriptors()
+{
+    std::size_t count = 0;
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr)
+        return 0;
+    while (readdir(dir) != nullptr)
+        ++count;
+    closedir(dir);
+    return count;
+}
+
+// Takes the one connection handed over last, as its thread would.
+ConnectionPtr take_handed()
+{
+    EXPECT_EQ(handed.size(), 1u);
+    if (handed.empty())
+        return nullptr;
+    ConnectionPtr connection = std::move(handed.back());
+    handed.clear();
+    return connection;
 }
 
 class ClientPoolTest : public testing::Test {
@@ -293,6 +318,98 @@ TEST_F(ClientPoolTest, NewConnectionsAreCountedOnceByThePoller)
     EXPECT_EQ(performance_log->get_clients_in_pool(), 2u);
     pool.Pass(0);
     EXPECT_EQ(performance_log->get_connections_handled(), handled + 1);
+}
+
+TEST_F(ClientPoolTest, ConnectionGivenBackAfterAHandOverIsServedAtItsNextRequestOnly)
+{
+    // How the connection comes back: after serving a request (requests > 0) or before (0); the
+    // thread may have pipelined bytes still unread in the socket.
+    struct Case {
+        const char* name;
+        std::uint64_t requests;
+        bool pipelined;
+    };
+    const Case cases[] = {
+        {"kept alive, quiet", 1, false},
+        {"kept alive, next request already sent", 1, true},
+        {"no request served yet, quiet", 0, false},
+        {"no request served yet, request already sent", 0, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        handed.clear();
+        Client client(70, 0);
+        pool.Add(std::move(client.connection));
+        client.send("GET /1 HTTP/1.1\r\n\r\n");
+        pool.Pass(1000);
+        ConnectionPtr connection = take_handed();
+        ASSERT_NE(connection, nullptr);
+        // The thread reads its request and gives the connection back, three times over.
+        for (int round = 0; round < 3; ++round) {
+            char buffer[64];
+            ASSERT_GT(read(connection->client->fd(), buffer, sizeof buffer), 0);
+            connection->requests = c.requests;
+            if (c.pipelined)
+                client.send("GET /2 HTTP/1.1\r\n\r\n");
+            pool.Add(std::move(connection));
+            if (!c.pipelined) {
+                pool.Pass(0);
+                EXPECT_TRUE(handed.empty());
+                EXPECT_EQ(pool.size(), 1u);
+                client.send("GET /2 HTTP/1.1\r\n\r\n");
+            }
+            pool.Pass(1000);
+            EXPECT_EQ(pool.size(), 0u);
+            connection = take_handed();
+            ASSERT_NE(connection, nullptr);
+            EXPECT_EQ(connection->id, 70u);
+        }
+        // Served and closed by its thread; a new client may get the same descriptor number.
+        const int fd = connection->client->fd();
+        connection.reset();
+        Client next(71, c.requests);
+        ASSERT_EQ(next.connection->client->fd(), fd);
+        pool.Add(std::move(next.connection));
+        pool.Pass(0);
+        EXPECT_TRUE(handed.empty());
+        next.send("GET / HTTP/1.1\r\n\r\n");
+        pool.Pass(1000);
+        EXPECT_EQ(handed_ids(), std::vector<std::uint32_t>{71});
+    }
+}
+
+TEST_F(ClientPoolTest, EveryWayOutOfThePoolReleasesTheDescriptor)
+{
+    const std::size_t before = open_descriptors();
+    {
+        Client handed_back(81, 1), hung_up(82, 1), idle(83, 1);
+        for (Client* client : {&handed_back, &hung_up, &idle})
+            pool.Add(std::move(client->connection));
+        handed_back.send("GET / HTTP/1.1\r\n\r\n");
+        pool.Pass(1000);
+        ConnectionPtr connection = take_handed();
+        ASSERT_NE(connection, nullptr);
+        pool.Add(std::move(connection));   // still holds its request: handed over again
+        pool.Pass(1000);
+        take_handed().reset();             // its thread closes it
+
+        close(hung_up.peer);
+        hung_up.peer = -1;
+        pool.Pass(1000);
+        EXPECT_EQ(pool.size(), 1u);
+        EXPECT_TRUE(handed.empty());
+
+        fake_now += 60;                    // the keep-alive time-out of the idle ones
+        Client late(85, 1);
+        pool.Add(std::move(late.connection));
+        pool.Pass(0);
+        EXPECT_EQ(pool.size(), 1u);
+        EXPECT_TRUE(idle.closed());
+        pool.Clean();
+        EXPECT_EQ(pool.size(), 0u);
+        EXPECT_TRUE(late.closed());
+    }
+    EXPECT_EQ(open_descriptors(), before);
 }
 
 } // namespace
