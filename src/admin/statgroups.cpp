@@ -194,8 +194,7 @@ void stat_count_name(Stats* stats, std::string_view group, std::string_view name
 {
     if (stats == nullptr)
         return;
-    stats->AddCounter(group, name, STAT_INTEGER);
-    stats->Increment(group, name);
+    stats->Count(group, name);
 }
 
 void statincr_httprequests(CONNECTION_T* connection) { increment_both(connection, "requests", "HTTP requests"); }

@@ -141,6 +141,26 @@ std::uint64_t StatGroup::Increment(std::string_view name, std::uint64_t amount)
     return counter->value;
 }
 
+std::uint64_t StatGroup::Count(std::string_view name, std::uint64_t amount)
+{
+    std::lock_guard lock(mutex_);
+    StatCounter* counter = Find(name);
+    if (counter == nullptr) {
+        Prune();
+        StatCounter added;
+        added.flags = STAT_INTEGER;
+        added.name = name;
+        counters_.push_back(std::move(added));
+        counter = &counters_.back();
+    }
+    const timeval now = clock_();
+    counter->value += amount;
+    total_ += amount;
+    counter->last_update = now;
+    last_update_ = now;
+    return counter->value;
+}
+
 std::uint64_t StatGroup::Decrement(std::string_view name, std::uint64_t amount)
 {
     std::lock_guard lock(mutex_);
@@ -262,6 +282,12 @@ std::uint64_t Stats::Increment(std::string_view group_name, std::string_view cou
 {
     StatGroup* g = group(group_name);
     return g != nullptr ? g->Increment(counter, amount) : 0;
+}
+
+std::uint64_t Stats::Count(std::string_view group_name, std::string_view counter, std::uint64_t amount)
+{
+    StatGroup* g = group(group_name);
+    return g != nullptr ? g->Count(counter, amount) : 0;
 }
 
 std::uint64_t Stats::Decrement(std::string_view group_name, std::string_view counter, std::uint64_t amount)

@@ -74,6 +74,11 @@ public:
     // counter's new value, or 0 when no counter has that name. A decrement stops at 0.
     std::uint64_t Increment(std::string_view name, std::uint64_t amount = 1);
     std::uint64_t Decrement(std::string_view name, std::uint64_t amount = 1);
+    // Increment, first adding a stored STAT_INTEGER counter of that name when the group has
+    // none (a full group evicting one), all in one hold of the lock: an eviction by another
+    // thread cannot fall between the adding and the counting, and a name already there costs
+    // no allocation.
+    std::uint64_t Count(std::string_view name, std::uint64_t amount = 1);
 
     // limit 0: no bound; else the group holds at most limit - 1 counters. mode 1 evicts the
     // counter with the smallest value, any other mode the least recently changed one.
@@ -121,6 +126,7 @@ public:
     bool AddCounter(std::string_view group, std::string_view name, StatTextProvider provider, int flags);
     std::uint64_t Increment(std::string_view group, std::string_view counter, std::uint64_t amount = 1);
     std::uint64_t Decrement(std::string_view group, std::string_view counter, std::uint64_t amount = 1);
+    std::uint64_t Count(std::string_view group, std::string_view counter, std::uint64_t amount = 1);
     void Limit(std::string_view group, int limit, int mode);
 
     // Appends the HTML rows of every group, in order; the caller supplies the surrounding
