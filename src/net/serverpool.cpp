@@ -108,16 +108,17 @@ std::unique_ptr<Socket> ServerPool::Find(const ServerKey& key)
 {
     std::unique_ptr<Socket> found;
     for (;;) {
-        std::unique_ptr<Socket> candidate;
+        // The entry leaves the list by a splice, so that its node is freed after the mutex.
+        Entries taken;
         {
             std::lock_guard lock(mutex_);
             const auto entry = std::find_if(list_.begin(), list_.end(),
                                             [&](const serverpool_t& e) { return key_matches(e.key, key); });
             if (entry == list_.end())
                 break;
-            candidate = std::move(entry->socket);
-            list_.erase(entry);
+            taken.splice(taken.end(), list_, entry);
         }
+        std::unique_ptr<Socket> candidate = std::move(taken.front().socket);
         // Checked once out of the pool, without the mutex: every request looks in the pool, and
         // none should wait for another's system call. One that spoke is closed here and the
         // next one of the key is tried.
@@ -144,22 +145,26 @@ void ServerPool::Add(std::unique_ptr<Socket> socket, const ServerKey& key)
     if (socket == nullptr || !silent(*socket))
         return;
     const int poolsize = limits_().size;
-    std::unique_ptr<Socket> dropped;
+    // Built and freed outside the mutex: the entry (its node and its copy of the key) is spliced
+    // in, and the one it pushes out is spliced out and closed after unlocking.
+    Entries added;
+    added.push_back(serverpool_t{std::move(socket), 0, key});
+    Entries dropped;
     std::size_t warn = 0;
     {
         std::lock_guard lock(mutex_);
         const std::size_t count = list_.size();
         if (static_cast<long long>(count) >= poolsize && !list_.empty()) {
-            dropped = std::move(list_.front().socket);
-            list_.pop_front();
+            dropped.splice(dropped.end(), list_, list_.begin());
             if (count != warn_level_) {
                 warn_level_ = count;
                 warn = count;
             }
         }
-        list_.push_back(serverpool_t{std::move(socket), clock_(), key});
+        added.front().time = clock_();
+        list_.splice(list_.end(), added);
     }
-    dropped.reset();
+    dropped.clear();
     if (warn != 0)
         putlog(LOG_ALWAYS,
                "Connection Pool: size:%zu is inadequate, consider increasing this, else reduce Connection Pool Timeout",

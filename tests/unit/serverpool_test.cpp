@@ -2,10 +2,12 @@
 
 #include <cerrno>
 #include <cstring>
+#include <atomic>
 #include <memory>
 #include <shared_mutex>
 #include <string>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -286,6 +288,42 @@ TEST_F(ServerPoolTest, AConnectionWithSomethingToReadIsNeverReused)
         EXPECT_EQ(upstream.closed(), !c.reused);
         EXPECT_EQ(own.size(), c.reused ? 1u : 0u);
     }
+}
+
+// Requests taking and giving back connections at once: a connection is never handed to two
+// of them, and none is lost or closed while it is pooled or held.
+TEST_F(ServerPoolTest, ConcurrentFindsAndAddsHandEachConnectionToOneHolder)
+{
+    constexpr int CONNECTIONS = 12;
+    constexpr int THREADS = 6;
+    constexpr int ROUNDS = 3000;
+    fake_limits_value.size = CONNECTIONS + 1;
+    std::vector<std::unique_ptr<Upstream>> upstreams;
+    for (int i = 0; i < CONNECTIONS; ++i) {
+        upstreams.push_back(std::make_unique<Upstream>());
+        pool.Add(std::move(upstreams.back()->socket), key());
+    }
+    std::vector<std::atomic<int>> holders(1024);
+    std::atomic<bool> shared{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < THREADS; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < ROUNDS; ++i) {
+                std::unique_ptr<Socket> socket = pool.Find(key());
+                if (socket == nullptr)
+                    continue;
+                if (holders[static_cast<std::size_t>(socket->fd())].fetch_add(1) != 0)
+                    shared = true;
+                holders[static_cast<std::size_t>(socket->fd())].fetch_sub(1);
+                pool.Add(std::move(socket), key());
+            }
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_FALSE(shared);
+    EXPECT_EQ(pool.size(), static_cast<std::size_t>(CONNECTIONS));
+    for (const auto& upstream : upstreams)
+        EXPECT_FALSE(upstream->closed());
 }
 
 TEST_F(ServerPoolTest, TheDestructorClosesWhatIsLeft)
