@@ -287,10 +287,12 @@ ConnectionPtr thread_park(int seconds)
     const int index = static_cast<int>(slot - threads);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(std::max(seconds, 0));
 
+    // The texts of the last request are freed after the lock is given up, not under it.
+    std::string method, url, ip;
     std::unique_lock lock(threadlistlock);
-    slot->method = std::string();
-    slot->url = std::string();
-    slot->ip = std::string();
+    slot->method.swap(method);
+    slot->url.swap(url);
+    slot->ip.swap(ip);
     slot->arg = nullptr;
     slot->requests = 0;
     slot->state = THREAD_IDLE;

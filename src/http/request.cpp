@@ -54,23 +54,29 @@ void refuse(CONNECTION_T* connection, const char* name, int status)
     template_section->send(name, connection, status);
 }
 
+// The slot's texts are copied before threadlistlock is taken and swapped in under it, so that
+// the lock every thread shares is never held to allocate or free; the old texts go after it.
 void slot_serving(CONNECTION_T* connection)
 {
+    std::string ip = connection->ip;
     std::lock_guard lock(threadlistlock);
     thread_t& slot = threads[connection->slot];
     slot.state = THREAD_SERVING;
     slot.requests = static_cast<int>(connection->requests);
-    slot.ip = connection->ip;
+    slot.ip.swap(ip);
 }
 
 void slot_request(CONNECTION_T* connection)
 {
     const HEADER* request = connection->request.get();
+    std::string ip = connection->ip;
+    std::string url = text_or_empty(request->url);
+    std::string method = text_or_empty(request->method);
     std::lock_guard lock(threadlistlock);
     thread_t& slot = threads[connection->slot];
-    slot.ip = connection->ip;
-    slot.url = text_or_empty(request->url);
-    slot.method = text_or_empty(request->method);
+    slot.ip.swap(ip);
+    slot.url.swap(url);
+    slot.method.swap(method);
 }
 
 void variables_request(CONNECTION_T* connection, bool with_url)

@@ -174,6 +174,51 @@ TEST_F(HandOver, ParkedThreadsTakeConnectionsLowestSlotFirst)
     EXPECT_EQ(after.text, before.text);
 }
 
+// A thread that served a request and parks: its slot shows nothing of that request while it
+// waits, so the connections page never lists a parked thread with an old URL.
+void* serving_then_parking(void* data)
+{
+    const std::unique_ptr<std::shared_ptr<Parker>> holder(static_cast<std::shared_ptr<Parker>*>(data));
+    const std::shared_ptr<Parker> parker = *holder;
+    {
+        std::lock_guard table(threadlistlock);
+        const int slot = thread_find();
+        threads[slot].method = "GET";
+        threads[slot].url = "http://origin.test/a/long/path/that/is/no/short/string";
+        threads[slot].ip = "192.0.2.200";
+        std::lock_guard lock(parker->mutex);
+        parker->slot = slot;
+    }
+    // Once served, it parks with no time to wait and ends.
+    for (int wait = 600; ConnectionPtr connection = thread_park(wait); wait = 0) {
+        std::lock_guard lock(parker->mutex);
+        parker->served.push_back(connection->id);
+    }
+    std::lock_guard lock(parker->mutex);
+    parker->ended = true;
+    parker->cv.notify_all();
+    return nullptr;
+}
+
+TEST_F(HandOver, ParkedSlotKeepsNoTextOfItsLastRequest)
+{
+    auto parker = std::make_shared<Parker>();
+    ASSERT_GE(thread_create(serving_then_parking, std::make_unique<std::shared_ptr<Parker>>(parker).release()), 0);
+    const int slot = parker_slot(*parker);
+    wait_for_state(slot, THREAD_IDLE);
+    {
+        std::lock_guard lock(threadlistlock);
+        EXPECT_EQ(threads[slot].method, "");
+        EXPECT_EQ(threads[slot].url, "");
+        EXPECT_EQ(threads[slot].ip, "");
+        EXPECT_EQ(threads[slot].requests, 0);
+    }
+    ConnectionPtr connection = numbered(303);
+    EXPECT_EQ(process_new(connection), slot);
+    wait_ended(*parker);
+    EXPECT_EQ(parker->served, std::vector<std::uint32_t>{303});
+}
+
 TEST_F(HandOver, ParkedThreadWithoutWorkFreesItsSlot)
 {
     const statm_t before = report();
