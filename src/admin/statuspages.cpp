@@ -174,28 +174,26 @@ void interface_page_log(Filebuf* page, CGIMap& args, CONNECTION_T*)
     }
 
     const std::string& pattern = args.get("pattern");
-    {
-        std::shared_lock lock(buffer->lock);
-        page->Add("<form method=\"POST\" action=\"log\">\n<table class=\"bigdialog\">\n"
-                  "<tr class=\"dialoghead\"><td colspan=\"2\" align=\"center\">Regular expression match</td></tr>\n");
-        page->Addf("<tr><td colspan=\"2\"><input type=\"text\" name=\"pattern\" size=\"80\" value=\"%s\"></td></tr>\n",
-                   attribute(pattern).c_str());
-        page->Addf("<tr><td>Log buffer size: <input type=\"text\" name=\"size\" size=\"10\" value=\"%d\"></td>"
-                   "<td>Clear: <input type=\"checkbox\" name=\"clear\"></td></tr>\n",
-                   buffer->capacity);
-        page->Add("<tr class=\"dialogfoot\"><td colspan=\"2\" align=\"center\"><input type=\"submit\" value=\"Submit\">"
-                  "</td></tr>\n</table>\n</form>\n");
-    }
-
+    // A pattern that does not compile logs why, and that line is shown too.
     UniqueRegex regex(pattern.empty() ? nullptr : reg_compile(pattern.c_str(), REG_CASELESS));
+    // Copied out at once: the page is built and the pattern matched without holding up the
+    // threads that log.
+    const LogbufferSnapshot snapshot = logbuffer_snapshot(buffer);
+    page->Add("<form method=\"POST\" action=\"log\">\n<table class=\"bigdialog\">\n"
+              "<tr class=\"dialoghead\"><td colspan=\"2\" align=\"center\">Regular expression match</td></tr>\n");
+    page->Addf("<tr><td colspan=\"2\"><input type=\"text\" name=\"pattern\" size=\"80\" value=\"%s\"></td></tr>\n",
+               attribute(pattern).c_str());
+    page->Addf("<tr><td>Log buffer size: <input type=\"text\" name=\"size\" size=\"10\" value=\"%d\"></td>"
+               "<td>Clear: <input type=\"checkbox\" name=\"clear\"></td></tr>\n",
+               snapshot.capacity);
+    page->Add("<tr class=\"dialogfoot\"><td colspan=\"2\" align=\"center\"><input type=\"submit\" value=\"Submit\">"
+              "</td></tr>\n</table>\n</form>\n");
+
     list_start(*page, nullptr, {"Log entries"});
     Rows rows;
-    {
-        std::shared_lock lock(buffer->lock);
-        for (const std::string& line : buffer->lines)
-            if (regex == nullptr || reg_exec(regex.get(), std::string_view(line)) == 0)
-                row(*page, rows, {html(line)});
-    }
+    for (const std::string& line : snapshot.lines)
+        if (regex == nullptr || reg_exec(regex.get(), std::string_view(line)) == 0)
+            row(*page, rows, {html(line)});
     page->Add("</table>\n");
 }
 

@@ -229,32 +229,70 @@ void log_syscall(const char* call, const char* function, const char* what)
 
 void logbuffer_add(LOGBUFFER* buffer, std::string_view line)
 {
-    // Every thread adds its lines here: the lock is held only to move strings, never to
-    // allocate or free one's text (the copy is made before, the dropped line freed after).
+    // The lock is held only to move strings, never to allocate or free one's text: the copy is
+    // made before, and the line it replaces is freed after (it ends up in `copy`).
     std::string copy(line);
-    std::string dropped;
-    std::unique_lock lock(buffer->lock);
+    std::lock_guard lock(buffer->lock);
     if (buffer->capacity <= 0)
         return;
-    buffer->lines.push_front(std::move(copy));
-    while (buffer->lines.size() > static_cast<std::size_t>(buffer->capacity)) {
-        dropped = std::move(buffer->lines.back());
-        buffer->lines.pop_back();
+    std::vector<std::string>& ring = buffer->ring;
+    if (ring.size() < static_cast<std::size_t>(buffer->capacity)) {
+        // Filling up: the ring grows a few times, then never again.
+        ring.push_back(std::move(copy));
+        buffer->newest = ring.size() - 1;
+        return;
     }
+    buffer->newest = (buffer->newest + 1) % ring.size();
+    ring[buffer->newest].swap(copy);
 }
+
+namespace {
+
+// The kept lines oldest first, at most the newest n of them; the buffer's lock is held.
+std::vector<std::string> logbuffer_take(LOGBUFFER* buffer, std::size_t n)
+{
+    std::vector<std::string>& ring = buffer->ring;
+    const std::size_t kept = std::min(n, ring.size());
+    std::vector<std::string> lines;
+    lines.reserve(kept);
+    for (std::size_t i = kept; i > 0; --i)
+        lines.push_back(std::move(ring[(buffer->newest + ring.size() - (i - 1)) % ring.size()]));
+    ring.clear();
+    return lines;
+}
+
+} // namespace
 
 void logbuffer_resize(LOGBUFFER* buffer, int n)
 {
     if (n < 0)
         return;
-    std::unique_lock lock(buffer->lock);
-    if (buffer->lines.size() > static_cast<std::size_t>(n))
-        buffer->lines.resize(static_cast<std::size_t>(n));
+    std::vector<std::string> old;
+    std::lock_guard lock(buffer->lock);
+    // Laid out again oldest to newest, so that the ring fills up from the back as when new.
+    std::vector<std::string> kept = logbuffer_take(buffer, static_cast<std::size_t>(n));
+    old = std::move(buffer->ring);
+    buffer->ring = std::move(kept);
+    buffer->newest = buffer->ring.empty() ? 0 : buffer->ring.size() - 1;
     buffer->capacity = n;
 }
 
 void logbuffer_clear(LOGBUFFER* buffer)
 {
-    std::unique_lock lock(buffer->lock);
-    buffer->lines.clear();
+    std::vector<std::string> old;
+    std::lock_guard lock(buffer->lock);
+    old.swap(buffer->ring);
+    buffer->newest = 0;
+}
+
+LogbufferSnapshot logbuffer_snapshot(const LOGBUFFER* buffer)
+{
+    LogbufferSnapshot snapshot;
+    std::lock_guard lock(buffer->lock);
+    const std::vector<std::string>& ring = buffer->ring;
+    snapshot.capacity = buffer->capacity;
+    snapshot.lines.reserve(ring.size());
+    for (std::size_t i = 0; i < ring.size(); ++i)
+        snapshot.lines.push_back(ring[(buffer->newest + ring.size() - i) % ring.size()]);
+    return snapshot;
 }

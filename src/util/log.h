@@ -4,11 +4,11 @@
 #include <cstdarg>
 #include <cstdint>
 #include <ctime>
-#include <deque>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Category bits of the log level (option -d); 0 is always written.
 enum : int {
@@ -67,12 +67,16 @@ void log_localtime(std::time_t when, std::tm* broken);
 // "[system: <call>:<errno>:<strerror>], in <function>, <what>" with errno as it stands.
 void log_syscall(const char* call, const char* function, const char* what);
 
-// The newest native-log lines for the interface's log page, newest first. Readers walk
-// `lines` from the front under a shared lock of `lock`; the functions below take it exclusively.
+// The newest native-log lines for the interface's log page. Every thread that logs a line adds
+// it here, so the lock is a plain mutex held only to move one string into a slot of a ring:
+// lines are never shifted, and a full ring reuses the oldest slot.
 struct LOGBUFFER {
-    mutable std::shared_mutex lock;
+    mutable std::mutex lock;
     int capacity = 1000;            // 0: the buffer is off and keeps nothing
-    std::deque<std::string> lines;  // newest first, each as logged before its newline was added
+    // Each line as logged before its newline was added. While the ring is filling up the
+    // newest is at the back; once full, at `newest`, the oldest just after it.
+    std::vector<std::string> ring;
+    std::size_t newest = 0;
 };
 
 // Keeps a copy of `line` as the newest; the oldest goes when the buffer is full.
@@ -81,6 +85,12 @@ void logbuffer_add(LOGBUFFER* buffer, std::string_view line);
 void logbuffer_resize(LOGBUFFER* buffer, int n);
 // Drops every line; the capacity stays.
 void logbuffer_clear(LOGBUFFER* buffer);
+// A copy of the kept lines, newest first, and the capacity, taken together.
+struct LogbufferSnapshot {
+    std::vector<std::string> lines;
+    int capacity = 0;
+};
+LogbufferSnapshot logbuffer_snapshot(const LOGBUFFER* buffer);
 
 // The three log files (native, access, extended) share one lock. Opening, closing and rotating a
 // file, and reading or changing a descriptor or flag, take it exclusively. A write to a file that

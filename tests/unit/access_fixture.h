@@ -59,15 +59,15 @@ inline std::string rule_xml(const char* list, const RuleXml& r)
 
 inline std::string newest_log_line()
 {
-    std::shared_lock lock(global->logbuffer->lock);
-    return global->logbuffer->lines.empty() ? std::string() : global->logbuffer->lines.front();
+    const std::vector<std::string> buffered = logbuffer_snapshot(global->logbuffer.get()).lines;
+    return buffered.empty() ? std::string() : buffered.front();
 }
 
 // Every native-log line since the buffer was last cleared, oldest first.
 inline std::vector<std::string> log_lines()
 {
-    std::shared_lock lock(global->logbuffer->lock);
-    return std::vector<std::string>(global->logbuffer->lines.rbegin(), global->logbuffer->lines.rend());
+    const std::vector<std::string> buffered = logbuffer_snapshot(global->logbuffer.get()).lines;
+    return std::vector<std::string>(buffered.rbegin(), buffered.rend());
 }
 
 // A connection from ip to the listener 127.0.0.1:3128 carrying a request of the given kind.

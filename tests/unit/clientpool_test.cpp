@@ -57,8 +57,8 @@ int record_handover(ConnectionPtr& connection)
 
 std::vector<std::string> log_lines()
 {
-    std::shared_lock lock(global->logbuffer->lock);
-    return {global->logbuffer->lines.begin(), global->logbuffer->lines.end()};
+    const std::vector<std::string> buffered = logbuffer_snapshot(global->logbuffer.get()).lines;
+    return {buffered.begin(), buffered.end()};
 }
 
 bool logged(const std::string& text)

@@ -76,8 +76,8 @@ void file_write(const fs::path& path, const std::string& text)
 
 std::string last_log_line()
 {
-    std::shared_lock lock(global->logbuffer->lock);
-    return global->logbuffer->lines.empty() ? std::string() : global->logbuffer->lines.front();
+    const std::vector<std::string> buffered = logbuffer_snapshot(global->logbuffer.get()).lines;
+    return buffered.empty() ? std::string() : buffered.front();
 }
 
 std::vector<std::string> item_names(const Subsection& subsection)

@@ -238,8 +238,8 @@ TEST_F(HandOver, FullTableLeavesTheConnectionToTheCaller)
     EXPECT_EQ(process_new(connection), -1);
     ASSERT_NE(connection, nullptr);
     EXPECT_EQ(connection->id, 104u);
-    std::shared_lock lock(global->logbuffer->lock);
-    EXPECT_TRUE(global->logbuffer->lines.empty());
+    const std::vector<std::string> buffered = logbuffer_snapshot(global->logbuffer.get()).lines;
+    EXPECT_TRUE(buffered.empty());
 }
 
 TEST_F(HandOver, WithoutAParkedThreadTheConnectionEntryStartsOne)

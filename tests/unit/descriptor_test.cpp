@@ -25,8 +25,8 @@ namespace {
 std::vector<std::string> logged()
 {
     std::vector<std::string> out;
-    std::shared_lock lock(global->logbuffer->lock);
-    for (const std::string& line : global->logbuffer->lines) {
+    const std::vector<std::string> buffered = logbuffer_snapshot(global->logbuffer.get()).lines;
+    for (const std::string& line : buffered) {
         const std::size_t id = line.find("] ");
         out.push_back(id == std::string::npos ? line : line.substr(id + 2));
     }

@@ -497,10 +497,10 @@ TEST_F(FieldLoad, BadValueIsLoggedWithSectionElementAndNature)
         const std::string expected =
             "flawed XML file, section sec, element : bad must be an integer, but it is given value ten";
         EXPECT_EQ(e.what(), expected);
-        std::shared_lock lock(global->logbuffer->lock);
-        ASSERT_FALSE(global->logbuffer->lines.empty());
-        EXPECT_NE(global->logbuffer->lines.front().find("error: " + expected), std::string::npos)
-            << global->logbuffer->lines.front();
+        const std::vector<std::string> buffered = logbuffer_snapshot(global->logbuffer.get()).lines;
+        ASSERT_FALSE(buffered.empty());
+        EXPECT_NE(buffered.front().find("error: " + expected), std::string::npos)
+            << buffered.front();
     }
 
     // Inside an item the element is the subsection's name.

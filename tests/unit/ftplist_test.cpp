@@ -19,8 +19,8 @@ namespace {
 std::vector<std::string> logged()
 {
     std::vector<std::string> out;
-    std::shared_lock lock(global->logbuffer->lock);
-    for (auto it = global->logbuffer->lines.rbegin(); it != global->logbuffer->lines.rend(); ++it) {
+    const std::vector<std::string> buffered = logbuffer_snapshot(global->logbuffer.get()).lines;
+    for (auto it = buffered.rbegin(); it != buffered.rend(); ++it) {
         const std::size_t id = it->find("] ");
         out.push_back(id == std::string::npos ? *it : it->substr(id + 2));
     }

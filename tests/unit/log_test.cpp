@@ -2,6 +2,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -11,6 +12,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -38,8 +40,7 @@ std::string read_file(const fs::path& path)
 
 std::vector<std::string> buffered_lines()
 {
-    std::shared_lock lock(global->logbuffer->lock);
-    return {global->logbuffer->lines.begin(), global->logbuffer->lines.end()};
+    return logbuffer_snapshot(global->logbuffer.get()).lines;
 }
 
 std::set<std::string> files_in(const fs::path& dir)
@@ -389,7 +390,7 @@ TEST(Logbuffer, KeepsNewestLinesWithinCapacity)
 {
     LOGBUFFER buffer;
     buffer.capacity = 3;
-    const auto lines = [&] { return std::vector<std::string>(buffer.lines.begin(), buffer.lines.end()); };
+    const auto lines = [&] { return logbuffer_snapshot(&buffer).lines; };
     using Lines = std::vector<std::string>;
 
     for (const char* line : {"a", "b", "c", "d"})
@@ -422,10 +423,93 @@ TEST(Logbuffer, KeepsNewestLinesWithinCapacity)
     EXPECT_EQ(lines(), Lines{"i"});
 }
 
+// The ring against the plainest model of what it keeps (a list, newest first, cut to the
+// capacity), through a long random mix of adds that wrap it many times, resizes up and down
+// while it is full or filling, and clears.
+TEST(Logbuffer, WrappingRingKeepsWhatAListWould)
+{
+    LOGBUFFER buffer;
+    buffer.capacity = 7;
+    std::deque<std::string> model;
+    int capacity = 7;
+    std::srand(20261211);
+    for (int step = 0; step < 20000; ++step) {
+        const int dice = std::rand() % 100;
+        if (dice < 90) {
+            const std::string line = "line " + std::to_string(step);
+            logbuffer_add(&buffer, line);
+            if (capacity > 0) {
+                model.push_front(line);
+                if (model.size() > static_cast<std::size_t>(capacity))
+                    model.pop_back();
+            }
+        } else if (dice < 98) {
+            const int n = std::rand() % 12 - 1;   // -1 changes nothing
+            logbuffer_resize(&buffer, n);
+            if (n >= 0) {
+                capacity = n;
+                if (model.size() > static_cast<std::size_t>(n))
+                    model.resize(static_cast<std::size_t>(n));
+            }
+        } else {
+            logbuffer_clear(&buffer);
+            model.clear();
+        }
+        const LogbufferSnapshot snapshot = logbuffer_snapshot(&buffer);
+        ASSERT_EQ(snapshot.capacity, capacity) << "step " << step;
+        ASSERT_EQ(snapshot.lines, std::vector<std::string>(model.begin(), model.end())) << "step " << step;
+    }
+}
+
+// Threads adding lines while another resizes, clears and reads: every line read is one that was
+// added, whole, and the newest-first order holds within each thread's lines.
+TEST(Logbuffer, ConcurrentAddsResizesAndReadsStayWhole)
+{
+    LOGBUFFER buffer;
+    buffer.capacity = 50;
+    constexpr int WRITERS = 6;
+    constexpr int LINES = 4000;
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> writers;
+    for (int w = 0; w < WRITERS; ++w)
+        writers.emplace_back([&buffer, w] {
+            for (int i = 0; i < LINES; ++i)
+                logbuffer_add(&buffer, std::to_string(w) + ":" + std::to_string(i) + ":" + std::string(40, static_cast<char>('a' + w)));
+        });
+    std::thread reader([&] {
+        int round = 0;
+        while (!stop.load()) {
+            if (++round % 50 == 0)
+                logbuffer_resize(&buffer, 10 + round % 70);
+            if (round % 333 == 0)
+                logbuffer_clear(&buffer);
+            const LogbufferSnapshot snapshot = logbuffer_snapshot(&buffer);
+            ASSERT_LE(snapshot.lines.size(), static_cast<std::size_t>(snapshot.capacity));
+            std::vector<int> last(WRITERS, LINES);
+            for (const std::string& line : snapshot.lines) {
+                const std::size_t first = line.find(':');
+                const std::size_t second = line.find(':', first + 1);
+                ASSERT_NE(second, std::string::npos) << line;
+                const int w = std::stoi(line.substr(0, first));
+                const int i = std::stoi(line.substr(first + 1, second - first - 1));
+                ASSERT_EQ(line.substr(second + 1), std::string(40, static_cast<char>('a' + w)));
+                ASSERT_LT(i, last[static_cast<std::size_t>(w)]) << "older line before a newer one";
+                last[static_cast<std::size_t>(w)] = i;
+            }
+        }
+    });
+    for (std::thread& writer : writers)
+        writer.join();
+    stop = true;
+    reader.join();
+    const LogbufferSnapshot snapshot = logbuffer_snapshot(&buffer);
+    ASSERT_EQ(snapshot.lines.size(), static_cast<std::size_t>(snapshot.capacity));
+}
+
 TEST(Logbuffer, RuntimeRecordStartsWithRoomFor1000Lines)
 {
     EXPECT_EQ(LOGBUFFER().capacity, 1000);
-    EXPECT_TRUE(LOGBUFFER().lines.empty());
+    EXPECT_TRUE(logbuffer_snapshot(std::make_unique<LOGBUFFER>().get()).lines.empty());
 }
 
 } // namespace

@@ -22,8 +22,8 @@ namespace {
 
 std::string newest_line()
 {
-    std::shared_lock lock(global->logbuffer->lock);
-    return global->logbuffer->lines.empty() ? std::string() : global->logbuffer->lines.front();
+    const std::vector<std::string> buffered = logbuffer_snapshot(global->logbuffer.get()).lines;
+    return buffered.empty() ? std::string() : buffered.front();
 }
 
 // Everything a death test's child writes to standard output (log lines with -f, and the notice)

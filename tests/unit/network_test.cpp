@@ -37,8 +37,8 @@ namespace {
 std::vector<std::string> logged(const char* category = "network: ")
 {
     std::vector<std::string> out;
-    std::shared_lock lock(global->logbuffer->lock);
-    for (auto it = global->logbuffer->lines.rbegin(); it != global->logbuffer->lines.rend(); ++it) {
+    const std::vector<std::string> buffered = logbuffer_snapshot(global->logbuffer.get()).lines;
+    for (auto it = buffered.rbegin(); it != buffered.rend(); ++it) {
         const std::size_t at = it->find(category);
         if (at != std::string::npos)
             out.push_back(it->substr(at + std::strlen(category)));

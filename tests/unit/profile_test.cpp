@@ -46,11 +46,11 @@ std::vector<std::string> names_of(const StringList& names)
 // The profile lines logged since mark, oldest first.
 std::vector<std::string> profile_lines_since(std::size_t mark)
 {
-    std::shared_lock lock(global->logbuffer->lock);
+    const std::vector<std::string> buffered = logbuffer_snapshot(global->logbuffer.get()).lines;
     std::vector<std::string> lines;
-    const std::size_t total = global->logbuffer->lines.size();
+    const std::size_t total = buffered.size();
     for (std::size_t i = total - mark; i-- > 0;) {
-        const std::string& line = global->logbuffer->lines[i];
+        const std::string& line = buffered[i];
         const std::size_t at = line.find(" Profile: ");
         if (at != std::string::npos)
             lines.push_back(line.substr(line.rfind(' ', at - 1) + 1));
@@ -60,8 +60,8 @@ std::vector<std::string> profile_lines_since(std::size_t mark)
 
 std::size_t log_mark()
 {
-    std::shared_lock lock(global->logbuffer->lock);
-    return global->logbuffer->lines.size();
+    const std::vector<std::string> buffered = logbuffer_snapshot(global->logbuffer.get()).lines;
+    return buffered.size();
 }
 
 std::time_t fake_now = 0;

@@ -17,8 +17,8 @@ namespace {
 
 std::string newest_log_line()
 {
-    std::shared_lock lock(global->logbuffer->lock);
-    return global->logbuffer->lines.empty() ? std::string() : global->logbuffer->lines.front();
+    const std::vector<std::string> buffered = logbuffer_snapshot(global->logbuffer.get()).lines;
+    return buffered.empty() ? std::string() : buffered.front();
 }
 
 std::string replaced(std::string_view text, const char* pattern, const char* templ,

@@ -67,9 +67,9 @@ ServerKey key(const char* host = "origin.test", std::optional<std::string> user 
 
 int count_logged(const std::string& text)
 {
-    std::shared_lock lock(global->logbuffer->lock);
+    const std::vector<std::string> buffered = logbuffer_snapshot(global->logbuffer.get()).lines;
     int n = 0;
-    for (const std::string& line : global->logbuffer->lines)
+    for (const std::string& line : buffered)
         if (line.find(text) != std::string::npos)
             ++n;
     return n;

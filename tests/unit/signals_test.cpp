@@ -48,8 +48,8 @@ bool contains(const std::string& text, const std::string& part)
 
 bool in_logbuffer(const std::string& part)
 {
-    std::shared_lock lock(global->logbuffer->lock);
-    for (const std::string& line : global->logbuffer->lines)
+    const std::vector<std::string> buffered = logbuffer_snapshot(global->logbuffer.get()).lines;
+    for (const std::string& line : buffered)
         if (contains(line, part))
             return true;
     return false;

@@ -35,8 +35,8 @@ std::string rule(const std::map<std::string, std::string>& set)
 
 std::string newest_log_line()
 {
-    std::shared_lock lock(global->logbuffer->lock);
-    return global->logbuffer->lines.empty() ? std::string() : global->logbuffer->lines.front();
+    const std::vector<std::string> buffered = logbuffer_snapshot(global->logbuffer.get()).lines;
+    return buffered.empty() ? std::string() : buffered.front();
 }
 
 // What the proxy sent: the header block and the body.
