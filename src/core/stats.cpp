@@ -130,15 +130,18 @@ std::uint64_t StatGroup::Increment(std::string_view name, std::uint64_t amount)
 {
     std::lock_guard lock(mutex_);
     StatCounter* counter = Find(name);
-    if (counter == nullptr)
-        return 0;
+    return counter != nullptr ? Bump(*counter, amount) : 0;
+}
+
+std::uint64_t StatGroup::Bump(StatCounter& counter, std::uint64_t amount)
+{
     // Read under the lock, so the stamps follow the order of the changes.
     const timeval now = clock_();
-    counter->value += amount;
+    counter.value += amount;
     total_ += amount;
-    counter->last_update = now;
+    counter.last_update = now;
     last_update_ = now;
-    return counter->value;
+    return counter.value;
 }
 
 std::uint64_t StatGroup::Count(std::string_view name, std::uint64_t amount)
@@ -153,12 +156,7 @@ std::uint64_t StatGroup::Count(std::string_view name, std::uint64_t amount)
         counters_.push_back(std::move(added));
         counter = &counters_.back();
     }
-    const timeval now = clock_();
-    counter->value += amount;
-    total_ += amount;
-    counter->last_update = now;
-    last_update_ = now;
-    return counter->value;
+    return Bump(*counter, amount);
 }
 
 std::uint64_t StatGroup::Decrement(std::string_view name, std::uint64_t amount)

@@ -95,6 +95,8 @@ private:
     // Frees a place for one more counter when the group is full; called with mutex_ held.
     void Prune();
     bool Append(StatCounter counter);
+    // Adds amount to the counter and the total and stamps both; mutex_ held.
+    std::uint64_t Bump(StatCounter& counter, std::uint64_t amount);
     StatCounter* Find(std::string_view name);
 
     const int type_;

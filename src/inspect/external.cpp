@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,6 +25,7 @@
 #include "http/header.h"
 #include "http/request.h"
 #include "inspect/antivirus.h"
+#include "util/descriptor.h"
 #include "util/filebuf.h"
 #include "util/helpers.h"
 #include "util/log.h"
@@ -262,15 +264,8 @@ std::unique_ptr<Filebuf> external_exec(CONNECTION_T* connection, const char* com
         return std::make_unique<Filebuf>();
     }
 
-    // A program that closes its input early must not end the calling thread: SIGPIPE stays
-    // blocked on this thread for the exchange, and one it raised is taken back before the old
-    // mask returns.
-    sigset_t pipe_only;
-    sigemptyset(&pipe_only);
-    sigaddset(&pipe_only, SIGPIPE);
-    sigset_t saved;
-    pthread_sigmask(SIG_BLOCK, &pipe_only, &saved);
-    bool pipe_raised = false;
+    // A program that closes its input early must not end the calling thread.
+    std::optional<SigpipeBlock> sigpipe(std::in_place);
 
     std::string_view pending = mode == 0 && input != nullptr ? input->view() : std::string_view();
     int writer = in[1];
@@ -301,7 +296,7 @@ std::unique_ptr<Filebuf> external_exec(CONNECTION_T* connection, const char* com
                 pending.remove_prefix(static_cast<std::size_t>(n));
             // A program that stops reading early (EPIPE) still has its output read to the end.
             if (n < 0 && errno == EPIPE)
-                pipe_raised = true;
+                sigpipe->raised();
             if ((n < 0 && errno != EINTR && errno != EAGAIN) || pending.empty())
                 close_fd(writer);
         }
@@ -315,12 +310,7 @@ std::unique_ptr<Filebuf> external_exec(CONNECTION_T* connection, const char* com
     }
     close_fd(writer);
     close_fd(out[0]);
-    if (pipe_raised && sigismember(&saved, SIGPIPE) == 0) {
-        const timespec now{0, 0};
-        while (sigtimedwait(&pipe_only, nullptr, &now) < 0 && errno == EINTR) {
-        }
-    }
-    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    sigpipe.reset();
     if (stalled) {
         putlog(LOG_EXTERNAL, "error: %s stopped answering and was ended", command);
         kill(pid, SIGKILL);

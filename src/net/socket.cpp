@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -674,14 +675,8 @@ Socket::Spliced Socket::SpliceTo(Socket& destination, SplicePipe& pipe, std::siz
     const bool toggled = flags >= 0 && fcntl(destination.fd_, F_SETFL, flags | O_NONBLOCK) == 0;
     const bool nonblocking = !destination.blocking_ || toggled;
     // A send into a connection the peer broke raises SIGPIPE, which splice, unlike send, cannot
-    // be told to leave out: it stays blocked on this thread while the pipe empties, and one
-    // raised here is taken back, so that the broken connection is only a failed write.
-    sigset_t pipe_only;
-    sigemptyset(&pipe_only);
-    sigaddset(&pipe_only, SIGPIPE);
-    sigset_t saved;
-    pthread_sigmask(SIG_BLOCK, &pipe_only, &saved);
-    bool pipe_raised = false;
+    // be told to leave out.
+    std::optional<SigpipeBlock> sigpipe(std::in_place);
     std::size_t left = static_cast<std::size_t>(n);
     const auto deadline = SteadyClock::now() + std::chrono::seconds(destination.write_timeout_);
     while (left > 0 && nonblocking) {
@@ -706,19 +701,13 @@ Socket::Spliced Socket::SpliceTo(Socket& destination, SplicePipe& pipe, std::siz
                 continue;
         }
         if (sent < 0 && errno == EPIPE)
-            pipe_raised = true;
+            sigpipe->raised();
         result.destination_failed = true;
         break;
     }
     if (toggled)
         fcntl(destination.fd_, F_SETFL, flags);
-    if (pipe_raised) {
-        const timespec now{0, 0};
-        while (sigtimedwait(&pipe_only, nullptr, &now) < 0 && errno == EINTR) {
-        }
-    }
-    if (sigismember(&saved, SIGPIPE) == 0)
-        pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    sigpipe.reset();
 
     if (result.destination_failed) {
         // The pipe's rest is dropped with the connection, as a failed Write drops its output.

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
@@ -193,4 +194,35 @@ int poll_until(int fd, short events, std::optional<std::chrono::steady_clock::ti
         if (errno != EINTR)
             return -1;
     }
+}
+
+namespace {
+
+sigset_t sigpipe_only()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGPIPE);
+    return set;
+}
+
+} // namespace
+
+SigpipeBlock::SigpipeBlock()
+{
+    const sigset_t pipe_only = sigpipe_only();
+    pthread_sigmask(SIG_BLOCK, &pipe_only, &saved_);
+}
+
+SigpipeBlock::~SigpipeBlock()
+{
+    if (sigismember(&saved_, SIGPIPE) != 0)
+        return;
+    if (raised_) {
+        const sigset_t pipe_only = sigpipe_only();
+        const timespec now{0, 0};
+        while (sigtimedwait(&pipe_only, nullptr, &now) < 0 && errno == EINTR) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
 }

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <optional>
+#include <csignal>
 #include <dirent.h>
 #include <sys/socket.h>
 #include <sys/types.h>
@@ -40,3 +41,22 @@ int create_recursive_directory(const char* path);
 // repeating interrupted waits with the time that is left. The returned events, 0 on time-out,
 // -1 when poll fails.
 int poll_until(int fd, short events, std::optional<std::chrono::steady_clock::time_point> deadline);
+
+// While it lives, SIGPIPE is blocked on the calling thread, for writes that cannot be told to
+// leave it out (splice, write to a program's pipe): a broken connection or a program that
+// stopped reading is then only a failed write. Call raised() after an EPIPE; the signal it left
+// pending is taken back before the thread's old mask returns, unless the thread had SIGPIPE
+// blocked already (a pending one is then not ours to take).
+class SigpipeBlock {
+public:
+    SigpipeBlock();
+    ~SigpipeBlock();
+    SigpipeBlock(const SigpipeBlock&) = delete;
+    SigpipeBlock& operator=(const SigpipeBlock&) = delete;
+
+    void raised() { raised_ = true; }
+
+private:
+    sigset_t saved_;
+    bool raised_ = false;
+};
