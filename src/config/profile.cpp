@@ -195,7 +195,8 @@ int ProfileSection::profiles_update(CONNECTION_T* connection)
 {
     const std::time_t when = profile_clock.load()();
     std::tm now{};
-    localtime_r(&when, &now);
+    // Every request asks: the C library's time-zone lock is taken once a second per thread.
+    log_localtime(when, &now);
 
     const std::shared_ptr<const ProfileRules> snapshot = rules();
     StringList& names = connection->profiles;

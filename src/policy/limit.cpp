@@ -29,7 +29,8 @@ std::tm local_now()
 {
     const std::time_t when = limit_clock.load()();
     std::tm now{};
-    localtime_r(&when, &now);
+    // Every request asks: the C library's time-zone lock is taken once a second per thread.
+    log_localtime(when, &now);
     return now;
 }
 
