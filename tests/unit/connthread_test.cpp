@@ -219,6 +219,76 @@ TEST_F(HandOver, ParkedSlotKeepsNoTextOfItsLastRequest)
     EXPECT_EQ(parker->served, std::vector<std::uint32_t>{303});
 }
 
+// Connection threads that park with no time to wait, so that nearly every hand-over meets a
+// park whose time is running out: each connection handed over is served exactly once, whether
+// its thread saw it in the wait or in the check after it, or a new thread was started for it.
+struct Tally {
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::vector<int> served;   // how often each connection id was served
+    int ended = 0;
+    int started = 0;
+};
+Tally tally;
+
+void tally_serve(std::uint32_t id)
+{
+    std::lock_guard lock(tally.mutex);
+    ++tally.served.at(id);
+    tally.cv.notify_all();
+}
+
+void* impatient_entry(void* data)
+{
+    {
+        std::lock_guard lock(tally.mutex);
+        ++tally.started;
+    }
+    tally_serve(ConnectionPtr(static_cast<CONNECTION_T*>(data))->id);
+    {
+        std::lock_guard table(threadlistlock);
+        threads[thread_find()].arg = nullptr;
+    }
+    while (ConnectionPtr connection = thread_park(0))
+        tally_serve(connection->id);
+    std::lock_guard lock(tally.mutex);
+    ++tally.ended;
+    tally.cv.notify_all();
+    return nullptr;
+}
+
+TEST_F(HandOver, HandOversRacingTheEndOfAParkAreEachServedOnce)
+{
+    constexpr int CONNECTIONS = 3000;
+    const statm_t before = report();
+    tally.served.assign(CONNECTIONS, 0);
+    threads_set_connection_entry(impatient_entry);
+    for (int id = 0; id < CONNECTIONS; ++id) {
+        ConnectionPtr connection = numbered(static_cast<std::uint32_t>(id));
+        ASSERT_GE(process_new(connection), 0);
+        EXPECT_EQ(connection, nullptr);
+    }
+    const auto total = [] {
+        int sum = 0;
+        for (const int count : tally.served)
+            sum += count;
+        return sum;
+    };
+    {
+        std::unique_lock lock(tally.mutex);
+        ASSERT_TRUE(tally.cv.wait_for(lock, std::chrono::seconds(60), [&] { return total() >= CONNECTIONS; }))
+            << total() << " served";
+    }
+    // Every thread has ended and given its slot back.
+    for (int spins = 0; report().size != before.size && spins < 2000; ++spins)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(report().size, before.size);
+    std::lock_guard lock(tally.mutex);
+    EXPECT_EQ(tally.ended, tally.started);
+    for (int id = 0; id < CONNECTIONS; ++id)
+        ASSERT_EQ(tally.served[static_cast<std::size_t>(id)], 1) << "connection " << id;
+}
+
 TEST_F(HandOver, ParkedThreadWithoutWorkFreesItsSlot)
 {
     const statm_t before = report();
