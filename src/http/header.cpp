@@ -928,9 +928,10 @@ void xcache_header_update(CONNECTION_T* connection, int miss)
 
 void header_variables(CONNECTION_T* connection, std::string_view prefix, const std::list<HTTP_HEADER>& lines)
 {
+    RequestVariables& variables = connection->variables;
     for (const HTTP_HEADER& line : lines) {
-        // Built in place and moved into the map: one allocation per line at most.
-        std::string name;
+        // Built in place, in the map's own room, and moved into it.
+        VariableText name(variables.get_allocator());
         name.reserve(prefix.size() + line.name.size() + 2);
         name += prefix;
         name += '[';
@@ -942,6 +943,6 @@ void header_variables(CONNECTION_T* connection, std::string_view prefix, const s
         name += ']';
         if (name.size() > VARIABLE_NAME_MAX)
             name.resize(VARIABLE_NAME_MAX);
-        connection->variables.insert_or_assign(std::move(name), line.value);
+        variables.insert_or_assign(std::move(name), std::string_view(line.value));
     }
 }
