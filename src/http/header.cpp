@@ -13,14 +13,8 @@
 #include <utility>
 #include <vector>
 
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/asan_interface.h>
-#else
-#define ASAN_POISON_MEMORY_REGION(address, size) ((void)(address), (void)(size))
-#define ASAN_UNPOISON_MEMORY_REGION(address, size) ((void)(address), (void)(size))
-#endif
-
 #include "http/connection.h"
+#include "util/blocks.h"
 #include "util/filebuf.h"
 #include "util/log.h"
 #include "net/socket.h"
@@ -358,69 +352,19 @@ bool status_line_shape(std::string_view line)
     return !rest.empty() && is_digit(rest.front());
 }
 
-// Freed headers a thread keeps for its next ones, given back to the allocator when the thread
-// ends. A kept block is unusable to the address sanitizer until it is handed out again, as a
-// freed one would be.
-class HeaderBlocks {
-public:
-    HeaderBlocks() = default;
-    HeaderBlocks(const HeaderBlocks&) = delete;
-    HeaderBlocks& operator=(const HeaderBlocks&) = delete;
-    ~HeaderBlocks();
-
-    void* take()
-    {
-        if (count_ == 0)
-            return nullptr;
-        void* block = blocks_[--count_];
-        ASAN_UNPOISON_MEMORY_REGION(block, sizeof(HEADER));
-        return block;
-    }
-
-    bool keep(void* block)
-    {
-        if (count_ == blocks_.size())
-            return false;
-        ASAN_POISON_MEMORY_REGION(block, sizeof(HEADER));
-        blocks_[count_++] = block;
-        return true;
-    }
-
-private:
-    std::array<void*, 4> blocks_{};
-    std::size_t count_ = 0;
-};
-
-// Set when the thread's blocks are gone: a header freed after that, by a later destructor of
-// the thread or of the process, goes straight back to the allocator.
-thread_local bool header_blocks_gone = false;
-thread_local HeaderBlocks header_blocks;
-
-HeaderBlocks::~HeaderBlocks()
-{
-    header_blocks_gone = true;
-    while (void* block = take())
-        ::operator delete(block);
-}
-
 } // namespace
 
 void* HEADER::operator new(std::size_t size)
 {
-    if (size == sizeof(HEADER) && !header_blocks_gone) {
-        if (void* block = header_blocks.take())
-            return block;
-    }
+    if (void* block = thread_block_take(size))
+        return block;
     return ::operator new(size);
 }
 
 void HEADER::operator delete(void* block, std::size_t size) noexcept
 {
-    if (block == nullptr)
-        return;
-    if (size == sizeof(HEADER) && !header_blocks_gone && header_blocks.keep(block))
-        return;
-    ::operator delete(block);
+    if (block != nullptr && !thread_block_keep(block, size))
+        ::operator delete(block);
 }
 
 HeaderPtr header_new()

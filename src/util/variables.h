@@ -1,14 +1,15 @@
 // VariableMap: names and values that pages, rewrite and redirect templates and external programs
-// refer to as "@NAME@"; RequestVariables: a connection's own map, whose memory is kept from one
-// request to the next.
+// refer to as "@NAME@"; RequestVariables: a connection's own map, whose room the serving thread
+// keeps from one request to the next.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <map>
 #include <memory_resource>
 #include <string>
 #include <string_view>
+
+#include "util/blocks.h"
 
 using VariableText = std::pmr::string;
 
@@ -27,17 +28,18 @@ namespace variables_detail {
 // destroyed after it.
 struct Arena {
     // Room for the variables of a usual request: its own, and one per line of the request and
-    // response headers.
+    // response headers. Taken at the request's first variable and given back at its end, so an
+    // idle connection holds none of it.
     static constexpr std::size_t INITIAL = 8192;
-    alignas(std::max_align_t) std::array<std::byte, INITIAL> initial;
-    std::pmr::monotonic_buffer_resource resource{initial.data(), initial.size()};
+    std::pmr::monotonic_buffer_resource resource{INITIAL, thread_block_resource()};
 };
 
 } // namespace variables_detail
 
 // A request sets some thirty variables, every one a node and most two strings: taken from an
-// arena that is emptied as a whole between requests, they cost no allocation once the arena's
-// first block holds them. A value overwritten within a request keeps its old room until then.
+// arena that is emptied as a whole between requests, whose block the serving thread keeps
+// from one request to the next, they cost no allocation. A value overwritten within a request
+// keeps its old room until then.
 class RequestVariables : private variables_detail::Arena, public VariableMap {
 public:
     RequestVariables() : VariableMap(&resource) {}
@@ -49,11 +51,10 @@ public:
         return *this;
     }
 
-    // Empties the map and takes its room back for the next request.
+    // Empties the map and gives its room back for the next request.
     void clear()
     {
         VariableMap::clear();
         resource.release();
     }
-
 };
