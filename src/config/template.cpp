@@ -143,7 +143,7 @@ const StringList NO_PROFILES;
 void placeholders_fill(CONNECTION_T* connection, Filebuf& page, bool escaped)
 {
     if (connection == nullptr) {
-        std::map<std::string, std::string> none;
+        VariableMap none;
         variables_parse(none, page);
         return;
     }
@@ -151,7 +151,7 @@ void placeholders_fill(CONNECTION_T* connection, Filebuf& page, bool escaped)
         variables_parse(connection->variables, page);
         return;
     }
-    std::map<std::string, std::string> values;
+    VariableMap values;
     for (const auto& [name, value] : connection->variables)
         values.emplace_hint(values.end(), name, string_to_html(value, 0));
     variables_parse(values, page);

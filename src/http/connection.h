@@ -22,6 +22,7 @@
 #include "core/stats.h"
 #include "util/atom.h"
 #include "util/stringutil.h"
+#include "util/variables.h"
 #include "http/urlcommand.h"
 
 class General;
@@ -131,7 +132,7 @@ struct CONNECTION_T {
     std::unique_ptr<Filebuf> body;    // the request body, or a stage's answer
     HTMLStreamPtr htmlstream;         // the response body's parser (prefetching, "htmltree"); per request
     CacheRef cache;                   // the cache object of the current request; given back after it
-    std::map<std::string, std::string> variables;   // emptied after each request
+    RequestVariables variables;       // emptied after each request
     StatsRef stats;                   // the admitting access rule's statistics
     LogEntry logentry;                // access-log and extended-log record of the current request
 };

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "http/connection.h"
+#include "util/blocks.h"
 #include "util/filebuf.h"
 #include "util/log.h"
 #include "net/socket.h"
@@ -352,6 +353,19 @@ bool status_line_shape(std::string_view line)
 }
 
 } // namespace
+
+void* HEADER::operator new(std::size_t size)
+{
+    if (void* block = thread_block_take(size))
+        return block;
+    return ::operator new(size);
+}
+
+void HEADER::operator delete(void* block, std::size_t size) noexcept
+{
+    if (block != nullptr && !thread_block_keep(block, size))
+        ::operator delete(block);
+}
 
 HeaderPtr header_new()
 {
@@ -928,9 +942,10 @@ void xcache_header_update(CONNECTION_T* connection, int miss)
 
 void header_variables(CONNECTION_T* connection, std::string_view prefix, const std::list<HTTP_HEADER>& lines)
 {
+    RequestVariables& variables = connection->variables;
     for (const HTTP_HEADER& line : lines) {
-        // Built in place and moved into the map: one allocation per line at most.
-        std::string name;
+        // Built in place, in the map's own room, and moved into it.
+        VariableText name(variables.get_allocator());
         name.reserve(prefix.size() + line.name.size() + 2);
         name += prefix;
         name += '[';
@@ -942,6 +957,6 @@ void header_variables(CONNECTION_T* connection, std::string_view prefix, const s
         name += ']';
         if (name.size() > VARIABLE_NAME_MAX)
             name.resize(VARIABLE_NAME_MAX);
-        connection->variables.insert_or_assign(std::move(name), line.value);
+        variables.insert_or_assign(std::move(name), std::string_view(line.value));
     }
 }

@@ -100,6 +100,12 @@ struct HEADER {
     std::list<HTTP_HEADER> lines;      // every recorded line in order of arrival
     std::list<HTTP_HEADER> filtered;   // what the header filter keeps and adds
     int flags = 0;
+
+    // Every request builds and frees two headers, each too large for the allocator's caches of
+    // small blocks (a large request also makes it merge every cached small block): a thread
+    // keeps a few freed ones for its next requests.
+    static void* operator new(std::size_t size);
+    static void operator delete(void* block, std::size_t size) noexcept;
 };
 
 using HeaderPtr = std::unique_ptr<HEADER>;

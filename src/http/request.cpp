@@ -259,16 +259,23 @@ Step RequestExchange::header_read()
 
 Step RequestExchange::header_rewrite()
 {
-    const std::string raw = request()->raw ? *request()->raw : std::string();
-    connection_->request.reset();
+    // The stage sees no parsed request, only its text. The header as read is taken up again when
+    // the stage leaves that text as it was and nothing was taken out of the header since (no
+    // URL commands, inherited ones included): parsing the same text again gives the same header.
+    HeaderPtr read = std::move(connection_->request);
+    const bool untouched = connection_->url_commands == nullptr;
+    const std::string_view raw = text_view(read->raw);
     Filebuf buffer;
     buffer.Add(raw);
     buffer.Add("", 1);
     processors.Execute(STAGE_REQUEST_HEADER, connection_, &buffer);
     const std::string_view rewritten = buffer.view();
     const std::string_view text = rewritten.substr(0, rewritten.find('\0'));
-    if (!text.empty())
+    if (untouched && read->raw && text == raw)
+        connection_->request = std::move(read);
+    else if (!text.empty())
         connection_->request = http_header_parse_request(text);
+    read.reset();
     if (connection_->request == nullptr) {
         if (connection_->requests == 0)
             putlog(LOG_WARNING, "request: invalid header received from %s", connection_->ip.c_str());

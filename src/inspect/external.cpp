@@ -217,7 +217,7 @@ std::unique_ptr<Filebuf> external_exec(CONNECTION_T* connection, const char* com
     std::vector<std::string> environment;
     if (connection != nullptr) {
         for (const auto& [name, value] : connection->variables)
-            environment.push_back(name + "=" + value);
+            environment.push_back(std::string(name).append("=").append(value));
     }
     std::vector<char*> envp;
     for (std::string& entry : environment)

@@ -189,7 +189,7 @@ std::string md5_string(std::string_view text)
     return hex;
 }
 
-void variables_parse(std::map<std::string, std::string>& map, Filebuf& buffer)
+void variables_parse(VariableMap& map, Filebuf& buffer)
 {
     const std::string_view bytes = buffer.view();
     Filebuf out;
@@ -214,8 +214,12 @@ void variables_parse(std::map<std::string, std::string>& map, Filebuf& buffer)
             ++i;
             continue;
         }
-        const std::string& value = map[std::string(bytes.substr(i + 1, close - i - 1))];
-        out.Add(std::string_view(value).substr(0, FORMAT_MAX));
+        const std::string_view name = bytes.substr(i + 1, close - i - 1);
+        auto at = map.find(name);
+        if (at == map.end())
+            at = map.try_emplace(VariableText(name, map.get_allocator())).first;
+        const std::string_view value = at->second;
+        out.Add(value.substr(0, FORMAT_MAX));
         i = close + 1;
         copied = i;
     }

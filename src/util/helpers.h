@@ -10,6 +10,8 @@
 #include <sys/time.h>
 #include <vector>
 
+#include "util/variables.h"
+
 class Filebuf;
 
 // One element of a partly specified point in time, in the units of struct tm.
@@ -57,7 +59,7 @@ std::string md5_string(std::string_view text);
 
 // Expands '@NAME@' placeholders of buffer in place from map ("@@" gives '@'). A name the map
 // lacks is added with an empty value. An '@' without a closing one within 63 bytes stays as it is.
-void variables_parse(std::map<std::string, std::string>& map, Filebuf& buffer);
+void variables_parse(VariableMap& map, Filebuf& buffer);
 
 // flags: 1 newlines become "<br>", 2 blanks become "&nbsp;", 4 regular-expression characters
 // are escaped with a backslash. With flags exactly 1, runs without a blank are broken every

@@ -151,7 +151,7 @@ void reg_sub_match_free(regmatch_sub_t* match)
 namespace {
 
 // The template with its @NAME@ placeholders expanded; a template without '@' is taken as it is.
-std::string template_expand(std::string_view templ, std::map<std::string, std::string>* variables)
+std::string template_expand(std::string_view templ, VariableMap* variables)
 {
     if (variables == nullptr || templ.find('@') == std::string_view::npos)
         return std::string(templ);
@@ -205,13 +205,13 @@ std::string template_apply(const regmatch_sub_t& match, std::string_view text)
 } // namespace
 
 std::string reg_sub_parse(const regmatch_sub_t& match, std::string_view templ,
-                          std::map<std::string, std::string>* variables)
+                          VariableMap* variables)
 {
     return template_apply(match, template_expand(templ, variables));
 }
 
 int reg_replace(Filebuf& buffer, const regex_sub_t* sub, const char* templ,
-                std::map<std::string, std::string>* variables)
+                VariableMap* variables)
 {
     const std::string_view text = buffer.view();
     // The variables cannot change while the buffer is searched: expand once.

@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "util/variables.h"
+
 class Filebuf;
 
 struct Regex;
@@ -92,7 +94,7 @@ void reg_sub_match_free(regmatch_sub_t* match);
 // escapes the next character (\\, \a, \e, \f, \n, \r, \t; any other stands for itself; a final
 // backslash ends the replacement).
 std::string reg_sub_parse(const regmatch_sub_t& match, std::string_view templ,
-                          std::map<std::string, std::string>* variables);
+                          VariableMap* variables);
 
 // Replaces every match in the whole buffer (zero bytes included) by reg_sub_parse of templ, or
 // removes it when templ is null, and returns the number of matches. Each search after a match
@@ -100,7 +102,7 @@ std::string reg_sub_parse(const regmatch_sub_t& match, std::string_view templ,
 // previous match; after an empty match the search moves on by one byte, so it always ends. The
 // buffer keeps its MIME type.
 int reg_replace(Filebuf& buffer, const regex_sub_t* sub, const char* templ,
-                std::map<std::string, std::string>* variables);
+                VariableMap* variables);
 
 // REG_SUB_* bits from option letters of either case: i caseless, m multi-line, s dot matches
 // newline, x extended, u ungreedy; other letters are ignored.

@@ -443,7 +443,7 @@ TEST_F(AntivirusTest, KasperskyReadsNumberedLinesUntilAVerdict)
             if (c.name != nullptr)
                 EXPECT_EQ(wired->variables["VIRUSNAME"], c.name) << c.what;
             else
-                EXPECT_EQ(wired->variables["VIRUSNAME"], std::string(127, 'n'));
+                EXPECT_EQ(std::string_view(wired->variables["VIRUSNAME"]), std::string(127, 'n'));
         } else {
             EXPECT_TRUE(road::was_logged("antivirus: ", "no viruses detected by Kaspersky")) << c.what;
         }

@@ -38,7 +38,7 @@ timeval tv(long sec, long usec)
     return t;
 }
 
-std::string expand(std::map<std::string, std::string>& map, std::string_view text)
+std::string expand(VariableMap& map, std::string_view text)
 {
     Filebuf buf;
     buf.Add(text);
@@ -234,7 +234,7 @@ TEST(Md5String, KnownDigests)
 
 TEST(VariablesParse, ExpandsAndRecordsMissingNames)
 {
-    std::map<std::string, std::string> map{{"CLIENTID", "7"}};
+    VariableMap map{{"CLIENTID", "7"}};
     EXPECT_EQ(expand(map, "id @CLIENTID@ @@ @X@."), "id 7 @ .");
     ASSERT_EQ(map.count("X"), 1u);
     EXPECT_EQ(map["X"], "");
@@ -258,14 +258,14 @@ TEST(VariablesParse, Table)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
-        std::map<std::string, std::string> map{{"A", "a"}, {"B", "b"}, {name62, "long"}};
+        VariableMap map{{"A", "a"}, {"B", "b"}, {VariableText(name62), "long"}};
         EXPECT_EQ(expand(map, c.text), c.want);
     }
 }
 
 TEST(VariablesParse, ValuesAreCutAndTypeStays)
 {
-    std::map<std::string, std::string> map{{"BIG", std::string(10000, 'v')}};
+    VariableMap map{{"BIG", VariableText(10000, 'v')}};
     Filebuf buf;
     buf.Add("<@BIG@>");
     buf.set_type("text/html");

@@ -145,7 +145,7 @@ TEST_F(KeywordTest, ATotalAtTheThresholdBlocksAndOneBelowPasses)
         EXPECT_EQ(keyword_section->check_and_block(wired.get(), &body), c.blocked ? 1 : 0) << c.threshold;
         wired->response = nullptr;
         for (const auto& [name, value] : c.variables)
-            EXPECT_EQ(wired->variables[name], value) << c.threshold << " " << name;
+            EXPECT_EQ(std::string_view(wired->variables[VariableText(name)]), value) << c.threshold << " " << name;
         for (const char* name : {"SCORE", "FILTER"}) {
             if (c.variables.count(name) == 0) {
                 EXPECT_EQ(wired->variables.count(name), 0u) << c.threshold << " " << name;

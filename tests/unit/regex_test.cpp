@@ -22,7 +22,7 @@ std::string newest_log_line()
 }
 
 std::string replaced(std::string_view text, const char* pattern, const char* templ,
-                     std::map<std::string, std::string>* variables, int* count)
+                     VariableMap* variables, int* count)
 {
     const UniqueRegexSub sub(reg_sub_compile(pattern, REG_SUB_RULE));
     EXPECT_NE(sub, nullptr) << pattern;
@@ -137,7 +137,7 @@ TEST(RegSub, ParseTemplates)
         {"@HOST@/$1",       "h/p"},
         {"@@",              "@"},
     };
-    std::map<std::string, std::string> variables{{"HOST", "h"}};
+    VariableMap variables{{"HOST", "h"}};
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(std::string(c.templ)));
         EXPECT_EQ(reg_sub_parse(match, c.templ, &variables), c.expected);
@@ -148,7 +148,7 @@ TEST(RegSub, ParseTemplates)
     match.count = 11;
     EXPECT_EQ(reg_sub_parse(match, "$:", nullptr), "ten");
     // A placeholder is expanded before the captures are read.
-    std::map<std::string, std::string> dollar{{"REF", "$1"}, {"HOST", "h"}};
+    VariableMap dollar{{"REF", "$1"}, {"HOST", "h"}};
     match.substrings[1] = "p";
     EXPECT_EQ(reg_sub_parse(match, "@REF@", &dollar), "p");
     EXPECT_EQ(reg_sub_parse(match, "@MISSING@x", &dollar), "x");
@@ -188,7 +188,7 @@ TEST(RegReplace, ReplacesEveryMatch)
 
 TEST(RegReplace, ExpandsVariablesInTheTemplate)
 {
-    std::map<std::string, std::string> variables{{"HOST", "h"}};
+    VariableMap variables{{"HOST", "h"}};
     int count = 0;
     EXPECT_EQ(replaced("http://old/p1 http://old/p2", "http://old/(p\\d)", "http://@HOST@/$1", &variables, &count),
               "http://h/p1 http://h/p2");

@@ -403,6 +403,67 @@ TEST_F(Request, OriginFormTakesItsHostFromTheHostLine)
         << origin.received(0);
 }
 
+// What the header stage saw of the request, and the text it puts in place of the header's.
+struct HeaderStage {
+    static inline bool parsed_seen = false;
+    static inline std::string seen;
+    static inline std::string from, to;
+
+    static int rewrite(CONNECTION_T* connection, Filebuf* buffer)
+    {
+        parsed_seen = connection->request != nullptr;
+        seen = std::string(buffer->view());
+        if (!from.empty()) {
+            const std::size_t at = seen.find(from);
+            if (at != std::string::npos)
+                buffer->Replace(at, at + from.size(), to);
+        }
+        return 0;
+    }
+};
+
+// The header stage gets the request's text and no parsed request; the request goes on as the
+// stage left the text, whether it changed it or not, and its variables name its lines as they
+// then stand.
+TEST_F(Request, TheHeaderStageRewritesTheRequest)
+{
+    struct Case {
+        const char* what;
+        std::string from, to;
+        const char* path;          // as the origin is asked for it
+        const char* header_line;   // a line the origin must get
+        const char* variable;      // a CLIENT variable and its value after the request
+        const char* value;
+    };
+    const Case cases[] = {
+        {"left as it was", "", "", "/old", "X-Mark: one\r\n", "CLIENT[x-mark]", "one"},
+        {"path and a line changed", "/old", "/new", "/new", "X-Mark: one\r\n", "CLIENT[x-mark]", "one"},
+        {"a line's value changed", "X-Mark: one", "X-Mark: two", "/old", "X-Mark: two\r\n", "CLIENT[x-mark]", "two"},
+        {"a line added", "X-Mark: one\r\n", "X-Mark: one\r\nX-Added: 3\r\n", "/old", "X-Added: 3\r\n",
+         "CLIENT[x-added]", "3"},
+    };
+    ASSERT_EQ(processors.Add(HeaderStage::rewrite, STAGE_REQUEST_HEADER), 1);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        HeaderStage::from = c.from;
+        HeaderStage::to = c.to;
+        Origin origin({"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"});
+        Wired wired(false);
+        const std::string request = "GET " + url(origin, "/old") + " HTTP/1.1\r\nX-Mark: one\r\n\r\n";
+        const std::string got = serve(wired, request);
+        EXPECT_EQ(body_of(got), "ok") << got;
+        EXPECT_FALSE(HeaderStage::parsed_seen);
+        EXPECT_EQ(HeaderStage::seen, request + std::string(1, '\0'));
+        const std::string sent = origin.received(0);
+        EXPECT_EQ(sent.rfind(std::string("GET ") + c.path + " HTTP/1.1\r\n", 0), 0u) << sent;
+        EXPECT_NE(sent.find(c.header_line), std::string::npos) << sent;
+        EXPECT_EQ(wired->logentry.url, url(origin, c.path));
+        EXPECT_EQ(std::string_view(wired->variables[c.variable]), c.value);
+        EXPECT_EQ(std::string_view(wired->variables["HTTP_FILE"]), c.path);
+    }
+    processors.Remove(HeaderStage::rewrite);
+}
+
 TEST_F(Request, RefusalsAnswerAndCloseTheConnection)
 {
     struct Case {

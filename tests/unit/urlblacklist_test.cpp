@@ -293,7 +293,7 @@ TEST_F(UrlblTest, VerdictsAndTheCategoryTheyName)
         if (c.category.empty()) {
             EXPECT_EQ(wired->variables.count("CATEGORY"), 0u) << c.what;
         } else {
-            EXPECT_EQ(wired->variables["CATEGORY"], c.category) << c.what;
+            EXPECT_EQ(std::string_view(wired->variables["CATEGORY"]), c.category) << c.what;
             EXPECT_EQ(wired->variables["FILTER"], "URL BlackList") << c.what;
             EXPECT_EQ(wired->logentry.filter_name, "urlbl") << c.what;
             EXPECT_EQ(wired->logentry.filtering_reason, c.category) << c.what;
