@@ -816,12 +816,29 @@ std::unique_ptr<Filebuf> CacheSection::read_filebuf(CACHEMAP* object)
 long CacheSection::send(CACHEMAP* object, CONNECTION_T* connection, int side)
 {
     Socket* socket = side == SIDE_SERVER ? connection->server.get() : connection->client.get();
-    Lock lock(mutex_);
-    if (socket == nullptr || object->mapping == nullptr)
+    if (socket == nullptr)
         return 0;
+    Lock lock(mutex_);
+    if (object->mapping == nullptr) {
+        lock.unlock();
+        socket->Flush();   // a header held for the body still goes
+        return 0;
+    }
     const bool writing = (object->flags & CACHE_WRITING) != 0;
-    if (writing)
-        putlog(LOG_DEBUG, "cache: sending file while being written");
+    if (!writing) {
+        // Complete: no byte below its size changes and nothing moves the mapping while the
+        // caller holds its reference, so the mutex is taken once, not again after the write.
+        const bool invalid = (object->flags & CACHE_INVALID) != 0;
+        const char* from = object->mapping + object->header_length;
+        const std::uint64_t n = object->size > object->header_length ? object->size - object->header_length : 0;
+        lock.unlock();
+        const long sent = n > 0 ? socket->Write(from, static_cast<long>(n)) : 0;
+        socket->Flush();
+        if ((sent < 0 || invalid) && side != SIDE_SERVER)
+            connection->keepalive_client = 0;
+        return sent < 0 ? 0 : static_cast<long>(n);
+    }
+    putlog(LOG_DEBUG, "cache: sending file while being written");
     std::uint64_t position = object->header_length;
     bool failed = false;
     for (;;) {
