@@ -229,8 +229,13 @@ void CacheSection::check(CONNECTION_T* connection, CACHEMAP* object)
     if (object == nullptr)
         return;
     const std::time_t now = this->now();
-    HEADER* request = connection != nullptr ? connection->request.get() : nullptr;
     Lock lock(mutex_);
+    check_locked(connection, object, now);
+}
+
+void CacheSection::check_locked(CONNECTION_T* connection, CACHEMAP* object, std::time_t now)
+{
+    HEADER* request = connection != nullptr ? connection->request.get() : nullptr;
     if ((object->flags & CACHE_PREFETCHED) != 0)
         return;
     bool revalidate = (object->flags & CACHE_EXPIRED) != 0;

@@ -223,6 +223,16 @@ CACHEMAP* CacheSection::cache_open(CONNECTION_T* connection, std::string_view ke
     return result;
 }
 
+CacheRef CacheSection::lookup(CONNECTION_T* connection, std::string_view key, bool offline)
+{
+    Lock lock(mutex_);
+    CACHEMAP* result = open_locked(lock, connection, key, nullptr, offline ? std::uint32_t{CACHE_OFFLINE} : 0u);
+    if (result != nullptr && !offline && (result->flags & (CACHE_INVALID | CACHE_BUFFERWAIT)) == 0)
+        check_locked(connection, result, now());
+    journal_settle(lock);
+    return CacheRef(this, result);
+}
+
 CACHEMAP* CacheSection::open_locked(Lock& lock, CONNECTION_T* connection, std::string_view key, const char* header,
                                     std::uint32_t flags)
 {

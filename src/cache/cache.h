@@ -117,6 +117,10 @@ public:
     virtual void invalidate(CACHEMAP* object);
     // Invalidates the object of key, if any; 1 when found.
     int invalidate_key(std::string_view key);
+    // A request's lookup: open without CACHE_WRITING (CACHE_OFFLINE when offline) and, for an
+    // object found neither invalid nor still buffered, unless offline, its check for the
+    // request, under one lock.
+    CacheRef lookup(CONNECTION_T* connection, std::string_view key, bool offline);
     // Freshness check of a hit for the request: may set CACHE_VALIDATE.
     void check(CONNECTION_T* connection, CACHEMAP* object);
     // Records a successful revalidation.
@@ -236,6 +240,7 @@ private:
     void journal_flush(Lock& lock);
     // Before a public operation lets the mutex go: its journal lines, then any rewrite due.
     void journal_settle(Lock& lock);
+    void check_locked(CONNECTION_T* connection, CACHEMAP* object, std::time_t now);
     CACHEMAP* open_locked(Lock& lock, CONNECTION_T* connection, std::string_view key, const char* header,
                           std::uint32_t flags);
     void memory_line();

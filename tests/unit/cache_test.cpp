@@ -601,7 +601,18 @@ TEST_F(CacheStore, TheClientsCacheControlDecidesOnRevalidation)
         hit->flags &= ~CACHE_VALIDATE;
         cache->check(connection.get(), hit);
         EXPECT_EQ((hit->flags & CACHE_VALIDATE) != 0, c.validate);
+        hit->flags &= ~CACHE_VALIDATE;
         cache->cache_close(hit, false);
+        // A request's lookup decides the same while it opens; offline it asks for nothing.
+        {
+            CacheRef looked = cache->lookup(connection.get(), "http://a.example/x", false);
+            ASSERT_TRUE(looked);
+            EXPECT_EQ((looked->flags & CACHE_VALIDATE) != 0, c.validate);
+            looked->flags &= ~CACHE_VALIDATE;
+        }
+        CacheRef offline = cache->lookup(connection.get(), "http://a.example/x", true);
+        ASSERT_TRUE(offline);
+        EXPECT_EQ(offline->flags & CACHE_VALIDATE, 0u);
     }
     connection->request.reset();
 }
