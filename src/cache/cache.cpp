@@ -335,6 +335,7 @@ CACHEMAP* CacheSection::open_complete(Lock& lock, CONNECTION_T* connection, CACH
             select_store(connection, object);
         const std::string_view text(header);
         object->header = http_header_parse_response(text);
+        object->facts = {};
         object->header_length = static_cast<std::uint32_t>(text.size());
         const HEADER* parsed = object->header.get();
         if (parsed != nullptr && (parsed->flags & HEADER_LENGTH) != 0 && values_.max_size != 0 &&
@@ -360,6 +361,7 @@ CACHEMAP* CacheSection::open_complete(Lock& lock, CONNECTION_T* connection, CACH
         }
         object->header_length = static_cast<std::uint32_t>(length);
         object->header = http_header_parse_response(stored.substr(0, length));
+        object->facts = {};
     }
     if (object->header_length != 0 && object->header != nullptr && cacheable2(object)) {
         if (!creating)
@@ -751,6 +753,7 @@ void CacheSection::mem_delete(CACHEMAP* object)
     FATAL_ASSERT((object->flags & CACHE_MEM) != 0);
     object->flags &= ~CACHE_CONDVAR;
     object->header.reset();
+    object->facts = {};
     if (object->mapping != nullptr && object->owned) {
         madvise(object->mapping, object->length, MADV_DONTNEED);
         munmap(object->mapping, object->length);

@@ -11,6 +11,7 @@
 #include <ctime>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -69,6 +70,16 @@ struct CACHEMAP {
     std::time_t lmexpires = 0;           // freshness end from Last-Modified, 0 when none
     std::time_t lastmod = 0;             // parsed Last-Modified, 0 when none
     int minage = 0, maxage = 0, validate = 0, lmfactor = 0;   // from the refresh rule
+    // What the freshness check takes from the parsed header, read from it once: its dates and
+    // directives stay as they are, only the clock they are held against moves.
+    struct HeaderFacts {
+        bool read = false;
+        std::time_t expires = 0;               // Expires, 0 when none or unparsable
+        std::time_t lastmod = 0;               // Last-Modified, 0 when none or unparsable
+        std::optional<long long> max_age;      // the last max-age directive of Cache-Control
+        bool forced = false;                   // must-revalidate, no-cache or no-store
+        bool violation = false;                // no-cache or no-store
+    } facts;                                   // cleared whenever `header` changes
 };
 
 class CacheRef;

@@ -534,6 +534,10 @@ TEST_F(CacheStore, FreshnessFollowsTheStoredHeadersBoundedByTheRefreshRule)
         cache = make_with({.refresh = c.rule});
         const std::string header = "HTTP/1.1 200 OK\r\n" + c.lines + "\r\n";
         store("http://a.example/x", "body", 10000, header);
+        // A first hit at once reads the header; the later one still goes by the clock.
+        CACHEMAP* first = cache->cache_open(nullptr, "http://a.example/x", nullptr, 0);
+        ASSERT_NE(first, nullptr);
+        cache->cache_close(first, false);
         fake_now = r + c.later;
         CACHEMAP* hit = cache->cache_open(nullptr, "http://a.example/x", nullptr, 0);
         ASSERT_NE(hit, nullptr);
