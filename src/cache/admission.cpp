@@ -181,27 +181,44 @@ void CacheSection::check_header(CACHEMAP* object)
         return;
     // A cached response is sent with its length.
     header->chunked = 0;
+    // Read once per header: every hit comes here under the cache's mutex, and parsing dates
+    // there would keep the other connections waiting.
+    CACHEMAP::HeaderFacts& facts = object->facts;
+    if (!facts.read) {
+        facts = {};
+        facts.read = true;
+        if (header->expires)
+            facts.expires = http_date_parse(*header->expires).value_or(0);
+        if (header->last_modified)
+            facts.lastmod = http_date_parse(*header->last_modified).value_or(0);
+        if (header->cache_control) {
+            directives(*header->cache_control, [&](std::string_view directive) {
+                if (const auto age = directive_number(directive, "max-age=")) {
+                    facts.max_age = *age;
+                } else if (equals_nocase(directive, "must-revalidate")) {
+                    facts.forced = true;
+                } else if (equals_nocase(directive, "no-cache") || equals_nocase(directive, "no-store")) {
+                    facts.forced = true;
+                    facts.violation = true;
+                }
+            });
+        }
+    }
     if (header->expires) {
         putlog(LOG_DEBUG, "cache: file expires header: %s", header->expires->c_str());
-        object->expires = http_date_parse(*header->expires).value_or(0);
+        object->expires = facts.expires;
     }
     if (header->last_modified) {
         putlog(LOG_DEBUG, "cache: file last-modified header: %s", header->last_modified->c_str());
-        object->lastmod = http_date_parse(*header->last_modified).value_or(0);
+        object->lastmod = facts.lastmod;
     }
-    bool forced = false;
+    const bool forced = facts.forced;
     if (header->cache_control) {
         putlog(LOG_DEBUG, "cache: file cache-control header: %s", header->cache_control->c_str());
-        directives(*header->cache_control, [&](std::string_view directive) {
-            if (const auto age = directive_number(directive, "max-age=")) {
-                object->expires = retrieved + static_cast<std::time_t>(*age);
-            } else if (equals_nocase(directive, "must-revalidate")) {
-                forced = true;
-            } else if (equals_nocase(directive, "no-cache") || equals_nocase(directive, "no-store")) {
-                forced = true;
-                object->flags |= CACHE_VIOLATION;
-            }
-        });
+        if (facts.max_age)
+            object->expires = retrieved + static_cast<std::time_t>(*facts.max_age);
+        if (facts.violation)
+            object->flags |= CACHE_VIOLATION;
     }
     const std::time_t modified = object->lastmod;
     if (modified != 0 && modified < retrieved) {
@@ -229,8 +246,13 @@ void CacheSection::check(CONNECTION_T* connection, CACHEMAP* object)
     if (object == nullptr)
         return;
     const std::time_t now = this->now();
-    HEADER* request = connection != nullptr ? connection->request.get() : nullptr;
     Lock lock(mutex_);
+    check_locked(connection, object, now);
+}
+
+void CacheSection::check_locked(CONNECTION_T* connection, CACHEMAP* object, std::time_t now)
+{
+    HEADER* request = connection != nullptr ? connection->request.get() : nullptr;
     if ((object->flags & CACHE_PREFETCHED) != 0)
         return;
     bool revalidate = (object->flags & CACHE_EXPIRED) != 0;

@@ -223,6 +223,16 @@ CACHEMAP* CacheSection::cache_open(CONNECTION_T* connection, std::string_view ke
     return result;
 }
 
+CacheRef CacheSection::lookup(CONNECTION_T* connection, std::string_view key, bool offline)
+{
+    Lock lock(mutex_);
+    CACHEMAP* result = open_locked(lock, connection, key, nullptr, offline ? std::uint32_t{CACHE_OFFLINE} : 0u);
+    if (result != nullptr && !offline && (result->flags & (CACHE_INVALID | CACHE_BUFFERWAIT)) == 0)
+        check_locked(connection, result, now());
+    journal_settle(lock);
+    return CacheRef(this, result);
+}
+
 CACHEMAP* CacheSection::open_locked(Lock& lock, CONNECTION_T* connection, std::string_view key, const char* header,
                                     std::uint32_t flags)
 {
@@ -325,6 +335,7 @@ CACHEMAP* CacheSection::open_complete(Lock& lock, CONNECTION_T* connection, CACH
             select_store(connection, object);
         const std::string_view text(header);
         object->header = http_header_parse_response(text);
+        object->facts = {};
         object->header_length = static_cast<std::uint32_t>(text.size());
         const HEADER* parsed = object->header.get();
         if (parsed != nullptr && (parsed->flags & HEADER_LENGTH) != 0 && values_.max_size != 0 &&
@@ -350,6 +361,7 @@ CACHEMAP* CacheSection::open_complete(Lock& lock, CONNECTION_T* connection, CACH
         }
         object->header_length = static_cast<std::uint32_t>(length);
         object->header = http_header_parse_response(stored.substr(0, length));
+        object->facts = {};
     }
     if (object->header_length != 0 && object->header != nullptr && cacheable2(object)) {
         if (!creating)
@@ -741,6 +753,7 @@ void CacheSection::mem_delete(CACHEMAP* object)
     FATAL_ASSERT((object->flags & CACHE_MEM) != 0);
     object->flags &= ~CACHE_CONDVAR;
     object->header.reset();
+    object->facts = {};
     if (object->mapping != nullptr && object->owned) {
         madvise(object->mapping, object->length, MADV_DONTNEED);
         munmap(object->mapping, object->length);
@@ -816,12 +829,29 @@ std::unique_ptr<Filebuf> CacheSection::read_filebuf(CACHEMAP* object)
 long CacheSection::send(CACHEMAP* object, CONNECTION_T* connection, int side)
 {
     Socket* socket = side == SIDE_SERVER ? connection->server.get() : connection->client.get();
-    Lock lock(mutex_);
-    if (socket == nullptr || object->mapping == nullptr)
+    if (socket == nullptr)
         return 0;
+    Lock lock(mutex_);
+    if (object->mapping == nullptr) {
+        lock.unlock();
+        socket->Flush();   // a header held for the body still goes
+        return 0;
+    }
     const bool writing = (object->flags & CACHE_WRITING) != 0;
-    if (writing)
-        putlog(LOG_DEBUG, "cache: sending file while being written");
+    if (!writing) {
+        // Complete: no byte below its size changes and nothing moves the mapping while the
+        // caller holds its reference, so the mutex is taken once, not again after the write.
+        const bool invalid = (object->flags & CACHE_INVALID) != 0;
+        const char* from = object->mapping + object->header_length;
+        const std::uint64_t n = object->size > object->header_length ? object->size - object->header_length : 0;
+        lock.unlock();
+        const long sent = n > 0 ? socket->Write(from, static_cast<long>(n)) : 0;
+        socket->Flush();
+        if ((sent < 0 || invalid) && side != SIDE_SERVER)
+            connection->keepalive_client = 0;
+        return sent < 0 ? 0 : static_cast<long>(n);
+    }
+    putlog(LOG_DEBUG, "cache: sending file while being written");
     std::uint64_t position = object->header_length;
     bool failed = false;
     for (;;) {

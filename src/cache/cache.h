@@ -11,6 +11,7 @@
 #include <ctime>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -69,6 +70,16 @@ struct CACHEMAP {
     std::time_t lmexpires = 0;           // freshness end from Last-Modified, 0 when none
     std::time_t lastmod = 0;             // parsed Last-Modified, 0 when none
     int minage = 0, maxage = 0, validate = 0, lmfactor = 0;   // from the refresh rule
+    // What the freshness check takes from the parsed header, read from it once: its dates and
+    // directives stay as they are, only the clock they are held against moves.
+    struct HeaderFacts {
+        bool read = false;
+        std::time_t expires = 0;               // Expires, 0 when none or unparsable
+        std::time_t lastmod = 0;               // Last-Modified, 0 when none or unparsable
+        std::optional<long long> max_age;      // the last max-age directive of Cache-Control
+        bool forced = false;                   // must-revalidate, no-cache or no-store
+        bool violation = false;                // no-cache or no-store
+    } facts;                                   // cleared whenever `header` changes
 };
 
 class CacheRef;
@@ -117,6 +128,10 @@ public:
     virtual void invalidate(CACHEMAP* object);
     // Invalidates the object of key, if any; 1 when found.
     int invalidate_key(std::string_view key);
+    // A request's lookup: open without CACHE_WRITING (CACHE_OFFLINE when offline) and, for an
+    // object found neither invalid nor still buffered, unless offline, its check for the
+    // request, under one lock.
+    CacheRef lookup(CONNECTION_T* connection, std::string_view key, bool offline);
     // Freshness check of a hit for the request: may set CACHE_VALIDATE.
     void check(CONNECTION_T* connection, CACHEMAP* object);
     // Records a successful revalidation.
@@ -236,6 +251,7 @@ private:
     void journal_flush(Lock& lock);
     // Before a public operation lets the mutex go: its journal lines, then any rewrite due.
     void journal_settle(Lock& lock);
+    void check_locked(CONNECTION_T* connection, CACHEMAP* object, std::time_t now);
     CACHEMAP* open_locked(Lock& lock, CONNECTION_T* connection, std::string_view key, const char* header,
                           std::uint32_t flags);
     void memory_line();

@@ -642,6 +642,7 @@ private:
     std::unique_ptr<Filebuf> body_;    // the buffered body
     bool body_rest_ = false;           // the buffer limit stopped the read: the rest is relayed
     bool body_whole_ = false;          // read whole with the client still there: it goes out whole
+    bool cache_whole_ = false;         // the cached object was complete when its header was made
     int result_ = 1;
 };
 
@@ -859,11 +860,15 @@ Step HttpExchange::before_body()
     HEADER* response = slot_.get();
     if (from_cache()) {
         response->age = std::to_string(static_cast<unsigned>(std::time(nullptr) - cache_->retrieved));
-        if ((connection_->flags & CONN_VALIDATED) == 0 && cache_section->stale(cache_.get()) != 0)
+        // One look at the flags serves both questions: every lock taken per hit is felt by all
+        // the other connections.
+        const std::uint32_t flags = cache_section->flag_get(cache_.get());
+        if ((connection_->flags & CONN_VALIDATED) == 0 && (flags & CACHE_EXPIRED) != 0)
             response->warning = "110 stale cache";
         if (transfer_limit_check(connection_) == 0)
             return dropped();
-        if ((cache_section->flag_get(cache_.get()) & CACHE_WRITING) == 0) {
+        cache_whole_ = (flags & CACHE_WRITING) == 0;
+        if (cache_whole_) {
             response->content_length = static_cast<std::int64_t>(cache_->size) - cache_->header_length;
             response->flags |= HEADER_LENGTH;
             response->chunked = 0;
@@ -1101,6 +1106,10 @@ Step HttpExchange::body_send()
     } else if (from_server_ && (connection_->flags & CONN_HEAD) == 0 && connection_->server != nullptr &&
                connection_->server->input_length() > 0) {
         // The body's first bytes came with the header: both reach the client in one send.
+        header_send_held(response, connection_, HEADER_TO_CLIENT);
+    } else if (!from_server_ && cache_whole_ && (connection_->flags & CONN_HEAD) == 0 &&
+               connection_htmlstream(connection_) == nullptr) {
+        // A complete cached body is at hand: a small one leaves with the header in one send.
         header_send_held(response, connection_, HEADER_TO_CLIENT);
     } else {
         header_send(response, connection_, SIDE_CLIENT, HEADER_TO_CLIENT);

@@ -476,8 +476,8 @@ Step RequestExchange::cache_lookup()
     HEADER* request = this->request();
     const bool offline = (connection_->flags & CONN_OFFLINE) != 0;
     if (!url_command_has(connection_, "fresh") && cacheable(connection_, request, nullptr) != 0 && request->url) {
-        CacheRef object =
-            cache_section->open(connection_, *request->url, nullptr, offline ? std::uint32_t{CACHE_OFFLINE} : 0u);
+        // Opened and, unless offline, checked for this request's freshness demands at once.
+        CacheRef object = cache_section->lookup(connection_, *request->url, offline);
         if (object && (object->flags & CACHE_INVALID) != 0) {
             putlog(LOG_ALWAYS, "Please re-check rules in the Caching Section");
             object.invalidate();
@@ -491,12 +491,9 @@ Step RequestExchange::cache_lookup()
         if (object) {
             cache_ = std::move(object);
             putlog(LOG_CACHE, "hit: %s", cache_->key.c_str());
-            if (!offline) {
-                cache_section->check(connection_, cache_.get());
-                if ((cache_->flags & CACHE_VALIDATE) != 0) {
-                    connection_->flags |= CONN_VALIDATE;
-                    conditional_header(request, cache_.get());
-                }
+            if (!offline && (cache_->flags & CACHE_VALIDATE) != 0) {
+                connection_->flags |= CONN_VALIDATE;
+                conditional_header(request, cache_.get());
             }
             connection_->logentry.set_cachecode(1);
             statincr_cachehit(connection_);

@@ -3,6 +3,7 @@ and journals in a store directory, restarts (clean and after kill -9), the MD5 c
 disk and the cache's clock under faketime. The proxy runs on a clock the test moves past the
 cache's start-up hold-off."""
 import hashlib
+import http.client
 import os
 import signal
 import socket
@@ -13,7 +14,7 @@ import pytest
 
 from cache_clock import HOLDOFF, Clock
 from conftest import free_port, wait_port, wait_until
-from counting_origin import proxy_get
+from counting_origin import fetch, proxy_get
 from origin import Origin, _random_file
 from rules_helpers import GENERAL_GLOBALS, GENERAL_RULE, element, section_set
 
@@ -122,6 +123,28 @@ def test_a_second_fetch_is_a_hit_served_from_the_store(tarvodine, xml_files, tmp
     assert int(line[0]) & 0x1083 == 0x80          # on disk, complete
     assert int(line[2]) == len(stored)
     assert line[9] == "0"                          # no verification asked
+
+
+def test_hits_on_one_kept_connection_arrive_whole_one_after_another(tarvodine, xml_files, tmp_path, origin):
+    # A hit's header and a small body leave together, a large body follows its header: either
+    # way each answer ends at its Content-Length and the connection serves the next request.
+    proxy = CacheProxy(tarvodine, xml_files, tmp_path, cache_element()).start()
+    urls = [origin.url("/1k.bin"), origin.url("/1m.bin")]
+    for url in urls:
+        assert proxy.get(url).status == 200
+    conn = http.client.HTTPConnection("127.0.0.1", proxy.port, timeout=30)
+    try:
+        conn.connect()
+        kept = conn.sock
+        for url in urls + urls[::-1] + urls:
+            answer = fetch(conn, "GET", url, url.split("/")[2])
+            expected = origin.file(url.rsplit("/", 1)[1])
+            assert answer.status == 200 and "HIT" in answer.headers["x-cache"]
+            assert int(answer.headers["content-length"]) == len(expected) and answer.body == expected
+            assert conn.sock is kept, "the proxy closed a kept connection after a hit"
+    finally:
+        conn.close()
+    assert origin_requests(origin, "/1k.bin") == origin_requests(origin, "/1m.bin") == 1
 
 
 def test_two_clients_on_a_slow_url_get_identical_bodies_with_one_origin_request(tarvodine, xml_files, tmp_path,

@@ -534,6 +534,10 @@ TEST_F(CacheStore, FreshnessFollowsTheStoredHeadersBoundedByTheRefreshRule)
         cache = make_with({.refresh = c.rule});
         const std::string header = "HTTP/1.1 200 OK\r\n" + c.lines + "\r\n";
         store("http://a.example/x", "body", 10000, header);
+        // A first hit at once reads the header; the later one still goes by the clock.
+        CACHEMAP* first = cache->cache_open(nullptr, "http://a.example/x", nullptr, 0);
+        ASSERT_NE(first, nullptr);
+        cache->cache_close(first, false);
         fake_now = r + c.later;
         CACHEMAP* hit = cache->cache_open(nullptr, "http://a.example/x", nullptr, 0);
         ASSERT_NE(hit, nullptr);
@@ -601,7 +605,18 @@ TEST_F(CacheStore, TheClientsCacheControlDecidesOnRevalidation)
         hit->flags &= ~CACHE_VALIDATE;
         cache->check(connection.get(), hit);
         EXPECT_EQ((hit->flags & CACHE_VALIDATE) != 0, c.validate);
+        hit->flags &= ~CACHE_VALIDATE;
         cache->cache_close(hit, false);
+        // A request's lookup decides the same while it opens; offline it asks for nothing.
+        {
+            CacheRef looked = cache->lookup(connection.get(), "http://a.example/x", false);
+            ASSERT_TRUE(looked);
+            EXPECT_EQ((looked->flags & CACHE_VALIDATE) != 0, c.validate);
+            looked->flags &= ~CACHE_VALIDATE;
+        }
+        CacheRef offline = cache->lookup(connection.get(), "http://a.example/x", true);
+        ASSERT_TRUE(offline);
+        EXPECT_EQ(offline->flags & CACHE_VALIDATE, 0u);
     }
     connection->request.reset();
 }
