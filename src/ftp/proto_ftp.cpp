@@ -522,6 +522,10 @@ void FtpRequest::directory_actions()
         ftp_send(connection_, "MKD " + argument);
     } else if (action == "raw" && !argument.empty()) {
         ftp_send(connection_, argument);
+        // Whatever the command changed on the server (a restart offset, the transfer type) would
+        // carry over to the next request, another user's perhaps, that takes this connection
+        // from the pool.
+        connection_->keepalive_server = 0;
     } else if (action == "delete") {
         ftp_send(connection_, "DELE " + filename);
     } else if (action == "rmdir") {

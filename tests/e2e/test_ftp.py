@@ -314,6 +314,18 @@ def test_directory_actions(tarvodine, xml_files, vsftpd):
     assert (response.status, content) == (200, b"one")
 
 
+def test_a_raw_command_leaves_nothing_to_the_next_request(tarvodine, xml_files, vsftpd):
+    proxy = start_proxy(tarvodine, xml_files)
+    before = len(vsftpd.commands())
+    # A restart offset the server keeps until the next transfer, of whichever request.
+    response, _ = get(proxy, vsftpd.url("/pub/?action=raw&argument=REST%203"))
+    assert response.status == 200
+    assert "REST 3" in vsftpd.commands()[before:]
+    hello = (vsftpd.root / "pub" / "hello.txt").read_bytes()
+    response, body = get(proxy, vsftpd.url("/pub/hello.txt"))
+    assert (response.status, body) == (200, hello)
+
+
 @pytest.mark.parametrize("path, status", [
     ("/pub/hello.txt%0D%0ADELE%20/pub/hello.txt", 404),
     ("/pub/?action=mkdir&argument=x%0D%0ADELE%20/pub/hello.txt", 404),
