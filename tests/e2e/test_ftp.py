@@ -5,7 +5,7 @@ uploads, directory actions, a wrong password, and command injection refused. A s
 server in this file plays the misbehaving servers vsftpd cannot be made to be: one that names a
 foreign address for its data, one whose files differ from their listing, one whose active data
 connection is raced by an intruder, one whose listing or unlisted file outgrows the download
-buffer, and one that refuses or hangs up where vsftpd would not.
+buffer, one that refuses or hangs up where vsftpd would not, and one that never ends a reply.
 """
 import calendar
 import glob
@@ -355,11 +355,12 @@ class ScriptedFtp:
     the address its PASV answer names; an intruder connects to an active-mode data port from
     127.0.0.2 before the server does; banner makes the login reply span several lines, one of
     them unnumbered. listing replaces the LIST text made from files; replies maps a command to
-    the reply it gets instead, None hanging up; after pause_after bytes of a file RETR waits
-    for `resume` before it sends the rest."""
+    the reply it gets instead, None hanging up, a function being called with the connection;
+    greeting, a function, greets in place of the usual line; after pause_after bytes of a file
+    RETR waits for `resume` before it sends the rest."""
 
     def __init__(self, files, pasv_named="127,0,0,1", intruder=False, banner=False, listing=None, replies=None,
-                 pause_after=None):
+                 pause_after=None, greeting=None):
         self.files = files
         self.pasv_named = pasv_named
         self.intruder = intruder
@@ -367,6 +368,7 @@ class ScriptedFtp:
         self.listing = listing
         self.replies = replies or {}
         self.pause_after = pause_after
+        self.greeting = greeting
         self.resume = threading.Event()
         self.stored = {}
         self.commands = []
@@ -397,6 +399,8 @@ class ScriptedFtp:
     def session(self, conn):
         conn.settimeout(20)
         reader = conn.makefile("rb")
+        if self.greeting is not None:
+            self.greeting(conn)
         conn.sendall(b"220 scripted\r\n")
         passive = None
         active = None
@@ -407,7 +411,10 @@ class ScriptedFtp:
             if verb in self.replies:
                 if self.replies[verb] is None:
                     return
-                conn.sendall(self.replies[verb])
+                if callable(self.replies[verb]):
+                    self.replies[verb](conn)
+                else:
+                    conn.sendall(self.replies[verb])
             elif verb == "USER":
                 conn.sendall(b"331 password\r\n")
             elif verb == "PASS":
@@ -613,3 +620,35 @@ def test_user_names_and_paths_are_logged_with_control_bytes_escaped(tarvodine, x
     assert response.status == 404
     wait_until(lambda: logged in proxy.native_log(), 10, "the log line")
     assert "\x1b" not in proxy.native_log()
+
+
+def endless(first: bytes, line: bytes):
+    """A reply that never ends: its first line, then a line of it every 0.1 s, for up to two
+    minutes or until the proxy hangs up."""
+    def send(conn):
+        conn.sendall(first)
+        deadline = time.monotonic() + 120
+        while time.monotonic() < deadline:
+            conn.sendall(line)
+            time.sleep(0.1)
+    return send
+
+
+@pytest.mark.parametrize("where, kwargs", [
+    ("greeting", {"greeting": endless(b"220-welcome\r\n", b"220-and more\r\n")}),
+    ("PASV", {"replies": {"PASV": endless(b"100-wait\r\n", b"    still waiting\r\n")}}),
+    ("RETR", {"replies": {"RETR": endless(b"150-coming\r\n", b"150-any moment\r\n")}}),
+])
+def test_a_reply_without_end_is_given_up_within_the_time_out(tarvodine, xml_files, scripted, where, kwargs):
+    content = b"never sent\n"
+    server = scripted({"/pub/file.txt": (len(content), content)}, **kwargs)
+    proxy = start_proxy(tarvodine, xml_files, timeout="3")
+    started = time.monotonic()
+    conn = http.client.HTTPConnection("127.0.0.1", proxy.port, timeout=30)
+    try:
+        response, _ = exchange(conn, "GET", server.url("/pub/" if where == "PASV" else "/pub/file.txt"))
+    finally:
+        conn.close()
+    assert response.status == 404, where
+    # Each line came well within the time-out; the reply as a whole did not.
+    assert time.monotonic() - started < 20, where
