@@ -566,7 +566,9 @@ int FtpRequest::directory()
     connection_->cache.invalidate();
     if (rawpath_.back() != '/') {
         HeaderPtr redirect = response_new(302);
-        redirect->location = rawpath_ + "/";
+        // A path that begins with "//" would be read as a host name: "/." before it keeps the
+        // scheme, the host and the path.
+        redirect->location = (rawpath_.starts_with("//") ? "/." : "") + rawpath_ + "/";
         redirect->content_length = 0;
         redirect->flags |= HEADER_LENGTH;
         slot_.set(std::move(redirect));

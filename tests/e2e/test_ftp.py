@@ -19,6 +19,7 @@ import threading
 import time
 from email.utils import formatdate
 from pathlib import Path
+from urllib.parse import urljoin
 
 import pytest
 
@@ -205,10 +206,16 @@ def test_requests_in_a_row_log_in_once(proxy, vsftpd):
 
 
 def test_a_directory_without_its_slash_is_redirected(proxy, vsftpd):
-    response, body = get(proxy, vsftpd.url("/pub"))
-    assert response.status == 302
-    assert response.getheader("Location") == "/pub/"
-    assert body == b""
+    # A Location of "//pub/" would name the host "pub": the redirect stays on the server.
+    for path, location in [("/pub", "/pub/"), ("//pub", "/.//pub/")]:
+        response, body = get(proxy, vsftpd.url(path))
+        assert response.status == 302, path
+        assert response.getheader("Location") == location
+        assert urljoin(vsftpd.url(path), location) == vsftpd.url(path + "/")
+        assert body == b""
+    response, body = get(proxy, vsftpd.url("//pub/"))
+    assert response.status == 200
+    assert sorted(listed_names(body)) == ["1mb.bin", "hello.txt", "old.txt"]
     response, body = get(proxy, vsftpd.url("/pub/"))
     assert response.status == 200
     assert response.getheader("Content-Type") == "text/html"
