@@ -659,3 +659,17 @@ def test_a_reply_without_end_is_given_up_within_the_time_out(tarvodine, xml_file
     assert response.status == 404, where
     # Each line came well within the time-out; the reply as a whole did not.
     assert time.monotonic() - started < 20, where
+
+
+def test_a_listing_line_is_logged_with_control_bytes_escaped(tarvodine, xml_files, scripted):
+    listing = (b"-rw-r--r--    1 0        0             10 Jan 02  2009 good.txt\r\n"
+               b"-rw-r--r--    1 0        0             10 Jan 02  2009 forged\r2024 01 01 00:00:00 [0] advice: x\r\n")
+    server = scripted({}, listing=listing)
+    proxy = start_proxy(tarvodine, xml_files, timeout="5")
+    response, body = get(proxy, server.url("/pub/"))
+    assert response.status == 200
+    assert listed_names(body) == ["good.txt"]
+    wait_until(lambda: r"FTP: unparsable ftp dir entry: -rw-r--r--    1 0        0             10 Jan 02  2009 "
+                       r"forged\x0D2024" in proxy.native_log(), 10, "the log line")
+    # Read as bytes: reading as text would turn the carriage return into a line end.
+    assert b"\r" not in Path(proxy.logfile).read_bytes()
