@@ -321,9 +321,14 @@ void ForwardSection::peer_select_icp(CONNECTION_T* connection, std::vector<proxy
         }
         if (socket.open() < 0)
             continue;
-        candidate.request_number = std::rand();
-        const icp_packet query = icp_query_build(static_cast<std::uint32_t>(candidate.request_number), url,
-                                                 connection->ip, connection->localip);
+        const std::optional<std::uint32_t> number = icp_request_number();
+        if (!number) {
+            log_syscall("getrandom", __func__, "no ICP request number");
+            continue;
+        }
+        candidate.request_number = *number;
+        candidate.peer = peer;
+        const icp_packet query = icp_query_build(*number, url, connection->ip, connection->localip);
         icp_packet_send(socket.fd(), peer, query);
         ++pending;
     }
@@ -350,10 +355,12 @@ void ForwardSection::peer_select_icp(CONNECTION_T* connection, std::vector<proxy
         char text[INET_ADDRSTRLEN] = {};
         inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
         putlog(LOG_ICP, "response opcode from %s:%d: %s", text, ntohs(from.sin_port), icp_opcode_name(reply.opcode));
+        // Anybody can send a datagram to this socket: a reply counts only as the answer of the
+        // peer that was asked, about what it was asked.
         proxy_candidate* owner = nullptr;
         for (proxy_candidate* candidate : asked)
             if (candidate->reply.opcode == ICP_NO_REPLY &&
-                static_cast<std::uint32_t>(candidate->request_number) == reply.request_number)
+                icp_reply_matches(reply, from, candidate->peer, candidate->request_number, url))
                 owner = candidate;
         if (owner == nullptr) {
             putlog(LOG_ICP, "error: received unknown ICP response number");

@@ -79,7 +79,8 @@ struct ForwardRules {
 };
 
 struct proxy_candidate {
-    int request_number = 0;
+    std::uint32_t request_number = 0;
+    sockaddr_in peer{};         // where the ICP query went: only a reply from there counts
     std::uint32_t score = 0;
     icp_packet reply;           // opcode ICP_NO_REPLY while a reply is awaited
     const Forward* rule = nullptr;

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <poll.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -169,6 +170,28 @@ icp_packet icp_query_build(std::uint32_t request_number, std::string_view url, s
     query.payload += '\0';
     query.length = static_cast<std::uint16_t>(ICP_HEADER_SIZE + query.payload.size());
     return query;
+}
+
+std::optional<std::uint32_t> icp_request_number()
+{
+    std::uint32_t number = 0;
+    for (;;) {
+        const ssize_t got = ::getrandom(&number, sizeof number, 0);
+        if (got == static_cast<ssize_t>(sizeof number))
+            return number;
+        if (got < 0 && errno != EINTR)
+            return std::nullopt;
+    }
+}
+
+bool icp_reply_matches(const icp_packet& reply, const sockaddr_in& from, const sockaddr_in& peer,
+                       std::uint32_t request_number, std::string_view url)
+{
+    if (from.sin_family != AF_INET || from.sin_addr.s_addr != peer.sin_addr.s_addr || from.sin_port != peer.sin_port ||
+        reply.request_number != request_number)
+        return false;
+    const std::string_view payload(reply.payload);
+    return payload.substr(0, payload.find('\0')) == url;
 }
 
 std::optional<icp_packet> icp_answer(const icp_packet& packet, const std::function<bool(std::string_view)>& exists)

@@ -65,6 +65,16 @@ const char* icp_opcode_name(int opcode);
 icp_packet icp_query_build(std::uint32_t request_number, std::string_view url, std::string_view requester,
                            std::string_view sender);
 
+// A request number for one query, from the system's random source: a number that others could
+// foresee (as rand()'s, seeded with the time and the process id) would let any host that reaches
+// the query socket answer in a peer's place. nullopt when the system gives no random bytes.
+std::optional<std::uint32_t> icp_request_number();
+
+// Whether a reply answers the query that went to peer: it comes from that address and port,
+// carries the query's number and names the query's URL.
+bool icp_reply_matches(const icp_packet& reply, const sockaddr_in& from, const sockaddr_in& peer,
+                       std::uint32_t request_number, std::string_view url);
+
 // The responder's answer to one received packet, or nullopt when none is due: only a QUERY is
 // answered (so two responders never answer each other), with HIT or MISS by exists(url key),
 // or INVALID and a 20-byte header when its payload or URL is unusable.

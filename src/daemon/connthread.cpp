@@ -31,7 +31,7 @@ void request_reset(CONNECTION_T& connection)
     if (connection.keepalive_server == 1 && connection.server != nullptr && connection.request != nullptr)
         global->serverpool->Add(std::move(connection.server), serverpool_key(&connection));
     connection.server.reset();
-    connection.parent_host.clear();
+    connection_upstream_clear(connection);
     connection.response = nullptr;
     connection.variables.clear();
     connection.profiles.clear();

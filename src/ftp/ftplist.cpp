@@ -30,10 +30,10 @@ constexpr std::array<std::string_view, 12> MONTHS = {
     "july",    "august",   "september", "october", "november", "december",
 };
 
+// The server's text, control bytes escaped: a carriage return would forge a line of the log.
 void log_unparsable(std::string_view line)
 {
-    const std::string text(line);
-    putlog(LOG_ERROR, "FTP: unparsable ftp dir entry: %s", text.c_str());
+    putlog(LOG_ERROR, "FTP: unparsable ftp dir entry: %s", string_escape_control(line).c_str());
 }
 
 char ascii_lower(char c)

@@ -79,17 +79,40 @@ bool ftp_send(CONNECTION_T* connection, std::string_view command)
     return control->Write(line.data(), static_cast<long>(line.size())) >= 0;
 }
 
-// The next line of the control connection (at most size bytes of it are kept), read within the
-// FTP time-out; nullopt when none came.
-std::optional<std::string> reply_line(CONNECTION_T* connection, int size)
+using Deadline = std::chrono::steady_clock::time_point;
+
+// A whole reply, however many lines the server spreads it over, comes within the FTP time-out:
+// a server that trickles lines or bytes would otherwise hold the thread for ever.
+Deadline reply_deadline()
+{
+    return std::chrono::steady_clock::now() + std::chrono::seconds(ftp_timeout());
+}
+
+// The next line of the control connection (at most size bytes of it are kept), whole before the
+// deadline; nullopt when none came.
+std::optional<std::string> reply_line(CONNECTION_T* connection, int size, Deadline deadline)
 {
     Socket* control = connection->server.get();
     if (control == nullptr)
         return std::nullopt;
     std::string line(static_cast<std::size_t>(size) + 1, '\0');
-    const int n = control->GetLine(line.data(), size + 1, ftp_timeout());
-    if (n <= 0)
-        return std::nullopt;
+    bool readable = false;
+    for (;;) {
+        // Never a wait of GetLine's own, which would start afresh with every read: a line already
+        // buffered, or what the descriptor holds now.
+        const std::size_t before = control->input_length();
+        const int n = control->GetLine(line.data(), size + 1, 0);
+        if (n > 0)
+            break;
+        // The end of the connection, a line beyond any reply, or a read that failed although
+        // the descriptor was readable.
+        if (n == 0 || control->input_length() >= SOCKET_LINE_MAX || (readable && control->input_length() == before))
+            return std::nullopt;
+        const int events = poll_until(control->fd(), POLLIN, deadline);
+        if (events <= 0 || (events & POLLIN) == 0)
+            return std::nullopt;
+        readable = true;
+    }
     line.resize(std::strlen(line.c_str()));
     return line;
 }
@@ -101,11 +124,11 @@ bool three_digits(std::string_view line)
 }
 
 // The code of the next whole reply: the lines of a multi-line reply are read up to its last
-// one ("ddd text"). -1 when the lines run out first.
-int reply_final(CONNECTION_T* connection)
+// one ("ddd text"). -1 when the lines run out first or the deadline passes.
+int reply_final(CONNECTION_T* connection, Deadline deadline = reply_deadline())
 {
     for (;;) {
-        const std::optional<std::string> line = reply_line(connection, REPLY_LINE_MAX);
+        const std::optional<std::string> line = reply_line(connection, REPLY_LINE_MAX, deadline);
         if (!line)
             return -1;
         if (three_digits(*line) && (line->size() == 3 || (*line)[3] != '-'))
@@ -129,8 +152,9 @@ bool reply_leftover(int code)
 // The server's first reply to the transfer command just sent, read whole; -1 when none came.
 int transfer_reply(CONNECTION_T* connection)
 {
+    const Deadline deadline = reply_deadline();
     for (;;) {
-        const int code = reply_final(connection);
+        const int code = reply_final(connection, deadline);
         if (!reply_leftover(code))
             return code;
     }
@@ -181,8 +205,9 @@ std::unique_ptr<Socket> passive_setup(CONNECTION_T* connection, std::string_view
     if (!ftp_send(connection, "PASV"))
         return nullptr;
     std::string answer;
+    const Deadline deadline = reply_deadline();
     for (;;) {
-        const std::optional<std::string> line = reply_line(connection, PASV_LINE_MAX);
+        const std::optional<std::string> line = reply_line(connection, PASV_LINE_MAX, deadline);
         if (!line)
             return nullptr;
         if (ftp_reply_code(*line) == 227) {
@@ -261,7 +286,7 @@ std::unique_ptr<Socket> active_setup(CONNECTION_T* connection, std::string_view 
         if (n <= 0)
             return nullptr;
         if (watched == 2 && (control_socket.input_length() > 0 || ready[1].revents != 0)) {
-            const int code = reply_final(connection);
+            const int code = reply_final(connection, deadline);
             if (reply_leftover(code))
                 continue;
             *reply = code;
@@ -489,7 +514,7 @@ bool FtpRequest::login()
                 return false;
             }
             ftp_send(connection_, "PASS " + password_);
-            const std::optional<std::string> line = reply_line(connection_, REPLY_LINE_MAX);
+            const std::optional<std::string> line = reply_line(connection_, REPLY_LINE_MAX, reply_deadline());
             if (!line || ftp_reply_code(*line) == 530) {
                 putlog(LOG_ERROR, "ftp: authentication failed for user: %s, reason: invalid password",
                        string_escape_control(user_).c_str());
@@ -522,6 +547,10 @@ void FtpRequest::directory_actions()
         ftp_send(connection_, "MKD " + argument);
     } else if (action == "raw" && !argument.empty()) {
         ftp_send(connection_, argument);
+        // Whatever the command changed on the server (a restart offset, the transfer type) would
+        // carry over to the next request, another user's perhaps, that takes this connection
+        // from the pool.
+        connection_->keepalive_server = 0;
     } else if (action == "delete") {
         ftp_send(connection_, "DELE " + filename);
     } else if (action == "rmdir") {
@@ -537,7 +566,9 @@ int FtpRequest::directory()
     connection_->cache.invalidate();
     if (rawpath_.back() != '/') {
         HeaderPtr redirect = response_new(302);
-        redirect->location = rawpath_ + "/";
+        // A path that begins with "//" would be read as a host name: "/." before it keeps the
+        // scheme, the host and the path.
+        redirect->location = (rawpath_.starts_with("//") ? "/." : "") + rawpath_ + "/";
         redirect->content_length = 0;
         redirect->flags |= HEADER_LENGTH;
         slot_.set(std::move(redirect));
@@ -611,7 +642,7 @@ bool FtpRequest::directory_entered(const std::string& directory, bool skipping, 
     int code = -1;
     if (skipping) {
         code = ftp_code_wait(connection_, 250, 550);
-    } else if (const std::optional<std::string> line = reply_line(connection_, REPLY_LINE_MAX); line) {
+    } else if (const std::optional<std::string> line = reply_line(connection_, REPLY_LINE_MAX, reply_deadline()); line) {
         code = ftp_reply_code(*line);
     }
     if (code == -1) {
@@ -898,8 +929,9 @@ std::optional<std::string> ftp_path_decode(std::string_view path)
 int ftp_code_wait(CONNECTION_T* connection, int code1, int code2)
 {
     int last = -1;
+    const Deadline deadline = reply_deadline();
     for (;;) {
-        const std::optional<std::string> line = reply_line(connection, REPLY_LINE_MAX);
+        const std::optional<std::string> line = reply_line(connection, REPLY_LINE_MAX, deadline);
         if (!line)
             return last;
         last = ftp_reply_code(*line);

@@ -20,9 +20,9 @@ class Socket;
 // is a template page, and the server connection is not kept).
 int protocol_ftp(CONNECTION_T* connection);
 
-// Reads reply lines from the control connection, each within the FTP time-out, until one whose
-// leading number is code1 or code2 (a line without a number counts as 0). That number, the last
-// number read when the lines run out, or -1 when no line could be read.
+// Reads reply lines from the control connection, all of them within one FTP time-out, until one
+// whose leading number is code1 or code2 (a line without a number counts as 0). That number, the
+// last number read when the lines run out or the time is up, or -1 when no line could be read.
 int ftp_code_wait(CONNECTION_T* connection, int code1, int code2);
 
 // Opens a data connection, sends the transfer command (given without its line end) on the

@@ -24,6 +24,17 @@ void connection_free(CONNECTION_T* connection)
     delete connection;
 }
 
+void connection_upstream_clear(CONNECTION_T& connection)
+{
+    connection.parent_host.clear();
+    connection.parent_port = 0;
+    connection.proxy_type = UPSTREAM_DIRECT;
+    connection.proxy_username.clear();
+    connection.proxy_password.clear();
+    connection.proxy_domain.clear();
+    connection.proxy_auth.clear();
+}
+
 void net_close(ConnectionPtr connection)
 {
     performance_log->set_connections_closed(1);

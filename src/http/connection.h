@@ -115,9 +115,9 @@ struct CONNECTION_T {
     int parent_port = 0;
     int proxy_type = UPSTREAM_DIRECT;
     std::string username;             // accepted by authentication
-    std::string proxy_username;       // for the upstream proxy
+    std::string proxy_username;       // for the upstream proxy of this request
     std::string proxy_password;
-    std::string proxy_domain;         // NTLM domain for the upstream proxy
+    std::string proxy_domain;         // NTLM domain for the upstream proxy of this request
     std::string interface_username;   // a web-interface login
     std::string interface_password;
     int access = 0;                   // ACCESS_* bits of this request
@@ -181,6 +181,11 @@ private:
 };
 
 void connection_free(CONNECTION_T* connection);
+
+// Forgets the upstream the forwarding rules chose for the request just served: the parent, its
+// kind and the credentials for it. The next request's rule may name another parent or none,
+// and credentials meant for one parent must never reach another.
+void connection_upstream_clear(CONNECTION_T& connection);
 
 struct ConnectionFree {
     void operator()(CONNECTION_T* connection) const noexcept { connection_free(connection); }

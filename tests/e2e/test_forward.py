@@ -1,6 +1,7 @@
 """Forwarding rules end to end: requests through real parents (squid as an HTTP parent with
 Basic credentials and as a CONNECT parent, dante as SOCKS4 and SOCKS5 server) and CARP over two
 squids on 127.0.0.1 and 127.0.0.2. nginx is the origin."""
+import http.client
 import os
 import shutil
 import tempfile
@@ -9,7 +10,7 @@ from pathlib import Path
 import pytest
 
 from conftest import free_port, start_peer, stop_peer, wait_until
-from counting_origin import proxy_get
+from counting_origin import fetch, proxy_get
 from origin import Origin
 from rules_helpers import element, proxy_with
 
@@ -125,6 +126,34 @@ def test_connect_parent_tunnels_plain_requests(tarvodine, xml_files, origin, squ
     assert reply.body == origin.file("1k.bin")
     wait_until(lambda: "CONNECT" in squid.access_log(), what="squid logged the tunnel")
     assert f"CONNECT 127.0.0.1:{origin.port}" in squid.access_log()
+
+
+def test_credentials_go_only_to_the_parent_whose_rule_names_them(tarvodine, xml_files, origin, squids):
+    # Two parents, chosen by a request line: the open port with alice's credentials (which it never
+    # asks for), and the port that asks, named by a rule without any.
+    auth_port, open_port = free_port(), free_port()
+    squid = squids("start-squid.sh", auth_port, open_port, "basic")
+    profiles = element("profiles", {}, *[("profile", {"enabled": "true", "log": "false", "requestheader": f"X-Parent: {name}",
+                                                     "timematch": "absolute", "add": name}) for name in ("open", "asking")])
+    proxy = proxy_with(tarvodine, xml_files, profiles, forward_element(
+        {"profiles": "open", "host": "127.0.0.1", "port": open_port, "username": "alice", "password": "secret"},
+        {"profiles": "asking", "host": "127.0.0.1", "port": auth_port}))
+    # One kept-alive client connection for both requests.
+    conn = http.client.HTTPConnection("127.0.0.1", proxy.port, timeout=30)
+    try:
+        first = fetch(conn, "GET", origin.url("/1k.bin"), f"127.0.0.1:{origin.port}", {"X-Parent": "open"})
+        sock = conn.sock
+        second = fetch(conn, "GET", origin.url("/1m.bin"), f"127.0.0.1:{origin.port}", {"X-Parent": "asking"})
+        assert conn.sock is sock, "the client connection was kept"
+    finally:
+        conn.close()
+    assert first.status == 200
+    # The parent's challenge reaches the client: no credentials were chosen for this request.
+    assert second.status == 407
+    wait_until(lambda: "/1m.bin" in squid.access_log(), what="squid logged the second request")
+    lines = [line for line in squid.access_log().splitlines() if "/1m.bin" in line]
+    assert lines and not any(" alice " in line for line in lines), lines
+    assert f"forwarding: forwarding to 127.0.0.1:{auth_port}" in proxy.native_log()
 
 
 @pytest.mark.parametrize("kind", [SOCKS4, SOCKS5])

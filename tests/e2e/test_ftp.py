@@ -5,7 +5,7 @@ uploads, directory actions, a wrong password, and command injection refused. A s
 server in this file plays the misbehaving servers vsftpd cannot be made to be: one that names a
 foreign address for its data, one whose files differ from their listing, one whose active data
 connection is raced by an intruder, one whose listing or unlisted file outgrows the download
-buffer, and one that refuses or hangs up where vsftpd would not.
+buffer, one that refuses or hangs up where vsftpd would not, and one that never ends a reply.
 """
 import calendar
 import glob
@@ -19,6 +19,7 @@ import threading
 import time
 from email.utils import formatdate
 from pathlib import Path
+from urllib.parse import urljoin
 
 import pytest
 
@@ -205,10 +206,16 @@ def test_requests_in_a_row_log_in_once(proxy, vsftpd):
 
 
 def test_a_directory_without_its_slash_is_redirected(proxy, vsftpd):
-    response, body = get(proxy, vsftpd.url("/pub"))
-    assert response.status == 302
-    assert response.getheader("Location") == "/pub/"
-    assert body == b""
+    # A Location of "//pub/" would name the host "pub": the redirect stays on the server.
+    for path, location in [("/pub", "/pub/"), ("//pub", "/.//pub/")]:
+        response, body = get(proxy, vsftpd.url(path))
+        assert response.status == 302, path
+        assert response.getheader("Location") == location
+        assert urljoin(vsftpd.url(path), location) == vsftpd.url(path + "/")
+        assert body == b""
+    response, body = get(proxy, vsftpd.url("//pub/"))
+    assert response.status == 200
+    assert sorted(listed_names(body)) == ["1mb.bin", "hello.txt", "old.txt"]
     response, body = get(proxy, vsftpd.url("/pub/"))
     assert response.status == 200
     assert response.getheader("Content-Type") == "text/html"
@@ -314,6 +321,18 @@ def test_directory_actions(tarvodine, xml_files, vsftpd):
     assert (response.status, content) == (200, b"one")
 
 
+def test_a_raw_command_leaves_nothing_to_the_next_request(tarvodine, xml_files, vsftpd):
+    proxy = start_proxy(tarvodine, xml_files)
+    before = len(vsftpd.commands())
+    # A restart offset the server keeps until the next transfer, of whichever request.
+    response, _ = get(proxy, vsftpd.url("/pub/?action=raw&argument=REST%203"))
+    assert response.status == 200
+    assert "REST 3" in vsftpd.commands()[before:]
+    hello = (vsftpd.root / "pub" / "hello.txt").read_bytes()
+    response, body = get(proxy, vsftpd.url("/pub/hello.txt"))
+    assert (response.status, body) == (200, hello)
+
+
 @pytest.mark.parametrize("path, status", [
     ("/pub/hello.txt%0D%0ADELE%20/pub/hello.txt", 404),
     ("/pub/?action=mkdir&argument=x%0D%0ADELE%20/pub/hello.txt", 404),
@@ -343,11 +362,12 @@ class ScriptedFtp:
     the address its PASV answer names; an intruder connects to an active-mode data port from
     127.0.0.2 before the server does; banner makes the login reply span several lines, one of
     them unnumbered. listing replaces the LIST text made from files; replies maps a command to
-    the reply it gets instead, None hanging up; after pause_after bytes of a file RETR waits
-    for `resume` before it sends the rest."""
+    the reply it gets instead, None hanging up, a function being called with the connection;
+    greeting, a function, greets in place of the usual line; after pause_after bytes of a file
+    RETR waits for `resume` before it sends the rest."""
 
     def __init__(self, files, pasv_named="127,0,0,1", intruder=False, banner=False, listing=None, replies=None,
-                 pause_after=None):
+                 pause_after=None, greeting=None):
         self.files = files
         self.pasv_named = pasv_named
         self.intruder = intruder
@@ -355,6 +375,7 @@ class ScriptedFtp:
         self.listing = listing
         self.replies = replies or {}
         self.pause_after = pause_after
+        self.greeting = greeting
         self.resume = threading.Event()
         self.stored = {}
         self.commands = []
@@ -385,6 +406,8 @@ class ScriptedFtp:
     def session(self, conn):
         conn.settimeout(20)
         reader = conn.makefile("rb")
+        if self.greeting is not None:
+            self.greeting(conn)
         conn.sendall(b"220 scripted\r\n")
         passive = None
         active = None
@@ -395,7 +418,10 @@ class ScriptedFtp:
             if verb in self.replies:
                 if self.replies[verb] is None:
                     return
-                conn.sendall(self.replies[verb])
+                if callable(self.replies[verb]):
+                    self.replies[verb](conn)
+                else:
+                    conn.sendall(self.replies[verb])
             elif verb == "USER":
                 conn.sendall(b"331 password\r\n")
             elif verb == "PASS":
@@ -601,3 +627,49 @@ def test_user_names_and_paths_are_logged_with_control_bytes_escaped(tarvodine, x
     assert response.status == 404
     wait_until(lambda: logged in proxy.native_log(), 10, "the log line")
     assert "\x1b" not in proxy.native_log()
+
+
+def endless(first: bytes, line: bytes):
+    """A reply that never ends: its first line, then a line of it every 0.1 s, for up to two
+    minutes or until the proxy hangs up."""
+    def send(conn):
+        conn.sendall(first)
+        deadline = time.monotonic() + 120
+        while time.monotonic() < deadline:
+            conn.sendall(line)
+            time.sleep(0.1)
+    return send
+
+
+@pytest.mark.parametrize("where, kwargs", [
+    ("greeting", {"greeting": endless(b"220-welcome\r\n", b"220-and more\r\n")}),
+    ("PASV", {"replies": {"PASV": endless(b"100-wait\r\n", b"    still waiting\r\n")}}),
+    ("RETR", {"replies": {"RETR": endless(b"150-coming\r\n", b"150-any moment\r\n")}}),
+])
+def test_a_reply_without_end_is_given_up_within_the_time_out(tarvodine, xml_files, scripted, where, kwargs):
+    content = b"never sent\n"
+    server = scripted({"/pub/file.txt": (len(content), content)}, **kwargs)
+    proxy = start_proxy(tarvodine, xml_files, timeout="3")
+    started = time.monotonic()
+    conn = http.client.HTTPConnection("127.0.0.1", proxy.port, timeout=30)
+    try:
+        response, _ = exchange(conn, "GET", server.url("/pub/" if where == "PASV" else "/pub/file.txt"))
+    finally:
+        conn.close()
+    assert response.status == 404, where
+    # Each line came well within the time-out; the reply as a whole did not.
+    assert time.monotonic() - started < 20, where
+
+
+def test_a_listing_line_is_logged_with_control_bytes_escaped(tarvodine, xml_files, scripted):
+    listing = (b"-rw-r--r--    1 0        0             10 Jan 02  2009 good.txt\r\n"
+               b"-rw-r--r--    1 0        0             10 Jan 02  2009 forged\r2024 01 01 00:00:00 [0] advice: x\r\n")
+    server = scripted({}, listing=listing)
+    proxy = start_proxy(tarvodine, xml_files, timeout="5")
+    response, body = get(proxy, server.url("/pub/"))
+    assert response.status == 200
+    assert listed_names(body) == ["good.txt"]
+    wait_until(lambda: r"FTP: unparsable ftp dir entry: -rw-r--r--    1 0        0             10 Jan 02  2009 "
+                       r"forged\x0D2024" in proxy.native_log(), 10, "the log line")
+    # Read as bytes: reading as text would turn the carriage return into a line end.
+    assert b"\r" not in Path(proxy.logfile).read_bytes()

@@ -1,8 +1,10 @@
 """ICP end to end with squid: tarvodine asks a squid parent before forwarding to it, and squid,
 configured as tarvodine's sibling, asks tarvodine's responder and fetches what it holds. The
-responder is also spoken to directly, datagram by datagram."""
+responder is also spoken to directly, datagram by datagram. A scripted sibling plays what squid
+will not: a forger that answers in its place, or a peer that answers about another URL."""
 import socket
 import struct
+import threading
 
 import pytest
 
@@ -132,3 +134,67 @@ def test_responder_answers_squid_as_sibling(tarvodine, xml_files, tmp_path, orig
     lines = squid.access_log().splitlines()
     assert any("/1k.bin" in line and "SIBLING_HIT/127.0.0.1" in line for line in lines), lines
     assert any("/1m.bin" in line and "HIER_DIRECT" in line for line in lines), lines
+
+
+class ScriptedSibling:
+    """An ICP peer on 127.0.0.1 that answers one query with the datagrams script(number, url)
+    gives, each (sender, bytes): "peer" sends from its own socket; "other host" from 127.0.0.2,
+    "other port" from another port of 127.0.0.1, as a forger who learnt the request number."""
+
+    def __init__(self, script):
+        self.sockets = {}
+        for name, host in (("peer", "127.0.0.1"), ("other host", "127.0.0.2"), ("other port", "127.0.0.1")):
+            sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            sock.bind((host, 0))
+            self.sockets[name] = sock
+        self.port = self.sockets["peer"].getsockname()[1]
+        self.script = script
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+        self.thread.start()
+
+    def serve(self):
+        peer = self.sockets["peer"]
+        peer.settimeout(30)
+        try:
+            data, asker = peer.recvfrom(65536)
+        except OSError:
+            return
+        number = struct.unpack("!I", data[4:8])[0]
+        url = data[24:].split(b"\0", 1)[0]
+        for sender, message in self.script(number, url):
+            self.sockets[sender].sendto(message, asker)
+
+    def stop(self):
+        self.thread.join(timeout=30)
+        for sock in self.sockets.values():
+            sock.close()
+
+
+def reply(opcode, number, url):
+    return icp_message(opcode, 2, number, url + b"\0")
+
+
+@pytest.mark.parametrize("what, script, forwarded", [
+    ("a forged HIT from another host", lambda n, url: [("other host", reply(HIT, n, url)), ("peer", reply(MISS, n, url))],
+     False),
+    ("a forged HIT from another port", lambda n, url: [("other port", reply(HIT, n, url)), ("peer", reply(MISS, n, url))],
+     False),
+    ("a HIT about another URL", lambda n, url: [("peer", reply(HIT, n, url + b"?other")), ("peer", reply(MISS, n, url))],
+     False),
+    ("the sibling's own HIT", lambda n, url: [("peer", reply(HIT, n, url))], True),
+])
+def test_only_the_asked_sibling_answering_about_the_url_counts(tarvodine, xml_files, origin, what, script, forwarded):
+    sibling = ScriptedSibling(script)
+    try:
+        # The sibling's HTTP side is the origin itself, which serves a request in proxy form too.
+        cache = element("cache", dict(CACHE_GLOBALS, enabled="false", icptimeout="5000"))
+        proxy = proxy_with(tarvodine, xml_files, cache, forward_element(
+            {"host": "127.0.0.1", "port": origin.port, "icptype": 2, "icpport": sibling.port}))
+        assert proxy_get(proxy, origin.url("/1k.bin"), f"127.0.0.1:{origin.port}").status == 200, what
+    finally:
+        sibling.stop()
+    log = proxy.native_log()
+    assert ("forwarding: forwarding to 127.0.0.1:%d" % origin.port in log) == forwarded, what
+    assert "error: no ICP response received" not in log, what
+    if not forwarded:
+        assert "ICP: error: received unknown ICP response number" in log, what

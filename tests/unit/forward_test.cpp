@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <optional>
@@ -328,6 +329,30 @@ TEST_F(ForwardTest, IcpRepliesScoreThePeers)
     EXPECT_STREQ(second->logentry.peercode(), "PARENT_HIT");
     parent1.join();
     EXPECT_EQ(parent1.queries().back().payload.substr(4), std::string("http://o.example:8080/b") + '\0');
+}
+
+TEST_F(ForwardTest, IcpRequestNumbersCannotBeForeseen)
+{
+    // rand() is seeded with the time and the process id: whoever knows both knows its numbers,
+    // and a reply with the right number is taken for the peer's.
+    ScriptedPeer peer;
+    load(true, 0, 0, rule({{"host", "127.0.0.1"}, {"icptype", "2"}, {"icpport", std::to_string(peer.port())}}));
+    std::set<std::uint32_t> foreseeable;
+    std::srand(4711);
+    for (int i = 0; i < 16; ++i)
+        foreseeable.insert(static_cast<std::uint32_t>(std::rand()));
+    std::set<std::uint32_t> sent;
+    for (int i = 0; i < 4; ++i) {
+        std::srand(4711);
+        peer.serve(answer(ICP_OP_MISS));
+        route_get("http://o.example/" + std::to_string(i));
+        peer.join();
+        ASSERT_EQ(peer.queries().size(), static_cast<std::size_t>(i + 1));
+        const std::uint32_t number = peer.queries().back().request_number;
+        EXPECT_EQ(foreseeable.count(number), 0u) << number;
+        sent.insert(number);
+    }
+    EXPECT_EQ(sent.size(), 4u) << "a new number for every query";
 }
 
 TEST_F(ForwardTest, UnusableRepliesCountAsSilence)

@@ -139,6 +139,43 @@ TEST_F(IcpTest, ResponderAnswersOnlyQueries)
     }
 }
 
+TEST_F(IcpTest, OnlyTheAskedPeersAnswerAboutItsUrlCounts)
+{
+    const auto address = [](const char* ip, int port) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        inet_pton(AF_INET, ip, &a.sin_addr);
+        a.sin_port = htons(static_cast<std::uint16_t>(port));
+        return a;
+    };
+    const sockaddr_in peer = address("127.0.0.2", 3130);
+    const std::string url = "http://o.example/a";
+    struct Case {
+        const char* what;
+        sockaddr_in from;
+        std::uint32_t number;
+        std::string payload;
+        bool counts;
+    };
+    const Case cases[] = {
+        {"the peer's answer", peer, 41, url + '\0', true},
+        {"with an object after the URL", peer, 41, url + '\0' + "HTTP/1.1 200 OK", true},
+        {"another address", address("127.0.0.3", 3130), 41, url + '\0', false},
+        {"another port", address("127.0.0.2", 3131), 41, url + '\0', false},
+        {"another number", peer, 42, url + '\0', false},
+        {"another URL", peer, 41, "http://o.example/b" + std::string(1, '\0'), false},
+        {"the URL's beginning", peer, 41, "http://o.example/" + std::string(1, '\0'), false},
+        {"no URL", peer, 41, "", false},
+    };
+    for (const Case& c : cases) {
+        icp_packet reply;
+        reply.opcode = ICP_OP_HIT;
+        reply.request_number = c.number;
+        reply.payload = c.payload;
+        EXPECT_EQ(icp_reply_matches(reply, c.from, peer, 41, url), c.counts) << c.what;
+    }
+}
+
 TEST_F(IcpTest, OpcodeNames)
 {
     const std::pair<int, const char*> cases[] = {
