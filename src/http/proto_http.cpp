@@ -1040,7 +1040,7 @@ Step HttpExchange::body_stages()
             // the whole body now.
             HTMLStream* stream = connection_htmlstream(connection_);
             if (stream == nullptr) {
-                connection_->htmlstream = htmlstream_new();
+                connection_->htmlstream = htmlstream_new(connection_);
                 stream = connection_htmlstream(connection_);
             }
             if (stream->scanned() == 0)
