@@ -2,6 +2,7 @@
 // may be stored, and how long a stored response is served without asking the origin again.
 #include "cache/admission.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <mutex>
@@ -19,8 +20,16 @@
 namespace {
 
 std::shared_mutex no_cache;
-// The cache opens 180 s after start: the hold-off ends 120 s after this.
-std::time_t next_cache = utc_time(nullptr) + 60;
+// The cache opens 180 s after start: the hold-off ends 120 s after next_cache. The start is taken
+// on the system clock, for static initialisation runs before bring-up knows the GMT offset that
+// puts it on the cache clock; until next_cache is first moved it is the start plus that offset.
+const std::time_t started = std::time(nullptr);
+std::optional<std::time_t> next_cache;
+
+std::time_t holdoff_locked()
+{
+    return next_cache ? *next_cache : started + gmtoffset + 60;
+}
 
 bool equals_nocase(std::string_view a, std::string_view b)
 {
@@ -67,6 +76,19 @@ std::optional<long long> directive_number(std::string_view directive, std::strin
     return n;
 }
 
+// "private", with or without the fields it names: the answer was made for one client.
+bool is_private(std::string_view directive)
+{
+    return starts_nocase(directive, "private") &&
+           (directive.size() == 7 || directive[7] == '=' || directive[7] == ' ' || directive[7] == '\t');
+}
+
+// Directives of a response's Cache-Control that forbid sharing it: a copy of it is a violation.
+bool violation_directive(std::string_view directive)
+{
+    return equals_nocase(directive, "no-cache") || equals_nocase(directive, "no-store") || is_private(directive);
+}
+
 } // namespace
 
 Refresh::Refresh(const Item& item)
@@ -87,7 +109,7 @@ Refresh::Refresh(const Item& item)
 std::time_t cache_holdoff()
 {
     std::shared_lock lock(no_cache);
-    return next_cache;
+    return holdoff_locked();
 }
 
 void cache_holdoff_set(std::time_t when)
@@ -99,14 +121,14 @@ void cache_holdoff_set(std::time_t when)
 void cache_holdoff_raise(std::time_t when, std::time_t unless_before)
 {
     std::unique_lock lock(no_cache);
-    if (next_cache < unless_before)
+    if (holdoff_locked() < unless_before)
         next_cache = when;
 }
 
 bool cache_held_off(std::time_t now)
 {
     std::shared_lock lock(no_cache);
-    return now < next_cache + 120;
+    return now < holdoff_locked() + 120;
 }
 
 std::optional<std::time_t> http_date_parse(std::string_view text)
@@ -124,6 +146,40 @@ std::optional<std::time_t> http_date_parse(std::string_view text)
     return when + gmtoffset;
 }
 
+std::string cookies_removed(std::string text)
+{
+    const auto set_cookie = [](std::string_view line) {
+        const std::string_view name = line.substr(0, line.find(':'));
+        return equals_nocase(trimmed(name), "Set-Cookie") || equals_nocase(trimmed(name), "Set-Cookie2");
+    };
+    // Most answers carry no cookie: they are given back untouched.
+    bool any = false;
+    for (std::size_t at = 0; (at = text.find('\n', at)) != std::string::npos;) {
+        ++at;
+        if (set_cookie(std::string_view(text).substr(at, 12))) {
+            any = true;
+            break;
+        }
+    }
+    if (!any)
+        return text;
+    std::string kept;
+    kept.reserve(text.size());
+    bool dropping = false;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t end = text.find('\n', at);
+        const std::size_t next = end == std::string::npos ? text.size() : end + 1;
+        const std::string_view line(text.data() + at, next - at);
+        const bool folded = at != 0 && (line.front() == ' ' || line.front() == '\t');
+        if (!folded)
+            dropping = at != 0 && set_cookie(line);
+        if (!dropping)
+            kept.append(line);
+        at = next;
+    }
+    return kept;
+}
+
 namespace {
 
 bool request_cacheable(const HEADER& request)
@@ -139,16 +195,68 @@ bool request_cacheable(const HEADER& request)
     return !request.url_user || request.url_user->empty() || equals_nocase(*request.url_user, "anonymous");
 }
 
+// Whether an answer that varies on the request line `name` suits every request for its URL:
+// only when the proxy, not the client, decided that line as it went to the origin.
+bool vary_ignorable(const CONNECTION_T* connection, const HEADER& request, std::string_view name)
+{
+    // Hop-by-hop lines never reach the origin.
+    for (const std::string_view hop : {"connection", "keep-alive", "proxy-connection", "te", "trailers", "upgrade"})
+        if (equals_nocase(name, hop))
+            return true;
+    // The proxy sends no Accept-Encoding, or its own; it decodes for a client that takes no
+    // encoding.
+    if (equals_nocase(name, "accept-encoding"))
+        return !request.accept_encoding || (connection != nullptr && (connection->flags & CONN_ENCODED) != 0);
+    return false;
+}
+
+// Whether a 200 answer may be kept for other clients than the one it went to.
+bool response_shareable(const CONNECTION_T* connection, const HEADER& request, const HEADER& response)
+{
+    if (response.cache_control) {
+        bool violation = false;
+        directives(*response.cache_control, [&](std::string_view directive) {
+            violation = violation || violation_directive(directive);
+        });
+        // While violations are off such a copy is never served, so it is not worth storing.
+        if (violation && (cache_section == nullptr || !cache_section->violations_allowed()))
+            return false;
+    }
+    for (const HTTP_HEADER& line : response.lines) {
+        if (!equals_nocase(line.name, "Vary"))
+            continue;
+        bool shareable = true;
+        directives(line.value, [&](std::string_view name) {
+            if (!name.empty() && (name == "*" || !vary_ignorable(connection, request, name)))
+                shareable = false;
+        });
+        if (!shareable)
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
-int cacheable(CONNECTION_T*, const HEADER* request, const HEADER* response)
+int cacheable(CONNECTION_T* connection, const HEADER* request, const HEADER* response)
 {
     const std::time_t now = cache_section != nullptr ? cache_section->now() : utc_time(nullptr);
     if (cache_held_off(now))
         return 0;
     if (request == nullptr || !request_cacheable(*request))
         return 0;
-    return response == nullptr || (response->kind == HEADER_RESPONSE && response->status == 200) ? 1 : 0;
+    if (response == nullptr)
+        return 1;
+    return response->kind == HEADER_RESPONSE && response->status == 200 &&
+                   response_shareable(connection, *request, *response)
+               ? 1
+               : 0;
+}
+
+bool CacheSection::violations_allowed()
+{
+    Lock lock(mutex_);
+    return values_.violations != 0;
 }
 
 void CacheSection::select_refresh(CONNECTION_T* connection, CACHEMAP* object)
@@ -187,8 +295,13 @@ void CacheSection::check_header(CACHEMAP* object)
     if (!facts.read) {
         facts = {};
         facts.read = true;
-        if (header->expires)
-            facts.expires = http_date_parse(*header->expires).value_or(0);
+        if (header->expires) {
+            // An Expires that does not parse ("0", "-1", a date form of its own) means the
+            // answer is already stale, not that it gave no expiry.
+            const std::optional<std::time_t> expires = http_date_parse(*header->expires);
+            facts.expires = expires.value_or(0);
+            facts.expired = !expires || *expires == 0;
+        }
         if (header->last_modified)
             facts.lastmod = http_date_parse(*header->last_modified).value_or(0);
         if (header->cache_control) {
@@ -197,7 +310,7 @@ void CacheSection::check_header(CACHEMAP* object)
                     facts.max_age = *age;
                 } else if (equals_nocase(directive, "must-revalidate")) {
                     facts.forced = true;
-                } else if (equals_nocase(directive, "no-cache") || equals_nocase(directive, "no-store")) {
+                } else if (violation_directive(directive)) {
                     facts.forced = true;
                     facts.violation = true;
                 }
@@ -206,7 +319,7 @@ void CacheSection::check_header(CACHEMAP* object)
     }
     if (header->expires) {
         putlog(LOG_DEBUG, "cache: file expires header: %s", header->expires->c_str());
-        object->expires = facts.expires;
+        object->expires = facts.expired ? retrieved - 1 : facts.expires;
     }
     if (header->last_modified) {
         putlog(LOG_DEBUG, "cache: file last-modified header: %s", header->last_modified->c_str());
@@ -291,4 +404,11 @@ int CacheSection::stale(CACHEMAP* object)
 {
     Lock lock(mutex_);
     return (object->flags & CACHE_EXPIRED) != 0 ? 1 : 0;
+}
+
+CacheSection::HitState CacheSection::hit_state(CACHEMAP* object)
+{
+    const std::time_t now = this->now();
+    Lock lock(mutex_);
+    return {object->flags, std::max<std::time_t>(now - object->retrieved, 0)};
 }

@@ -46,3 +46,8 @@ bool cache_held_off(std::time_t now);
 
 // An HTTP date ("Sun, 06 Nov 1994 08:49:37 GMT") on the cache clock; nullopt when it doesn't parse.
 std::optional<std::time_t> http_date_parse(std::string_view text);
+
+// A stored response header text without its Set-Cookie and Set-Cookie2 lines (and the lines
+// folded onto them): the cookies of the client an answer was fetched for are never sent to the
+// clients a copy of it serves.
+std::string cookies_removed(std::string text);

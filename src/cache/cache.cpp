@@ -317,7 +317,7 @@ CACHEMAP* CacheSection::open_locked(Lock& lock, CONNECTION_T* connection, std::s
 }
 
 CACHEMAP* CacheSection::open_complete(Lock& lock, CONNECTION_T* connection, CACHEMAP* object, const char* header,
-                                      std::uint32_t flags, bool creating, std::time_t when)
+                                      std::uint32_t /*flags*/, bool creating, std::time_t when)
 {
     const auto drop = [&]() -> CACHEMAP* {
         invalidate_unlocked(object);
@@ -366,7 +366,9 @@ CACHEMAP* CacheSection::open_complete(Lock& lock, CONNECTION_T* connection, CACH
     if (object->header_length != 0 && object->header != nullptr && cacheable2(object)) {
         if (!creating)
             check_header(object);
-        if ((flags & CACHE_OFFLINE) == 0 && (object->flags & CACHE_VIOLATION) != 0 && values_.violations == 0) {
+        // An answer stored against its caching headers may be one client's own: while violations
+        // are off it is served to nobody, offline requests included.
+        if ((object->flags & CACHE_VIOLATION) != 0 && values_.violations == 0) {
             close_unlocked(object, false);
             return nullptr;
         }
@@ -800,10 +802,14 @@ bool CacheSection::md5_check(Lock& lock, CACHEMAP* object)
 
 std::string CacheSection::header_text(CACHEMAP* object)
 {
-    Lock lock(mutex_);
-    if (object->mapping == nullptr)
-        return {};
-    return std::string(object->mapping, std::min<std::uint64_t>(object->header_length, object->size));
+    std::string text;
+    {
+        Lock lock(mutex_);
+        if (object->mapping == nullptr)
+            return {};
+        text.assign(object->mapping, std::min<std::uint64_t>(object->header_length, object->size));
+    }
+    return cookies_removed(std::move(text));
 }
 
 std::unique_ptr<Filebuf> CacheSection::read_filebuf(CACHEMAP* object)

@@ -75,10 +75,11 @@ struct CACHEMAP {
     struct HeaderFacts {
         bool read = false;
         std::time_t expires = 0;               // Expires, 0 when none or unparsable
+        bool expired = false;                  // an Expires that does not parse: stale at once
         std::time_t lastmod = 0;               // Last-Modified, 0 when none or unparsable
         std::optional<long long> max_age;      // the last max-age directive of Cache-Control
-        bool forced = false;                   // must-revalidate, no-cache or no-store
-        bool violation = false;                // no-cache or no-store
+        bool forced = false;                   // must-revalidate, no-cache, no-store or private
+        bool violation = false;                // no-cache, no-store or private
     } facts;                                   // cleared whenever `header` changes
 };
 
@@ -138,7 +139,17 @@ public:
     void validated(CACHEMAP* object);
     // 1 when the object is past its freshness lifetime.
     int stale(CACHEMAP* object);
-    // A copy of the stored response header text.
+    // For a hit's answer, in one look: the object's flags and the seconds since it was retrieved
+    // or last revalidated, on the cache's clock (never negative).
+    struct HitState {
+        std::uint32_t flags = 0;
+        std::time_t age = 0;
+    };
+    HitState hit_state(CACHEMAP* object);
+    // Whether objects stored against their caching headers may be served.
+    bool violations_allowed();
+    // A copy of the stored response header text, as a hit sends it: without the Set-Cookie
+    // and Set-Cookie2 lines, which were meant for the client it was fetched for.
     std::string header_text(CACHEMAP* object);
     // A copy of the body, once writing has ended.
     std::unique_ptr<Filebuf> read_filebuf(CACHEMAP* object);
@@ -344,6 +355,8 @@ private:
 extern CacheSection* cache_section;
 
 // 1 when the message may be stored: the request alone (response null) or request and response.
+// An answer that forbids sharing (no-store, no-cache, private) while violations are off, or that
+// varies on a request line the client chose, is not.
 int cacheable(CONNECTION_T* connection, const HEADER* request, const HEADER* response);
 
 // Thread entry: works off the cache's pending deletions for the life of the process.

@@ -21,6 +21,19 @@ std::string lower(std::string_view name)
     return key;
 }
 
+// The heap bytes a node takes, its strings included.
+std::size_t node_bytes(const htmlstream_node& node)
+{
+    std::size_t bytes = sizeof(htmlstream_node) + node.text.capacity();
+    if (node.tag != nullptr) {
+        bytes += sizeof(htmlstream_tag) + node.tag->name.capacity() +
+                 node.tag->attributes.capacity() * sizeof(htmlstream_attribute);
+        for (const htmlstream_attribute& attribute : node.tag->attributes)
+            bytes += attribute.name.capacity() + attribute.value.capacity();
+    }
+    return bytes;
+}
+
 }  // namespace
 
 std::unique_ptr<htmlstream_tag> htmlstream_tag_parse(std::string_view text)
@@ -104,6 +117,7 @@ int HTMLStream::Callback(std::string_view name, htmlstream_callback function, vo
 void HTMLStream::attach(std::unique_ptr<htmlstream_node> owned)
 {
     htmlstream_node* node = owned.get();
+    nodes_bytes_ += node_bytes(*node);
     nodes_.push_back(std::move(owned));
     if (root_ == nullptr) {
         root_ = node;
@@ -128,7 +142,9 @@ void HTMLStream::text(std::size_t from, std::size_t to)
     if (isempty(run, run.size()) != 0)
         return;
     if (current_ != nullptr && current_->tag == nullptr && !current_->text.empty()) {
+        const std::size_t before = current_->text.capacity();
         current_->text.append(run);
+        nodes_bytes_ += current_->text.capacity() - before;
         return;
     }
     auto node = std::make_unique<htmlstream_node>();
@@ -174,18 +190,44 @@ void HTMLStream::closing(std::string_view name, bool& warned)
     current_ = parent;
 }
 
+bool HTMLStream::over_limit()
+{
+    if (memory() <= limit_)
+        return false;
+    stop();
+    return true;
+}
+
+void HTMLStream::stop()
+{
+    putlog(LOG_WARNING, "HTML stream: parsing stopped: the page holds more than %zu bytes", limit_);
+    stopped_ = true;
+    buffer_ = Filebuf();
+    base_ = mark_ = scan_ = 0;
+}
+
 void HTMLStream::Add(const char* bytes, std::size_t length)
 {
     // Only a null block ends the document; an empty block from a read that got nothing does not.
     const bool final = bytes == nullptr;
-    if (!final && length == 0)
+    if (stopped_ || (!final && length == 0))
         return;
+    // A block that would take the stream past its limit is taken only as far as it fits: what
+    // it completes is still parsed, and the stream stops after it.
+    bool cut = false;
     if (final) {
         if (ended_)
             return;
         ended_ = true;
-    } else if (buffer_.Add(bytes, length) < 0) {
-        return;
+    } else {
+        const std::size_t used = memory();
+        const std::size_t room = used < limit_ ? limit_ - used : 0;
+        if (length > room) {
+            length = room;
+            cut = true;
+        }
+        if (length > 0 && buffer_.Add(bytes, length) < 0)
+            return;
     }
     const std::size_t end = base_ + buffer_.size();
     bool warned = false;
@@ -206,6 +248,8 @@ void HTMLStream::Add(const char* bytes, std::size_t length)
                 auto node = std::make_unique<htmlstream_node>();
                 node->tag = htmlstream_tag_parse(between(mark_, i + 1));
                 attach(std::move(node));
+                if (over_limit())
+                    return;
             }
             mark_ = i;
         } else if (c == '<') {
@@ -218,6 +262,8 @@ void HTMLStream::Add(const char* bytes, std::size_t length)
                 in_comment_ = true;
             } else {
                 text(mark_, i);
+                if (over_limit())
+                    return;
                 mark_ = i;
             }
         }
@@ -225,6 +271,10 @@ void HTMLStream::Add(const char* bytes, std::size_t length)
     scan_ = waiting ? i : end;
     if (final && end > 0)
         text(mark_, end);
+    if (cut) {
+        stop();
+        return;
+    }
 
     // Bytes before the mark are never read again. They are dropped once they are at least half of
     // what is held, so the moves cost no more than the bytes received.

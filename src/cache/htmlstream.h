@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <limits>
 #include <map>
 #include <memory>
 #include <string>
@@ -50,7 +51,9 @@ public:
     // unmatched closing tags costs linear time.
     static constexpr std::size_t CLOSING_WALK_LIMIT = 64;
 
-    HTMLStream() = default;
+    // limit: the most bytes the stream may hold, nodes and unparsed text together; past it the
+    // stream stops parsing (with a log line) and lets its unparsed text go.
+    explicit HTMLStream(std::size_t limit = std::numeric_limits<std::size_t>::max()) : limit_(limit) {}
     HTMLStream(const HTMLStream&) = delete;
     HTMLStream& operator=(const HTMLStream&) = delete;
     ~HTMLStream();
@@ -68,6 +71,10 @@ public:
     std::size_t scanned() const { return scanned_; }
     // Bytes held: those from the last "<" or ">" handled onwards.
     std::size_t held() const { return buffer_.size(); }
+    // What the stream holds, counted against its limit: the nodes and the bytes held.
+    std::size_t memory() const { return nodes_bytes_ + nodes_.capacity() * sizeof(nodes_[0]) + buffer_.size(); }
+    // Whether the limit stopped the parsing: later blocks are ignored.
+    bool stopped() const { return stopped_; }
 
 private:
     struct Registration {
@@ -83,6 +90,9 @@ private:
     void text(std::size_t from, std::size_t to);
     void attach(std::unique_ptr<htmlstream_node> node);
     void closing(std::string_view name, bool& warned);
+    // Past the limit (true): no more parsing, and the unparsed text goes.
+    bool over_limit();
+    void stop();
 
     std::map<std::string, Registration> callbacks_;  // lower-case names
     std::vector<std::unique_ptr<htmlstream_node>> nodes_;
@@ -95,5 +105,8 @@ private:
     bool in_comment_ = false;
     bool ended_ = false;
     std::size_t scanned_ = 0;
+    std::size_t limit_;
+    std::size_t nodes_bytes_ = 0;   // the nodes' own bytes and those of their strings
+    bool stopped_ = false;
     Filebuf buffer_;
 };

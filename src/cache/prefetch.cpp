@@ -1,6 +1,7 @@
 #include "cache/prefetch.h"
 
 #include <algorithm>
+#include <limits>
 #include <mutex>
 #include <strings.h>
 #include <utility>
@@ -8,6 +9,7 @@
 #include "cache/cache.h"
 #include "cache/forward.h"
 #include "cache/htmlstream.h"
+#include "config/general.h"
 #include "config/item.h"
 #include "config/profile.h"
 #include "core/global.h"
@@ -164,7 +166,7 @@ void PrefetchSection::setup_callbacks(CONNECTION_T* connection)
         if (!rule.usable(connection->profiles))
             continue;
         if (connection->htmlstream == nullptr)
-            connection->htmlstream = htmlstream_new();
+            connection->htmlstream = htmlstream_new(connection);
         connection->htmlstream->Callback(rule.tag, prefetch_callback, connection);
     }
 }
@@ -365,9 +367,13 @@ void HTMLStreamFree::operator()(HTMLStream* stream) const noexcept
     std::unique_ptr<HTMLStream> owner(stream);
 }
 
-HTMLStreamPtr htmlstream_new()
+HTMLStreamPtr htmlstream_new(const CONNECTION_T* connection)
 {
-    return HTMLStreamPtr(std::make_unique<HTMLStream>().release());
+    // A page is parsed as far as a body would be buffered whole, and no further: markup dense
+    // in tags costs many times its own size in nodes.
+    const std::size_t limit = general_section != nullptr ? general_section->maxdbuffer_get(connection)
+                                                         : std::numeric_limits<std::size_t>::max();
+    return HTMLStreamPtr(std::make_unique<HTMLStream>(limit).release());
 }
 
 HTMLStream* connection_htmlstream(CONNECTION_T* connection)
@@ -377,8 +383,14 @@ HTMLStream* connection_htmlstream(CONNECTION_T* connection)
 
 void htmlstream_feed(HTMLStream* stream, const char* bytes, std::size_t length)
 {
-    if (stream != nullptr && bytes != nullptr)
-        stream->Add(bytes, length);
+    if (stream == nullptr || bytes == nullptr)
+        return;
+    // A whole body (a cache hit, a decoded buffer) goes in blocks as a transfer brings it, so
+    // that the stream lets each parsed block go and parses as far as it would have then; past
+    // its limit it takes nothing more.
+    constexpr std::size_t BLOCK = 65536;
+    for (std::size_t at = 0; at < length && !stream->stopped(); at += BLOCK)
+        stream->Add(bytes + at, std::min(BLOCK, length - at));
 }
 
 void htmlstream_flush(HTMLStream* stream)

@@ -137,8 +137,9 @@ void* prefetch_thread(void* argument);
 // One fetch into the cache, without a client.
 void protocol_prefetch(const PREFETCH_QUEUE& entry);
 
-// A new stream, owned as the connection record holds it.
-HTMLStreamPtr htmlstream_new();
+// A new stream for the connection's response, owned as the connection record holds it; it holds
+// at most the connection's download buffer limit.
+HTMLStreamPtr htmlstream_new(const CONNECTION_T* connection);
 // The HTML stream attached to the connection's current request, or null.
 HTMLStream* connection_htmlstream(CONNECTION_T* connection);
 void htmlstream_feed(HTMLStream* stream, const char* bytes, std::size_t length);

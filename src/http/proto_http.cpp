@@ -859,10 +859,11 @@ Step HttpExchange::before_body()
 {
     HEADER* response = slot_.get();
     if (from_cache()) {
-        response->age = std::to_string(static_cast<unsigned>(std::time(nullptr) - cache_->retrieved));
-        // One look at the flags serves both questions: every lock taken per hit is felt by all
-        // the other connections.
-        const std::uint32_t flags = cache_section->flag_get(cache_.get());
+        // One look serves the Age and both questions on the flags: every lock taken per hit is
+        // felt by all the other connections.
+        const CacheSection::HitState hit = cache_section->hit_state(cache_.get());
+        const std::uint32_t flags = hit.flags;
+        response->age = std::to_string(static_cast<unsigned>(hit.age));
         if ((connection_->flags & CONN_VALIDATED) == 0 && (flags & CACHE_EXPIRED) != 0)
             response->warning = "110 stale cache";
         if (transfer_limit_check(connection_) == 0)
@@ -1040,7 +1041,7 @@ Step HttpExchange::body_stages()
             // the whole body now.
             HTMLStream* stream = connection_htmlstream(connection_);
             if (stream == nullptr) {
-                connection_->htmlstream = htmlstream_new();
+                connection_->htmlstream = htmlstream_new(connection_);
                 stream = connection_htmlstream(connection_);
             }
             if (stream->scanned() == 0)

@@ -3,6 +3,8 @@ conditional requests with 304, while the proxy's clock is moved by the test."""
 import re
 from email.utils import parsedate_to_datetime
 
+import pytest
+
 from cache_clock import HOLDOFF
 from conftest import wait_until
 from counting_origin import proxy_get
@@ -90,5 +92,37 @@ def test_uncachable_exchanges_always_reach_the_origin(tarvodine, xml_files, tmp_
                 answer = proxy_get(proxy, url, "127.0.0.1", headers=headers)
                 assert answer.body == BODY, what
             assert origin.accepted == 2 * (index + 1), what
+    finally:
+        origin.stop()
+
+
+
+@pytest.mark.parametrize("zone", ["UTC", "Europe/Berlin", "Asia/Tokyo", "America/New_York"])
+def test_the_hold_off_and_the_age_of_hits_are_the_same_in_every_zone(tarvodine, xml_files, tmp_path, zone):
+    """The cache opens 180 s after start and a hit's Age counts the seconds since retrieval,
+    whatever the zone the proxy runs in: UTC, east of it with and without daylight saving, and
+    west of it."""
+    origin = ScriptedOrigin([ok("Cache-Control: max-age=3600")] * 3)
+    try:
+        proxy = CacheProxy(tarvodine, xml_files, tmp_path, cache_element(),
+                           wrapper=(f"TZ={zone}",)).start(past_holdoff=False)
+        url = origin.url("/page")
+        # Held off: answers are neither stored nor looked up.
+        assert "MISS" in proxy_get(proxy, url, "127.0.0.1").headers["x-cache"]
+        proxy.clock.advance(170)
+        assert "MISS" in proxy_get(proxy, url, "127.0.0.1").headers["x-cache"]
+        assert origin.accepted == 2
+        proxy.clock.advance(HOLDOFF - 170)
+        assert "MISS" in proxy_get(proxy, url, "127.0.0.1").headers["x-cache"]
+        assert origin.accepted == 3
+        wait_until(lambda: proxy.proc.native_log().count("disconnected after making 1 requests") == 3,
+                   what="the stored copy finished")
+
+        proxy.clock.advance(100)
+        hit = proxy_get(proxy, url, "127.0.0.1")
+        assert hit.body == BODY and "HIT" in hit.headers["x-cache"]
+        assert origin.accepted == 3
+        # The test's own steps add a few real seconds to the 100 the clock was moved.
+        assert 100 <= int(hit.headers["age"]) < 160, hit.headers["age"]
     finally:
         origin.stop()

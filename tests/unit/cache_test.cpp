@@ -179,6 +179,7 @@ protected:
         std::string store_size = "1G", margin = "0";
         bool with_store = true;
         std::string refresh{};   // refresh items
+        bool violations = false;
     };
 
     std::unique_ptr<CacheSection> make_with(const Setup& setup)
@@ -190,7 +191,8 @@ protected:
                                             "</path><size>" + setup.store_size + "</size><margin>" + setup.margin +
                                             "</margin><md5>" + std::to_string(setup.md5) + "</md5></store>"
                                       : "";
-        section_load(*made, "<cache><enabled>true</enabled><violations>false</violations>"
+        section_load(*made, std::string("<cache><enabled>true</enabled><violations>") +
+                                (setup.violations ? "true" : "false") + "</violations>"
                             "<memorysize>" + setup.memorysize + "</memorysize><memoryextra>" + setup.memoryextra +
                             "</memoryextra><minsize>0</minsize>"
                             "<maxsize>" + setup.maxsize + "</maxsize><prefetchwindow>60</prefetchwindow><icpport>0</icpport>"
@@ -509,8 +511,8 @@ TEST_F(CacheStore, FreshnessFollowsTheStoredHeadersBoundedByTheRefreshRule)
     const std::string day = refresh_item(0, 86400, 3600, 10);
     const Case cases[] = {
         {"no expiry information", "", day, 0, true},
-        {"max-age after a blank", "Cache-Control: private, max-age=600\r\n", day, 599, false},
-        {"max-age run out", "Cache-Control: private, max-age=600\r\n", day, 601, true},
+        {"max-age after a blank", "Cache-Control: public, max-age=600\r\n", day, 599, false},
+        {"max-age run out", "Cache-Control: public, max-age=600\r\n", day, 601, true},
         {"max-age overrides Expires", "Expires: " + http_date(r + 10) + "\r\nCache-Control: max-age=600\r\n", day, 300, false},
         {"Expires ahead", "Expires: " + http_date(r + 100) + "\r\n", day, 50, false},
         {"Expires passed", "Expires: " + http_date(r + 100) + "\r\n", day, 150, true},
@@ -524,6 +526,12 @@ TEST_F(CacheStore, FreshnessFollowsTheStoredHeadersBoundedByTheRefreshRule)
         {"directive names ignore case", "Cache-Control: MAX-AGE=600\r\n", day, 10, false},
         {"no rule: stale once the clock moves", "Cache-Control: max-age=600\r\n", "", 1, true},
         {"an unparsable Expires is no expiry", "Expires: soon\r\n", day, 0, true},
+        // An Expires that does not parse has expired: the lm-factor gives no lifetime then.
+        {"Expires 0", "Expires: 0\r\nLast-Modified: " + http_date(r - 10000) + "\r\n", day, 10, true},
+        {"Expires -1", "Expires: -1\r\nLast-Modified: " + http_date(r - 10000) + "\r\n", day, 10, true},
+        {"Expires in another date form",
+         "Expires: Sunday, 06-Nov-50 08:49:37 GMT\r\nLast-Modified: " + http_date(r - 10000) + "\r\n", day, 10, true},
+        {"max-age overrides an unparsable Expires", "Expires: 0\r\nCache-Control: max-age=600\r\n", day, 10, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -547,15 +555,32 @@ TEST_F(CacheStore, FreshnessFollowsTheStoredHeadersBoundedByTheRefreshRule)
     }
 }
 
-TEST_F(CacheStore, NoStoreIsKeptAsAViolationServedOnlyOffline)
+// A copy kept against its caching headers (stored while violations were allowed, or by an
+// older version) may be one client's own: with violations off nobody gets it, offline included.
+TEST_F(CacheStore, AViolationIsServedOnlyWhileViolationsAreAllowed)
 {
-    cache = make_with({.refresh = refresh_item(0, 86400, 3600, 10)});
-    store("http://a.example/x", "body", 10000, "HTTP/1.1 200 OK\r\nCache-Control: no-store, max-age=600\r\n\r\n");
-    EXPECT_EQ(cache->cache_open(nullptr, "http://a.example/x", nullptr, 0), nullptr);
-    CACHEMAP* offline = cache->cache_open(nullptr, "http://a.example/x", nullptr, CACHE_OFFLINE);
-    ASSERT_NE(offline, nullptr);
-    EXPECT_EQ(offline->flags & (CACHE_EXPIRED | CACHE_VIOLATION), CACHE_EXPIRED | CACHE_VIOLATION);
-    cache->cache_close(offline, false);
+    for (const char* cache_control : {"no-store, max-age=600", "no-cache, max-age=600", "private, max-age=600",
+                                      "max-age=600, private=\"Set-Cookie\""}) {
+        SCOPED_TRACE(cache_control);
+        const std::string header = std::string("HTTP/1.1 200 OK\r\nCache-Control: ") + cache_control + "\r\n\r\n";
+        cache = make_with({.refresh = refresh_item(0, 86400, 3600, 10)});
+        store("http://a.example/x", "body", 10000, header);
+        EXPECT_FALSE(cache->violations_allowed());
+        EXPECT_EQ(cache->cache_open(nullptr, "http://a.example/x", nullptr, 0), nullptr);
+        EXPECT_EQ(cache->cache_open(nullptr, "http://a.example/x", nullptr, CACHE_OFFLINE), nullptr);
+        cache.reset();
+
+        // The same store, read again with violations allowed.
+        cache = make_with({.refresh = refresh_item(0, 86400, 3600, 10), .violations = true});
+        ASSERT_TRUE(cache->violations_allowed());
+        CACHEMAP* allowed = cache->cache_open(nullptr, "http://a.example/x", nullptr, 0);
+        ASSERT_NE(allowed, nullptr);
+        EXPECT_EQ(allowed->flags & (CACHE_EXPIRED | CACHE_VIOLATION), CACHE_EXPIRED | CACHE_VIOLATION);
+        cache->cache_close(allowed, false);
+        cache.reset();
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
 }
 
 TEST_F(CacheStore, ARuleThatDoesNotCacheKeepsResponsesOutUnlessForced)
@@ -633,6 +658,13 @@ TEST_F(CacheStore, ARevalidatedObjectIsFreshAgain)
     cache->validated(hit);
     EXPECT_EQ(hit->flags & CACHE_VALIDATE, 0u);
     EXPECT_EQ(hit->retrieved, fake_now);
+    // The age of an answer counts from the revalidation, on the cache's clock; a clock set back
+    // gives no negative age.
+    fake_now += 50;
+    EXPECT_EQ(cache->hit_state(hit).age, 50);
+    fake_now -= 100;
+    EXPECT_EQ(cache->hit_state(hit).age, 0);
+    fake_now += 50;
     cache->cache_close(hit, false);
     hit = cache->cache_open(nullptr, "http://a.example/x", nullptr, 0);
     ASSERT_NE(hit, nullptr);
@@ -674,6 +706,44 @@ TEST_F(CacheStore, OnlyPlainGetsAnd200AnswersAreCacheableOnceTheHoldOffIsOver)
         EXPECT_EQ(cacheable(connection.get(), request.get(), response.get()), c.cacheable);
     }
 
+    // An answer made for one client, or chosen by a request line its client wrote, is not kept
+    // (violations are off).
+    struct Answer {
+        const char* what;
+        std::string request_lines;
+        std::string response_lines;
+        std::uint32_t connection_flags;
+        int cacheable;
+    };
+    const Answer answers[] = {
+        {"public", "", "Cache-Control: public, max-age=60\r\n", 0, 1},
+        {"private", "", "Cache-Control: max-age=60, private\r\n", 0, 0},
+        {"private naming a field", "", "Cache-Control: private=\"Set-Cookie\"\r\n", 0, 0},
+        {"no-store", "", "Cache-Control: no-store\r\n", 0, 0},
+        {"no-cache", "", "Cache-Control: No-Cache\r\n", 0, 0},
+        {"a directive that begins like private", "", "Cache-Control: privately\r\n", 0, 1},
+        {"a Set-Cookie", "", "Set-Cookie: a=1\r\nCache-Control: max-age=60\r\n", 0, 1},
+        {"Vary on a line of the client", "", "Vary: Accept-Language\r\n", 0, 0},
+        {"Vary on anything", "", "Vary: *\r\n", 0, 0},
+        {"Vary on hop-by-hop lines", "", "Vary: Connection,TE\r\n", 0, 1},
+        {"Vary on an Accept-Encoding the proxy left out", "", "Vary: accept-encoding\r\n", 0, 1},
+        {"Vary on the proxy's own Accept-Encoding", "Accept-Encoding: gzip, deflate\r\n",
+         "Vary: Accept-Encoding\r\n", CONN_ENCODED, 1},
+        {"Vary on the client's Accept-Encoding", "Accept-Encoding: br\r\n", "Vary: Accept-Encoding\r\n", 0, 0},
+        {"one Vary line of two", "", "Vary: Accept-Encoding\r\nVary: Cookie\r\n", 0, 0},
+    };
+    for (const Answer& c : answers) {
+        SCOPED_TRACE(c.what);
+        HeaderPtr request =
+            http_header_parse_request("GET http://a.example/x HTTP/1.1\r\nHost: a.example\r\n" + c.request_lines + "\r\n");
+        ASSERT_NE(request, nullptr);
+        HeaderPtr response = http_header_parse_response("HTTP/1.1 200 OK\r\n" + c.response_lines + "\r\n");
+        ASSERT_NE(response, nullptr);
+        connection->flags = c.connection_flags;
+        EXPECT_EQ(cacheable(connection.get(), request.get(), response.get()), c.cacheable);
+    }
+    connection->flags = 0;
+
     // A request with a path only counts once its URL is complete.
     HeaderPtr origin_form = http_header_parse_request("GET /x HTTP/1.1\r\nHost: a.example\r\n\r\n");
     ASSERT_NE(origin_form, nullptr);
@@ -688,6 +758,25 @@ TEST_F(CacheStore, OnlyPlainGetsAnd200AnswersAreCacheableOnceTheHoldOffIsOver)
     cache_holdoff_set(fake_now - 119);
     EXPECT_EQ(cacheable(connection.get(), get.get(), nullptr), 0);
     cache_section = previous;
+}
+
+TEST(CachedHeader, AHitCarriesNoCookieOfTheClientTheAnswerWasFetchedFor)
+{
+    struct Case {
+        std::string stored;
+        std::string sent;
+    };
+    const Case cases[] = {
+        {"HTTP/1.1 200 OK\r\nA: 1\r\n\r\n", "HTTP/1.1 200 OK\r\nA: 1\r\n\r\n"},
+        {"HTTP/1.1 200 OK\r\nSet-Cookie: s=1\r\nA: 1\r\nset-cookie2 : t=2\r\nSET-COOKIE:u=3\r\n\r\n",
+         "HTTP/1.1 200 OK\r\nA: 1\r\n\r\n"},
+        // A folded line goes with the line it continues; names that only begin alike stay.
+        {"HTTP/1.1 200 OK\r\nSet-Cookie: s=1;\r\n path=/\r\nSet-Cookies: k\r\nX-Set-Cookie: k\r\n\r\n",
+         "HTTP/1.1 200 OK\r\nSet-Cookies: k\r\nX-Set-Cookie: k\r\n\r\n"},
+        {"HTTP/1.0 200 OK\nSet-Cookie: s=1\nB: 2\n\n", "HTTP/1.0 200 OK\nB: 2\n\n"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(cookies_removed(c.stored), c.sent) << c.stored;
 }
 
 TEST(HttpDate, ParsesGmtWhateverTheLocalZone)

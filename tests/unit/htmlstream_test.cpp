@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -244,4 +245,53 @@ TEST(HtmlStream, LongPagesScanInLinearTime)
     for (std::size_t at = 0; at < closings.size(); at += 1000)
         stream.Add(closings.data() + at, std::min<std::size_t>(1000, closings.size() - at));
     EXPECT_LT(stream.held(), 64u * 1024);
+}
+
+// Pages that cost the stream most: dense tags (each makes a node many times its size), one long
+// text, and an unclosed "<" (the stream keeps what follows it). Whatever the blocks, the stream
+// holds no more than its limit, stops there, and has parsed what came before.
+TEST(HtmlStream, WhatAPageMayHoldIsBoundedByTheLimit)
+{
+    const std::size_t limit = 256 * 1024;
+    const std::size_t size = 8u << 20;
+    std::string tags;
+    while (tags.size() < size)
+        tags += "<img src=a><b>";
+    std::string text = "<img src=a><p>" + std::string(size, 't');
+    std::string unclosed = "<img src=a><img src=\"" + std::string(size, 'u');
+    for (const std::string* page : {&tags, &text, &unclosed}) {
+        for (const std::size_t block : {std::size_t{1000}, std::size_t{65536}, size}) {
+            Seen seen;
+            HTMLStream stream(limit);
+            stream.Callback("img", record, &seen);
+            std::size_t most = 0;
+            for (std::size_t at = 0; at < page->size(); at += block) {
+                stream.Add(page->data() + at, std::min(block, page->size() - at));
+                most = std::max(most, stream.memory());
+            }
+            stream.Add(nullptr, 0);
+            EXPECT_LE(most, limit) << block;
+            EXPECT_TRUE(stream.stopped()) << block;
+            EXPECT_EQ(stream.held(), 0u) << block;
+            EXPECT_FALSE(seen.tags.empty()) << block;
+            EXPECT_EQ(seen.tags.front(), "img src=a") << block;
+        }
+    }
+
+    // Within the limit nothing changes; a limit of nothing parses nothing.
+    const std::string small = "<img src=x>text<img src=y>";
+    Seen seen;
+    HTMLStream within(small.size() * 100);
+    within.Callback("img", record, &seen);
+    within.Add(small.data(), small.size());
+    within.Add(nullptr, 0);
+    EXPECT_FALSE(within.stopped());
+    EXPECT_EQ(seen.tags, (std::vector<std::string>{"img src=x", "img src=y"}));
+    Seen none;
+    HTMLStream nothing(0);
+    nothing.Callback("img", record, &none);
+    nothing.Add(small.data(), small.size());
+    EXPECT_TRUE(nothing.stopped());
+    EXPECT_TRUE(none.tags.empty());
+    EXPECT_EQ(nothing.root(), nullptr);
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <optional>
@@ -29,11 +30,20 @@ protected:
         road::sections_create();
         drain();
         road::log_clear();
+        download_buffer("4M");
     }
     void TearDown() override
     {
         drain();
         load("", false);
+        section_load(*general_section, "<general></general>");
+    }
+
+    // A stream holds at most the connection's download buffer limit.
+    static void download_buffer(const std::string& limit)
+    {
+        section_load(*general_section,
+                     "<general>" + item_xml("rule", GENERAL_RULE_FIELDS, {{"maxdbuffer", limit}}) + "</general>");
     }
 
     static void load(const std::string& rules, bool enabled = true, int queuesize = 100, int hostlimit = 0)
@@ -227,6 +237,43 @@ TEST_F(PrefetchTest, TheQueueRefusesBeyondItsSizeAndTheHostLimitAndIgnoresRepeat
     EXPECT_EQ(url_create(head->url), "http://a.example:80/1");
     EXPECT_TRUE(prefetch_section->queue_add(url("http://a.example/3"), {}, ALLOWANCE_UNLIMITED, 1));
     EXPECT_EQ(prefetch_section->queue_count(), 3u);
+}
+
+// A page of tags, fed as a transfer brings it and whole as a cache hit is: the links of its first
+// tags are queued, and the stream stops at the connection's download buffer limit with a line
+// saying so. Without a download buffer nothing is parsed.
+TEST_F(PrefetchTest, APageIsParsedUpToTheDownloadBufferLimit)
+{
+    load(rule({}), true, 1000);
+    std::string markup;
+    for (int i = 0; markup.size() < (4u << 20); ++i)
+        markup += "<img src=\"/" + std::to_string(i) + ".gif\"><b>x</b>";
+    const std::string stopped = "HTML stream: parsing stopped: the page holds more than 65536 bytes";
+    for (const std::size_t block : {std::size_t{16384}, markup.size()}) {
+        SCOPED_TRACE(block);
+        road::log_clear();
+        download_buffer("64K");
+        ConnectionPtr connection = page("http://page.example/p.html");
+        prefetch_section->setup_callbacks(connection.get());
+        HTMLStream* stream = connection_htmlstream(connection.get());
+        ASSERT_NE(stream, nullptr);
+        for (std::size_t at = 0; at < markup.size(); at += block)
+            htmlstream_feed(stream, markup.data() + at, std::min(block, markup.size() - at));
+        htmlstream_flush(stream);
+        EXPECT_TRUE(stream->stopped());
+        EXPECT_LE(stream->memory(), 65536u);
+        const std::vector<std::string> warnings = road::logged("warning: ");
+        EXPECT_EQ(std::count(warnings.begin(), warnings.end(), stopped), 1);
+        const std::vector<std::string> urls = drained_urls();
+        ASSERT_FALSE(urls.empty());
+        EXPECT_LT(urls.size(), 1000u);
+        EXPECT_EQ(urls.front(), "http://page.example:80/0.gif");
+    }
+
+    download_buffer("0");
+    ConnectionPtr connection = page("http://page.example/p.html");
+    feed(connection.get(), "<img src=\"/a.gif\">");
+    EXPECT_TRUE(drained_urls().empty());
 }
 
 TEST_F(PrefetchTest, AQueuedFetchKeepsTheAskingRequestsLines)
