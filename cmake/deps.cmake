@@ -19,12 +19,11 @@ target_include_directories(tarvodine_core SYSTEM PUBLIC ${TINYXML_INCLUDE_DIR})
 target_compile_definitions(tarvodine_core PUBLIC TIXML_USE_STL)
 target_link_libraries(tarvodine_core PUBLIC ${TINYXML_LIBRARY})
 
-# PCRE2's POSIX layer for the match-only patterns.
-find_path(PCRE2POSIX_INCLUDE_DIR pcre2posix.h REQUIRED)
-find_library(PCRE2POSIX_LIBRARY pcre2-posix REQUIRED)
+# PCRE2 (8-bit code units) for every pattern of the configuration and of requests.
+find_path(PCRE2_INCLUDE_DIR pcre2.h REQUIRED)
 find_library(PCRE2_8_LIBRARY pcre2-8 REQUIRED)
-target_include_directories(tarvodine_core SYSTEM PUBLIC ${PCRE2POSIX_INCLUDE_DIR})
-target_link_libraries(tarvodine_core PUBLIC ${PCRE2POSIX_LIBRARY} ${PCRE2_8_LIBRARY})
+target_include_directories(tarvodine_core SYSTEM PUBLIC ${PCRE2_INCLUDE_DIR})
+target_link_libraries(tarvodine_core PUBLIC ${PCRE2_8_LIBRARY})
 
 # Linux-PAM for the client passwords of PAM-mode access rules.
 find_path(PAM_INCLUDE_DIR security/pam_appl.h REQUIRED)

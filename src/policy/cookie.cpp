@@ -261,9 +261,10 @@ bool CookieSection::check(int direction, CONNECTION_T* connection, CookieHeader&
 
 std::optional<std::string> cookie_line(const HEADER& header, const HTTP_HEADER& line, CONNECTION_T* connection)
 {
-    CookieHeader cookie(line.value);
+    std::optional<CookieHeader> cookie;
     const int direction = header.kind == HEADER_RESPONSE ? COOKIE_INCOMING : COOKIE_OUTGOING;
-    if (connection != nullptr && cookie_section != nullptr && !cookie_section->check(direction, connection, cookie)) {
+    if (connection != nullptr && cookie_section != nullptr && cookie_section->rules()->enabled != 0 &&
+        !cookie_section->check(direction, connection, cookie.emplace(line.value))) {
         const HEADER* request = connection->request.get();
         const char* host = request != nullptr ? text_or_empty(request->host) : "";
         if (direction == COOKIE_INCOMING)
@@ -272,10 +273,13 @@ std::optional<std::string> cookie_line(const HEADER& header, const HTTP_HEADER& 
             putlog(LOG_COOKIE, "blocked: outgoing to %s", host);
         return std::nullopt;
     }
-    if (cookie.pairs.empty()) {
-        if (line.type == HTTP_HEADER_PASS)
-            return line.value;
+    // Rebuilding a kept line from its parsed pairs would lose the flags and attributes the
+    // parse leaves out (Secure, HttpOnly, SameSite and any it does not know).
+    if (line.type == HTTP_HEADER_PASS)
+        return line.value;
+    if (!cookie)
+        cookie.emplace(line.value);
+    if (cookie->pairs.empty())
         return std::nullopt;
-    }
-    return cookie.Build();
+    return cookie->Build();
 }

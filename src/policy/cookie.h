@@ -1,6 +1,7 @@
 // The "cookies-filtering" section: judges the Cookie and Set-Cookie lines of every header the
-// proxy writes by an allow list and a deny list in the two-pass order, and rebuilds the lines it
-// keeps from their parsed contents.
+// proxy writes by an allow list and a deny list in the two-pass order. The lines it keeps go out
+// as they came: the Secure, HttpOnly and SameSite of a Set-Cookie line are what keeps the cookie
+// safe in the browser.
 #pragma once
 
 #include <ctime>
@@ -130,7 +131,7 @@ private:
 // Null until the configuration creates the section; the cookie lines are then written as they came.
 extern CookieSection* cookie_section;
 
-// The header writer's treatment of a Cookie or Set-Cookie line: nullopt when the section blocks
-// it (logged) or a line that is no pass-through line has no pair, else the value to write,
-// rebuilt from its pairs.
+// The header writer's treatment of a Cookie or Set-Cookie line: nullopt when the section is on
+// and blocks it (logged); else a pass-through line's value exactly as received, and for a line
+// of another type its value rebuilt from its pairs (nullopt without a pair).
 std::optional<std::string> cookie_line(const HEADER& header, const HTTP_HEADER& line, CONNECTION_T* connection);

@@ -1,5 +1,7 @@
 #include "policy/filter.h"
 
+#include <optional>
+
 #include "config/item.h"
 #include "config/profile.h"
 #include "config/template.h"
@@ -90,14 +92,13 @@ void Filter::compile()
     path_regex = rule_pattern_compile(path);
 }
 
-bool Filter::match(const CONNECTION_T& connection, FilterAddress& address) const
+bool Filter::match(const CONNECTION_T& connection, const UrlMatchText* url, FilterAddress& address) const
 {
     if (enabled == 0 || profile_find(connection.profiles, profiles) != 1)
         return false;
-    const HEADER* request = connection.request.get();
-    if (host_regex != nullptr && (request == nullptr || !rule_pattern_matches(host_regex, text_view(request->host))))
+    if (host_regex != nullptr && (url == nullptr || !rule_pattern_matches(host_regex, url->host())))
         return false;
-    if (path_regex != nullptr && (request == nullptr || !rule_pattern_matches(path_regex, text_view(request->path))))
+    if (path_regex != nullptr && (url == nullptr || !rule_pattern_matches(path_regex, url->path())))
         return false;
     return address.within(addresses);
 }
@@ -135,9 +136,14 @@ std::shared_ptr<const Filter> FilterSection::check(const CONNECTION_T* connectio
         return nullptr;
     // Shared by every rule of this check, so the host is resolved once at most.
     FilterAddress address(request_host(*connection), (connection->flags & CONN_OFFLINE) != 0);
-    const AllowDeny<Filter> verdict =
-        allowdeny_decide<Filter>(current->order, current->allow, current->deny,
-                                 [connection, &address](const Filter& rule) { return rule.match(*connection, address); });
+    const HEADER* request = connection->request.get();
+    std::optional<UrlMatchText> url;
+    if (request != nullptr)
+        url.emplace(text_view(request->host), text_view(request->path));
+    const UrlMatchText* seen = url ? &*url : nullptr;
+    const AllowDeny<Filter> verdict = allowdeny_decide<Filter>(
+        current->order, current->allow, current->deny,
+        [connection, seen, &address](const Filter& rule) { return rule.match(*connection, seen, address); });
     if (verdict.allowed)
         return nullptr;
     const Filter* rule = verdict.rule != nullptr ? verdict.rule : &current->fallback;

@@ -12,6 +12,7 @@
 #include "config/rules.h"
 #include "config/section.h"
 #include "util/regex.h"
+#include "util/url.h"
 #include "util/stringutil.h"
 
 class Filebuf;
@@ -58,7 +59,8 @@ public:
     Filter& operator=(Filter&&) = delete;
     ~Filter() = default;
 
-    bool match(const CONNECTION_T& connection, FilterAddress& address) const;
+    // url: the request's host and path as rules see them, null without a request.
+    bool match(const CONNECTION_T& connection, const UrlMatchText* url, FilterAddress& address) const;
 
     int enabled = 1;
     std::string comment;

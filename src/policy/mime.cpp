@@ -1,5 +1,7 @@
 #include "policy/mime.h"
 
+#include <optional>
+
 #include "config/item.h"
 #include "config/profile.h"
 #include "config/template.h"
@@ -65,14 +67,13 @@ void Mime::compile()
     type_regex = rule_pattern_compile(type);
 }
 
-bool Mime::match(const CONNECTION_T& connection) const
+bool Mime::match(const CONNECTION_T& connection, const UrlMatchText* url) const
 {
     if (enabled == 0 || profile_find(connection.profiles, profiles) != 1)
         return false;
-    const HEADER* request = connection.request.get();
-    if (host_regex != nullptr && (request == nullptr || !rule_pattern_matches(host_regex, text_view(request->host))))
+    if (host_regex != nullptr && (url == nullptr || !rule_pattern_matches(host_regex, url->host())))
         return false;
-    if (path_regex != nullptr && (request == nullptr || !rule_pattern_matches(path_regex, text_view(request->path))))
+    if (path_regex != nullptr && (url == nullptr || !rule_pattern_matches(path_regex, url->path())))
         return false;
     if (type_regex == nullptr)
         return true;
@@ -110,8 +111,14 @@ std::shared_ptr<const Mime> MimeSection::check(const CONNECTION_T* connection) c
     std::shared_ptr<const MimeRules> current = rules();
     if (current->enabled == 0 || (connection->bypass & BYPASS_MIME) != 0)
         return nullptr;
-    const AllowDeny<Mime> verdict = allowdeny_decide<Mime>(
-        current->order, current->allow, current->deny, [connection](const Mime& rule) { return rule.match(*connection); });
+    const HEADER* request = connection->request.get();
+    std::optional<UrlMatchText> url;
+    if (request != nullptr)
+        url.emplace(text_view(request->host), text_view(request->path));
+    const UrlMatchText* seen = url ? &*url : nullptr;
+    const AllowDeny<Mime> verdict =
+        allowdeny_decide<Mime>(current->order, current->allow, current->deny,
+                               [connection, seen](const Mime& rule) { return rule.match(*connection, seen); });
     if (verdict.allowed)
         return nullptr;
     const Mime* rule = verdict.rule != nullptr ? verdict.rule : &current->fallback;

@@ -11,6 +11,7 @@
 #include "config/rules.h"
 #include "config/section.h"
 #include "util/regex.h"
+#include "util/url.h"
 #include "util/stringutil.h"
 
 class Filebuf;
@@ -45,7 +46,8 @@ public:
     // Enabled, the profiles accepted, the host and path patterns matching the request and the
     // type pattern the response's whole Content-Type (a response without one never matches a
     // type pattern).
-    bool match(const CONNECTION_T& connection) const;
+    // url: the request's host and path as rules see them, null without a request.
+    bool match(const CONNECTION_T& connection, const UrlMatchText* url) const;
 
     int enabled = 1;
     std::string comment;

@@ -150,10 +150,12 @@ int RedirectSection::redirect_do(CONNECTION_T* connection, int where)
     } else {
         if (request == nullptr)
             return 0;
+        // The rules see the request's host and path in their one spelling.
+        const UrlMatchText url(text_view(request->host), text_view(request->path));
         if (request->host)
-            subject = text_or_empty(request->scheme) + std::string("://") + *request->host + text_or_empty(request->path);
+            subject = text_or_empty(request->scheme) + std::string("://") + std::string(url.host()) + std::string(url.path());
         else
-            subject = text_or_empty(request->path);
+            subject = std::string(url.path());
         subject = cut(subject);
     }
 

@@ -17,6 +17,7 @@
 #include "util/descriptor.h"
 #include "util/log.h"
 #include "util/mem.h"
+#include "util/url.h"
 
 URLBLSection* urlbl_section = nullptr;
 
@@ -243,12 +244,10 @@ URLBL::URLBL(const Item& item)
 }
 
 const std::string* URLBL::match(const CONNECTION_T& connection, const BlacklistMap& map,
-                                const std::vector<std::string>& suffixes) const
+                                const std::vector<std::string>& suffixes, std::string_view path) const
 {
     if (enabled == 0 || profile_find(connection.profiles, profiles) != 1 || map.empty())
         return nullptr;
-    const HEADER* request = connection.request.get();
-    const std::string_view path = request != nullptr && request->path ? std::string_view(*request->path) : "";
     // sorted_ is in the map's order, so the first category found is the first in the map.
     for (const std::string& name : sorted_) {
         const auto it = map.find(name);
@@ -317,10 +316,11 @@ std::shared_ptr<const URLBL> URLBLSection::check(CONNECTION_T* connection) const
         return nullptr;
     const std::shared_ptr<const BlacklistTree> lists = tree();
     const HEADER* request = connection->request.get();
-    const std::vector<std::string> suffixes =
-        urlbl_suffixes(request != nullptr && request->host ? std::string_view(*request->host) : "");
-    const auto match = [connection, &lists, &suffixes](const URLBL& rule) {
-        const std::string* category = rule.match(*connection, lists->categories, suffixes);
+    const UrlMatchText url(request != nullptr ? text_view(request->host) : std::string_view(),
+                           request != nullptr ? text_view(request->path) : std::string_view());
+    const std::vector<std::string> suffixes = urlbl_suffixes(url.host());
+    const auto match = [connection, &lists, &suffixes, &url](const URLBL& rule) {
+        const std::string* category = rule.match(*connection, lists->categories, suffixes, url.path());
         if (category == nullptr)
             return false;
         connection->variables["CATEGORY"] = *category;

@@ -119,9 +119,10 @@ public:
     explicit URLBL(const Item& item);
 
     // The first category, in the map's order among those the rule names, that lists the host
-    // (and path); null when the rule does not match.
+    // (its suffixes, shortest first) and the path, both as rules see them (UrlMatchText); null
+    // when the rule does not match.
     const std::string* match(const CONNECTION_T& connection, const BlacklistMap& map,
-                             const std::vector<std::string>& suffixes) const;
+                             const std::vector<std::string>& suffixes, std::string_view path) const;
 
     int enabled = 1;
     std::string comment;

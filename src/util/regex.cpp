@@ -1,20 +1,21 @@
 #include "util/regex.h"
 
 #include <climits>
+#include <cstdint>
 
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
-#include <pcre2posix.h>
 
 #include "util/filebuf.h"
 #include "util/helpers.h"
 #include "util/log.h"
 #include "util/mem.h"
 
-static_assert(REG_CASELESS == REG_ICASE);
-
+// Both forms are one compiled PCRE2 pattern, read-only once compiled: everything a match writes
+// lives in match data of the matching thread.
 struct Regex {
-    regex_t compiled{};
+    pcre2_code* code = nullptr;
+    bool untrusted = false;   // matched within UNTRUSTED_MATCH_LIMIT and UNTRUSTED_DEPTH_LIMIT
 };
 
 struct regex_sub_t {
@@ -23,66 +24,142 @@ struct regex_sub_t {
 
 namespace {
 
+// Enough for a pattern from a request to fail fast on any name or line it is given (about a
+// millisecond of work), and far more than a sane pattern needs on such a text.
+constexpr std::uint32_t UNTRUSTED_MATCH_LIMIT = 100000;
+constexpr std::uint32_t UNTRUSTED_DEPTH_LIMIT = 2000;
+
 struct MatchDataFree {
     void operator()(pcre2_match_data* data) const noexcept { pcre2_match_data_free(data); }
 };
 using MatchData = std::unique_ptr<pcre2_match_data, MatchDataFree>;
 
-// The offsets of the whole match and of every substring, as PCRE2 reports them.
+MatchData match_data_new()
+{
+    MatchData data(pcre2_match_data_create(REG_SUB_MAX, nullptr));
+    if (data == nullptr)
+        FATAL_ALLOC(sizeof(PCRE2_SIZE) * 2 * REG_SUB_MAX);
+    return data;
+}
+
+// The calling thread's match data, made at its first match and reused by every later one: a
+// compiled pattern is shared by every connection thread, and the match data is where a match
+// writes (offsets, and the interpreter's backtracking frames). JIT-compiled patterns, which
+// nearly every match runs, keep their stack on the thread's own stack.
+pcre2_match_data* thread_match_data()
+{
+    thread_local MatchData data;
+    if (data == nullptr)
+        data = match_data_new();
+    return data.get();
+}
+
+// The limits of untrusted patterns; read-only once made, so every thread may use it.
+const pcre2_match_context* untrusted_context()
+{
+    static const struct Context {
+        pcre2_match_context* context = pcre2_match_context_create(nullptr);
+        Context()
+        {
+            if (context == nullptr)
+                FATAL_ALLOC(sizeof(void*) * 16);
+            pcre2_set_match_limit(context, UNTRUSTED_MATCH_LIMIT);
+            pcre2_set_depth_limit(context, UNTRUSTED_DEPTH_LIMIT);
+        }
+    } made;
+    return made.context;
+}
+
+// The offsets of the whole match and of every substring, as PCRE2 reports them; valid until
+// the thread's next match.
 struct Found {
-    MatchData data;
+    MatchData own;   // set when this match could not use the thread's match data
     int count = 0;
     const PCRE2_SIZE* ovector = nullptr;
 };
 
+// pcre2_match's result for text searched from its start. The interpreter keeps its backtracking
+// frames in the match data, and they stay there: a match that the interpreter runs (an
+// untrusted pattern, or a JIT match that ran out of its stack on a deep pattern and a long
+// subject) gets match data of its own, so that a rare large match leaves no large block with
+// the thread.
+int code_match(const pcre2_code* code, std::string_view text, const pcre2_match_context* context, Found& found)
+{
+    const auto subject = reinterpret_cast<PCRE2_SPTR>(text.empty() ? "" : text.data());
+    pcre2_match_data* data = nullptr;
+    if (context != nullptr) {
+        found.own = match_data_new();
+        data = found.own.get();
+    } else {
+        data = thread_match_data();
+    }
+    int rc = pcre2_match(code, subject, text.size(), 0, 0, data, const_cast<pcre2_match_context*>(context));
+    if (rc == PCRE2_ERROR_JIT_STACKLIMIT) {
+        found.own = match_data_new();
+        data = found.own.get();
+        rc = pcre2_match(code, subject, text.size(), 0, PCRE2_NO_JIT, data, const_cast<pcre2_match_context*>(context));
+    }
+    if (rc > 0) {
+        found.count = rc;
+        found.ovector = pcre2_get_ovector_pointer(data);
+    }
+    return rc;
+}
+
 // Matches text from its start; false when nothing matches, on an error, and when the match has
-// more substrings than REG_SUB_MAX. Every call has match data of its own, so threads may share
-// the compiled pattern.
+// more substrings than REG_SUB_MAX.
 bool sub_match(const regex_sub_t* sub, std::string_view text, Found& found)
 {
-    found.data.reset(pcre2_match_data_create(REG_SUB_MAX, nullptr));
-    if (found.data == nullptr)
-        FATAL_ALLOC(sizeof(PCRE2_SIZE) * 2 * REG_SUB_MAX);
-    const auto subject = reinterpret_cast<PCRE2_SPTR>(text.empty() ? "" : text.data());
-    int rc = pcre2_match(sub->code, subject, text.size(), 0, 0, found.data.get(), nullptr);
-    if (rc == PCRE2_ERROR_JIT_STACKLIMIT)   // a deep pattern on a long subject: the interpreter has no such limit
-        rc = pcre2_match(sub->code, subject, text.size(), 0, PCRE2_NO_JIT, found.data.get(), nullptr);
-    if (rc <= 0)   // 0: the match has more substrings than there is room for
-        return false;
-    found.count = rc;
-    found.ovector = pcre2_get_ovector_pointer(found.data.get());
-    return true;
+    return code_match(sub->code, text, nullptr, found) > 0;   // 0: more substrings than there is room for
+}
+
+// The native options of the POSIX-style flags that reg_compile takes.
+std::uint32_t posix_options(int flags)
+{
+    std::uint32_t native = 0;
+    if (flags & REG_CASELESS)
+        native |= PCRE2_CASELESS;
+    return native;
 }
 
 } // namespace
 
 Regex* reg_compile(const char* pattern, int flags)
 {
+    int error = 0;
+    PCRE2_SIZE offset = 0;
     auto regex = std::make_unique<Regex>();
-    if (regcomp(&regex->compiled, pattern, flags) != 0) {
+    regex->code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern), PCRE2_ZERO_TERMINATED, posix_options(flags),
+                                &error, &offset, nullptr);
+    if (regex->code == nullptr) {
         putlog(LOG_ERROR, "failed to compile regular expression: %s", pattern);
         return nullptr;
     }
+    regex->untrusted = (flags & REG_UNTRUSTED) != 0;
+    // The interpreter honours both limits, JIT code only one of them, and an untrusted pattern
+    // is matched against a few texts only. Without JIT support the interpreter matches.
+    if (!regex->untrusted)
+        pcre2_jit_compile(regex->code, PCRE2_JIT_COMPLETE);
     return regex.release();
 }
 
 int reg_exec(const Regex* regex, const char* text)
 {
-    return regexec(&regex->compiled, text, 0, nullptr, 0);
+    return reg_exec(regex, std::string_view(text));
 }
 
 int reg_exec(const Regex* regex, std::string_view text)
 {
-    regmatch_t bounds[1];
-    bounds[0].rm_so = 0;
-    bounds[0].rm_eo = static_cast<regoff_t>(text.size());
-    return regexec(&regex->compiled, text.empty() ? "" : text.data(), 1, bounds, REG_STARTEND);
+    Found found;
+    // A match with more groups than the match data has room for still matched (0).
+    const int rc = code_match(regex->code, text, regex->untrusted ? untrusted_context() : nullptr, found);
+    return rc >= 0 ? 0 : 1;
 }
 
 void reg_free(Regex* regex)
 {
     FATAL_ASSERT(regex != nullptr);
-    regfree(&regex->compiled);
+    pcre2_code_free(regex->code);
     delete regex;
 }
 

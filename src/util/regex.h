@@ -1,11 +1,11 @@
-// Regular expressions through PCRE2, in two forms: match-only patterns through its POSIX layer
-// (every configured pattern that only tests a property), and patterns with captures through its
-// native interface (redirect and rewrite rules, which also replace what they match), with the
-// replacement-template language of those rules and the replace-all loop over a Filebuf.
+// Regular expressions through PCRE2, in two forms: match-only patterns (every configured
+// pattern that only tests a property), and patterns with captures (redirect and rewrite rules,
+// which also replace what they match), with the replacement-template language of those rules and
+// the replace-all loop over a Filebuf.
 //
-// The compiled forms are opaque, so that this header does not bring in the POSIX layer's
-// declarations, which clash with the C library's <regex.h>. A compiled expression is only read
-// while matching; any number of threads may match against one at once.
+// The compiled forms are opaque, so that this header does not bring in PCRE2's declarations. A
+// compiled expression is only read while matching: any number of threads may match against one
+// at once, each with match data of its own.
 #pragma once
 
 #include <map>
@@ -20,14 +20,18 @@ class Filebuf;
 
 struct Regex;
 
-// The POSIX layer's ignore-case flag, which every configured pattern is compiled with.
+// Flags of reg_compile. Every configured pattern is compiled caseless.
 constexpr int REG_CASELESS = 1;
+// A pattern that a client wrote: each match stops, as no match, once it has done about a
+// millisecond of work, however the pattern backtracks.
+constexpr int REG_UNTRUSTED = 0x10000;
 
 // A new compiled expression owned by the caller (release with reg_free), or null after logging
 // "failed to compile regular expression: %s" at the error category.
 Regex* reg_compile(const char* pattern, int flags);
-// 0 when the text matches, anything else when it does not. The terminated form sees the text up
-// to its first zero byte; the view form sees every byte of the view, zero bytes included.
+// 0 when the text matches, anything else when it does not (or, for an untrusted pattern, when
+// the match gave up). The terminated form sees the text up to its first zero byte; the view form
+// sees every byte of the view, zero bytes included.
 int reg_exec(const Regex* regex, const char* text);
 int reg_exec(const Regex* regex, std::string_view text);
 // A null argument is a fatal assertion.

@@ -327,3 +327,114 @@ const char* error_to_template(int code)
     default: return "unknown";
     }
 }
+
+namespace {
+
+bool is_unreserved(unsigned char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+           c == '_' || c == '~';
+}
+
+// One part of a numeric host as the resolver reads it: 0x and hexadecimal digits, a leading 0
+// and octal digits, or decimal digits; nullopt for anything else or a value beyond 32 bits.
+std::optional<std::uint64_t> numeric_part(std::string_view part)
+{
+    int base = 10;
+    if (part.size() > 2 && part[0] == '0' && (part[1] == 'x' || part[1] == 'X')) {
+        base = 16;
+        part.remove_prefix(2);
+    } else if (part.size() > 1 && part[0] == '0') {
+        base = 8;
+        part.remove_prefix(1);
+    }
+    if (part.empty())
+        return std::nullopt;
+    std::uint64_t value = 0;
+    const auto [end, error] = std::from_chars(part.data(), part.data() + part.size(), value, base);
+    if (error != std::errc() || end != part.data() + part.size() || value > 0xFFFFFFFFu)
+        return std::nullopt;
+    return value;
+}
+
+// The IPv4 address of a numeric host: the last part fills the bytes the parts before it leave.
+std::optional<std::uint32_t> numeric_host(std::string_view host)
+{
+    std::uint64_t parts[4];
+    std::size_t count = 0;
+    for (;;) {
+        const std::size_t dot = host.find('.');
+        if (count == 4)
+            return std::nullopt;
+        const auto value = numeric_part(host.substr(0, dot));
+        if (!value)
+            return std::nullopt;
+        parts[count++] = *value;
+        if (dot == std::string_view::npos)
+            break;
+        host.remove_prefix(dot + 1);
+    }
+    std::uint64_t address = 0;
+    for (std::size_t i = 0; i + 1 < count; ++i) {
+        if (parts[i] > 0xFF)
+            return std::nullopt;
+        address |= parts[i] << (24 - 8 * i);
+    }
+    const std::uint64_t last = parts[count - 1];
+    if (last >= (std::uint64_t{1} << (32 - 8 * (count - 1))))
+        return std::nullopt;
+    return static_cast<std::uint32_t>(address | last);
+}
+
+} // namespace
+
+std::string url_host_canonical(std::string_view host)
+{
+    if (host.size() > 1 && host.back() == '.')
+        host.remove_suffix(1);
+    // Only digits, dots and the letters of hexadecimal can spell a number.
+    if (!host.empty() && host.find_first_not_of("0123456789.xXabcdefABCDEF") == std::string_view::npos) {
+        if (const auto address = numeric_host(host)) {
+            const std::uint32_t a = *address;
+            return std::to_string(a >> 24) + '.' + std::to_string((a >> 16) & 0xFF) + '.' +
+                   std::to_string((a >> 8) & 0xFF) + '.' + std::to_string(a & 0xFF);
+        }
+    }
+    return std::string(host);
+}
+
+std::string url_path_canonical(std::string_view path)
+{
+    std::string out;
+    out.reserve(path.size());
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        if (path[i] == '%' && i + 2 < path.size() && hex_value(path[i + 1]) >= 0 && hex_value(path[i + 2]) >= 0) {
+            const auto c = static_cast<unsigned char>(hex_value(path[i + 1]) * 16 + hex_value(path[i + 2]));
+            if (is_unreserved(c)) {
+                out += static_cast<char>(c);
+                i += 2;
+                continue;
+            }
+        }
+        out += path[i];
+    }
+    return out;
+}
+
+UrlMatchText::UrlMatchText(std::string_view host, std::string_view path)
+{
+    // Most requests need neither form changed: the checks are cheap, the copies are not.
+    const bool host_plain = host.empty() || (host.back() != '.' && (host.front() < '0' || host.front() > '9'));
+    if (host_plain) {
+        host_ = host;
+    } else {
+        host_storage_ = url_host_canonical(host);
+        host_ = host_storage_;
+    }
+    if (path.find('%') == std::string_view::npos) {
+        path_ = path;
+    } else {
+        path_storage_ = url_path_canonical(path);
+        path_ = path_storage_;
+    }
+}

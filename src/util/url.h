@@ -39,6 +39,35 @@ std::string path_to_url(std::string_view path);
 // A new absolute path with "." and ".." resolved.
 std::string resolve_path(std::string_view path);
 
+// The one spelling of a request's host and path that rules match against, so that a rule sees
+// what every origin and resolver sees, whichever way the client wrote it. What is forwarded
+// stays as the client sent it.
+//
+// The host: one final dot removed; a numeric host in any form the resolver takes (one to four
+// parts, each decimal, octal with a leading 0 or hexadecimal with 0x: 127.1, 2130706433,
+// 0177.0.0.1, 127.000.000.001, 0x7f.1) written in dotted decimal. Any other host as it is.
+std::string url_host_canonical(std::string_view host);
+// The path: every percent-escape of an unreserved character (letters, digits, "-._~") decoded;
+// other escapes and bytes as they are.
+std::string url_path_canonical(std::string_view path);
+
+// A request's host and path in their canonical spellings, made once for all the rules of a
+// check; the views point into the given texts when these are already canonical, which is the
+// common case and costs no copy.
+class UrlMatchText {
+public:
+    UrlMatchText(std::string_view host, std::string_view path);
+    UrlMatchText(const UrlMatchText&) = delete;
+    UrlMatchText& operator=(const UrlMatchText&) = delete;
+
+    std::string_view host() const { return host_; }
+    std::string_view path() const { return path_; }
+
+private:
+    std::string host_storage_, path_storage_;
+    std::string_view host_, path_;
+};
+
 // "h1,h2,h3,h4,p1,p2" for an IPv4 address and port.
 std::string ftpport_create(const sockaddr_in& address);
 // The address of a six-number FTP argument (the text after the '(' of a 227 reply); nullopt

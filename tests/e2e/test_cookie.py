@@ -1,28 +1,24 @@
-"""The cookie filter against an origin that sets cookies and echoes the request header: lines
-kept are rebuilt in both directions, rules judge incoming cookies by direction, profiles, domain,
-path and expiry and outgoing ones by direction and profiles, in the two-pass order."""
+"""The cookie filter against an origin that sets cookies and echoes the request header: rules
+judge incoming cookies by direction, profiles, domain, path and expiry and outgoing ones by
+direction and profiles, in the two-pass order; every line that goes out, with the filter on or
+off, goes out as received, flags and attributes included."""
 import re
 import socket
 
 import pytest
 
+from conftest import start_listening
 from echo_origin import EchoOrigin
 from rules_helpers import element, proxy_with
 
 SET_COOKIES = [
-    ("Set-Cookie", "id=7; Path=/; Domain=shop; Secure; HttpOnly"),
+    ("Set-Cookie", "id=7;Path=/;Domain=shop;Secure;HttpOnly;SameSite=Strict"),
     ("Set-Cookie", "t=1; domain=tracker.example; path=/"),
     ("Set-Cookie", "p=3; path=/private"),
-    ("Set-Cookie", "s=2; Max-Age=60; expires=Wed, 09 Jun 2027 10:18:14 GMT"),
+    ("Set-Cookie", "s=2; Max-Age=60; expires=Wed, 09 Jun 2027 10:18:14 GMT; Partitioned"),
 ]
-REBUILT = {
-    "id": "id=7; domain=shop; path=/",
-    "t": "t=1; domain=tracker.example; path=/",
-    "p": "p=3; path=/private",
-    "s": "s=2; Max-Age=60; expires=Wed, 09-Jun-2027 10:18:14 GMT",
-}
-OUTGOING = "$Version=1; a=b; $Path=/"
-OUTGOING_REBUILT = "a=b; path=/; version=1"
+AS_RECEIVED = {value.split("=", 1)[0]: value for _, value in SET_COOKIES}
+OUTGOING = "$Version=1;a=b; $Path=/"
 RULE = {"enabled": "true", "comment": "", "profiles": "", "domain": "", "path": "", "direction": "2",
         "timematch": "absolute"}
 
@@ -51,9 +47,15 @@ def origin():
     server.stop()
 
 
+def test_the_shipped_configuration_passes_cookie_lines_as_received(tarvodine, xml_files, origin):
+    proxy = start_listening(tarvodine, *xml_files)
+    status, headers, body = raw_get(proxy, origin.url("/page"), f"Cookie: {OUTGOING}\r\n")
+    assert status.startswith("HTTP/1.1 200"), status
+    assert [value for name, value in headers if name.lower() == "set-cookie"] == list(AS_RECEIVED.values())
+    assert f"Cookie: {OUTGOING}\r\n".encode() in origin.seen[0]
+
+
 @pytest.mark.parametrize("section, kept, outgoing_kept", [
-    # Off, the filter still writes every line again from what it parsed.
-    (element("cookies-filtering", {"enabled": "false", "order": "deny_allow"}), "idtps", True),
     (cookies("deny_allow", ("deny", {"direction": "0", "domain": r"^tracker\."})), "idps", True),
     # Outgoing cookies are judged by direction and profiles alone: the domain pattern is not read.
     (cookies("deny_allow", ("deny", {"direction": "1", "domain": "never-matches"})), "idtps", False),
@@ -63,33 +65,33 @@ def origin():
     (cookies("allow_deny", ("allow", {}), ("deny", {"direction": "0", "path": "^/private"})), "idts", True),
     (cookies("allow_deny", ("allow", {"direction": "0", "domain": "^shop$"})), "id", False),
 ])
-def test_cookie_lines_are_judged_and_rebuilt_both_ways(tarvodine, xml_files, origin, section, kept, outgoing_kept):
+def test_cookie_lines_are_judged_both_ways_and_kept_as_received(tarvodine, xml_files, origin, section, kept, outgoing_kept):
     proxy = proxy_with(tarvodine, xml_files, section)
     status, headers, body = raw_get(proxy, origin.url("/page"), f"Cookie: {OUTGOING}\r\n")
     assert status.startswith("HTTP/1.1 200"), status
 
     received = [value for name, value in headers if name.lower() == "set-cookie"]
     expected_names = ["id"] if kept == "id" else list(kept.replace("id", "i"))
-    expected = [REBUILT["id" if n == "i" else n] for n in expected_names]
+    expected = [AS_RECEIVED["id" if n == "i" else n] for n in expected_names]
     assert received == expected
 
     sent = [line for line in origin.seen[0].decode("latin-1").split("\r\n") if line.lower().startswith("cookie:")]
-    assert sent == ([f"Cookie: {OUTGOING_REBUILT}"] if outgoing_kept else [])
+    assert sent == ([f"Cookie: {OUTGOING}"] if outgoing_kept else [])
     assert body == origin.seen[0]
     log = proxy.native_log()
     assert ("blocked: outgoing to 127.0.0.1" in log) == (not outgoing_kept)
     assert ("blocked: incoming from 127.0.0.1" in log) == (len(expected) < len(SET_COOKIES))
 
 
-def test_the_bypass_letter_c_keeps_every_line_but_still_rebuilds_it(tarvodine, xml_files, origin):
+def test_the_bypass_letter_c_passes_every_line_as_received(tarvodine, xml_files, origin):
     config = xml_files[0]
     # The shipped access rule grants URL commands; the bypass command needs its own permission.
     config.write_text(config.read_text().replace("connect,urlcommand</access>", "connect,urlcommand,bypass</access>"))
     proxy = proxy_with(tarvodine, xml_files, cookies("allow_deny"))
     url = origin.url("/page").replace("http://", "http://xx--bypass[c].")
     _, headers, _ = raw_get(proxy, url, f"Cookie: {OUTGOING}\r\n")
-    assert [value for name, value in headers if name.lower() == "set-cookie"] == list(REBUILT.values())
-    assert f"Cookie: {OUTGOING_REBUILT}\r\n".encode() in origin.seen[0]
+    assert [value for name, value in headers if name.lower() == "set-cookie"] == list(AS_RECEIVED.values())
+    assert f"Cookie: {OUTGOING}\r\n".encode() in origin.seen[0]
 
 
 def dialogs(page: str):
@@ -120,7 +122,7 @@ def test_the_cookies_page_lists_what_the_request_sent_and_the_response_set(tarvo
     assert dialogs(page) == [
         ("Sent cookie", [("a", "b")]),
         ("Sent cookie", [("c", "&lt;i&gt;d&lt;/i&gt;")]),
-        ("Received cookie", [("Domain", "shop"), ("Path", "/"), ("id", "7")]),
+        ("Received cookie", [("Domain", "shop"), ("Path", "/"), ("id", "7"), ("SameSite", "Strict")]),
         ("Received cookie", [("Domain", "tracker.example"), ("Path", "/"), ("t", "1")]),
         ("Received cookie", [("Path", "/private"), ("p", "3")]),
         ("Received cookie", [("Expires", "Wed, 09-Jun-2027 10:18:14 GMT"), ("s", "2"), ("Max-Age", "60")]),

@@ -19,7 +19,7 @@ import threading
 import time
 from email.utils import formatdate
 from pathlib import Path
-from urllib.parse import urljoin
+from urllib.parse import quote, urljoin
 
 import pytest
 
@@ -331,6 +331,19 @@ def test_a_raw_command_leaves_nothing_to_the_next_request(tarvodine, xml_files, 
     hello = (vsftpd.root / "pub" / "hello.txt").read_bytes()
     response, body = get(proxy, vsftpd.url("/pub/hello.txt"))
     assert (response.status, body) == (200, hello)
+
+
+def test_a_clients_listing_pattern_gives_up_on_costly_names(tarvodine, xml_files, vsftpd):
+    # On twenty a's the first branch backtracks a million times before the second one would
+    # match; a client's pattern gives up long before, and the name is not listed.
+    directory = vsftpd.root / "backtrack"
+    directory.mkdir()
+    for name in ("a" * 20 + "!", "ab", "b"):
+        (directory / name).write_bytes(b"x")
+    proxy = start_proxy(tarvodine, xml_files)
+    response, body = get(proxy, vsftpd.url("/backtrack/?action=rematch&argument=" + quote("^(?:(a+)+b|a)")))
+    assert response.status == 200
+    assert listed_names(body) == ["ab"]
 
 
 @pytest.mark.parametrize("path, status", [

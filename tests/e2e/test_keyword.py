@@ -1,6 +1,10 @@
 """The keyword filter against nginx: a page whose score reaches the threshold is blocked, one
 below it passes byte for byte, and gzip-encoded pages are scored on their decoded text."""
+import json
 import re
+import shutil
+import subprocess
+from pathlib import Path
 
 import pytest
 
@@ -12,6 +16,16 @@ CALM = b"<html><body>" + FILLER + b"a casino, but nothing more\n</body></html>\n
 # nginx gzips text/plain under /gz/.
 GZ_BLOCKED = FILLER + b"casino\x00poker after a zero byte\n"
 GZ_CALM = FILLER + b"casino only\n"
+# A small page, so that the rules are matched as often as clients can ask.
+SMALL = (b"<html><body>" + b"words of a small page that says little, " * 30)[:1012] + b"</body>\n"
+# Patterns of the kind administrators write, none of which occurs in the pages.
+KEYWORDS = [
+    r"casino\s+royale", r"poker\s+tables?", r"\bviagra\b", r"lotter(y|ies)", r"jackpot", r"(free|cheap)\s+pills",
+    r"\bxxx\b", r"bet\s*now", r"win\s+\$\d+", r"adult\s+content", r"roulette", r"payday\s+loans?",
+    r"crypto\s*giveaway", r"hot\s+singles", r"click\s+here\s+to\s+claim", r"[0-9]{16}", r"porn",
+    r"warez", r"keygen", r"torrent\s+download",
+]
+WRK_SCRIPT = Path(__file__).resolve().parents[2] / "bench" / "absolute.lua"
 
 
 def keyword(word: str, score: int) -> tuple:
@@ -22,7 +36,8 @@ def keyword(word: str, score: int) -> tuple:
 @pytest.fixture(scope="module")
 def origin(tmp_path_factory):
     server = origin_with_pages(tmp_path_factory.mktemp("nginx"), {
-        "/blocked.html": BLOCKED, "/calm.html": CALM, "/gz/blocked.txt": GZ_BLOCKED, "/gz/calm.txt": GZ_CALM})
+        "/blocked.html": BLOCKED, "/calm.html": CALM, "/gz/blocked.txt": GZ_BLOCKED, "/gz/calm.txt": GZ_CALM,
+        "/small.html": SMALL})
     yield server
     server.stop()
 
@@ -69,3 +84,25 @@ def test_the_score_command_shows_the_total(proxy, origin):
     assert status.startswith("HTTP/1.1 200"), status
     assert b"Keyword score for 127.0.0.1/calm.html" in body
     assert b'<td align="center">6</td>' in body
+
+
+def test_many_clients_at_once_are_all_answered(tarvodine, xml_files, origin):
+    # Every connection thread matches the same compiled rules at the same time.
+    if shutil.which("wrk") is None:
+        pytest.fail("wrk is not installed (scripts/setup.sh installs it)")
+    section = element("keywords-filtering", {"enabled": "true", "threshold": "1000", "template": ""},
+                      *(keyword(word, 1) for word in KEYWORDS))
+    proxy = proxy_with(tarvodine, xml_files, section)
+    run = subprocess.run(["wrk", "-t", "4", "-c", "100", "-d", "5s", "--timeout", "20s", "-s", str(WRK_SCRIPT),
+                          f"http://127.0.0.1:{proxy.port}/", "--", origin.url("/small.html"), "proxy"],
+                         capture_output=True, text=True, timeout=120)
+    figures = [json.loads(line) for line in run.stdout.splitlines() if line.startswith("{")]
+    assert figures, f"wrk gave no figures:\n{run.stdout}\n{run.stderr}"
+    load = figures[-1]
+    assert load["requests"] > 50, load
+    for kind in ("connect", "read", "write", "status", "timeout"):
+        assert load[kind] == 0, f"{kind} errors: {load}"
+    assert proxy.alive()
+    assert "Segmentation" not in proxy.native_log()
+    status, headers, body = get(proxy, origin.url("/small.html"))
+    assert status.startswith("HTTP/1.1 200") and body == SMALL

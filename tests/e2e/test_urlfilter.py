@@ -113,6 +113,36 @@ def test_url_filter_blocks_by_host_path_and_resolved_address(start, origin):
     assert re.search(r" TCP_\w+/200 \d+ GET http://myshop\.test:80/cart ", record_for(proxy.access, "http://myshop.test:80/cart"))
 
 
+def test_url_filter_sees_every_spelling_of_a_path_or_host_as_one(start, origin):
+    secret = origin.dir / "www" / "forbidden-dir" / "secret.txt"
+    secret.parent.mkdir(parents=True, exist_ok=True)
+    secret.write_bytes(b"the forbidden file\n")
+    proxy = start(element(
+        "url-filtering", {"enabled": "true", "order": "deny_allow", "template": ""},
+        ("deny", filter_rule(comment="dir", file="^/forbidden-dir/")),
+        ("deny", filter_rule(comment="loopback", host=r"^127\.0\.0\.1$", file="^/1k"))))
+    port = origin.port
+    seen = len(origin.access_log())
+    # nginx decodes the escapes and would serve the file; the resolver takes every numeric
+    # spelling and the final dot.
+    for url in [f"http://inside.test:{port}/forbidden-dir/secret.txt",
+                f"http://inside.test:{port}/%66orbidden-dir/secret.txt",
+                f"http://inside.test:{port}/%66%6F%72bidden%2Ddir/secret.txt",
+                f"http://127.0.0.1:{port}/1k.bin", f"http://127.1:{port}/1k.bin",
+                f"http://2130706433:{port}/1k.bin", f"http://0177.0.0.1:{port}/1k.bin",
+                f"http://127.000.000.001:{port}/1k.bin", f"http://0x7f.1:{port}/1k.bin",
+                f"http://127.0.0.1.:{port}/1k.bin"]:
+        line, _, body = get(proxy, url)
+        assert line.split(" ")[1] == "200" and b"Page Blocked" in body, (url, line, body[:300])
+    reached = origin.access_log()[seen:]
+    assert "forbidden" not in reached and "1k.bin" not in reached
+
+    # What is forwarded stays as the client wrote it: the escape reaches the origin unchanged.
+    line, _, body = get(proxy, f"http://inside.test:{port}/%31k.bin")
+    assert line.split(" ")[1] == "200" and body == origin.file("1k.bin")
+    assert '"GET /%31k.bin HTTP/1.1"' in origin.access_log()
+
+
 def test_url_filter_allow_first_blocks_all_but_the_allowed(start, origin):
     proxy = start(element(
         "url-filtering", {"enabled": "true", "order": "allow_deny", "template": "blacklisted"},

@@ -136,7 +136,36 @@ TEST_F(CookieSectionTest, RulesJudgeIncomingCookiesByExpiryDomainAndPathOutgoing
     EXPECT_TRUE(cookie_section->check(COOKIE_INCOMING, wired.get(), cookie)) << "a disabled section drops nothing";
 }
 
-TEST_F(CookieSectionTest, TheWriterDropsBlockedLinesAndKeepsPairlessOnesOnlyAsReceived)
+TEST_F(CookieSectionTest, WithTheFilterOffTheWriterSendsEveryLineAsReceived)
+{
+    road::Wired wired(false);
+    wired->request = http_header_parse_request("GET http://a.example/ HTTP/1.1\r\nHost: a.example\r\n\r\n");
+    ASSERT_NE(wired->request, nullptr);
+    HeaderPtr response = http_header_parse_response("HTTP/1.1 200 OK\r\n\r\n");
+    ASSERT_NE(response, nullptr);
+    const char* const values[] = {"sid=abc; Path=/; Secure; HttpOnly; SameSite=Strict", "id=7;Path=/;  Secure",
+                                  "$Version=1; a=b; $Path=/", "s=2; expires=Wed, 09 Jun 2027 10:18:14 GMT",
+                                  "Path=/; Secure"};
+    struct Off {
+        const char* what;
+        bool enabled;
+        std::uint32_t bypass;
+    };
+    for (const Off& off : {Off{"disabled", false, 0}, Off{"bypass letter c", true, BYPASS_COOKIE}}) {
+        // Rules that would drop every line, had the filter been on.
+        load("allow_deny", rule("deny", {}), off.enabled);
+        wired->bypass = off.bypass;
+        for (const HEADER* header : {static_cast<const HEADER*>(wired->request.get()), static_cast<const HEADER*>(response.get())}) {
+            for (const char* value : values) {
+                SCOPED_TRACE(std::string(off.what) + ": " + value);
+                const HTTP_HEADER line{HTTP_HEADER_PASS, header->kind == HEADER_RESPONSE ? "Set-Cookie" : "Cookie", value};
+                EXPECT_EQ(cookie_line(*header, line, wired.get()), std::optional<std::string>(value));
+            }
+        }
+    }
+}
+
+TEST_F(CookieSectionTest, TheWriterDropsBlockedLinesAndKeepsTheOthersAsReceived)
 {
     load("deny_allow", rule("deny", {{"direction", "1"}}));
     road::Wired wired(false);
@@ -153,10 +182,10 @@ TEST_F(CookieSectionTest, TheWriterDropsBlockedLinesAndKeepsPairlessOnesOnlyAsRe
     };
     const Case cases[] = {
         {wired->request.get(), HTTP_HEADER_PASS, "a=1", std::nullopt},   // outgoing: denied
-        {response.get(), HTTP_HEADER_PASS, "a=1; Path=/", "a=1; path=/"},
+        {response.get(), HTTP_HEADER_PASS, "a=1;Path=/;Secure; HttpOnly; SameSite=Lax", "a=1;Path=/;Secure; HttpOnly; SameSite=Lax"},
         {response.get(), HTTP_HEADER_PASS, "Path=/; Secure", "Path=/; Secure"},
         {response.get(), HTTP_HEADER_FIELD, "Path=/; Secure", std::nullopt},
-        {response.get(), HTTP_HEADER_FIELD, "b=2", "b=2"},
+        {response.get(), HTTP_HEADER_FIELD, "b=2; Path=/x; Secure", "b=2; path=/x"},   // not from the wire: built
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.value);

@@ -66,6 +66,33 @@ protected:
     }
 };
 
+TEST_F(FilterTest, RulesSeeEverySpellingOfAHostOrPathAsOne)
+{
+    load("deny_allow", "",
+         deny({{"comment", "loopback"}, {"host", "^127\\.0\\.0\\.1$"}}) +
+             deny({{"comment", "dir"}, {"file", "^/forbidden-dir/"}}) +
+             deny({{"comment", "name"}, {"host", "^shop\\.example$"}}));
+    struct Case { const char* request; std::optional<std::string> blocked_by; };
+    const Case cases[] = {
+        {"GET http://127.0.0.1/",                          "loopback"},
+        {"GET http://127.1/",                              "loopback"},
+        {"GET http://2130706433/",                         "loopback"},
+        {"GET http://0177.0.0.1/",                         "loopback"},
+        {"GET http://127.000.000.001/",                    "loopback"},
+        {"GET http://0x7f.1/",                             "loopback"},
+        {"GET http://127.0.0.1./",                         "loopback"},
+        {"GET http://127.0.0.2/",                          std::nullopt},
+        {"GET http://shop.example./",                      "name"},
+        {"GET http://a.example/forbidden-dir/secret.txt",  "dir"},
+        {"GET http://a.example/%66orbidden-dir/secret.txt", "dir"},
+        {"GET http://a.example/%46ORBIDDEN%2Ddir/x",       "dir"},
+        {"GET http://a.example/forbidden%2Ddir%2Fsecret",  std::nullopt},   // an escaped '/' is no '/'
+        {"CONNECT 0x7f.0.0.1:443",                         "loopback"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(verdict(c.request), c.blocked_by) << c.request;
+}
+
 TEST_F(FilterTest, VerdictsFollowTheTwoPassOrderAndEachCondition)
 {
     struct Case {

@@ -403,3 +403,15 @@ TEST(DirListFilter, KeepsCaselessMatchesAndIgnoresABadPattern)
         EXPECT_EQ(logged(), c.logged);
     }
 }
+
+TEST(DirListFilter, AClientsPatternGivesUpOnANameThatCostsItMuchBacktracking)
+{
+    DirList list;
+    const std::tm tm = local_tm(2020, 1, 1);
+    // On twenty a's the first branch backtracks a million times before the second one matches:
+    // given the default limits the name would be kept after tens of milliseconds. Every such
+    // name of a listing would cost as much; past its limit a client's pattern matches nothing.
+    for (const std::string& name : {std::string(20, 'a') + "!", std::string("ab"), std::string("b")})
+        dir_list_add(list, 0, 0644, "ftp", "ftp", 1, tm, name);
+    EXPECT_EQ(names_of(dir_list_filter(list, "^(?:(a+)+b|a)")), std::vector<std::string>{"ab"});
+}

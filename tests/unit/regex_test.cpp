@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <map>
 #include <shared_mutex>
 #include <string>
@@ -56,6 +57,72 @@ TEST(RegexMatch, CaselessAndWholeView)
     }
     const UniqueRegex secret(reg_compile("secret", REG_CASELESS));
     EXPECT_NE(reg_exec(secret.get(), "a\0secret"), 0);   // the terminated form stops at the zero
+}
+
+TEST(RegexMatch, OnePatternManyThreadsOnLongSubjects)
+{
+    // A long subject that the pattern takes apart group by group makes the matcher grow its
+    // working memory while it runs: threads matching one compiled pattern at once must each
+    // have their own.
+    const UniqueRegex regex(reg_compile("^(ab|cd|e)+$", REG_CASELESS));
+    ASSERT_NE(regex, nullptr);
+    std::string text;
+    for (int i = 0; i < 6000; ++i)
+        text += i % 3 == 0 ? "AB" : i % 3 == 1 ? "cd" : "e";
+    const std::string broken = text + "x";
+    constexpr int THREADS = 8;
+    constexpr int ROUNDS = 20;
+    std::vector<int> right(THREADS, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < THREADS; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < ROUNDS; ++i) {
+                const std::string_view subject = std::string_view(i % 2 == 0 ? text : broken).substr(t * 5);   // whole groups off
+                const bool expected = i % 2 == 0;
+                if ((reg_exec(regex.get(), subject) == 0) == expected &&
+                    (reg_exec(regex.get(), std::string(subject).c_str()) == 0) == expected)
+                    ++right[t];
+            }
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(right, std::vector<int>(THREADS, ROUNDS));
+}
+
+TEST(RegexMatch, AnUntrustedPatternGivesUpFastAsNoMatch)
+{
+    // Each name would take the default limits' worth of backtracking (a tenth of a second and
+    // more); a client's pattern must cost about a millisecond a name at most.
+    const UniqueRegex catastrophic(reg_compile("^(a+)+$", REG_CASELESS | REG_UNTRUSTED));
+    ASSERT_NE(catastrophic, nullptr);
+    const std::string name = std::string(30, 'a') + "!";
+    const auto began = std::chrono::steady_clock::now();
+    for (int i = 0; i < 100; ++i)
+        EXPECT_NE(reg_exec(catastrophic.get(), name), 0);
+    const auto spent = std::chrono::steady_clock::now() - began;
+    // A bound on a busy machine under the sanitizers, two orders of magnitude below the cost
+    // without limits.
+    EXPECT_LT(spent, std::chrono::seconds(3));
+
+    // Patterns that do their work in reasonable steps are not hurt by the limits; one that would
+    // match only after a million steps of backtracking gives up first, as no match.
+    struct Case { const char* pattern; std::string text; bool matched; };
+    const Case cases[] = {
+        {"^(?:(a+)+b|a)",      std::string(20, 'a') + "!",       false},
+        {"^(?:(a+)+b|a)",      std::string(20, 'a') + "b",       true},
+        {"^(a+)+$",            std::string(30, 'a'),              true},
+        {"^A.*\\.TXT$",        "a" + std::string(250, 'x') + ".txt", true},
+        {"^(ab|c)*d",          std::string(200, 'c') + "d",      true},
+        {"x",                  std::string(255, 'y'),             false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pattern);
+        const UniqueRegex regex(reg_compile(c.pattern, REG_CASELESS | REG_UNTRUSTED));
+        ASSERT_NE(regex, nullptr);
+        EXPECT_EQ(reg_exec(regex.get(), c.text) == 0, c.matched);
+        EXPECT_EQ(reg_exec(regex.get(), c.text.c_str()) == 0, c.matched);
+    }
 }
 
 TEST(RegexMatch, BadPatternsAreLoggedAndGiveNull)

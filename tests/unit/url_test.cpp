@@ -320,3 +320,65 @@ TEST(ErrorToTemplate, ConnectionFailures)
     EXPECT_STREQ(error_to_template(-1), "unknown");
     EXPECT_STREQ(error_to_template(5), "unknown");
 }
+
+TEST(UrlCanonical, EverySpellingOfAHostIsMatchedInOne)
+{
+    struct Case { std::string_view host, canonical; };
+    const Case cases[] = {
+        {"127.0.0.1",            "127.0.0.1"},
+        {"127.1",                "127.0.0.1"},
+        {"127.0.1",              "127.0.0.1"},
+        {"2130706433",           "127.0.0.1"},
+        {"0177.0.0.1",           "127.0.0.1"},
+        {"127.000.000.001",      "127.0.0.1"},
+        {"0x7f.1",               "127.0.0.1"},
+        {"0X7F.0x0.0.0X1",       "127.0.0.1"},
+        {"0x7f000001",           "127.0.0.1"},
+        {"017700000001",         "127.0.0.1"},
+        {"127.0.0.1.",           "127.0.0.1"},
+        {"127.1.",               "127.0.0.1"},
+        {"10.65535",             "10.0.255.255"},
+        {"www.example.com.",     "www.example.com"},
+        {"www.example.com",      "www.example.com"},
+        // Not numbers the resolver takes: names, left as they are.
+        {"127.0.0.256",          "127.0.0.256"},
+        {"256.1",                "256.1"},
+        {"4294967296",           "4294967296"},
+        {"1.2.3.4.5",            "1.2.3.4.5"},
+        {"08.1",                 "08.1"},       // 8 is no octal digit
+        {"0x",                   "0x"},
+        {"127..1",               "127..1"},
+        {"cafe.",                "cafe"},
+        {"1e100.net",            "1e100.net"},
+        {".",                    "."},
+        {"",                     ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.host));
+        EXPECT_EQ(url_host_canonical(c.host), c.canonical);
+        const UrlMatchText text(c.host, "/");
+        EXPECT_EQ(text.host(), c.canonical);
+    }
+}
+
+TEST(UrlCanonical, PathsDecodeEscapesOfUnreservedCharactersOnly)
+{
+    struct Case { std::string_view path, canonical; };
+    const Case cases[] = {
+        {"/%66orbidden-dir/secret.txt",   "/forbidden-dir/secret.txt"},
+        {"/%46ORBIDDEN%2ddir%2Fx",        "/FORBIDDEN-dir%2Fx"},      // '/' is reserved: kept escaped
+        {"/a%2e%2E/%5F%7e%7E%30%39",      "/a../_~~09"},
+        {"/a%20b%25c%3Fd?q=%61%26",        "/a%20b%25c%3Fd?q=a%26"},
+        {"/x%6",                           "/x%6"},
+        {"/x%",                            "/x%"},
+        {"/x%zz%6g",                       "/x%zz%6g"},
+        {"/%2566",                         "/%2566"},                  // decoded once only
+        {"/plain/path",                    "/plain/path"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.path));
+        EXPECT_EQ(url_path_canonical(c.path), c.canonical);
+        const UrlMatchText text("h", c.path);
+        EXPECT_EQ(text.path(), c.canonical);
+    }
+}

@@ -251,6 +251,8 @@ TEST_F(UrlblTest, VerdictsAndTheCategoryTheyName)
         {"a domain that merely ends alike", "deny_allow", ads, "GET http://badads.example/", std::nullopt},
         {"a listed path prefix", "deny_allow", ads, "GET http://www.news.example/Ads/1.gif", "ads", "ads"},
         {"another path of that domain", "deny_allow", ads, "GET http://news.example/sport", std::nullopt},
+        {"escaped letters of a listed path", "deny_allow", ads, "GET http://news.example/%61%44s/1.gif", "ads", "ads"},
+        {"an escaped slash is no slash", "deny_allow", ads, "GET http://news.example/ads%2F1.gif", std::nullopt},
         {"CRLF entries match nothing", "deny_allow", deny({{"comment", "dos"}, {"categories", "dos"}}),
          "GET http://crlf.example/", std::nullopt},
         {"CONNECT", "deny_allow", ads, "CONNECT ads.example:443", "ads", "ads"},
