@@ -75,7 +75,7 @@ build_all() {
     ar rcs "$build/libcore.a" $objs
     for name in $targets; do
         $cxx -fsanitize=fuzzer,address,undefined "$build/obj/${name}_fuzz.o" "$build/libcore.a" -o "$build/${name}_fuzz" \
-            -ltinyxml -lpcre2-posix -lpcre2-8 -lpam -lntlm -lssl -lcrypto -lz -lresolv -lpthread -ldl
+            -ltinyxml -lpcre2-8 -lpam -lntlm -lssl -lcrypto -lz -lresolv -lpthread -ldl
     done
 }
 
