@@ -16,6 +16,7 @@
 #include "http/proto_http.h"
 #include "http/request.h"
 #include "http/transfer.h"
+#include "inspect/antivirus.h"
 #include "net/netsection.h"
 #include "net/network.h"
 #include "net/serverpool.h"
@@ -217,10 +218,12 @@ Encapsulation ICAPSection::encapsulation_parse(std::string_view value)
 ICAPReply icap_reply_parse(std::string_view text)
 {
     ICAPReply reply;
-    // The status line of an ICAP reply has the shape of an HTTP one.
+    // The status line of an ICAP reply has the shape of an HTTP one; without one, nothing of the
+    // reply can be trusted.
     std::string copy(text);
-    if (copy.size() >= 5 && equal_nocase(std::string_view(copy).substr(0, 5), "ICAP/"))
-        copy.replace(0, 4, "HTTP");
+    if (copy.size() < 5 || !equal_nocase(std::string_view(copy).substr(0, 5), "ICAP/"))
+        return reply;
+    copy.replace(0, 4, "HTTP");
     reply.header = http_header_parse_response(copy);
     if (reply.header == nullptr)
         return reply;
@@ -326,6 +329,12 @@ bool ICAPSection::protocol_icap(CONNECTION_T* connection, Filebuf* body, int mod
         connection->server.reset();
         return false;
     }
+    // No Preview was offered, so nothing is to be continued: an interim answer is no answer.
+    if (status < 200) {
+        putlog(LOG_ICAP, "ICAP response with interim status %d", status);
+        connection->server.reset();
+        return false;
+    }
     if (!reply.encapsulated) {
         putlog(LOG_ICAP, "ICAP response without encapsulatd header");
         connection->server.reset();
@@ -346,6 +355,10 @@ bool ICAPSection::protocol_icap(CONNECTION_T* connection, Filebuf* body, int mod
         const std::optional<std::string> inner = header_get(connection, SIDE_SERVER, timeout);
         if (inner)
             http = request_first ? http_header_parse_request(*inner) : http_header_parse_response(*inner);
+        // A response must have its status line (the parser reads any other text as HTTP/0.9) and a
+        // final status: anything else is never passed on to the client.
+        if (http != nullptr && response_first && (http->version == HTTP_VERSION_09 || http->status < 200))
+            http.reset();
         if (http == nullptr) {
             connection->server.reset();
             return false;
@@ -357,7 +370,14 @@ bool ICAPSection::protocol_icap(CONNECTION_T* connection, Filebuf* body, int mod
             framing.flags &= ~HEADER_LENGTH;
             ResponseLoan loan(connection, &framing);
             connection->flags |= CONN_NOCALLBACK;
-            returned = http_transfer_filebuf(connection, SIDE_SERVER);
+            // Held whole in memory, the body may be no larger than a buffered download.
+            int more = 0;
+            returned = http_transfer_filebuf(connection, SIDE_SERVER, inspect_output_limit(connection), &more);
+            if (more != 0) {
+                putlog(LOG_ICAP, "ICAP response body exceeds the download buffer");
+                connection->server.reset();
+                return false;
+            }
             if ((connection->flags & CONN_TRANSFER_FAILED) != 0) {
                 // A body cut short is not delivered as if it were whole.
                 putlog(LOG_ICAP, "error reading response from ICAP server");

@@ -119,6 +119,14 @@ def scripted_answer(request):
         "reqanswer": reply(200, f"res-hdr=0, res-body={len(ANSWER)}", ANSWER, b"answered by ICAP"),
         "reqinresp": reply(200, f"req-hdr=0, null-body={len(request.encapsulated)}", request.encapsulated),
         "both": reply(200, "req-hdr=0, req-body=0, res-body=0", b"", b"x"),
+        # What no client may be given: a reply that is not ICAP, an interim reply, an
+        # encapsulated header that is no HTTP response or only an interim one, and a body beyond
+        # the download buffer (4M).
+        "notICAP": b"HTTP/1.1 200 OK\r\nEncapsulated: res-hdr=0, null-body=%d\r\n\r\n" % n + NEW_RESPONSE,
+        "r100mod": reply(100, f"res-hdr=0, res-body={n}", NEW_RESPONSE, b"rewritten"),
+        "garbage": reply(200, "res-hdr=0, res-body=23", b"no status line here\r\n\r\n", b"hostile"),
+        "interim": reply(200, "res-hdr=0, null-body=25", b"HTTP/1.1 100 Continue\r\n\r\n"),
+        "huge": reply(200, f"res-hdr=0, res-body={n}", NEW_RESPONSE, b"h" * (5 << 20)),
     }
     # "closing" ends the connection after its reply without saying so: the proxy keeps it.
     return replies.get(case, reply(204)), case == "closing"
@@ -140,6 +148,11 @@ def scripted():
     ("r100", {}, PAGE),
     ("reqinresp", {}, PAGE),
     ("both", {}, PAGE),
+    ("notICAP", {}, PAGE),
+    ("r100mod", {}, PAGE),
+    ("garbage", {}, PAGE),
+    ("interim", {}, PAGE),
+    ("huge", {}, PAGE),
     ("headeronly", {"x-scripted": "yes"}, b""),
     ("rewrite", {"x-scripted": "yes"}, b"rewritten"),
 ], ids=lambda value: value if isinstance(value, str) else "")
