@@ -15,6 +15,7 @@
 #include "config/section.h"
 #include "http/connection.h"
 #include "http/request.h"
+#include "http/response.h"
 #include "net/socket.h"
 #include "util/log.h"
 #include "util/mem.h"
@@ -195,7 +196,7 @@ public:
     }
 
     // 1 when the response must be buffered for a scan: a rule applies and the response is not a
-    // cached copy scanned before.
+    // cached copy scanned before, nor one that streams past the scan (which is logged).
     int check_match(CONNECTION_T* connection) const
     {
         const std::shared_ptr<const Rules> current = rules();
@@ -205,6 +206,8 @@ public:
             putlog(traits_.skip_category, "%s", traits_.skip_line);
             return 0;
         }
+        if (body_uninspected(connection, LOG_ANTIVIRUS, traits_.avscanner, true))
+            return 0;
         return 1;
     }
 
@@ -222,6 +225,8 @@ public:
             putlog(traits_.skip_category, "%s", traits_.skip_line);
             return 0;
         }
+        // A body whose encoding did not decode is scanned as it came, and that is said.
+        body_uninspected(connection, LOG_ANTIVIRUS, traits_.avscanner, true);
         const std::string_view templ = !rule->templ.empty()      ? std::string_view(rule->templ)
                                        : !current->templ.empty() ? std::string_view(current->templ)
                                                                  : std::string_view("virus");

@@ -26,6 +26,7 @@
 #include "http/connection.h"
 #include "http/header.h"
 #include "http/request.h"
+#include "http/response.h"
 #include "inspect/antivirus.h"
 #include "util/descriptor.h"
 #include "util/filebuf.h"
@@ -152,7 +153,7 @@ int ExternalSection::check_match(CONNECTION_T* connection, int bits) const
         return 0;
     for (const External& rule : current->rules) {
         if (rule.applies(*connection, bits))
-            return 1;
+            return (bits & EXTERNAL_RESPONSE) != 0 && body_uninspected(connection, LOG_EXTERNAL, rule.command.c_str(), true) ? 0 : 1;
     }
     return 0;
 }
@@ -169,6 +170,9 @@ void ExternalSection::process(CONNECTION_T* connection, Filebuf* body, int bits)
         const bool auth = rule.type == EXTERNAL_TYPE_AUTH;
         if (auth && ((bits & EXTERNAL_AUTH) == 0 || (connection->auth & AUTH_EXTERNAL_FAILED) != 0))
             continue;
+        // A body streamed past the program, or one that did not decode, is given as it is there:
+        // none, or the bytes as they came.
+        body_uninspected(connection, LOG_EXTERNAL, rule.command.c_str(), (bits & EXTERNAL_RESPONSE) != 0);
 
         Filebuf input;
         if ((rule.input & EXTERNAL_INPUT_REQUEST) != 0 && connection->request != nullptr && connection->request->raw)

@@ -15,6 +15,7 @@
 #include "http/connection.h"
 #include "http/proto_http.h"
 #include "http/request.h"
+#include "http/response.h"
 #include "http/transfer.h"
 #include "inspect/antivirus.h"
 #include "net/netsection.h"
@@ -157,7 +158,7 @@ int ICAPSection::check_match(CONNECTION_T* connection, int mode) const
         return 0;
     for (const ICAP& rule : current->rules) {
         if (rule.applies(*connection, mode))
-            return 1;
+            return mode == ICAP_RESPMOD && body_uninspected(connection, LOG_ICAP, nullptr, true) ? 0 : 1;
     }
     return 0;
 }
@@ -179,6 +180,9 @@ bool ICAPSection::process(CONNECTION_T* connection, Filebuf* body, int mode) con
         }
         if (chosen == nullptr)
             return false;
+        // A body streamed past the exchange, or one that did not decode, goes as it is there: none,
+        // or the bytes as they came.
+        body_uninspected(connection, LOG_ICAP, nullptr, mode == ICAP_RESPMOD);
         host = chosen->host;
         service = chosen->service;
         port = chosen->port;

@@ -108,9 +108,38 @@ def test_a_body_that_does_not_decode_is_scanned_as_it_came(tarvodine, xml_files,
                              b"Content-Length: %d\r\nConnection: close\r\n\r\n%s" % (len(body), body)])
     try:
         proxy = proxy_with(tarvodine, xml_files, general(tmp_path / "avtmp"), clamav("127.0.0.1", clamd["port"]))
-        status, _, answer = get(proxy, f"http://127.0.0.1:{server.port}/broken.txt")
+        url = f"http://127.0.0.1:{server.port}/broken.txt"
+        status, _, answer = get(proxy, url)
         assert status.startswith("HTTP/1.1 200"), status
         assert b"ClamAV detected:" in answer and MARKER_NAME.encode() in answer
+        assert (f"antivirus: ClamAV: response body of {url} inspected as received: its encoding (gzip) did not "
+                "decode within the download buffer (4194304 bytes)") in proxy.native_log()
+    finally:
+        server.stop()
+
+
+# Above the download buffer (64K here) a response streams past the scan: delivered as it is, with a
+# line that names it, whatever its framing.
+@pytest.mark.parametrize("framing", ["sized", "chunked"])
+def test_a_response_above_the_download_buffer_passes_unscanned_with_a_line(tarvodine, xml_files, clamd, origin,
+                                                                          tmp_path, framing):
+    page = PAGES["/virus.txt"]
+    block = 8192
+    body = page if framing == "sized" else b"".join(
+        b"%x\r\n%s\r\n" % (len(page[at:at + block]), page[at:at + block]) for at in range(0, len(page), block)
+    ) + b"0\r\n\r\n"
+    length = b"Content-Length: %d\r\n" % len(page) if framing == "sized" else b"Transfer-Encoding: chunked\r\n"
+    server = ScriptedOrigin([b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n" + length +
+                             b"Connection: close\r\n\r\n" + body])
+    try:
+        proxy = proxy_with(tarvodine, xml_files, general(tmp_path / "avtmp", maxdbuffer="64K"),
+                           clamav("127.0.0.1", clamd["port"]))
+        url = f"http://127.0.0.1:{server.port}/big.txt"
+        status, _, answer = get(proxy, url)
+        assert status.startswith("HTTP/1.1 200"), status
+        assert answer == page
+        assert (f"antivirus: ClamAV: response body of {url} not inspected: larger than the download buffer "
+                "(65536 bytes)") in proxy.native_log()
     finally:
         server.stop()
 
