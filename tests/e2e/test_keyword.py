@@ -86,7 +86,7 @@ def chunked(body: bytes, block: int = 8192) -> bytes:
      "not inspected: larger than the download buffer (65536 bytes)"),
     ("undecodable", b"Content-Encoding: gzip\r\nContent-Length: 19\r\n", b"no gzip stream here",
      "inspected as received: its encoding (gzip) did not decode within the download buffer (65536 bytes)"),
-])
+], ids=["sized", "chunked", "undecodable"])
 def test_a_body_that_cannot_be_scored_passes_with_a_line_naming_it(tarvodine, xml_files, case, framing, body, logged):
     server = ScriptedOrigin([b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n" + framing +
                              b"Connection: close\r\n\r\n" + body])
