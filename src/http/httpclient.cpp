@@ -49,7 +49,7 @@ HeaderPtr request_build(const URL& url, const std::list<HTTP_HEADER>* lines)
 
 // Reads the response to the request sent on the connection's server socket. Its body comes
 // back in the response's buffer; null when no usable header came or the body ended short.
-std::unique_ptr<HTTPRESPONSE> response_read(CONNECTION_T* connection)
+std::unique_ptr<HTTPRESPONSE> response_read(CONNECTION_T* connection, std::size_t body_max)
 {
     const HeaderText text = header_get_reconnect(connection, HTTP_FETCH_TIMEOUT);
     if (!text) {
@@ -62,10 +62,11 @@ std::unique_ptr<HTTPRESPONSE> response_read(CONNECTION_T* connection)
         return nullptr;
     }
     connection->response = header.get();
-    std::unique_ptr<Filebuf> body = http_transfer_filebuf(connection, SIDE_SERVER);
+    int more = 0;
+    std::unique_ptr<Filebuf> body = http_transfer_filebuf(connection, SIDE_SERVER, body_max, &more);
     keepalive_check_server(connection);
     connection->response = nullptr;
-    if ((connection->flags & CONN_TRANSFER_FAILED) != 0) {
+    if ((connection->flags & CONN_TRANSFER_FAILED) != 0 || more != 0) {
         connection->keepalive_server = 0;
         return nullptr;
     }
@@ -77,7 +78,7 @@ std::unique_ptr<HTTPRESPONSE> response_read(CONNECTION_T* connection)
 
 } // namespace
 
-HTTPRESPONSE* http_fetch(const URL& url, const std::list<HTTP_HEADER>* lines)
+HTTPRESPONSE* http_fetch(const URL& url, const std::list<HTTP_HEADER>* lines, std::size_t body_max)
 {
     ConnectionPtr connection = connection_new("127.0.0.1");
     connection->localip = "127.0.0.1";
@@ -87,7 +88,7 @@ HTTPRESPONSE* http_fetch(const URL& url, const std::list<HTTP_HEADER>* lines)
     std::unique_ptr<HTTPRESPONSE> response;
     if (protocol_start(connection.get()) >= 0) {
         header_send(connection->request.get(), connection.get(), SIDE_SERVER, HEADER_TO_SERVER);
-        response = response_read(connection.get());
+        response = response_read(connection.get(), body_max);
     }
 
     if (connection->server != nullptr && connection->keepalive_server == 1 && global != nullptr &&

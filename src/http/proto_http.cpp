@@ -1008,14 +1008,22 @@ Step HttpExchange::body_buffer()
 
 Step HttpExchange::body_stages()
 {
-    if (!buffered() || !body_whole_)
+    if (!buffered())
         return Step::Continue;
+    if (!body_whole_) {
+        // Beyond the download buffer the body streams past the stages that asked for it.
+        if (body_rest_ && (connection_->flags & (CONN_NOCLIENT | CONN_PREFETCH)) == 0)
+            response_uninspected_tell(connection_);
+        return Step::Continue;
+    }
     HEADER* response = slot_.get();
     // A body that does not decode still passes every check, as the bytes it came as, and is sent
     // so: a server must not get a body past the checks by labelling it with an encoding.
     bool undecoded = false;
     if (body_->size() > 0 && response->content_encoding) {
         undecoded = filebuf_decode(body_.get(), connection_) != 1;
+        if (undecoded)
+            connection_->flags |= CONN_BODY_UNDECODED;
         if (!undecoded) {
             response->content_encoding.reset();
             if (HTMLStream* stream = connection_htmlstream(connection_); stream != nullptr) {

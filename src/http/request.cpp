@@ -119,6 +119,50 @@ void continue_expected(CONNECTION_T* connection)
     }
 }
 
+// A request body streamed to the server is never shown to the request stages as if it were
+// whole: while they run they see none (the part of a chunked body read ahead is held aside), and
+// whatever header they leave, the body keeps the framing it is relayed with.
+class StreamedBodyHold {
+public:
+    explicit StreamedBodyHold(CONNECTION_T* connection) : connection_(connection)
+    {
+        if ((connection->flags & CONN_STREAM) == 0)
+            return;
+        const HEADER* request = connection->request.get();
+        held_ = true;
+        part_ = std::move(connection->body);
+        connection->body = std::make_unique<Filebuf>();
+        content_length_ = request->content_length;
+        chunked_ = request->chunked;
+        length_known_ = (request->flags & HEADER_LENGTH) != 0;
+    }
+    StreamedBodyHold(const StreamedBodyHold&) = delete;
+    StreamedBodyHold& operator=(const StreamedBodyHold&) = delete;
+
+    // After the stages, unless one of them answered the request.
+    void restore()
+    {
+        if (!held_)
+            return;
+        connection_->body = std::move(part_);
+        HEADER* request = connection_->request.get();
+        request->content_length = content_length_;
+        request->chunked = chunked_;
+        request->flags = length_known_ ? (request->flags | HEADER_LENGTH) : (request->flags & ~HEADER_LENGTH);
+        request->lines.remove_if([](const HTTP_HEADER& line) {
+            return line.type == HTTP_HEADER_PASS && equal_nocase(line.name, "transfer-encoding");
+        });
+    }
+
+private:
+    CONNECTION_T* connection_;
+    bool held_ = false;
+    std::unique_ptr<Filebuf> part_;
+    std::int64_t content_length_ = 0;
+    int chunked_ = 0;
+    bool length_known_ = false;
+};
+
 // One request of a client connection, from the first byte of its header to the hand-over to a
 // protocol handler: one method per step, run in the order of the table in run().
 class RequestExchange {
@@ -300,8 +344,10 @@ Step RequestExchange::body_read()
 Step RequestExchange::request_stages()
 {
     variables_request(connection_, false);
+    StreamedBodyHold streamed(connection_);
     if (process_request(connection_, connection_->body.get()) == 0)
         return Step::Done;
+    streamed.restore();
     profile_section->profiles_update(connection_);
     return Step::Continue;
 }

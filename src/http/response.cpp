@@ -12,6 +12,13 @@
 #include "config/template.h"
 #include "http/urlcommand.h"
 #include "inspect/antivirus.h"
+#include "inspect/clamav.h"
+#include "inspect/external.h"
+#include "inspect/fprot.h"
+#include "inspect/icap.h"
+#include "inspect/kaspersky.h"
+#include "inspect/sophie.h"
+#include "policy/keyword.h"
 
 int buffer_check(CONNECTION_T* connection)
 {
@@ -22,6 +29,8 @@ int buffer_check(CONNECTION_T* connection)
         static_cast<std::uint64_t>(response->content_length) > general_section->maxdbuffer_get(connection) &&
         !url_command_has(connection, "process")) {
         putlog(LOG_DEBUG, "request: warn: response exceeds maximum download buffer size");
+        if ((connection->flags & CONN_PREFETCH) == 0)
+            response_uninspected_tell(connection);
         return 0;
     }
     if ((connection->flags & CONN_PREFETCH) != 0)
@@ -89,4 +98,58 @@ int body_block_account(CONNECTION_T* connection, const char* bytes, std::size_t 
         connection->download_allowance -= static_cast<std::uint32_t>(length);
     }
     return 0;
+}
+
+void response_uninspected_tell(CONNECTION_T* connection)
+{
+    // Each asks only whether it applies: with the bit set, one that does logs instead of asking
+    // for the body.
+    connection->flags |= CONN_BODY_OVERSIZE;
+    if (fprot_section != nullptr)
+        fprot_section->check_match(connection);
+    if (kaspersky_section != nullptr)
+        kaspersky_section->check_match(connection);
+    if (sophie_section != nullptr)
+        sophie_section->check_match(connection);
+    if (external_section != nullptr)
+        external_section->check_match(connection, EXTERNAL_RESPONSE);
+    if (keyword_section != nullptr)
+        keyword_section->check_match(connection);
+    if (clamav_section != nullptr)
+        clamav_section->check_match(connection);
+    if (icap_section != nullptr)
+        icap_section->check_match(connection, ICAP_RESPMOD);
+    connection->flags &= ~CONN_BODY_OVERSIZE;
+}
+
+bool body_uninspected(const CONNECTION_T* connection, int category, const char* stage, bool response)
+{
+    const HEADER* request = connection->request.get();
+    const char* url = request != nullptr ? text_or_empty(request->url) : "";
+    // The category names the stage; a stage of several (a scanner, a program) names itself too.
+    const char* separator = stage != nullptr ? ": " : "";
+    if (stage == nullptr)
+        stage = "";
+    if (!response) {
+        if ((connection->flags & CONN_STREAM) == 0)
+            return false;
+        putlog(category, "%s%srequest body of %s not inspected: larger than the upload buffer (%u bytes)", stage, separator, url,
+               general_section->maxubuffer_get(connection));
+        return true;
+    }
+    if ((connection->flags & CONN_BODY_OVERSIZE) != 0) {
+        putlog(category, "%s%sresponse body of %s not inspected: larger than the download buffer (%u bytes)", stage,
+               separator, url, general_section->maxdbuffer_get(connection));
+        return true;
+    }
+    if ((connection->flags & CONN_BODY_UNDECODED) != 0) {
+        const HEADER* answer = connection->response;
+        putlog(category,
+               "%s%sresponse body of %s inspected as received: its encoding (%s) did not decode within the "
+               "download buffer (%u bytes)",
+               stage, separator, url, answer != nullptr ? text_or_empty(answer->content_encoding) : "",
+               general_section->maxdbuffer_get(connection));
+        return true;
+    }
+    return false;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 struct CONNECTION_T;
 class Filebuf;
@@ -24,3 +25,23 @@ int body_block_account(CONNECTION_T* connection, const char* bytes, std::size_t 
 // Runs the response-check and response-modification stages over a buffered body. 1 when the
 // body may be sent (possibly changed), 0 when a check blocked it (its page has been sent).
 int process_response(CONNECTION_T* connection, Filebuf* body);
+
+// Per-request bits of CONNECTION_T::flags that tell an inspecting stage the response body it
+// applies to is not there for it as it is; cleared with the others after each request.
+enum : std::uint32_t {
+    CONN_BODY_OVERSIZE = 0x400000,   // beyond the download buffer: it streams past every stage
+    CONN_BODY_UNDECODED = 0x800000,  // its encoding did not decode: the stages get it as it came
+};
+
+// Tells every inspecting stage (the virus scanners, the keyword filter, ICAP, external programs)
+// that the response body streams past it unexamined, so that each that applies logs so; none is
+// asked to buffer it.
+void response_uninspected_tell(CONNECTION_T* connection);
+
+// For an inspecting stage that applies to the body of the request (response false) or of the
+// response: when that body is not there whole as it is (a request body streamed beyond the upload
+// buffer, a response beyond the download buffer, or one whose encoding did not decode), logs one
+// line in the stage's category naming the URL and the reason, so that an administrator can see
+// what was not inspected and size the buffers, and answers true. stage names one of several that
+// share a category (a scanner, a program); null where the category alone names it.
+bool body_uninspected(const CONNECTION_T* connection, int category, const char* stage, bool response);

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -78,7 +79,57 @@ int antivirus_block(CONNECTION_T* connection, const AntivirusTraits& traits, std
     return 1;
 }
 
-int antivirus_unix_connect(std::string_view path)
+namespace {
+
+// The shipped configuration's download buffer: what an unset limit stands for.
+constexpr std::size_t OUTPUT_LIMIT_DEFAULT = 4 << 20;
+
+} // namespace
+
+ScanLimits scan_limits(const CONNECTION_T* connection)
+{
+    ScanLimits limits;
+    if (general_section != nullptr && connection != nullptr)
+        limits.timeout = std::max(general_section->timeout_get(connection), 1);
+    limits.reply_max = inspect_output_limit(connection);
+    return limits;
+}
+
+std::size_t inspect_output_limit(const CONNECTION_T* connection)
+{
+    const unsigned limit = general_section != nullptr && connection != nullptr ? general_section->maxdbuffer_get(connection) : 0;
+    return limit != 0 ? limit : OUTPUT_LIMIT_DEFAULT;
+}
+
+DaemonLink::DaemonLink(int fd, int timeout) : socket_(fd), timeout_(std::max(timeout, 1))
+{
+    socket_.SetTimeout(timeout_);
+}
+
+DaemonLink::~DaemonLink()
+{
+    // The socket's own close would flush what is pending for another time-out.
+    socket_.SetTimeout(0);
+}
+
+bool DaemonLink::send(std::string_view bytes)
+{
+    // Write waits for room at most the time-out and keeps what did not go: that is a daemon that
+    // stopped reading, and nothing more is sent to it.
+    return socket_.Write(bytes.data(), static_cast<long>(bytes.size())) >= 0 && socket_.output_length() == 0;
+}
+
+int DaemonLink::line(char* buffer, int size)
+{
+    return socket_.GetLine(buffer, size, timeout_);
+}
+
+int DaemonLink::read(char* buffer, int size)
+{
+    return socket_.Read(buffer, size, timeout_);
+}
+
+int antivirus_unix_connect(std::string_view path, int timeout)
 {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -87,6 +138,10 @@ int antivirus_unix_connect(std::string_view path)
     const int fd = s_socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
+    // A connect to a Unix socket waits for room in the listener's backlog no longer than this.
+    timeval limit{};
+    limit.tv_sec = std::max(timeout, 1);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     int result;
     do {
         result = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);

@@ -15,6 +15,8 @@
 #include "config/section.h"
 #include "http/connection.h"
 #include "http/request.h"
+#include "http/response.h"
+#include "net/socket.h"
 #include "util/log.h"
 #include "util/mem.h"
 #include "util/stringutil.h"
@@ -70,6 +72,43 @@ struct AntivirusVerdict {
     }
 };
 
+// What bounds one dialogue with a daemon, from the connection's general rule.
+struct ScanLimits {
+    int timeout = 60;                 // seconds: each connect, write and read of the dialogue
+    std::size_t reply_max = 4 << 20;  // bytes of a reply body (the download buffer limit)
+};
+
+// The limits for the connection (null: the defaults).
+ScanLimits scan_limits(const CONNECTION_T* connection);
+
+// The most an inspecting peer (a daemon's reply body, an ICAP reply body, an external program's
+// output) may hand back for one message: the connection's download buffer limit, or, with no
+// limit configured, the size the shipped configuration gives it. Beyond it the exchange has
+// failed, so that a hostile peer cannot make the proxy hold more than a buffered body.
+std::size_t inspect_output_limit(const CONNECTION_T* connection);
+
+// A connection to a daemon on which every write and read waits at most the dialogue's time-out.
+// What a daemon that stopped reading was not sent by then is dropped with the connection, never
+// waited for again.
+class DaemonLink {
+public:
+    DaemonLink(int fd, int timeout);
+    DaemonLink(const DaemonLink&) = delete;
+    DaemonLink& operator=(const DaemonLink&) = delete;
+    ~DaemonLink();
+
+    // Sends every byte within the time-out; false when the daemon failed or stopped reading.
+    bool send(std::string_view bytes);
+    // One line (Socket::GetLine) arriving within the time-out; 0 or -1 when none came.
+    int line(char* buffer, int size);
+    // What one read delivers (Socket::Read) within the time-out; 0 at the end, -1 for nothing.
+    int read(char* buffer, int size);
+
+private:
+    Socket socket_;
+    int timeout_;
+};
+
 // What tells the connectors apart in the shared frame.
 struct AntivirusTraits {
     const char* avscanner;     // the AVSCANNER variable
@@ -100,8 +139,9 @@ int antivirus_block(CONNECTION_T* connection, const AntivirusTraits& traits, std
                     const AntivirusVerdict& verdict);
 
 // A blocking, close-on-exec Unix-domain stream socket connected to path (cut to 107 characters,
-// what the address holds); -1 on failure, nothing left open.
-int antivirus_unix_connect(std::string_view path);
+// what the address holds) within timeout seconds (a daemon whose backlog is full makes a connect
+// wait); -1 on failure, nothing left open.
+int antivirus_unix_connect(std::string_view path, int timeout);
 
 // A temporary file for a daemon that reads the body from the disk: created close-on-exec in the
 // general section's temporary directory and removed when the owner goes, on every path.
@@ -156,7 +196,7 @@ public:
     }
 
     // 1 when the response must be buffered for a scan: a rule applies and the response is not a
-    // cached copy scanned before.
+    // cached copy scanned before, nor one that streams past the scan (which is logged).
     int check_match(CONNECTION_T* connection) const
     {
         const std::shared_ptr<const Rules> current = rules();
@@ -166,6 +206,8 @@ public:
             putlog(traits_.skip_category, "%s", traits_.skip_line);
             return 0;
         }
+        if (body_uninspected(connection, LOG_ANTIVIRUS, traits_.avscanner, true))
+            return 0;
         return 1;
     }
 
@@ -183,10 +225,12 @@ public:
             putlog(traits_.skip_category, "%s", traits_.skip_line);
             return 0;
         }
+        // A body whose encoding did not decode is scanned as it came, and that is said.
+        body_uninspected(connection, LOG_ANTIVIRUS, traits_.avscanner, true);
         const std::string_view templ = !rule->templ.empty()      ? std::string_view(rule->templ)
                                        : !current->templ.empty() ? std::string_view(current->templ)
                                                                  : std::string_view("virus");
-        const AntivirusVerdict verdict = scan(*rule, current->settings, *body);
+        const AntivirusVerdict verdict = scan(*rule, current->settings, *body, scan_limits(connection));
         switch (verdict.kind) {
         case AntivirusVerdict::INFECTED:
             return antivirus_block(connection, traits_, templ, verdict);
@@ -200,8 +244,10 @@ public:
         return 0;
     }
 
-    // The dialogue with the daemon; runs without any lock of the program.
-    virtual AntivirusVerdict scan(const Rule& rule, const Settings& settings, const Filebuf& body) const = 0;
+    // The dialogue with the daemon; runs without any lock of the program, each of its waits
+    // bounded by the limits' time-out.
+    virtual AntivirusVerdict scan(const Rule& rule, const Settings& settings, const Filebuf& body,
+                                  const ScanLimits& limits) const = 0;
 
 protected:
     AntivirusSection(const char* name, const AntivirusTraits& traits) : Section(name, SECTION_RWLOCK), traits_(traits)

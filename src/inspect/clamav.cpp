@@ -51,7 +51,7 @@ void put_length(std::string& out, std::size_t length)
 
 // The stream command and the body in length-prefixed chunks, then the zero length that ends it.
 // The end goes out with the last chunk, so that no small write waits behind a delayed ACK.
-bool send_stream(Socket& socket, std::string_view body)
+bool send_stream(DaemonLink& link, std::string_view body)
 {
     std::string block = "nINSTREAM\n";
     block.reserve(CHUNK + 16);
@@ -62,7 +62,7 @@ bool send_stream(Socket& socket, std::string_view body)
         body.remove_prefix(n);
         if (body.empty())
             put_length(block, 0);
-        if (socket.Write(block.data(), static_cast<long>(block.size())) < 0 || socket.output_length() > 0)
+        if (!link.send(block))
             return false;
         block.clear();
     } while (!body.empty());
@@ -71,17 +71,40 @@ bool send_stream(Socket& socket, std::string_view body)
 
 } // namespace
 
-AntivirusVerdict clamav_scan(const std::string& address, int port, std::string_view body)
+AntivirusVerdict clamav_reply_read(std::string_view reply)
+{
+    while (!reply.empty() && (reply.back() == '\n' || reply.back() == '\r'))
+        reply.remove_suffix(1);
+    // "<stream>: OK" is the only clean answer, "<stream>: <virus> FOUND" the only infected one;
+    // anything else (an unknown command, a size limit, an error) is no verdict.
+    const std::size_t colon = reply.find(": ");
+    if (colon == std::string_view::npos)
+        return failed();
+    const std::string_view verdict = reply.substr(colon + 2);
+    if (verdict == "OK") {
+        putlog(LOG_DEBUG, "ClamAV: no viruses found");
+        return AntivirusVerdict::clean();
+    }
+    constexpr std::string_view FOUND = " FOUND";
+    if (verdict.size() > FOUND.size() && verdict.substr(verdict.size() - FOUND.size()) == FOUND) {
+        const std::string_view name = verdict.substr(0, verdict.size() - FOUND.size());
+        if (!name.empty() && name.find(' ') == std::string_view::npos)
+            return AntivirusVerdict::infected(std::string(name));
+    }
+    return failed();
+}
+
+AntivirusVerdict clamav_scan(const std::string& address, int port, std::string_view body, int timeout)
 {
     int fd = -1;
     if (!address.empty() && address.front() == '/') {
-        fd = antivirus_unix_connect(address);
+        fd = antivirus_unix_connect(address, timeout);
         if (fd < 0) {
             putlog(0, "ClamAV: Please Verify that ClamAV is listening on %s", address.c_str());
             return failed();
         }
     } else {
-        fd = net_connect(address.c_str(), port);
+        fd = net_connect(address.c_str(), port, timeout);
         if (fd < 0) {
             putlog(0, "ClamAV: Please Verify that ClamAV is listening on %s:%d", address.c_str(), port);
             return failed();
@@ -89,27 +112,17 @@ AntivirusVerdict clamav_scan(const std::string& address, int port, std::string_v
         const int on = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     }
-    Socket socket(fd);   // closes the connection on every path
-    if (!send_stream(socket, body)) {
+    DaemonLink link(fd, timeout);   // closes the connection on every path
+    if (!send_stream(link, body)) {
         putlog(0, "ClamAV: Please Verify the Socket Write Permissions");
         return failed();
     }
     char line[REPLY_MAX];
-    if (socket.GetLine(line, sizeof line) <= 0) {
+    if (link.line(line, sizeof line) <= 0) {
         putlog(0, "ClamAV: Please Verify the Socket Read Permissions");
         return failed();
     }
-    std::string_view reply(line);
-    while (!reply.empty() && (reply.back() == '\n' || reply.back() == '\r'))
-        reply.remove_suffix(1);
-    const std::vector<std::string> words = string_break(reply, ' ');
-    if (words.size() == 2) {
-        putlog(LOG_DEBUG, "ClamAV: no viruses found");
-        return AntivirusVerdict::clean();
-    }
-    if (words.size() == 3)
-        return AntivirusVerdict::infected(words[1]);
-    return failed();
+    return clamav_reply_read(line);
 }
 
 ClamAVSection::ClamAVSection() : AntivirusSection("clamav", TRAITS)
@@ -128,9 +141,10 @@ void ClamAVSection::update()
     });
 }
 
-AntivirusVerdict ClamAVSection::scan(const ClamAV&, const ClamAVSettings& settings, const Filebuf& body) const
+AntivirusVerdict ClamAVSection::scan(const ClamAV&, const ClamAVSettings& settings, const Filebuf& body,
+                                     const ScanLimits& limits) const
 {
-    return clamav_scan(settings.address, settings.port, body.view());
+    return clamav_scan(settings.address, settings.port, body.view(), limits.timeout);
 }
 
 int clamav_buffcheck(CONNECTION_T* connection, Filebuf*)

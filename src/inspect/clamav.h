@@ -25,13 +25,18 @@ public:
     ~ClamAVSection() override = default;
 
     void update() override;
-    AntivirusVerdict scan(const ClamAV& rule, const ClamAVSettings& settings, const Filebuf& body) const override;
+    AntivirusVerdict scan(const ClamAV& rule, const ClamAVSettings& settings, const Filebuf& body,
+                          const ScanLimits& limits) const override;
 };
 
 // The dialogue alone: the body streamed to the daemon at address (and port, for a host name) in
-// length-prefixed chunks, and its one-line answer read. Two words are a clean answer, three an
-// infection named by the second; anything else, and every failure to talk, gives no verdict.
-AntivirusVerdict clamav_scan(const std::string& address, int port, std::string_view body);
+// length-prefixed chunks, and its one-line answer read (clamav_reply_read). The connect, every
+// write and the wait for the answer each end after timeout seconds; every failure to talk gives
+// no verdict.
+AntivirusVerdict clamav_scan(const std::string& address, int port, std::string_view body, int timeout);
+// The verdict of clamd's answer line: only "<stream>: OK" is clean and only
+// "<stream>: <virus> FOUND" infected; anything else is no verdict, logged as a failed check.
+AntivirusVerdict clamav_reply_read(std::string_view reply);
 
 // The stage callbacks the constructor registers.
 int clamav_buffcheck(CONNECTION_T* connection, Filebuf* body);

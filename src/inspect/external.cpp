@@ -6,10 +6,12 @@
 #include <poll.h>
 #include <pthread.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -24,6 +26,7 @@
 #include "http/connection.h"
 #include "http/header.h"
 #include "http/request.h"
+#include "http/response.h"
 #include "inspect/antivirus.h"
 #include "util/descriptor.h"
 #include "util/filebuf.h"
@@ -43,13 +46,55 @@ enum : std::size_t {
 // The temporary file of mode 1 carries its path in at most 63 characters.
 constexpr std::size_t TEMPFILE_LIMIT = 64;
 
-// The longest wait for a program that neither reads nor writes, in milliseconds.
-int stall_limit(CONNECTION_T* connection)
+using Clock = std::chrono::steady_clock;
+
+// What bounds one run: the whole of it, from the start to the program's exit, and its output.
+struct RunLimits {
+    Clock::duration time;
+    std::size_t output;
+};
+
+RunLimits run_limits(CONNECTION_T* connection)
 {
     int seconds = 60;
     if (connection != nullptr && general_section != nullptr)
         seconds = general_section->timeout_get(connection);
-    return seconds > 0 ? seconds * 1000 : -1;
+    return {std::chrono::seconds(std::max(seconds, 1)), inspect_output_limit(connection)};
+}
+
+// Milliseconds from now to the deadline, rounded up; 0 once it has passed.
+int remaining_ms(Clock::time_point deadline)
+{
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(std::min<long long>(left, 0x7fffffff)) : 0;
+}
+
+// Reaps the child when it exits by the deadline: true with its wait status. The wait is on a
+// descriptor of the process, so that no signal and no other thread's reaping are involved.
+bool exited_by(pid_t pid, Clock::time_point deadline, int* wait_status)
+{
+    const int handle = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    for (;;) {
+        const pid_t done = waitpid(pid, wait_status, WNOHANG);
+        if (done == pid || (done < 0 && errno != EINTR)) {
+            if (handle >= 0)
+                close(handle);
+            return true;
+        }
+        const int wait = remaining_ms(deadline);
+        if (wait == 0) {
+            if (handle >= 0)
+                close(handle);
+            return false;
+        }
+        if (handle >= 0) {
+            pollfd p{handle, POLLIN, 0};
+            poll(&p, 1, wait);
+        } else {
+            // Without process descriptors: look again shortly.
+            poll(nullptr, 0, std::min(wait, 10));
+        }
+    }
 }
 
 void close_fd(int& fd)
@@ -108,7 +153,7 @@ int ExternalSection::check_match(CONNECTION_T* connection, int bits) const
         return 0;
     for (const External& rule : current->rules) {
         if (rule.applies(*connection, bits))
-            return 1;
+            return (bits & EXTERNAL_RESPONSE) != 0 && body_uninspected(connection, LOG_EXTERNAL, rule.command.c_str(), true) ? 0 : 1;
     }
     return 0;
 }
@@ -125,6 +170,9 @@ void ExternalSection::process(CONNECTION_T* connection, Filebuf* body, int bits)
         const bool auth = rule.type == EXTERNAL_TYPE_AUTH;
         if (auth && ((bits & EXTERNAL_AUTH) == 0 || (connection->auth & AUTH_EXTERNAL_FAILED) != 0))
             continue;
+        // A body streamed past the program, or one that did not decode, is given as it is there:
+        // none, or the bytes as they came.
+        body_uninspected(connection, LOG_EXTERNAL, rule.command.c_str(), (bits & EXTERNAL_RESPONSE) != 0);
 
         Filebuf input;
         if ((rule.input & EXTERNAL_INPUT_REQUEST) != 0 && connection->request != nullptr && connection->request->raw)
@@ -276,20 +324,24 @@ std::unique_ptr<Filebuf> external_exec(CONNECTION_T* connection, const char* com
     fcntl(out[0], F_SETFL, O_NONBLOCK);
     auto output = std::make_unique<Filebuf>();
     std::vector<char> block(BLOCKSIZE > 0 ? static_cast<std::size_t>(BLOCKSIZE) : 8192);
-    const int limit = stall_limit(connection);
-    bool stalled = false;
+    const RunLimits limits = run_limits(connection);
+    const Clock::time_point deadline = Clock::now() + limits.time;
+    const char* failure = nullptr;   // why the program was ended
     for (;;) {
+        const int wait = remaining_ms(deadline);
+        if (wait == 0) {
+            failure = "ran beyond the time-out";
+            break;
+        }
         pollfd fds[2] = {{out[0], POLLIN, 0}, {writer, POLLOUT, 0}};
-        const int ready = poll(fds, writer >= 0 ? 2 : 1, limit);
+        const int ready = poll(fds, writer >= 0 ? 2 : 1, wait);
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
             break;
         }
-        if (ready == 0) {
-            stalled = true;
-            break;
-        }
+        if (ready == 0)
+            continue;
         if (writer >= 0 && (fds[1].revents & (POLLOUT | POLLERR | POLLHUP)) != 0) {
             const ssize_t n = write(writer, pending.data(), std::min(pending.size(), block.size()));
             if (n > 0)
@@ -302,21 +354,31 @@ std::unique_ptr<Filebuf> external_exec(CONNECTION_T* connection, const char* com
         }
         if ((fds[0].revents & (POLLIN | POLLERR | POLLHUP)) != 0) {
             const ssize_t n = read(out[0], block.data(), block.size());
-            if (n > 0)
+            if (n > 0) {
+                if (static_cast<std::size_t>(n) > limits.output - output->size()) {
+                    failure = "wrote more than the download buffer holds";
+                    break;
+                }
                 output->Add(block.data(), static_cast<std::size_t>(n));
-            else if (n == 0 || (errno != EINTR && errno != EAGAIN))
+            } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
                 break;
+            }
         }
     }
     close_fd(writer);
     close_fd(out[0]);
     sigpipe.reset();
-    if (stalled) {
-        putlog(LOG_EXTERNAL, "error: %s stopped answering and was ended", command);
-        kill(pid, SIGKILL);
-    }
+    // One that closed its output may still be running: it gets what is left of the time-out.
     int wait_status = 0;
-    while (waitpid(pid, &wait_status, 0) < 0 && errno == EINTR) {
+    if (failure == nullptr && !exited_by(pid, deadline, &wait_status))
+        failure = "ran beyond the time-out";
+    if (failure != nullptr) {
+        putlog(LOG_EXTERNAL, "error: %s %s and was ended", command, failure);
+        kill(pid, SIGKILL);
+        while (waitpid(pid, &wait_status, 0) < 0 && errno == EINTR) {
+        }
+        // A program ended so has failed: nothing it printed is taken.
+        output = std::make_unique<Filebuf>();
     }
     if (status != nullptr) {
         // A program ended by a signal has failed: what it printed is not to be installed.

@@ -95,8 +95,10 @@ private:
 // its standard input; mode 1 saves it to a temporary file whose path is the last argument and
 // gives an empty standard input. Everything it writes on its standard output, in a new buffer;
 // null when it could not be started. Its exit code is stored through status when not null: 1
-// when it could not be executed, 128 plus the signal when a signal ended it. A program that
-// makes no progress for the general time-out is killed and has failed.
+// when it could not be executed, 128 plus the signal when a signal ended it. The whole run, up to
+// the program's exit, lasts at most the general time-out, and its output at most the download
+// buffer limit (inspect_output_limit): a program that goes beyond either is killed and has
+// failed, with an empty output.
 std::unique_ptr<Filebuf> external_exec(CONNECTION_T* connection, const char* command, Filebuf* input, int mode, int* status);
 
 // The stage callbacks the constructor registers.

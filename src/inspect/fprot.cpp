@@ -108,7 +108,8 @@ void FProtSection::update()
     rebuild(GLOBAL_ENABLED, GLOBAL_TEMPLATE, [](FProtSettings&) {});
 }
 
-AntivirusVerdict FProtSection::scan(const FProt& rule, const FProtSettings&, const Filebuf& body) const
+AntivirusVerdict FProtSection::scan(const FProt& rule, const FProtSettings&, const Filebuf& body,
+                                    const ScanLimits& limits) const
 {
     TempFile file(PATH_LIMIT);
     if (!file.ok() || !file.write(body))
@@ -120,7 +121,8 @@ AntivirusVerdict FProtSection::scan(const FProt& rule, const FProtSettings&, con
         const std::optional<URL> url = url_parse(text);
         if (!url)
             continue;
-        std::unique_ptr<HTTPRESPONSE, void (*)(HTTPRESPONSE*)> response(http_fetch(*url, nullptr), httpresponse_free);
+        std::unique_ptr<HTTPRESPONSE, void (*)(HTTPRESPONSE*)> response(http_fetch(*url, nullptr, limits.reply_max),
+                                                                          httpresponse_free);
         if (response == nullptr)
             continue;
         return fprot_reply_read(response->body.view());

@@ -50,7 +50,8 @@ public:
     ~FProtSection() override = default;
 
     void update() override;
-    AntivirusVerdict scan(const FProt& rule, const FProtSettings& settings, const Filebuf& body) const override;
+    AntivirusVerdict scan(const FProt& rule, const FProtSettings& settings, const Filebuf& body,
+                          const ScanLimits& limits) const override;
 };
 
 // The verdict in the daemon's XML answer (its document type declaration may be there).

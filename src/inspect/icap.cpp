@@ -15,7 +15,9 @@
 #include "http/connection.h"
 #include "http/proto_http.h"
 #include "http/request.h"
+#include "http/response.h"
 #include "http/transfer.h"
+#include "inspect/antivirus.h"
 #include "net/netsection.h"
 #include "net/network.h"
 #include "net/serverpool.h"
@@ -156,7 +158,7 @@ int ICAPSection::check_match(CONNECTION_T* connection, int mode) const
         return 0;
     for (const ICAP& rule : current->rules) {
         if (rule.applies(*connection, mode))
-            return 1;
+            return mode == ICAP_RESPMOD && body_uninspected(connection, LOG_ICAP, nullptr, true) ? 0 : 1;
     }
     return 0;
 }
@@ -178,6 +180,9 @@ bool ICAPSection::process(CONNECTION_T* connection, Filebuf* body, int mode) con
         }
         if (chosen == nullptr)
             return false;
+        // A body streamed past the exchange, or one that did not decode, goes as it is there: none,
+        // or the bytes as they came.
+        body_uninspected(connection, LOG_ICAP, nullptr, mode == ICAP_RESPMOD);
         host = chosen->host;
         service = chosen->service;
         port = chosen->port;
@@ -217,10 +222,12 @@ Encapsulation ICAPSection::encapsulation_parse(std::string_view value)
 ICAPReply icap_reply_parse(std::string_view text)
 {
     ICAPReply reply;
-    // The status line of an ICAP reply has the shape of an HTTP one.
+    // The status line of an ICAP reply has the shape of an HTTP one; without one, nothing of the
+    // reply can be trusted.
     std::string copy(text);
-    if (copy.size() >= 5 && equal_nocase(std::string_view(copy).substr(0, 5), "ICAP/"))
-        copy.replace(0, 4, "HTTP");
+    if (copy.size() < 5 || !equal_nocase(std::string_view(copy).substr(0, 5), "ICAP/"))
+        return reply;
+    copy.replace(0, 4, "HTTP");
     reply.header = http_header_parse_response(copy);
     if (reply.header == nullptr)
         return reply;
@@ -326,6 +333,12 @@ bool ICAPSection::protocol_icap(CONNECTION_T* connection, Filebuf* body, int mod
         connection->server.reset();
         return false;
     }
+    // No Preview was offered, so nothing is to be continued: an interim answer is no answer.
+    if (status < 200) {
+        putlog(LOG_ICAP, "ICAP response with interim status %d", status);
+        connection->server.reset();
+        return false;
+    }
     if (!reply.encapsulated) {
         putlog(LOG_ICAP, "ICAP response without encapsulatd header");
         connection->server.reset();
@@ -346,6 +359,10 @@ bool ICAPSection::protocol_icap(CONNECTION_T* connection, Filebuf* body, int mod
         const std::optional<std::string> inner = header_get(connection, SIDE_SERVER, timeout);
         if (inner)
             http = request_first ? http_header_parse_request(*inner) : http_header_parse_response(*inner);
+        // A response must have its status line (the parser reads any other text as HTTP/0.9) and a
+        // final status: anything else is never passed on to the client.
+        if (http != nullptr && response_first && (http->version == HTTP_VERSION_09 || http->status < 200))
+            http.reset();
         if (http == nullptr) {
             connection->server.reset();
             return false;
@@ -357,7 +374,14 @@ bool ICAPSection::protocol_icap(CONNECTION_T* connection, Filebuf* body, int mod
             framing.flags &= ~HEADER_LENGTH;
             ResponseLoan loan(connection, &framing);
             connection->flags |= CONN_NOCALLBACK;
-            returned = http_transfer_filebuf(connection, SIDE_SERVER);
+            // Held whole in memory, the body may be no larger than a buffered download.
+            int more = 0;
+            returned = http_transfer_filebuf(connection, SIDE_SERVER, inspect_output_limit(connection), &more);
+            if (more != 0) {
+                putlog(LOG_ICAP, "ICAP response body exceeds the download buffer");
+                connection->server.reset();
+                return false;
+            }
             if ((connection->flags & CONN_TRANSFER_FAILED) != 0) {
                 // A body cut short is not delivered as if it were whole.
                 putlog(LOG_ICAP, "error reading response from ICAP server");

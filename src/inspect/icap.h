@@ -99,7 +99,8 @@ private:
     SectionRules<ICAPRules> rules_{*this};
 };
 
-// Parses the reply header block of an ICAP server; its status line is read as an HTTP one.
+// Parses the reply header block of an ICAP server; its status line is read as an HTTP one. A
+// block that does not begin with "ICAP/" gives no header.
 ICAPReply icap_reply_parse(std::string_view text);
 
 // The stage callbacks the first rule registers.

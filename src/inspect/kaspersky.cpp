@@ -42,12 +42,12 @@ std::string_view trimmed(std::string_view line)
 
 // The dialogue after the command: reply lines until a verdict. CLEAN and INFECTED are the
 // daemon's own verdicts; a dialogue that ends otherwise passes the response unscanned.
-AntivirusVerdict replies_read(Socket& socket)
+AntivirusVerdict replies_read(DaemonLink& link)
 {
     std::string name;
     char buffer[LINE_MAX_BYTES];
     for (;;) {
-        if (socket.GetLine(buffer, sizeof buffer) <= 0)
+        if (link.line(buffer, sizeof buffer) <= 0)
             return AntivirusVerdict::failed();
         const std::string_view line = trimmed(buffer);
         if (line.empty())
@@ -94,21 +94,22 @@ void KasperskySection::update()
             [this](KasperskySettings& settings) { settings.socket = fields_[GLOBAL_SOCKET].text; });
 }
 
-AntivirusVerdict KasperskySection::scan(const Kaspersky&, const KasperskySettings& settings, const Filebuf& body) const
+AntivirusVerdict KasperskySection::scan(const Kaspersky&, const KasperskySettings& settings, const Filebuf& body,
+                                        const ScanLimits& limits) const
 {
-    const int fd = antivirus_unix_connect(settings.socket);
+    const int fd = antivirus_unix_connect(settings.socket, limits.timeout);
     if (fd < 0) {
         putlog(LOG_ANTIVIRUS, "connection to Kaspersky daemon failed");
         return failed_before_dialogue();
     }
-    Socket socket(fd);
+    DaemonLink link(fd, limits.timeout);
     TempFile file(PATH_LIMIT);
     if (!file.ok() || !file.write(body))
         return failed_before_dialogue();
     AntivirusVerdict verdict = AntivirusVerdict::failed();
-    if (socket.PutSock("SCAN xmQPRSTUWabcdefghi %s\r\n", file.path().c_str()) >= 0)
-        verdict = replies_read(socket);
-    socket.PutSock("QUIT\r\n");
+    if (link.send("SCAN xmQPRSTUWabcdefghi " + file.path() + "\r\n"))
+        verdict = replies_read(link);
+    link.send("QUIT\r\n");
     if (verdict.kind != AntivirusVerdict::INFECTED)
         putlog(LOG_ANTIVIRUS, "no viruses detected by Kaspersky");
     return verdict;

@@ -24,7 +24,8 @@ public:
     ~KasperskySection() override = default;
 
     void update() override;
-    AntivirusVerdict scan(const Kaspersky& rule, const KasperskySettings& settings, const Filebuf& body) const override;
+    AntivirusVerdict scan(const Kaspersky& rule, const KasperskySettings& settings, const Filebuf& body,
+                          const ScanLimits& limits) const override;
 };
 
 int kaspersky_buffcheck(CONNECTION_T* connection, Filebuf* body);

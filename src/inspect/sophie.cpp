@@ -55,21 +55,21 @@ AntivirusVerdict error_checking()
     return AntivirusVerdict::failed();
 }
 
-AntivirusVerdict unix_dialogue(const std::string& path, const Filebuf& body)
+AntivirusVerdict unix_dialogue(const std::string& path, const Filebuf& body, int timeout)
 {
-    const int fd = antivirus_unix_connect(path);
+    const int fd = antivirus_unix_connect(path, timeout);
     if (fd < 0) {
         putlog(LOG_ANTIVIRUS, "connection to Sophie daemon failed");
         return AntivirusVerdict::failed();
     }
-    Socket socket(fd);
+    DaemonLink link(fd, timeout);
     TempFile file(PATH_LIMIT);
     if (!file.ok() || !file.write(body, FILE_MODE))
         return AntivirusVerdict::failed();
-    if (socket.PutSock("%s\n", file.path().c_str()) < 0)
+    if (!link.send(file.path() + "\n"))
         putlog(LOG_ANTIVIRUS, "cann't write into socket");
     char buffer[UNIX_REPLY_MAX + 1];
-    const int got = socket.Read(buffer, UNIX_REPLY_MAX);
+    const int got = link.read(buffer, UNIX_REPLY_MAX);
     if (got <= 0)
         return error_checking();
     const std::string_view reply = line_of(std::string_view(buffer, static_cast<std::size_t>(got)));
@@ -81,26 +81,33 @@ AntivirusVerdict unix_dialogue(const std::string& path, const Filebuf& body)
     return reply.substr(0, 1) == "0" ? AntivirusVerdict::clean() : AntivirusVerdict::failed();
 }
 
-// The file's bytes to the daemon, as they are on the disk.
-void file_send(Socket& socket, const std::string& path)
+// The file's bytes to the daemon, as they are on the disk, every one of them sent before the
+// verdict is waited for. false when the daemon failed or stopped reading.
+bool file_send(DaemonLink& link, const std::string& path)
 {
     const int fd = s_open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         putlog(LOG_ANTIVIRUS, "cannot open file");
-        return;
+        return true;
     }
     char block[COPY_BLOCK];
+    bool sent = true;
     for (;;) {
         const ssize_t n = read(fd, block, sizeof block);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0 || socket.Write(block, n) < 0)
+        if (n <= 0)
             break;
+        if (!link.send(std::string_view(block, static_cast<std::size_t>(n)))) {
+            sent = false;
+            break;
+        }
     }
     close(fd);
+    return sent;
 }
 
-AntivirusVerdict tcp_dialogue(const std::string& host, int port, const Filebuf& body)
+AntivirusVerdict tcp_dialogue(const std::string& host, int port, const Filebuf& body, int timeout)
 {
     const HostentPtr address = net_dns(host.c_str());
     if (address == nullptr) {
@@ -109,12 +116,12 @@ AntivirusVerdict tcp_dialogue(const std::string& host, int port, const Filebuf& 
     }
     char dotted[INET_ADDRSTRLEN] = "";
     inet_ntop(AF_INET, address->addr.data(), dotted, sizeof dotted);
-    const int fd = net_connect(dotted, port);
+    const int fd = net_connect(dotted, port, timeout);
     if (fd < 0) {
         putlog(LOG_ANTIVIRUS, "connection to Sophie failed");
         return AntivirusVerdict::failed();
     }
-    Socket socket(fd);
+    DaemonLink link(fd, timeout);
     TempFile file(PATH_LIMIT);
     if (!file.ok() || !file.write(body, FILE_MODE))
         return AntivirusVerdict::failed();
@@ -123,15 +130,16 @@ AntivirusVerdict tcp_dialogue(const std::string& host, int port, const Filebuf& 
         return AntivirusVerdict::failed();
     const std::string& path = file.path();
     const std::string base = path.substr(path.rfind('/') + 1);
-    if (socket.PutSock("%s/%lld\n", base.c_str(), static_cast<long long>(status.st_size)) < 0)
+    if (!link.send(base + "/" + std::to_string(static_cast<long long>(status.st_size)) + "\n"))
         putlog(LOG_ERROR, "write: %s", std::strerror(errno));
     char line[TCP_LINE_MAX];
-    if (socket.GetLine(line, sizeof line) <= 0 || std::strncmp(line, "OK", 2) != 0) {
+    if (link.line(line, sizeof line) <= 0 || std::strncmp(line, "OK", 2) != 0) {
         putlog(LOG_ANTIVIRUS, "'OK' not returned from Sophie");
         return AntivirusVerdict::failed();
     }
-    file_send(socket, path);
-    const int got = socket.GetLine(line, sizeof line);
+    if (!file_send(link, path))
+        return error_checking();
+    const int got = link.line(line, sizeof line);
     const std::string_view reply = got > 0 ? line_of(line) : std::string_view();
     if (reply.substr(0, 1) == "1")
         return AntivirusVerdict::infected(sophie_virus_name(reply));
@@ -165,12 +173,13 @@ void SophieSection::update()
     });
 }
 
-AntivirusVerdict SophieSection::scan(const Sophie&, const SophieSettings& settings, const Filebuf& body) const
+AntivirusVerdict SophieSection::scan(const Sophie&, const SophieSettings& settings, const Filebuf& body,
+                                     const ScanLimits& limits) const
 {
     if (settings.socket.empty())
-        return tcp_dialogue(settings.host, settings.port, body);
+        return tcp_dialogue(settings.host, settings.port, body, limits.timeout);
     if (settings.socket.front() == '/')
-        return unix_dialogue(settings.socket, body);
+        return unix_dialogue(settings.socket, body, limits.timeout);
     // Neither a path nor empty: no daemon can be named by it.
     putlog(LOG_ANTIVIRUS, "connection to Sophie daemon failed");
     return AntivirusVerdict::failed();

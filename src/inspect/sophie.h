@@ -27,7 +27,8 @@ public:
     ~SophieSection() override = default;
 
     void update() override;
-    AntivirusVerdict scan(const Sophie& rule, const SophieSettings& settings, const Filebuf& body) const override;
+    AntivirusVerdict scan(const Sophie& rule, const SophieSettings& settings, const Filebuf& body,
+                          const ScanLimits& limits) const override;
 };
 
 // The virus name in an infected answer ("1 NAME"): from its third character on; empty for a

@@ -9,6 +9,7 @@
 #include "core/processors.h"
 #include "http/connection.h"
 #include "http/request.h"
+#include "http/response.h"
 #include "http/urlcommand.h"
 #include "util/filebuf.h"
 #include "util/log.h"
@@ -118,7 +119,7 @@ int KeywordSection::check_match(const CONNECTION_T* connection) const
         return 0;
     for (const Keyword& rule : current->rules) {
         if (rule.keyword_regex != nullptr && rule.applies(*connection))
-            return 1;
+            return body_uninspected(connection, LOG_KEYWORD, nullptr, true) ? 0 : 1;
     }
     return 0;
 }
@@ -144,6 +145,9 @@ int KeywordSection::check(const CONNECTION_T* connection, const Filebuf* body) c
 
 int KeywordSection::check_and_block(CONNECTION_T* connection, const Filebuf* body)
 {
+    // A body whose encoding did not decode is scored as it came: said when a keyword applies.
+    if ((connection->flags & CONN_BODY_UNDECODED) != 0)
+        check_match(connection);
     // One generation for the score and the decision, so that both use the same threshold.
     const std::shared_ptr<const KeywordRules> current = rules();
     const int total = score(*current, connection, body);

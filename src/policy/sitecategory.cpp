@@ -202,14 +202,57 @@ int SiteGradeSection::check_sg_cache(std::string_view key) const
     return entry != nullptr ? entry->value : -1;
 }
 
-int SiteGradeSection::update_sg_cache(std::string_view key, int score)
+int SiteGradeSection::update_sg_cache(std::string_view key, int score, bool learned)
 {
-    const std::string wanted = lower(key);
+    std::string wanted = lower(key);
     std::unique_lock lock(cache_lock_);
     if (hash_search(cache_.get(), wanted) != nullptr)
         return 0;
     hash_insert(cache_.get(), wanted, score);
+    if (learned) {
+        learned_.push_back(std::move(wanted));
+        while (learned_.size() > learned_max_.load()) {
+            hash_purge(cache_.get(), learned_.front());
+            learned_.pop_front();
+        }
+    }
     return 1;
+}
+
+void SiteGradeSection::limits_set(std::size_t learned, Clock::duration failure_memory)
+{
+    learned_max_ = std::max<std::size_t>(learned, 1);
+    std::lock_guard lock(failed_lock_);
+    failure_memory_ = failure_memory;
+}
+
+bool SiteGradeSection::failed_recently(const std::string& query)
+{
+    std::lock_guard lock(failed_lock_);
+    const auto found = failed_.find(query);
+    if (found == failed_.end())
+        return false;
+    if (Clock::now() - found->second < failure_memory_)
+        return true;
+    failed_.erase(found);
+    return false;
+}
+
+void SiteGradeSection::failure_remember(const std::string& query)
+{
+    std::lock_guard lock(failed_lock_);
+    const Clock::time_point now = Clock::now();
+    failed_[query] = now;
+    failed_order_.emplace_back(query, now);
+    // Bounded as the scores are: the oldest go first, and what has expired on the way.
+    while (!failed_order_.empty() &&
+           (failed_order_.size() > learned_max_.load() || now - failed_order_.front().second >= failure_memory_)) {
+        const auto& [name, when] = failed_order_.front();
+        const auto found = failed_.find(name);
+        if (found != failed_.end() && found->second == when)
+            failed_.erase(found);
+        failed_order_.pop_front();
+    }
 }
 
 bool SiteGradeSection::cache_file_writable() const
@@ -271,7 +314,7 @@ void SiteGradeSection::sitegrade_filetocache_insert(const std::string& hints)
                     ++records;
                     const int score = atoi_lenient(items[1]);
                     if (score != 0)
-                        update_sg_cache(items[0], score);
+                        update_sg_cache(items[0], score, false);
                 }
             }
             putlog(LOG_ALWAYS, "siteGrade: read from %s, records: %d", path.c_str(), records);
@@ -298,6 +341,8 @@ void SiteGradeSection::sitegrade_filetocache_insert(const std::string& hints)
         update_sg_cache(items[0], atoi_lenient(items[1]));
     }
     putlog(LOG_ALWAYS, "siteGrade: read from %s, records: %d", path.c_str(), records);
+    std::unique_lock lock(file_lock_);
+    file_records_ = static_cast<std::size_t>(records);
 }
 
 void SiteGradeSection::sitegrade_cache_file_setup(const std::string& hints)
@@ -315,6 +360,59 @@ void SiteGradeSection::sitegrade_cache_file_setup(const std::string& hints)
     }
     if (lseek(cfd_, 0, SEEK_END) < 0)
         writable_ = false;
+    cache_path_ = path;
+    // A file appended to without end before is brought back to what the table holds.
+    if (writable_ && file_records_ > 2 * learned_max_.load())
+        cache_file_rewrite();
+}
+
+void SiteGradeSection::cache_file_rewrite()
+{
+    std::string text;
+    std::size_t records = 0;
+    {
+        std::shared_lock lock(cache_lock_);
+        for (const std::string& key : learned_) {
+            const HashEntryOf<int>* entry = hash_search(cache_.get(), key);
+            if (entry == nullptr)
+                continue;
+            text += to64frombits(key + "\t" + std::to_string(entry->value));
+            text += '\n';
+            ++records;
+        }
+    }
+    // Written beside the file and renamed over it: a failure on the way leaves the old one whole.
+    const std::string fresh = cache_path_ + ".new";
+    const int fd = s_open64(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        log_syscall("open64", "cache_file_rewrite", ("failed to open file: " + fresh).c_str());
+        return;
+    }
+    std::size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t n = write(fd, text.data() + written, text.size() - written);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        written += static_cast<std::size_t>(n);
+    }
+    const bool complete = written == text.size();
+    const bool closed = close(fd) == 0;
+    if (!complete || !closed || rename(fresh.c_str(), cache_path_.c_str()) != 0) {
+        unlink(fresh.c_str());
+        log_syscall("write", "cache_file_rewrite", ("failed to rewrite file: " + cache_path_).c_str());
+        return;
+    }
+    close(cfd_);
+    cfd_ = s_open64(cache_path_.c_str(), O_RDWR | O_APPEND | O_CLOEXEC, 0644);
+    if (cfd_ < 0) {
+        cfd_ = -1;
+        writable_ = false;
+        log_syscall("open64", "cache_file_rewrite", ("failed to open file: " + cache_path_).c_str());
+        return;
+    }
+    file_records_ = records;
 }
 
 void SiteGradeSection::sitegrade_dnstofile_insert(std::string_view key, int score)
@@ -344,6 +442,8 @@ void SiteGradeSection::sitegrade_dnstofile_insert(std::string_view key, int scor
         }
         written += static_cast<std::size_t>(n);
     }
+    if (++file_records_ > 2 * learned_max_.load())
+        cache_file_rewrite();
 }
 
 void SiteGradeSection::fire(const SiteGrade& rule, CONNECTION_T* connection)
@@ -436,8 +536,13 @@ int SiteGradeSection::check_profiles(CONNECTION_T* connection, int pass)
             if (std::any_of(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(i),
                             [&query](const Pending& earlier) { return earlier.query == query; }))
                 continue;
+            // A name that had no answer a moment ago is not asked again for a while: each request
+            // (and each rule of it) would wait for the service again, on the connection's thread.
+            if (failed_recently(query))
+                continue;
             const std::vector<MxRecord> answers = lookup(query, NAMES_SIZE);
             if (answers.empty()) {
+                failure_remember(query);
                 putlog(LOG_ERROR, "siteGrade: failed to lookup site: %.*s", static_cast<int>(host.size()), host.data());
                 continue;
             }

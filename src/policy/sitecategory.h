@@ -3,11 +3,17 @@
 // connection and remove them, so that which other rules apply follows the site's categories.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <shared_mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "config/rules.h"
@@ -27,6 +33,12 @@ inline constexpr int SITEGRADE_CACHE_BUCKETS = 8111;
 // suffix.
 inline constexpr const char* SITEGRADE_CACHE_FILE = "sitegrade.cache";
 inline constexpr std::string_view SITEGRADE_HINTS_SUFFIX = ".sitegrade";
+// The most scores learned from answers (and from the cache file) kept at once: beyond it the
+// oldest go, so that a client walking random host names cannot grow the table and the cache file
+// without end. Scores from hints files are the administrator's and always stay.
+inline constexpr std::size_t SITEGRADE_LEARNED_MAX = 100000;
+// How long a query name whose lookup failed is not asked again.
+inline constexpr std::chrono::seconds SITEGRADE_FAILURE_MEMORY{60};
 
 // Positions of a rule's values in its item.
 enum : int {
@@ -127,7 +139,12 @@ public:
     // The score cached for a key (any case), or -1.
     int check_sg_cache(std::string_view key) const;
     // 1 when the key was new and now holds score; 0 when it was present (the first score stays).
-    int update_sg_cache(std::string_view key, int score);
+    // A learned score (from an answer or the cache file) counts against the limit of learned
+    // scores, and the oldest learned one goes beyond it; a score from a hints file stays.
+    int update_sg_cache(std::string_view key, int score, bool learned = true);
+    // The limits: learned scores kept (and lines of the cache file, twice that, before it is
+    // rewritten from the table) and how long a failed lookup is remembered. Tests shrink them.
+    void limits_set(std::size_t learned, std::chrono::steady_clock::duration failure_memory);
     // Whether the cache file is open for appending.
     bool cache_file_writable() const;
 
@@ -135,21 +152,38 @@ public:
     void sitegrade_init(const std::string& hints);
     void sitegrade_filetocache_insert(const std::string& hints);
     void sitegrade_cache_file_setup(const std::string& hints);
-    // Appends "key\tscore", Base64-encoded, as one line of the cache file.
+    // Appends "key\tscore", Base64-encoded, as one line of the cache file; a file grown to twice
+    // the learned scores it may hold is rewritten from the table.
     void sitegrade_dnstofile_insert(std::string_view key, int score);
 
 private:
+    using Clock = std::chrono::steady_clock;
+
     // Fires a rule: the add list's missing profiles are appended, the remove list's dropped.
     static void fire(const SiteGrade& rule, CONNECTION_T* connection);
+    // Whether the query name's lookup failed within the failure memory; and noting that it did.
+    bool failed_recently(const std::string& query);
+    void failure_remember(const std::string& query);
+    // Replaces the cache file by the learned scores of the table, oldest first. File lock held.
+    void cache_file_rewrite();
 
     SectionRules<SiteGradeRules> rules_{*this};
 
     mutable std::shared_mutex cache_lock_;
     std::unique_ptr<SG_CACHE_TABLE> cache_;
+    std::deque<std::string> learned_;          // learned keys, oldest first; under cache_lock_
+    std::atomic<std::size_t> learned_max_{SITEGRADE_LEARNED_MAX};
+
+    std::mutex failed_lock_;                   // guards what follows
+    std::unordered_map<std::string, Clock::time_point> failed_;   // query name -> when it failed
+    std::deque<std::pair<std::string, Clock::time_point>> failed_order_;   // oldest first
+    Clock::duration failure_memory_ = SITEGRADE_FAILURE_MEMORY;
 
     mutable std::shared_mutex file_lock_;
     bool writable_ = false;
     int cfd_ = -1;
+    std::string cache_path_;                   // of the open cache file
+    std::size_t file_records_ = 0;             // lines in it
 };
 
 // The stage callbacks; both always answer 0, so the rest of the stage runs.

@@ -86,7 +86,10 @@ class ScriptedIcap:
                     request.encapsulated = reader.exactly(offsets.get("null-body", 0))
                 self.requests.append(request)
                 data, close = self.answer(request)
-                sock.sendall(data)
+                try:
+                    sock.sendall(data)
+                except OSError:
+                    return   # the proxy gave up on a reply it would not take whole
                 if close:
                     return
 

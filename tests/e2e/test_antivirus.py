@@ -6,8 +6,10 @@ import contextlib
 import ctypes
 import os
 import shutil
+import signal
 import subprocess
 import tempfile
+import time
 from pathlib import Path
 
 import pytest
@@ -49,11 +51,12 @@ def clamd(tmp_path_factory):
     stop_peer(pid)
 
 
-def general(tempdir):
-    """The general section with its temporary directory in the test's own."""
+def general(tempdir, **rule):
+    """The general section with its temporary directory in the test's own, and the general rule
+    with the values given changed."""
     tempdir.mkdir(exist_ok=True)
     return element("general", dict(GENERAL_GLOBALS, tempdir=str(tempdir)),
-                   ("rule", GENERAL_RULE))
+                   ("rule", dict(GENERAL_RULE, **rule)))
 
 
 def clamav(address, port) -> str:
@@ -105,9 +108,38 @@ def test_a_body_that_does_not_decode_is_scanned_as_it_came(tarvodine, xml_files,
                              b"Content-Length: %d\r\nConnection: close\r\n\r\n%s" % (len(body), body)])
     try:
         proxy = proxy_with(tarvodine, xml_files, general(tmp_path / "avtmp"), clamav("127.0.0.1", clamd["port"]))
-        status, _, answer = get(proxy, f"http://127.0.0.1:{server.port}/broken.txt")
+        url = f"http://127.0.0.1:{server.port}/broken.txt"
+        status, _, answer = get(proxy, url)
         assert status.startswith("HTTP/1.1 200"), status
         assert b"ClamAV detected:" in answer and MARKER_NAME.encode() in answer
+        assert (f"antivirus: ClamAV: response body of {url} inspected as received: its encoding (gzip) did not "
+                "decode within the download buffer (4194304 bytes)") in proxy.native_log()
+    finally:
+        server.stop()
+
+
+# Above the download buffer (64K here) a response streams past the scan: delivered as it is, with a
+# line that names it, whatever its framing.
+@pytest.mark.parametrize("framing", ["sized", "chunked"])
+def test_a_response_above_the_download_buffer_passes_unscanned_with_a_line(tarvodine, xml_files, clamd, origin,
+                                                                          tmp_path, framing):
+    page = PAGES["/virus.txt"]
+    block = 8192
+    body = page if framing == "sized" else b"".join(
+        b"%x\r\n%s\r\n" % (len(page[at:at + block]), page[at:at + block]) for at in range(0, len(page), block)
+    ) + b"0\r\n\r\n"
+    length = b"Content-Length: %d\r\n" % len(page) if framing == "sized" else b"Transfer-Encoding: chunked\r\n"
+    server = ScriptedOrigin([b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n" + length +
+                             b"Connection: close\r\n\r\n" + body])
+    try:
+        proxy = proxy_with(tarvodine, xml_files, general(tmp_path / "avtmp", maxdbuffer="64K"),
+                           clamav("127.0.0.1", clamd["port"]))
+        url = f"http://127.0.0.1:{server.port}/big.txt"
+        status, _, answer = get(proxy, url)
+        assert status.startswith("HTTP/1.1 200"), status
+        assert answer == page
+        assert (f"antivirus: ClamAV: response body of {url} not inspected: larger than the download buffer "
+                "(65536 bytes)") in proxy.native_log()
     finally:
         server.stop()
 
@@ -126,6 +158,31 @@ def test_a_stopped_clamd_lets_the_page_through_with_a_log_line(tarvodine, xml_fi
     log = proxy.native_log()
     assert f"ClamAV: Please Verify that ClamAV is listening on {where}" in log
     assert "antivirus: error: ClamAV: failed to check file for viruses" in log
+
+
+@pytest.mark.parametrize("transport", ["tcp", "unix"])
+def test_a_clamd_that_hangs_ends_the_scan_at_the_time_out(tarvodine, xml_files, origin, tmp_path, transport):
+    """A clamd that accepts the stream and then says nothing (stopped by SIGSTOP) holds the
+    request only for the general time-out; the page is delivered as when clamd is not there."""
+    port = free_port()
+    directory = tmp_path / "hung"
+    pid = start_peer("start-clamd.sh", directory, port)
+    address = "127.0.0.1" if transport == "tcp" else str(directory / "clamd.sock")
+    try:
+        proxy = proxy_with(tarvodine, xml_files, general(tmp_path / "avtmp", timeout="2"), clamav(address, port))
+        os.kill(pid, signal.SIGSTOP)
+        for _ in range(2):
+            started = time.monotonic()
+            status, _, body = get(proxy, origin.url("/virus.txt"))
+            assert status.startswith("HTTP/1.1 200"), status
+            assert body == PAGES["/virus.txt"]
+            assert time.monotonic() - started < 30
+        log = proxy.native_log()
+        assert "ClamAV: Please Verify the Socket Read Permissions" in log
+        assert "antivirus: error: ClamAV: failed to check file for viruses" in log
+    finally:
+        os.kill(pid, signal.SIGCONT)
+        stop_peer(pid)
 
 
 # --- Kaspersky and Sophie, against fakes of their daemons

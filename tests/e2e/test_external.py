@@ -5,6 +5,7 @@ import os
 import shutil
 import socket
 import tempfile
+import time
 from pathlib import Path
 
 import pytest
@@ -15,7 +16,7 @@ from rules_helpers import EVERY_LOG_CATEGORY
 
 # Larger than a pipe holds, so a program that stops reading early leaves input unwritten.
 PAGE = b"<html><body>" + b"plain text. " * 20000 + b"</body></html>\n"
-CASES = ("whole", "partial", "fail", "signal", "hang")
+CASES = ("whole", "partial", "fail", "signal", "hang", "trickle", "linger", "flood")
 
 AUTH = r"""#!/bin/sh
 # Refuses /deny, admits the rest as alice with two profiles; counts its runs.
@@ -56,6 +57,16 @@ case "$url" in
     printf 'HTTP/1.1 200 OK\r\nX-Changed: signal\r\n\r\nshort'; kill -9 $$ ;;
   *hang*)
     printf 'HTTP/1.1 200 OK\r\nX-Changed: hang\r\n\r\nshort'; exec sleep 300 ;;
+  *trickle*)
+    # Never silent for long, never done in time.
+    printf 'HTTP/1.1 200 OK\r\nX-Changed: trickle\r\n\r\n'
+    for i in $(seq 40); do printf x; sleep 1; done ;;
+  *linger*)
+    # Says everything, closes its output, and keeps running.
+    printf 'HTTP/1.1 200 OK\r\nX-Changed: linger\r\n\r\nshort'; exec >&-; exec sleep 40 ;;
+  *flood*)
+    # More than the download buffer (4M) holds.
+    printf 'HTTP/1.1 200 OK\r\nX-Changed: flood\r\n\r\n'; head -c 5000000 /dev/zero ;;
 esac
 """
 
@@ -118,15 +129,21 @@ def test_a_response_program_rewrites_header_and_body(proxy, origin):
 
 
 # Only a program that exits 0 has its output installed; one that stops reading its input early
-# still has all of its output read.
-@pytest.mark.parametrize("case, changed", [("partial", True), ("fail", False), ("signal", False), ("hang", False)])
+# still has all of its output read. A program that outlasts the general time-out (3 s) in any way,
+# or writes more than the download buffer holds, is ended and has failed.
+@pytest.mark.parametrize("case, changed", [("partial", True), ("fail", False), ("signal", False), ("hang", False),
+                                           ("trickle", False), ("linger", False), ("flood", False)])
 def test_only_a_program_that_succeeds_changes_the_response(proxy, origin, case, changed):
+    started = time.monotonic()
     status, headers, body = get(proxy, origin.url(f"/{case}.html"))
     assert status.startswith("HTTP/1.1 200"), status
+    assert time.monotonic() - started < 30
     if changed:
         assert headers.get("x-changed") == case and body == b"short"
     else:
         assert "x-changed" not in headers and body == PAGE
+    if case in ("hang", "trickle", "linger", "flood"):
+        assert "respmod.sh " in proxy.native_log() and " and was ended" in proxy.native_log()
 
 
 def test_authentication_sets_user_and_profiles_and_a_program_answers(proxy, origin):

@@ -2,6 +2,8 @@
 through unchanged, url_check answers a request for a listed host itself, content filtering
 rewrites a response, and virus_scan with clamd blocks EICAR in a response."""
 import os
+import re
+import socket
 
 import pytest
 
@@ -9,6 +11,7 @@ from conftest import free_port, start_peer, stop_peer
 from origin import ECHO_MODULE
 from rules_helpers import element, exchange, get, origin_with_pages, proxy_with
 from scripted_icap import ScriptedIcap, reply
+from test_upload_faults import read_answer
 
 EICAR = rb"X5O!P%@AP[4\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*"
 # Binary and larger than one chunk of either side.
@@ -119,7 +122,23 @@ def scripted_answer(request):
         "reqanswer": reply(200, f"res-hdr=0, res-body={len(ANSWER)}", ANSWER, b"answered by ICAP"),
         "reqinresp": reply(200, f"req-hdr=0, null-body={len(request.encapsulated)}", request.encapsulated),
         "both": reply(200, "req-hdr=0, req-body=0, res-body=0", b"", b"x"),
+        # What no client may be given: a reply that is not ICAP, an interim reply, an
+        # encapsulated header that is no HTTP response or only an interim one, and a body beyond
+        # the download buffer (4M).
+        "notICAP": b"HTTP/1.1 200 OK\r\nEncapsulated: res-hdr=0, null-body=%d\r\n\r\n" % n + NEW_RESPONSE,
+        "r100mod": reply(100, f"res-hdr=0, res-body={n}", NEW_RESPONSE, b"rewritten"),
+        "garbage": reply(200, "res-hdr=0, res-body=23", b"no status line here\r\n\r\n", b"hostile"),
+        "interim": reply(200, "res-hdr=0, null-body=25", b"HTTP/1.1 100 Continue\r\n\r\n"),
+        "huge": reply(200, f"res-hdr=0, res-body={n}", NEW_RESPONSE, b"h" * (5 << 20)),
     }
+    if case == "reframe":
+        # The request back with another framing than the one its body comes with.
+        header = request.encapsulated
+        if b"Transfer-Encoding: chunked\r\n" in header:
+            header = header.replace(b"Transfer-Encoding: chunked\r\n", b"Content-Length: 5\r\n")
+        else:
+            header = re.sub(rb"Content-Length: \d+\r\n", b"Transfer-Encoding: chunked\r\n", header)
+        replies["reframe"] = reply(200, f"req-hdr=0, null-body={len(header)}", header)
     # "closing" ends the connection after its reply without saying so: the proxy keeps it.
     return replies.get(case, reply(204)), case == "closing"
 
@@ -140,6 +159,11 @@ def scripted():
     ("r100", {}, PAGE),
     ("reqinresp", {}, PAGE),
     ("both", {}, PAGE),
+    ("notICAP", {}, PAGE),
+    ("r100mod", {}, PAGE),
+    ("garbage", {}, PAGE),
+    ("interim", {}, PAGE),
+    ("huge", {}, PAGE),
     ("headeronly", {"x-scripted": "yes"}, b""),
     ("rewrite", {"x-scripted": "yes"}, b"rewritten"),
 ], ids=lambda value: value if isinstance(value, str) else "")
@@ -194,3 +218,36 @@ def test_a_204_connection_is_not_reused(tarvodine, xml_files, scripted, origin):
         status, _, body = get(proxy, origin.url("/page.bin?case=r204"))
         assert body == PAGE, status
     assert [r.connection for r in scripted.requests] == [1, 2]
+
+
+# An upload above the upload buffer (1M) streams to the server: REQMOD gets its header only, as
+# for a sized body, and a reply that changes its framing cannot make the server take a body cut
+# short or the client's next bytes be read as a request.
+@pytest.mark.skipif(not os.path.exists(ECHO_MODULE), reason="nginx echo module not installed")
+@pytest.mark.parametrize("framing", ["chunked", "sized"])
+def test_reqmod_never_sees_a_streamed_upload_as_whole(tarvodine, xml_files, scripted, origin, framing):
+    proxy = icap_proxy(tarvodine, xml_files, rule(scripted.port, "/req", 1))
+    payload = PAGE * 30
+    url = origin.url("/echo?case=reframe")
+    if framing == "chunked":
+        block = 65536
+        body = b"".join(b"%x\r\n%s\r\n" % (len(payload[at:at + block]), payload[at:at + block])
+                        for at in range(0, len(payload), block)) + b"0\r\n\r\n"
+        head = f"POST {url} HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n"
+    else:
+        body = payload
+        head = f"POST {url} HTTP/1.1\r\nHost: x\r\nContent-Length: {len(payload)}\r\n\r\n"
+    with socket.create_connection(("127.0.0.1", proxy.port), timeout=60) as sock:
+        sock.sendall(head.encode() + body)
+        status, _, echoed = read_answer(sock)
+        assert status == 200
+        assert echoed == payload
+        # The same connection carries the next request.
+        sock.sendall(f"GET {origin.url('/page.bin')} HTTP/1.1\r\nHost: x\r\n\r\n".encode())
+        status, _, page = read_answer(sock)
+        assert status == 200 and page == PAGE
+    upload = scripted.requests[0]
+    assert upload.head.startswith("REQMOD ")
+    assert "null-body" in upload.offsets() and upload.body == b""
+    assert (f"ICAP: request body of {url} not inspected: larger than the upload buffer (1048576 bytes)"
+            in proxy.native_log())

@@ -8,7 +8,8 @@ from pathlib import Path
 
 import pytest
 
-from rules_helpers import element, get, origin_with_pages, proxy_with
+from rules_helpers import GENERAL_GLOBALS, GENERAL_RULE, element, get, origin_with_pages, proxy_with
+from scripted_origin import ScriptedOrigin
 
 FILLER = b"".join(b"line %d of a page that says little\n" % i for i in range(2000))
 BLOCKED = b"<html><body>" + FILLER + b"Casino nights and POKER tables\n</body></html>\n"
@@ -106,3 +107,35 @@ def test_many_clients_at_once_are_all_answered(tarvodine, xml_files, origin):
     assert "Segmentation" not in proxy.native_log()
     status, headers, body = get(proxy, origin.url("/small.html"))
     assert status.startswith("HTTP/1.1 200") and body == SMALL
+
+
+def chunked(body: bytes, block: int = 8192) -> bytes:
+    return b"".join(b"%x\r\n%s\r\n" % (len(body[at:at + block]), body[at:at + block])
+                    for at in range(0, len(body), block)) + b"0\r\n\r\n"
+
+
+# A body the filter cannot score as text passes as before, but a line in the filter's category
+# says which and why, so that the download buffer (64K here) can be sized.
+@pytest.mark.parametrize("case, framing, body, logged", [
+    ("sized", b"Content-Length: %d\r\n" % len(BLOCKED), BLOCKED,
+     "not inspected: larger than the download buffer (65536 bytes)"),
+    ("chunked", b"Transfer-Encoding: chunked\r\n", chunked(BLOCKED),
+     "not inspected: larger than the download buffer (65536 bytes)"),
+    ("undecodable", b"Content-Encoding: gzip\r\nContent-Length: 19\r\n", b"no gzip stream here",
+     "inspected as received: its encoding (gzip) did not decode within the download buffer (65536 bytes)"),
+], ids=["sized", "chunked", "undecodable"])
+def test_a_body_that_cannot_be_scored_passes_with_a_line_naming_it(tarvodine, xml_files, case, framing, body, logged):
+    server = ScriptedOrigin([b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n" + framing +
+                             b"Connection: close\r\n\r\n" + body])
+    try:
+        general = element("general", GENERAL_GLOBALS, ("rule", dict(GENERAL_RULE, maxdbuffer="64K")))
+        proxy = proxy_with(tarvodine, xml_files, general,
+                           element("keywords-filtering", {"enabled": "true", "threshold": "10", "template": ""},
+                                   keyword("casino", 6), keyword("poker", 5)))
+        url = f"http://127.0.0.1:{server.port}/{case}.txt"
+        status, _, answer = get(proxy, url)
+        assert status.startswith("HTTP/1.1 200"), status
+        assert answer == (body if case != "chunked" else BLOCKED)
+        assert f"keyword filter: response body of {url} {logged}" in proxy.native_log()
+    finally:
+        server.stop()

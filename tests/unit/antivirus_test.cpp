@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -179,12 +180,13 @@ protected:
         std::filesystem::remove_all(tempdir_);
     }
 
-    static void general_load(const std::string& tempdir)
+    static void general_load(const std::string& tempdir, const std::string& timeout = "60")
     {
         section_load(*general_section, "<general><hostname>localhost</hostname><tempdir>" + tempdir +
                                            "</tempdir><linelength>100</linelength><poolsize>20</poolsize>"
                                            "<pooltimeout>30</pooltimeout>" +
-                                           item_xml("rule", GENERAL_RULE_FIELDS, {}) + "</general>");
+                                           item_xml("rule", GENERAL_RULE_FIELDS, {{"timeout", timeout}}) +
+                                           "</general>");
     }
 
     static void clamav_load(const std::string& address, const std::string& rules, const std::string& templ = "",
@@ -254,11 +256,19 @@ TEST_F(AntivirusTest, ClamAVStreamsTheWholeBodyInChunksAndReadsTheAnswerByItsWor
         const char* name;
         bool error_logged;
     };
+    // Only "<stream>: OK" is clean and only "<stream>: <name> FOUND" infected: every other
+    // answer is no verdict, whatever its number of words.
     const Case cases[] = {
         {"stream: OK\n", AntivirusVerdict::CLEAN, "", false},
-        {"any  two\n", AntivirusVerdict::CLEAN, "", false},   // runs of blanks count as one
+        {"stream: OK\r\n", AntivirusVerdict::CLEAN, "", false},
         {"stream: Eicar-Test-Signature FOUND\n", AntivirusVerdict::INFECTED, "Eicar-Test-Signature", false},
         {"OK\n", AntivirusVerdict::FAILED, "", true},
+        {"any  two\n", AntivirusVerdict::FAILED, "", true},
+        {"UNKNOWN COMMAND\n", AntivirusVerdict::FAILED, "", true},
+        {"stream: ok\n", AntivirusVerdict::FAILED, "", true},
+        {"stream: Lstat() failed ERROR\n", AntivirusVerdict::FAILED, "", true},
+        {"stream: Some-Name ERROR\n", AntivirusVerdict::FAILED, "", true},
+        {"stream: FOUND\n", AntivirusVerdict::FAILED, "", true},
         {"INSTREAM size limit exceeded. ERROR\n", AntivirusVerdict::FAILED, "", true},
         {"", AntivirusVerdict::FAILED, "", true},   // closed without an answer
     };
@@ -270,7 +280,7 @@ TEST_F(AntivirusTest, ClamAVStreamsTheWholeBodyInChunksAndReadsTheAnswerByItsWor
         road::log_clear();
         ClamdScript script{c.answer};
         UnixPeer peer([&script](int fd) { script(fd); });
-        const AntivirusVerdict verdict = clamav_scan(peer.path, 0, body);
+        const AntivirusVerdict verdict = clamav_scan(peer.path, 0, body, 60);
         EXPECT_EQ(verdict.kind, c.kind) << c.answer;
         EXPECT_EQ(verdict.name, c.name) << c.answer;
         EXPECT_EQ(script.command, "nINSTREAM\n");
@@ -286,12 +296,185 @@ TEST_F(AntivirusTest, ClamAVStreamsTheWholeBodyInChunksAndReadsTheAnswerByItsWor
 TEST_F(AntivirusTest, ClamAVThatCannotBeReachedFailsOpenWithItsLogLines)
 {
     const std::string nowhere = tempdir_ + "/no.sock";
-    EXPECT_EQ(clamav_scan(nowhere, 0, "body").kind, AntivirusVerdict::FAILED);
+    EXPECT_EQ(clamav_scan(nowhere, 0, "body", 60).kind, AntivirusVerdict::FAILED);
     EXPECT_TRUE(road::was_logged("advice: ", "ClamAV: Please Verify that ClamAV is listening on " + nowhere));
     const int port = free_port();
-    EXPECT_EQ(clamav_scan("127.0.0.1", port, "body").kind, AntivirusVerdict::FAILED);
+    EXPECT_EQ(clamav_scan("127.0.0.1", port, "body", 60).kind, AntivirusVerdict::FAILED);
     EXPECT_TRUE(road::was_logged("advice: ", "ClamAV: Please Verify that ClamAV is listening on 127.0.0.1:" + std::to_string(port)));
     EXPECT_TRUE(road::was_logged("antivirus: ", "error: ClamAV: failed to check file for viruses"));
+}
+
+// Set once the proxy's side is done with a daemon of the test.
+std::atomic<bool> released{false};
+
+// Waits until the proxy's side of fd has gone or the test released the daemon (or a long while
+// has passed, so that a proxy that never gives up is caught by its elapsed time rather than
+// hanging the test), reading what comes when `drain` is set, and never answering.
+void silent_until_closed(int fd, bool drain)
+{
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    char buffer[65536];
+    while (std::chrono::steady_clock::now() < give_up && !released) {
+        pollfd p{fd, static_cast<short>(drain ? POLLIN : POLLRDHUP), 0};
+        if (poll(&p, 1, 100) <= 0)
+            continue;
+        if (!drain)
+            return;
+        if (read(fd, buffer, sizeof buffer) <= 0)
+            return;
+    }
+}
+
+// A TCP daemon on the loopback serving one connection with a script on its own thread.
+class TcpPeer {
+public:
+    explicit TcpPeer(std::function<void(int)> script)
+    {
+        listener_ = loopback_listener(&port);
+        thread_ = std::thread([this, script = std::move(script)] {
+            pollfd p{listener_, POLLIN, 0};
+            if (poll(&p, 1, 20000) <= 0)
+                return;
+            const int fd = accept(listener_, nullptr, nullptr);
+            if (fd < 0)
+                return;
+            script(fd);
+            close(fd);
+        });
+    }
+    TcpPeer(const TcpPeer&) = delete;
+    TcpPeer& operator=(const TcpPeer&) = delete;
+    ~TcpPeer()
+    {
+        thread_.join();
+        close(listener_);
+    }
+
+    int port = 0;
+
+private:
+    int listener_ = -1;
+    std::thread thread_;
+};
+
+// A daemon that accepts and then hangs, at any step of any dialogue, ends the scan at the
+// general rule's time-out: the scan has failed and the response passes.
+TEST_F(AntivirusTest, ADaemonThatHangsEndsTheScanAtTheTimeOut)
+{
+    general_load(tempdir_, "1");
+    // More than the socket buffers of both ends hold, so that a daemon that does not read stalls
+    // the writer.
+    const std::string big(8 << 20, 'b');
+    struct Case {
+        const char* what;
+        const char* section;   // clamav, kaspersky, sophie (Unix) or sophie-tcp
+        std::function<void(int)> script;
+        const std::string* body;
+        const char* logged;
+    };
+    const Case cases[] = {
+        {"clamd silent after the stream", "clamav", [](int fd) { silent_until_closed(fd, true); }, nullptr,
+         "ClamAV: Please Verify the Socket Read Permissions"},
+        {"clamd that stops reading the stream", "clamav", [](int fd) { silent_until_closed(fd, false); }, &big,
+         "ClamAV: Please Verify the Socket Write Permissions"},
+        {"Kaspersky silent after the command", "kaspersky", [](int fd) { silent_until_closed(fd, true); }, nullptr,
+         "no viruses detected by Kaspersky"},
+        {"Sophie silent after the path", "sophie", [](int fd) { silent_until_closed(fd, true); }, nullptr,
+         "error checking file for viruses"},
+        {"Sophie over TCP silent before its OK", "sophie-tcp", [](int fd) { silent_until_closed(fd, true); }, nullptr,
+         "'OK' not returned from Sophie"},
+        {"Sophie over TCP that stops reading the file", "sophie-tcp",
+         [](int fd) {
+             line_read(fd);
+             (void)!write(fd, "OK\n", 3);
+             silent_until_closed(fd, false);
+         },
+         &big, "error checking file for viruses"},
+        {"Sophie over TCP silent after the file", "sophie-tcp",
+         [](int fd) {
+             line_read(fd);
+             (void)!write(fd, "OK\n", 3);
+             silent_until_closed(fd, true);
+         },
+         nullptr, "No virus Found"},
+    };
+    for (const Case& c : cases) {
+        road::log_clear();
+        const std::string section = c.section;
+        std::optional<UnixPeer> unix_peer;
+        std::optional<TcpPeer> tcp_peer;
+        if (section == "sophie-tcp") {
+            tcp_peer.emplace(c.script);
+            section_load(*sophie_section, "<sophie><enabled>true</enabled><socket/><host>127.0.0.1</host><port>" +
+                                              std::to_string(tcp_peer->port) + "</port><template/>" + rule() +
+                                              "</sophie>");
+        } else {
+            unix_peer.emplace(c.script);
+            if (section == "clamav")
+                clamav_load(unix_peer->path, rule());
+            else if (section == "kaspersky")
+                section_load(*kaspersky_section, "<kaspersky><enabled>true</enabled><template/><socket>" +
+                                                     unix_peer->path + "</socket>" + rule() + "</kaspersky>");
+            else
+                section_load(*sophie_section, "<sophie><enabled>true</enabled><socket>" + unix_peer->path +
+                                                  "</socket><host/><port>0</port><template/>" + rule() + "</sophie>");
+        }
+        road::Wired wired(false);
+        Filebuf body = body_of(c.body != nullptr ? std::string_view(*c.body) : std::string_view("a small body"));
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(processors.Execute(STAGE_RESPONSE_CHECK, wired.get(), &body), 0) << c.what;
+        const auto took = std::chrono::steady_clock::now() - start;
+        // A time-out of one second, twice for a write and the close; far below the daemon's 20.
+        EXPECT_LT(took, std::chrono::seconds(10)) << c.what;
+        EXPECT_NE(wired->flags & CONN_SCAN_INCOMPLETE, 0u) << c.what;
+        const char* category = section == "clamav" ? "advice: " : "antivirus: ";
+        EXPECT_TRUE(road::was_logged(category, c.logged)) << c.what;
+        // A TCP daemon that stopped reading never sees the close queued behind what it left.
+        released = true;
+        unix_peer.reset();
+        tcp_peer.reset();
+        released = false;
+        section_load(*clamav_section, "<clamav><enabled>false</enabled></clamav>");
+        section_load(*kaspersky_section, "<kaspersky><enabled>false</enabled></kaspersky>");
+        section_load(*sophie_section, "<sophie><enabled>false</enabled></sophie>");
+    }
+}
+
+// A connect that finds the daemon's backlog full waits no longer than the time-out either.
+TEST_F(AntivirusTest, AConnectToAFullBacklogEndsAtTheTimeOut)
+{
+    char dir[] = "/tmp/avpeerXXXXXX";
+    const std::string directory = mkdtemp(dir);
+    const std::string path = directory + "/daemon.sock";
+    const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    // A daemon that accepts nobody: the first client fills the backlog.
+    std::vector<int> waiting;
+    for (int i = 0; i < 4; ++i) {
+        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        waiting.push_back(fd);
+    }
+    // A proxy that never gives up is released after a long while, by the daemon going away.
+    std::atomic<bool> done{false};
+    std::thread watchdog([&] {
+        for (int i = 0; i < 200 && !done; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        close(listener);
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(clamav_scan(path, 0, "body", 1).kind, AntivirusVerdict::FAILED);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    done = true;
+    watchdog.join();
+    EXPECT_TRUE(road::was_logged("advice: ", "ClamAV: Please Verify that ClamAV is listening on " + path));
+    for (const int fd : waiting)
+        close(fd);
+    std::filesystem::remove_all(directory);
 }
 
 TEST_F(AntivirusTest, AnInfectedBodyIsBlockedWithTheChosenTemplateAndRecorded)
@@ -345,6 +528,7 @@ TEST_F(AntivirusTest, OnlyACompletedCleanScanMarksTheCachedCopyClean)
         {"a clean verdict", true, "stream: OK\n", false, true},
         {"a scan that failed open", true, nullptr, false, false},
         {"an unexpected answer", true, "what?\n", false, false},
+        {"two words that are no verdict", true, "UNKNOWN COMMAND\n", false, false},
         {"no connector applied", false, nullptr, false, false},
         {"clean by one, failed open by another", true, "stream: OK\n", true, false},
     };

@@ -185,6 +185,36 @@ TEST_F(HttpClient, ReturnsEveryStatusWithItsBodyAndNullWhenNoWholeAnswerCame)
     }
 }
 
+// A caller that holds the body whole (the F-Prot connector) gives a limit: a body beyond it is
+// no answer, whatever its framing.
+TEST_F(HttpClient, ABodyBeyondTheGivenLimitGivesNull)
+{
+    struct Case {
+        std::string_view answer;
+        bool answered;
+    };
+    const Case cases[] = {
+        {"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n0123456789", true},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 11\r\n\r\n0123456789a", false},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\n01234\r\n5\r\n56789\r\n0\r\n\r\n", true},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\n01234\r\n6\r\n56789a\r\n0\r\n\r\n", false},
+        // Ended by the close, a body that reaches the limit may go on beyond it.
+        {"HTTP/1.0 200 OK\r\n\r\n012345678", true},
+        {"HTTP/1.0 200 OK\r\n\r\n0123456789", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::string(c.answer)));
+        Origin origin{std::string(c.answer)};
+        const std::optional<URL> url = url_parse("http://127.0.0.1:" + std::to_string(origin.port()) + "/");
+        ASSERT_TRUE(url.has_value());
+        const Response response(http_fetch(*url, nullptr, 10));
+        ASSERT_EQ(response != nullptr, c.answered);
+        if (response != nullptr) {
+            EXPECT_EQ(response->body.view().substr(0, 9), "012345678");
+        }
+    }
+}
+
 TEST_F(HttpClient, UnreachableServerGivesNull)
 {
     int port = 0;

@@ -4,6 +4,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -14,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "core/threads.h"
+#include "http/connection.h"
 #include "http/header.h"
 #include "policy/sitecategory.h"
 #include "policy_fixture.h"
@@ -182,6 +188,7 @@ protected:
     void TearDown() override
     {
         load(*sitegrade_section, "", "", false);
+        sitegrade_section->limits_set(SITEGRADE_LEARNED_MAX, SITEGRADE_FAILURE_MEMORY);
         sitegrade_set_lookup(nullptr);
         sitegrade_set_interface_test(nullptr);
     }
@@ -321,6 +328,125 @@ TEST_F(SiteGradeTest, AnUnansweredCategoryIsAskedAgainAndAFailureLogged)
     EXPECT_TRUE(road::was_logged("error: ", "siteGrade: failed to lookup site: f2.test"));
 }
 
+// A name without an answer is not asked again while the failure is remembered, by any rule or
+// pass of any request; once it is forgotten the name is asked again.
+TEST_F(SiteGradeTest, AFailedLookupIsRememberedForAShortTime)
+{
+    sitegrade_section->limits_set(SITEGRADE_LEARNED_MAX, std::chrono::milliseconds(300));
+    load(*sitegrade_section, rule({{"categories", "cat"}, {"range", "0-4"}, {"add", "hit"}}) +
+                                 rule({{"categories", "cat"}, {"range", "5-9"}, {"add", "high"}}));
+    EXPECT_EQ(run("n1.test"), std::vector<std::string>{});
+    EXPECT_EQ(run("n1.test"), std::vector<std::string>{});
+    EXPECT_EQ(asked, std::vector<std::string>{zone("n1.test")}) << "two rules, two passes, two requests: one question";
+    EXPECT_EQ(road::logged("error: ").size(), 1u);
+
+    // Another name is asked for all the same.
+    EXPECT_EQ(run("n2.test", {}, 1), std::vector<std::string>{});
+    EXPECT_EQ(asked.size(), 2u);
+
+    // Forgotten after its time: asked again, and an answer that came meanwhile is used.
+    answers[zone("n1.test")] = {{"cat", 4}};
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    std::vector<std::string> profiles;
+    while (profiles.empty() && std::chrono::steady_clock::now() < give_up) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        profiles = run("n1.test", {}, 1);
+    }
+    EXPECT_EQ(profiles, std::vector<std::string>{"hit"});
+    EXPECT_EQ(std::count(asked.begin(), asked.end(), zone("n1.test")), 2) << testing::PrintToString(asked);
+}
+
+// Learned scores are bounded: beyond the limit the oldest go (and are asked for again when
+// needed), while the table never holds more than the limit.
+TEST_F(SiteGradeTest, LearnedScoresAreBoundedOldestFirst)
+{
+    sitegrade_section->limits_set(3, SITEGRADE_FAILURE_MEMORY);
+    load(*sitegrade_section, rule({{"categories", "cat"}, {"range", "0-9"}, {"add", "hit"}}));
+    for (int i = 1; i <= 5; ++i) {
+        const std::string host = "o" + std::to_string(i) + ".test";
+        answers[zone(host)] = {{"cat", i}};
+        EXPECT_EQ(run(host, {}, 1), std::vector<std::string>{"hit"});
+    }
+    const auto key = [](int i) { return "o" + std::to_string(i) + ".test.cat." + std::string(SITEGRADE_ZONE); };
+    EXPECT_EQ(sitegrade_section->check_sg_cache(key(1)), -1);
+    EXPECT_EQ(sitegrade_section->check_sg_cache(key(2)), -1);
+    for (int i = 3; i <= 5; ++i)
+        EXPECT_EQ(sitegrade_section->check_sg_cache(key(i)), i);
+    asked.clear();
+    EXPECT_EQ(run("o1.test", {}, 1), std::vector<std::string>{"hit"});
+    EXPECT_EQ(asked, std::vector<std::string>{zone("o1.test")});
+    EXPECT_EQ(sitegrade_section->check_sg_cache(key(3)), -1);
+}
+
+// Connection threads, each with its slot, scoring names of their own.
+struct Scorers {
+    std::mutex mutex;
+    std::condition_variable cv;
+    int started = 0;
+    int finished = 0;
+    std::atomic<int> wrong{0};
+};
+
+constexpr int SCORER_THREADS = 8;
+constexpr int NAMES_PER_SCORER = 200;
+
+void* score_names(void* data)
+{
+    std::unique_ptr<std::shared_ptr<Scorers>> holder(static_cast<std::shared_ptr<Scorers>*>(data));
+    const std::shared_ptr<Scorers> scorers = *holder;
+    int t = 0;
+    {
+        std::lock_guard lock(scorers->mutex);
+        t = scorers->started++;
+    }
+    for (int i = 0; i < NAMES_PER_SCORER; ++i) {
+        const bool answered = i % 2 == 0;
+        const std::string host = (answered ? "c" : "x") + std::to_string(t) + "-" + std::to_string(i) + ".test";
+        CONNECTION_T connection;
+        connection.request = http_header_parse_request("GET http://" + host + "/ HTTP/1.1\r\n\r\n");
+        sitegrade_first(&connection, nullptr);
+        sitegrade_second(&connection, nullptr);
+        if (connection.profiles.has("hit") != answered)
+            ++scorers->wrong;
+    }
+    {
+        std::lock_guard lock(threadlistlock);
+        threads[thread_find()].state = THREAD_FREE;
+    }
+    std::lock_guard lock(scorers->mutex);
+    ++scorers->finished;
+    scorers->cv.notify_all();
+    return nullptr;
+}
+
+// Many threads scoring new names at once, half of them without an answer: the table and the
+// memory of failures stay within the limit, and every answered name still fires.
+TEST_F(SiteGradeTest, ManyThreadsScoringNewNamesStayWithinTheLimit)
+{
+    sitegrade_section->limits_set(50, std::chrono::seconds(60));
+    // Thread-safe: answers only names beginning with "c", from the name alone.
+    sitegrade_set_lookup([](const std::string& query, std::size_t) {
+        return query.rfind("c", 0) == 0 ? std::vector<MxRecord>{{"cat", 1}} : std::vector<MxRecord>{};
+    });
+    load(*sitegrade_section, rule({{"categories", "cat"}, {"range", "1"}, {"add", "hit"}, {"log", "false"}}));
+    auto scorers = std::make_shared<Scorers>();
+    for (int t = 0; t < SCORER_THREADS; ++t)
+        ASSERT_GE(thread_create(score_names, std::make_unique<std::shared_ptr<Scorers>>(scorers).release()), 0);
+    {
+        std::unique_lock lock(scorers->mutex);
+        scorers->cv.wait(lock, [&] { return scorers->finished == SCORER_THREADS; });
+    }
+    EXPECT_EQ(scorers->wrong, 0);
+    int kept = 0;
+    for (int t = 0; t < SCORER_THREADS; ++t) {
+        for (int i = 0; i < NAMES_PER_SCORER; i += 2) {
+            const std::string key = "c" + std::to_string(t) + "-" + std::to_string(i) + ".test.cat." + SITEGRADE_ZONE;
+            kept += sitegrade_section->check_sg_cache(key) == 1 ? 1 : 0;
+        }
+    }
+    EXPECT_EQ(kept, 50);
+}
+
 TEST_F(SiteGradeTest, ACategoryWithAFinalDotAsksItsOwnZone)
 {
     answers["g1.test.cats.example"] = {{"cats.example", 4}, {"other", 9}};
@@ -442,6 +568,58 @@ TEST_F(SiteGradeFiles, AnswersAreAppendedAndReadBackAfterARestart)
     run("l.test");
     const std::string after = read("made/here/sitegrade.cache");
     EXPECT_EQ(std::count(after.begin(), after.end(), '\n'), 3);
+}
+
+std::vector<std::string> decoded_lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        std::string out(line.size(), '\0');
+        const int n = from64tobits(out.data(), out.size(), line);
+        lines.push_back(n > 0 ? out.substr(0, static_cast<std::size_t>(n)) : std::string());
+    }
+    return lines;
+}
+
+// The cache file is rewritten from the table once it holds twice the learned scores the table may
+// keep, also one appended to without end before; hints stay in the table whatever is learned.
+TEST_F(SiteGradeFiles, TheCacheFileIsRewrittenFromTheBoundedTable)
+{
+    const std::string z = SITEGRADE_ZONE;
+    std::string old;
+    for (int i = 0; i < 10; ++i)
+        old += to64frombits("old" + std::to_string(i) + ".test.cat." + z + "\t" + std::to_string(i)) + "\n";
+    write("sitegrade.cache", old);
+    write("local.sitegrade", "hinted.test.cat." + z + "\t7\n");
+    SiteGradeSection& section = fresh();
+    section.limits_set(2, SITEGRADE_FAILURE_MEMORY);
+    load(section, rule({{"categories", "cat"}, {"range", "0-99"}, {"add", "hit"}}), dir_);
+    // Of the old file, the newest two are kept, and the file says so.
+    EXPECT_EQ(decoded_lines(read("sitegrade.cache")),
+              (std::vector<std::string>{"old8.test.cat." + z + "\t8", "old9.test.cat." + z + "\t9"}));
+    EXPECT_EQ(section.check_sg_cache("old7.test.cat." + z), -1);
+
+    sitegrade_section = &section;
+    for (int i = 0; i < 7; ++i) {
+        const std::string host = "new" + std::to_string(i) + ".test";
+        answers[zone(host)] = {{"cat", 20 + i}};
+        EXPECT_EQ(run(host, {}, 1), std::vector<std::string>{"hit"});
+        EXPECT_LE(decoded_lines(read("sitegrade.cache")).size(), 4u) << i;
+    }
+    const std::vector<std::string> lines = decoded_lines(read("sitegrade.cache"));
+    EXPECT_EQ(lines.back(), "new6.test.cat." + z + "\t26");
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "new5.test.cat." + z + "\t25"), lines.end());
+    EXPECT_EQ(section.check_sg_cache("hinted.test.cat." + z), 7);
+    EXPECT_FALSE(std::filesystem::exists(dir_ + "/sitegrade.cache.new"));
+
+    // What a restart reads back is what the table held.
+    SiteGradeSection& again = fresh();
+    again.limits_set(2, SITEGRADE_FAILURE_MEMORY);
+    load(again, "", dir_);
+    sitegrade_section = &again;
+    EXPECT_EQ(again.check_sg_cache("new6.test.cat." + z), 26);
+    EXPECT_EQ(again.check_sg_cache("new5.test.cat." + z), 25);
 }
 
 TEST_F(SiteGradeFiles, WithoutAHintsDirectoryAnswersStayInMemory)
