@@ -3,7 +3,7 @@
 # Does nothing when everything is already there.
 set -eu
 PACKAGES="g++ cmake ninja-build pkg-config libssl-dev zlib1g-dev libpcre2-dev libtinyxml-dev
-libntlm0-dev libpam0g-dev libgtest-dev python3-pytest clang libclang-rt-14-dev curl
+libntlm0-dev libpam0g-dev libgtest-dev python3-pytest python3-pytest-xdist clang libclang-rt-14-dev curl
 nginx-light dante-server squid libpam-wrapper faketime iproute2 openssl wrk vsftpd
 clamav-daemon clamdscan c-icap libc-icap-mod-urlcheck libc-icap-mod-contentfiltering
 libc-icap-mod-virus-scan dnsmasq-base bind9-dnsutils chromium chromium-driver python3-selenium"

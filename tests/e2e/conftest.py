@@ -429,6 +429,13 @@ def pytest_configure(config):
     config.addinivalue_line("markers", "load: a bounded load test (under a minute); -m 'not load' leaves it out")
 
 
+def pytest_xdist_auto_num_workers(config):
+    """The workers of -n auto: most of a test's time goes to waiting on the proxy and its peers,
+    so two for each core this process may run on, and no more than eight, beyond which the
+    longest test file alone sets the pace."""
+    return min(8, max(2, 2 * len(os.sched_getaffinity(0))))
+
+
 def start_listening(tarvodine, config, section, *extra, wrapper=()):
     """Starts tarvodine on the given files with one listener on a free loopback port; the Proxy
     it returns carries that port as `port`."""

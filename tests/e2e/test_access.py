@@ -420,6 +420,7 @@ def test_a_killed_pam_proxy_leaves_only_what_this_run_claims(proxy, origin, tmp_
     services = {
         "pam.a": f"passdb={basetemp}/t0/pam/passdb",              # this run's
         "pam.b": f"passdb={basetemp}7/t0/pam/passdb",             # a run whose number extends ours
+        "pam.e": f"passdb={basetemp.parent}/popen-gw99/t0/pam/passdb",  # another worker of a parallel run
         "pam.c": "passdb=/tmp/pytest-of-someone/pytest-1/t0/pam/passdb",
         "pam.d": None,                                            # still being written by its run
     }

@@ -9,7 +9,7 @@ from interface_helpers import PASSWORD, USER, interface_proxy
 webdriver = pytest.importorskip("selenium.webdriver")
 from chromium import headless_chromium  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
-from selenium.webdriver.support.expected_conditions import staleness_of  # noqa: E402
+from selenium.common.exceptions import StaleElementReferenceException, WebDriverException  # noqa: E402
 from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
 
 # Every page of the menu that is built, with a text the page always shows.
@@ -47,7 +47,20 @@ def submit(driver):
     before the browser has left the page it was on."""
     button = driver.find_element(By.CSS_SELECTOR, "input[type=submit]")
     button.click()
-    WebDriverWait(driver, 60).until(staleness_of(button))
+
+    def left(_):
+        try:
+            button.is_enabled()
+            return False
+        except StaleElementReferenceException:
+            return True
+        except WebDriverException as error:
+            # Asked while the page is being replaced, chromedriver can answer with its inspector's
+            # own words for the same thing.
+            if "does not belong to the document" in str(error):
+                return True
+            raise
+    WebDriverWait(driver, 60).until(left)
 
 
 def submit_login(driver, user, password):

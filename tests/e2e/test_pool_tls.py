@@ -37,9 +37,21 @@ def origins(tmp_path):
         origin.stop()
 
 
+def answered_get(proxy, url: str, host: str):
+    """proxy_get, returning once the proxy is done with the request: it pools the server
+    connection just after the client has the last byte, and logs the client's disconnect after
+    that. A request sent sooner can find the pool still empty."""
+    def done():
+        return proxy.native_log().count("disconnected after making 1 requests")
+    before = done()
+    got = proxy_get(proxy, url, host)
+    wait_until(lambda: done() > before, 10, "the client's disconnect line")
+    return got
+
+
 def test_https_command_fetches_over_tls_without_checking_the_certificate(proxy, nginx):
     host = f"xx--https.127.0.0.1:{nginx.https_port}"
-    got = proxy_get(proxy, f"http://{host}/hello.txt", host)
+    got = answered_get(proxy, f"http://{host}/hello.txt", host)
     assert (got.status, got.body) == (200, b"hello from origin\n")
     # The TLS port of nginx answers only what came over TLS, and it saw no command.
     wait_until(lambda: '"GET /hello.txt HTTP/1.1" 200' in nginx.access_log(), 10, "nginx's log line")
@@ -48,7 +60,7 @@ def test_https_command_fetches_over_tls_without_checking_the_certificate(proxy, 
 
 def test_https_to_a_server_not_speaking_tls_fails_as_a_connection_failure(proxy, nginx):
     host = f"xx--https.127.0.0.1:{nginx.http_port}"
-    got = proxy_get(proxy, f"http://{host}/hello.txt", host)
+    got = answered_get(proxy, f"http://{host}/hello.txt", host)
     assert got.status == 503
 
 
@@ -58,7 +70,7 @@ def test_a_second_request_reuses_the_pooled_connection(proxy, origins, tls):
     prefix = "xx--https." if tls else ""
     for path in ("/first", "/second"):
         host = f"{prefix}127.0.0.1:{origin.port}"
-        got = proxy_get(proxy, f"http://{host}{path}", host)   # a new client connection each time
+        got = answered_get(proxy, f"http://{host}{path}", host)   # a new client connection each time
         assert got.status == 200
         assert got.body == f"{path} on connection 0\n".encode()
         # The client has its answer before the serving thread gives the upstream connection
@@ -81,7 +93,7 @@ def test_pooled_connections_are_kept_apart_by_credentials(proxy, origins):
     ]
     for credentials, path, connection in sequence:
         userinfo = f"{credentials}@" if credentials else ""
-        got = proxy_get(proxy, f"http://{userinfo}127.0.0.1:{origin.port}{path}", f"127.0.0.1:{origin.port}")
+        got = answered_get(proxy, f"http://{userinfo}127.0.0.1:{origin.port}{path}", f"127.0.0.1:{origin.port}")
         assert got.status == 200, path
         assert got.body == f"{path} on connection {connection}\n".encode()
     assert origin.accepts == 4
@@ -90,11 +102,11 @@ def test_pooled_connections_are_kept_apart_by_credentials(proxy, origins):
 def test_a_pooled_tls_connection_never_serves_a_plain_request(proxy, origins):
     origin = origins(tls=True)
     host = f"xx--https.127.0.0.1:{origin.port}"
-    assert proxy_get(proxy, f"http://{host}/tls", host).status == 200
+    assert answered_get(proxy, f"http://{host}/tls", host).status == 200
     # The same host and port without the command: a new, plain connection, which the TLS
     # server refuses.
     plain = f"127.0.0.1:{origin.port}"
-    assert proxy_get(proxy, f"http://{plain}/plain", plain).status == 503
+    assert answered_get(proxy, f"http://{plain}/plain", plain).status == 503
     assert origin.accepts == 2
     assert origin.paths() == [(0, "/tls")]
 
@@ -103,7 +115,7 @@ def test_a_pooled_connection_the_server_closed_is_replaced_unnoticed(proxy, orig
     origin = origins(close_after_reply=True)   # keeps nothing, though it announces nothing
     host = f"127.0.0.1:{origin.port}"
     for path in ("/first", "/second"):
-        got = proxy_get(proxy, f"http://{host}{path}", host)
+        got = answered_get(proxy, f"http://{host}{path}", host)
         assert got.status == 200
         assert got.body.startswith(path.encode())
     assert origin.paths() == [(0, "/first"), (1, "/second")]
@@ -123,7 +135,7 @@ def test_a_client_leaving_before_the_answer_is_not_asked_for_again(proxy, origin
         return CountingOrigin.default_reply(head, number)
     origin = origins(reply=reply)
     host = f"127.0.0.1:{origin.port}"
-    assert proxy_get(proxy, f"http://{host}/first", host).status == 200
+    assert answered_get(proxy, f"http://{host}/first", host).status == 200
     with socket.create_connection(("127.0.0.1", proxy.port), timeout=30) as client:
         client.sendall(f"GET http://{host}/slow HTTP/1.1\r\nHost: {host}\r\n\r\n".encode())
         wait_until(lambda: (0, "/slow") in origin.paths(), 10, "the request on the pooled connection")
@@ -136,5 +148,5 @@ def test_a_client_leaving_before_the_answer_is_not_asked_for_again(proxy, origin
     wait_until(lambda: proxy.native_log().count("disconnected after making 1 requests") >= 2, 10,
                "the leaving client's disconnect line")
     release.set()
-    assert proxy_get(proxy, f"http://{host}/after", host).status == 200
+    assert answered_get(proxy, f"http://{host}/after", host).status == 200
     assert origin.paths() == [(0, "/first"), (0, "/slow"), (1, "/after")]

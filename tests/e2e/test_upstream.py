@@ -178,6 +178,7 @@ def test_wrong_credentials_are_tried_once_and_the_second_refusal_reaches_the_cli
                           origin.url("/1k.bin")], capture_output=True, text=True, timeout=60)
     assert run.stdout.startswith("HTTP/1.1 407 "), run.stdout
     p.results()
+    wait_until(lambda: len(squid_entries(basic_squid, "GET")) >= before + 2, 10, "squid's log lines")
     assert [status for status, _ in squid_entries(basic_squid, "GET")[before:]] == ["TCP_DENIED/407"] * 2
 
 
