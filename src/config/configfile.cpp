@@ -132,8 +132,9 @@ int config_load(int mode, std::string name)
         return config_url_load(std::move(name), mode);
 
     auto next = std::make_unique<TiXmlDocument>();
-    if (!xml_file_load(*next, name)) {
-        putlog(LOG_ERROR, "failed to load configuration %s: %s", name.c_str(), next->ErrorDesc());
+    std::string why;
+    if (!xml_file_load(*next, name, why)) {
+        putlog(LOG_ERROR, "failed to load configuration %s: %s", name.c_str(), why.c_str());
         return 0;
     }
     if (!root_accepted(*next)) {
@@ -167,9 +168,9 @@ int config_url_load(std::string url, int mode)
     // The body is read as text: it ends at its first zero byte.
     const std::string body(response->body.view());
     auto next = std::make_unique<TiXmlDocument>();
-    next->Parse(body.c_str());
-    if (next->Error()) {
-        putlog(LOG_ERROR, "failed to load configuration %s: %s", url.c_str(), next->ErrorDesc());
+    std::string why;
+    if (!xml_text_load(*next, body, why)) {
+        putlog(LOG_ERROR, "failed to load configuration %s: %s", url.c_str(), why.c_str());
         return 0;
     }
     if (!root_accepted(*next)) {

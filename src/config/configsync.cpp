@@ -12,6 +12,7 @@
 #include "config/configerror.h"
 #include "config/configfile.h"
 #include "config/section.h"
+#include "config/xmlcursor.h"
 #include "core/options.h"
 #include "util/log.h"
 #include "util/stringutil.h"
@@ -78,8 +79,8 @@ bool sync_run()
     // The body is read as text: it ends at its first zero byte. A body that is no configuration
     // leaves the document as it was, so a later save or export still works.
     auto next = std::make_unique<TiXmlDocument>();
-    next->Parse(answer->body.c_str());
-    const TiXmlElement* root = next->Error() ? nullptr : next->RootElement();
+    std::string why;
+    const TiXmlElement* root = xml_text_load(*next, answer->body, why) ? next->RootElement() : nullptr;
     if (root == nullptr || std::strcmp(root->Value(), "tarvodine") != 0) {
         putlog(LOG_ERROR, "sync: invalid data recieved from %s:%d", host.c_str(), port);
         return false;

@@ -1,6 +1,8 @@
 #include "config/xmlcursor.h"
 
 #include <cctype>
+#include <cstdio>
+#include <string>
 #include <strings.h>
 #include <sys/stat.h>
 #include <utility>
@@ -210,7 +212,81 @@ std::string xml_document_print(const TiXmlDocument& document)
     return std::move(printer.buffer);
 }
 
-bool xml_file_load(TiXmlDocument& document, const std::string& path)
+bool xml_depth_acceptable(std::string_view text)
+{
+    std::size_t depth = 0;
+    std::size_t at = 0;
+    // Moves past the first `end` from here on, or to the end of the text.
+    const auto past = [&text, &at](std::string_view end) {
+        const std::size_t found = text.find(end, at);
+        at = found == std::string_view::npos ? text.size() : found + end.size();
+    };
+    while ((at = text.find('<', at)) != std::string_view::npos) {
+        const std::string_view rest = text.substr(at);
+        if (rest.starts_with("<!--")) {
+            at += 4;
+            past("-->");
+        } else if (rest.starts_with("<![CDATA[")) {
+            at += 9;
+            past("]]>");
+        } else if (rest.starts_with("<!") || rest.starts_with("<?")) {
+            // The library ends these at their first '>', or later: ending here never skips
+            // an element it reads.
+            at += 2;
+            past(">");
+        } else if (rest.starts_with("</")) {
+            if (depth > 0)
+                --depth;
+            at += 2;
+            past(">");
+        } else {
+            // A start tag ends at the first '>' outside a quoted value; "/>" ends an empty one.
+            char quote = 0;
+            for (++at; at < text.size(); ++at) {
+                const char c = text[at];
+                if (quote != 0) {
+                    if (c == quote)
+                        quote = 0;
+                } else if (c == '"' || c == '\'') {
+                    quote = c;
+                } else if (c == '>') {
+                    break;
+                }
+            }
+            const bool empty = at < text.size() && text[at - 1] == '/';
+            if (at < text.size())
+                ++at;
+            if (!empty && ++depth > XML_DEPTH_MAX)
+                return false;
+        }
+    }
+    return true;
+}
+
+namespace {
+
+std::string too_deep()
+{
+    return "elements nested deeper than " + std::to_string(XML_DEPTH_MAX) + " levels";
+}
+
+} // namespace
+
+bool xml_text_load(TiXmlDocument& document, const std::string& text, std::string& why)
+{
+    if (!xml_depth_acceptable(std::string_view(text.c_str()))) {
+        why = too_deep();
+        return false;
+    }
+    document.Parse(text.c_str());
+    if (document.Error()) {
+        why = document.ErrorDesc();
+        return false;
+    }
+    return true;
+}
+
+bool xml_file_load(TiXmlDocument& document, const std::string& path, std::string& why)
 {
     FILE* file = s_fopen(path.c_str(), "rb");
     // The library sizes its buffer by seeking to the end, which means nothing for a directory
@@ -220,9 +296,25 @@ bool xml_file_load(TiXmlDocument& document, const std::string& path)
         std::fclose(file);
         file = nullptr;
     }
+    if (file != nullptr) {
+        // Judged whole before the library reads it again from the start.
+        std::string text;
+        char block[65536];
+        std::size_t got = 0;
+        while ((got = std::fread(block, 1, sizeof block, file)) > 0)
+            text.append(block, got);
+        const bool deep = !xml_depth_acceptable(std::string_view(text.c_str()));
+        if (deep || std::fseek(file, 0, SEEK_SET) != 0) {
+            std::fclose(file);
+            why = deep ? too_deep() : "Failed to open file";
+            return false;
+        }
+    }
     // A null file sets the library's own "Failed to open file" error.
     const bool loaded = document.LoadFile(file);
     if (file != nullptr)
         std::fclose(file);
+    if (!loaded)
+        why = document.ErrorDesc();
     return loaded;
 }
