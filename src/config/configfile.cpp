@@ -156,7 +156,12 @@ int config_url_load(std::string url, int mode)
         putlog(LOG_ERROR, "failed to load configuration %s: not a URL", url.c_str());
         return 0;
     }
-    const std::unique_ptr<HTTPRESPONSE, ResponseFree> response(http_fetch(*parsed, nullptr));
+    bool too_large = false;
+    const std::unique_ptr<HTTPRESPONSE, ResponseFree> response(http_fetch(*parsed, nullptr, CONFIG_FETCH_MAX, &too_large));
+    if (too_large) {
+        putlog(LOG_ERROR, "failed to load configuration %s: larger than %zu bytes", url.c_str(), CONFIG_FETCH_MAX);
+        return 0;
+    }
     if (response == nullptr) {
         putlog(LOG_ERROR, "failed to load configuration %s: no answer", url.c_str());
         return 0;
@@ -186,10 +191,15 @@ std::optional<ConfigFetch> config_url_fetch(const std::string& url)
     const std::optional<URL> parsed = url_parse(url);
     if (!parsed)
         return std::nullopt;
-    const std::unique_ptr<HTTPRESPONSE, ResponseFree> response(http_fetch(*parsed, nullptr));
+    bool too_large = false;
+    const std::unique_ptr<HTTPRESPONSE, ResponseFree> response(http_fetch(*parsed, nullptr, CONFIG_FETCH_MAX, &too_large));
+    ConfigFetch fetched;
+    if (too_large) {
+        fetched.too_large = true;
+        return fetched;
+    }
     if (response == nullptr)
         return std::nullopt;
-    ConfigFetch fetched;
     fetched.status = httpresponse_code(*response);
     if (response->header != nullptr)
         fetched.last_modified = response->header->last_modified;

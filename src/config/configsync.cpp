@@ -59,6 +59,11 @@ bool sync_run()
         putlog(LOG_ERROR, "sync: No Response from %s:%d", host.c_str(), port);
         return false;
     }
+    if (answer->too_large) {
+        putlog(LOG_ERROR, "sync: configuration from %s:%d is larger than %zu bytes", host.c_str(), port,
+               CONFIG_FETCH_MAX);
+        return false;
+    }
     if (answer->status != 200) {
         putlog(LOG_ERROR, "sync: %s:%d answered with status %d", host.c_str(), port, answer->status);
         return false;
