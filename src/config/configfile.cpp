@@ -36,28 +36,6 @@ bool root_accepted(const TiXmlDocument& next)
     return root != nullptr && root->ValueStr() == "tarvodine";
 }
 
-// Caller holds documentlock. Every section is checked before any changes, so that a value that
-// does not fit leaves the whole running configuration as it was.
-int document_apply(std::unique_ptr<TiXmlDocument> next, int mode)
-{
-    for (const auto& [name, section] : Section::map) {
-        try {
-            section->check(next.get());
-        } catch (const ConfigError&) {
-            return 0;
-        }
-    }
-    document = std::move(next);
-    for (const auto& [name, section] : Section::map) {
-        try {
-            section->load(document.get(), mode);
-        } catch (const ConfigError&) {
-            // No element for the section: it keeps its values and rules.
-        }
-    }
-    return 1;
-}
-
 std::unique_ptr<TiXmlDocument> document_new()
 {
     auto fresh = std::make_unique<TiXmlDocument>();
@@ -126,6 +104,38 @@ bool document_write(const TiXmlDocument& doc, const std::string& path)
 
 } // namespace
 
+std::unique_ptr<TiXmlDocument> config_document_parse(const std::string& text, std::string& why)
+{
+    auto next = std::make_unique<TiXmlDocument>();
+    if (!xml_text_load(*next, text, why))
+        return nullptr;
+    if (!root_accepted(*next)) {
+        why = "root element is not tarvodine";
+        return nullptr;
+    }
+    return next;
+}
+
+int config_document_apply(std::unique_ptr<TiXmlDocument> next, int mode)
+{
+    for (const auto& [name, section] : Section::map) {
+        try {
+            section->check(next.get());
+        } catch (const ConfigError&) {
+            return 0;
+        }
+    }
+    document = std::move(next);
+    for (const auto& [name, section] : Section::map) {
+        try {
+            section->load(document.get(), mode);
+        } catch (const ConfigError&) {
+            // No element for the section: it keeps its values and rules.
+        }
+    }
+    return 1;
+}
+
 int config_load(int mode, std::string name)
 {
     if (is_url(name))
@@ -142,7 +152,7 @@ int config_load(int mode, std::string name)
         return 0;
     }
     std::lock_guard lock(documentlock);
-    if (!document_apply(std::move(next), mode))
+    if (!config_document_apply(std::move(next), mode))
         return 0;
     if (!slave)
         documentsynctime = std::time(nullptr);
@@ -170,20 +180,14 @@ int config_url_load(std::string url, int mode)
         putlog(LOG_ERROR, "failed to load configuration %s: status %d", url.c_str(), code);
         return 0;
     }
-    // The body is read as text: it ends at its first zero byte.
-    const std::string body(response->body.view());
-    auto next = std::make_unique<TiXmlDocument>();
     std::string why;
-    if (!xml_text_load(*next, body, why)) {
+    std::unique_ptr<TiXmlDocument> next = config_document_parse(std::string(response->body.view()), why);
+    if (next == nullptr) {
         putlog(LOG_ERROR, "failed to load configuration %s: %s", url.c_str(), why.c_str());
         return 0;
     }
-    if (!root_accepted(*next)) {
-        putlog(LOG_ERROR, "failed to load configuration %s: root element is not tarvodine", url.c_str());
-        return 0;
-    }
     std::lock_guard lock(documentlock);
-    return document_apply(std::move(next), mode);
+    return config_document_apply(std::move(next), mode);
 }
 
 std::optional<ConfigFetch> config_url_fetch(const std::string& url)

@@ -42,6 +42,15 @@ struct ConfigFetch {
 // GETs the URL over HTTP; nullopt when the URL does not parse or no answer came.
 std::optional<ConfigFetch> config_url_fetch(const std::string& url);
 
+// The configuration document in a text (which ends at its first zero byte), as a URL load and
+// synchronisation receive it: null, with why set, when it is nested deeper than XML_DEPTH_MAX,
+// does not parse, or its root is not "tarvodine".
+std::unique_ptr<TiXmlDocument> config_document_parse(const std::string& text, std::string& why);
+// Makes next the running document and loads every section from it, in name order, with the mode
+// (a section without an element keeps its values and rules). The caller holds documentlock.
+// Every section is checked first: 0, with nothing changed, when a value does not fit its field.
+int config_document_apply(std::unique_ptr<TiXmlDocument> next, int mode);
+
 // Has every section, in name order, write itself into document (created when there is none).
 // The caller holds documentlock.
 void config_xml_build();

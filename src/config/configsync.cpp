@@ -1,6 +1,5 @@
 #include "config/configsync.h"
 
-#include <cstring>
 #include <ctime>
 #include <memory>
 #include <mutex>
@@ -12,7 +11,6 @@
 #include "config/configerror.h"
 #include "config/configfile.h"
 #include "config/section.h"
-#include "config/xmlcursor.h"
 #include "core/options.h"
 #include "util/log.h"
 #include "util/stringutil.h"
@@ -83,10 +81,9 @@ bool sync_run()
 
     // The body is read as text: it ends at its first zero byte. A body that is no configuration
     // leaves the document as it was, so a later save or export still works.
-    auto next = std::make_unique<TiXmlDocument>();
     std::string why;
-    const TiXmlElement* root = xml_text_load(*next, answer->body, why) ? next->RootElement() : nullptr;
-    if (root == nullptr || std::strcmp(root->Value(), "tarvodine") != 0) {
+    std::unique_ptr<TiXmlDocument> next = config_document_parse(answer->body, why);
+    if (next == nullptr) {
         putlog(LOG_ERROR, "sync: invalid data recieved from %s:%d", host.c_str(), port);
         return false;
     }

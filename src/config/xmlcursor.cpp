@@ -160,11 +160,23 @@ public:
         return true;
     }
 
+    // The library's layout, but its values escaped as an attribute's are: it writes them raw,
+    // so a '&' or a quote read from a document would not read back.
     bool Visit(const TiXmlDeclaration& declaration) override
     {
         indent();
-        declaration.Print(nullptr, 0, &buffer);
-        buffer += '\n';
+        buffer += "<?xml ";
+        const std::pair<const char*, const char*> values[] = {
+            {"version", declaration.Version()}, {"encoding", declaration.Encoding()}, {"standalone", declaration.Standalone()}};
+        for (const auto& [name, value] : values) {
+            if (value == nullptr || *value == '\0')
+                continue;
+            std::string escaped;
+            TiXmlBase::EncodeString(value, &escaped);
+            buffer += name;
+            buffer += "=\"" + escaped + "\" ";
+        }
+        buffer += "?>\n";
         return true;
     }
 
@@ -210,6 +222,47 @@ std::string xml_document_print(const TiXmlDocument& document)
     Printer printer;
     document.Accept(&printer);
     return std::move(printer.buffer);
+}
+
+bool xml_text_acceptable(std::string_view text)
+{
+    for (std::size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        if (lead < 0x80) {
+            if ((lead < 0x20 && lead != '\t' && lead != '\n' && lead != '\r') || lead == 0x7f)
+                return false;
+            ++i;
+            continue;
+        }
+        std::size_t length = 0;
+        char32_t point = 0;
+        if (lead >= 0xc2 && lead <= 0xdf) {
+            length = 2;
+            point = lead & 0x1f;
+        } else if (lead >= 0xe0 && lead <= 0xef) {
+            length = 3;
+            point = lead & 0x0f;
+        } else if (lead >= 0xf0 && lead <= 0xf4) {
+            length = 4;
+            point = lead & 0x07;
+        } else {
+            return false;   // a continuation byte, an overlong lead (0xc0, 0xc1) or beyond 0xf4
+        }
+        if (text.size() - i < length)
+            return false;
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xc0) != 0x80)
+                return false;
+            point = (point << 6) | (next & 0x3f);
+        }
+        static constexpr char32_t LEAST[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (point < LEAST[length] || point > 0x10ffff || (point >= 0xd800 && point <= 0xdfff) ||
+            point == 0xfffe || point == 0xffff)
+            return false;
+        i += length;
+    }
+    return true;
 }
 
 bool xml_depth_acceptable(std::string_view text)

@@ -50,6 +50,12 @@ std::string xml_text_encode(std::string_view text);
 // gives the same output.
 std::string xml_document_print(const TiXmlDocument& document);
 
+// Whether a text can stand in a document the proxy writes (declared UTF-8) as XML 1.0 allows:
+// well-formed UTF-8 (no overlong form, surrogate or code point above U+10FFFF, no U+FFFE or
+// U+FFFF) without a control byte other than tab, line feed and carriage return (nor DEL, which
+// XML allows but no value means).
+bool xml_text_acceptable(std::string_view text);
+
 // The deepest nesting of elements a document may have. The library builds, prints and frees a
 // document's elements recursively, a few stack frames per level: a document nested much deeper
 // would exhaust a thread's stack. A configuration nests four levels deep, a section-definition

@@ -174,6 +174,24 @@ TEST(XmlDocumentPrint, LayoutIsTheLibrarys)
     EXPECT_EQ(xml_document_print(doc), printer.Str());
 }
 
+// A declaration read from a document is written so that it reads back as it was read.
+TEST(XmlDocumentPrint, DeclarationValuesReadBack)
+{
+    TiXmlDocument doc;
+    doc.Parse("<?xml version='1. &amp;0' encoding='a\"b' standalone='&lt;x&gt;' ?><tarvodine/>");
+    ASSERT_FALSE(doc.Error()) << doc.ErrorDesc();
+    const std::string printed = xml_document_print(doc);
+    TiXmlDocument again;
+    again.Parse(printed.c_str());
+    ASSERT_FALSE(again.Error()) << again.ErrorDesc() << "\n" << printed;
+    const TiXmlDeclaration* declaration = again.FirstChild()->ToDeclaration();
+    ASSERT_NE(declaration, nullptr);
+    EXPECT_STREQ(declaration->Version(), "1. &0");
+    EXPECT_STREQ(declaration->Encoding(), "a\"b");
+    EXPECT_STREQ(declaration->Standalone(), "<x>");
+    EXPECT_EQ(xml_document_print(again), printed);
+}
+
 TEST(XmlTextEncode, EscapesAndBlanks)
 {
     struct Case { const char* text; const char* encoded; };
