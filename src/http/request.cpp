@@ -47,6 +47,14 @@ void answer(CONNECTION_T* connection, const char* name, int status)
         connection->keepalive_client = 0;
 }
 
+// A request that came with a Content-Length beside its transfer coding was read by the coding,
+// but a peer that framed it by the length would take what follows for another request: the
+// connection ends after the answer.
+bool framing_in_doubt(const HEADER* request)
+{
+    return request != nullptr && (request->flags & HEADER_LENGTH_BESIDE_CODING) != 0;
+}
+
 // A refusal is answered and closes the client connection.
 void refuse(CONNECTION_T* connection, const char* name, int status)
 {
@@ -586,6 +594,9 @@ int handle_request(CONNECTION_T* connection)
     // A body left unread on the client socket would be read as the next request.
     if ((connection->flags & CONN_BODY_PENDING) != 0)
         connection->keepalive_client = 0;
+    // Whatever answered it, a request whose framing was in doubt ends the connection.
+    if (framing_in_doubt(connection->request.get()))
+        connection->keepalive_client = 0;
     return 0;
 }
 
@@ -688,7 +699,7 @@ void keepalive_check_client(CONNECTION_T* connection)
 {
     const HEADER* request = connection->request.get();
     if (request == nullptr || request->kind == HEADER_CONNECT || request->keepalive == 0 ||
-        request->proxy_keepalive == 0) {
+        request->proxy_keepalive == 0 || framing_in_doubt(request)) {
         connection->keepalive_client = 0;
         return;
     }
