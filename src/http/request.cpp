@@ -35,6 +35,7 @@
 #include "http/transfer.h"
 #include "util/url.h"
 #include "http/urlcommand.h"
+#include "net/network.h"
 #include "util/stringutil.h"
 
 namespace {
@@ -545,6 +546,12 @@ Step RequestExchange::upstream()
         const int result = protocol_start(connection_);
         if (result >= 0)
             return Step::Continue;
+        if (result == NET_SELF) {
+            putlog(LOG_SECURITY, "Blocked Security Breach: %s tried to make a request to website on %d",
+                   connection_->ip.c_str(), request()->port);
+            refuse(connection_, "nofile", 404);
+            return Step::Done;
+        }
         if (!cache_) {
             putlog(LOG_HEADER, "error: reading header from %s", text_or_empty(request()->host));
             answer(connection_, error_to_template(result), 503);
