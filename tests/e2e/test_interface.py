@@ -257,3 +257,23 @@ def test_forms_count_only_from_the_interfaces_own_pages(tarvodine, xml_files, re
     assert (b"\\.csrf$" in exported) == applied
     if not applied:
         assert "web interface request from invalid referer" in proxy.native_log()
+
+
+@pytest.mark.parametrize("value", ["%01", "%1B%5B31m", "%FF", "%C3", "line%0Abreak"],
+                         ids=["control", "escape", "byte-ff", "cut-utf8", "line-feed"])
+def test_editor_refuses_what_the_saved_document_cannot_carry(tarvodine, xml_files, value):
+    """A control character would be saved as a reference XML forbids, a byte that is not UTF-8
+    raw into a document declared UTF-8: the page says why, and nothing of the form is taken."""
+    proxy = interface_proxy(tarvodine, xml_files)
+    extra = "Cookie: login=" + login(proxy) + "\r\n" + REFERER
+    _, _, before = ask(proxy, "/xml")
+    form = f"section=url-filtering&subsection=deny&action=add&F0=true&F1=note{value}&F4=%5C.bad%24"
+    status, _, page = ask(proxy, "/config", "POST", form.encode(), extra)
+    assert status == "HTTP/1.1 200 OK"
+    assert b"<li>Comment must be UTF-8 text without control characters</li>" in page
+    _, _, after = ask(proxy, "/xml")
+    assert after == before
+    # The same form with a sound value is taken.
+    ask(proxy, "/config", "POST", form.replace(value, "%C3%A9").encode(), extra)
+    _, _, taken = ask(proxy, "/xml")
+    assert b"\\.bad$" in taken and "noteé".encode() in taken
