@@ -1,5 +1,6 @@
 #include "admin/interface.h"
 
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -302,18 +303,34 @@ int interface_check_referer(CONNECTION_T* connection)
         return 0;
     }
     const std::string& referer = *request->referer;
-    const auto from = [&referer](std::string_view host) {
-        if (host.empty())
+    // The page the form was on: the interface host on any port (only the proxy serves that
+    // name), or the proxy's own name on the port this request came in on. The same name on
+    // another port is any web server of the machine, whose pages would submit forms here.
+    const auto from_interface = [&referer, connection] {
+        static constexpr std::string_view SCHEME = "http://";
+        if (!starts_with_nocase(referer, SCHEME))
             return false;
-        std::string prefix = "http://" + std::string(host);
-        if (prefix.size() > 127)
-            prefix.resize(127);
-        if (referer.size() <= prefix.size() || !starts_with_nocase(referer, prefix))
+        const std::string_view rest = std::string_view(referer).substr(SCHEME.size());
+        const std::size_t slash = rest.find('/');
+        if (slash == std::string_view::npos)
             return false;
-        const char next = referer[prefix.size()];
-        return next == ':' || next == '/';
+        std::string_view host = rest.substr(0, slash);
+        if (host.find_first_of("@?#") != std::string_view::npos)
+            return false;
+        int port = 80;
+        if (const std::size_t colon = host.find(':'); colon != std::string_view::npos) {
+            const std::string_view digits = host.substr(colon + 1);
+            const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), port);
+            if (digits.empty() || error != std::errc() || end != digits.data() + digits.size())
+                return false;
+            host = host.substr(0, colon);
+        }
+        if (equal_nocase(host, INTERFACE_HOST))
+            return true;
+        const std::string proxy = proxy_hostname();
+        return !proxy.empty() && equal_nocase(host, proxy) && port == connection->port;
     };
-    if (from(INTERFACE_HOST) || from(proxy_hostname()))
+    if (from_interface())
         return 1;
     putlog(LOG_SECURITY, "web interface request from invalid referer (%s)", referer.c_str());
     return 0;

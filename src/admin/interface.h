@@ -25,8 +25,9 @@ bool interface_request(CONNECTION_T* connection);
 // rest to clients whose access rule grants the interface ("/userstats" to everybody), "/xml"
 // without login, every other page after it.
 void interface_handle_request(CONNECTION_T* connection);
-// 1 when the request's Referer is a page of the interface or of the proxy's own host name, else
-// 0 (logged). Only such requests get their arguments read.
+// 1 when the request's Referer is an http page of the interface host (any port), or of the
+// proxy's own host name on the port the request came in on; else 0 (logged). Only such requests
+// get their arguments read.
 int interface_check_referer(CONNECTION_T* connection);
 
 // The URL-command pages, each a whole answer to the client (the ones built here in

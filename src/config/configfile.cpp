@@ -36,28 +36,6 @@ bool root_accepted(const TiXmlDocument& next)
     return root != nullptr && root->ValueStr() == "tarvodine";
 }
 
-// Caller holds documentlock. Every section is checked before any changes, so that a value that
-// does not fit leaves the whole running configuration as it was.
-int document_apply(std::unique_ptr<TiXmlDocument> next, int mode)
-{
-    for (const auto& [name, section] : Section::map) {
-        try {
-            section->check(next.get());
-        } catch (const ConfigError&) {
-            return 0;
-        }
-    }
-    document = std::move(next);
-    for (const auto& [name, section] : Section::map) {
-        try {
-            section->load(document.get(), mode);
-        } catch (const ConfigError&) {
-            // No element for the section: it keeps its values and rules.
-        }
-    }
-    return 1;
-}
-
 std::unique_ptr<TiXmlDocument> document_new()
 {
     auto fresh = std::make_unique<TiXmlDocument>();
@@ -126,14 +104,47 @@ bool document_write(const TiXmlDocument& doc, const std::string& path)
 
 } // namespace
 
+std::unique_ptr<TiXmlDocument> config_document_parse(const std::string& text, std::string& why)
+{
+    auto next = std::make_unique<TiXmlDocument>();
+    if (!xml_text_load(*next, text, why))
+        return nullptr;
+    if (!root_accepted(*next)) {
+        why = "root element is not tarvodine";
+        return nullptr;
+    }
+    return next;
+}
+
+int config_document_apply(std::unique_ptr<TiXmlDocument> next, int mode)
+{
+    for (const auto& [name, section] : Section::map) {
+        try {
+            section->check(next.get());
+        } catch (const ConfigError&) {
+            return 0;
+        }
+    }
+    document = std::move(next);
+    for (const auto& [name, section] : Section::map) {
+        try {
+            section->load(document.get(), mode);
+        } catch (const ConfigError&) {
+            // No element for the section: it keeps its values and rules.
+        }
+    }
+    return 1;
+}
+
 int config_load(int mode, std::string name)
 {
     if (is_url(name))
         return config_url_load(std::move(name), mode);
 
     auto next = std::make_unique<TiXmlDocument>();
-    if (!xml_file_load(*next, name)) {
-        putlog(LOG_ERROR, "failed to load configuration %s: %s", name.c_str(), next->ErrorDesc());
+    std::string why;
+    if (!xml_file_load(*next, name, why)) {
+        putlog(LOG_ERROR, "failed to load configuration %s: %s", name.c_str(), why.c_str());
         return 0;
     }
     if (!root_accepted(*next)) {
@@ -141,7 +152,7 @@ int config_load(int mode, std::string name)
         return 0;
     }
     std::lock_guard lock(documentlock);
-    if (!document_apply(std::move(next), mode))
+    if (!config_document_apply(std::move(next), mode))
         return 0;
     if (!slave)
         documentsynctime = std::time(nullptr);
@@ -155,7 +166,12 @@ int config_url_load(std::string url, int mode)
         putlog(LOG_ERROR, "failed to load configuration %s: not a URL", url.c_str());
         return 0;
     }
-    const std::unique_ptr<HTTPRESPONSE, ResponseFree> response(http_fetch(*parsed, nullptr));
+    bool too_large = false;
+    const std::unique_ptr<HTTPRESPONSE, ResponseFree> response(http_fetch(*parsed, nullptr, CONFIG_FETCH_MAX, &too_large));
+    if (too_large) {
+        putlog(LOG_ERROR, "failed to load configuration %s: larger than %zu bytes", url.c_str(), CONFIG_FETCH_MAX);
+        return 0;
+    }
     if (response == nullptr) {
         putlog(LOG_ERROR, "failed to load configuration %s: no answer", url.c_str());
         return 0;
@@ -164,20 +180,14 @@ int config_url_load(std::string url, int mode)
         putlog(LOG_ERROR, "failed to load configuration %s: status %d", url.c_str(), code);
         return 0;
     }
-    // The body is read as text: it ends at its first zero byte.
-    const std::string body(response->body.view());
-    auto next = std::make_unique<TiXmlDocument>();
-    next->Parse(body.c_str());
-    if (next->Error()) {
-        putlog(LOG_ERROR, "failed to load configuration %s: %s", url.c_str(), next->ErrorDesc());
-        return 0;
-    }
-    if (!root_accepted(*next)) {
-        putlog(LOG_ERROR, "failed to load configuration %s: root element is not tarvodine", url.c_str());
+    std::string why;
+    std::unique_ptr<TiXmlDocument> next = config_document_parse(std::string(response->body.view()), why);
+    if (next == nullptr) {
+        putlog(LOG_ERROR, "failed to load configuration %s: %s", url.c_str(), why.c_str());
         return 0;
     }
     std::lock_guard lock(documentlock);
-    return document_apply(std::move(next), mode);
+    return config_document_apply(std::move(next), mode);
 }
 
 std::optional<ConfigFetch> config_url_fetch(const std::string& url)
@@ -185,10 +195,15 @@ std::optional<ConfigFetch> config_url_fetch(const std::string& url)
     const std::optional<URL> parsed = url_parse(url);
     if (!parsed)
         return std::nullopt;
-    const std::unique_ptr<HTTPRESPONSE, ResponseFree> response(http_fetch(*parsed, nullptr));
+    bool too_large = false;
+    const std::unique_ptr<HTTPRESPONSE, ResponseFree> response(http_fetch(*parsed, nullptr, CONFIG_FETCH_MAX, &too_large));
+    ConfigFetch fetched;
+    if (too_large) {
+        fetched.too_large = true;
+        return fetched;
+    }
     if (response == nullptr)
         return std::nullopt;
-    ConfigFetch fetched;
     fetched.status = httpresponse_code(*response);
     if (response->header != nullptr)
         fetched.last_modified = response->header->last_modified;

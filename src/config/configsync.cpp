@@ -1,6 +1,5 @@
 #include "config/configsync.h"
 
-#include <cstring>
 #include <ctime>
 #include <memory>
 #include <mutex>
@@ -58,6 +57,11 @@ bool sync_run()
         putlog(LOG_ERROR, "sync: No Response from %s:%d", host.c_str(), port);
         return false;
     }
+    if (answer->too_large) {
+        putlog(LOG_ERROR, "sync: configuration from %s:%d is larger than %zu bytes", host.c_str(), port,
+               CONFIG_FETCH_MAX);
+        return false;
+    }
     if (answer->status != 200) {
         putlog(LOG_ERROR, "sync: %s:%d answered with status %d", host.c_str(), port, answer->status);
         return false;
@@ -77,10 +81,9 @@ bool sync_run()
 
     // The body is read as text: it ends at its first zero byte. A body that is no configuration
     // leaves the document as it was, so a later save or export still works.
-    auto next = std::make_unique<TiXmlDocument>();
-    next->Parse(answer->body.c_str());
-    const TiXmlElement* root = next->Error() ? nullptr : next->RootElement();
-    if (root == nullptr || std::strcmp(root->Value(), "tarvodine") != 0) {
+    std::string why;
+    std::unique_ptr<TiXmlDocument> next = config_document_parse(answer->body, why);
+    if (next == nullptr) {
         putlog(LOG_ERROR, "sync: invalid data recieved from %s:%d", host.c_str(), port);
         return false;
     }

@@ -16,6 +16,7 @@
 #include "config/field.h"
 #include "config/item.h"
 #include "config/section.h"
+#include "config/xmlcursor.h"
 #include "util/filebuf.h"
 #include "util/helpers.h"
 #include "util/regex.h"
@@ -23,6 +24,22 @@
 namespace {
 
 const std::string EMPTY;
+
+// A form value the configuration document cannot carry: a control character would be written as
+// a reference XML forbids, a byte that is not UTF-8 raw into a document declared UTF-8. Its
+// text is the whole message for the page.
+class FormTextError final : public ConfigError {
+public:
+    using ConfigError::ConfigError;
+};
+
+// Only a multi-line value holds line breaks; tabs are text everywhere.
+void form_text_check(const Field& field, std::string_view value)
+{
+    const bool breaks = value.find_first_of("\r\n") != std::string_view::npos;
+    if (!xml_text_acceptable(value) || (breaks && field.type != FIELD_MULTILINE_STRING))
+        throw FormTextError(field.label + " must be UTF-8 text without control characters");
+}
 
 std::string position_name(int k)
 {
@@ -103,6 +120,9 @@ void Field::read(const FormArgs& args, int k)
             return;
     }
     const std::string& value = form_get(args, f);
+    form_text_check(*this, value);
+    if (type == FIELD_STRING_RANGE || type == FIELD_INT_RANGE)
+        form_text_check(*this, form_get(args, f + "_2"));
     switch (type) {
     case FIELD_INT:
     case FIELD_UINT:
@@ -195,6 +215,8 @@ StringList FieldVector::read(const FormArgs& args)
         Field& field = (*this)[k];
         try {
             field.read(args, static_cast<int>(k));
+        } catch (const FormTextError& error) {
+            errors.push_back(error.what());
         } catch (const ConfigError&) {
             errors.push_back(field.label + " must be " + field.nature());
         }

@@ -10,6 +10,7 @@
 #include <tinyxml.h>
 
 #include "config/section.h"
+#include "config/xmlcursor.h"
 #include "core/options.h"
 #include "util/descriptor.h"
 #include "util/log.h"
@@ -57,8 +58,9 @@ int module_load(const char* name, const char* library, const char* definition)
     }
 
     auto document = std::make_unique<TiXmlDocument>();
-    if (!document->LoadFile(definition)) {
-        putlog(LOG_ERROR, "module: Error: %s when parsing %s", document->ErrorDesc(), definition);
+    std::string why;
+    if (!xml_file_load(*document, definition, why)) {
+        putlog(LOG_ERROR, "module: Error: %s when parsing %s", why.c_str(), definition);
         dlclose(handle);
         return 0;
     }

@@ -110,9 +110,10 @@ void FieldVector::parse(const TiXmlElement* element, const ChoiceLists& lists)
 void sectionxml_load(const std::string& path)
 {
     auto document = std::make_unique<TiXmlDocument>();
-    if (!xml_file_load(*document, path)) {
-        putlog(LOG_ERROR, "Error when parsing section.xml: %s", document->ErrorDesc());
-        putlog(LOG_ALWAYS, "Please correct errors in section.xml: %s", document->ErrorDesc());
+    std::string why;
+    if (!xml_file_load(*document, path, why)) {
+        putlog(LOG_ERROR, "Error when parsing section.xml: %s", why.c_str());
+        putlog(LOG_ALWAYS, "Please correct errors in section.xml: %s", why.c_str());
         process_exit(1);
     }
     sectionxml = std::move(document);

@@ -1,6 +1,8 @@
 #include "config/xmlcursor.h"
 
 #include <cctype>
+#include <cstdio>
+#include <string>
 #include <strings.h>
 #include <sys/stat.h>
 #include <utility>
@@ -158,11 +160,23 @@ public:
         return true;
     }
 
+    // The library's layout, but its values escaped as an attribute's are: it writes them raw,
+    // so a '&' or a quote read from a document would not read back.
     bool Visit(const TiXmlDeclaration& declaration) override
     {
         indent();
-        declaration.Print(nullptr, 0, &buffer);
-        buffer += '\n';
+        buffer += "<?xml ";
+        const std::pair<const char*, const char*> values[] = {
+            {"version", declaration.Version()}, {"encoding", declaration.Encoding()}, {"standalone", declaration.Standalone()}};
+        for (const auto& [name, value] : values) {
+            if (value == nullptr || *value == '\0')
+                continue;
+            std::string escaped;
+            TiXmlBase::EncodeString(value, &escaped);
+            buffer += name;
+            buffer += "=\"" + escaped + "\" ";
+        }
+        buffer += "?>\n";
         return true;
     }
 
@@ -210,7 +224,122 @@ std::string xml_document_print(const TiXmlDocument& document)
     return std::move(printer.buffer);
 }
 
-bool xml_file_load(TiXmlDocument& document, const std::string& path)
+bool xml_text_acceptable(std::string_view text)
+{
+    for (std::size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        if (lead < 0x80) {
+            if ((lead < 0x20 && lead != '\t' && lead != '\n' && lead != '\r') || lead == 0x7f)
+                return false;
+            ++i;
+            continue;
+        }
+        std::size_t length = 0;
+        char32_t point = 0;
+        if (lead >= 0xc2 && lead <= 0xdf) {
+            length = 2;
+            point = lead & 0x1f;
+        } else if (lead >= 0xe0 && lead <= 0xef) {
+            length = 3;
+            point = lead & 0x0f;
+        } else if (lead >= 0xf0 && lead <= 0xf4) {
+            length = 4;
+            point = lead & 0x07;
+        } else {
+            return false;   // a continuation byte, an overlong lead (0xc0, 0xc1) or beyond 0xf4
+        }
+        if (text.size() - i < length)
+            return false;
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xc0) != 0x80)
+                return false;
+            point = (point << 6) | (next & 0x3f);
+        }
+        static constexpr char32_t LEAST[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (point < LEAST[length] || point > 0x10ffff || (point >= 0xd800 && point <= 0xdfff) ||
+            point == 0xfffe || point == 0xffff)
+            return false;
+        i += length;
+    }
+    return true;
+}
+
+bool xml_depth_acceptable(std::string_view text)
+{
+    std::size_t depth = 0;
+    std::size_t at = 0;
+    // Moves past the first `end` from here on, or to the end of the text.
+    const auto past = [&text, &at](std::string_view end) {
+        const std::size_t found = text.find(end, at);
+        at = found == std::string_view::npos ? text.size() : found + end.size();
+    };
+    while ((at = text.find('<', at)) != std::string_view::npos) {
+        const std::string_view rest = text.substr(at);
+        if (rest.starts_with("<!--")) {
+            at += 4;
+            past("-->");
+        } else if (rest.starts_with("<![CDATA[")) {
+            at += 9;
+            past("]]>");
+        } else if (rest.starts_with("<!") || rest.starts_with("<?")) {
+            // The library ends these at their first '>', or later: ending here never skips
+            // an element it reads.
+            at += 2;
+            past(">");
+        } else if (rest.starts_with("</")) {
+            if (depth > 0)
+                --depth;
+            at += 2;
+            past(">");
+        } else {
+            // A start tag ends at the first '>' outside a quoted value; "/>" ends an empty one.
+            char quote = 0;
+            for (++at; at < text.size(); ++at) {
+                const char c = text[at];
+                if (quote != 0) {
+                    if (c == quote)
+                        quote = 0;
+                } else if (c == '"' || c == '\'') {
+                    quote = c;
+                } else if (c == '>') {
+                    break;
+                }
+            }
+            const bool empty = at < text.size() && text[at - 1] == '/';
+            if (at < text.size())
+                ++at;
+            if (!empty && ++depth > XML_DEPTH_MAX)
+                return false;
+        }
+    }
+    return true;
+}
+
+namespace {
+
+std::string too_deep()
+{
+    return "elements nested deeper than " + std::to_string(XML_DEPTH_MAX) + " levels";
+}
+
+} // namespace
+
+bool xml_text_load(TiXmlDocument& document, const std::string& text, std::string& why)
+{
+    if (!xml_depth_acceptable(std::string_view(text.c_str()))) {
+        why = too_deep();
+        return false;
+    }
+    document.Parse(text.c_str());
+    if (document.Error()) {
+        why = document.ErrorDesc();
+        return false;
+    }
+    return true;
+}
+
+bool xml_file_load(TiXmlDocument& document, const std::string& path, std::string& why)
 {
     FILE* file = s_fopen(path.c_str(), "rb");
     // The library sizes its buffer by seeking to the end, which means nothing for a directory
@@ -220,9 +349,25 @@ bool xml_file_load(TiXmlDocument& document, const std::string& path)
         std::fclose(file);
         file = nullptr;
     }
+    if (file != nullptr) {
+        // Judged whole before the library reads it again from the start.
+        std::string text;
+        char block[65536];
+        std::size_t got = 0;
+        while ((got = std::fread(block, 1, sizeof block, file)) > 0)
+            text.append(block, got);
+        const bool deep = !xml_depth_acceptable(std::string_view(text.c_str()));
+        if (deep || std::fseek(file, 0, SEEK_SET) != 0) {
+            std::fclose(file);
+            why = deep ? too_deep() : "Failed to open file";
+            return false;
+        }
+    }
     // A null file sets the library's own "Failed to open file" error.
     const bool loaded = document.LoadFile(file);
     if (file != nullptr)
         std::fclose(file);
+    if (!loaded)
+        why = document.ErrorDesc();
     return loaded;
 }

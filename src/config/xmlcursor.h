@@ -2,6 +2,7 @@
 // element, or over the elements of one name under it, and the lookup of a section's element.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -49,6 +50,28 @@ std::string xml_text_encode(std::string_view text);
 // gives the same output.
 std::string xml_document_print(const TiXmlDocument& document);
 
-// Parses the regular file into document; it is opened with s_fopen. False when it cannot be read
-// or does not parse; document.ErrorDesc() then tells why.
-bool xml_file_load(TiXmlDocument& document, const std::string& path);
+// Whether a text can stand in a document the proxy writes (declared UTF-8) as XML 1.0 allows:
+// well-formed UTF-8 (no overlong form, surrogate or code point above U+10FFFF, no U+FFFE or
+// U+FFFF) without a control byte other than tab, line feed and carriage return (nor DEL, which
+// XML allows but no value means).
+bool xml_text_acceptable(std::string_view text);
+
+// The deepest nesting of elements a document may have. The library builds, prints and frees a
+// document's elements recursively, a few stack frames per level: a document nested much deeper
+// would exhaust a thread's stack. A configuration nests four levels deep, a section-definition
+// document six.
+constexpr std::size_t XML_DEPTH_MAX = 256;
+
+// Whether no element of the text stands more than XML_DEPTH_MAX levels deep, judged by one pass
+// over the text before any tree is built. Comments, CDATA sections and quoted attribute values
+// are skipped as the library skips them; what the library would not read as an element may be
+// counted as one, never the other way round.
+bool xml_depth_acceptable(std::string_view text);
+
+// Parses text, up to its first zero byte (where the library stops), into document. False, with
+// why set, when it is nested deeper than XML_DEPTH_MAX (nothing is parsed then) or does not
+// parse.
+bool xml_text_load(TiXmlDocument& document, const std::string& text, std::string& why);
+
+// The same for the regular file, opened with s_fopen; false also when it cannot be read.
+bool xml_file_load(TiXmlDocument& document, const std::string& path, std::string& why);

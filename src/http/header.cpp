@@ -275,10 +275,12 @@ bool has_other_coding(const HEADER& header)
 }
 
 // With a transfer coding the message's own length rules: a Content-Length beside it is never
-// used nor written.
+// used nor written, but it is remembered.
 void length_settle(HEADER& header)
 {
     if (header.chunked || has_other_coding(header)) {
+        if ((header.flags & HEADER_LENGTH) != 0)
+            header.flags |= HEADER_LENGTH_BESIDE_CODING;
         header.flags &= ~HEADER_LENGTH;
         header.content_length = 0;
     }
@@ -455,7 +457,18 @@ std::optional<HostPort> http_host_split(std::string_view value, int default_port
     return out;
 }
 
-int http_header_list_parse(HEADER* header, std::string_view text)
+namespace {
+
+// Whether a line that is no field line is a field name with white space before its colon
+// ("Transfer-Encoding : chunked"), which a receiver may take for that field or not. A line that
+// begins with white space continues the line before it (obsolete folding); it is no name.
+bool blank_before_colon(std::string_view name)
+{
+    return !name.empty() && !is_blank(name.front()) && is_blank(name.back()) && is_token(trimmed(name));
+}
+
+// As http_header_list_parse; a request's lines (strict) may not put white space before a colon.
+int lines_parse(HEADER* header, std::string_view text, bool strict)
 {
     const std::size_t first_end = text.find('\n');
     if (first_end == std::string_view::npos)
@@ -471,8 +484,11 @@ int http_header_list_parse(HEADER* header, std::string_view text)
         if (colon == std::string_view::npos || colon + 1 == line.size())
             continue;
         const std::string_view name = line.substr(0, colon);
-        if (!is_token(name))
+        if (!is_token(name)) {
+            if (strict && blank_before_colon(name))
+                return -1;
             continue;
+        }
         std::string_view value = line.substr(colon + 1);
         if (value.front() == ' ')
             value.remove_prefix(1);   // one blank is syntax; the rest is the sender's
@@ -483,6 +499,13 @@ int http_header_list_parse(HEADER* header, std::string_view text)
         header->lines.push_back(HTTP_HEADER{type, std::string(name), std::string(value)});
     }
     return 0;
+}
+
+} // namespace
+
+int http_header_list_parse(HEADER* header, std::string_view text)
+{
+    return lines_parse(header, text, false);
 }
 
 HeaderPtr http_header_parse_request(std::string_view text)
@@ -520,7 +543,7 @@ HeaderPtr http_header_parse_request(std::string_view text)
 
     header->version = equal_nocase(version, "HTTP/1.1") ? HTTP_VERSION_11 : HTTP_VERSION_10;
     header->method = std::string(method);
-    if (http_header_list_parse(header.get(), text) < 0 || !request_lines_acceptable(*header))
+    if (lines_parse(header.get(), text, true) < 0 || !request_lines_acceptable(*header))
         return nullptr;
     length_settle(*header);
     header->raw = std::string(text.substr(0, header_length(text, text.size())));

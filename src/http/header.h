@@ -35,6 +35,8 @@ enum : int {
     HEADER_FILTERED = 0x1,      // the writer emits the filtered lines instead of the received ones
     HEADER_LENGTH = 0x2,        // content_length is known
     HEADER_DEFAULT_PORT = 0x4,  // the request named no port: the scheme's default was used
+    HEADER_LENGTH_BESIDE_CODING = 0x8,   // a Content-Length came beside a transfer coding, which framed
+                                         // the body: the sender's framing is in doubt
 };
 
 // HTTP_HEADER::type.
@@ -124,7 +126,7 @@ inline void header_free(HEADER* header) { http_header_free(header); }
 // text: a request header block; bytes are data, NUL included. Null when the request line does
 // not parse or the request is malformed (a port outside 1..65535, an empty host or one with
 // control bytes or one of ":/@", an unusable Content-Length or Transfer-Encoding, a bad Host
-// line).
+// line, white space between a line's name and its colon).
 HeaderPtr http_header_parse_request(std::string_view text);
 // A response header of kind HEADER_RESPONSE; a first line that is no status line gives an
 // HTTP/0.9 header (status 200, no lines). Null when the first line is missing or too long,

@@ -48,8 +48,9 @@ HeaderPtr request_build(const URL& url, const std::list<HTTP_HEADER>* lines)
 }
 
 // Reads the response to the request sent on the connection's server socket. Its body comes
-// back in the response's buffer; null when no usable header came or the body ended short.
-std::unique_ptr<HTTPRESPONSE> response_read(CONNECTION_T* connection, std::size_t body_max)
+// back in the response's buffer; null when no usable header came, the body ended short or it
+// goes beyond body_max bytes (*too_large set).
+std::unique_ptr<HTTPRESPONSE> response_read(CONNECTION_T* connection, std::size_t body_max, bool& too_large)
 {
     const HeaderText text = header_get_reconnect(connection, HTTP_FETCH_TIMEOUT);
     if (!text) {
@@ -62,11 +63,20 @@ std::unique_ptr<HTTPRESPONSE> response_read(CONNECTION_T* connection, std::size_
         return nullptr;
     }
     connection->response = header.get();
+    // One byte beyond the bound tells a body that ends at it from one that goes on, whatever
+    // its framing.
     int more = 0;
-    std::unique_ptr<Filebuf> body = http_transfer_filebuf(connection, SIDE_SERVER, body_max, &more);
+    std::unique_ptr<Filebuf> body =
+        http_transfer_filebuf(connection, SIDE_SERVER, body_max < SIZE_MAX ? body_max + 1 : body_max, &more);
     keepalive_check_server(connection);
     connection->response = nullptr;
-    if ((connection->flags & CONN_TRANSFER_FAILED) != 0 || more != 0) {
+    if (more != 0 || body->size() > body_max) {
+        // The rest of the body is still on its way: the connection cannot serve another fetch.
+        too_large = true;
+        connection->keepalive_server = 0;
+        return nullptr;
+    }
+    if ((connection->flags & CONN_TRANSFER_FAILED) != 0) {
         connection->keepalive_server = 0;
         return nullptr;
     }
@@ -78,8 +88,9 @@ std::unique_ptr<HTTPRESPONSE> response_read(CONNECTION_T* connection, std::size_
 
 } // namespace
 
-HTTPRESPONSE* http_fetch(const URL& url, const std::list<HTTP_HEADER>* lines, std::size_t body_max)
+HTTPRESPONSE* http_fetch(const URL& url, const std::list<HTTP_HEADER>* lines, std::size_t body_max, bool* too_large)
 {
+    bool beyond = false;
     ConnectionPtr connection = connection_new("127.0.0.1");
     connection->localip = "127.0.0.1";
     connection->flags |= CONN_NOCLIENT | CONN_NOCALLBACK;
@@ -88,8 +99,10 @@ HTTPRESPONSE* http_fetch(const URL& url, const std::list<HTTP_HEADER>* lines, st
     std::unique_ptr<HTTPRESPONSE> response;
     if (protocol_start(connection.get()) >= 0) {
         header_send(connection->request.get(), connection.get(), SIDE_SERVER, HEADER_TO_SERVER);
-        response = response_read(connection.get(), body_max);
+        response = response_read(connection.get(), body_max, beyond);
     }
+    if (too_large != nullptr)
+        *too_large = beyond;
 
     if (connection->server != nullptr && connection->keepalive_server == 1 && global != nullptr &&
         global->serverpool != nullptr) {

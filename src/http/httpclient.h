@@ -31,9 +31,11 @@ HeaderPtr http_get_request(const URL& url, const std::list<HTTP_HEADER>* lines);
 // when lines is null; a user or password in the URL is sent as Basic authorization. Every
 // status comes back as it is. A new response to free with httpresponse_free, or null when no
 // connection could be made, no response header came within HTTP_FETCH_TIMEOUT or it did not
-// parse, or the body ended short of its framing or would exceed body_max bytes. Nothing is sent
-// to a client or written to the access log.
-HTTPRESPONSE* http_fetch(const URL& url, const std::list<HTTP_HEADER>* lines, std::size_t body_max = SIZE_MAX);
+// parse, or the body ended short of its framing. A body larger than body_max bytes is not read
+// on: null, with *too_large set when given. Nothing is sent to a client or written to the access
+// log.
+HTTPRESPONSE* http_fetch(const URL& url, const std::list<HTTP_HEADER>* lines, std::size_t body_max = SIZE_MAX,
+                         bool* too_large = nullptr);
 // Null is ignored.
 void httpresponse_free(HTTPRESPONSE* response);
 // The response's status code.

@@ -198,7 +198,9 @@ int protocol_start(CONNECTION_T* connection)
         }
         break;
     default:
-        fd = net_connect(text_or_empty(request->host), request->port, local.c_str(), timeout);
+        // Straight to the origin: never to the proxy's own listener, where the request would
+        // come back as one from the proxy's own address, with the rights of that address.
+        fd = net_connect(text_or_empty(request->host), request->port, local.c_str(), timeout, true);
         if (fd < 0)
             return fd;
         connection->server = std::make_unique<Socket>(fd);

@@ -27,7 +27,8 @@ int process_request(CONNECTION_T* connection, Filebuf* body);
 bool upload_beyond_allowance(const CONNECTION_T* connection, std::uint64_t length);
 
 // Opens the server side of the request: the descriptor of the new server socket, or a negative
-// code (NET_UNKNOWN, NET_NOCONNECT, NET_NODNS, NET_BADAUTH) with no server socket.
+// code (NET_UNKNOWN, NET_NOCONNECT, NET_NODNS, NET_BADAUTH, and NET_SELF for a direct connect
+// to the proxy's own listener) with no server socket.
 int protocol_start(CONNECTION_T* connection);
 // Drops the server socket, flushes what waits for the client, and opens a new one.
 int protocol_reconnect(CONNECTION_T* connection);

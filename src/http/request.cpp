@@ -35,6 +35,7 @@
 #include "http/transfer.h"
 #include "util/url.h"
 #include "http/urlcommand.h"
+#include "net/network.h"
 #include "util/stringutil.h"
 
 namespace {
@@ -45,6 +46,14 @@ void answer(CONNECTION_T* connection, const char* name, int status)
 {
     if (template_section->send(name, connection, status) == 0)
         connection->keepalive_client = 0;
+}
+
+// A request that came with a Content-Length beside its transfer coding was read by the coding,
+// but a peer that framed it by the length would take what follows for another request: the
+// connection ends after the answer.
+bool framing_in_doubt(const HEADER* request)
+{
+    return request != nullptr && (request->flags & HEADER_LENGTH_BESIDE_CODING) != 0;
 }
 
 // A refusal is answered and closes the client connection.
@@ -583,6 +592,12 @@ Step RequestExchange::upstream()
         const int result = protocol_start(connection_);
         if (result >= 0)
             return Step::Continue;
+        if (result == NET_SELF) {
+            putlog(LOG_SECURITY, "Blocked Security Breach: %s tried to make a request to website on %d",
+                   connection_->ip.c_str(), request()->port);
+            refuse(connection_, "nofile", 404);
+            return Step::Done;
+        }
         if (!cache_) {
             putlog(LOG_HEADER, "error: reading header from %s", text_or_empty(request()->host));
             answer(connection_, error_to_template(result), 503);
@@ -631,6 +646,9 @@ int handle_request(CONNECTION_T* connection)
     RequestExchange(connection).run();
     // A body left unread on the client socket would be read as the next request.
     if ((connection->flags & CONN_BODY_PENDING) != 0)
+        connection->keepalive_client = 0;
+    // Whatever answered it, a request whose framing was in doubt ends the connection.
+    if (framing_in_doubt(connection->request.get()))
         connection->keepalive_client = 0;
     return 0;
 }
@@ -734,7 +752,7 @@ void keepalive_check_client(CONNECTION_T* connection)
 {
     const HEADER* request = connection->request.get();
     if (request == nullptr || request->kind == HEADER_CONNECT || request->keepalive == 0 ||
-        request->proxy_keepalive == 0) {
+        request->proxy_keepalive == 0 || framing_in_doubt(request)) {
         connection->keepalive_client = 0;
         return;
     }

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -15,6 +16,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -27,6 +29,59 @@
 #include "net/socket.h"
 
 Listener socklist[MAXLISTENERS];
+
+namespace {
+
+// Each open listener's address (host byte order) and port as one word, for the connection
+// threads that check their connects against them without a lock: set when a listener opens,
+// cleared when all close. Slots in use are the lowest; a cleared one ends the list.
+std::array<std::atomic<std::uint64_t>, MAXLISTENERS> listening{};
+constexpr std::uint64_t LISTENING_USED = std::uint64_t{1} << 48;
+
+std::uint64_t listening_word(in_addr_t address, int port)
+{
+    return LISTENING_USED | (std::uint64_t{ntohl(address)} << 16) | static_cast<std::uint64_t>(port & 0xffff);
+}
+
+// Whether the address (network byte order) is one of the machine's: a connect to it reaches a
+// listener on every address.
+bool local_address(in_addr_t address)
+{
+    if ((ntohl(address) >> 24) == 127)
+        return true;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return false;
+    const std::unique_ptr<ifaddrs, void (*)(ifaddrs*)> owner(list, freeifaddrs);
+    for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+        if (entry->ifa_addr != nullptr && entry->ifa_addr->sa_family == AF_INET &&
+            reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr == address)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+bool net_listener_reached(in_addr_t address, int port)
+{
+    // A connect to 0.0.0.0 goes to the loopback.
+    if (address == htonl(INADDR_ANY))
+        address = htonl(INADDR_LOOPBACK);
+    bool every_address = false;
+    for (const std::atomic<std::uint64_t>& slot : listening) {
+        const std::uint64_t word = slot.load(std::memory_order_acquire);
+        if (word == 0)
+            break;
+        if (static_cast<int>(word & 0xffff) != port)
+            continue;
+        const auto bound = static_cast<std::uint32_t>(word >> 16);
+        if (bound == ntohl(address))
+            return true;
+        every_address = every_address || bound == INADDR_ANY;
+    }
+    return every_address && local_address(address);
+}
 std::string somaxconn_file = "/proc/sys/net/core/somaxconn";
 
 namespace {
@@ -240,12 +295,15 @@ int net_listen(int port, const char* address)
         return fail();
     }
     socklist[slot] = Listener{1, fd, port, address != nullptr ? std::string(address) : std::string()};
+    listening[static_cast<std::size_t>(slot)].store(listening_word(where.sin_addr.s_addr, port), std::memory_order_release);
     putlog(LOG_NETWORK, "listening on %s:%d", shown, port);
     return slot;
 }
 
 void net_listen_closeall()
 {
+    for (std::atomic<std::uint64_t>& word : listening)
+        word.store(0, std::memory_order_release);
     for (Listener& slot : socklist) {
         if (slot.state != 0 && slot.fd >= 0)
             close(slot.fd);
@@ -319,7 +377,7 @@ ConnectionPtr net_accept(int timeout)
     return nullptr;
 }
 
-int net_connect(const char* host, int port, const char* local, int timeout)
+int net_connect(const char* host, int port, const char* local, int timeout, bool not_own_listener)
 {
     if (host == nullptr || !valid_port(port))
         return connect_failed(NET_UNKNOWN);
@@ -328,6 +386,11 @@ int net_connect(const char* host, int port, const char* local, int timeout)
         count_network("DNS failures");
         return connect_failed(NET_NODNS);
     }
+    // The address checked is the one connected to, whatever name or form led to it.
+    in_addr_t target = 0;
+    std::memcpy(&target, resolved->addr.data(), sizeof target);
+    if (not_own_listener && net_listener_reached(target, port))
+        return connect_failed(NET_SELF);
     const int fd = s_socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0)
         return connect_failed(NET_NOCONNECT);

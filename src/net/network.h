@@ -3,6 +3,8 @@
 // handshakes, and the two-way relay of a CONNECT tunnel. IPv4 only.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -37,6 +39,7 @@ enum : int {
     NET_NOCONNECT = -2,   // no connection, or the SOCKS server refused or answered short: "noconnect"
     NET_NODNS = -3,       // the host name did not resolve: "nodns"
     NET_BADAUTH = -4,     // the SOCKS4 server rejected the user id: "badauth"
+    NET_SELF = -5,        // the address and port are the proxy's own listener's: refused, never connected
 };
 
 // The wait for each SOCKS reply when the caller gives none: the default connect time-out.
@@ -67,11 +70,19 @@ bool net_listen_closeall_request(std::chrono::milliseconds wait);
 // listeners on another thread's request (net_listen_closeall_request).
 ConnectionPtr net_accept(int timeout);
 
+// Whether a connection to the IPv4 address (network byte order) and port would reach one of the
+// proxy's own listeners: one bound to that address, or one bound to every address when the
+// address is the machine's own (0.0.0.0 reaching the loopback). Cheap for every other port: the
+// machine's addresses are looked up only when a listener on every address has that port.
+bool net_listener_reached(in_addr_t address, int port);
+
 // Connects to host:port (port 1 to 65535) from the local address (null or empty: any), waiting
 // up to timeout seconds (-1: as long as the system tries). A blocking, close-on-exec descriptor,
-// or NET_UNKNOWN, NET_NOCONNECT or NET_NODNS. Every outcome is counted in the "network"
+// or NET_UNKNOWN, NET_NOCONNECT or NET_NODNS; with not_own_listener, NET_SELF when the resolved
+// address and the port are the proxy's own listener's (a request sent there would come back to
+// the proxy as a client of its own address). Every outcome is counted in the "network"
 // statistics and the performance log.
-int net_connect(const char* host, int port, const char* local, int timeout);
+int net_connect(const char* host, int port, const char* local, int timeout, bool not_own_listener = false);
 int net_connect(const char* host, int port, int timeout);
 int net_connect(const char* host, int port);
 

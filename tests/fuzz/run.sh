@@ -84,17 +84,22 @@ if [ "${FUZZ_NO_BUILD:-0}" != 1 ]; then
 fi
 [ "$build_only" = 1 ] && exit 0
 
-# The longest input: a header block with room around its 4 KiB area; for the others a listing,
-# a body, or what peers send on a connection (written into a socket pair before the call, so it
-# must fit the pair's buffer).
+# The longest input: a header block with room around its 4 KiB area; a configuration document
+# as long as the shipped section definitions and then some; for the others a listing, a body,
+# or what peers send on a connection (written into a socket pair before the call, so it must
+# fit the pair's buffer).
 max_len=16384
 [ "$target" = header ] && max_len=8192
+[ "$target" = config ] && max_len=131072
 dict=""
 [ -e "$here/$target.dict" ] && dict="-dict=$here/$target.dict"
+# The configuration documents are also seeded with the shipped ones, read where they live.
+seeds=""
+[ "$target" = config ] && seeds="$root/etc"
 
 mkdir -p "$build/corpus/$target"
 cd "$build"
 # shellcheck disable=SC2086
 exec "./${target}_fuzz" -max_total_time="$seconds" -max_len="$max_len" -timeout=10 -rss_limit_mb=2048 \
     $dict -artifact_prefix="$build/$target-" -print_final_stats=1 \
-    "$build/corpus/$target" "$here/corpus/$target"
+    "$build/corpus/$target" "$here/corpus/$target" $seeds

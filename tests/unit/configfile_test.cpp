@@ -297,6 +297,9 @@ TEST_F(ConfigFile, UnreadableDocumentsChangeNothing)
 {
     ASSERT_EQ(config_load(3, write("rich.xml", RICH)), 1);
     const TiXmlDocument* before = document.get();
+    std::string deep;
+    for (int level = 0; level < 200000; ++level)
+        deep += "<x>";
     struct Case { const char* what; std::string path; };
     const Case cases[] = {
         {"missing file", (dir_ / "missing.xml").string()},
@@ -304,6 +307,8 @@ TEST_F(ConfigFile, UnreadableDocumentsChangeNothing)
         {"empty", write("empty.xml", "")},
         {"other root", write("root.xml", "<config><other><count>1</count></other></config>")},
         {"directory", dir_.string()},
+        // The library would build it with one stack level per element and overflow the stack.
+        {"nested too deep", write("deep.xml", "<tarvodine><other><count>1</count>" + deep + "</other></tarvodine>")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -10,6 +10,7 @@
 #include "config_fixture.h"
 #include "config/configfile.h"
 #include "config/section.h"
+#include "config/xmlcursor.h"
 #include "util/filebuf.h"
 
 namespace {
@@ -130,6 +131,97 @@ TEST_F(EditorTest, EveryFieldTypeReadsOrRefusesItsValue)
         }
         EXPECT_EQ(section_->fields_[c.position].text, c.text);
     }
+}
+
+// A value the saved document could not carry as XML is refused with a message of its own, and
+// nothing of its form is applied: a global form, an added item and an edited one alike.
+TEST_F(EditorTest, ValuesWithControlCharactersOrNotUtf8AreRefused)
+{
+    using namespace std::literals;
+    struct Case {
+        const char* what;
+        std::string_view value;
+        bool refused;
+    };
+    const Case cases[] = {
+        {"plain", "proxy note", false},
+        {"tab", "a\tb", false},
+        {"UTF-8", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", false},
+        {"control byte", "a\x01b", true},
+        {"escape", "\x1b[31m", true},
+        {"NUL", "a\0b"sv, true},
+        {"DEL", "a\x7f", true},
+        {"line feed in one line", "a\nb", true},
+        {"carriage return in one line", "a\rb", true},
+        {"byte 0xff", "a\xffb", true},
+        {"lone continuation byte", "\x80", true},
+        {"cut sequence", "caf\xc3", true},
+        {"overlong slash", "\xc0\xaf", true},
+        {"surrogate", "\xed\xa0\x80", true},
+        {"beyond U+10FFFF", "\xf4\x90\x80\x80", true},
+    };
+    const std::string message = "Note must be UTF-8 text without control characters";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SetUp();
+        // Field 3 is an optional STRING of the global form.
+        FormArgs args = valid_globals();
+        args["F3_active"] = "on";
+        args["F3"] = std::string(c.value);
+        const StringList errors = act(args);
+        EXPECT_EQ(errors_of(errors), c.refused ? std::vector<std::string>{message} : std::vector<std::string>{});
+        EXPECT_EQ(section_->fields_[3].text, c.refused ? "default note" : std::string(c.value));
+        // Nothing else of the form is applied either.
+        EXPECT_EQ(section_->fields_[1].int_value, c.refused ? 8080 : 3128);
+
+        // An item's field: neither added nor edited.
+        const StringList added = act({{"section", "testsec"}, {"subsection", "allow"}, {"action", "add"},
+                                      {"F0", std::string(c.value)}});
+        EXPECT_EQ(added.size(), c.refused ? 1u : 0u);
+        EXPECT_EQ(names(*section_).size(), c.refused ? 3u : 4u);
+        const StringList edited = act({{"section", "testsec"}, {"subsection", "allow"}, {"action", "edit"},
+                                       {"id", std::to_string(id_at(0))}, {"F0", std::string(c.value)}});
+        EXPECT_EQ(edited.size(), c.refused ? 1u : 0u);
+        EXPECT_EQ(names(*section_).front(), c.refused ? "alpha" : std::string(c.value));
+    }
+
+    // Line breaks are the text of a multi-line value, and of it alone.
+    SetUp();
+    FormArgs args = valid_globals();
+    args["F4"] = "line one\r\nline two\n";
+    EXPECT_TRUE(act(args).empty());
+    EXPECT_EQ(section_->fields_[4].text, "line one\r\nline two\n");
+    args["F4"] = "line one\x0b";
+    EXPECT_EQ(errors_of(act(args)), std::vector<std::string>{"Banner must be UTF-8 text without control characters"});
+}
+
+// What the editor accepts, the saved document carries as XML 1.0 does: every text reads back
+// as it was, and the document is well-formed UTF-8 without forbidden characters.
+TEST_F(EditorTest, SavedValuesAreWellFormedXml)
+{
+    FormArgs args = valid_globals();
+    args["F3_active"] = "on";
+    args["F3"] = "caf\xc3\xa9\ttab & <b> \"q\"";
+    args["F4"] = "one\r\ntwo";
+    ASSERT_TRUE(act(args).empty());
+    document.reset();
+    config_xml_build();
+    const std::string saved = xml_document_print(*document);
+    EXPECT_TRUE(xml_text_acceptable(saved)) << saved;
+    // Character references only to characters XML allows.
+    for (std::size_t at = saved.find("&#x"); at != std::string::npos; at = saved.find("&#x", at + 1)) {
+        const std::string reference = saved.substr(at, saved.find(';', at) + 1 - at);
+        EXPECT_TRUE(reference == "&#x09;" || reference == "&#x0A;" || reference == "&#x0D;" || reference == "&#x20;")
+            << reference;
+    }
+    TiXmlDocument again;
+    again.Parse(saved.c_str());
+    ASSERT_FALSE(again.Error()) << again.ErrorDesc();
+    TestSection copy("testsec");
+    copy.load(&again, 1);
+    EXPECT_EQ(copy.fields_[3].text, "caf\xc3\xa9\ttab & <b> \"q\"");
+    EXPECT_EQ(copy.fields_[4].text, "one\r\ntwo");
+    document.reset();
 }
 
 TEST_F(EditorTest, SelectManyFollowsTheTickedBoxes)

@@ -311,7 +311,6 @@ TEST(HttpHeaderListParse, LineSyntax)
         {"X: 1\r\n\nY: 2\r\n", {{HTTP_HEADER_PASS, "X", "1"}}},
         {"X: 1", {{HTTP_HEADER_PASS, "X", "1"}}},                    // the end of the text ends it too
         // names that are not tokens are dropped: a receiver may read them otherwise
-        {"Transfer-Encoding : chunked\r\n\r\n", {}},
         {" folded: x\r\n\r\n", {}},
         {"\tX: y\r\n\r\n", {}},
         {"X\x01: y\r\n\r\n", {}},
@@ -326,6 +325,29 @@ TEST(HttpHeaderListParse, LineSyntax)
         ASSERT_NE(h, nullptr);
         expect_lines(h->lines, c.lines);
     }
+}
+
+// A request may not put white space between a name and its colon: a receiver may or may not
+// take "Transfer-Encoding : chunked" for the coding. A response's such line is dropped.
+TEST(HttpHeaderListParse, WhiteSpaceBeforeTheColon)
+{
+    const std::string_view blocks[] = {
+        "Transfer-Encoding : chunked\r\n\r\n",
+        "Transfer-Encoding\t: chunked\r\n\r\n",
+        "Content-Length  : 3\r\n\r\n",
+        "X-Other : 1\r\n\r\n",
+    };
+    for (const std::string_view block : blocks) {
+        SCOPED_TRACE(testing::PrintToString(std::string(block)));
+        EXPECT_EQ(http_header_parse_request("POST / HTTP/1.1\r\n" + std::string(block)), nullptr);
+        const HeaderPtr response = http_header_parse_response("HTTP/1.1 200 OK\r\n" + std::string(block));
+        ASSERT_NE(response, nullptr);
+        EXPECT_TRUE(response->lines.empty());
+        EXPECT_EQ(response->chunked, 0);
+        EXPECT_EQ(response->flags & HEADER_LENGTH, 0);
+    }
+    // A folded line is no name: it is dropped, as any line that is not a field.
+    EXPECT_NE(http_header_parse_request("GET / HTTP/1.1\r\nX: a\r\n Transfer-Encoding : chunked\r\n\r\n"), nullptr);
 }
 
 TEST(HttpHeaderListParse, LongLineIsCut)
@@ -405,6 +427,8 @@ TEST(HttpHeaderListParse, ContentLength)
             EXPECT_EQ((h->flags & HEADER_LENGTH) != 0, c.known);
             EXPECT_EQ(h->content_length, c.length);
             EXPECT_EQ(h->chunked, c.chunked);
+            // the length the coding overrode is remembered
+            EXPECT_EQ((h->flags & HEADER_LENGTH_BESIDE_CODING) != 0, c.chunked == 1 && c.block.find("Length") != std::string_view::npos);
         }
     }
 }

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -14,6 +15,7 @@
 #include <fstream>
 #include <memory>
 #include <shared_mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -395,6 +397,88 @@ TEST_F(Network, ConnectGivesABlockingDescriptorAndCountsIt)
         ASSERT_NE(accepted, nullptr);
         close(fd);
     }
+}
+
+// The machine's first IPv4 address outside the loopback, when it has one.
+std::optional<in_addr_t> non_loopback_address()
+{
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return std::nullopt;
+    std::optional<in_addr_t> found;
+    for (const ifaddrs* entry = list; entry != nullptr && !found; entry = entry->ifa_next) {
+        if (entry->ifa_addr != nullptr && entry->ifa_addr->sa_family == AF_INET) {
+            const in_addr_t address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr;
+            if ((ntohl(address) >> 24) != 127)
+                found = address;
+        }
+    }
+    freeifaddrs(list);
+    return found;
+}
+
+in_addr_t address_of(const char* dotted)
+{
+    in_addr address{};
+    EXPECT_EQ(inet_pton(AF_INET, dotted, &address), 1) << dotted;
+    return address.s_addr;
+}
+
+TEST_F(Network, OwnListenersAreKnownByAddressAndPort)
+{
+    const int one = free_port();
+    const int every = free_port();
+    const int other = free_port();
+    ASSERT_EQ(net_listen(one, "127.0.0.1"), 0);
+    ASSERT_EQ(net_listen(every, nullptr), 1);
+    struct Case { const char* address; int port; bool reached; };
+    const Case cases[] = {
+        {"127.0.0.1", one, true},
+        {"0.0.0.0", one, true},          // a connect to 0.0.0.0 goes to the loopback
+        {"127.0.0.2", one, false},       // the listener is bound to another address
+        {"127.0.0.1", other, false},
+        {"127.0.0.1", every, true},
+        {"127.9.8.7", every, true},      // the whole loopback is the machine's
+        {"0.0.0.0", every, true},
+        {"192.0.2.200", every, false},   // not an address of this machine
+        {"192.0.2.200", one, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.address) + ":" + std::to_string(c.port));
+        EXPECT_EQ(net_listener_reached(address_of(c.address), c.port), c.reached);
+    }
+    if (const std::optional<in_addr_t> address = non_loopback_address()) {
+        EXPECT_TRUE(net_listener_reached(*address, every));
+        EXPECT_FALSE(net_listener_reached(*address, one));
+    }
+
+    // Closed, they are no longer the proxy's.
+    net_listen_closeall();
+    EXPECT_FALSE(net_listener_reached(address_of("127.0.0.1"), one));
+    EXPECT_FALSE(net_listener_reached(address_of("127.0.0.1"), every));
+}
+
+// A connect that must not reach the proxy's own listener is refused before it is made, by
+// whatever name or form of the address; other connects go there as before.
+TEST_F(Network, ConnectToAnOwnListenerIsRefusedWhenAsked)
+{
+    const int port = free_port();
+    ASSERT_EQ(net_listen(port, nullptr), 0);
+    char hostname[256] = {};
+    ASSERT_EQ(gethostname(hostname, sizeof hostname - 1), 0);
+    for (const char* host : {"127.0.0.1", "localhost", "127.1", "2130706433", "0.0.0.0", static_cast<const char*>(hostname)}) {
+        SCOPED_TRACE(host);
+        const ConnectCounts before = ConnectCounts::now();
+        EXPECT_EQ(net_connect(host, port, nullptr, 5, true), NET_SELF);
+        EXPECT_EQ(ConnectCounts::now() - before, (ConnectCounts{0, 1, 0, 0, 1}));
+    }
+    pollfd nothing{socklist[0].fd, POLLIN, 0};
+    EXPECT_EQ(poll(&nothing, 1, 0), 0) << "no connection was made";
+
+    const int fd = net_connect("localhost", port, nullptr, 5);
+    ASSERT_GE(fd, 0);
+    EXPECT_NE(net_accept(5), nullptr);
+    close(fd);
 }
 
 TEST_F(Network, ConnectFailuresGiveTheirCodeAndAreCounted)

@@ -662,6 +662,11 @@ TEST_F(Request, KeepAliveOfTheClient)
         {"GET http://a/ HTTP/1.1\r\nConnection: close\r\n\r\n", 0},
         {"GET http://a/ HTTP/1.1\r\nConnection: keep-alive\r\nProxy-Connection: close\r\n\r\n", 0},
         {"CONNECT a:443 HTTP/1.1\r\nProxy-Connection: keep-alive\r\n\r\n", 0},
+        // a length beside the coding: a peer may have framed the body by either
+        {"POST http://a/ HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n", 0},
+        {"POST http://a/ HTTP/1.1\r\nTransfer-Encoding: chunked\r\nContent-Length: 3\r\n"
+         "Connection: keep-alive\r\n\r\n", 0},
+        {"POST http://a/ HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.request);

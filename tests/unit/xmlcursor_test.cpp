@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <tinyxml.h>
@@ -171,6 +174,24 @@ TEST(XmlDocumentPrint, LayoutIsTheLibrarys)
     EXPECT_EQ(xml_document_print(doc), printer.Str());
 }
 
+// A declaration read from a document is written so that it reads back as it was read.
+TEST(XmlDocumentPrint, DeclarationValuesReadBack)
+{
+    TiXmlDocument doc;
+    doc.Parse("<?xml version='1. &amp;0' encoding='a\"b' standalone='&lt;x&gt;' ?><tarvodine/>");
+    ASSERT_FALSE(doc.Error()) << doc.ErrorDesc();
+    const std::string printed = xml_document_print(doc);
+    TiXmlDocument again;
+    again.Parse(printed.c_str());
+    ASSERT_FALSE(again.Error()) << again.ErrorDesc() << "\n" << printed;
+    const TiXmlDeclaration* declaration = again.FirstChild()->ToDeclaration();
+    ASSERT_NE(declaration, nullptr);
+    EXPECT_STREQ(declaration->Version(), "1. &0");
+    EXPECT_STREQ(declaration->Encoding(), "a\"b");
+    EXPECT_STREQ(declaration->Standalone(), "<x>");
+    EXPECT_EQ(xml_document_print(again), printed);
+}
+
 TEST(XmlTextEncode, EscapesAndBlanks)
 {
     struct Case { const char* text; const char* encoded; };
@@ -191,3 +212,132 @@ TEST(XmlTextEncode, EscapesAndBlanks)
 }
 
 } // namespace
+
+namespace {
+
+std::string nested(std::size_t levels, std::string_view inside = "")
+{
+    std::string text;
+    for (std::size_t i = 0; i < levels; ++i)
+        text += "<a>";
+    text += inside;
+    for (std::size_t i = 0; i < levels; ++i)
+        text += "</a>";
+    return text;
+}
+
+std::string opened(std::size_t levels)
+{
+    std::string text;
+    for (std::size_t i = 0; i < levels; ++i)
+        text += "<a>";
+    return text;
+}
+
+// The depth of the deepest element the library built, walked without recursion.
+std::size_t tree_depth(const TiXmlNode& root)
+{
+    std::size_t deepest = 0;
+    std::vector<std::pair<const TiXmlNode*, std::size_t>> open{{&root, 0}};
+    while (!open.empty()) {
+        const auto [node, depth] = open.back();
+        open.pop_back();
+        deepest = std::max(deepest, depth);
+        for (const TiXmlElement* child = node->FirstChildElement(); child != nullptr; child = child->NextSiblingElement())
+            open.emplace_back(child, depth + 1);
+    }
+    return deepest;
+}
+
+} // namespace
+
+TEST(XmlDepth, BoundCountsOnlyNestedElements)
+{
+    const std::string siblings = nested(XML_DEPTH_MAX) + nested(XML_DEPTH_MAX);
+    std::string empties;
+    for (std::size_t i = 0; i < 2 * XML_DEPTH_MAX; ++i)
+        empties += "<a/><b x='1' />";
+    struct Case { const char* what; std::string text; bool acceptable; };
+    const Case cases[] = {
+        {"at the bound", nested(XML_DEPTH_MAX), true},
+        {"one beyond", nested(XML_DEPTH_MAX + 1), false},
+        {"far beyond, never closed", opened(200000), false},
+        {"siblings at the bound", siblings, true},
+        {"empty elements", nested(XML_DEPTH_MAX - 1, empties), true},
+        {"declaration and comments", "<?xml version=\"1.0\"?><!-- <a> -->" + nested(XML_DEPTH_MAX), true},
+        {"tags inside a comment", nested(2, "<!--" + nested(XML_DEPTH_MAX) + "-->"), true},
+        {"tags inside CDATA", nested(2, "<![CDATA[" + std::string(XML_DEPTH_MAX, 'x') + nested(XML_DEPTH_MAX) + "]]>"), true},
+        {"tags inside a quoted value", nested(2, "<b v=\"" + nested(XML_DEPTH_MAX) + "\"/>"), true},
+        {"attributes with '>'", nested(XML_DEPTH_MAX - 1, "<b v='>' w=\"/>\">x</b>") , true},
+        {"end tags do not go below zero", "</a></a></a>" + nested(XML_DEPTH_MAX + 1), false},
+        // A declaration the library ends at its first '>' hides nothing behind it.
+        {"declaration without its ?>", "<?xml x>" + nested(XML_DEPTH_MAX + 1), false},
+        {"unknown node", "<!DOCTYPE x>" + nested(XML_DEPTH_MAX + 1), false},
+        {"unterminated comment", "<!--" + nested(XML_DEPTH_MAX + 1), true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(xml_depth_acceptable(c.text), c.acceptable);
+    }
+}
+
+// Whatever the text, a document the check accepts is never built deeper than the bound: runs of
+// opening tags around pieces of other markup, so that the nesting comes near the bound on
+// either side of each piece.
+TEST(XmlDepth, NeverUnderestimatesWhatTheLibraryBuilds)
+{
+    static constexpr std::string_view PIECES[] = {
+        "</a>", "<a/>", "<b x='>'>", "<b x=\"'\">", "<b x=y>", "<b x=y\">", "<b x='", "'", "\"", ">", "/>", "<",
+        "</", "<!--", "-->", "<!-- <a> -->", "<![CDATA[", "]]>", "<![CDATA[<a>]]>", "<?xml version='1.0'?>",
+        "<?xml version='>'?>", "<?", "?>", "<!X>", "<!", "<1>", "< a>", "text", "&amp;", "\n", "<_>", "<a\t/>",
+        "<a x='1' y=\"2\">",
+    };
+    std::mt19937 random(20240611);
+    std::uniform_int_distribution<std::size_t> piece(0, std::size(PIECES) - 1);
+    std::uniform_int_distribution<std::size_t> run(0, XML_DEPTH_MAX / 3);
+    std::size_t accepted_deep = 0;
+    for (int round = 0; round < 2000; ++round) {
+        std::string text;
+        for (int part = 0; part < 4; ++part) {
+            text += opened(run(random));
+            text += PIECES[piece(random)];
+        }
+        text += opened(run(random));
+        if (!xml_depth_acceptable(text))
+            continue;
+        TiXmlDocument doc;
+        doc.Parse(text.c_str());
+        const std::size_t depth = tree_depth(doc);
+        ASSERT_LE(depth, XML_DEPTH_MAX) << text;
+        if (depth > XML_DEPTH_MAX / 2)
+            ++accepted_deep;
+    }
+    // The rounds reach deep trees, or the check above proves nothing.
+    EXPECT_GT(accepted_deep, 50u);
+}
+
+TEST(XmlDepth, LoadersRefuseDeepDocumentsBeforeParsing)
+{
+    const std::string deep = "<tarvodine>" + nested(200000) + "</tarvodine>";
+    TiXmlDocument doc;
+    std::string why;
+    EXPECT_FALSE(xml_text_load(doc, deep, why));
+    EXPECT_EQ(why, "elements nested deeper than 256 levels");
+    EXPECT_EQ(doc.FirstChild(), nullptr);
+
+    // Only the text up to the first zero byte is the document.
+    const std::string cut = "<tarvodine/>" + std::string(1, '\0') + nested(XML_DEPTH_MAX + 1);
+    EXPECT_TRUE(xml_text_load(doc, cut, why)) << why;
+
+    why.clear();
+    TiXmlDocument broken;
+    EXPECT_FALSE(xml_text_load(broken, "<tarvodine><a></tarvodine>", why));
+    EXPECT_FALSE(why.empty());
+
+    // The shipped documents are far from the bound.
+    for (const char* name : {"section.xml", "tarvodine.xml"}) {
+        SCOPED_TRACE(name);
+        TiXmlDocument shipped;
+        EXPECT_TRUE(xml_file_load(shipped, std::string(TARVODINE_SOURCE_DIR) + "/etc/" + name, why)) << why;
+    }
+}
