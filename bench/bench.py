@@ -121,7 +121,7 @@ def cell(figures: dict, direct: dict) -> str:
 
 
 def row(label: str, connections: int, server: str, figures: dict, direct: dict) -> str:
-    return (f"{label:<6} {connections:>5} {server:<28} {cell(figures, direct)} {figures['origin']:>6.2f} "
+    return (f"{label:<6} {connections:>5} {server:<36} {cell(figures, direct)} {figures['origin']:>6.2f} "
             f"{figures['errors']:>6} {figures['time_wait']:>6}")
 
 
@@ -219,7 +219,7 @@ def main() -> None:
           f"origin; tarvodine options: {options.proxy_args or '(defaults)'}, memory cache with a refresh rule "
           f"for everything, server pool size {pool}; load average (1 min) {load_before:.1f} at the start, "
           f"{os.getloadavg()[0]:.1f} at the end, on {os.cpu_count()} CPUs")
-    print(f"{'body':<6} {'conns':>5} {'server':<28} {'req/s':>8} {'ratio':>5} {'p50':>7} {'p99':>7} {'cpu':>6} "
+    print(f"{'body':<6} {'conns':>5} {'server':<36} {'req/s':>8} {'ratio':>5} {'p50':>7} {'p99':>7} {'cpu':>6} "
           f"{'origin':>6} {'errors':>6} {'tw':>6}")
     for (label, connections), cells in results.items():
         direct = cells[0][1]
