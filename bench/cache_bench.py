@@ -12,47 +12,15 @@ import os
 import shutil
 import sys
 import tempfile
-import time
-import urllib.request
 from pathlib import Path
 
-from common import Proxy, Squid
+from common import Proxy, Squid, warm, with_cache
 from bench import cell, wrk
 
-from conftest import section_set  # noqa: E402  (common puts tests/e2e on the path)
-from origin import Origin  # noqa: E402
-from rules_helpers import element  # noqa: E402
+from origin import Origin  # noqa: E402  (common puts tests/e2e on the path)
 
 BODIES = [("1 KiB", "/1k.bin"), ("1 MiB", "/1m.bin")]
 CONCURRENCY = [50, 400]
-# Memory only, and a refresh rule that lets every response be cached and stay fresh for a day:
-# without one the cache takes nothing and every request is a miss.
-CACHE = element("cache", {"enabled": "true", "violations": "false", "memorysize": "256M", "memoryextra": "4M",
-                          "minsize": "0", "maxsize": "16M", "prefetchwindow": "60", "icpport": "0",
-                          "icptimeout": "1000", "storeselect": "0", "journalthreshold": "0", "cleaninterval": "0"},
-                ("refresh", {"enabled": "true", "comment": "", "profiles": "", "cache": "true", "minage": "0",
-                             "maxage": "86400", "validate": "86400", "lmfactor": "100"}))
-
-
-def fetch(port: int, url: str) -> None:
-    opener = urllib.request.build_opener(urllib.request.ProxyHandler({"http": f"http://127.0.0.1:{port}"}))
-    with opener.open(url, timeout=30) as answer:
-        answer.read()
-
-
-def warm(port: int, url: str, origin: Origin, path: str) -> None:
-    """Fetches url through the proxy until a fetch no longer reaches the origin: the object is then
-    served from the cache. tarvodine's cache takes nothing during its start-up hold-off (three
-    minutes), so this can take that long."""
-    deadline = time.monotonic() + 300
-    while time.monotonic() < deadline:
-        before = origin.access_log().count(f'"GET {path} HTTP/1.1"')
-        fetch(port, url)
-        time.sleep(0.2)
-        if origin.access_log().count(f'"GET {path} HTTP/1.1"') == before:
-            return
-        time.sleep(1)
-    raise SystemExit(f"{url} was never served from the cache of the proxy on port {port}")
 
 
 def main() -> None:
@@ -68,7 +36,7 @@ def main() -> None:
     origin = Origin(work / "nginx", workers=2, big=False)
     proxy = squid = None
     try:
-        proxy = Proxy(options.binary, work, edit=lambda text: section_set(text, CACHE), access_log=True)
+        proxy = Proxy(options.binary, work, edit=with_cache(), access_log=True)
         squid = Squid(work / "squid")
         rows = []
         for label, path in BODIES:

@@ -18,11 +18,9 @@ import tempfile
 from pathlib import Path
 
 from bench import wrk
-from cache_bench import CACHE, warm
-from common import Proxy, Squid
+from common import Proxy, Squid, warm, with_cache
 
-from conftest import section_set  # noqa: E402  (common puts tests/e2e on the path)
-from origin import Origin  # noqa: E402
+from origin import Origin  # noqa: E402  (common puts tests/e2e on the path)
 
 
 def main() -> None:
@@ -47,7 +45,7 @@ def main() -> None:
             directory = work / f"proxy{n}"
             directory.mkdir()
             proxies.append((f"{n}:{Path(binary).name}", Proxy(binary, directory,
-                                                                edit=lambda text: section_set(text, CACHE),
+                                                                edit=with_cache(),
                                                                 access_log=True)))
         if not options.no_squid:
             squid = Squid(work / "squid")

@@ -1,18 +1,22 @@
 """What every benchmark needs: free ports, a release tarvodine started on the shipped
 configuration (its fixed listeners removed, so it listens only where the benchmark says), squid
-beside it as a reference, and the CPU time a process and its children spent."""
+beside it as a reference, the CPU time a process and its children spent, and a memory cache that
+takes every answer, with the wait for its start-up hold-off."""
 import os
 import re
 import shlex
 import signal
 import subprocess
 import sys
+import time
+import urllib.request
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 SOURCE = HERE.parent
 sys.path.insert(0, str(SOURCE / "tests" / "e2e"))
-from conftest import free_port, wait_port  # noqa: E402
+from conftest import free_port, section_set, wait_port  # noqa: E402
+from rules_helpers import element  # noqa: E402
 
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 
@@ -118,3 +122,42 @@ http_access deny all
                 self.process.kill()
                 self.process.wait()
         self.log.close()
+
+
+def cache_element(violations: bool = False) -> str:
+    """The cache section, memory only, with a refresh rule that lets every response be cached and
+    stay fresh for a day: without one the cache takes nothing and every request is a miss. With
+    violations, answers stored against their caching headers (no-store, private) are kept too."""
+    return element("cache", {"enabled": "true", "violations": "true" if violations else "false",
+                             "memorysize": "256M", "memoryextra": "4M", "minsize": "0", "maxsize": "16M",
+                             "prefetchwindow": "60", "icpport": "0", "icptimeout": "1000", "storeselect": "0",
+                             "journalthreshold": "0", "cleaninterval": "0"},
+                   ("refresh", {"enabled": "true", "comment": "", "profiles": "", "cache": "true", "minage": "0",
+                                "maxage": "86400", "validate": "86400", "lmfactor": "100"}))
+
+
+def with_cache(violations: bool = False):
+    """An edit for Proxy that puts cache_element(violations) in place of the shipped cache section."""
+    return lambda text: section_set(text, cache_element(violations))
+
+
+def fetch(port: int, url: str) -> None:
+    opener = urllib.request.build_opener(urllib.request.ProxyHandler({"http": f"http://127.0.0.1:{port}"}))
+    with opener.open(url, timeout=30) as answer:
+        answer.read()
+
+
+def warm(port: int, url: str, origin, path: str) -> None:
+    """Fetches url through the proxy until a fetch no longer reaches the origin: the object is then
+    served from the cache. tarvodine's cache takes nothing during its start-up hold-off (three
+    minutes from its start), so this can take that long; start the proxy first and measure
+    something else meanwhile."""
+    deadline = time.monotonic() + 300
+    while time.monotonic() < deadline:
+        before = origin.access_log().count(f'"GET {path} HTTP/1.1"')
+        fetch(port, url)
+        time.sleep(0.2)
+        if origin.access_log().count(f'"GET {path} HTTP/1.1"') == before:
+            return
+        time.sleep(1)
+    raise SystemExit(f"{url} was never served from the cache of the proxy on port {port}")

@@ -3,6 +3,7 @@
 It runs in the foreground of its own process (daemon off) with everything under its directory,
 and serves:
   /1k.bin, /1m.bin, /big.bin   random bytes of 1 KiB, 1 MiB and BIG_SIZE, with Content-Length
+  /nostore/NAME                the same files with Cache-Control: no-store
   /chunked/                    an SSI page, always sent with Transfer-Encoding: chunked
   /gz/big.txt                  65,000 bytes of text, gzip-encoded (chunked) for Accept-Encoding: gzip
   /slow/...                    files a test puts under www/slow/, sent at 128 KiB/s
@@ -93,6 +94,7 @@ http {{
     root {d}/www;
     location /chunked/ {{ ssi on; }}
     location /slow/ {{ limit_rate 128k; }}
+    location /nostore/ {{ alias {d}/www/; add_header Cache-Control no-store always; }}
     location /gz/ {{ gzip on; gzip_types text/plain; gzip_min_length 0; gzip_proxied any; }}
     location = /status/404 {{ return 404 "not here\\n"; }}
     location = /upload/small {{ client_max_body_size 1k; lingering_close off; lingering_time 0; lingering_timeout 1ms; return 200 "taken\\n"; }}
