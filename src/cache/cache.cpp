@@ -345,7 +345,7 @@ CACHEMAP* CacheSection::open_complete(Lock& lock, CONNECTION_T* connection, CACH
                    static_cast<long long>(parsed->content_length), static_cast<unsigned long long>(values_.max_size));
             return drop();
         }
-        if (add_locked(lock, object, text.data(), text.size()) < 0) {
+        if (add_locked(lock, object, text.data(), text.size(), true) < 0) {
             if (find(object->key) == object)
                 invalidate_unlocked(object);   // the writer's own reference: the object goes
             return nullptr;
@@ -570,7 +570,7 @@ bool CacheSection::to_memory(Lock& lock, CACHEMAP* object)
     return true;
 }
 
-long CacheSection::add_locked(Lock& lock, CACHEMAP* object, const char* bytes, std::size_t length)
+long CacheSection::add_locked(Lock& lock, CACHEMAP* object, const char* bytes, std::size_t length, bool header)
 {
     const auto fail = [&]() -> long {
         ++object->refs;
@@ -594,13 +594,17 @@ long CacheSection::add_locked(Lock& lock, CACHEMAP* object, const char* bytes, s
     if (!reserve(lock, object, needed))
         return fail();
     char* to = object->mapping + object->size;
-    ++object->pins;
-    lock.unlock();
-    std::memcpy(to, bytes, length);
-    lock.lock();
-    unpin(object);
-    if ((object->flags & CACHE_INVALID) != 0)
-        return -1;
+    if (header) {
+        std::memcpy(to, bytes, length);
+    } else {
+        ++object->pins;
+        lock.unlock();
+        std::memcpy(to, bytes, length);
+        lock.lock();
+        unpin(object);
+        if ((object->flags & CACHE_INVALID) != 0)
+            return -1;
+    }
     object->size = needed;
     mapped_bytes_ += length;
     if ((object->flags & CACHE_DISK) != 0) {

@@ -226,7 +226,10 @@ private:
                             std::uint32_t flags, bool creating, std::time_t now);
     bool map_file(CACHEMAP* object);
     void pressure_check(CACHEMAP* result, std::time_t now);
-    long add_locked(Lock& lock, CACHEMAP* object, const char* bytes, std::size_t length);
+    // Appends with the mutex held; a body stretch is copied with it released (the writer's pin
+    // keeps the mapping in place), the header text with it held, so that no reader ever finds
+    // the new object before its header is there.
+    long add_locked(Lock& lock, CACHEMAP* object, const char* bytes, std::size_t length, bool header = false);
     bool file_create(CACHEMAP* object);
     bool reserve(Lock& lock, CACHEMAP* object, std::uint64_t needed);
     bool to_memory(Lock& lock, CACHEMAP* object);

@@ -274,3 +274,50 @@ def test_the_journal_takes_its_times_from_the_cache_clock(tarvodine, xml_files, 
     # for seconds of it.
     assert abs(offset - round(offset / 900) * 900) < 120, line
     assert int(line[4]) >= int(line[3])
+
+
+def access_records(log: Path):
+    """The access log's records, each split into its eleven fields."""
+    return [line.split() for line in log.read_text().splitlines() if line and not line.startswith("#")]
+
+
+def test_concurrent_first_requests_for_new_urls_all_get_the_object_and_their_own_record(tarvodine, xml_files,
+                                                                                        tmp_path, origin):
+    # Fifty kept-alive clients ask for one new URL at once, round after round: one of them
+    # creates the object, the others follow it, find it complete or fetch it themselves. Each
+    # answer must be the whole object, and the access log must say of each request what its
+    # client got.
+    proxy = CacheProxy(tarvodine, xml_files, tmp_path, cache_element()).start()
+    expected = origin.file("1k.bin")
+    clients, rounds = 50, 40
+    socks = [socket.create_connection(("127.0.0.1", proxy.port), timeout=60) for _ in range(clients)]
+    received = {}
+    try:
+        for round_ in range(rounds):
+            url = origin.url(f"/1k.bin?round={round_}")
+            request = f"GET {url} HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n".encode()
+            # Sent from one loop, microseconds apart: the requests meet inside the proxy.
+            for sock in socks:
+                sock.sendall(request)
+            answers = []
+            for sock in socks:
+                response = http.client.HTTPResponse(sock, method="GET")
+                response.begin()
+                answers.append((response.status, response.getheader("x-cache", ""),
+                                response.getheader("content-length"), response.read(), response.will_close))
+            received[url] = answers
+            for status, xcache, length, body, closing in answers:
+                assert (status, length, body[:100]) == (200, str(len(expected)), expected[:100]), url
+                assert body == expected and not closing, url
+    finally:
+        for sock in socks:
+            sock.close()
+
+    wait_until(lambda: len(access_records(proxy.access_log)) >= clients * rounds, 30, "every request's record")
+    records = access_records(proxy.access_log)
+    assert len(records) == clients * rounds
+    for url, answers in received.items():
+        mine = [r for r in records if r[6] == url]
+        assert len(mine) == clients, url
+        assert sorted(r[3] for r in mine) == sorted(
+            ("TCP_HIT" if "HIT" in xcache else "TCP_MISS") + f"/{status}" for status, xcache, *_ in answers), url
