@@ -1,10 +1,12 @@
 #include "cache/cache.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <fstream>
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,6 +20,7 @@
 #include "http/header.h"
 #include "http/transfer.h"
 #include "net/socket.h"
+#include "util/descriptor.h"
 #include "util/hash.h"
 #include "util/helpers.h"
 #include "util/log.h"
@@ -32,6 +35,28 @@ constexpr std::uint64_t MAPPING_STEP = 65536;
 std::uint64_t round_up(std::uint64_t n)
 {
     return (n + MAPPING_STEP - 1) / MAPPING_STEP * MAPPING_STEP;
+}
+
+// The most a follower copies out of an object being written at a time.
+constexpr std::size_t FOLLOW_STEP = 65536;
+
+// Sends bytes on a non-blocking socket, waiting for room on it; false when it failed or its
+// client took nothing for the write time-out.
+bool follow_write(Socket& socket, const char* bytes, std::size_t length)
+{
+    if (socket.Write(bytes, static_cast<long>(length)) < 0)
+        return false;
+    const auto timeout = std::chrono::seconds(Socket::WRITE_TIMEOUT);
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::size_t left = socket.output_length();
+    while (left > 0) {
+        if (poll_until(socket.fd(), POLLOUT, deadline) <= 0 || socket.Write(nullptr, -1) < 0)
+            return false;
+        if (socket.output_length() < left)
+            deadline = std::chrono::steady_clock::now() + timeout;
+        left = socket.output_length();
+    }
+    return true;
 }
 
 std::time_t real_clock()
@@ -856,23 +881,25 @@ long CacheSection::send(CACHEMAP* object, CONNECTION_T* connection, int side)
         return sent < 0 ? 0 : static_cast<long>(n);
     }
     putlog(LOG_DEBUG, "cache: sending file while being written");
+    // A follower never holds the writer back: each new stretch is copied out under the mutex
+    // and sent with it let go, on a non-blocking socket, so that the writer may move the
+    // mapping meanwhile and a client that stops reading stalls nobody but itself.
+    socket->Blocking(false);
     std::uint64_t position = object->header_length;
+    std::unique_ptr<char[]> stretch;
     bool failed = false;
     for (;;) {
         if (object->size > position) {
-            // Sent outside the mutex: the pin keeps the writer from moving the mapping.
-            const char* from = object->mapping + position;
-            const std::uint64_t n = object->size - position;
-            ++object->pins;
-            lock.unlock();
-            const long sent = socket->Write(from, static_cast<long>(n));
-            lock.lock();
-            unpin(object);
-            if (sent < 0) {
-                failed = true;
-                break;
-            }
+            const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(object->size - position, FOLLOW_STEP));
+            if (!stretch)
+                stretch = std::make_unique_for_overwrite<char[]>(FOLLOW_STEP);
+            std::memcpy(stretch.get(), object->mapping + position, n);
             position += n;
+            lock.unlock();
+            failed = !follow_write(*socket, stretch.get(), n);
+            lock.lock();
+            if (failed)
+                break;
             continue;
         }
         if ((object->flags & CACHE_WRITING) == 0)
@@ -881,7 +908,9 @@ long CacheSection::send(CACHEMAP* object, CONNECTION_T* connection, int side)
     }
     const bool whole = !failed && (object->flags & CACHE_INVALID) == 0;
     lock.unlock();
-    socket->Flush();
+    socket->Blocking(true);
+    if (!failed)
+        socket->Flush();
     if (!whole && side != SIDE_SERVER) {
         // The client was promised the stored length: a short body must not look complete.
         connection->keepalive_client = 0;
