@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 #include "cache/store.h"
@@ -1040,13 +1041,48 @@ void CacheSection::select_store(CONNECTION_T* connection, CACHEMAP* object)
     object->store = best;
 }
 
-void CacheSection::graceful_exit()
+namespace {
+
+// How long the cache's part of an exit waits for a mutex: another thread lets go of it within
+// moments, unless it is the thread ending the process (a fatal state met with the mutex held) or
+// a thread that never will.
+constexpr std::chrono::seconds EXIT_LOCK_WAIT{2};
+
+bool lock_within(std::mutex& mutex, std::chrono::steady_clock::duration wait)
+{
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    while (!mutex.try_lock()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+} // namespace
+
+void CacheSection::graceful_exit(bool ending)
 {
     putlog(LOG_ALWAYS, "cache: starting graceful exit");
-    // Under the mutex: the other threads still run until the process ends.
-    Lock lock(mutex_);
-    rewrites_done_.wait(lock, [this] { return rewrites_running_ == 0; });
-    unlink_pending();
+    // The other threads still run until the process ends, so each mutex is taken when it can be.
+    // A process that ends does not wait for one for long: the files and journals are seen to
+    // without it, for nothing may keep a fatal state from ending the process.
+    Lock lock(mutex_, std::defer_lock);
+    if (!ending) {
+        lock.lock();
+        rewrites_done_.wait(lock, [this] { return rewrites_running_ == 0; });
+    } else if (lock_within(mutex_, EXIT_LOCK_WAIT)) {
+        lock = Lock(mutex_, std::adopt_lock);
+        rewrites_done_.wait_for(lock, EXIT_LOCK_WAIT, [this] { return rewrites_running_ == 0; });
+    }
+    {
+        std::unique_lock pending(unlink_mutex_, std::defer_lock);
+        if (!ending)
+            pending.lock();
+        else if (lock_within(unlink_mutex_, EXIT_LOCK_WAIT))
+            pending = std::unique_lock(unlink_mutex_, std::adopt_lock);
+        unlink_all();
+    }
     for (const auto& store : stores_) {
         if ((store->journal_fd < 0 && store->outgoing.empty()) || store->path.empty())
             continue;

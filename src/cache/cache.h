@@ -160,8 +160,9 @@ public:
     // The number of holders; exactly 1 (the caller alone) also marks the object invalid.
     int refcount(CACHEMAP* object);
     // At shutdown: deletes the files queued for deletion and rewrites the journal of every store
-    // whose journal file is open.
-    void graceful_exit();
+    // whose journal file is open. When the process is ending, a mutex that is not let go within
+    // moments (the calling thread may hold it: a fatal state met under it) is done without.
+    void graceful_exit(bool ending = true);
 
     // Works off the pending deletions, one file every 10 ms; never returns.
     void unlink_thread();
@@ -267,6 +268,8 @@ private:
     void disk_delete(CACHEMAP* object);
     void unlink_list_zap(const std::string& path);
     void unlink_list_add(std::string path);
+    // Deletes every queued file, the unlink mutex held or done without; the number deleted.
+    int unlink_all();
     // Deletes the store's object files that no object names (left by a crash or a kill).
     void sweep_orphans(Store* store);
 

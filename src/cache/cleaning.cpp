@@ -202,6 +202,11 @@ void CacheSection::unlink_thread()
 int CacheSection::unlink_pending()
 {
     std::lock_guard lock(unlink_mutex_);
+    return unlink_all();
+}
+
+int CacheSection::unlink_all()
+{
     int deleted = 0;
     for (const std::string& path : unlink_list_)
         if (::unlink(path.c_str()) == 0)

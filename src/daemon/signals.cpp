@@ -51,10 +51,11 @@ void listeners_close()
         net_listen_closeall_request(LISTENER_CLOSE_WAIT);
 }
 
-void cache_finish()
+// ending: the process ends right after, so the cache does not wait long for its locks.
+void cache_finish(bool ending)
 {
     if (cache_section != nullptr)
-        cache_section->graceful_exit();
+        cache_section->graceful_exit(ending);
 }
 
 void* signal_thread(void*)
@@ -155,7 +156,7 @@ void sighup(int)
 {
     putlog(LOG_ALWAYS, "Recieved HUP Signal for cleaning cache and closing all FDs");  // kept as is
     listeners_close();
-    cache_finish();
+    cache_finish(false);
     fd_failure();
 }
 
@@ -192,7 +193,7 @@ void clean_exit(int status)
             pause();
     }
     listeners_close();
-    cache_finish();
+    cache_finish(true);
     if (!pidfile.empty())
         unlink(pidfile.c_str());
     std::fflush(stdout);

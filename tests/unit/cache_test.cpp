@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <thread>
 #include <unistd.h>
 #include <ctime>
@@ -22,6 +23,7 @@
 #include "http/header.h"
 #include "policy_fixture.h"
 #include "util/helpers.h"
+#include "util/log.h"
 
 namespace {
 
@@ -969,4 +971,34 @@ TEST_F(CacheStore, TheJournalFollowsTheTableWhileThreadsChangeItAndRewritesRun)
     for (const std::string& key : live)
         EXPECT_EQ(cache->exists(key), 1) << key;
     EXPECT_EQ(cache->object_count(), static_cast<int>(live.size()));
+}
+
+TEST_F(CacheStore, AFatalStateMetUnderTheMutexStillEndsTheProcessWithItsJournalWritten)
+{
+    // The cleaning sweep meets an object neither on disk nor in memory, an impossible state: the
+    // fatal assertion is raised with the cache's mutex held, and the clean exit that follows
+    // lets the cache finish all the same.
+    cache = make_with({.store_size = "10"});   // over its size at once: every open cleans
+    store("http://a.example/kept", "kept");
+    store("http://a.example/forged", "forged");
+    const fs::path log = dir.string() + ".log";
+    fs::remove(log);
+    EXPECT_EXIT(
+        {
+            alarm(30);   // a hang ends by SIGALRM, which is no exit
+            logfile = log.string();
+            cache_section = cache.get();
+            CACHEMAP* forged = cache->cache_open(nullptr, "http://a.example/forged", nullptr, 0);
+            forged->flags &= ~(CACHE_DISK | CACHE_MEM);
+            cache->cache_close(forged, false);
+            fake_now += 100;   // past the first cleaning interval
+            cache->cache_open(nullptr, "http://a.example/kept", nullptr, 0);
+        },
+        testing::ExitedWithCode(1), "");
+    std::ifstream in(log);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    fs::remove(log);
+    EXPECT_NE(text.find("ASSERTION: "), std::string::npos) << text;
+    EXPECT_NE(text.find("cache: starting graceful done"), std::string::npos) << text;
+    EXPECT_EQ(journal_survivors(dir / "journal"), std::set<std::string>{"http://a.example/kept"});
 }
