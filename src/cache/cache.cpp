@@ -320,8 +320,10 @@ CACHEMAP* CacheSection::open_locked(Lock& lock, CONNECTION_T* connection, std::s
                 pressure_check(nullptr, when);
                 return nullptr;
             }
-            result = open_complete(lock, connection, object, header, flags, false, when);
-            pressure_check(result, when);
+            bool dropped = false;
+            result = open_complete(lock, connection, object, header, flags, false, when, dropped);
+            if (!dropped)
+                pressure_check(result, when);
             return result;
         }
     }
@@ -337,16 +339,23 @@ CACHEMAP* CacheSection::open_locked(Lock& lock, CONNECTION_T* connection, std::s
     }
     object = create(key, flags, when);
     select_refresh(connection, object);
-    result = open_complete(lock, connection, object, header, flags, true, when);
-    pressure_check(result, when);
+    bool dropped = false;
+    result = open_complete(lock, connection, object, header, flags, true, when, dropped);
+    if (!dropped)
+        pressure_check(result, when);
     return result;
 }
 
 CACHEMAP* CacheSection::open_complete(Lock& lock, CONNECTION_T* connection, CACHEMAP* object, const char* header,
-                                      std::uint32_t flags, bool creating, std::time_t when)
+                                      std::uint32_t flags, bool creating, std::time_t when, bool& dropped)
 {
     const auto drop = [&]() -> CACHEMAP* {
+        // Memory still over its limit soon after a cleaning: new responses wait for the next.
+        const std::time_t interval = clean_interval();
+        if (mapped_bytes_ > memory_limit() && when < last_clean_ + interval + 60)
+            cache_holdoff_set(last_clean_ + interval + 120);
         invalidate_unlocked(object);
+        dropped = true;
         return nullptr;
     };
     if ((object->flags & CACHE_INVALID) != 0) {
@@ -451,8 +460,24 @@ bool CacheSection::map_file(CACHEMAP* object)
     return true;
 }
 
-void CacheSection::pressure_check(CACHEMAP* result, std::time_t)
+std::time_t CacheSection::clean_interval() const
 {
+    return values_.clean_interval != 0 ? values_.clean_interval : 30;
+}
+
+std::uint64_t CacheSection::memory_limit() const
+{
+    return values_.memory_size > values_.memory_extra ? values_.memory_size - values_.memory_extra : 0;
+}
+
+void CacheSection::pressure_check(CACHEMAP* result, std::time_t when)
+{
+    if (pressure_ != 3 && mapped_bytes_ > memory_limit() && when < last_clean_ + clean_interval()) {
+        // Over the limit between two cleanings: new responses are held back for longer on a
+        // machine declared overloaded, until a cleaning has had its chance.
+        cache_holdoff_set(last_clean_ + std::max(overload_factor, 1) * 60 + clean_interval() + 120);
+        pressure_ = 3;
+    }
     if (result != nullptr && result->store != nullptr && result->store->bytes > result->store->size)
         result->store->disk_full = true;
     if (mapped_bytes_ > values_.memory_size ||
@@ -1043,10 +1068,10 @@ void CacheSection::select_store(CONNECTION_T* connection, CACHEMAP* object)
 
 namespace {
 
-// How long the cache's part of an exit waits for a mutex: another thread lets go of it within
-// moments, unless it is the thread ending the process (a fatal state met with the mutex held) or
-// a thread that never will.
-constexpr std::chrono::seconds EXIT_LOCK_WAIT{2};
+// How long the cache's part of a fatal exit waits for a mutex: another thread lets go of it
+// within moments, unless it is the very thread ending the process, which met its fatal state
+// with the mutex held.
+constexpr std::chrono::seconds FATAL_LOCK_WAIT{2};
 
 bool lock_within(std::mutex& mutex, std::chrono::steady_clock::duration wait)
 {
@@ -1059,28 +1084,29 @@ bool lock_within(std::mutex& mutex, std::chrono::steady_clock::duration wait)
     return true;
 }
 
+// The mutex for the cache's part of an exit: taken, however long that takes, unless the process
+// ends for a fatal state met on this thread, which may hold it itself; then it is done without,
+// as nothing may keep a fatal state from ending the process.
+std::unique_lock<std::mutex> exit_lock(std::mutex& mutex)
+{
+    if (!fatal_assertion_running())
+        return std::unique_lock(mutex);
+    if (lock_within(mutex, FATAL_LOCK_WAIT))
+        return std::unique_lock(mutex, std::adopt_lock);
+    return std::unique_lock(mutex, std::defer_lock);
+}
+
 } // namespace
 
-void CacheSection::graceful_exit(bool ending)
+void CacheSection::graceful_exit()
 {
     putlog(LOG_ALWAYS, "cache: starting graceful exit");
-    // The other threads still run until the process ends, so each mutex is taken when it can be.
-    // A process that ends does not wait for one for long: the files and journals are seen to
-    // without it, for nothing may keep a fatal state from ending the process.
-    Lock lock(mutex_, std::defer_lock);
-    if (!ending) {
-        lock.lock();
+    // Under the mutexes: the other threads still run until the process ends.
+    Lock lock = exit_lock(mutex_);
+    if (lock.owns_lock())
         rewrites_done_.wait(lock, [this] { return rewrites_running_ == 0; });
-    } else if (lock_within(mutex_, EXIT_LOCK_WAIT)) {
-        lock = Lock(mutex_, std::adopt_lock);
-        rewrites_done_.wait_for(lock, EXIT_LOCK_WAIT, [this] { return rewrites_running_ == 0; });
-    }
     {
-        std::unique_lock pending(unlink_mutex_, std::defer_lock);
-        if (!ending)
-            pending.lock();
-        else if (lock_within(unlink_mutex_, EXIT_LOCK_WAIT))
-            pending = std::unique_lock(unlink_mutex_, std::adopt_lock);
+        const std::unique_lock pending = exit_lock(unlink_mutex_);
         unlink_all();
     }
     for (const auto& store : stores_) {

@@ -51,11 +51,10 @@ void listeners_close()
         net_listen_closeall_request(LISTENER_CLOSE_WAIT);
 }
 
-// ending: the process ends right after, so the cache does not wait long for its locks.
-void cache_finish(bool ending)
+void cache_finish()
 {
     if (cache_section != nullptr)
-        cache_section->graceful_exit(ending);
+        cache_section->graceful_exit();
 }
 
 void* signal_thread(void*)
@@ -156,7 +155,7 @@ void sighup(int)
 {
     putlog(LOG_ALWAYS, "Recieved HUP Signal for cleaning cache and closing all FDs");  // kept as is
     listeners_close();
-    cache_finish(false);
+    cache_finish();
     fd_failure();
 }
 
@@ -193,7 +192,7 @@ void clean_exit(int status)
             pause();
     }
     listeners_close();
-    cache_finish(true);
+    cache_finish();
     if (!pidfile.empty())
         unlink(pidfile.c_str());
     std::fflush(stdout);
