@@ -1,12 +1,15 @@
 #include "cache/cache.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <fstream>
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 #include "cache/store.h"
@@ -18,6 +21,7 @@
 #include "http/header.h"
 #include "http/transfer.h"
 #include "net/socket.h"
+#include "util/descriptor.h"
 #include "util/hash.h"
 #include "util/helpers.h"
 #include "util/log.h"
@@ -32,6 +36,28 @@ constexpr std::uint64_t MAPPING_STEP = 65536;
 std::uint64_t round_up(std::uint64_t n)
 {
     return (n + MAPPING_STEP - 1) / MAPPING_STEP * MAPPING_STEP;
+}
+
+// The most a follower copies out of an object being written at a time.
+constexpr std::size_t FOLLOW_STEP = 65536;
+
+// Sends bytes on a non-blocking socket, waiting for room on it; false when it failed or its
+// client took nothing for the write time-out.
+bool follow_write(Socket& socket, const char* bytes, std::size_t length)
+{
+    if (socket.Write(bytes, static_cast<long>(length)) < 0)
+        return false;
+    const auto timeout = std::chrono::seconds(Socket::WRITE_TIMEOUT);
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::size_t left = socket.output_length();
+    while (left > 0) {
+        if (poll_until(socket.fd(), POLLOUT, deadline) <= 0 || socket.Write(nullptr, -1) < 0)
+            return false;
+        if (socket.output_length() < left)
+            deadline = std::chrono::steady_clock::now() + timeout;
+        left = socket.output_length();
+    }
+    return true;
 }
 
 std::time_t real_clock()
@@ -294,8 +320,10 @@ CACHEMAP* CacheSection::open_locked(Lock& lock, CONNECTION_T* connection, std::s
                 pressure_check(nullptr, when);
                 return nullptr;
             }
-            result = open_complete(lock, connection, object, header, flags, false, when);
-            pressure_check(result, when);
+            bool dropped = false;
+            result = open_complete(lock, connection, object, header, flags, false, when, dropped);
+            if (!dropped)
+                pressure_check(result, when);
             return result;
         }
     }
@@ -311,16 +339,23 @@ CACHEMAP* CacheSection::open_locked(Lock& lock, CONNECTION_T* connection, std::s
     }
     object = create(key, flags, when);
     select_refresh(connection, object);
-    result = open_complete(lock, connection, object, header, flags, true, when);
-    pressure_check(result, when);
+    bool dropped = false;
+    result = open_complete(lock, connection, object, header, flags, true, when, dropped);
+    if (!dropped)
+        pressure_check(result, when);
     return result;
 }
 
 CACHEMAP* CacheSection::open_complete(Lock& lock, CONNECTION_T* connection, CACHEMAP* object, const char* header,
-                                      std::uint32_t /*flags*/, bool creating, std::time_t when)
+                                      std::uint32_t /*flags*/, bool creating, std::time_t when, bool& dropped)
 {
     const auto drop = [&]() -> CACHEMAP* {
+        // Memory still over its limit soon after a cleaning: new responses wait for the next.
+        const std::time_t interval = clean_interval();
+        if (mapped_bytes_ > memory_limit() && when < last_clean_ + interval + 60)
+            cache_holdoff_set(last_clean_ + interval + 120);
         invalidate_unlocked(object);
+        dropped = true;
         return nullptr;
     };
     if ((object->flags & CACHE_INVALID) != 0) {
@@ -345,7 +380,7 @@ CACHEMAP* CacheSection::open_complete(Lock& lock, CONNECTION_T* connection, CACH
                    static_cast<long long>(parsed->content_length), static_cast<unsigned long long>(values_.max_size));
             return drop();
         }
-        if (add_locked(lock, object, text.data(), text.size()) < 0) {
+        if (add_locked(lock, object, text.data(), text.size(), true) < 0) {
             if (find(object->key) == object)
                 invalidate_unlocked(object);   // the writer's own reference: the object goes
             return nullptr;
@@ -427,8 +462,24 @@ bool CacheSection::map_file(CACHEMAP* object)
     return true;
 }
 
-void CacheSection::pressure_check(CACHEMAP* result, std::time_t)
+std::time_t CacheSection::clean_interval() const
 {
+    return values_.clean_interval != 0 ? values_.clean_interval : 30;
+}
+
+std::uint64_t CacheSection::memory_limit() const
+{
+    return values_.memory_size > values_.memory_extra ? values_.memory_size - values_.memory_extra : 0;
+}
+
+void CacheSection::pressure_check(CACHEMAP* result, std::time_t when)
+{
+    if (pressure_ != 3 && mapped_bytes_ > memory_limit() && when < last_clean_ + clean_interval()) {
+        // Over the limit between two cleanings: new responses are held back for longer on a
+        // machine declared overloaded, until a cleaning has had its chance.
+        cache_holdoff_set(last_clean_ + std::max(overload_factor, 1) * 60 + clean_interval() + 120);
+        pressure_ = 3;
+    }
     if (result != nullptr && result->store != nullptr && result->store->bytes > result->store->size)
         result->store->disk_full = true;
     if (mapped_bytes_ > values_.memory_size ||
@@ -572,7 +623,7 @@ bool CacheSection::to_memory(Lock& lock, CACHEMAP* object)
     return true;
 }
 
-long CacheSection::add_locked(Lock& lock, CACHEMAP* object, const char* bytes, std::size_t length)
+long CacheSection::add_locked(Lock& lock, CACHEMAP* object, const char* bytes, std::size_t length, bool header)
 {
     const auto fail = [&]() -> long {
         ++object->refs;
@@ -596,13 +647,17 @@ long CacheSection::add_locked(Lock& lock, CACHEMAP* object, const char* bytes, s
     if (!reserve(lock, object, needed))
         return fail();
     char* to = object->mapping + object->size;
-    ++object->pins;
-    lock.unlock();
-    std::memcpy(to, bytes, length);
-    lock.lock();
-    unpin(object);
-    if ((object->flags & CACHE_INVALID) != 0)
-        return -1;
+    if (header) {
+        std::memcpy(to, bytes, length);
+    } else {
+        ++object->pins;
+        lock.unlock();
+        std::memcpy(to, bytes, length);
+        lock.lock();
+        unpin(object);
+        if ((object->flags & CACHE_INVALID) != 0)
+            return -1;
+    }
     object->size = needed;
     mapped_bytes_ += length;
     if ((object->flags & CACHE_DISK) != 0) {
@@ -858,23 +913,25 @@ long CacheSection::send(CACHEMAP* object, CONNECTION_T* connection, int side)
         return sent < 0 ? 0 : static_cast<long>(n);
     }
     putlog(LOG_DEBUG, "cache: sending file while being written");
+    // A follower never holds the writer back: each new stretch is copied out under the mutex
+    // and sent with it let go, on a non-blocking socket, so that the writer may move the
+    // mapping meanwhile and a client that stops reading stalls nobody but itself.
+    socket->Blocking(false);
     std::uint64_t position = object->header_length;
+    std::unique_ptr<char[]> stretch;
     bool failed = false;
     for (;;) {
         if (object->size > position) {
-            // Sent outside the mutex: the pin keeps the writer from moving the mapping.
-            const char* from = object->mapping + position;
-            const std::uint64_t n = object->size - position;
-            ++object->pins;
-            lock.unlock();
-            const long sent = socket->Write(from, static_cast<long>(n));
-            lock.lock();
-            unpin(object);
-            if (sent < 0) {
-                failed = true;
-                break;
-            }
+            const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(object->size - position, FOLLOW_STEP));
+            if (!stretch)
+                stretch = std::make_unique_for_overwrite<char[]>(FOLLOW_STEP);
+            std::memcpy(stretch.get(), object->mapping + position, n);
             position += n;
+            lock.unlock();
+            failed = !follow_write(*socket, stretch.get(), n);
+            lock.lock();
+            if (failed)
+                break;
             continue;
         }
         if ((object->flags & CACHE_WRITING) == 0)
@@ -883,7 +940,9 @@ long CacheSection::send(CACHEMAP* object, CONNECTION_T* connection, int side)
     }
     const bool whole = !failed && (object->flags & CACHE_INVALID) == 0;
     lock.unlock();
-    socket->Flush();
+    socket->Blocking(true);
+    if (!failed)
+        socket->Flush();
     if (!whole && side != SIDE_SERVER) {
         // The client was promised the stored length: a short body must not look complete.
         connection->keepalive_client = 0;
@@ -1013,13 +1072,49 @@ void CacheSection::select_store(CONNECTION_T* connection, CACHEMAP* object)
     object->store = best;
 }
 
+namespace {
+
+// How long the cache's part of a fatal exit waits for a mutex: another thread lets go of it
+// within moments, unless it is the very thread ending the process, which met its fatal state
+// with the mutex held.
+constexpr std::chrono::seconds FATAL_LOCK_WAIT{2};
+
+bool lock_within(std::mutex& mutex, std::chrono::steady_clock::duration wait)
+{
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    while (!mutex.try_lock()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// The mutex for the cache's part of an exit: taken, however long that takes, unless the process
+// ends for a fatal state met on this thread, which may hold it itself; then it is done without,
+// as nothing may keep a fatal state from ending the process.
+std::unique_lock<std::mutex> exit_lock(std::mutex& mutex)
+{
+    if (!fatal_assertion_running())
+        return std::unique_lock(mutex);
+    if (lock_within(mutex, FATAL_LOCK_WAIT))
+        return std::unique_lock(mutex, std::adopt_lock);
+    return std::unique_lock(mutex, std::defer_lock);
+}
+
+} // namespace
+
 void CacheSection::graceful_exit()
 {
     putlog(LOG_ALWAYS, "cache: starting graceful exit");
-    // Under the mutex: the other threads still run until the process ends.
-    Lock lock(mutex_);
-    rewrites_done_.wait(lock, [this] { return rewrites_running_ == 0; });
-    unlink_pending();
+    // Under the mutexes: the other threads still run until the process ends.
+    Lock lock = exit_lock(mutex_);
+    if (lock.owns_lock())
+        rewrites_done_.wait(lock, [this] { return rewrites_running_ == 0; });
+    {
+        const std::unique_lock pending = exit_lock(unlink_mutex_);
+        unlink_all();
+    }
     for (const auto& store : stores_) {
         if ((store->journal_fd < 0 && store->outgoing.empty()) || store->path.empty())
             continue;

@@ -171,7 +171,8 @@ public:
     // The number of holders; exactly 1 (the caller alone) also marks the object invalid.
     int refcount(CACHEMAP* object);
     // At shutdown: deletes the files queued for deletion and rewrites the journal of every store
-    // whose journal file is open.
+    // whose journal file is open. After a fatal state, a mutex that is not let go within moments
+    // (the thread that met it may hold it) is done without.
     void graceful_exit();
 
     // Works off the pending deletions, one file every 10 ms; never returns.
@@ -233,11 +234,21 @@ private:
     CACHEMAP* find(std::string_view key);
     CACHEMAP* create(std::string_view key, std::uint32_t flags, std::time_t now);
     void remove(CACHEMAP* object);
+    // dropped: the object was refused and dropped, with the hold-off that memory pressure asks.
     CACHEMAP* open_complete(Lock& lock, CONNECTION_T* connection, CACHEMAP* object, const char* header,
-                            std::uint32_t flags, bool creating, std::time_t now);
+                            std::uint32_t flags, bool creating, std::time_t now, bool& dropped);
     bool map_file(CACHEMAP* object);
+    // After an open: the hold-off of memory over its limit between two cleanings (state 3), the
+    // store's disk-full mark, and a cleaning when a limit is passed.
     void pressure_check(CACHEMAP* result, std::time_t now);
-    long add_locked(Lock& lock, CACHEMAP* object, const char* bytes, std::size_t length);
+    // The cleaning interval in force (30 s when 0) and the mapped bytes above which memory counts
+    // as under pressure: the memory cache size less the free extra.
+    std::time_t clean_interval() const;
+    std::uint64_t memory_limit() const;
+    // Appends with the mutex held; a body stretch is copied with it released (the writer's pin
+    // keeps the mapping in place), the header text with it held, so that no reader ever finds
+    // the new object before its header is there.
+    long add_locked(Lock& lock, CACHEMAP* object, const char* bytes, std::size_t length, bool header = false);
     bool file_create(CACHEMAP* object);
     bool reserve(Lock& lock, CACHEMAP* object, std::uint64_t needed);
     bool to_memory(Lock& lock, CACHEMAP* object);
@@ -275,6 +286,9 @@ private:
     void disk_delete(CACHEMAP* object);
     void unlink_list_zap(const std::string& path);
     void unlink_list_add(std::string path);
+    // Deletes every queued file (the unlink mutex held, or done without at a fatal exit); the
+    // number deleted.
+    int unlink_all();
     // Deletes the store's object files that no object names (left by a crash or a kill).
     void sweep_orphans(Store* store);
 

@@ -26,7 +26,7 @@ unsigned percent(std::uint64_t used, std::uint64_t size)
 
 void CacheSection::clean()
 {
-    const std::time_t interval = values_.clean_interval != 0 ? values_.clean_interval : 30;
+    const std::time_t interval = clean_interval();
     if (cleaning_)
         return;
     const std::time_t now = this->now();
@@ -123,9 +123,7 @@ void CacheSection::clean()
 
     putlog(LOG_CACHE, "after cleaning: memory: %d entries, bytes %u, used: %u%%", mapped_objects_,
            static_cast<unsigned>(mapped_bytes_), percent(mapped_bytes_, values_.memory_size));
-    const std::uint64_t limit =
-        values_.memory_size > values_.memory_extra ? values_.memory_size - values_.memory_extra : 0;
-    if (mapped_bytes_ > limit) {
+    if (mapped_bytes_ > memory_limit()) {
         cache_holdoff_set(now + interval + 120);
         pressure_ = 2;
         last_clean_ = now;
@@ -202,6 +200,11 @@ void CacheSection::unlink_thread()
 int CacheSection::unlink_pending()
 {
     std::lock_guard lock(unlink_mutex_);
+    return unlink_all();
+}
+
+int CacheSection::unlink_all()
+{
     int deleted = 0;
     for (const std::string& path : unlink_list_)
         if (::unlink(path.c_str()) == 0)

@@ -394,8 +394,13 @@ int bad_response(CONNECTION_T* connection)
 {
     putlog(LOG_ERROR, "Bad response from server");
     connection->keepalive_server = 0;
-    if (template_section->send("badresponse", connection, 400) == 0)
+    if (template_section->send("badresponse", connection, 400) == 0) {
         connection->keepalive_client = 0;
+    } else {
+        // The client has its answer: the log says which.
+        connection->logentry.Write();
+        connection->logentry.apache_Write();
+    }
     return -1;
 }
 

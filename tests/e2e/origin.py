@@ -7,6 +7,9 @@ and serves:
   /chunked/                    an SSI page, always sent with Transfer-Encoding: chunked
   /gz/big.txt                  65,000 bytes of text, gzip-encoded (chunked) for Accept-Encoding: gzip
   /slow/...                    files a test puts under www/slow/, sent at 128 KiB/s
+  /slowchunked/...             files a test puts under www/slowchunked/, sent at 256 KiB/s without a
+                               Content-Length (chunked, through SSI: name them .html, no '<' inside),
+                               fresh for an hour
   /echo                        the request body back (echo module)
   /status/404                  404 "not here\n"
   /upload/small                takes no body above 1 KiB: a larger one is refused with 413 at once,
@@ -95,6 +98,7 @@ http {{
     location /chunked/ {{ ssi on; }}
     location /slow/ {{ limit_rate 128k; }}
     location /nostore/ {{ alias {d}/www/; add_header Cache-Control no-store always; }}
+    location /slowchunked/ {{ ssi on; limit_rate 256k; expires 1h; }}
     location /gz/ {{ gzip on; gzip_types text/plain; gzip_min_length 0; gzip_proxied any; }}
     location = /status/404 {{ return 404 "not here\\n"; }}
     location = /upload/small {{ client_max_body_size 1k; lingering_close off; lingering_time 0; lingering_timeout 1ms; return 200 "taken\\n"; }}

@@ -6,6 +6,7 @@ import contextlib
 import hashlib
 import http.client
 import os
+import random
 import signal
 import socket
 import threading
@@ -74,10 +75,11 @@ class CacheProxy:
         self.wrapper = self.clock.wrapper(*wrapper)
         self.proc = None
 
-    def start(self, past_holdoff=True):
-        """Starts the proxy and moves its clock past the start-up hold-off."""
+    def start(self, *extra, past_holdoff=True):
+        """Starts the proxy (with the extra options given) and moves its clock past the start-up
+        hold-off."""
         self.proc = self.tarvodine("-c", self.config, "-s", self.section, "-L", f"127.0.0.1:{self.port}",
-                                   "-a", self.access_log, "-d", str(0xFFFFFFF), wrapper=self.wrapper)
+                                   "-a", self.access_log, "-d", str(0xFFFFFFF), *extra, wrapper=self.wrapper)
         wait_port(self.port)
         if past_holdoff:
             self.clock.advance(HOLDOFF)
@@ -281,3 +283,97 @@ def test_the_journal_takes_its_times_from_the_cache_clock(tarvodine, xml_files, 
     # for seconds of it.
     assert abs(offset - round(offset / 900) * 900) < 120, line
     assert int(line[4]) >= int(line[3])
+
+
+def access_records(log: Path):
+    """The access log's records, each split into its eleven fields."""
+    return [line.split() for line in log.read_text().splitlines() if line and not line.startswith("#")]
+
+
+def test_concurrent_first_requests_for_new_urls_all_get_the_object_and_their_own_record(tarvodine, xml_files,
+                                                                                        tmp_path, origin):
+    # Fifty kept-alive clients ask for one new URL at once, round after round: one of them
+    # creates the object, the others follow it, find it complete or fetch it themselves. Each
+    # answer must be the whole object, and the access log must say of each request what its
+    # client got.
+    proxy = CacheProxy(tarvodine, xml_files, tmp_path, cache_element()).start()
+    expected = origin.file("1k.bin")
+    clients, rounds = 50, 40
+    socks = [socket.create_connection(("127.0.0.1", proxy.port), timeout=60) for _ in range(clients)]
+    received = {}
+    try:
+        for round_ in range(rounds):
+            url = origin.url(f"/1k.bin?round={round_}")
+            request = f"GET {url} HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n".encode()
+            # Sent from one loop, microseconds apart: the requests meet inside the proxy.
+            for sock in socks:
+                sock.sendall(request)
+            answers = []
+            for sock in socks:
+                response = http.client.HTTPResponse(sock, method="GET")
+                response.begin()
+                answers.append((response.status, response.getheader("x-cache", ""),
+                                response.getheader("content-length"), response.read(), response.will_close))
+            received[url] = answers
+            for status, xcache, length, body, closing in answers:
+                assert (status, length, body[:100]) == (200, str(len(expected)), expected[:100]), url
+                assert body == expected and not closing, url
+    finally:
+        for sock in socks:
+            sock.close()
+
+    wait_until(lambda: len(access_records(proxy.access_log)) >= clients * rounds, 30, "every request's record")
+    records = access_records(proxy.access_log)
+    assert len(records) == clients * rounds
+    for url, answers in received.items():
+        mine = [r for r in records if r[6] == url]
+        assert len(mine) == clients, url
+        assert sorted(r[3] for r in mine) == sorted(
+            ("TCP_HIT" if "HIT" in xcache else "TCP_MISS") + f"/{status}" for status, xcache, *_ in answers), url
+
+
+def test_a_follower_that_stops_reading_holds_back_neither_the_writer_nor_other_followers(tarvodine, xml_files,
+                                                                                         tmp_path, origin):
+    # A body without a declared length grows its mapping block by block while it is stored. One
+    # follower's client stops reading (its socket buffers, made small, fill at once); the
+    # download, the writer's client and another follower still go at the origin's pace.
+    page = origin.dir / "www" / "slowchunked" / "page.html"
+    page.parent.mkdir()
+    page.write_bytes(bytes(random.choice(b"abcdefghijklmnopqrstuvwxyz0123456789 \n") for _ in range(1 << 20)))
+    proxy = CacheProxy(tarvodine, xml_files, tmp_path, cache_element()).start("-b", "16384:-1")
+    url = origin.url("/slowchunked/page.html")
+    expected = page.read_bytes()
+    results = {}
+
+    def fetch_whole(name):
+        try:
+            results[name] = proxy.get(url)
+        except OSError as error:   # the 30-second time-out of a client held back
+            results[name] = error
+
+    writer = threading.Thread(target=fetch_whole, args=("writer",))
+    writer.start()
+    wait_until(lambda: "create: " + url in proxy.proc.native_log(), 20, "the object being stored")
+    stalled = socket.socket()
+    stalled.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    stalled.settimeout(30)
+    try:
+        stalled.connect(("127.0.0.1", proxy.port))
+        stalled.sendall(f"GET {url} HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n".encode())
+        wait_until(lambda: proxy.proc.native_log().count("cache: sending file while being written") >= 1, 20,
+                   "the stalled client following the writer")
+        follower = threading.Thread(target=fetch_whole, args=("follower",))
+        follower.start()
+        # Four seconds at the origin's pace; a follower that held the writer back would keep it
+        # until the proxy's minute-long write time-out gave up on the stalled client, past the
+        # clients' own 30-second time-out.
+        writer.join(60)
+        follower.join(60)
+    finally:
+        stalled.close()
+    for name in ("writer", "follower"):
+        answer = results[name]
+        assert not isinstance(answer, OSError), f"the {name}'s client was held back: {answer}"
+        assert answer.status == 200 and answer.body == expected, name
+    assert "HIT" in results["follower"].headers["x-cache"]
+    assert origin_requests(origin, "/slowchunked/page.html") == 1

@@ -73,6 +73,18 @@ def test_a_buffered_body_that_ended_short_is_never_sent_as_complete(proxy, origi
     assert f" TCP_MISS/400 {len(body)} GET {url} " in record, record
 
 
+def test_an_answer_whose_header_does_not_parse_has_its_record(proxy, origin_with):
+    # The client gets the "badresponse" page; the access log says so, as for every answer.
+    origin = origin_with(b"HTTP/1.1 200 " + b"O" * 300 + b"\r\nContent-Length: 2\r\n\r\nok")
+    url = origin.url("/garbled")
+    answer = exchange_until_close(proxy, f"GET {url} HTTP/1.1\r\nHost: 127.0.0.1:{origin.port}\r\n"
+                                         "Connection: close\r\n\r\n".encode())
+    head, _, body = answer.partition(b"\r\n\r\n")
+    assert head.startswith(b"HTTP/1.1 400 ") and b"Bad Response" in body, head
+    [record] = wait_until(lambda: access_records(proxy), 10, "the access record")
+    assert f" TCP_MISS/400 {len(body)} GET {url} " in record, record
+
+
 # path -> body sent with Content-Encoding: gzip
 UNDECODABLE = {
     "/corrupt.txt": b"this body was never compressed by anyone, whatever its header says\n" * 20,

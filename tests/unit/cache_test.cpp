@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <thread>
 #include <unistd.h>
 #include <ctime>
@@ -16,12 +17,14 @@
 
 #include "cache/cache.h"
 #include "cache/store.h"
+#include "core/options.h"
 #include "core/threads.h"
 #include "counting_cache.h"
 #include "http/connection.h"
 #include "http/header.h"
 #include "policy_fixture.h"
 #include "util/helpers.h"
+#include "util/log.h"
 
 namespace {
 
@@ -869,14 +872,94 @@ TEST_F(CacheStore, MemoryStaysWithinItsSizeAndAnEarlyOverrunHoldsTheCacheOff)
     EXPECT_LT(cache->object_count(), 20);
     EXPECT_GT(cache->object_count(), 0);
 
-    // Overruns within the interval don't clean again: they move the hold-off instead.
+    // Overruns within the interval don't clean again: they move the hold-off instead, a minute
+    // further for the overload factor of 1.
     const std::time_t last = fake_now;
     cache_holdoff_set(0);
     for (int i = 20; i < 26; ++i)
         store("http://a.example/" + std::to_string(i), body);
-    EXPECT_EQ(cache_holdoff(), last + 30 + 120);
+    EXPECT_EQ(cache_holdoff(), last + 60 + 30 + 120);
     EXPECT_GT(cache->mapped_bytes(), 300'000u);
     EXPECT_TRUE(cache_held_off(fake_now));
+}
+
+TEST_F(CacheStore, MemoryOverItsLimitBetweenCleaningsHoldsTheCacheOffByTheOverloadFactor)
+{
+    struct Case {
+        int factor;         // -o
+        std::time_t held;   // the hold-off after the last cleaning
+    };
+    // A factor below 1 counts as 1, as for the connection threads.
+    const Case cases[] = {{1, 60 + 30 + 120}, {3, 180 + 30 + 120}, {0, 60 + 30 + 120}};
+    const std::string body = bytes_of(100'000, 9);
+    const int saved_factor = overload_factor;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.factor);
+        HoldoffSaved saved;
+        overload_factor = c.factor;
+        fake_now = 1'700'000'000;
+        cache = make_with({.memorysize = "300K", .memoryextra = "50K", .with_store = false});
+        fake_now += 100;   // past the first cleaning interval
+        cache_holdoff_set(0);
+        // Four objects being written: a cleaning can take none of them out of memory.
+        std::vector<CACHEMAP*> writing;
+        for (int i = 0; i < 4; ++i) {
+            writing.push_back(cache->cache_open(connection.get(), "http://a.example/w" + std::to_string(i),
+                                                HEADER_TEXT.c_str(), CACHE_WRITING));
+            ASSERT_NE(writing.back(), nullptr);
+            ASSERT_GT(cache->add(writing.back(), body.data(), body.size()), 0);
+        }
+        const std::time_t cleaned = fake_now;   // the cleaning the fourth object's overrun ran,
+        EXPECT_GT(cache->mapped_bytes(), 300'000u);   // with nothing it could take
+        EXPECT_EQ(cache_holdoff(), cleaned + 30 + 120);
+
+        // An open within the interval finds memory still over its limit.
+        fake_now += 5;
+        EXPECT_EQ(cache->cache_open(nullptr, "http://a.example/missing", nullptr, 0), nullptr);
+        EXPECT_EQ(cache_holdoff(), cleaned + c.held);
+        // Past the interval it is the next cleaning's turn instead.
+        cache_holdoff_set(0);
+        fake_now = cleaned + 30;
+        for (CACHEMAP* object : writing)
+            cache->cache_close(object, true);
+        EXPECT_EQ(cache->cache_open(nullptr, "http://a.example/missing", nullptr, 0), nullptr);
+        EXPECT_EQ(cache_holdoff(), 0);
+    }
+    overload_factor = saved_factor;
+}
+
+TEST_F(CacheStore, AnObjectDroppedSoonAfterACleaningUnderPressureHoldsTheCacheOff)
+{
+    HoldoffSaved saved;
+    cache = make_with({.maxsize = "1M", .memorysize = "300K", .memoryextra = "0", .with_store = false});
+    const std::string body = bytes_of(100'000, 11);
+    const std::string too_big = "HTTP/1.1 200 OK\r\nContent-Length: 2000000\r\n\r\n";
+    fake_now += 100;
+    std::vector<CACHEMAP*> writing;
+    for (int i = 0; i < 4; ++i) {
+        writing.push_back(
+            cache->cache_open(connection.get(), "http://a.example/w" + std::to_string(i), HEADER_TEXT.c_str(), CACHE_WRITING));
+        ASSERT_NE(writing.back(), nullptr);
+        ASSERT_GT(cache->add(writing.back(), body.data(), body.size()), 0);
+    }
+    const std::time_t cleaned = fake_now;
+    struct Case {
+        std::time_t after;    // seconds after the cleaning
+        std::time_t held;     // the hold-off the drop leaves, 0: untouched
+    };
+    // Until a minute past the interval, a drop holds new responses back to the interval and two
+    // minutes; the open that drops does not run the pressure check of other opens.
+    const Case cases[] = {{10, cleaned + 30 + 120}, {89, cleaned + 30 + 120}, {90, 0}, {200, 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.after);
+        cache_holdoff_set(0);
+        fake_now = cleaned + c.after;
+        EXPECT_EQ(cache->cache_open(connection.get(), "http://a.example/big", too_big.c_str(), CACHE_WRITING), nullptr);
+        EXPECT_EQ(cache->exists("http://a.example/big"), 0);
+        EXPECT_EQ(cache_holdoff(), c.held);
+    }
+    for (CACHEMAP* object : writing)
+        cache->cache_close(object, true);
 }
 
 TEST_F(CacheStore, AQueuedPathIsWithdrawnWhenItsObjectIsStoredAgain)
@@ -1058,4 +1141,34 @@ TEST_F(CacheStore, TheJournalFollowsTheTableWhileThreadsChangeItAndRewritesRun)
     for (const std::string& key : live)
         EXPECT_EQ(cache->exists(key), 1) << key;
     EXPECT_EQ(cache->object_count(), static_cast<int>(live.size()));
+}
+
+TEST_F(CacheStore, AFatalStateMetUnderTheMutexStillEndsTheProcessWithItsJournalWritten)
+{
+    // The cleaning sweep meets an object neither on disk nor in memory, an impossible state: the
+    // fatal assertion is raised with the cache's mutex held, and the clean exit that follows
+    // lets the cache finish all the same.
+    cache = make_with({.store_size = "10"});   // over its size at once: every open cleans
+    store("http://a.example/kept", "kept");
+    store("http://a.example/forged", "forged");
+    const fs::path log = dir.string() + ".log";
+    fs::remove(log);
+    EXPECT_EXIT(
+        {
+            alarm(30);   // a hang ends by SIGALRM, which is no exit
+            logfile = log.string();
+            cache_section = cache.get();
+            CACHEMAP* forged = cache->cache_open(nullptr, "http://a.example/forged", nullptr, 0);
+            forged->flags &= ~(CACHE_DISK | CACHE_MEM);
+            cache->cache_close(forged, false);
+            fake_now += 100;   // past the first cleaning interval
+            cache->cache_open(nullptr, "http://a.example/kept", nullptr, 0);
+        },
+        testing::ExitedWithCode(1), "");
+    std::ifstream in(log);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    fs::remove(log);
+    EXPECT_NE(text.find("ASSERTION: "), std::string::npos) << text;
+    EXPECT_NE(text.find("cache: starting graceful done"), std::string::npos) << text;
+    EXPECT_EQ(journal_survivors(dir / "journal"), std::set<std::string>{"http://a.example/kept"});
 }
