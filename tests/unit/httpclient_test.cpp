@@ -213,8 +213,9 @@ TEST_F(HttpClient, BodyBeyondTheBoundIsRefusedByEveryFraming)
         const Response response(http_fetch(*url, nullptr, BOUND, &too_large));
         EXPECT_EQ(too_large, c.too_large);
         ASSERT_EQ(response == nullptr, c.too_large);
-        if (response != nullptr)
+        if (response != nullptr) {
             EXPECT_EQ(response->body.view(), "12345678");
+        }
     }
 }
 

@@ -207,8 +207,9 @@ TEST_F(PrefetchTest, TheMaximumDepthStopsLinksOfDeeperPages)
         feed(connection.get(), "<img src=\"/x.gif\">");
         const std::vector<std::unique_ptr<PREFETCH_QUEUE>> queued = drain();
         ASSERT_EQ(queued.size(), depth < 2 ? 1u : 0u) << depth;
-        if (!queued.empty())
+        if (!queued.empty()) {
             EXPECT_EQ(queued[0]->depth, depth + 1);
+        }
     }
 }
 

@@ -49,11 +49,6 @@ const char* const HOST_PATTERN = "^h(ab)+\\.example$";
 const char* const PATH_PATTERN = "^/(abc)+$";
 const char* const TYPE_PATTERN = "^text/html; x=(abc|d)+$";
 
-std::string field(const std::string& name, const std::string& value)
-{
-    return "<" + name + ">" + value + "</" + name + ">";
-}
-
 void load_rules()
 {
     road::sections_create();

@@ -270,8 +270,9 @@ TEST_F(Transfer, LargeRelaysArriveWholeWhetherSplicedOrCopied)
         EXPECT_TRUE(got == body);
         EXPECT_EQ(wired->client->bytes_out(), size);
         EXPECT_EQ(wired->server->bytes_in(), size - c.buffered.size());
-        if (c.watch)
+        if (c.watch) {
             EXPECT_EQ(seen, size);
+        }
     }
 }
 
