@@ -23,7 +23,7 @@ import signal
 import subprocess
 from pathlib import Path
 
-from conftest import free_port, wait_port
+from conftest import free_port, wait_port, wait_until
 
 ECHO_MODULE = "/usr/lib/nginx/modules/ngx_http_echo_module.so"
 BIG_SIZE = 40 * 1024 * 1024
@@ -130,6 +130,14 @@ http {{
     def access_log(self) -> str:
         path = self.dir / "logs" / "access.log"
         return path.read_text(errors="replace") if path.exists() else ""
+
+    def log_lines(self, text: str, count: int = 1, timeout: float = 10) -> list:
+        """The access-log lines holding text, once there are at least count of them: nginx writes
+        a request's line after its answer has gone, so a client can have it all before."""
+        def found():
+            lines = [line for line in self.access_log().splitlines() if text in line]
+            return lines if len(lines) >= count else None
+        return wait_until(found, timeout, f"{count} line(s) of nginx's log holding {text!r}")
 
     def stop(self) -> None:
         if self.proc.poll() is None:

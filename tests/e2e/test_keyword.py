@@ -52,7 +52,7 @@ def proxy(tarvodine, xml_files):
 
 def sent_bytes(origin, path: str) -> int:
     """What nginx wrote as the body of its last answer for path."""
-    lines = [line for line in origin.access_log().splitlines() if f"GET {path} " in line]
+    lines = origin.log_lines(f"GET {path} ")
     return int(re.search(r'" 200 (\d+)', lines[-1]).group(1))
 
 

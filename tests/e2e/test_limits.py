@@ -84,6 +84,7 @@ def test_a_request_cap_blocks_the_requests_after_it(tarvodine, xml_files, origin
         status, _, body = get(proxy, url)
         assert status.startswith("HTTP/1.1 404"), status
         assert b"Request limit exceeded" in body
+    origin.log_lines("GET /1k.bin?capped", 2)
     assert origin.access_log().count("GET /1k.bin?capped") == 2
 
 
