@@ -116,7 +116,9 @@ def test_a_second_fetch_is_a_hit_served_from_the_store(tarvodine, xml_files, tmp
     assert first.status == second.status == 200
     assert first.body == second.body == origin.file("1k.bin")
     assert "MISS" in first.headers["x-cache"] and "HIT" in second.headers["x-cache"]
-    wait_until(lambda: "TCP_HIT" in proxy.access_log.read_text(), 10, "the hit in the access log")
+    # The access log is made at its first record, which is written after the answer has gone.
+    wait_until(lambda: proxy.access_log.exists() and "TCP_HIT" in proxy.access_log.read_text(), 10,
+               "the hit in the access log")
     assert "TCP_MISS" in proxy.access_log.read_text()
     assert origin_requests(origin, "/1k.bin") == 1
 
