@@ -34,7 +34,7 @@ namespace {
 
 // Each open listener's address (host byte order) and port as one word, for the connection
 // threads that check their connects against them without a lock: set when a listener opens,
-// cleared when all close. Slots in use are the lowest; a cleared one ends the list.
+// cleared when all close. A slot left empty may stand between used ones.
 std::array<std::atomic<std::uint64_t>, MAXLISTENERS> listening{};
 constexpr std::uint64_t LISTENING_USED = std::uint64_t{1} << 48;
 
@@ -71,9 +71,7 @@ bool net_listener_reached(in_addr_t address, int port)
     bool every_address = false;
     for (const std::atomic<std::uint64_t>& slot : listening) {
         const std::uint64_t word = slot.load(std::memory_order_acquire);
-        if (word == 0)
-            break;
-        if (static_cast<int>(word & 0xffff) != port)
+        if (word == 0 || static_cast<int>(word & 0xffff) != port)
             continue;
         const auto bound = static_cast<std::uint32_t>(word >> 16);
         if (bound == ntohl(address))
