@@ -112,10 +112,39 @@ def stop_peer(pid: int, timeout: float = START_TIMEOUT) -> None:
                 raise
 
 
+# Ports handed out by free_port, each held by a reservation (see _reserve) until it is old
+# enough that whatever it was for has long bound it or given up.
+_RESERVATIONS = []
+_RESERVATION_SECONDS = 300
+_RESERVATIONS_LOCK = threading.Lock()
+
+
+def _reserve(port: int) -> bool:
+    """Claims the port for this process against every other process on the machine: the
+    parallel workers of this suite, and other suites run at the same time. A port that is
+    merely free can be picked by two of them before either has bound it; the second then
+    starts its peer on a port that the first holds, and its test talks to the wrong process.
+    The claim is an abstract Unix socket named after the port: it needs no file, and the
+    kernel drops it when the process ends."""
+    claim = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    try:
+        claim.bind(f"\0tarvodine-e2e-port-{port}")
+    except OSError:
+        claim.close()
+        return False
+    now = time.monotonic()
+    with _RESERVATIONS_LOCK:
+        while _RESERVATIONS and now - _RESERVATIONS[0][0] > _RESERVATION_SECONDS:
+            _RESERVATIONS.pop(0)[1].close()
+        _RESERVATIONS.append((now, claim))
+    return True
+
+
 def free_port(host: str = "127.0.0.1") -> int:
-    """A TCP port nothing is bound to right now, taken below the range the system gives
-    outgoing connections their ports from: no connection made meanwhile (by this machine's
-    other tests, say) can take it before the process under test binds it."""
+    """A TCP port nothing is bound to right now and no other test process has been given,
+    taken below the range the system gives outgoing connections their ports from: no
+    connection made meanwhile (by this machine's other tests, say) can take it before the
+    process under test binds it."""
     low = int(Path("/proc/sys/net/ipv4/ip_local_port_range").read_text().split()[0])
     if low - 1024 >= 4096:
         for _ in range(1000):
@@ -125,10 +154,14 @@ def free_port(host: str = "127.0.0.1") -> int:
                     s.bind((host, port))
                 except OSError:
                     continue
+            if _reserve(port):
                 return port
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind((host, 0))
-        return s.getsockname()[1]
+    while True:
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+            s.bind((host, 0))
+            port = s.getsockname()[1]
+        if _reserve(port):
+            return port
 
 
 def wait_until(predicate, timeout: float = START_TIMEOUT, what: str = "condition"):
