@@ -110,24 +110,37 @@ def test_load_loses_no_request_and_gives_everything_back(tarvodine, xml_files, o
     wait_until(settled, 30, "threads and descriptors back after the warm-up")
     rss_warm = rss_kib(pid)
 
-    sampler = Sampler(pid)
-    load = wrk(port, target, LOAD_SECONDS)
-    peak = sampler.finish()
-    assert_nothing_lost(load)
-    # The connection threads served and parked, and ended THREAD_TIMEOUT after the load.
-    assert peak > idle_threads + 10, f"peak {peak} threads"
-    wait_until(settled, 30, "threads and descriptors back after the load")
-    rss_after = rss_kib(pid)
-    allowed = 16 * 1024 + max(0, peak - warm_peak) * THREAD_RESIDUE_KIB
-    assert rss_after - rss_warm < allowed, \
-        f"VmRSS {rss_warm} KiB after the warm-up (peak {warm_peak} threads), {rss_after} KiB after the load (peak {peak})"
+    def measured_load(rss_before: int, peak_before: int):
+        """One load after which the threads must end; gives (figures, peak, RSS after, growth
+        allowed over rss_before)."""
+        sampler = Sampler(pid)
+        load = wrk(port, target, LOAD_SECONDS)
+        peak = sampler.finish()
+        assert_nothing_lost(load)
+        # The connection threads served and parked, and ended THREAD_TIMEOUT after the load.
+        assert peak > idle_threads + 10, f"peak {peak} threads"
+        wait_until(settled, 30, "threads and descriptors back after the load")
+        return load, peak, rss_kib(pid), 16 * 1024 + max(0, peak - peak_before) * THREAD_RESIDUE_KIB
+
+    load, peak, rss_after, allowed = measured_load(rss_warm, warm_peak)
+    loads = [load]
+    if rss_after - rss_warm >= allowed:
+        # The allocator keeps what the most memory in use at once needed, and on a busy machine
+        # a load can hold more requests in flight at once than the warm-up did. That is one
+        # step up; a leak grows again with the next load.
+        rss_step = rss_after
+        load, peak_again, rss_after, allowed = measured_load(rss_step, max(warm_peak, peak))
+        loads.append(load)
+        assert rss_after - rss_step < allowed, \
+            f"VmRSS {rss_warm} KiB after the warm-up (peak {warm_peak} threads), {rss_step} KiB " \
+            f"after a load (peak {peak}), {rss_after} KiB after the next (peak {peak_again})"
 
     # Every completed request reached the origin; at most the ones in flight when wrk stopped
     # reached it without an answer being counted. On a starved machine the count has once been
-    # seen 78 above that (cause not found yet), so the bound allows a third run's worth.
+    # seen 78 above that (cause not found yet), so the bound allows one more run's worth.
     reached = origin.access_log().count('"GET /1k.bin HTTP/1.1"')
-    completed = warm["requests"] + load["requests"]
-    assert completed <= reached <= completed + 3 * CONNECTIONS
+    completed = warm["requests"] + sum(load["requests"] for load in loads)
+    assert completed <= reached <= completed + (2 + len(loads)) * CONNECTIONS
 
     assert proxy.alive()
     errors = [line for line in proxy.native_log().splitlines() if "] error: " in line]
