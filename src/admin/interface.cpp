@@ -25,7 +25,7 @@
 #include "util/helpers.h"
 #include "util/log.h"
 #include "util/stringutil.h"
-#include "http/proto_http.h"
+#include "http/body.h"
 #include "config/template.h"
 #include "http/transfer.h"
 #include "util/url.h"
