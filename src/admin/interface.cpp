@@ -25,7 +25,7 @@
 #include "util/helpers.h"
 #include "util/log.h"
 #include "util/stringutil.h"
-#include "http/proto_http.h"
+#include "http/body.h"
 #include "config/template.h"
 #include "http/transfer.h"
 #include "util/url.h"
@@ -163,22 +163,28 @@ std::string form_body(CONNECTION_T* connection)
     return text;
 }
 
+// Links in a line of the top menu.
+constexpr int MENU_COLUMNS = 4;
+
 void top_menu(Filebuf& page)
 {
-    struct Link { const char* target; const char* label; };
-    static constexpr Link LINKS[3][4] = {
-        {{"connections", "Active connections"}, {"stats", "Statistics"}, {"dnscache", "DNS cache"}, {"headers", "Show headers"}},
-        {{"cache", "View cache entries"}, {"pool", "Connection pool"}, {"prefetch", "Prefetch queue"}, {"urlbl", "URL blacklist"}},
-        {{"config", "Config"}, {"log", "View log entries"}, {"save", "Save settings"}, {"load", "Load settings"}},
-    };
     page.Add("<tr class=\"topmenu\"><td align=\"center\"><b>Top Menu</b></td></tr>\n");
     page.Add("<tr><td align=\"center\"><table class=\"menu\" cellpadding=\"4\">\n");
-    for (const auto& row : LINKS) {
-        page.Add("<tr align=\"center\">");
-        for (const Link& link : row)
-            page.Addf("<td><a href=\"%s\">%s</a></td>", link.target, link.label);
-        page.Add("</tr>\n");
+    int column = 0;
+    for (const InterfacePage* row = pages; row->path != nullptr; ++row) {
+        if (row->menu == nullptr)
+            continue;
+        if (column == 0)
+            page.Add("<tr align=\"center\">");
+        // The link is relative: the path without its leading '/'.
+        page.Addf("<td><a href=\"%s\">%s</a></td>", row->path + 1, row->menu);
+        if (++column == MENU_COLUMNS) {
+            page.Add("</tr>\n");
+            column = 0;
+        }
     }
+    if (column != 0)
+        page.Add("</tr>\n");
     page.Add("</table></td></tr>\n<tr><td><br></td></tr>\n<tr><td align=\"center\">\n");
 }
 
@@ -233,19 +239,19 @@ void html_interface(CONNECTION_T* connection, const std::string& relative)
 } // namespace
 
 const InterfacePage pages[] = {
-    {"/cache", interface_page_cache},
-    {"/config", interface_page_config},
-    {"/connections", interface_page_connections},
-    {"/dnscache", interface_page_dnscache},
-    {"/headers", interface_page_headers},
-    {"/load", interface_page_load},
-    {"/log", interface_page_log},
-    {"/pool", interface_page_pool},
-    {"/prefetch", interface_page_prefetch},
-    {"/save", interface_page_save},
-    {"/stats", interface_page_stats},
-    {"/urlbl", interface_page_urlbl},
-    {nullptr, nullptr},
+    {"/connections", interface_page_connections, "Active connections"},
+    {"/stats", interface_page_stats, "Statistics"},
+    {"/dnscache", interface_page_dnscache, "DNS cache"},
+    {"/headers", interface_page_headers, "Show headers"},
+    {"/cache", interface_page_cache, "View cache entries"},
+    {"/pool", interface_page_pool, "Connection pool"},
+    {"/prefetch", interface_page_prefetch, "Prefetch queue"},
+    {"/urlbl", interface_page_urlbl, "URL blacklist"},
+    {"/config", interface_page_config, "Config"},
+    {"/log", interface_page_log, "View log entries"},
+    {"/save", interface_page_save, "Save settings"},
+    {"/load", interface_page_load, "Load settings"},
+    {nullptr, nullptr, nullptr},
 };
 
 bool interface_request(CONNECTION_T* connection)

@@ -77,13 +77,16 @@ bool interface_login(CONNECTION_T* connection, const CGIMap& args, HEADER* respo
 // -1 for the empty text, else its leading decimal integer as atoi reads it.
 int xatoi(const std::string& text);
 
-// One row of the page table: a path of the interface and the function that appends its page.
+// One row of the page table: a path of the interface, the function that appends its page, and
+// the label of its link in the top menu (null: the page has none).
 using InterfacePageFunction = void (*)(Filebuf* page, CGIMap& args, CONNECTION_T* connection);
 struct InterfacePage {
     const char* path;
     InterfacePageFunction page;
+    const char* menu;
 };
 // Ends with a row whose path is null. Every row whose path equals the request's runs, in order.
+// The top menu links the rows that have a label, in this order, four to a line.
 extern const InterfacePage pages[];
 
 // Appends the "interface.css" template to page: 1, or 0 when there is no such template.

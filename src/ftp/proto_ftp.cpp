@@ -25,7 +25,7 @@
 #include "util/log.h"
 #include "net/network.h"
 #include "core/processors.h"
-#include "http/proto_http.h"
+#include "http/body.h"
 #include "http/protocol.h"
 #include "http/request.h"
 #include "http/response.h"

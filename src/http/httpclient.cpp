@@ -7,6 +7,7 @@
 #include "util/base64.h"
 #include "http/connection.h"
 #include "core/global.h"
+#include "http/body.h"
 #include "http/proto_http.h"
 #include "http/protocol.h"
 #include "net/serverpool.h"

@@ -18,7 +18,7 @@
 #include "net/network.h"
 #include "net/netsection.h"
 #include "core/processors.h"
-#include "http/proto_http.h"
+#include "http/body.h"
 #include "net/socket.h"
 #include "admin/statgroups.h"
 #include "config/template.h"

@@ -22,6 +22,7 @@
 #include "util/stringutil.h"
 #include "net/netsection.h"
 #include "net/network.h"
+#include "http/body.h"
 #include "http/proto_http.h"
 #include "net/socket.h"
 #include "http/transfer.h"

@@ -26,6 +26,7 @@
 #include "core/processors.h"
 #include "config/profile.h"
 #include "ftp/proto_ftp.h"
+#include "http/body.h"
 #include "http/proto_http.h"
 #include "http/protocol.h"
 #include "policy/redirect.h"

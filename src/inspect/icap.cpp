@@ -13,7 +13,7 @@
 #include "core/global.h"
 #include "core/processors.h"
 #include "http/connection.h"
-#include "http/proto_http.h"
+#include "http/body.h"
 #include "http/request.h"
 #include "http/response.h"
 #include "http/transfer.h"

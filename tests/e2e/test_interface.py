@@ -79,6 +79,27 @@ def test_cookie_logs_in_and_is_renewed_on_every_page(tarvodine, xml_files):
         assert header(headers, "set-cookie") is None
 
 
+def test_every_menu_link_reaches_a_page(tarvodine, xml_files):
+    proxy = interface_proxy(tarvodine, xml_files)
+    cookie = f"Cookie: login={login(proxy)}\r\n"
+    after_menu = b'<tr><td><br></td></tr>\n<tr><td align="center">\n'
+    frame_end = b"</td></tr></table>\n</td></tr></table>\n</body>"
+
+    def content(body):
+        """What a page put into the frame, after the menu."""
+        return body[body.index(after_menu) + len(after_menu):body.rindex(frame_end)]
+
+    _, _, frame = ask(proxy, "/no-such-page", extra=cookie)
+    assert content(frame) == b""
+    menu = frame[frame.index(b'<table class="menu"'):]
+    links = re.findall(rb'<a href="([^"/]+)">', menu[:menu.index(b"</table>")])
+    assert len(links) == 12 and len(set(links)) == len(links), links
+    for target in links:
+        status, _, body = ask(proxy, "/" + target.decode(), extra=cookie)
+        assert status == "HTTP/1.1 200 OK", target
+        assert content(body).strip(), target
+
+
 def test_a_changed_password_invalidates_the_cookie(tarvodine, xml_files, tmp_path):
     proxy = interface_proxy(tarvodine, xml_files)
     token = login(proxy)

@@ -36,6 +36,7 @@
 #include "http/header.h"
 #include "net/network.h"
 #include "ftp/proto_ftp.h"
+#include "http/body.h"
 #include "http/proto_http.h"
 #include "http/proxyauth.h"
 #include "http/request.h"

@@ -2,11 +2,15 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <ctime>
 #include <map>
 #include <memory>
+#include <regex>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "admin/blowfish.h"
 #include "admin/interface.h"
@@ -166,6 +170,56 @@ TEST_F(InterfaceTest, PagesRunOnlyForTheirExactPath)
     EXPECT_TRUE(shows_menu(without_referer));
     EXPECT_EQ(without_referer.body.find("Regular expression match"), std::string::npos);
     EXPECT_TRUE(road::was_logged("security: ", "web interface request without referer"));
+}
+
+// The menu's links, in order, as (target, label).
+std::vector<std::pair<std::string, std::string>> menu_links(const Answer& answer)
+{
+    std::vector<std::pair<std::string, std::string>> links;
+    const std::size_t start = answer.body.find("<table class=\"menu\"");
+    const std::size_t end = answer.body.find("</table>", start);
+    if (start == std::string::npos || end == std::string::npos)
+        return links;
+    const std::string menu = answer.body.substr(start, end - start);
+    static const std::regex link("<a href=\"([^\"]*)\">([^<]*)</a>");
+    for (auto it = std::sregex_iterator(menu.begin(), menu.end(), link); it != std::sregex_iterator(); ++it)
+        links.emplace_back((*it)[1], (*it)[2]);
+    return links;
+}
+
+TEST_F(InterfaceTest, TheTopMenuIsThreeRowsOfFourLinks)
+{
+    const Answer answer = ask("GET http://tarvodine/c HTTP/1.1\r\n\r\n");
+    const std::string menu =
+        "<tr class=\"topmenu\"><td align=\"center\"><b>Top Menu</b></td></tr>\n"
+        "<tr><td align=\"center\"><table class=\"menu\" cellpadding=\"4\">\n"
+        "<tr align=\"center\"><td><a href=\"connections\">Active connections</a></td><td><a href=\"stats\">Statistics</a></td>"
+        "<td><a href=\"dnscache\">DNS cache</a></td><td><a href=\"headers\">Show headers</a></td></tr>\n"
+        "<tr align=\"center\"><td><a href=\"cache\">View cache entries</a></td><td><a href=\"pool\">Connection pool</a></td>"
+        "<td><a href=\"prefetch\">Prefetch queue</a></td><td><a href=\"urlbl\">URL blacklist</a></td></tr>\n"
+        "<tr align=\"center\"><td><a href=\"config\">Config</a></td><td><a href=\"log\">View log entries</a></td>"
+        "<td><a href=\"save\">Save settings</a></td><td><a href=\"load\">Load settings</a></td></tr>\n"
+        "</table></td></tr>\n<tr><td><br></td></tr>\n<tr><td align=\"center\">\n";
+    EXPECT_NE(answer.body.find(menu), std::string::npos) << answer.body;
+}
+
+// The menu is made from the page table: each row with an entry is linked once, under its own
+// label, and each link leads to a row.
+TEST_F(InterfaceTest, TheMenuLinksEachPageWithAnEntry)
+{
+    const auto links = menu_links(ask("GET http://tarvodine/c HTTP/1.1\r\n\r\n"));
+    ASSERT_FALSE(links.empty());
+    std::size_t with_entry = 0;
+    for (const InterfacePage* row = pages; row->path != nullptr; ++row) {
+        SCOPED_TRACE(row->path);
+        ASSERT_EQ(row->path[0], '/');
+        if (row->menu == nullptr)
+            continue;
+        ++with_entry;
+        const std::pair<std::string, std::string> entry(row->path + 1, row->menu);
+        EXPECT_EQ(std::count(links.begin(), links.end(), entry), 1);
+    }
+    EXPECT_EQ(with_entry, links.size());
 }
 
 // A page of the proxy's host name on another port is any web server of the machine: its forms

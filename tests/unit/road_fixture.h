@@ -28,6 +28,7 @@
 #include "util/log.h"
 #include "policy/mime.h"
 #include "cache/prefetch.h"
+#include "http/header.h"
 #include "config/profile.h"
 #include "policy/redirect.h"
 #include "config/section.h"
@@ -130,6 +131,23 @@ struct Wired {
     CONNECTION_T* operator->() const { return connection.get(); }
     CONNECTION_T* get() const { return connection.get(); }
 };
+
+// A response header in the connection's response slot, owned by the test.
+struct Response {
+    HeaderPtr header;
+    Response(CONNECTION_T* connection, std::string_view text) : header(http_header_parse_response(text))
+    {
+        EXPECT_NE(header, nullptr);
+        connection->response = header.get();
+    }
+};
+
+// The connection's request, parsed from text.
+inline void request_set(CONNECTION_T* connection, std::string_view text)
+{
+    connection->request = http_header_parse_request(text);
+    ASSERT_NE(connection->request, nullptr);
+}
 
 // The messages logged since the test began, with the given category prefix taken off.
 inline std::vector<std::string> logged(const char* category)
