@@ -83,10 +83,18 @@ bool is_private(std::string_view directive)
            (directive.size() == 7 || directive[7] == '=' || directive[7] == ' ' || directive[7] == '\t');
 }
 
+// "no-cache", with or without the fields it names: those fields may not be served from a copy
+// without asking the origin, and the copy's other fields are no safer to tell apart.
+bool is_no_cache(std::string_view directive)
+{
+    return starts_nocase(directive, "no-cache") &&
+           (directive.size() == 8 || directive[8] == '=' || directive[8] == ' ' || directive[8] == '\t');
+}
+
 // Directives of a response's Cache-Control that forbid sharing it: a copy of it is a violation.
 bool violation_directive(std::string_view directive)
 {
-    return equals_nocase(directive, "no-cache") || equals_nocase(directive, "no-store") || is_private(directive);
+    return is_no_cache(directive) || equals_nocase(directive, "no-store") || is_private(directive);
 }
 
 } // namespace

@@ -563,7 +563,7 @@ TEST_F(CacheStore, FreshnessFollowsTheStoredHeadersBoundedByTheRefreshRule)
 TEST_F(CacheStore, AViolationIsServedOnlyWhileViolationsAreAllowed)
 {
     for (const char* cache_control : {"no-store, max-age=600", "no-cache, max-age=600", "private, max-age=600",
-                                      "max-age=600, private=\"Set-Cookie\""}) {
+                                      "max-age=600, private=\"Set-Cookie\"", "max-age=600, no-cache=\"Set-Cookie\""}) {
         SCOPED_TRACE(cache_control);
         const std::string header = std::string("HTTP/1.1 200 OK\r\nCache-Control: ") + cache_control + "\r\n\r\n";
         cache = make_with({.refresh = refresh_item(0, 86400, 3600, 10)});
@@ -724,6 +724,8 @@ TEST_F(CacheStore, OnlyPlainGetsAnd200AnswersAreCacheableOnceTheHoldOffIsOver)
         {"private naming a field", "", "Cache-Control: private=\"Set-Cookie\"\r\n", 0, 0},
         {"no-store", "", "Cache-Control: no-store\r\n", 0, 0},
         {"no-cache", "", "Cache-Control: No-Cache\r\n", 0, 0},
+        {"no-cache naming a field", "", "Cache-Control: max-age=60, no-cache=\"Set-Cookie\"\r\n", 0, 0},
+        {"a directive that begins like no-cache", "", "Cache-Control: max-age=60, no-cached\r\n", 0, 1},
         {"a directive that begins like private", "", "Cache-Control: privately\r\n", 0, 1},
         {"a Set-Cookie", "", "Set-Cookie: a=1\r\nCache-Control: max-age=60\r\n", 0, 1},
         {"Vary on a line of the client", "", "Vary: Accept-Language\r\n", 0, 0},
