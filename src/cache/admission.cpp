@@ -230,6 +230,13 @@ bool response_shareable(const CONNECTION_T* connection, const HEADER& request, c
         if (violation && (cache_section == nullptr || !cache_section->violations_allowed()))
             return false;
     }
+    return vary_shareable(connection, request, response);
+}
+
+} // namespace
+
+bool vary_shareable(const CONNECTION_T* connection, const HEADER& request, const HEADER& response)
+{
     for (const HTTP_HEADER& line : response.lines) {
         if (!equals_nocase(line.name, "Vary"))
             continue;
@@ -243,8 +250,6 @@ bool response_shareable(const CONNECTION_T* connection, const HEADER& request, c
     }
     return true;
 }
-
-} // namespace
 
 int cacheable(CONNECTION_T* connection, const HEADER* request, const HEADER* response)
 {
