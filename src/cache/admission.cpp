@@ -83,10 +83,18 @@ bool is_private(std::string_view directive)
            (directive.size() == 7 || directive[7] == '=' || directive[7] == ' ' || directive[7] == '\t');
 }
 
+// "no-cache", with or without the fields it names: those fields may not be served from a copy
+// without asking the origin, and the copy's other fields are no safer to tell apart.
+bool is_no_cache(std::string_view directive)
+{
+    return starts_nocase(directive, "no-cache") &&
+           (directive.size() == 8 || directive[8] == '=' || directive[8] == ' ' || directive[8] == '\t');
+}
+
 // Directives of a response's Cache-Control that forbid sharing it: a copy of it is a violation.
 bool violation_directive(std::string_view directive)
 {
-    return equals_nocase(directive, "no-cache") || equals_nocase(directive, "no-store") || is_private(directive);
+    return is_no_cache(directive) || equals_nocase(directive, "no-store") || is_private(directive);
 }
 
 } // namespace
@@ -222,6 +230,13 @@ bool response_shareable(const CONNECTION_T* connection, const HEADER& request, c
         if (violation && (cache_section == nullptr || !cache_section->violations_allowed()))
             return false;
     }
+    return vary_shareable(connection, request, response);
+}
+
+} // namespace
+
+bool vary_shareable(const CONNECTION_T* connection, const HEADER& request, const HEADER& response)
+{
     for (const HTTP_HEADER& line : response.lines) {
         if (!equals_nocase(line.name, "Vary"))
             continue;
@@ -235,8 +250,6 @@ bool response_shareable(const CONNECTION_T* connection, const HEADER& request, c
     }
     return true;
 }
-
-} // namespace
 
 int cacheable(CONNECTION_T* connection, const HEADER* request, const HEADER* response)
 {

@@ -253,6 +253,16 @@ CacheRef CacheSection::lookup(CONNECTION_T* connection, std::string_view key, bo
 {
     Lock lock(mutex_);
     CACHEMAP* result = open_locked(lock, connection, key, nullptr, offline ? std::uint32_t{CACHE_OFFLINE} : 0u);
+    // An answer that varies on a line the client decides is never stored; one found all the
+    // same (written by an earlier version) may be another client's variant: it goes, and this
+    // request fetches its own.
+    if (result != nullptr && (result->flags & (CACHE_INVALID | CACHE_BUFFERWAIT)) == 0 && connection != nullptr &&
+        connection->request != nullptr && result->header != nullptr &&
+        !vary_shareable(connection, *connection->request, *result->header)) {
+        putlog(LOG_CACHE, "stored answer varies on the request: %s", result->key.c_str());
+        invalidate_unlocked(result);
+        result = nullptr;
+    }
     if (result != nullptr && !offline && (result->flags & (CACHE_INVALID | CACHE_BUFFERWAIT)) == 0)
         check_locked(connection, result, now());
     journal_settle(lock);

@@ -130,8 +130,9 @@ public:
     // Invalidates the object of key, if any; 1 when found.
     int invalidate_key(std::string_view key);
     // A request's lookup: open without CACHE_WRITING (CACHE_OFFLINE when offline) and, for an
-    // object found neither invalid nor still buffered, unless offline, its check for the
-    // request, under one lock.
+    // object found neither invalid nor still buffered, its invalidation when its answer's Vary
+    // does not suit the request as it goes to the origin (vary_shareable; the lookup then finds
+    // nothing) or else, unless offline, its check for the request, under one lock.
     CacheRef lookup(CONNECTION_T* connection, std::string_view key, bool offline);
     // Freshness check of a hit for the request: may set CACHE_VALIDATE.
     void check(CONNECTION_T* connection, CACHEMAP* object);
@@ -372,6 +373,10 @@ extern CacheSection* cache_section;
 // An answer that forbids sharing (no-store, no-cache, private) while violations are off, or that
 // varies on a request line the client chose, is not.
 int cacheable(CONNECTION_T* connection, const HEADER* request, const HEADER* response);
+// Whether the answer's Vary lines let it serve every request for its URL, the request given
+// among them as it goes to the origin: only when each line named is one the proxy decided, not
+// the client. The test of cacheable, and of a hit on an answer stored before it was made.
+bool vary_shareable(const CONNECTION_T* connection, const HEADER& request, const HEADER& response);
 
 // Thread entry: works off the cache's pending deletions for the life of the process.
 void* unlink_thread(void*);

@@ -228,7 +228,9 @@ std::unique_ptr<Socket> passive_setup(CONNECTION_T* connection, std::string_view
         return nullptr;
     if (!ftp_send(connection, transfer))
         return nullptr;
-    const int fd = net_connect(host->c_str(), ntohs(named->sin_port), ftp_timeout());
+    // The port is the server's word: one of the proxy's own listeners would have the proxy
+    // read its own idle client connection as the data, or an upload as a request of its own.
+    const int fd = net_connect(host->c_str(), ntohs(named->sin_port), nullptr, ftp_timeout(), true);
     if (fd < 0)
         return nullptr;
     return std::make_unique<Socket>(fd);

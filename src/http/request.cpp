@@ -206,10 +206,10 @@ private:
     Step commands();
     // Whether a stage-0 check blocks the request.
     Step request_check();
-    // Whether the cache answers (or refuses) the request, or holds a copy to serve or revalidate.
-    Step cache_lookup();
     // Which encodings the server is asked for.
     Step encoding();
+    // Whether the cache answers (or refuses) the request, or holds a copy to serve or revalidate.
+    Step cache_lookup();
     // Whether an upstream connection opens, the cache serves without one, or the client is told why not.
     Step upstream();
     // The handler that serves the request: the tunnel, a diagnostic page, a module, HTTP or FTP.
@@ -240,8 +240,9 @@ void RequestExchange::run()
         &RequestExchange::recorded,
         &RequestExchange::commands,
         &RequestExchange::request_check,
-        &RequestExchange::cache_lookup,
+        // The cache judges a hit by the request as it goes to the origin, Accept-Encoding included.
         &RequestExchange::encoding,
+        &RequestExchange::cache_lookup,
         &RequestExchange::upstream,
         &RequestExchange::dispatch,
     };

@@ -5,6 +5,7 @@
 #include <tinyxml.h>
 
 #include "config/item.h"
+#include "config/xmlcursor.h"
 #include "core/processors.h"
 #include "http/httpclient.h"
 #include "util/filebuf.h"
@@ -69,9 +70,11 @@ AntivirusVerdict fprot_reply_read(std::string_view reply)
     if (const UniqueRegexSub doctype(reg_sub_compile("<!DOCTYPE[^\\]]*\\]>", 0)); doctype != nullptr)
         reg_replace(text, doctype.get(), nullptr, nullptr);
     const std::string xml(text.view());
+    // Bounded in depth: the reply is parsed on a connection thread, whose stack a reply nested
+    // without end would otherwise exhaust.
     TiXmlDocument document;
-    document.Parse(xml.c_str());
-    const TiXmlElement* root = document.Error() ? nullptr : document.RootElement();
+    std::string why;
+    const TiXmlElement* root = xml_text_load(document, xml, why) ? document.RootElement() : nullptr;
     if (root != nullptr && root->ValueStr() != "fprot-results")
         root = nullptr;
     const TiXmlElement* summary = root != nullptr ? root->FirstChildElement("summary") : nullptr;

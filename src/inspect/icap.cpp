@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 #include "config/general.h"
@@ -111,6 +112,20 @@ Filebuf* body_of(CONNECTION_T* connection, Filebuf* body)
     if (connection->body == nullptr)
         connection->body = std::make_unique<Filebuf>();
     return connection->body.get();
+}
+
+// Whether the client read a reply to its end: the one header at offset 0 it reads (header_read:
+// its length) and the body after it are all the reply names, and that header is as long as the
+// offset of what follows it says. The rest of any other reply may still be on its way, and would
+// be read as the reply to the connection's next exchange.
+bool reply_read_whole(const Encapsulation& e, std::optional<std::size_t> header_read)
+{
+    const int headers = (e.req_hdr != -1 ? 1 : 0) + (e.res_hdr != -1 ? 1 : 0);
+    const long body = e.req_body != -1 ? e.req_body : e.res_body;
+    if (!header_read)
+        return headers == 0 && body == -1;
+    const long next = body != -1 ? body : e.null_body;
+    return headers == 1 && (next == -1 || next == static_cast<long>(*header_read));
 }
 
 } // namespace
@@ -355,10 +370,13 @@ bool ICAPSection::protocol_icap(CONNECTION_T* connection, Filebuf* body, int mod
     const bool request_first = e.req_hdr == 0;
     const bool response_first = !request_first && e.res_hdr == 0;
     std::unique_ptr<Filebuf> returned;
+    std::optional<std::size_t> header_read;
     if (request_first || response_first) {
         const std::optional<std::string> inner = header_get(connection, SIDE_SERVER, timeout);
-        if (inner)
+        if (inner) {
+            header_read = inner->size();
             http = request_first ? http_header_parse_request(*inner) : http_header_parse_response(*inner);
+        }
         // A response must have its status line (the parser reads any other text as HTTP/0.9) and a
         // final status: anything else is never passed on to the client.
         if (http != nullptr && response_first && (http->version == HTTP_VERSION_09 || http->status < 200))
@@ -423,7 +441,7 @@ bool ICAPSection::protocol_icap(CONNECTION_T* connection, Filebuf* body, int mod
         }
     }
 
-    if (reply.header->keepalive == 0 || pool == nullptr)
+    if (reply.header->keepalive == 0 || pool == nullptr || !reply_read_whole(e, header_read))
         connection->server.reset();
     else
         pool->Add(std::move(connection->server), key);

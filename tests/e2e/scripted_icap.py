@@ -44,7 +44,9 @@ def reply(status: int, encapsulated: str = "", blocks: bytes = b"", body=None, c
 
 
 class ScriptedIcap:
-    """answer(request) gives (reply bytes, then close the connection?)."""
+    """answer(request) gives (reply bytes, then close the connection?) or (reply bytes, close?,
+    held bytes): those are the rest of the reply, sent on its connection only once the next
+    request has come there, just before that request's reply."""
 
     def __init__(self, answer):
         self.answer = answer
@@ -71,6 +73,7 @@ class ScriptedIcap:
 
     def _serve(self, sock, number):
         reader = _Reader(sock)
+        held = b""
         with sock:
             while True:
                 head = reader.until(b"\r\n\r\n")
@@ -85,7 +88,9 @@ class ScriptedIcap:
                 else:
                     request.encapsulated = reader.exactly(offsets.get("null-body", 0))
                 self.requests.append(request)
-                data, close = self.answer(request)
+                answered = self.answer(request)
+                data, close = answered[:2]
+                data, held = held + data, (answered[2] if len(answered) > 2 else b"")
                 try:
                     sock.sendall(data)
                 except OSError:

@@ -19,6 +19,7 @@ from conftest import free_port, wait_port, wait_until
 from counting_origin import fetch, proxy_get
 from origin import Origin, _random_file
 from rules_helpers import GENERAL_GLOBALS, GENERAL_RULE, element, section_set
+from scripted_origin import ScriptedOrigin
 
 CACHE_GLOBALS = {"enabled": "true", "violations": "false", "memorysize": "64M", "memoryextra": "4M",
                  "minsize": "0", "maxsize": "16M", "prefetchwindow": "60", "icpport": "0", "icptimeout": "1000",
@@ -248,6 +249,41 @@ def test_a_flipped_byte_is_caught_by_the_md5_check(tarvodine, xml_files, tmp_pat
     assert "MISS" in got.headers["x-cache"]
     assert "cache: md5 mismatch" in proxy.proc.native_log()
     assert origin_requests(origin, "/1k.bin", at_least=2) == 2
+
+
+def test_a_stored_answer_varying_on_the_clients_request_is_fetched_anew(tarvodine, xml_files, tmp_path):
+    # Such an answer is never stored, but one an earlier version stored is on disk all the same:
+    # made here from a stored answer by renaming one of its header lines in place.
+    body = b"the variant of one client\n"
+    answer = (b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nCache-Control: max-age=600\r\n"
+              b"X-Va: Accept-Language\r\nConnection: close\r\nContent-Length: %d\r\n\r\n" % len(body)) + body
+    origin = ScriptedOrigin([answer] * 2)
+    store = tmp_path / "store"
+    store.mkdir()
+    try:
+        proxy = CacheProxy(tarvodine, xml_files, tmp_path, cache_element((store, 0))).start()
+        url = origin.url("/page")
+        assert "MISS" in proxy.get(url).headers["x-cache"]
+        wait_until(lambda: stored_whole(store, url), 10, "the object finished")
+        proxy.proc.stop()
+        path = object_file(store, url)
+        # The file's times are the object's: they stay.
+        times = path.stat()
+        path.write_bytes(path.read_bytes().replace(b"\r\nX-Va: ", b"\r\nVary: ", 1))
+        os.utime(path, ns=(times.st_atime_ns, times.st_mtime_ns))
+
+        proxy.start()
+        again = proxy_get(proxy, url, "127.0.0.1", headers={"Accept-Language": "de"})
+        assert again.body == body and "MISS" in again.headers["x-cache"]
+        assert origin.accepted == 2
+        assert "cache: stored answer varies on the request: " + url in proxy.proc.native_log()
+        # The answer fetched anew takes its place.
+        wait_until(lambda: stored_whole(store, url), 10, "the new object finished")
+        hit = proxy_get(proxy, url, "127.0.0.1", headers={"Accept-Language": "fr"})
+        assert hit.body == body and "HIT" in hit.headers["x-cache"]
+        assert origin.accepted == 2
+    finally:
+        origin.stop()
 
 
 def test_a_full_store_keeps_caching_in_memory(tarvodine, xml_files, tmp_path, origin):

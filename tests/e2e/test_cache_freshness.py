@@ -82,6 +82,7 @@ def test_uncachable_exchanges_always_reach_the_origin(tarvodine, xml_files, tmp_
         ("credentials", {"Authorization": "Basic dXNlcjpwYXNz"}, ok("Cache-Control: max-age=600")),
         ("a 203 answer", {}, ok("Cache-Control: max-age=600").replace(b"200 OK", b"203 Non-Authoritative", 1)),
         ("a must-revalidate answer", {}, ok("Cache-Control: max-age=600, must-revalidate")),
+        ("a no-cache answer naming a field", {}, ok('Cache-Control: max-age=600, no-cache="Set-Cookie"')),
     ]
     origin = ScriptedOrigin([reply for _, _, reply in cases for _ in range(2)])
     try:

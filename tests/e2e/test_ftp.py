@@ -377,12 +377,14 @@ class ScriptedFtp:
     them unnumbered. listing replaces the LIST text made from files; replies maps a command to
     the reply it gets instead, None hanging up, a function being called with the connection;
     greeting, a function, greets in place of the usual line; after pause_after bytes of a file
-    RETR waits for `resume` before it sends the rest."""
+    RETR waits for `resume` before it sends the rest. pasv_port is a port of someone else that
+    its PASV answer names in place of one of its own: a transfer then only gets its 150."""
 
     def __init__(self, files, pasv_named="127,0,0,1", intruder=False, banner=False, listing=None, replies=None,
-                 pause_after=None, greeting=None):
+                 pause_after=None, greeting=None, pasv_port=None):
         self.files = files
         self.pasv_named = pasv_named
+        self.pasv_port = pasv_port
         self.intruder = intruder
         self.banner = banner
         self.listing = listing
@@ -443,6 +445,11 @@ class ScriptedFtp:
                 conn.sendall(b"200 binary\r\n")
             elif verb == "CWD":
                 conn.sendall(b"550 not a directory\r\n" if arg in self.files else b"250 ok\r\n")
+            elif verb == "PASV" and self.pasv_port is not None:
+                port = self.pasv_port
+                conn.sendall(f"227 Entering Passive Mode ({self.pasv_named},{port >> 8},{port & 255}).\r\n".encode())
+            elif verb in ("LIST", "RETR", "STOR") and self.pasv_port is not None:
+                conn.sendall(b"150 go ahead\r\n")
             elif verb == "PASV":
                 passive = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
                 passive.bind(("127.0.0.1", 0))
@@ -536,6 +543,31 @@ def test_the_data_connection_goes_to_the_control_peer(tarvodine, xml_files, scri
     response, body = get(proxy, server.url("/pub/file.txt"))
     assert (response.status, body) == (200, content)
     assert server.data_peers and set(server.data_peers) == {"127.0.0.1"}
+
+
+# A server that names the proxy's own listening port for its data would have the proxy talk to
+# itself: a listing read from an idle client connection of its own, an upload read as a request
+# from the proxy's own address.
+@pytest.mark.parametrize("method, path, logged", [
+    ("GET", "/pub/", "ftp: failed to LIST GET "),
+    ("PUT", "/pub/new.txt", "ftp: failed to store FTP file PUT "),
+])
+def test_a_data_connection_to_the_proxys_own_listener_is_refused(tarvodine, xml_files, scripted, method, path,
+                                                                logged):
+    proxy = start_proxy(tarvodine, xml_files, timeout="5")
+    server = scripted({}, pasv_port=proxy.port)
+    body = b"GET http://127.0.0.1:9/ HTTP/1.0\r\n\r\n" if method == "PUT" else None
+    conn = connect(proxy)
+    try:
+        response, page = exchange(conn, method, server.url(path), body=body)
+    finally:
+        conn.close()
+    assert response.status == 404
+    assert b"Connection failed" in page
+    assert "PASV" in server.commands
+    wait_until(lambda: logged in proxy.native_log(), 10, "the log line")
+    # The test's connection is the one client the proxy had.
+    assert proxy.native_log().count(" allowed connect from ") == 1
 
 
 def test_an_active_data_connection_is_taken_only_from_the_server(tarvodine, xml_files, scripted):

@@ -212,6 +212,53 @@ def test_a_pooled_connection_the_server_closed_is_replaced(tarvodine, xml_files,
     assert [r.connection for r in scripted.requests] == [1, 2]
 
 
+# A reply that names sections after the one the client reads (a second header, a body without a
+# header before it, bytes its header does not fill) may send them late, once the next exchange on
+# its connection has begun: they would be read as that exchange's reply.
+ANOTHER_REQUEST = b"GET http://elsewhere.example/ HTTP/1.1\r\nHost: elsewhere.example\r\n\r\n"
+
+
+def answer_with_unread_rest(request):
+    text = request.encapsulated.decode("latin-1")
+    case = text.split("case=", 1)[1].split(" ", 1)[0] if "case=" in text else ""
+    n = len(NEW_RESPONSE)
+    own_request = request.encapsulated[:request.offsets().get("res-hdr", 0)]
+    q = len(own_request)
+    replies = {
+        "twoheaders": (reply(200, f"res-hdr=0, req-hdr={n}, null-body={n + len(ANOTHER_REQUEST)}", NEW_RESPONSE),
+                       ANOTHER_REQUEST),
+        "requestfirst": (reply(200, f"req-hdr=0, res-hdr={q}, null-body={q + n}", own_request), NEW_RESPONSE),
+        "bodyonly": (reply(200, "res-body=0"), b"9\r\nrewritten\r\n0\r\n\r\n"),
+        "shortheader": (reply(200, f"res-hdr=0, null-body={n + 7}", NEW_RESPONSE), b"extra\r\n"),
+    }
+    if case in replies:
+        data, rest = replies[case]
+        return data, False, rest
+    return scripted_answer(request)
+
+
+@pytest.mark.parametrize("case, modified", [
+    ("twoheaders", True),
+    ("requestfirst", False),
+    ("bodyonly", False),
+    ("shortheader", True),
+])
+def test_a_connection_whose_reply_was_not_read_to_its_end_is_not_reused(tarvodine, xml_files, origin, case,
+                                                                        modified):
+    server = ScriptedIcap(answer_with_unread_rest)
+    try:
+        proxy = icap_proxy(tarvodine, xml_files, rule(server.port, "/resp", 2))
+        status, headers, body = get(proxy, origin.url(f"/page.bin?case={case}"))
+        assert status.startswith("HTTP/1.1 200"), status
+        assert ("x-scripted" in headers, body) == ((True, b"") if modified else (False, PAGE))
+        status, headers, body = get(proxy, origin.url("/page.bin?case=rewrite"))
+        assert status.startswith("HTTP/1.1 200"), status
+        assert (headers.get("x-scripted"), body) == ("yes", b"rewritten")
+        assert [r.connection for r in server.requests] == [1, 2]
+    finally:
+        server.stop()
+
+
 def test_a_204_connection_is_not_reused(tarvodine, xml_files, scripted, origin):
     proxy = icap_proxy(tarvodine, xml_files, rule(scripted.port, "/resp", 2))
     for _ in range(2):

@@ -24,6 +24,7 @@
 
 #include "cache/cache.h"
 #include "config/general.h"
+#include "config/xmlcursor.h"
 #include "core/processors.h"
 #include "http/request.h"
 #include "http/response.h"
@@ -708,6 +709,16 @@ TEST_F(AntivirusTest, FProtOptionsAndAnswers)
         const char* name;
     };
     const std::string doctype = "<!DOCTYPE fprot-results [\n<!ELEMENT summary (#PCDATA)>\n]>\n";
+    // Elements nested in the reply beyond any a daemon writes: a verdict beside them is not
+    // taken, and nesting deep enough to exhaust a connection thread's stack is never parsed.
+    const auto nested = [](std::size_t depth, std::string_view summary) {
+        std::string text = "<fprot-results><summary>" + std::string(summary) + "</summary>";
+        for (std::size_t i = 0; i < depth; ++i)
+            text += "<d>";
+        for (std::size_t i = 0; i < depth; ++i)
+            text += "</d>";
+        return text + "</fprot-results>";
+    };
     const Answer answers[] = {
         {"infected, in any capitals, with a name",
          doctype + "<fprot-results><summary>InFeCtEd</summary><detected><name>W32/X</name></detected></fprot-results>",
@@ -724,6 +735,11 @@ TEST_F(AntivirusTest, FProtOptionsAndAnswers)
         {"another root", "<results><summary>infected</summary></results>", AntivirusVerdict::FAILED,
          AntivirusVerdict::NAMED, ""},
         {"not XML", "<<<", AntivirusVerdict::FAILED, AntivirusVerdict::NAMED, ""},
+        {"nested as deep as a reply may be", nested(XML_DEPTH_MAX - 1, "clean"), AntivirusVerdict::CLEAN,
+         AntivirusVerdict::NAMED, ""},
+        {"nested a level deeper", nested(XML_DEPTH_MAX, "clean"), AntivirusVerdict::FAILED, AntivirusVerdict::NAMED, ""},
+        {"nested a million levels deep", nested(1000000, "infected"), AntivirusVerdict::FAILED,
+         AntivirusVerdict::NAMED, ""},
     };
     for (const Answer& a : answers) {
         const AntivirusVerdict verdict = fprot_reply_read(a.xml);

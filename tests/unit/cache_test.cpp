@@ -563,7 +563,7 @@ TEST_F(CacheStore, FreshnessFollowsTheStoredHeadersBoundedByTheRefreshRule)
 TEST_F(CacheStore, AViolationIsServedOnlyWhileViolationsAreAllowed)
 {
     for (const char* cache_control : {"no-store, max-age=600", "no-cache, max-age=600", "private, max-age=600",
-                                      "max-age=600, private=\"Set-Cookie\""}) {
+                                      "max-age=600, private=\"Set-Cookie\"", "max-age=600, no-cache=\"Set-Cookie\""}) {
         SCOPED_TRACE(cache_control);
         const std::string header = std::string("HTTP/1.1 200 OK\r\nCache-Control: ") + cache_control + "\r\n\r\n";
         cache = make_with({.refresh = refresh_item(0, 86400, 3600, 10)});
@@ -649,6 +649,57 @@ TEST_F(CacheStore, TheClientsCacheControlDecidesOnRevalidation)
     connection->request.reset();
 }
 
+// An answer varying on a line the client decides is not stored; one an earlier version stored
+// may be another client's variant. A request's lookup drops it and finds nothing, offline too; the
+// lines the proxy decides itself keep it a hit.
+TEST_F(CacheStore, ALookupDropsAStoredAnswerThatVariesOnALineOfTheClient)
+{
+    struct Case {
+        const char* what;
+        std::string vary;            // the stored answer's Vary lines
+        std::string request_lines;   // the request as it goes to the origin
+        std::uint32_t connection_flags;
+        bool hit;
+    };
+    const Case cases[] = {
+        {"no Vary", "", "Accept-Language: de\r\n", 0, true},
+        {"Vary on a line of the client", "Vary: Accept-Language\r\n", "Accept-Language: de\r\n", 0, false},
+        {"Vary on a line the request lacks", "Vary: Cookie\r\n", "", 0, false},
+        {"Vary on anything", "Vary: *\r\n", "", 0, false},
+        {"Vary on hop-by-hop lines", "Vary: Connection, TE\r\n", "", 0, true},
+        {"Vary on an Accept-Encoding the proxy left out", "Vary: Accept-Encoding\r\n", "", 0, true},
+        {"Vary on the proxy's own Accept-Encoding", "Vary: Accept-Encoding\r\n", "Accept-Encoding: gzip, deflate\r\n",
+         CONN_ENCODED, true},
+        {"Vary on the client's Accept-Encoding", "Vary: Accept-Encoding\r\n", "Accept-Encoding: br\r\n", 0, false},
+        {"one Vary line of two", "Vary: Connection\r\nVary: User-Agent\r\n", "", 0, false},
+    };
+    const std::string key = "http://a.example/x";
+    for (const bool offline : {false, true}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + (offline ? ", offline" : ""));
+            cache = make_with({.refresh = refresh_item(0, 86400, 3600, 10)});
+            store(key, "body", 10000, "HTTP/1.1 200 OK\r\nCache-Control: max-age=600\r\n" + c.vary + "\r\n");
+            // Read back from the store, as an object an earlier run left.
+            cache.reset();
+            cache = make_with({.refresh = refresh_item(0, 86400, 3600, 10)});
+            connection->request =
+                http_header_parse_request("GET " + key + " HTTP/1.1\r\nHost: a.example\r\n" + c.request_lines + "\r\n");
+            ASSERT_NE(connection->request, nullptr);
+            connection->flags = c.connection_flags;
+            {
+                CacheRef looked = cache->lookup(connection.get(), key, offline);
+                EXPECT_EQ(static_cast<bool>(looked), c.hit);
+            }
+            EXPECT_EQ(cache->exists(key), c.hit ? 1 : 0);
+            cache.reset();
+            fs::remove_all(dir);
+            fs::create_directories(dir);
+        }
+    }
+    connection->flags = 0;
+    connection->request.reset();
+}
+
 TEST_F(CacheStore, ARevalidatedObjectIsFreshAgain)
 {
     cache = make_with({.refresh = refresh_item(0, 86400, 3600, 10)});
@@ -724,6 +775,8 @@ TEST_F(CacheStore, OnlyPlainGetsAnd200AnswersAreCacheableOnceTheHoldOffIsOver)
         {"private naming a field", "", "Cache-Control: private=\"Set-Cookie\"\r\n", 0, 0},
         {"no-store", "", "Cache-Control: no-store\r\n", 0, 0},
         {"no-cache", "", "Cache-Control: No-Cache\r\n", 0, 0},
+        {"no-cache naming a field", "", "Cache-Control: max-age=60, no-cache=\"Set-Cookie\"\r\n", 0, 0},
+        {"a directive that begins like no-cache", "", "Cache-Control: max-age=60, no-cached\r\n", 0, 1},
         {"a directive that begins like private", "", "Cache-Control: privately\r\n", 0, 1},
         {"a Set-Cookie", "", "Set-Cookie: a=1\r\nCache-Control: max-age=60\r\n", 0, 1},
         {"Vary on a line of the client", "", "Vary: Accept-Language\r\n", 0, 0},
