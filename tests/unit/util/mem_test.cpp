@@ -153,7 +153,7 @@ TEST(FatalAssertion, LogsNotifiesAndExitsWithFailure)
     const std::vector<std::string> lines = messages(output.text());
     ASSERT_EQ(lines.size(), 5u) << output.text();
     EXPECT_EQ(lines[0], "advice: System Unstable: Please Restart");
-    EXPECT_TRUE(lines[1].starts_with("advice: ASSERTION: tests/unit/mem_test:")) << lines[1];
+    EXPECT_TRUE(lines[1].starts_with("advice: ASSERTION: tests/unit/util/mem_test:")) << lines[1];
     EXPECT_TRUE(lines[1].ends_with(" in function raise_assertion")) << lines[1];
     EXPECT_EQ(lines[2], "");
     EXPECT_EQ(lines[3], "System Unstable: Please Restart");
@@ -172,7 +172,7 @@ TEST(FatalAssertion, FailedAllocationAddsTheSizeLine)
     const std::vector<std::string> lines = messages(output.text());
     ASSERT_EQ(lines.size(), 6u) << output.text();
     EXPECT_EQ(lines[0], "advice: System Unstable: Please Restart");
-    EXPECT_TRUE(lines[1].starts_with("advice: ASSERTION: tests/unit/mem_test:")) << lines[1];
+    EXPECT_TRUE(lines[1].starts_with("advice: ASSERTION: tests/unit/util/mem_test:")) << lines[1];
     EXPECT_EQ(lines[2], "advice: Failed to allocate 48 bytes of memory");
     EXPECT_EQ(lines[4], "System Unstable: Please Restart");
 }
