@@ -110,7 +110,6 @@ FilterSection::FilterSection() : Section("url-filtering", SECTION_RWLOCK)
     FATAL_ASSERT(subsections_[SUBSECTION_ALLOW].templ.size() >= FILTER_FIELD_COUNT);
     FATAL_ASSERT(subsections_[SUBSECTION_DENY].templ.size() >= FILTER_FIELD_COUNT);
     update();
-    processors.Add(filter_reqcheck, STAGE_REQUEST_CHECK);
 }
 
 void FilterSection::update()

@@ -92,9 +92,6 @@ KeywordSection::KeywordSection() : Section("keywords-filtering", SECTION_RWLOCK)
     FATAL_ASSERT(!subsections_.empty());
     FATAL_ASSERT(subsections_[0].templ.size() >= KEYWORD_FIELD_COUNT);
     update();
-    processors.Add(keyword_respcheck, STAGE_RESPONSE_CHECK);
-    processors.Add(keyword_buffcheck, STAGE_BUFFER_CHECK);
-    hooks.Add(keyword_prerespmod, HOOK_PRE_RESPONSE);
 }
 
 void KeywordSection::update()

@@ -70,8 +70,7 @@ struct KeywordRules {
 
 class KeywordSection final : public Section {
 public:
-    // Registers keyword_respcheck, keyword_buffcheck and keyword_prerespmod. The declarations
-    // must give enabled, threshold and template as the first three global values and a first
+    // The declarations must give enabled, threshold and template as the first three global values and a first
     // subsection of at least KEYWORD_FIELD_COUNT fields.
     KeywordSection();
     ~KeywordSection() override = default;
@@ -93,7 +92,7 @@ private:
     SectionRules<KeywordRules> rules_{*this};
 };
 
-// The stage and hook callbacks the constructor registers.
+// The stage and hook callbacks of the section's row in the sections table.
 int keyword_buffcheck(CONNECTION_T* connection, Filebuf* body);
 int keyword_respcheck(CONNECTION_T* connection, Filebuf* body);
 int keyword_prerespmod(void* connection, void* body);

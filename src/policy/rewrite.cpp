@@ -97,11 +97,6 @@ RewriteSection::RewriteSection() : Section("rewrite", SECTION_RWLOCK)
     FATAL_ASSERT(!subsections_.empty());
     FATAL_ASSERT(subsections_[0].templ.size() >= REWRITE_FIELD_COUNT);
     update();
-    processors.Add(rewrite_reqmod, STAGE_REQUEST_MODIFY);
-    processors.Add(rewrite_respmod, STAGE_RESPONSE_MODIFY);
-    processors.Add(rewrite_buffcheck, STAGE_BUFFER_CHECK);
-    processors.Add(rewrite_reqheader, STAGE_REQUEST_HEADER);
-    processors.Add(rewrite_respheader, STAGE_RESPONSE_HEADER);
 }
 
 void RewriteSection::update()

@@ -71,7 +71,7 @@ struct RewriteRules {
 
 class RewriteSection final : public Section {
 public:
-    // Registers the five stage callbacks. The declarations must give enabled as the first global
+    // The declarations must give enabled as the first global
     // value and a first subsection of at least REWRITE_FIELD_COUNT fields.
     RewriteSection();
     ~RewriteSection() override = default;
@@ -89,7 +89,7 @@ private:
     SectionRules<RewriteRules> rules_{*this};
 };
 
-// The stage callbacks the constructor registers.
+// The stage callbacks of the section's row in the sections table.
 int rewrite_reqmod(CONNECTION_T* connection, Filebuf* body);
 int rewrite_respmod(CONNECTION_T* connection, Filebuf* body);
 int rewrite_buffcheck(CONNECTION_T* connection, Filebuf* body);

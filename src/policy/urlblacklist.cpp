@@ -268,7 +268,6 @@ URLBLSection::URLBLSection() : Section("urlblacklist", SECTION_RWLOCK)
     FATAL_ASSERT(subsections_[SUBSECTION_ALLOW].templ.size() >= URLBL_FIELD_COUNT);
     FATAL_ASSERT(subsections_[SUBSECTION_DENY].templ.size() >= URLBL_FIELD_COUNT);
     update();
-    processors.Add(urlbl_reqcheck, STAGE_REQUEST_CHECK);
 }
 
 void URLBLSection::update()
