@@ -18,11 +18,20 @@
 #pragma once
 
 #include <memory>
+#include <span>
+#include <string>
+#include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
 
+#include "config/field.h"
 #include "config/item.h"
+#include "config/ranges.h"
 #include "config/section.h"
+#include "util/mem.h"
+#include "util/regex.h"
+#include "util/stringutil.h"
 
 template <class T>
 class SectionRules {
@@ -70,4 +79,61 @@ void rules_from_items(std::vector<Rule>& rules, const Subsection& subsection)
     rules.reserve(rules.size() + subsection.items.size());
     for (const Item& item : subsection.items)
         rules.emplace_back(item);
+}
+
+// One value of a rule's item and the member of the rule it is read into; a rule's table lists
+// its values in their positions, so that reading a rule is one walk of the table:
+//
+//   constexpr RuleField<Mime> MIME_FIELDS[] = {
+//       {"enabled", &Mime::enabled}, {"comment", &Mime::comment}, {"profiles", &Mime::profiles},
+//       {"host", &Mime::host}, {"file", &Mime::path}, {"mime", &Mime::type}, {"template", &Mime::templ},
+//   };
+//
+// The member's type says how the value is read: a number, a text, a list of texts, address
+// ranges, a match-only pattern compiled in any letter case, or a capture pattern compiled with
+// the entry's options. A value the rule reads its own way names a function instead.
+template <class Rule>
+struct RuleField {
+    using Read = void (*)(Rule& rule, const Field& field);
+    using Member = std::variant<int Rule::*, std::string Rule::*, StringList Rule::*, IpRangeList Rule::*,
+                                RulePattern Rule::*, RuleSubPattern Rule::*, Read>;
+
+    std::string_view name;   // the value's element name in the declarations
+    Member member;
+    int options = 0;         // REG_SUB_* bits, for a capture pattern
+};
+
+// The values every rule begins with, at positions 0, 1 and 2 of its item.
+struct RuleHead {
+    int enabled = 1;
+    std::string comment;
+    StringList profiles;
+};
+
+// The rule the table reads from the item's values; an item with fewer values than the table
+// lists is a fatal assertion (the section's constructor checks its declarations first).
+template <class Rule>
+Rule rule_read(const FieldVector& fields, std::span<const RuleField<Rule>> table)
+{
+    FATAL_ASSERT(fields.size() >= table.size());
+    Rule rule;
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        const Field& field = fields[i];
+        const RuleField<Rule>& entry = table[i];
+        if (const auto* number = std::get_if<int Rule::*>(&entry.member))
+            rule.**number = field.int_value;
+        else if (const auto* text = std::get_if<std::string Rule::*>(&entry.member))
+            rule.**text = field.text;
+        else if (const auto* list = std::get_if<StringList Rule::*>(&entry.member))
+            rule.**list = field.string_list;
+        else if (const auto* ranges = std::get_if<IpRangeList Rule::*>(&entry.member))
+            rule.**ranges = field.ip_ranges;
+        else if (const auto* pattern = std::get_if<RulePattern Rule::*>(&entry.member))
+            rule.**pattern = RulePattern(field.text);
+        else if (const auto* sub = std::get_if<RuleSubPattern Rule::*>(&entry.member))
+            rule.**sub = RuleSubPattern(field.text, entry.options);
+        else
+            std::get<typename RuleField<Rule>::Read>(entry.member)(rule, field);
+    }
+    return rule;
 }

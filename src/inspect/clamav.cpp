@@ -129,8 +129,6 @@ ClamAVSection::ClamAVSection() : AntivirusSection("clamav", TRAITS)
 {
     FATAL_ASSERT(fields_.size() >= GLOBAL_COUNT);
     update();
-    processors.Add(clamav_respcheck, STAGE_RESPONSE_CHECK);
-    processors.Add(clamav_buffcheck, STAGE_BUFFER_CHECK);
 }
 
 void ClamAVSection::update()

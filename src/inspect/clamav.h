@@ -19,7 +19,7 @@ struct ClamAVSettings {
 
 class ClamAVSection final : public AntivirusSection<ClamAV, ClamAVSettings> {
 public:
-    // Registers clamav_respcheck and clamav_buffcheck. The declarations must give enabled,
+    // The declarations must give enabled,
     // address, port and template as the first four global values.
     ClamAVSection();
     ~ClamAVSection() override = default;
@@ -38,7 +38,7 @@ AntivirusVerdict clamav_scan(const std::string& address, int port, std::string_v
 // "<stream>: <virus> FOUND" infected; anything else is no verdict, logged as a failed check.
 AntivirusVerdict clamav_reply_read(std::string_view reply);
 
-// The stage callbacks the constructor registers.
+// The stage callbacks of the section's row in the sections table.
 int clamav_buffcheck(CONNECTION_T* connection, Filebuf* body);
 int clamav_respcheck(CONNECTION_T* connection, Filebuf* body);
 

@@ -132,10 +132,6 @@ ExternalSection::ExternalSection() : Section("external", SECTION_RWLOCK)
     FATAL_ASSERT(!subsections_.empty());
     FATAL_ASSERT(subsections_[0].templ.size() >= EXTERNAL_FIELD_COUNT);
     update();
-    processors.Add(external_reqmod, STAGE_REQUEST_MODIFY);
-    processors.Add(external_respmod, STAGE_RESPONSE_MODIFY);
-    processors.Add(external_auth, STAGE_AUTH);
-    processors.Add(external_buffcheck, STAGE_BUFFER_CHECK);
 }
 
 void ExternalSection::update()

@@ -72,8 +72,7 @@ struct ExternalRules {
 
 class ExternalSection final : public Section {
 public:
-    // Registers external_reqmod (stage 1), external_respmod (3), external_auth (7) and
-    // external_buffcheck (4). The declarations must give enabled as the first global value and
+    // The declarations must give enabled as the first global value and
     // one subsection of at least EXTERNAL_FIELD_COUNT fields.
     ExternalSection();
     ~ExternalSection() override = default;
@@ -101,7 +100,8 @@ private:
 // failed, with an empty output.
 std::unique_ptr<Filebuf> external_exec(CONNECTION_T* connection, const char* command, Filebuf* input, int mode, int* status);
 
-// The stage callbacks the constructor registers.
+// The stage callbacks of the section's row in the sections table: external_reqmod (stage 1),
+// external_respmod (3), external_auth (7) and external_buffcheck (4).
 int external_auth(CONNECTION_T* connection, Filebuf* body);
 int external_reqmod(CONNECTION_T* connection, Filebuf* body);
 int external_respmod(CONNECTION_T* connection, Filebuf* body);

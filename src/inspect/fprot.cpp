@@ -102,8 +102,6 @@ FProtSection::FProtSection() : AntivirusSection("fprot", TRAITS)
     FATAL_ASSERT(fields_.size() >= GLOBAL_COUNT);
     FATAL_ASSERT(subsections_[0].templ.size() >= FPROT_FIELD_COUNT);
     update();
-    processors.Add(fprot_respcheck, STAGE_RESPONSE_CHECK);
-    processors.Add(fprot_buffcheck, STAGE_BUFFER_CHECK);
 }
 
 void FProtSection::update()

@@ -44,7 +44,7 @@ constexpr int FPROT_PORT_LAST = 10204;
 
 class FProtSection final : public AntivirusSection<FProt, FProtSettings> {
 public:
-    // Registers fprot_respcheck and fprot_buffcheck. The declarations must give enabled and
+    // The declarations must give enabled and
     // template as the first two global values and rules of at least FPROT_FIELD_COUNT fields.
     FProtSection();
     ~FProtSection() override = default;

@@ -84,8 +84,6 @@ KasperskySection::KasperskySection() : AntivirusSection("kaspersky", TRAITS)
 {
     FATAL_ASSERT(fields_.size() >= GLOBAL_COUNT);
     update();
-    processors.Add(kaspersky_respcheck, STAGE_RESPONSE_CHECK);
-    processors.Add(kaspersky_buffcheck, STAGE_BUFFER_CHECK);
 }
 
 void KasperskySection::update()

@@ -18,7 +18,7 @@ struct KasperskySettings {
 
 class KasperskySection final : public AntivirusSection<Kaspersky, KasperskySettings> {
 public:
-    // Registers kaspersky_respcheck and kaspersky_buffcheck. The declarations must give enabled,
+    // The declarations must give enabled,
     // template and socket path as the first three global values.
     KasperskySection();
     ~KasperskySection() override = default;

@@ -160,8 +160,6 @@ SophieSection::SophieSection() : AntivirusSection("sophie", TRAITS)
 {
     FATAL_ASSERT(fields_.size() >= GLOBAL_COUNT);
     update();
-    processors.Add(sophie_respcheck, STAGE_RESPONSE_CHECK);
-    processors.Add(sophie_buffcheck, STAGE_BUFFER_CHECK);
 }
 
 void SophieSection::update()

@@ -21,7 +21,7 @@ struct SophieSettings {
 
 class SophieSection final : public AntivirusSection<Sophie, SophieSettings> {
 public:
-    // Registers sophie_respcheck and sophie_buffcheck. The declarations must give enabled, socket
+    // The declarations must give enabled, socket
     // path, host, port and template as the first five global values.
     SophieSection();
     ~SophieSection() override = default;

@@ -155,7 +155,6 @@ AccessSection::AccessSection() : Section("access", SECTION_RWLOCK)
     FATAL_ASSERT(subsections_[1].templ.size() >= ACCESS_FIELD_COUNT);
     // The declared order holds before any configuration is loaded.
     update();
-    processors.Add(access_auth, STAGE_AUTH);
 }
 
 void AccessSection::update()

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "policy/auth.h"   // access_auth, the stage callback the constructor registers
+#include "policy/auth.h"   // access_auth, the section's stage callback
 #include "http/connection.h"
 #include "config/ranges.h"
 #include "config/rules.h"
@@ -104,8 +104,7 @@ struct AccessRules {
 
 class AccessSection final : public Section {
 public:
-    // Registers access_auth at the authentication stage. The definition must declare the order
-    // as the first global value and two subsections of at least ACCESS_FIELD_COUNT fields.
+    // The definition must declare the order as the first global value and two subsections of at least ACCESS_FIELD_COUNT fields.
     AccessSection();
     ~AccessSection() override = default;
 

@@ -17,17 +17,6 @@ CookieSection* cookie_section = nullptr;
 
 namespace {
 
-enum : std::size_t {
-    GLOBAL_ENABLED = 0,
-    GLOBAL_ORDER = 1,
-    GLOBAL_COUNT = 2,
-};
-
-enum : std::size_t {
-    SUBSECTION_ALLOW = 0,
-    SUBSECTION_DENY = 1,
-};
-
 const char* const EXPIRY_FORMAT = "%a, %d-%b-%Y %H:%M:%S GMT";
 const char* const EXPIRY_FORMATS[] = {"%a, %d-%b-%Y %H:%M:%S GMT", "%a, %d-%b-%y %H:%M:%S GMT", "%a, %d %b %Y %T GMT"};
 
@@ -76,13 +65,41 @@ std::string expiry_format(const std::tm& expiry)
     return std::string(text, n);
 }
 
-void range_set(const Field& field, tm_element tm_partial::*element, tm_partial& start, tm_partial& end, int offset)
+// One element of the expiry window: in force only when its optional value is active.
+template <tm_element tm_partial::*Element, int Offset>
+void window_read(Cookie& rule, const Field& field)
 {
     if (!field.optional || !field.active)
         return;
-    start.*element = tm_element{1, field.int_value - offset};
-    end.*element = tm_element{1, field.int_value2 - offset};
+    rule.start.*Element = tm_element{1, field.int_value - Offset};
+    rule.end.*Element = tm_element{1, field.int_value2 - Offset};
 }
+
+constexpr RuleField<Cookie> FIELDS[] = {
+    {"enabled", &Cookie::enabled},
+    {"comment", &Cookie::comment},
+    {"profiles", &Cookie::profiles},
+    {"year", &window_read<&tm_partial::year, 1900>},
+    {"month", &window_read<&tm_partial::mon, 0>},
+    {"day", &window_read<&tm_partial::mday, 0>},
+    {"weekday", &window_read<&tm_partial::wday, 0>},
+    {"hour", &window_read<&tm_partial::hour, 0>},
+    {"minute", &window_read<&tm_partial::min, 0>},
+    {"domain", &Cookie::domain},
+    {"path", &Cookie::path},
+    {"direction", &Cookie::direction},
+    {"timematch", &Cookie::timemode},
+};
+
+constexpr RuleSectionShape<CookieRules, Cookie> SHAPE{
+    .name = "cookies-filtering",
+    .enabled_at = 0,
+    .order_at = 1,
+    .templ_at = RULE_GLOBAL_NONE,
+    .lists = {&CookieRules::allow, &CookieRules::deny},
+    .bypass = BYPASS_COOKIE,
+    .fields = FIELDS,
+};
 
 } // namespace
 
@@ -158,46 +175,6 @@ int CookieHeader::Expired() const
     return std::mktime(&copy) >= std::time(nullptr) ? 1 : 0;
 }
 
-Cookie::Cookie(const Item& item)
-{
-    const FieldVector& f = item.fields;
-    FATAL_ASSERT(f.size() >= COOKIE_FIELD_COUNT);
-    enabled = f[COOKIE_FIELD_ENABLED].int_value;
-    comment = f[COOKIE_FIELD_COMMENT].text;
-    profiles = f[COOKIE_FIELD_PROFILES].string_list;
-    range_set(f[COOKIE_FIELD_YEAR], &tm_partial::year, start, end, 1900);
-    range_set(f[COOKIE_FIELD_MONTH], &tm_partial::mon, start, end, 0);
-    range_set(f[COOKIE_FIELD_DAY], &tm_partial::mday, start, end, 0);
-    range_set(f[COOKIE_FIELD_WEEKDAY], &tm_partial::wday, start, end, 0);
-    range_set(f[COOKIE_FIELD_HOUR], &tm_partial::hour, start, end, 0);
-    range_set(f[COOKIE_FIELD_MINUTE], &tm_partial::min, start, end, 0);
-    domain = f[COOKIE_FIELD_DOMAIN].text;
-    path = f[COOKIE_FIELD_PATH].text;
-    direction = f[COOKIE_FIELD_DIRECTION].int_value;
-    timemode = f[COOKIE_FIELD_TIMEMODE].int_value;
-    compile();
-}
-
-Cookie::Cookie(const Cookie& other)
-    : enabled(other.enabled),
-      comment(other.comment),
-      profiles(other.profiles),
-      start(other.start),
-      end(other.end),
-      domain(other.domain),
-      path(other.path),
-      direction(other.direction),
-      timemode(other.timemode)
-{
-    compile();
-}
-
-void Cookie::compile()
-{
-    domain_regex = rule_pattern_compile(domain);
-    path_regex = rule_pattern_compile(path);
-}
-
 bool Cookie::window_set() const
 {
     return start.year.set || start.mon.set || start.mday.set || start.wday.set || start.hour.set || start.min.set;
@@ -220,38 +197,18 @@ bool Cookie::match(int which, const StringList& connection_profiles, const Cooki
         if (within != 1)
             return false;
     }
-    return rule_pattern_matches(domain_regex, cookie.domain) && rule_pattern_matches(path_regex, cookie.path);
+    return domain.matches(cookie.domain) && path.matches(cookie.path);
 }
 
-CookieSection::CookieSection() : Section("cookies-filtering", SECTION_RWLOCK)
+CookieSection::CookieSection() : RuleSection(SHAPE)
 {
-    FATAL_ASSERT(fields_.size() >= GLOBAL_COUNT);
-    FATAL_ASSERT(subsections_.size() > SUBSECTION_DENY);
-    FATAL_ASSERT(subsections_[SUBSECTION_ALLOW].templ.size() >= COOKIE_FIELD_COUNT);
-    FATAL_ASSERT(subsections_[SUBSECTION_DENY].templ.size() >= COOKIE_FIELD_COUNT);
-    update();
     header_set_cookie_filter(cookie_line);
-}
-
-void CookieSection::update()
-{
-    rules_.rebuild([this](CookieRules& next) {
-        next.enabled = fields_[GLOBAL_ENABLED].int_value;
-        next.order = fields_[GLOBAL_ORDER].int_value;
-        rules_from_items(next.allow, subsections_[SUBSECTION_ALLOW]);
-        rules_from_items(next.deny, subsections_[SUBSECTION_DENY]);
-    });
-}
-
-std::shared_ptr<const CookieRules> CookieSection::rules() const
-{
-    return rules_.snapshot();
 }
 
 bool CookieSection::check(int direction, CONNECTION_T* connection, CookieHeader& cookie)
 {
     const std::shared_ptr<const CookieRules> current = rules();
-    if (current->enabled == 0 || (connection->bypass & BYPASS_COOKIE) != 0)
+    if (!active(*current, *connection))
         return true;
     const StringList& profiles = connection->profiles;
     return allowdeny_decide<Cookie>(current->order, current->allow, current->deny,

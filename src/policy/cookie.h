@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "config/rules.h"
-#include "config/section.h"
+#include "policy/allowdeny.h"
 #include "util/helpers.h"
 #include "util/regex.h"
 #include "util/stringutil.h"
@@ -49,24 +49,6 @@ public:
     std::tm expiry{};
 };
 
-// Positions of a cookie rule's values in its item.
-enum : int {
-    COOKIE_FIELD_ENABLED = 0,
-    COOKIE_FIELD_COMMENT = 1,
-    COOKIE_FIELD_PROFILES = 2,
-    COOKIE_FIELD_YEAR = 3,
-    COOKIE_FIELD_MONTH = 4,
-    COOKIE_FIELD_DAY = 5,
-    COOKIE_FIELD_WEEKDAY = 6,
-    COOKIE_FIELD_HOUR = 7,
-    COOKIE_FIELD_MINUTE = 8,
-    COOKIE_FIELD_DOMAIN = 9,
-    COOKIE_FIELD_PATH = 10,
-    COOKIE_FIELD_DIRECTION = 11,
-    COOKIE_FIELD_TIMEMODE = 12,
-    COOKIE_FIELD_COUNT = 13,
-};
-
 // Directions of a cookie.
 enum : int {
     COOKIE_INCOMING = 0,   // Set-Cookie lines from servers
@@ -74,58 +56,33 @@ enum : int {
     COOKIE_BOTH = 2,
 };
 
-// One rule: built once, then only read.
-class Cookie {
-public:
-    explicit Cookie(const Item& item);
-    // The copy compiles the patterns again.
-    Cookie(const Cookie& other);
-    Cookie(Cookie&&) noexcept = default;
-    Cookie& operator=(const Cookie&) = delete;
-    Cookie& operator=(Cookie&&) = delete;
-    ~Cookie() = default;
-
+// One rule: read once from its item, then only read.
+struct Cookie : RuleHead {
     // Enabled, the direction and the profiles; for an incoming cookie also the expiry window
     // and the domain and path patterns.
     bool match(int direction, const StringList& connection_profiles, const CookieHeader& cookie) const;
+    bool window_set() const;
 
-    int enabled = 0;
-    std::string comment;
-    StringList profiles;
     tm_partial start{}, end{};
-    std::string domain, path;   // pattern texts; empty: any
+    RulePattern domain, path;   // empty: any
     int direction = COOKIE_BOTH;
     int timemode = 0;           // 0: absolute window, else recurring
-    UniqueRegex domain_regex, path_regex;   // null when empty or not compiling
-
-private:
-    bool window_set() const;
-    void compile();
 };
 
-struct CookieRules {
+struct CookieRules : RuleGlobals {
     std::vector<Cookie> allow, deny;
-    int enabled = 0;
-    int order = 0;   // non-zero: allow list first, drop unless allowed
 };
 
-class CookieSection final : public Section {
+class CookieSection final : public RuleSection<CookieRules, Cookie> {
 public:
     // Makes the header writer pass every cookie line through cookie_line. The declarations must
     // give the enabled flag and the order as the first two global values, and two subsections
-    // (allow, deny) of at least COOKIE_FIELD_COUNT fields.
+    // (allow, deny) with the values of a rule.
     CookieSection();
-    ~CookieSection() override = default;
-
-    void update() override;
-    std::shared_ptr<const CookieRules> rules() const;
 
     // direction 0: a cookie coming in from a server, 1: one going out to a server. true keeps
     // the line.
     bool check(int direction, CONNECTION_T* connection, CookieHeader& cookie);
-
-private:
-    SectionRules<CookieRules> rules_{*this};
 };
 
 // Null until the configuration creates the section; the cookie lines are then written as they came.

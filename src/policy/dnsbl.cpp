@@ -46,7 +46,6 @@ DnsblSection::DnsblSection() : Section("dnsbl", SECTION_RWLOCK)
 {
     FATAL_ASSERT(fields_.size() >= GLOBAL_COUNT);
     update();
-    processors.Add(dnsbl_reqcheck, STAGE_REQUEST_CHECK);
 }
 
 void DnsblSection::update()

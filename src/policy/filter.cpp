@@ -20,16 +20,21 @@ FilterSection* filter_section = nullptr;
 
 namespace {
 
-enum : std::size_t {
-    GLOBAL_ENABLED = 0,
-    GLOBAL_ORDER = 1,
-    GLOBAL_TEMPLATE = 2,
-    GLOBAL_COUNT = 3,
+constexpr RuleField<Filter> FIELDS[] = {
+    {"enabled", &Filter::enabled}, {"comment", &Filter::comment}, {"profiles", &Filter::profiles},
+    {"host", &Filter::host},       {"file", &Filter::path},       {"ip", &Filter::addresses},
+    {"template", &Filter::templ},
 };
 
-enum : std::size_t {
-    SUBSECTION_ALLOW = 0,
-    SUBSECTION_DENY = 1,
+constexpr RuleSectionShape<FilterRules, Filter> SHAPE{
+    .name = "url-filtering",
+    .enabled_at = 0,
+    .order_at = 1,
+    .templ_at = 2,
+    .lists = {&FilterRules::allow, &FilterRules::deny},
+    .bypass = BYPASS_URLFILTER,
+    .fields = FIELDS,
+    .item_fields = &Filter::fields,
 };
 
 std::string request_host(const CONNECTION_T& connection)
@@ -58,81 +63,23 @@ bool FilterAddress::within(const IpRangeList& ranges)
     return address_.empty() || ranges.has(address_) == 1;
 }
 
-Filter::Filter(const Item& item)
-{
-    const FieldVector& f = item.fields;
-    FATAL_ASSERT(f.size() >= FILTER_FIELD_COUNT);
-    enabled = f[FILTER_FIELD_ENABLED].int_value;
-    comment = f[FILTER_FIELD_COMMENT].text;
-    profiles = f[FILTER_FIELD_PROFILES].string_list;
-    host = f[FILTER_FIELD_HOST].text;
-    path = f[FILTER_FIELD_PATH].text;
-    addresses = f[FILTER_FIELD_ADDRESS].ip_ranges;
-    templ = f[FILTER_FIELD_TEMPLATE].text;
-    fields = f;
-    compile();
-}
-
-Filter::Filter(const Filter& other)
-    : enabled(other.enabled),
-      comment(other.comment),
-      profiles(other.profiles),
-      host(other.host),
-      path(other.path),
-      addresses(other.addresses),
-      templ(other.templ),
-      fields(other.fields)
-{
-    compile();
-}
-
-void Filter::compile()
-{
-    host_regex = rule_pattern_compile(host);
-    path_regex = rule_pattern_compile(path);
-}
-
 bool Filter::match(const CONNECTION_T& connection, const UrlMatchText* url, FilterAddress& address) const
 {
     if (enabled == 0 || profile_find(connection.profiles, profiles) != 1)
         return false;
-    if (host_regex != nullptr && (url == nullptr || !rule_pattern_matches(host_regex, url->host())))
+    if (host.compiled() && (url == nullptr || !host.matches(url->host())))
         return false;
-    if (path_regex != nullptr && (url == nullptr || !rule_pattern_matches(path_regex, url->path())))
+    if (path.compiled() && (url == nullptr || !path.matches(url->path())))
         return false;
     return address.within(addresses);
 }
 
-FilterSection::FilterSection() : Section("url-filtering", SECTION_RWLOCK)
-{
-    FATAL_ASSERT(fields_.size() >= GLOBAL_COUNT);
-    FATAL_ASSERT(subsections_.size() > SUBSECTION_DENY);
-    FATAL_ASSERT(subsections_[SUBSECTION_ALLOW].templ.size() >= FILTER_FIELD_COUNT);
-    FATAL_ASSERT(subsections_[SUBSECTION_DENY].templ.size() >= FILTER_FIELD_COUNT);
-    update();
-    processors.Add(filter_reqcheck, STAGE_REQUEST_CHECK);
-}
-
-void FilterSection::update()
-{
-    rules_.rebuild([this](FilterRules& next) {
-        next.enabled = fields_[GLOBAL_ENABLED].int_value;
-        next.order = fields_[GLOBAL_ORDER].int_value;
-        next.templ = fields_[GLOBAL_TEMPLATE].text;
-        rules_from_items(next.allow, subsections_[SUBSECTION_ALLOW]);
-        rules_from_items(next.deny, subsections_[SUBSECTION_DENY]);
-    });
-}
-
-std::shared_ptr<const FilterRules> FilterSection::rules() const
-{
-    return rules_.snapshot();
-}
+FilterSection::FilterSection() : RuleSection(SHAPE) {}
 
 std::shared_ptr<const Filter> FilterSection::check(const CONNECTION_T* connection) const
 {
     std::shared_ptr<const FilterRules> current = rules();
-    if (current->enabled == 0 || (connection->bypass & BYPASS_URLFILTER) != 0)
+    if (!active(*current, *connection))
         return nullptr;
     // Shared by every rule of this check, so the host is resolved once at most.
     FilterAddress address(request_host(*connection), (connection->flags & CONN_OFFLINE) != 0);

@@ -10,7 +10,7 @@
 #include "config/field.h"
 #include "config/ranges.h"
 #include "config/rules.h"
-#include "config/section.h"
+#include "policy/allowdeny.h"
 #include "util/regex.h"
 #include "util/url.h"
 #include "util/stringutil.h"
@@ -18,18 +18,6 @@
 class Filebuf;
 class Item;
 struct CONNECTION_T;
-
-// Positions of a URL filter rule's values in its item.
-enum : int {
-    FILTER_FIELD_ENABLED = 0,
-    FILTER_FIELD_COMMENT = 1,
-    FILTER_FIELD_PROFILES = 2,
-    FILTER_FIELD_HOST = 3,
-    FILTER_FIELD_PATH = 4,
-    FILTER_FIELD_ADDRESS = 5,
-    FILTER_FIELD_TEMPLATE = 6,
-    FILTER_FIELD_COUNT = 7,
-};
 
 // The host's address, looked up at most once per check and only when a rule asks for it.
 class FilterAddress {
@@ -46,55 +34,32 @@ private:
     std::string address_;   // dotted; empty when the host did not resolve
 };
 
-// One rule: built once, then only read, by any number of connection threads at once.
-class Filter {
-public:
-    // The section's own decision when the default blocks: enabled, no condition, no template.
-    Filter() = default;
-    explicit Filter(const Item& item);
-    // The copy compiles the patterns again.
-    Filter(const Filter& other);
-    Filter(Filter&&) noexcept = default;
-    Filter& operator=(const Filter&) = delete;
-    Filter& operator=(Filter&&) = delete;
-    ~Filter() = default;
-
+// One rule: read once from its item, then only read, by any number of connection threads at once.
+// A default rule is the section's own decision when the default blocks: enabled, no condition,
+// no template.
+struct Filter : RuleHead {
     // url: the request's host and path as rules see them, null without a request.
     bool match(const CONNECTION_T& connection, const UrlMatchText* url, FilterAddress& address) const;
 
-    int enabled = 1;
-    std::string comment;
-    StringList profiles;
-    std::string host, path;       // pattern texts; empty: any
+    RulePattern host, path;       // empty: any
     IpRangeList addresses;        // empty: no address condition
     std::string templ;            // empty: the section's template
-    UniqueRegex host_regex, path_regex;   // null when empty or not compiling
     // The item's values as they were when the rule was built, for the "filter" page; empty for
     // the built-in rule, which has no item.
     FieldVector fields;
-
-private:
-    void compile();
 };
 
-struct FilterRules {
+struct FilterRules : RuleGlobals {
     std::vector<Filter> allow;
     std::vector<Filter> deny;
     Filter fallback;        // the built-in rule
-    int enabled = 0;
-    int order = 0;          // non-zero: allow list first, block unless allowed
-    std::string templ;      // the section's block page
 };
 
-class FilterSection final : public Section {
+class FilterSection final : public RuleSection<FilterRules, Filter> {
 public:
     // The declarations must give the enabled flag, the order and the template as the first three
-    // global values, and two subsections (allow, deny) of at least FILTER_FIELD_COUNT fields.
+    // global values, and two subsections (allow, deny) with the values of a rule.
     FilterSection();
-    ~FilterSection() override = default;
-
-    void update() override;
-    std::shared_ptr<const FilterRules> rules() const;
 
     // The rule that blocks the request, the built-in rule when the default blocks it, or null
     // when it may pass. The result keeps its generation alive.
@@ -105,9 +70,6 @@ public:
     // The page of the URL command "filter": which rule would block the request, or "None". The
     // caller sends it as an interface page.
     std::unique_ptr<Filebuf> check_show(CONNECTION_T* connection) const;
-
-private:
-    SectionRules<FilterRules> rules_{*this};
 };
 
 // The request check of stage 0.

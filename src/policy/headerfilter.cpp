@@ -13,51 +13,24 @@ HeaderSection* header_section = nullptr;
 
 namespace {
 
-enum : std::size_t {
-    GLOBAL_ENABLED = 0,
-    GLOBAL_ORDER = 1,
-    GLOBAL_COUNT = 2,
+constexpr RuleField<Header> FIELDS[] = {
+    {"enabled", &Header::enabled}, {"comment", &Header::comment}, {"profiles", &Header::profiles},
+    {"name", &Header::name},       {"value", &Header::value},     {"direction", &Header::direction},
 };
 
-enum : std::size_t {
-    SUBSECTION_ALLOW = 0,
-    SUBSECTION_DENY = 1,
-    SUBSECTION_ADD = 2,
+constexpr RuleSectionShape<HeaderRules, Header> SHAPE{
+    .name = "header-filtering",
+    .enabled_at = 0,
+    .order_at = 1,
+    .templ_at = RULE_GLOBAL_NONE,
+    .lists = {&HeaderRules::allow, &HeaderRules::deny, &HeaderRules::add},
+    .bypass = BYPASS_HEADER,
+    .fields = FIELDS,
 };
 
 const char* side_name(int direction) { return direction == HEADERFILTER_REQUEST ? "client" : "server"; }
 
 } // namespace
-
-Header::Header(const Item& item)
-{
-    const FieldVector& f = item.fields;
-    FATAL_ASSERT(f.size() >= HEADER_FIELD_COUNT);
-    enabled = f[HEADER_FIELD_ENABLED].int_value;
-    comment = f[HEADER_FIELD_COMMENT].text;
-    profiles = f[HEADER_FIELD_PROFILES].string_list;
-    name = f[HEADER_FIELD_NAME].text;
-    value = f[HEADER_FIELD_VALUE].text;
-    direction = f[HEADER_FIELD_DIRECTION].int_value;
-    compile();
-}
-
-Header::Header(const Header& other)
-    : enabled(other.enabled),
-      comment(other.comment),
-      profiles(other.profiles),
-      name(other.name),
-      value(other.value),
-      direction(other.direction)
-{
-    compile();
-}
-
-void Header::compile()
-{
-    name_regex = rule_pattern_compile(name);
-    value_regex = rule_pattern_compile(value);
-}
 
 bool Header::applies(const StringList& connection_profiles, int which) const
 {
@@ -66,39 +39,15 @@ bool Header::applies(const StringList& connection_profiles, int which) const
 
 bool Header::match(const StringList& connection_profiles, int which, const HTTP_HEADER& line) const
 {
-    return applies(connection_profiles, which) && rule_pattern_matches(name_regex, line.name) &&
-           rule_pattern_matches(value_regex, line.value);
+    return applies(connection_profiles, which) && name.matches(line.name) && value.matches(line.value);
 }
 
-HeaderSection::HeaderSection() : Section("header-filtering", SECTION_RWLOCK)
-{
-    FATAL_ASSERT(fields_.size() >= GLOBAL_COUNT);
-    FATAL_ASSERT(subsections_.size() > SUBSECTION_ADD);
-    for (std::size_t i = SUBSECTION_ALLOW; i <= SUBSECTION_ADD; ++i)
-        FATAL_ASSERT(subsections_[i].templ.size() >= HEADER_FIELD_COUNT);
-    update();
-}
-
-void HeaderSection::update()
-{
-    rules_.rebuild([this](HeaderRules& next) {
-        next.enabled = fields_[GLOBAL_ENABLED].int_value;
-        next.order = fields_[GLOBAL_ORDER].int_value;
-        rules_from_items(next.allow, subsections_[SUBSECTION_ALLOW]);
-        rules_from_items(next.deny, subsections_[SUBSECTION_DENY]);
-        rules_from_items(next.add, subsections_[SUBSECTION_ADD]);
-    });
-}
-
-std::shared_ptr<const HeaderRules> HeaderSection::rules() const
-{
-    return rules_.snapshot();
-}
+HeaderSection::HeaderSection() : RuleSection(SHAPE) {}
 
 void HeaderSection::filter(CONNECTION_T* connection, int direction)
 {
     const std::shared_ptr<const HeaderRules> current = rules();
-    if (current->enabled == 0 || (connection->bypass & BYPASS_HEADER) != 0)
+    if (!active(*current, *connection))
         return;
     HEADER* header = direction == HEADERFILTER_REQUEST ? connection->request.get() : connection->response;
     if (header == nullptr)
@@ -118,9 +67,11 @@ void HeaderSection::filter(CONNECTION_T* connection, int direction)
         putlog(LOG_HEADER, "removed: from %s: %s: %s", side_name(direction), line.name.c_str(), line.value.c_str());
     }
     for (const Header& rule : current->add) {
-        if (!rule.applies(profiles, direction) || rule.name.empty() || rule.value.empty())
+        const std::string& name = rule.name.text();
+        const std::string& value = rule.value.text();
+        if (!rule.applies(profiles, direction) || name.empty() || value.empty())
             continue;
-        header->filtered.push_back(HTTP_HEADER{HTTP_HEADER_PASS, rule.name, rule.value});
-        putlog(LOG_HEADER, "added: to %s: %s: %s", side_name(direction), rule.name.c_str(), rule.value.c_str());
+        header->filtered.push_back(HTTP_HEADER{HTTP_HEADER_PASS, name, value});
+        putlog(LOG_HEADER, "added: to %s: %s: %s", side_name(direction), name.c_str(), value.c_str());
     }
 }

@@ -19,11 +19,21 @@ KeywordSection* keyword_section = nullptr;
 
 namespace {
 
-enum : std::size_t {
-    GLOBAL_ENABLED = 0,
-    GLOBAL_THRESHOLD = 1,
-    GLOBAL_TEMPLATE = 2,
-    GLOBAL_COUNT = 3,
+constexpr RuleField<Keyword> FIELDS[] = {
+    {"enabled", &Keyword::enabled}, {"comment", &Keyword::comment},
+    {"profiles", &Keyword::profiles}, {"mime", &Keyword::type},
+    {"keyword", &Keyword::keyword, REG_SUB_CASELESS}, {"score", &Keyword::score},
+};
+
+constexpr RuleSectionShape<KeywordRules, Keyword> SHAPE{
+    .name = "keywords-filtering",
+    .enabled_at = 0,
+    .order_at = RULE_GLOBAL_NONE,
+    .templ_at = 2,
+    .lists = {&KeywordRules::rules},
+    .bypass = BYPASS_KEYWORD,
+    .fields = FIELDS,
+    .globals = [](KeywordRules& next, const FieldVector& fields) { next.threshold = fields[1].int_value; },
 };
 
 std::atomic<KeywordScorePage> score_page{nullptr};
@@ -42,83 +52,27 @@ void keyword_set_score_page(KeywordScorePage page)
     score_page.store(page);
 }
 
-Keyword::Keyword(const Item& item)
-{
-    const FieldVector& f = item.fields;
-    FATAL_ASSERT(f.size() >= KEYWORD_FIELD_COUNT);
-    enabled = f[KEYWORD_FIELD_ENABLED].int_value;
-    comment = f[KEYWORD_FIELD_COMMENT].text;
-    profiles = f[KEYWORD_FIELD_PROFILES].string_list;
-    type = f[KEYWORD_FIELD_TYPE].text;
-    keyword = f[KEYWORD_FIELD_KEYWORD].text;
-    score = f[KEYWORD_FIELD_SCORE].int_value;
-    compile();
-}
-
-Keyword::Keyword(const Keyword& other)
-    : enabled(other.enabled),
-      comment(other.comment),
-      profiles(other.profiles),
-      type(other.type),
-      keyword(other.keyword),
-      score(other.score)
-{
-    compile();
-}
-
-void Keyword::compile()
-{
-    if (!type.empty())
-        type_regex.reset(reg_compile(type.c_str(), REG_CASELESS));
-    if (!keyword.empty())
-        keyword_regex.reset(reg_sub_compile(keyword.c_str(), REG_SUB_CASELESS));
-}
-
 bool Keyword::applies(const CONNECTION_T& connection) const
 {
     if (enabled == 0 || profile_find(connection.profiles, profiles) != 1)
         return false;
-    return type_regex == nullptr || reg_exec(type_regex.get(), content_type(connection)) == 0;
+    return type.matches(content_type(connection));
 }
 
 bool Keyword::occurs(std::string_view body) const
 {
-    return keyword_regex == nullptr || reg_sub_exec(keyword_regex.get(), body) != nullptr;
+    return !keyword.compiled() || reg_sub_exec(keyword.regex(), body) != nullptr;
 }
 
-KeywordSection::KeywordSection() : Section("keywords-filtering", SECTION_RWLOCK)
-{
-    FATAL_ASSERT(fields_.size() >= GLOBAL_COUNT);
-    FATAL_ASSERT(!subsections_.empty());
-    FATAL_ASSERT(subsections_[0].templ.size() >= KEYWORD_FIELD_COUNT);
-    update();
-    processors.Add(keyword_respcheck, STAGE_RESPONSE_CHECK);
-    processors.Add(keyword_buffcheck, STAGE_BUFFER_CHECK);
-    hooks.Add(keyword_prerespmod, HOOK_PRE_RESPONSE);
-}
-
-void KeywordSection::update()
-{
-    rules_.rebuild([this](KeywordRules& next) {
-        next.enabled = fields_[GLOBAL_ENABLED].int_value;
-        next.threshold = fields_[GLOBAL_THRESHOLD].int_value;
-        next.templ = fields_[GLOBAL_TEMPLATE].text;
-        rules_from_items(next.rules, subsections_[0]);
-    });
-}
-
-std::shared_ptr<const KeywordRules> KeywordSection::rules() const
-{
-    return rules_.snapshot();
-}
+KeywordSection::KeywordSection() : RuleSection(SHAPE) {}
 
 int KeywordSection::check_match(const CONNECTION_T* connection) const
 {
     const std::shared_ptr<const KeywordRules> current = rules();
-    if (current->enabled == 0 || (connection->bypass & BYPASS_KEYWORD) != 0)
+    if (!active(*current, *connection))
         return 0;
     for (const Keyword& rule : current->rules) {
-        if (rule.keyword_regex != nullptr && rule.applies(*connection))
+        if (rule.keyword.compiled() && rule.applies(*connection))
             return body_uninspected(connection, LOG_KEYWORD, nullptr, true) ? 0 : 1;
     }
     return 0;
@@ -126,7 +80,7 @@ int KeywordSection::check_match(const CONNECTION_T* connection) const
 
 int KeywordSection::score(const KeywordRules& current, const CONNECTION_T* connection, const Filebuf* body) const
 {
-    if (current.enabled == 0 || (connection->bypass & BYPASS_KEYWORD) != 0)
+    if (!active(current, *connection))
         return 0;
     int total = 0;
     for (const Keyword& rule : current.rules) {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "config/rules.h"
-#include "config/section.h"
+#include "policy/allowdeny.h"
 #include "util/regex.h"
 #include "util/stringutil.h"
 
@@ -17,28 +17,8 @@ class Filebuf;
 class Item;
 struct CONNECTION_T;
 
-// Positions of a keyword rule's values in its item.
-enum : int {
-    KEYWORD_FIELD_ENABLED = 0,
-    KEYWORD_FIELD_COMMENT = 1,
-    KEYWORD_FIELD_PROFILES = 2,
-    KEYWORD_FIELD_TYPE = 3,
-    KEYWORD_FIELD_KEYWORD = 4,
-    KEYWORD_FIELD_SCORE = 5,
-    KEYWORD_FIELD_COUNT = 6,
-};
-
-// One rule: built once, then only read, by any number of connection threads at once.
-class Keyword {
-public:
-    explicit Keyword(const Item& item);
-    // The copy compiles the patterns again.
-    Keyword(const Keyword& other);
-    Keyword(Keyword&&) noexcept = default;
-    Keyword& operator=(const Keyword&) = delete;
-    Keyword& operator=(Keyword&&) = delete;
-    ~Keyword() = default;
-
+// One rule: read once from its item, then only read, by any number of connection threads at once.
+struct Keyword : RuleHead {
     // Enabled, the profiles accepted, and the type pattern matching the response's Content-Type
     // (the empty text when it has none).
     bool applies(const CONNECTION_T& connection) const;
@@ -46,38 +26,23 @@ public:
     // a keyword pattern always scores.
     bool occurs(std::string_view body) const;
 
-    int enabled = 1;
-    std::string comment;
-    StringList profiles;
-    std::string type;       // pattern text; empty: every response
-    std::string keyword;    // pattern text; empty: the rule scores without looking at the body
+    RulePattern type;        // empty: every response
+    // Empty: the rule scores without looking at the body. Searched through PCRE2's JIT, since it
+    // runs over whole bodies.
+    RuleSubPattern keyword;
     int score = 0;
-    UniqueRegex type_regex;           // null when empty or not compiling
-    // Searched through PCRE2's JIT, since it runs over whole bodies; null when empty or not
-    // compiling.
-    UniqueRegexSub keyword_regex;
-
-private:
-    void compile();
 };
 
-struct KeywordRules {
+struct KeywordRules : RuleGlobals {
     std::vector<Keyword> rules;   // in item order
-    int enabled = 0;
-    int threshold = 0;
-    std::string templ;            // empty: "blocked"
+    int threshold = 0;            // the score that blocks; the section's page (templ) empty: "blocked"
 };
 
-class KeywordSection final : public Section {
+class KeywordSection final : public RuleSection<KeywordRules, Keyword> {
 public:
-    // Registers keyword_respcheck, keyword_buffcheck and keyword_prerespmod. The declarations
-    // must give enabled, threshold and template as the first three global values and a first
-    // subsection of at least KEYWORD_FIELD_COUNT fields.
+    // The declarations must give enabled, threshold and template as the first three global
+    // values and a first subsection with the values of a rule.
     KeywordSection();
-    ~KeywordSection() override = default;
-
-    void update() override;
-    std::shared_ptr<const KeywordRules> rules() const;
 
     // 1 when the body must be buffered for scoring: some applicable rule has a keyword pattern.
     int check_match(const CONNECTION_T* connection) const;
@@ -89,11 +54,9 @@ public:
 
 private:
     int score(const KeywordRules& rules, const CONNECTION_T* connection, const Filebuf* body) const;
-
-    SectionRules<KeywordRules> rules_{*this};
 };
 
-// The stage and hook callbacks the constructor registers.
+// The stage and hook callbacks of the section's row in the sections table.
 int keyword_buffcheck(CONNECTION_T* connection, Filebuf* body);
 int keyword_respcheck(CONNECTION_T* connection, Filebuf* body);
 int keyword_prerespmod(void* connection, void* body);

@@ -18,98 +18,45 @@ MimeSection* mime_section = nullptr;
 
 namespace {
 
-enum : std::size_t {
-    GLOBAL_ENABLED = 0,
-    GLOBAL_ORDER = 1,
-    GLOBAL_TEMPLATE = 2,
-    GLOBAL_COUNT = 3,
+constexpr RuleField<Mime> FIELDS[] = {
+    {"enabled", &Mime::enabled}, {"comment", &Mime::comment}, {"profiles", &Mime::profiles},
+    {"host", &Mime::host},       {"file", &Mime::path},       {"mime", &Mime::type},
+    {"template", &Mime::templ},
 };
 
-enum : std::size_t {
-    SUBSECTION_ALLOW = 0,
-    SUBSECTION_DENY = 1,
+constexpr RuleSectionShape<MimeRules, Mime> SHAPE{
+    .name = "mime-filtering",
+    .enabled_at = 0,
+    .order_at = 1,
+    .templ_at = 2,
+    .lists = {&MimeRules::allow, &MimeRules::deny},
+    .bypass = BYPASS_MIME,
+    .fields = FIELDS,
+    .item_fields = &Mime::fields,
 };
 
 } // namespace
-
-Mime::Mime(const Item& item)
-{
-    const FieldVector& f = item.fields;
-    FATAL_ASSERT(f.size() >= MIME_FIELD_COUNT);
-    enabled = f[MIME_FIELD_ENABLED].int_value;
-    comment = f[MIME_FIELD_COMMENT].text;
-    profiles = f[MIME_FIELD_PROFILES].string_list;
-    host = f[MIME_FIELD_HOST].text;
-    path = f[MIME_FIELD_PATH].text;
-    type = f[MIME_FIELD_TYPE].text;
-    templ = f[MIME_FIELD_TEMPLATE].text;
-    fields = f;
-    compile();
-}
-
-Mime::Mime(const Mime& other)
-    : enabled(other.enabled),
-      comment(other.comment),
-      profiles(other.profiles),
-      host(other.host),
-      path(other.path),
-      type(other.type),
-      templ(other.templ),
-      fields(other.fields)
-{
-    compile();
-}
-
-void Mime::compile()
-{
-    host_regex = rule_pattern_compile(host);
-    path_regex = rule_pattern_compile(path);
-    type_regex = rule_pattern_compile(type);
-}
 
 bool Mime::match(const CONNECTION_T& connection, const UrlMatchText* url) const
 {
     if (enabled == 0 || profile_find(connection.profiles, profiles) != 1)
         return false;
-    if (host_regex != nullptr && (url == nullptr || !rule_pattern_matches(host_regex, url->host())))
+    if (host.compiled() && (url == nullptr || !host.matches(url->host())))
         return false;
-    if (path_regex != nullptr && (url == nullptr || !rule_pattern_matches(path_regex, url->path())))
+    if (path.compiled() && (url == nullptr || !path.matches(url->path())))
         return false;
-    if (type_regex == nullptr)
+    if (!type.compiled())
         return true;
     const HEADER* response = connection.response;
-    return response != nullptr && response->content_type && rule_pattern_matches(type_regex, text_view(response->content_type));
+    return response != nullptr && response->content_type && type.matches(text_view(response->content_type));
 }
 
-MimeSection::MimeSection() : Section("mime-filtering", SECTION_RWLOCK)
-{
-    FATAL_ASSERT(fields_.size() >= GLOBAL_COUNT);
-    FATAL_ASSERT(subsections_.size() > SUBSECTION_DENY);
-    FATAL_ASSERT(subsections_[SUBSECTION_ALLOW].templ.size() >= MIME_FIELD_COUNT);
-    FATAL_ASSERT(subsections_[SUBSECTION_DENY].templ.size() >= MIME_FIELD_COUNT);
-    update();
-}
-
-void MimeSection::update()
-{
-    rules_.rebuild([this](MimeRules& next) {
-        next.enabled = fields_[GLOBAL_ENABLED].int_value;
-        next.order = fields_[GLOBAL_ORDER].int_value;
-        next.templ = fields_[GLOBAL_TEMPLATE].text;
-        rules_from_items(next.allow, subsections_[SUBSECTION_ALLOW]);
-        rules_from_items(next.deny, subsections_[SUBSECTION_DENY]);
-    });
-}
-
-std::shared_ptr<const MimeRules> MimeSection::rules() const
-{
-    return rules_.snapshot();
-}
+MimeSection::MimeSection() : RuleSection(SHAPE) {}
 
 std::shared_ptr<const Mime> MimeSection::check(const CONNECTION_T* connection) const
 {
     std::shared_ptr<const MimeRules> current = rules();
-    if (current->enabled == 0 || (connection->bypass & BYPASS_MIME) != 0)
+    if (!active(*current, *connection))
         return nullptr;
     const HEADER* request = connection->request.get();
     std::optional<UrlMatchText> url;

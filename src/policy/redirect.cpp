@@ -31,6 +31,28 @@ std::size_t path_start(std::string_view url)
     return url.find('/', scheme_end == std::string_view::npos ? 0 : scheme_end + 3);
 }
 
+constexpr RuleField<Redirect> FIELDS[] = {
+    {"enabled", &Redirect::enabled},
+    {"comment", &Redirect::comment},
+    {"profiles", &Redirect::profiles},
+    {"url", &Redirect::pattern, REG_SUB_RULE},
+    {"redirect", &Redirect::templ},
+    {"port", &Redirect::port},
+    {"send302", &Redirect::send302},
+    {"options", &Redirect::options},
+    {"applyto", &Redirect::applies},
+};
+
+constexpr RuleSectionShape<RedirectRules, Redirect> SHAPE{
+    .name = "redirect",
+    .enabled_at = 0,
+    .order_at = RULE_GLOBAL_NONE,
+    .templ_at = RULE_GLOBAL_NONE,
+    .lists = {&RedirectRules::rules},
+    .bypass = BYPASS_REDIRECT,
+    .fields = FIELDS,
+};
+
 } // namespace
 
 std::string redirect_controls_encode(std::string_view url)
@@ -51,45 +73,9 @@ std::string redirect_controls_encode(std::string_view url)
     return out;
 }
 
-Redirect::Redirect(const Item& item)
-{
-    const FieldVector& f = item.fields;
-    FATAL_ASSERT(f.size() >= REDIRECT_FIELD_COUNT);
-    enabled = f[REDIRECT_FIELD_ENABLED].int_value;
-    comment = f[REDIRECT_FIELD_COMMENT].text;
-    profiles = f[REDIRECT_FIELD_PROFILES].string_list;
-    pattern = f[REDIRECT_FIELD_PATTERN].text;
-    templ = f[REDIRECT_FIELD_TEMPLATE].text;
-    port = f[REDIRECT_FIELD_PORT].int_value;
-    send302 = f[REDIRECT_FIELD_SEND302].int_value;
-    options = f[REDIRECT_FIELD_OPTIONS].int_value;
-    applies = f[REDIRECT_FIELD_APPLIES].int_value;
-    compile();
-}
-
-Redirect::Redirect(const Redirect& other)
-    : enabled(other.enabled),
-      comment(other.comment),
-      profiles(other.profiles),
-      pattern(other.pattern),
-      templ(other.templ),
-      port(other.port),
-      send302(other.send302),
-      options(other.options),
-      applies(other.applies)
-{
-    compile();
-}
-
-void Redirect::compile()
-{
-    if (!pattern.empty())
-        regex.reset(reg_sub_compile(pattern.c_str(), REG_SUB_RULE));
-}
-
 bool Redirect::candidate(const CONNECTION_T& connection, int where) const
 {
-    if (enabled == 0 || regex == nullptr)
+    if (enabled == 0 || !pattern.compiled())
         return false;
     const bool side = applies == REDIRECT_APPLIES_BOTH ||
                       (applies == REDIRECT_APPLIES_REQUEST && where == REDIRECT_REQUEST) ||
@@ -101,7 +87,7 @@ std::optional<std::string> Redirect::rewrite(CONNECTION_T& connection, std::stri
 {
     const std::string decoded = (options & REDIRECT_DECODE_SUBJECT) != 0 ? url_decode(subject) : std::string();
     const std::unique_ptr<regmatch_sub_t> match =
-        reg_sub_exec(regex.get(), (options & REDIRECT_DECODE_SUBJECT) != 0 ? std::string_view(decoded) : subject);
+        reg_sub_exec(pattern.regex(), (options & REDIRECT_DECODE_SUBJECT) != 0 ? std::string_view(decoded) : subject);
     if (match == nullptr)
         return std::nullopt;
     std::string url = reg_sub_parse(*match, templ, &connection.variables);
@@ -114,31 +100,12 @@ std::optional<std::string> Redirect::rewrite(CONNECTION_T& connection, std::stri
     return std::string(cut(redirect_controls_encode(url)));
 }
 
-RedirectSection::RedirectSection() : Section("redirect", SECTION_RWLOCK)
-{
-    FATAL_ASSERT(!fields_.empty());
-    FATAL_ASSERT(!subsections_.empty());
-    FATAL_ASSERT(subsections_[0].templ.size() >= REDIRECT_FIELD_COUNT);
-    update();
-}
-
-void RedirectSection::update()
-{
-    rules_.rebuild([this](RedirectRules& next) {
-        next.enabled = fields_[0].int_value;
-        rules_from_items(next.rules, subsections_[0]);
-    });
-}
-
-std::shared_ptr<const RedirectRules> RedirectSection::rules() const
-{
-    return rules_.snapshot();
-}
+RedirectSection::RedirectSection() : RuleSection(SHAPE) {}
 
 int RedirectSection::redirect_do(CONNECTION_T* connection, int where)
 {
     const std::shared_ptr<const RedirectRules> current = rules();
-    if ((connection->bypass & BYPASS_REDIRECT) != 0 || current->enabled == 0)
+    if (!active(*current, *connection))
         return 0;
     HEADER* request = connection->request.get();
     HEADER* response = connection->response;

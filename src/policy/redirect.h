@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "config/rules.h"
-#include "config/section.h"
+#include "policy/allowdeny.h"
 #include "util/regex.h"
 #include "util/stringutil.h"
 
@@ -20,20 +20,6 @@ struct CONNECTION_T;
 enum : int {
     REDIRECT_REQUEST = 0,    // the request URL; a match answers the client or changes the request
     REDIRECT_LOCATION = 1,   // the Location of a 301 or 302 answer, changed in place
-};
-
-// Positions of a redirect rule's values in its item.
-enum : int {
-    REDIRECT_FIELD_ENABLED = 0,
-    REDIRECT_FIELD_COMMENT = 1,
-    REDIRECT_FIELD_PROFILES = 2,
-    REDIRECT_FIELD_PATTERN = 3,
-    REDIRECT_FIELD_TEMPLATE = 4,
-    REDIRECT_FIELD_PORT = 5,
-    REDIRECT_FIELD_SEND302 = 6,
-    REDIRECT_FIELD_OPTIONS = 7,
-    REDIRECT_FIELD_APPLIES = 8,
-    REDIRECT_FIELD_COUNT = 9,
 };
 
 // Bits of a rule's options.
@@ -50,58 +36,34 @@ enum : int {
     REDIRECT_APPLIES_BOTH = 2,
 };
 
-// One rule: built once, then only read, by any number of connection threads at once.
-class Redirect {
-public:
-    explicit Redirect(const Item& item);
-    // The copy compiles the pattern again.
-    Redirect(const Redirect& other);
-    Redirect(Redirect&&) noexcept = default;
-    Redirect& operator=(const Redirect&) = delete;
-    Redirect& operator=(Redirect&&) = delete;
-    ~Redirect() = default;
-
+// One rule: read once from its item, then only read, by any number of connection threads at once.
+struct Redirect : RuleHead {
     // Enabled, with a compiled pattern, for that side, and the profiles accepted.
     bool candidate(const CONNECTION_T& connection, int where) const;
     // The new URL for the subject, or nullopt when the pattern does not match it.
     std::optional<std::string> rewrite(CONNECTION_T& connection, std::string_view subject) const;
 
-    int enabled = 1;
-    std::string comment;
-    StringList profiles;
-    std::string pattern;
+    RuleSubPattern pattern;   // not compiled (empty or not compiling): the rule never matches
     std::string templ;
     int port = -1;          // -1: the request keeps its port
     int send302 = 0;        // 1: the client is answered with a 302
     int options = 0;        // REDIRECT_* option bits
     int applies = REDIRECT_APPLIES_REQUEST;
-    UniqueRegexSub regex;   // null when empty or not compiling: the rule never matches
-
-private:
-    void compile();
 };
 
-struct RedirectRules {
+struct RedirectRules : RuleGlobals {
     std::vector<Redirect> rules;   // in item order
-    int enabled = 0;
 };
 
-class RedirectSection final : public Section {
+class RedirectSection final : public RuleSection<RedirectRules, Redirect> {
 public:
-    // The declarations must give enabled as the first global value and a first subsection of at
-    // least REDIRECT_FIELD_COUNT fields.
+    // The declarations must give enabled as the first global value and a first subsection with
+    // the values of a rule.
     RedirectSection();
-    ~RedirectSection() override = default;
-
-    void update() override;
-    std::shared_ptr<const RedirectRules> rules() const;
 
     // 1 when the client has been answered with a 302 (the request ends there), else 0: nothing
     // matched, or the request or the response's Location was changed in place.
     int redirect_do(CONNECTION_T* connection, int where);
-
-private:
-    SectionRules<RedirectRules> rules_{*this};
 };
 
 // A new URL with every byte below 0x20 and 0x7F percent-encoded, so that no line break or zero

@@ -41,41 +41,27 @@ int rewrite_header(CONNECTION_T* connection, Filebuf* header, int kind)
     return 1;
 }
 
+constexpr RuleField<Rewrite> FIELDS[] = {
+    {"enabled", &Rewrite::enabled},
+    {"comment", &Rewrite::comment},
+    {"profiles", &Rewrite::profiles},
+    {"mime", &Rewrite::type},
+    {"pattern", &Rewrite::pattern, REG_SUB_RULE},
+    {"replace", &Rewrite::replacement},
+    {"which", &Rewrite::kinds},
+};
+
+constexpr RuleSectionShape<RewriteRules, Rewrite> SHAPE{
+    .name = "rewrite",
+    .enabled_at = 0,
+    .order_at = RULE_GLOBAL_NONE,
+    .templ_at = RULE_GLOBAL_NONE,
+    .lists = {&RewriteRules::rules},
+    .bypass = BYPASS_REWRITE,
+    .fields = FIELDS,
+};
+
 } // namespace
-
-Rewrite::Rewrite(const Item& item)
-{
-    const FieldVector& f = item.fields;
-    FATAL_ASSERT(f.size() >= REWRITE_FIELD_COUNT);
-    enabled = f[REWRITE_FIELD_ENABLED].int_value;
-    comment = f[REWRITE_FIELD_COMMENT].text;
-    profiles = f[REWRITE_FIELD_PROFILES].string_list;
-    type = f[REWRITE_FIELD_TYPE].text;
-    pattern = f[REWRITE_FIELD_PATTERN].text;
-    replacement = f[REWRITE_FIELD_REPLACEMENT].text;
-    kinds = f[REWRITE_FIELD_APPLIES].int_value;
-    compile();
-}
-
-Rewrite::Rewrite(const Rewrite& other)
-    : enabled(other.enabled),
-      comment(other.comment),
-      profiles(other.profiles),
-      type(other.type),
-      pattern(other.pattern),
-      replacement(other.replacement),
-      kinds(other.kinds)
-{
-    compile();
-}
-
-void Rewrite::compile()
-{
-    if (!type.empty())
-        type_regex.reset(reg_compile(type.c_str(), REG_CASELESS));
-    if (!pattern.empty())
-        regex.reset(reg_sub_compile(pattern.c_str(), REG_SUB_RULE));
-}
 
 bool Rewrite::applies(const CONNECTION_T& connection, int kind) const
 {
@@ -83,53 +69,29 @@ bool Rewrite::applies(const CONNECTION_T& connection, int kind) const
         return false;
     // Made also while the request header is being rewritten, before it is parsed again: a rule
     // for HTML bodies must never reach the headers.
-    if (type_regex == nullptr)
+    if (!type.compiled())
         return true;
     std::string_view subject;
     if (kind == REWRITE_BODY && connection.response != nullptr && connection.response->content_type)
         subject = *connection.response->content_type;
-    return reg_exec(type_regex.get(), subject) == 0;
+    return type.matches(subject);
 }
 
-RewriteSection::RewriteSection() : Section("rewrite", SECTION_RWLOCK)
-{
-    FATAL_ASSERT(!fields_.empty());
-    FATAL_ASSERT(!subsections_.empty());
-    FATAL_ASSERT(subsections_[0].templ.size() >= REWRITE_FIELD_COUNT);
-    update();
-    processors.Add(rewrite_reqmod, STAGE_REQUEST_MODIFY);
-    processors.Add(rewrite_respmod, STAGE_RESPONSE_MODIFY);
-    processors.Add(rewrite_buffcheck, STAGE_BUFFER_CHECK);
-    processors.Add(rewrite_reqheader, STAGE_REQUEST_HEADER);
-    processors.Add(rewrite_respheader, STAGE_RESPONSE_HEADER);
-}
-
-void RewriteSection::update()
-{
-    rules_.rebuild([this](RewriteRules& next) {
-        next.enabled = fields_[0].int_value;
-        rules_from_items(next.rules, subsections_[0]);
-    });
-}
-
-std::shared_ptr<const RewriteRules> RewriteSection::rules() const
-{
-    return rules_.snapshot();
-}
+RewriteSection::RewriteSection() : RuleSection(SHAPE) {}
 
 int RewriteSection::rewrite_do(CONNECTION_T* connection, Filebuf* text, int kind)
 {
     const std::shared_ptr<const RewriteRules> current = rules();
-    if ((connection->bypass & BYPASS_REWRITE) != 0 || current->enabled == 0)
+    if (!active(*current, *connection))
         return 0;
     int ran = 0;
     for (const Rewrite& rule : current->rules) {
-        if (rule.regex == nullptr || !rule.applies(*connection, kind))
+        if (!rule.pattern.compiled() || !rule.applies(*connection, kind))
             continue;
         ran = 1;
-        const int matches = reg_replace(*text, rule.regex.get(), rule.replacement.c_str(), &connection->variables);
+        const int matches = reg_replace(*text, rule.pattern.regex(), rule.replacement.c_str(), &connection->variables);
         if (matches > 0)
-            putlog(LOG_REWRITE, "%s matched %d times in %s", rule.pattern.c_str(), matches, kind_name(kind));
+            putlog(LOG_REWRITE, "%s matched %d times in %s", rule.pattern.text().c_str(), matches, kind_name(kind));
     }
     return ran;
 }
@@ -137,10 +99,10 @@ int RewriteSection::rewrite_do(CONNECTION_T* connection, Filebuf* text, int kind
 int RewriteSection::check_match(const CONNECTION_T* connection, int kind) const
 {
     const std::shared_ptr<const RewriteRules> current = rules();
-    if ((connection->bypass & BYPASS_REWRITE) != 0 || current->enabled == 0)
+    if (!active(*current, *connection))
         return 0;
     for (const Rewrite& rule : current->rules) {
-        if (rule.regex != nullptr && rule.applies(*connection, kind))
+        if (rule.pattern.compiled() && rule.applies(*connection, kind))
             return 1;
     }
     return 0;

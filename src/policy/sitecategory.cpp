@@ -161,8 +161,6 @@ SiteGradeSection::SiteGradeSection() : Section("siteGrade", SECTION_RWLOCK)
     putlog(LOG_ALWAYS, "siteGrade: cache initialized for %d records and is ready to use", SITEGRADE_CACHE_BUCKETS);
     putlog(LOG_DEBUG, "siteGrade: Allocated %d Memory for cached records", SITEGRADE_CACHE_BUCKETS * 4);
     update();
-    processors.Add(sitegrade_first, STAGE_AUTH);
-    processors.Add(sitegrade_second, STAGE_REQUEST_MODIFY);
 }
 
 SiteGradeSection::~SiteGradeSection()

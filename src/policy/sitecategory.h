@@ -121,8 +121,8 @@ using SG_CACHE_TABLE = HashTableOf<int>;
 class SiteGradeSection final : public Section {
 public:
     // The declarations must give enabled and the hints directory as the first two global values
-    // and a first subsection of at least SITEGRADE_FIELD_COUNT fields. Registers the first pass
-    // at the authentication stage and the second at the request-modification stage.
+    // and a first subsection of at least SITEGRADE_FIELD_COUNT fields. The first pass runs at
+    // the authentication stage, the second at the request-modification stage.
     SiteGradeSection();
     ~SiteGradeSection() override;
 

@@ -23,17 +23,30 @@ URLBLSection* urlbl_section = nullptr;
 
 namespace {
 
-enum : std::size_t {
-    GLOBAL_ENABLED = 0,
-    GLOBAL_ORDER = 1,
-    GLOBAL_DIRECTORY = 2,
-    GLOBAL_TEMPLATE = 3,
-    GLOBAL_COUNT = 4,
+// The categories as configured, and once more in the map's order without repeats.
+void categories_read(URLBL& rule, const Field& field)
+{
+    rule.categories = field.string_list;
+    rule.sorted.assign(rule.categories.begin(), rule.categories.end());
+    std::sort(rule.sorted.begin(), rule.sorted.end());
+    rule.sorted.erase(std::unique(rule.sorted.begin(), rule.sorted.end()), rule.sorted.end());
+}
+
+constexpr RuleField<URLBL> FIELDS[] = {
+    {"enabled", &URLBL::enabled},   {"comment", &URLBL::comment}, {"profiles", &URLBL::profiles},
+    {"categories", &categories_read}, {"template", &URLBL::templ},
 };
 
-enum : std::size_t {
-    SUBSECTION_ALLOW = 0,
-    SUBSECTION_DENY = 1,
+constexpr RuleSectionShape<URLBLRules, URLBL> SHAPE{
+    .name = "urlblacklist",
+    .enabled_at = 0,
+    .order_at = 1,
+    .templ_at = 3,
+    .lists = {&URLBLRules::allow, &URLBLRules::deny},
+    .bypass = BYPASS_URLBLACKLIST,
+    .fields = FIELDS,
+    .item_fields = &URLBL::fields,
+    .globals = [](URLBLRules& next, const FieldVector& fields) { next.directory = fields[2].text; },
 };
 
 struct FileClose {
@@ -228,28 +241,13 @@ std::vector<std::string> urlbl_suffixes(std::string_view host)
     return suffixes;
 }
 
-URLBL::URLBL(const Item& item)
-{
-    const FieldVector& f = item.fields;
-    FATAL_ASSERT(f.size() >= URLBL_FIELD_COUNT);
-    enabled = f[URLBL_FIELD_ENABLED].int_value;
-    comment = f[URLBL_FIELD_COMMENT].text;
-    profiles = f[URLBL_FIELD_PROFILES].string_list;
-    categories = f[URLBL_FIELD_CATEGORIES].string_list;
-    templ = f[URLBL_FIELD_TEMPLATE].text;
-    fields = f;
-    sorted_.assign(categories.begin(), categories.end());
-    std::sort(sorted_.begin(), sorted_.end());
-    sorted_.erase(std::unique(sorted_.begin(), sorted_.end()), sorted_.end());
-}
-
 const std::string* URLBL::match(const CONNECTION_T& connection, const BlacklistMap& map,
                                 const std::vector<std::string>& suffixes, std::string_view path) const
 {
     if (enabled == 0 || profile_find(connection.profiles, profiles) != 1 || map.empty())
         return nullptr;
-    // sorted_ is in the map's order, so the first category found is the first in the map.
-    for (const std::string& name : sorted_) {
+    // sorted is in the map's order, so the first category found is the first in the map.
+    for (const std::string& name : sorted) {
         const auto it = map.find(name);
         if (it == map.end())
             continue;
@@ -261,32 +259,7 @@ const std::string* URLBL::match(const CONNECTION_T& connection, const BlacklistM
     return nullptr;
 }
 
-URLBLSection::URLBLSection() : Section("urlblacklist", SECTION_RWLOCK)
-{
-    FATAL_ASSERT(fields_.size() >= GLOBAL_COUNT);
-    FATAL_ASSERT(subsections_.size() > SUBSECTION_DENY);
-    FATAL_ASSERT(subsections_[SUBSECTION_ALLOW].templ.size() >= URLBL_FIELD_COUNT);
-    FATAL_ASSERT(subsections_[SUBSECTION_DENY].templ.size() >= URLBL_FIELD_COUNT);
-    update();
-    processors.Add(urlbl_reqcheck, STAGE_REQUEST_CHECK);
-}
-
-void URLBLSection::update()
-{
-    rules_.rebuild([this](URLBLRules& next) {
-        next.enabled = fields_[GLOBAL_ENABLED].int_value;
-        next.order = fields_[GLOBAL_ORDER].int_value;
-        next.directory = fields_[GLOBAL_DIRECTORY].text;
-        next.templ = fields_[GLOBAL_TEMPLATE].text;
-        rules_from_items(next.allow, subsections_[SUBSECTION_ALLOW]);
-        rules_from_items(next.deny, subsections_[SUBSECTION_DENY]);
-    });
-}
-
-std::shared_ptr<const URLBLRules> URLBLSection::rules() const
-{
-    return rules_.snapshot();
-}
+URLBLSection::URLBLSection() : RuleSection(SHAPE) {}
 
 std::shared_ptr<const BlacklistTree> URLBLSection::tree() const
 {
@@ -312,7 +285,7 @@ void URLBLSection::load()
 std::shared_ptr<const URLBL> URLBLSection::check(CONNECTION_T* connection) const
 {
     std::shared_ptr<const URLBLRules> current = rules();
-    if (current->enabled == 0 || (connection->bypass & BYPASS_URLBLACKLIST) != 0)
+    if (!active(*current, *connection))
         return nullptr;
     const std::shared_ptr<const BlacklistTree> lists = tree();
     const HEADER* request = connection->request.get();

@@ -18,7 +18,7 @@
 
 #include "config/field.h"
 #include "config/rules.h"
-#include "config/section.h"
+#include "policy/allowdeny.h"
 #include "util/stringutil.h"
 
 class Filebuf;
@@ -28,16 +28,6 @@ struct CONNECTION_T;
 // Longest domain taken from a "urls" line, and longest piece a list line is read in.
 constexpr std::size_t URLBL_DOMAIN_MAX = 511;
 constexpr std::size_t URLBL_LINE_MAX = 1023;
-
-// Positions of a URL blacklist rule's values in its item.
-enum : int {
-    URLBL_FIELD_ENABLED = 0,
-    URLBL_FIELD_COMMENT = 1,
-    URLBL_FIELD_PROFILES = 2,
-    URLBL_FIELD_CATEGORIES = 3,
-    URLBL_FIELD_TEMPLATE = 4,
-    URLBL_FIELD_COUNT = 5,
-};
 
 // One category: its domains in byte-wise order, each either whole (every path) or with the path
 // prefixes its "urls" lines gave, in file order.
@@ -111,54 +101,39 @@ struct BlacklistTree {
 // Builds the tree of a directory; null when it cannot be opened.
 std::unique_ptr<BlacklistTree> blacklist_read(const std::string& directory);
 
-// One rule: built once, then only read, by any number of connection threads at once.
-class URLBL {
-public:
-    // The section's own decision when the default blocks: enabled, no condition, no template.
-    URLBL() = default;
-    explicit URLBL(const Item& item);
-
+// One rule: read once from its item, then only read, by any number of connection threads at once.
+// A default rule is the section's own decision when the default blocks: enabled, no condition,
+// no template.
+struct URLBL : RuleHead {
     // The first category, in the map's order among those the rule names, that lists the host
     // (its suffixes, shortest first) and the path, both as rules see them (UrlMatchText); null
     // when the rule does not match.
     const std::string* match(const CONNECTION_T& connection, const BlacklistMap& map,
                              const std::vector<std::string>& suffixes, std::string_view path) const;
 
-    int enabled = 1;
-    std::string comment;
-    StringList profiles;
     StringList categories;        // as configured
+    std::vector<std::string> sorted;   // the categories in the map's order, without repeats
     std::string templ;            // empty: the section's template
     FieldVector fields;           // empty for the built-in rule
-
-private:
-    std::vector<std::string> sorted_;   // the categories in the map's order, without repeats
 };
 
-struct URLBLRules {
+struct URLBLRules : RuleGlobals {
     std::vector<URLBL> allow;
     std::vector<URLBL> deny;
     URLBL fallback;         // the built-in rule
-    int enabled = 0;
-    int order = 0;          // non-zero: allow list first, block unless allowed
     std::string directory;
-    std::string templ;      // the section's block page
 };
 
 // The host's suffixes from the shortest (last label) to the whole host, its labels split at
 // runs of dots, in lower case.
 std::vector<std::string> urlbl_suffixes(std::string_view host);
 
-class URLBLSection final : public Section {
+class URLBLSection final : public RuleSection<URLBLRules, URLBL> {
 public:
     // The declarations must give the enabled flag, the order, the directory and the template as
-    // the first four global values, and two subsections (allow, deny) of at least
-    // URLBL_FIELD_COUNT fields.
+    // the first four global values, and two subsections (allow, deny) with the values of a rule.
     URLBLSection();
-    ~URLBLSection() override = default;
 
-    void update() override;
-    std::shared_ptr<const URLBLRules> rules() const;
     std::shared_ptr<const BlacklistTree> tree() const;
 
     // Reads the configured directory into a new tree and swaps it in; checks meanwhile go on
@@ -174,7 +149,6 @@ public:
     int check_and_block(CONNECTION_T* connection) const;
 
 private:
-    SectionRules<URLBLRules> rules_{*this};
     SectionRules<BlacklistTree> tree_{*this};
 };
 

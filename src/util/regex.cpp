@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <utility>
 
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
@@ -387,4 +388,22 @@ UniqueRegex rule_pattern_compile(const std::string& text)
 bool rule_pattern_matches(const UniqueRegex& regex, std::string_view text)
 {
     return regex == nullptr || reg_exec(regex.get(), text) == 0;
+}
+
+RulePattern::RulePattern(std::string text) : text_(std::move(text))
+{
+    // Only a compiled form gets the releasing owner: reg_free does not take null.
+    if (UniqueRegex compiled = rule_pattern_compile(text_))
+        regex_ = std::shared_ptr<Regex>(compiled.release(), RegexRelease{});
+}
+
+bool RulePattern::matches(std::string_view subject) const
+{
+    return regex_ == nullptr || reg_exec(regex_.get(), subject) == 0;
+}
+
+RuleSubPattern::RuleSubPattern(std::string text, int options) : text_(std::move(text))
+{
+    if (!text_.empty())
+        regex_ = std::shared_ptr<regex_sub_t>(reg_sub_compile(text_.c_str(), options), RegexSubRelease{});
 }

@@ -47,6 +47,27 @@ using UniqueRegex = std::unique_ptr<Regex, RegexRelease>;
 UniqueRegex rule_pattern_compile(const std::string& text);
 bool rule_pattern_matches(const UniqueRegex& regex, std::string_view text);
 
+// A rule's match-only pattern as a value: the text as configured and its form compiled in any
+// letter case, made once when the rule is read. Copies share the compiled form, which matching
+// only reads, so a rule holding one copies like any value.
+class RulePattern {
+public:
+    RulePattern() = default;
+    // Empty, or a text that does not compile (logged by reg_compile): no compiled form.
+    explicit RulePattern(std::string text);
+
+    const std::string& text() const { return text_; }
+    const Regex* regex() const { return regex_.get(); }
+    bool compiled() const { return regex_ != nullptr; }
+    // True without a compiled form (the test is left out), else whether every byte of the
+    // subject matches.
+    bool matches(std::string_view subject) const;
+
+private:
+    std::string text_;
+    std::shared_ptr<const Regex> regex_;
+};
+
 // Option bits of reg_sub_compile, as the rules write them.
 enum : int {
     REG_SUB_CASELESS = 0x1,
@@ -84,6 +105,23 @@ struct RegexSubRelease {
     void operator()(regex_sub_t* sub) const noexcept { reg_sub_free(sub); }
 };
 using UniqueRegexSub = std::unique_ptr<regex_sub_t, RegexSubRelease>;
+
+// A rule's capture pattern as a value, as RulePattern is for a match-only one: compiled once
+// with the REG_SUB_* options the rule reads it with, the compiled form shared by copies.
+class RuleSubPattern {
+public:
+    RuleSubPattern() = default;
+    // Empty, or a text that does not compile (logged): no compiled form.
+    RuleSubPattern(std::string text, int options);
+
+    const std::string& text() const { return text_; }
+    const regex_sub_t* regex() const { return regex_.get(); }
+    bool compiled() const { return regex_ != nullptr; }
+
+private:
+    std::string text_;
+    std::shared_ptr<const regex_sub_t> regex_;
+};
 
 // The first match in text, which is searched from its start, every byte of it; null when
 // nothing matches, on a matching error, and when the match has more than REG_SUB_MAX substrings.

@@ -15,6 +15,7 @@
 #include "http/connection.h"
 #include "core/global.h"
 #include "http/header.h"
+#include "daemon/sections.h"
 #include "policy_fixture.h"
 
 namespace accesstest {
@@ -88,6 +89,7 @@ inline AccessSection* access_section_admitting_all()
 {
     shipped_definitions_set();
     auto* section = new AccessSection();
+    sections_register({"access"});   // its stage callback, as the sections table registers it
     TiXmlDocument document;
     document.Parse("<tarvodine><access><order>deny_allow</order></access></tarvodine>");
     section->load(&document, 1);
@@ -100,6 +102,7 @@ protected:
     {
         shipped_definitions_set();
         section_ = std::make_unique<AccessSection>();
+        sections_register({"access"});
         access_section = section_.get();
         logbuffer_clear(global->logbuffer.get());
     }

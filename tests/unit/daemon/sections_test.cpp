@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <string>
+#include <string_view>
+#include <vector>
+
 #include "cache/cache.h"
 #include "cache/forward.h"
 #include "cache/prefetch.h"
@@ -10,6 +14,7 @@
 #include "daemon/sections.h"
 #include "net/netsection.h"
 #include "policy/access.h"
+#include "policy/allowdeny.h"
 #include "policy/auth.h"
 #include "policy/filter.h"
 #include "policy/headerfilter.h"
@@ -48,6 +53,30 @@ TEST(SectionTable, CreatesEachSectionOnceAndPointsItsGlobalAtIt)
         EXPECT_NE(section, nullptr);
     EXPECT_EQ(processors.Remove(access_auth), 1);   // the access section registered it, once
     EXPECT_EQ(processors.Remove(access_auth), 0);
+}
+
+// A rule section reads its rules' values by position through its table: a table whose names
+// and order differ from the declarations reads a value into the wrong member.
+TEST(SectionTable, EveryRuleSectionReadsItsRulesAsDeclared)
+{
+    shipped_definitions_set();
+    sections_create();
+    std::vector<std::string> checked;
+    for (const auto& [name, section] : Section::map) {
+        const auto* frame = dynamic_cast<const RuleSectionFrame*>(section);
+        if (frame == nullptr)
+            continue;
+        SCOPED_TRACE(name);
+        checked.push_back(name);
+        const std::vector<std::string_view> table = frame->rule_field_names();
+        const std::vector<std::vector<std::string>> lists = frame->declared_rule_fields();
+        ASSERT_FALSE(lists.empty());
+        for (const std::vector<std::string>& declared : lists)
+            EXPECT_EQ(std::vector<std::string>(table.begin(), table.end()), declared);
+    }
+    EXPECT_EQ(checked, (std::vector<std::string>{"cookies-filtering", "header-filtering", "keywords-filtering",
+                                                 "mime-filtering", "redirect", "rewrite", "url-filtering",
+                                                 "urlblacklist"}));
 }
 
 TEST(SectionTableDeath, UnknownNameIsFatal)

@@ -90,6 +90,53 @@ TEST(RegexMatch, OnePatternManyThreadsOnLongSubjects)
     EXPECT_EQ(right, std::vector<int>(THREADS, ROUNDS));
 }
 
+// A rule's pattern is a value: the rule that holds it copies with it, and every copy matches as
+// the original, each from a thread of its own, without compiling again.
+TEST(RulePatternValue, CopiesShareTheCompiledFormAndMatchAlike)
+{
+    struct Case {
+        std::string_view text;
+        bool compiled;
+        std::string_view subject;
+        bool matches;
+    };
+    const Case cases[] = {
+        {"", false, "anything", true},            // no pattern: the test is left out
+        {"^www\\.", true, "WWW.example.org", true},  // any letter case
+        {"^www\\.", true, "ftp.example.org", false},
+        {"a(", false, "a(", true},                // does not compile: left out, as empty is
+        {"b\\0c", true, "ab\0cd"sv, true},          // every byte of the subject is seen
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.text));
+        const RulePattern original{std::string(c.text)};
+        const RulePattern copy = original;
+        EXPECT_EQ(copy.text(), c.text);
+        EXPECT_EQ(copy.compiled(), c.compiled);
+        EXPECT_EQ(copy.regex(), original.regex());
+        std::vector<int> right(4, 0);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t) {
+            threads.emplace_back([&, t, mine = copy] {
+                for (int i = 0; i < 50; ++i)
+                    right[t] += mine.matches(c.subject) == c.matches ? 1 : 0;
+            });
+        }
+        for (std::thread& thread : threads)
+            thread.join();
+        EXPECT_EQ(right, std::vector<int>(4, 50));
+    }
+
+    const RuleSubPattern sub("(b+)", REG_SUB_RULE);
+    const RuleSubPattern sub_copy = sub;
+    ASSERT_TRUE(sub_copy.compiled());
+    EXPECT_EQ(sub_copy.regex(), sub.regex());
+    const std::unique_ptr<regmatch_sub_t> match = reg_sub_exec(sub_copy.regex(), "aBBc");
+    ASSERT_NE(match, nullptr);
+    EXPECT_EQ(match->substrings.at(1), "BB");
+    EXPECT_FALSE(RuleSubPattern("", REG_SUB_RULE).compiled());
+}
+
 TEST(RegexMatch, AnUntrustedPatternGivesUpFastAsNoMatch)
 {
     // Each name would take the default limits' worth of backtracking (a tenth of a second and
