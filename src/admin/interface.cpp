@@ -17,7 +17,7 @@
 #include "config/general.h"
 #include "config/xmlcursor.h"
 #include "core/options.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "http/request.h"
 #include "policy/cookie.h"
 #include "util/filebuf.h"

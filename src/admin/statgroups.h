@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "http/connection.h"    // CONNECTION_T, StatsRef
+#include "core/connection.h"    // CONNECTION_T, StatsRef
 #include "core/performance.h"   // statm_t
 #include "core/stats.h"
 

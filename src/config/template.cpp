@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "http/connection.h"
+#include "core/connection.h"
 #include "inspect/external.h"
 #include "util/filebuf.h"
 #include "http/header.h"

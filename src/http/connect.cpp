@@ -1,3 +1,4 @@
+#include "net/socket.h"
 #include "http/connect.h"
 
 #include <arpa/inet.h>
@@ -11,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "http/connection.h"
+#include "core/connection.h"
 #include "util/descriptor.h"
 #include "config/general.h"
 #include "http/header.h"
@@ -210,7 +211,7 @@ void proxy_test(CONNECTION_T* connection)
     if (fd < 0)
         return;
 
-    std::unique_ptr<Socket> upstream = std::move(connection->server);
+    SocketPtr upstream = std::move(connection->server);
     connection->server = std::make_unique<Socket>(fd);
     const HeaderText text = header_get(connection, SIDE_SERVER, timeout);
     HeaderPtr delivered = text ? http_header_parse_request(*text) : nullptr;

@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "http/connection.h"
+#include "core/connection.h"
 #include "util/blocks.h"
 #include "util/filebuf.h"
 #include "util/log.h"
@@ -367,6 +367,11 @@ void HEADER::operator delete(void* block, std::size_t size) noexcept
 {
     if (block != nullptr && !thread_block_keep(block, size))
         ::operator delete(block);
+}
+
+void HeaderFree::operator()(HEADER* header) const noexcept
+{
+    delete header;
 }
 
 HeaderPtr header_new()

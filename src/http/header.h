@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/owners.h"
+
 class Filebuf;
 struct CONNECTION_T;
 
@@ -109,8 +111,6 @@ struct HEADER {
     static void* operator new(std::size_t size);
     static void operator delete(void* block, std::size_t size) noexcept;
 };
-
-using HeaderPtr = std::unique_ptr<HEADER>;
 
 // An empty header: texts absent, status -1, both keep-alive fields -1. The caller sets kind,
 // version, port and Content-Length.

@@ -8,7 +8,7 @@
 
 #include "cache/cache.h"
 #include "http/body.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "http/encoding.h"
 #include "util/filebuf.h"
 #include "config/general.h"

@@ -8,7 +8,7 @@
 
 #include "cache/cache.h"
 #include "http/connect.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "util/filebuf.h"
 #include "config/general.h"
 #include "core/global.h"
@@ -148,7 +148,7 @@ int protocol_start(CONNECTION_T* connection)
     // be dead, a streamed body could not be sent again.
     if (request->kind != HEADER_CONNECT && (request->flags & HEADER_LENGTH) == 0 && request->chunked == 0 &&
         global != nullptr && global->serverpool != nullptr) {
-        std::unique_ptr<Socket> pooled = global->serverpool->Find(serverpool_key(connection));
+        SocketPtr pooled = global->serverpool->Find(serverpool_key(connection));
         if (pooled != nullptr) {
             connection->server = std::move(pooled);
             connection->flags |= CONN_POOLED;

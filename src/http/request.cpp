@@ -10,7 +10,7 @@
 
 #include "cache/cache.h"
 #include "http/connect.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "util/filebuf.h"
 #include "policy/access.h"
 #include "policy/filter.h"

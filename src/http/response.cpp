@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "cache/cache.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "config/general.h"
 #include "util/log.h"
 #include "cache/prefetch.h"

@@ -13,7 +13,7 @@
 
 #include "config/rules.h"
 #include "config/section.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "http/request.h"
 #include "http/response.h"
 #include "net/socket.h"
@@ -117,12 +117,6 @@ struct AntivirusTraits {
     int skip_category;         // and line, for a cached response already scanned
     const char* skip_line;
     const char* detected;      // printf format of the detection line, taking the virus name
-};
-
-// Per-request scan bits of CONNECTION_T::flags, cleared with the others after each request.
-enum : std::uint32_t {
-    CONN_SCAN_CLEAN = 0x100000,       // a connector completed a scan that found nothing
-    CONN_SCAN_INCOMPLETE = 0x200000,  // a connector that applied gave no verdict
 };
 
 // True when the connection's open cache object was scanned clean before and is not being stored

@@ -23,7 +23,7 @@
 #include "config/profile.h"
 #include "core/options.h"
 #include "core/processors.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "http/header.h"
 #include "http/request.h"
 #include "http/response.h"

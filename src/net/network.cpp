@@ -1,3 +1,4 @@
+#include "http/header.h"
 #include "net/network.h"
 
 #include <arpa/inet.h>

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "http/connection.h"
+#include "core/connection.h"
 
 class Socket;
 

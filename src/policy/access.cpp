@@ -1,3 +1,4 @@
+#include "http/header.h"
 #include "policy/access.h"
 
 #include <charconv>

@@ -11,7 +11,7 @@
 
 #include "policy/access.h"
 #include "util/base64.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "util/filebuf.h"
 #include "config/general.h"
 #include "http/header.h"

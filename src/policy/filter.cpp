@@ -1,3 +1,4 @@
+#include "http/header.h"
 #include "policy/filter.h"
 
 #include <optional>
@@ -6,7 +7,7 @@
 #include "config/profile.h"
 #include "config/template.h"
 #include "core/processors.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "http/request.h"
 #include "net/dns.h"
 #include "policy/allowdeny.h"

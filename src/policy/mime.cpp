@@ -1,3 +1,4 @@
+#include "http/header.h"
 #include "policy/mime.h"
 
 #include <optional>
@@ -5,7 +6,7 @@
 #include "config/item.h"
 #include "config/profile.h"
 #include "config/template.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "policy/allowdeny.h"
 #include "policy/itemview.h"
 #include "http/request.h"

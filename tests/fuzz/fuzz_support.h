@@ -134,7 +134,7 @@ public:
     }
 
     // The code's end as a Socket; once.
-    std::unique_ptr<Socket> take()
+    SocketPtr take()
     {
         const int fd = near_;
         near_ = -1;

@@ -15,7 +15,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "http/connection.h"
+#include "core/connection.h"
 #include "core/global.h"
 #include "http/header.h"
 #include "net/network.h"

@@ -26,7 +26,7 @@
 #include <string>
 
 #include "http/connect.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "http/header.h"
 #include "daemon/mainloop.h"
 #include "net/network.h"

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "http/connection.h"
+#include "core/connection.h"
 #include "inspect/external.h"
 #include "util/filebuf.h"
 

@@ -599,7 +599,7 @@ public:
 
     ~ScriptedServer() { received(); }
 
-    std::unique_ptr<Socket> client;
+    SocketPtr client;
 
 private:
     void run(const std::vector<Step>& steps)

@@ -18,7 +18,7 @@
 #include "access_fixture.h"
 #include "sections_fixture.h"
 #include "cache/cache.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "policy/filter.h"
 #include "cache/forward.h"
 #include "config/general.h"

@@ -7,7 +7,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "http/connection.h"
+#include "core/connection.h"
 #include "util/filebuf.h"
 #include "core/global.h"
 #include "http/header.h"
