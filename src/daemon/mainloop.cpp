@@ -39,7 +39,7 @@
 #include "config/section.h"
 #include "net/serverpool.h"
 #include "daemon/signals.h"
-#include "admin/statgroups.h"
+#include "core/statgroups.h"
 #include "config/template.h"
 #include "core/threads.h"
 #include "core/timers.h"

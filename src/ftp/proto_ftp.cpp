@@ -30,7 +30,7 @@
 #include "http/request.h"
 #include "http/response.h"
 #include "net/socket.h"
-#include "admin/statgroups.h"
+#include "core/statgroups.h"
 #include "util/stringutil.h"
 #include "config/template.h"
 #include "http/transfer.h"

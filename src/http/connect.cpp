@@ -19,7 +19,7 @@
 #include "util/log.h"
 #include "net/network.h"
 #include "http/proxyauth.h"
-#include "admin/statgroups.h"
+#include "core/statgroups.h"
 #include "config/template.h"
 #include "http/transfer.h"
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/connection.h"
+#include "core/statgroups.h"
 #include "util/blocks.h"
 #include "util/filebuf.h"
 #include "util/log.h"
@@ -987,4 +988,18 @@ void header_variables(CONNECTION_T* connection, std::string_view prefix, const s
             name.resize(VARIABLE_NAME_MAX);
         variables.insert_or_assign(std::move(name), std::string_view(line.value));
     }
+}
+
+void statincr_hosts(CONNECTION_T* connection)
+{
+    if (connection == nullptr || connection->request == nullptr || !connection->request->host)
+        return;
+    stat_count_connection(connection, "hosts", *connection->request->host);
+}
+
+void statincr_mimes(CONNECTION_T* connection)
+{
+    if (connection == nullptr || connection->response == nullptr || !connection->response->content_type)
+        return;
+    stat_count_connection(connection, "mimes", *connection->response->content_type);
 }

@@ -27,7 +27,7 @@
 #include "http/request.h"
 #include "http/response.h"
 #include "net/socket.h"
-#include "admin/statgroups.h"
+#include "core/statgroups.h"
 #include "config/template.h"
 #include "http/transfer.h"
 #include "http/urlcommand.h"

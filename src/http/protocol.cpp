@@ -20,7 +20,7 @@
 #include "core/processors.h"
 #include "http/body.h"
 #include "net/socket.h"
-#include "admin/statgroups.h"
+#include "core/statgroups.h"
 #include "config/template.h"
 #include "http/transfer.h"
 #include "util/url.h"

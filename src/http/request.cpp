@@ -30,7 +30,7 @@
 #include "http/proto_http.h"
 #include "http/protocol.h"
 #include "policy/redirect.h"
-#include "admin/statgroups.h"
+#include "core/statgroups.h"
 #include "config/template.h"
 #include "core/threads.h"
 #include "http/transfer.h"

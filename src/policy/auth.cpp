@@ -21,7 +21,7 @@
 #include "policy/password_cache.h"
 #include "config/profile.h"
 #include "http/request.h"
-#include "admin/statgroups.h"
+#include "core/statgroups.h"
 #include "util/stringutil.h"
 #include "config/template.h"
 

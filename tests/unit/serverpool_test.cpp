@@ -16,7 +16,7 @@
 #include "core/performance.h"
 #include "net/serverpool.h"
 #include "net/socket.h"
-#include "admin/statgroups.h"
+#include "core/statgroups.h"
 
 namespace {
 
