@@ -20,6 +20,7 @@
 #include "cache/forward.h"
 #include "config/general.h"
 #include "core/global.h"
+#include "daemon/runtime.h"
 #include "policy/headerfilter.h"
 #include "util/helpers.h"
 #include "policy/limit.h"

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "core/global.h"
+#include "daemon/runtime.h"
 #include "core/options.h"
 #include "config/section.h"
 #include "sections_fixture.h"

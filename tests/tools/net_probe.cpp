@@ -17,6 +17,7 @@
 
 #include "core/connection.h"
 #include "core/global.h"
+#include "daemon/runtime.h"
 #include "http/header.h"
 #include "net/network.h"
 #include "core/options.h"
