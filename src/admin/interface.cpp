@@ -26,7 +26,7 @@
 #include "util/log.h"
 #include "util/stringutil.h"
 #include "http/body.h"
-#include "config/template.h"
+#include "http/template.h"
 #include "http/transfer.h"
 #include "util/url.h"
 

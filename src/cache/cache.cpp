@@ -14,7 +14,7 @@
 
 #include "cache/store.h"
 #include "config/profile.h"
-#include "config/template.h"
+#include "http/template.h"
 #include "core/options.h"
 #include "core/performance.h"
 #include "core/connection.h"

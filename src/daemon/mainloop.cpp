@@ -41,7 +41,7 @@
 #include "net/serverpool.h"
 #include "daemon/signals.h"
 #include "core/statgroups.h"
-#include "config/template.h"
+#include "http/template.h"
 #include "core/threads.h"
 #include "core/timers.h"
 #include "policy/urlblacklist.h"

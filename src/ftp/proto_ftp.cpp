@@ -32,7 +32,7 @@
 #include "net/socket.h"
 #include "core/statgroups.h"
 #include "util/stringutil.h"
-#include "config/template.h"
+#include "http/template.h"
 #include "http/transfer.h"
 #include "util/url.h"
 #include "http/urlcommand.h"

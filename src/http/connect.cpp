@@ -20,7 +20,7 @@
 #include "net/network.h"
 #include "http/proxyauth.h"
 #include "core/statgroups.h"
-#include "config/template.h"
+#include "http/template.h"
 #include "http/transfer.h"
 
 namespace {

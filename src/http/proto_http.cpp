@@ -28,7 +28,7 @@
 #include "http/response.h"
 #include "net/socket.h"
 #include "core/statgroups.h"
-#include "config/template.h"
+#include "http/template.h"
 #include "http/transfer.h"
 #include "http/urlcommand.h"
 

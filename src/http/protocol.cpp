@@ -21,7 +21,7 @@
 #include "http/body.h"
 #include "net/socket.h"
 #include "core/statgroups.h"
-#include "config/template.h"
+#include "http/template.h"
 #include "http/transfer.h"
 #include "util/url.h"
 

@@ -31,7 +31,7 @@
 #include "http/protocol.h"
 #include "policy/redirect.h"
 #include "core/statgroups.h"
-#include "config/template.h"
+#include "http/template.h"
 #include "core/threads.h"
 #include "http/transfer.h"
 #include "util/url.h"

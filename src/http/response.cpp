@@ -9,7 +9,7 @@
 #include "cache/prefetch.h"
 #include "core/processors.h"
 #include "http/protocol.h"
-#include "config/template.h"
+#include "http/template.h"
 #include "http/urlcommand.h"
 #include "inspect/antivirus.h"
 #include "inspect/clamav.h"

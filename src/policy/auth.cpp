@@ -23,7 +23,7 @@
 #include "http/request.h"
 #include "core/statgroups.h"
 #include "util/stringutil.h"
-#include "config/template.h"
+#include "http/template.h"
 
 namespace {
 

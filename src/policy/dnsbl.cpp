@@ -1,7 +1,7 @@
 #include "http/header.h"
 #include "policy/dnsbl.h"
 
-#include "config/template.h"
+#include "http/template.h"
 #include "core/processors.h"
 #include "core/connection.h"
 #include "http/request.h"

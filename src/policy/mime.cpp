@@ -5,7 +5,7 @@
 
 #include "config/item.h"
 #include "config/profile.h"
-#include "config/template.h"
+#include "http/template.h"
 #include "core/connection.h"
 #include "policy/allowdeny.h"
 #include "policy/itemview.h"

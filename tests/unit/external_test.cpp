@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "config/program.h"
 #include "core/connection.h"
 #include "inspect/external.h"
 #include "util/filebuf.h"

@@ -33,7 +33,7 @@
 #include "policy/redirect.h"
 #include "config/section.h"
 #include "net/socket.h"
-#include "config/template.h"
+#include "http/template.h"
 
 namespace road {
 

@@ -16,7 +16,7 @@
 #include "http/header.h"
 #include "policy_fixture.h"
 #include "net/socket.h"
-#include "config/template.h"
+#include "http/template.h"
 #include "util/helpers.h"
 
 namespace fs = std::filesystem;
