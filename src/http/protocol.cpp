@@ -318,3 +318,21 @@ int accepts_encoded_content(CONNECTION_T* connection)
     putlog(LOG_DEBUG, "request: client doesn't support encoded content");
     return 0;
 }
+
+int proxy_socks4(CONNECTION_T* connection, int timeout)
+{
+    if (connection == nullptr || connection->server == nullptr || connection->request == nullptr ||
+        !connection->request->host)
+        return NET_UNKNOWN;
+    return socks4_handshake(*connection->server, connection->request->host->c_str(), connection->request->port,
+                            timeout);
+}
+
+int proxy_socks5(CONNECTION_T* connection, int timeout)
+{
+    if (connection == nullptr || connection->server == nullptr || connection->request == nullptr ||
+        !connection->request->host)
+        return NET_UNKNOWN;
+    return socks5_handshake(*connection->server, *connection->request->host, connection->request->port,
+                            connection->proxy_username, connection->proxy_password, timeout);
+}

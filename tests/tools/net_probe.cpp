@@ -19,6 +19,7 @@
 #include "core/global.h"
 #include "daemon/runtime.h"
 #include "http/header.h"
+#include "http/protocol.h"
 #include "net/network.h"
 #include "core/options.h"
 #include "probe_options.h"
