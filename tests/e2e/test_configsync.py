@@ -26,11 +26,16 @@ def url_filter(*patterns) -> str:
                    *[("deny", dict(RULE, comment=f"rule {p}", file=p)) for p in patterns])
 
 
-def start_slave(tarvodine, config, section, master_port, tmp_path, *options):
+def start_slave(tarvodine, config, section, master_port, tmp_path, *options, start_timeout=None):
+    """A slave of the master at master_port, once it listens: its first synchronisation runs
+    before it does, so a slave fetching a large document may be given longer (start_timeout)."""
     port = free_port()
     slave = tarvodine("-c", config, "-s", section, "-L", f"127.0.0.1:{port}", "-M", f"127.0.0.1:{master_port}",
                       "-I", "1", "-l", tmp_path / "slave.log", "-d", EVERY_LOG_CATEGORY, *options)
-    wait_port(port)
+    if start_timeout is None:
+        wait_port(port)
+    else:
+        wait_port(port, timeout=start_timeout)
     slave.port = port
     return slave
 

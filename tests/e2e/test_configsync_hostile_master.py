@@ -82,7 +82,8 @@ def test_slave_refuses_a_document_larger_than_its_bound(tarvodine, slave_files, 
     large = section_set(base, url_filter(r"\.zip$")).replace("</tarvodine>", padding + "</tarvodine>")
     master = FramedMaster(large, "Mon, 01 Jan 2029 00:00:00 GMT", framing)
     try:
-        slave = start_slave(tarvodine, slave_config, section, master.port, tmp_path, "-S", "URL-Filtering")
+        slave = start_slave(tarvodine, slave_config, section, master.port, tmp_path, "-S", "URL-Filtering",
+                            start_timeout=LARGE_RUN_TIMEOUT)
         too_large = f"sync: configuration from 127.0.0.1:{master.port} is larger than {LIMIT} bytes"
         wait_until(lambda: refusals(slave, too_large) >= 2, LARGE_RUN_TIMEOUT, "two refused runs")
         assert "sync: failed to syncronize with master" in slave.native_log()
