@@ -9,7 +9,7 @@
 #include "admin/interface.h"
 #include "cache/cache.h"
 #include "cache/store.h"
-#include "config/configerror.h"
+#include "util/configerror.h"
 #include "config/field.h"
 #include "util/filebuf.h"
 #include "util/helpers.h"

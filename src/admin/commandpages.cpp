@@ -12,7 +12,7 @@
 #include "cache/htmlstream.h"
 #include "cache/store.h"
 #include "http/connect.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "http/header.h"
 #include "util/filebuf.h"
 #include "util/helpers.h"

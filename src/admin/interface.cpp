@@ -17,7 +17,7 @@
 #include "config/general.h"
 #include "config/xmlcursor.h"
 #include "core/options.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "http/request.h"
 #include "policy/cookie.h"
 #include "util/filebuf.h"
@@ -26,7 +26,7 @@
 #include "util/log.h"
 #include "util/stringutil.h"
 #include "http/body.h"
-#include "config/template.h"
+#include "http/template.h"
 #include "http/transfer.h"
 #include "util/url.h"
 

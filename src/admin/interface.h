@@ -9,14 +9,12 @@
 #include <string_view>
 
 #include "ftp/ftplist.h"
+#include "http/template.h"   // INTERFACE_HOST
 
 struct CONNECTION_T;
 struct HEADER;
 struct htmlstream_node;
 class Filebuf;
-
-// The reserved host name under which the proxy serves its interface.
-constexpr const char* INTERFACE_HOST = "tarvodine";
 
 // true when the request is addressed to the interface. An origin-form request whose Host line
 // names the interface becomes an absolute-URI request.

@@ -12,7 +12,7 @@
 #include "cache/prefetch.h"
 #include "core/global.h"
 #include "core/threads.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "http/header.h"
 #include "net/serverpool.h"
 #include "util/filebuf.h"

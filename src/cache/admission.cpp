@@ -12,7 +12,7 @@
 #include "cache/cache.h"
 #include "config/item.h"
 #include "config/profile.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "http/header.h"
 #include "util/helpers.h"
 #include "util/log.h"

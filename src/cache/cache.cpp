@@ -14,10 +14,10 @@
 
 #include "cache/store.h"
 #include "config/profile.h"
-#include "config/template.h"
+#include "http/template.h"
 #include "core/options.h"
 #include "core/performance.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "http/header.h"
 #include "http/transfer.h"
 #include "net/socket.h"
@@ -696,6 +696,24 @@ void CacheSection::shrink(CACHEMAP* object)
     void* moved = mremap(object->mapping, object->length, object->size, 0);
     if (moved != MAP_FAILED)
         object->length = object->size;
+}
+
+void CacheRef::reset() noexcept
+{
+    if (CACHEMAP* object = release(); object != nullptr)
+        section_->cache_close(object, false);
+}
+
+void CacheRef::finish() noexcept
+{
+    if (CACHEMAP* object = release(); object != nullptr)
+        section_->cache_close(object, true);
+}
+
+void CacheRef::invalidate() noexcept
+{
+    if (CACHEMAP* object = release(); object != nullptr)
+        section_->invalidate(object);
 }
 
 void CacheSection::cache_close(CACHEMAP* object, bool finishing)

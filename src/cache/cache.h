@@ -20,6 +20,7 @@
 
 #include "cache/admission.h"
 #include "config/section.h"
+#include "core/owners.h"
 #include "http/header.h"
 #include "util/filebuf.h"
 
@@ -83,7 +84,6 @@ struct CACHEMAP {
     } facts;                                   // cleared whenever `header` changes
 };
 
-class CacheRef;
 
 // The cache's clock: the current time plus the GMT offset. Replaceable so that tests can move it.
 using CacheClock = std::time_t (*)();
@@ -312,58 +312,6 @@ private:
     int rewrites_running_ = 0;                 // journal rewrites and flushes with the mutex released
     bool flushing_ = false;                    // a journal_flush is writing
     std::condition_variable rewrites_done_;    // the store rules stay while any runs
-};
-
-// One reference to a cache object, given back exactly once: by finish() (the writer completes
-// the object), by invalidate(), or else unfinished by reset(), by an assignment over it or by the
-// destructor. Move-only; a handle moved from holds nothing.
-class CacheRef {
-public:
-    CacheRef() = default;
-    // Takes over the reference that section's cache_open handed out for object (null: nothing).
-    CacheRef(CacheSection* section, CACHEMAP* object) noexcept : section_(section), object_(object) {}
-    CacheRef(CacheRef&& other) noexcept
-        : section_(std::exchange(other.section_, nullptr)), object_(std::exchange(other.object_, nullptr))
-    {
-    }
-    CacheRef& operator=(CacheRef&& other) noexcept
-    {
-        if (this != &other) {
-            reset();
-            section_ = std::exchange(other.section_, nullptr);
-            object_ = std::exchange(other.object_, nullptr);
-        }
-        return *this;
-    }
-    CacheRef(const CacheRef&) = delete;
-    CacheRef& operator=(const CacheRef&) = delete;
-    ~CacheRef() { reset(); }
-
-    CACHEMAP* get() const noexcept { return object_; }
-    CACHEMAP* operator->() const noexcept { return object_; }
-    explicit operator bool() const noexcept { return object_ != nullptr; }
-
-    void reset() noexcept
-    {
-        if (CACHEMAP* object = release(); object != nullptr)
-            section_->cache_close(object, false);
-    }
-    void finish() noexcept
-    {
-        if (CACHEMAP* object = release(); object != nullptr)
-            section_->cache_close(object, true);
-    }
-    void invalidate() noexcept
-    {
-        if (CACHEMAP* object = release(); object != nullptr)
-            section_->invalidate(object);
-    }
-    // Lets go of the object without giving its reference back: the caller has done that.
-    CACHEMAP* release() noexcept { return std::exchange(object_, nullptr); }
-
-private:
-    CacheSection* section_ = nullptr;
-    CACHEMAP* object_ = nullptr;
 };
 
 // Created by the runtime bring-up; null before.

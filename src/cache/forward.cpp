@@ -16,7 +16,7 @@
 #include "config/item.h"
 #include "config/profile.h"
 #include "core/options.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "http/header.h"
 #include "http/request.h"
 #include "util/descriptor.h"

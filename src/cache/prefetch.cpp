@@ -15,7 +15,7 @@
 #include "core/global.h"
 #include "core/threads.h"
 #include "ftp/proto_ftp.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "http/httpclient.h"
 #include "http/proto_http.h"
 #include "http/protocol.h"

@@ -18,7 +18,7 @@
 
 #include "config/rules.h"
 #include "config/section.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "http/header.h"
 #include "util/regex.h"
 #include "util/stringutil.h"

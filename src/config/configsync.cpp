@@ -8,7 +8,7 @@
 
 #include <tinyxml.h>
 
-#include "config/configerror.h"
+#include "util/configerror.h"
 #include "config/configfile.h"
 #include "config/section.h"
 #include "core/options.h"

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "config/configerror.h"
+#include "util/configerror.h"
 #include "config/configfile.h"
 #include "config/field.h"
 #include "config/item.h"

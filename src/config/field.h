@@ -10,7 +10,7 @@
 
 #include <tinyxml.h>
 
-#include "config/configerror.h"
+#include "util/configerror.h"
 #include "config/ranges.h"
 #include "util/stringutil.h"
 

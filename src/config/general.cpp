@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "http/connection.h"
+#include "core/connection.h"
 #include "util/helpers.h"
 #include "util/mem.h"
 #include "config/profile.h"

@@ -1,15 +1,15 @@
+#include "http/header.h"
 #include "config/profile.h"
 
 #include <atomic>
 #include <string_view>
 #include <utility>
 
-#include "http/connection.h"
+#include "core/connection.h"
 #include "config/general.h"
 #include "util/log.h"
 #include "util/mem.h"
 #include "core/options.h"
-#include "http/urlcommand.h"
 
 ProfileSection* profile_section = nullptr;
 

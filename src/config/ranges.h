@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "config/configerror.h"
+#include "util/configerror.h"
 
 // A dotted IPv4 address as a number, first part most significant, so that comparing numbers
 // compares addresses. Leading spaces are skipped; exactly four dot-separated parts, each read as

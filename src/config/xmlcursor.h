@@ -8,7 +8,7 @@
 
 #include <tinyxml.h>
 
-#include "config/configerror.h"
+#include "util/configerror.h"
 
 // The first child element of the root "tarvodine" with the given name. Throws ConfigError when
 // there is none; a null document or one without the root "tarvodine" is a fatal assertion.

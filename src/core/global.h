@@ -30,9 +30,5 @@ struct GLOBAL_T {
     Stats stats;                              // the whole proxy's statistics; its groups are added at bring-up
 };
 
+// Built by global_create (daemon/runtime.h) at start-up; null before.
 extern GLOBAL_T* global;
-
-// Builds the record the first time (on the main thread, before any other thread exists) and
-// returns it; later calls return the same record. It also hands the log its buffer and the
-// descriptor wrappers the pools to free when the descriptor table is full.
-GLOBAL_T* global_create();

@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "core/global.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "util/log.h"
 #include "util/mem.h"
 #include "core/performance.h"

@@ -11,7 +11,7 @@
 
 #include "core/options.h"
 
-// The table only hands connections over; their readers include http/connection.h.
+// The table only hands connections over; their readers include core/connection.h.
 struct CONNECTION_T;
 struct ConnectionFree;
 using ConnectionPtr = std::unique_ptr<CONNECTION_T, ConnectionFree>;

@@ -1,3 +1,4 @@
+#include "net/socket.h"
 #include "daemon/clientpool.h"
 
 #include <algorithm>

@@ -13,7 +13,7 @@
 
 #include <sys/epoll.h>
 
-#include "http/connection.h"
+#include "core/connection.h"
 
 class Filebuf;
 

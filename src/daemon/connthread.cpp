@@ -5,7 +5,7 @@
 
 #include "cache/cache.h"
 #include "daemon/clientpool.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "core/global.h"
 #include "policy/limit.h"
 #include "util/log.h"

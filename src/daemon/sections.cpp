@@ -13,7 +13,7 @@
 #include "cache/prefetch.h"
 #include "config/general.h"
 #include "config/profile.h"
-#include "config/template.h"
+#include "http/template.h"
 #include "core/global.h"
 #include "core/processors.h"
 #include "daemon/clientpool.h"

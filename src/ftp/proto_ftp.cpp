@@ -15,7 +15,7 @@
 #include <utility>
 
 #include "cache/cache.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "util/descriptor.h"
 #include "util/filebuf.h"
 #include "ftp/ftplist.h"
@@ -30,9 +30,9 @@
 #include "http/request.h"
 #include "http/response.h"
 #include "net/socket.h"
-#include "admin/statgroups.h"
+#include "core/statgroups.h"
 #include "util/stringutil.h"
-#include "config/template.h"
+#include "http/template.h"
 #include "http/transfer.h"
 #include "util/url.h"
 #include "http/urlcommand.h"
@@ -197,7 +197,7 @@ std::optional<std::string> data_host(CONNECTION_T* connection)
 
 // Both setups open the data connection and send the transfer command; its first reply is read
 // afterwards.
-std::unique_ptr<Socket> passive_setup(CONNECTION_T* connection, std::string_view transfer)
+SocketPtr passive_setup(CONNECTION_T* connection, std::string_view transfer)
 {
     const HEADER* request = connection->request.get();
     putlog(LOG_DEBUG, "ftp: setting up a PASV connection mode %s %s", text_or_empty(request->method),
@@ -237,7 +237,7 @@ std::unique_ptr<Socket> passive_setup(CONNECTION_T* connection, std::string_view
 }
 
 // *reply is set when the first reply came before the server's connection; a refusal gives null.
-std::unique_ptr<Socket> active_setup(CONNECTION_T* connection, std::string_view transfer, int* reply)
+SocketPtr active_setup(CONNECTION_T* connection, std::string_view transfer, int* reply)
 {
     const int control = connection->server->fd();
     std::optional<sockaddr_in> local = socket_address(control, false);
@@ -389,7 +389,7 @@ private:
     std::size_t listing_limit() const;
     // Relays the file to the client after its header, from the data connection; head: what a
     // buffered read took before the download buffer limit stopped it.
-    int stream(std::unique_ptr<Socket>& data, int callback, const Filebuf* head);
+    int stream(SocketPtr& data, int callback, const Filebuf* head);
     // Reads the server's last reply to a transfer whose data has all come, so that the control
     // connection is left idle for the server pool; any end but 226 or 250 leaves it unfit.
     void transfer_done();
@@ -607,7 +607,7 @@ int FtpRequest::directory()
 
 std::unique_ptr<Filebuf> FtpRequest::list()
 {
-    std::unique_ptr<Socket> data = ftp_transfer_setup(connection_, "LIST");
+    SocketPtr data = ftp_transfer_setup(connection_, "LIST");
     if (data == nullptr) {
         putlog(LOG_ERROR, "ftp: failed to LIST %s %s", method(), url());
         return nullptr;
@@ -775,7 +775,7 @@ int FtpRequest::fetch()
     }
     xcache_header_update(connection_, 1);
 
-    std::unique_ptr<Socket> data = ftp_transfer_setup(connection_, "RETR " + path_);
+    SocketPtr data = ftp_transfer_setup(connection_, "RETR " + path_);
     if (data == nullptr) {
         connection_->cache.invalidate();
         putlog(LOG_ERROR, "ftp: failed to retrieve FTP file %s %s", method(), url());
@@ -806,7 +806,7 @@ int FtpRequest::fetch()
     return deliver(std::move(body));
 }
 
-int FtpRequest::stream(std::unique_ptr<Socket>& data, int callback, const Filebuf* head)
+int FtpRequest::stream(SocketPtr& data, int callback, const Filebuf* head)
 {
     send_response();
     std::int64_t left = length_;
@@ -860,7 +860,7 @@ int FtpRequest::upload()
         return result;
 
     int ready = 0;
-    std::unique_ptr<Socket> data = ftp_transfer_setup(connection_, "STOR " + path_, &ready);
+    SocketPtr data = ftp_transfer_setup(connection_, "STOR " + path_, &ready);
     if (data == nullptr) {
         putlog(LOG_ERROR, "ftp: failed to store FTP file %s %s", method(), url());
         // Refused or unanswered by the server, or no data connection at all.
@@ -942,7 +942,7 @@ int ftp_code_wait(CONNECTION_T* connection, int code1, int code2)
     }
 }
 
-std::unique_ptr<Socket> ftp_transfer_setup(CONNECTION_T* connection, std::string_view command, int* reply)
+SocketPtr ftp_transfer_setup(CONNECTION_T* connection, std::string_view command, int* reply)
 {
     int first = 0;
     if (reply != nullptr)
@@ -950,7 +950,7 @@ std::unique_ptr<Socket> ftp_transfer_setup(CONNECTION_T* connection, std::string
     if (connection->server == nullptr)
         return nullptr;
     const bool passive = ftp_section == nullptr || ftp_section->passive_get() == 1;
-    std::unique_ptr<Socket> data =
+    SocketPtr data =
         passive ? passive_setup(connection, command) : active_setup(connection, command, &first);
     if (data != nullptr && first == 0)
         first = transfer_reply(connection);
@@ -961,7 +961,7 @@ std::unique_ptr<Socket> ftp_transfer_setup(CONNECTION_T* connection, std::string
     return data;
 }
 
-std::int64_t ftp_transfer(CONNECTION_T* connection, int side, std::unique_ptr<Socket>& data, std::int64_t length)
+std::int64_t ftp_transfer(CONNECTION_T* connection, int side, SocketPtr& data, std::int64_t length)
 {
     std::swap(connection->server, data);
     const std::int64_t moved = net_transfer(connection, side == SIDE_SERVER ? SIDE_SERVER : SIDE_CLIENT, length);
@@ -969,7 +969,7 @@ std::int64_t ftp_transfer(CONNECTION_T* connection, int side, std::unique_ptr<So
     return moved;
 }
 
-std::unique_ptr<Filebuf> ftp_transfer_filebuf(CONNECTION_T* connection, int side, std::unique_ptr<Socket>& data,
+std::unique_ptr<Filebuf> ftp_transfer_filebuf(CONNECTION_T* connection, int side, SocketPtr& data,
                                               std::int64_t length, std::size_t maximum, int* more)
 {
     auto body = std::make_unique<Filebuf>();

@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/owners.h"
+
 struct CONNECTION_T;
 class Filebuf;
 class Socket;
@@ -32,18 +34,18 @@ int ftp_code_wait(CONNECTION_T* connection, int code1, int code2);
 // socket only when the server accepted the transfer (125 or 150); null on any failure, with
 // nothing left open. *reply, when given: that first reply's number, -1 when none came, 0 when
 // the setup failed before it was read.
-std::unique_ptr<Socket> ftp_transfer_setup(CONNECTION_T* connection, std::string_view command,
+SocketPtr ftp_transfer_setup(CONNECTION_T* connection, std::string_view command,
                                            int* reply = nullptr);
 
 // net_transfer and net_filebuf_read with the data socket standing in for the server socket:
 // side 1 reads the data socket, side 0 relays the client's bytes into it. length -1: until
 // the data connection closes.
-std::int64_t ftp_transfer(CONNECTION_T* connection, int side, std::unique_ptr<Socket>& data, std::int64_t length);
+std::int64_t ftp_transfer(CONNECTION_T* connection, int side, SocketPtr& data, std::int64_t length);
 // A new buffer with what was read from the data socket; the transfer is marked failed when a
 // known length did not come whole. The read never takes the buffer beyond maximum: with `more`,
 // *more is set to 1 when it stopped there (a known length beyond maximum is not read at all),
 // and the rest waits on the data socket, intact. Without `more` there is no limit.
-std::unique_ptr<Filebuf> ftp_transfer_filebuf(CONNECTION_T* connection, int side, std::unique_ptr<Socket>& data,
+std::unique_ptr<Filebuf> ftp_transfer_filebuf(CONNECTION_T* connection, int side, SocketPtr& data,
                                               std::int64_t length, std::size_t maximum = SIZE_MAX,
                                               int* more = nullptr);
 

@@ -9,7 +9,7 @@
 #include "cache/htmlstream.h"
 #include "cache/prefetch.h"
 #include "config/general.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "http/header.h"
 #include "http/protocol.h"
 #include "http/request.h"

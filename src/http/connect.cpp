@@ -1,3 +1,4 @@
+#include "net/socket.h"
 #include "http/connect.h"
 
 #include <arpa/inet.h>
@@ -11,15 +12,15 @@
 #include <memory>
 #include <string>
 
-#include "http/connection.h"
+#include "core/connection.h"
 #include "util/descriptor.h"
 #include "config/general.h"
 #include "http/header.h"
 #include "util/log.h"
 #include "net/network.h"
 #include "http/proxyauth.h"
-#include "admin/statgroups.h"
-#include "config/template.h"
+#include "core/statgroups.h"
+#include "http/template.h"
 #include "http/transfer.h"
 
 namespace {
@@ -210,7 +211,7 @@ void proxy_test(CONNECTION_T* connection)
     if (fd < 0)
         return;
 
-    std::unique_ptr<Socket> upstream = std::move(connection->server);
+    SocketPtr upstream = std::move(connection->server);
     connection->server = std::make_unique<Socket>(fd);
     const HeaderText text = header_get(connection, SIDE_SERVER, timeout);
     HeaderPtr delivered = text ? http_header_parse_request(*text) : nullptr;

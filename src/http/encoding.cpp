@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "http/connection.h"
+#include "core/connection.h"
 #include "util/filebuf.h"
 #include "config/general.h"
 #include "http/header.h"

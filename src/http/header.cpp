@@ -13,7 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "http/connection.h"
+#include "core/connection.h"
+#include "core/statgroups.h"
 #include "util/blocks.h"
 #include "util/filebuf.h"
 #include "util/log.h"
@@ -367,6 +368,11 @@ void HEADER::operator delete(void* block, std::size_t size) noexcept
 {
     if (block != nullptr && !thread_block_keep(block, size))
         ::operator delete(block);
+}
+
+void HeaderFree::operator()(HEADER* header) const noexcept
+{
+    delete header;
 }
 
 HeaderPtr header_new()
@@ -982,4 +988,18 @@ void header_variables(CONNECTION_T* connection, std::string_view prefix, const s
             name.resize(VARIABLE_NAME_MAX);
         variables.insert_or_assign(std::move(name), std::string_view(line.value));
     }
+}
+
+void statincr_hosts(CONNECTION_T* connection)
+{
+    if (connection == nullptr || connection->request == nullptr || !connection->request->host)
+        return;
+    stat_count_connection(connection, "hosts", *connection->request->host);
+}
+
+void statincr_mimes(CONNECTION_T* connection)
+{
+    if (connection == nullptr || connection->response == nullptr || !connection->response->content_type)
+        return;
+    stat_count_connection(connection, "mimes", *connection->response->content_type);
 }

@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/owners.h"
+
 class Filebuf;
 struct CONNECTION_T;
 
@@ -110,8 +112,6 @@ struct HEADER {
     static void operator delete(void* block, std::size_t size) noexcept;
 };
 
-using HeaderPtr = std::unique_ptr<HEADER>;
-
 // An empty header: texts absent, status -1, both keep-alive fields -1. The caller sets kind,
 // version, port and Content-Length.
 HeaderPtr header_new();
@@ -193,3 +193,9 @@ void xcache_header_update(CONNECTION_T* connection, int miss);
 // Sets the variable prefix[name lower-cased] to the value of each line; of repeated names the
 // last wins.
 void header_variables(CONNECTION_T* connection, std::string_view prefix, const std::list<HTTP_HEADER>& lines);
+
+// The request's host name and the response's Content-Type counted in the statistics, each a
+// counter of its own made on first sight, in the global object and the access rule's; nothing
+// is counted while the header lacks the value.
+void statincr_hosts(CONNECTION_T* connection);
+void statincr_mimes(CONNECTION_T* connection);

@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "util/base64.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "core/global.h"
 #include "http/body.h"
 #include "http/proto_http.h"

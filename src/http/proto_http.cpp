@@ -8,7 +8,7 @@
 
 #include "cache/cache.h"
 #include "http/body.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "http/encoding.h"
 #include "util/filebuf.h"
 #include "config/general.h"
@@ -27,8 +27,8 @@
 #include "http/request.h"
 #include "http/response.h"
 #include "net/socket.h"
-#include "admin/statgroups.h"
-#include "config/template.h"
+#include "core/statgroups.h"
+#include "http/template.h"
 #include "http/transfer.h"
 #include "http/urlcommand.h"
 

@@ -8,7 +8,7 @@
 
 #include "cache/cache.h"
 #include "http/connect.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "util/filebuf.h"
 #include "config/general.h"
 #include "core/global.h"
@@ -20,8 +20,8 @@
 #include "core/processors.h"
 #include "http/body.h"
 #include "net/socket.h"
-#include "admin/statgroups.h"
-#include "config/template.h"
+#include "core/statgroups.h"
+#include "http/template.h"
 #include "http/transfer.h"
 #include "util/url.h"
 
@@ -148,7 +148,7 @@ int protocol_start(CONNECTION_T* connection)
     // be dead, a streamed body could not be sent again.
     if (request->kind != HEADER_CONNECT && (request->flags & HEADER_LENGTH) == 0 && request->chunked == 0 &&
         global != nullptr && global->serverpool != nullptr) {
-        std::unique_ptr<Socket> pooled = global->serverpool->Find(serverpool_key(connection));
+        SocketPtr pooled = global->serverpool->Find(serverpool_key(connection));
         if (pooled != nullptr) {
             connection->server = std::move(pooled);
             connection->flags |= CONN_POOLED;
@@ -317,4 +317,22 @@ int accepts_encoded_content(CONNECTION_T* connection)
         return 1;
     putlog(LOG_DEBUG, "request: client doesn't support encoded content");
     return 0;
+}
+
+int proxy_socks4(CONNECTION_T* connection, int timeout)
+{
+    if (connection == nullptr || connection->server == nullptr || connection->request == nullptr ||
+        !connection->request->host)
+        return NET_UNKNOWN;
+    return socks4_handshake(*connection->server, connection->request->host->c_str(), connection->request->port,
+                            timeout);
+}
+
+int proxy_socks5(CONNECTION_T* connection, int timeout)
+{
+    if (connection == nullptr || connection->server == nullptr || connection->request == nullptr ||
+        !connection->request->host)
+        return NET_UNKNOWN;
+    return socks5_handshake(*connection->server, *connection->request->host, connection->request->port,
+                            connection->proxy_username, connection->proxy_password, timeout);
 }

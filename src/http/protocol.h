@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "http/header.h"
+#include "net/network.h"   // SOCKS_TIMEOUT
 #include "net/serverpool.h"
 
 struct CONNECTION_T;
@@ -50,3 +51,8 @@ void buffertimeout_check(CONNECTION_T* connection);
 
 // 1 when the client takes gzip or deflate content from the proxy, else 0.
 int accepts_encoded_content(CONNECTION_T* connection);
+
+// The SOCKS handshakes (net/network.h) for a connection: on its server socket, to its request's
+// host and port, with its upstream user name and password.
+int proxy_socks4(CONNECTION_T* connection, int timeout = SOCKS_TIMEOUT);
+int proxy_socks5(CONNECTION_T* connection, int timeout = SOCKS_TIMEOUT);

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "util/base64.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "config/general.h"
 #include "http/header.h"
 #include "util/log.h"

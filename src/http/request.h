@@ -25,11 +25,6 @@ enum : std::uint32_t {
     BYPASS_URLBLACKLIST = 0x2000,  // only by the bare command
 };
 
-// A flag of CONNECTION_T::flags for the pipeline's own use: the request body is still on the
-// client socket, to be relayed to the server. Left set at the end of a request, it means the
-// body was never consumed, so the client connection cannot carry another request.
-constexpr std::uint32_t CONN_BODY_PENDING = 0x80000000u;
-
 // Serves one request on the connection thread that owns connection; the thread resets the
 // per-request fields afterwards. Always 0: the caller learns the outcome from the connection
 // (its keep-alive and failure flags).

@@ -3,13 +3,13 @@
 #include <cstdint>
 
 #include "cache/cache.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "config/general.h"
 #include "util/log.h"
 #include "cache/prefetch.h"
 #include "core/processors.h"
 #include "http/protocol.h"
-#include "config/template.h"
+#include "http/template.h"
 #include "http/urlcommand.h"
 #include "inspect/antivirus.h"
 #include "inspect/clamav.h"

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "cache/cache.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "util/filebuf.h"
 #include "config/general.h"
 #include "util/log.h"

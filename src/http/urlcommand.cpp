@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "http/connection.h"
+#include "core/connection.h"
 #include "http/header.h"
 #include "util/log.h"
 #include "http/transfer.h"

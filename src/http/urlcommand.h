@@ -14,16 +14,9 @@
 #include <string_view>
 #include <vector>
 
+#include "core/owners.h"
+
 struct CONNECTION_T;
-
-struct url_command_t {
-    std::string command;
-    std::optional<std::string> options;   // nullopt when the prefix had none
-};
-
-using url_command_list = std::vector<url_command_t>;
-// A request's commands, in the order written; null when it has none.
-using UrlCommands = std::unique_ptr<url_command_list>;
 
 // The commands at the start of text (a host name, or a URL without its scheme), null when there
 // are none; the recognised prefixes are removed from text.

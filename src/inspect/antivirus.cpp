@@ -17,7 +17,7 @@
 #include "config/general.h"
 #include "config/item.h"
 #include "config/profile.h"
-#include "config/template.h"
+#include "http/template.h"
 #include "util/descriptor.h"
 #include "util/filebuf.h"
 
@@ -79,13 +79,6 @@ int antivirus_block(CONNECTION_T* connection, const AntivirusTraits& traits, std
     return 1;
 }
 
-namespace {
-
-// The shipped configuration's download buffer: what an unset limit stands for.
-constexpr std::size_t OUTPUT_LIMIT_DEFAULT = 4 << 20;
-
-} // namespace
-
 ScanLimits scan_limits(const CONNECTION_T* connection)
 {
     ScanLimits limits;
@@ -93,12 +86,6 @@ ScanLimits scan_limits(const CONNECTION_T* connection)
         limits.timeout = std::max(general_section->timeout_get(connection), 1);
     limits.reply_max = inspect_output_limit(connection);
     return limits;
-}
-
-std::size_t inspect_output_limit(const CONNECTION_T* connection)
-{
-    const unsigned limit = general_section != nullptr && connection != nullptr ? general_section->maxdbuffer_get(connection) : 0;
-    return limit != 0 ? limit : OUTPUT_LIMIT_DEFAULT;
 }
 
 DaemonLink::DaemonLink(int fd, int timeout) : socket_(fd), timeout_(std::max(timeout, 1))
@@ -153,50 +140,3 @@ int antivirus_unix_connect(std::string_view path, int timeout)
     return fd;
 }
 
-TempFile::TempFile(std::size_t limit)
-{
-    std::string path = general_section != nullptr ? general_section->tempdir_get() : std::string();
-    path += "/tvXXXXXX";
-    if (path.size() >= limit)
-        return;
-    std::vector<char> name(path.begin(), path.end());
-    name.push_back('\0');
-    // Close-on-exec: an external program started meanwhile on another thread must not inherit it.
-    fd_ = mkostemp(name.data(), O_CLOEXEC);
-    if (fd_ < 0)
-        return;
-    made_ = true;
-    path_.assign(name.data(), path.size());
-}
-
-TempFile::~TempFile()
-{
-    if (fd_ >= 0)
-        close(fd_);
-    if (made_)
-        unlink(path_.c_str());
-}
-
-bool TempFile::write(const Filebuf& body, unsigned mode)
-{
-    if (fd_ < 0)
-        return false;
-    // A write to a file may still come back short (a full disk): the scanner must not get a part.
-    std::string_view rest = body.view();
-    bool whole = true;
-    while (!rest.empty()) {
-        const ssize_t n = ::write(fd_, rest.data(), rest.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            whole = false;
-            break;
-        }
-        rest.remove_prefix(static_cast<std::size_t>(n));
-    }
-    if (mode != 0600)
-        fchmod(fd_, mode);
-    close(fd_);
-    fd_ = -1;
-    return whole;
-}

@@ -12,8 +12,9 @@
 #include <vector>
 
 #include "config/rules.h"
+#include "config/program.h"
 #include "config/section.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "http/request.h"
 #include "http/response.h"
 #include "net/socket.h"
@@ -81,12 +82,6 @@ struct ScanLimits {
 // The limits for the connection (null: the defaults).
 ScanLimits scan_limits(const CONNECTION_T* connection);
 
-// The most an inspecting peer (a daemon's reply body, an ICAP reply body, an external program's
-// output) may hand back for one message: the connection's download buffer limit, or, with no
-// limit configured, the size the shipped configuration gives it. Beyond it the exchange has
-// failed, so that a hostile peer cannot make the proxy hold more than a buffered body.
-std::size_t inspect_output_limit(const CONNECTION_T* connection);
-
 // A connection to a daemon on which every write and read waits at most the dialogue's time-out.
 // What a daemon that stopped reading was not sent by then is dropped with the connection, never
 // waited for again.
@@ -119,12 +114,6 @@ struct AntivirusTraits {
     const char* detected;      // printf format of the detection line, taking the virus name
 };
 
-// Per-request scan bits of CONNECTION_T::flags, cleared with the others after each request.
-enum : std::uint32_t {
-    CONN_SCAN_CLEAN = 0x100000,       // a connector completed a scan that found nothing
-    CONN_SCAN_INCOMPLETE = 0x200000,  // a connector that applied gave no verdict
-};
-
 // True when the connection's open cache object was scanned clean before and is not being stored
 // anew by this request.
 bool antivirus_already_clean(CONNECTION_T* connection);
@@ -142,28 +131,6 @@ int antivirus_block(CONNECTION_T* connection, const AntivirusTraits& traits, std
 // what the address holds) within timeout seconds (a daemon whose backlog is full makes a connect
 // wait); -1 on failure, nothing left open.
 int antivirus_unix_connect(std::string_view path, int timeout);
-
-// A temporary file for a daemon that reads the body from the disk: created close-on-exec in the
-// general section's temporary directory and removed when the owner goes, on every path.
-class TempFile {
-public:
-    // The path is "<tempdir>/tvXXXXXX"; one that would take limit characters or more is not
-    // made (the daemons' protocols carry the path in fixed-size fields).
-    explicit TempFile(std::size_t limit);
-    TempFile(const TempFile&) = delete;
-    TempFile& operator=(const TempFile&) = delete;
-    ~TempFile();
-
-    bool ok() const { return fd_ >= 0; }
-    const std::string& path() const { return path_; }
-    // Writes the whole body and closes the descriptor; false on a failed write.
-    bool write(const Filebuf& body, unsigned mode = 0600);
-
-private:
-    std::string path_;
-    int fd_ = -1;
-    bool made_ = false;
-};
 
 // The rules of a connector: Rule is AntivirusRule or one that adds values, Settings the global
 // values the dialogue needs.

@@ -89,17 +89,6 @@ private:
     SectionRules<ExternalRules> rules_{*this};
 };
 
-// Runs the command line (split as cmdline_parse splits it) with the connection's variables as
-// its whole environment (none without a connection). Mode 0 gives the input, when not null, on
-// its standard input; mode 1 saves it to a temporary file whose path is the last argument and
-// gives an empty standard input. Everything it writes on its standard output, in a new buffer;
-// null when it could not be started. Its exit code is stored through status when not null: 1
-// when it could not be executed, 128 plus the signal when a signal ended it. The whole run, up to
-// the program's exit, lasts at most the general time-out, and its output at most the download
-// buffer limit (inspect_output_limit): a program that goes beyond either is killed and has
-// failed, with an empty output.
-std::unique_ptr<Filebuf> external_exec(CONNECTION_T* connection, const char* command, Filebuf* input, int mode, int* status);
-
 // The stage callbacks of the section's row in the sections table: external_reqmod (stage 1),
 // external_respmod (3), external_auth (7) and external_buffcheck (4).
 int external_auth(CONNECTION_T* connection, Filebuf* body);

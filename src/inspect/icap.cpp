@@ -13,7 +13,7 @@
 #include "config/profile.h"
 #include "core/global.h"
 #include "core/processors.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "http/body.h"
 #include "http/request.h"
 #include "http/response.h"
@@ -90,7 +90,7 @@ public:
 
 private:
     CONNECTION_T* connection_;
-    std::unique_ptr<Socket> saved_;
+    SocketPtr saved_;
     std::uint32_t flags_;
 };
 
@@ -306,7 +306,7 @@ bool ICAPSection::protocol_icap(CONNECTION_T* connection, Filebuf* body, int mod
     ServerSwap swap(connection);
     std::optional<std::string> block;
     for (;;) {
-        std::unique_ptr<Socket> socket = pool != nullptr ? pool->Find(key) : nullptr;
+        SocketPtr socket = pool != nullptr ? pool->Find(key) : nullptr;
         const bool pooled = socket != nullptr;
         if (!pooled) {
             const std::string local = outgoing_address(connection);

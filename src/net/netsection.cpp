@@ -2,7 +2,7 @@
 
 #include <arpa/inet.h>
 
-#include "http/connection.h"
+#include "core/connection.h"
 #include "util/log.h"
 #include "util/mem.h"
 #include "net/network.h"

@@ -538,24 +538,6 @@ int socks5_handshake(Socket& socket, std::string_view host, int port, std::strin
     return 1;
 }
 
-int proxy_socks4(CONNECTION_T* connection, int timeout)
-{
-    if (connection == nullptr || connection->server == nullptr || connection->request == nullptr ||
-        !connection->request->host)
-        return NET_UNKNOWN;
-    return socks4_handshake(*connection->server, connection->request->host->c_str(), connection->request->port,
-                            timeout);
-}
-
-int proxy_socks5(CONNECTION_T* connection, int timeout)
-{
-    if (connection == nullptr || connection->server == nullptr || connection->request == nullptr ||
-        !connection->request->host)
-        return NET_UNKNOWN;
-    return socks5_handshake(*connection->server, *connection->request->host, connection->request->port,
-                            connection->proxy_username, connection->proxy_password, timeout);
-}
-
 std::uint64_t net_proxy(CONNECTION_T* connection, std::int64_t length)
 {
     std::uint64_t total = 0;

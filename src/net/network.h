@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "http/connection.h"
+#include "core/connection.h"
 
 class Socket;
 
@@ -95,11 +95,6 @@ int net_connect(const char* host, int port);
 int socks4_handshake(Socket& socket, const char* host, int port, int timeout = SOCKS_TIMEOUT);
 int socks5_handshake(Socket& socket, std::string_view host, int port, std::string_view user,
                      std::string_view password, int timeout = SOCKS_TIMEOUT);
-
-// The handshakes for a connection: on its server socket, to its request's host and port, with its
-// upstream user name and password.
-int proxy_socks4(CONNECTION_T* connection, int timeout = SOCKS_TIMEOUT);
-int proxy_socks5(CONNECTION_T* connection, int timeout = SOCKS_TIMEOUT);
 
 // Relays between the connection's client and server sockets until either side ends or fails,
 // or until length bytes (-1: no limit) have passed; the bytes relayed in both directions.

@@ -104,9 +104,9 @@ std::vector<ServerPool::View> ServerPool::view() const
     return out;
 }
 
-std::unique_ptr<Socket> ServerPool::Find(const ServerKey& key)
+SocketPtr ServerPool::Find(const ServerKey& key)
 {
-    std::unique_ptr<Socket> found;
+    SocketPtr found;
     for (;;) {
         // The entry leaves the list by a splice, so that its node is freed after the mutex.
         Entries taken;
@@ -118,7 +118,7 @@ std::unique_ptr<Socket> ServerPool::Find(const ServerKey& key)
                 break;
             taken.splice(taken.end(), list_, entry);
         }
-        std::unique_ptr<Socket> candidate = std::move(taken.front().socket);
+        SocketPtr candidate = std::move(taken.front().socket);
         // Checked once out of the pool, without the mutex: every request looks in the pool, and
         // none should wait for another's system call. One that spoke is closed here and the
         // next one of the key is tried.
@@ -140,7 +140,7 @@ std::unique_ptr<Socket> ServerPool::Find(const ServerKey& key)
     return found;
 }
 
-void ServerPool::Add(std::unique_ptr<Socket> socket, const ServerKey& key)
+void ServerPool::Add(SocketPtr socket, const ServerKey& key)
 {
     if (socket == nullptr || !silent(*socket))
         return;
@@ -172,9 +172,9 @@ void ServerPool::Add(std::unique_ptr<Socket> socket, const ServerKey& key)
     log_key("added", key);
 }
 
-std::vector<std::unique_ptr<Socket>> ServerPool::CleanUnlocked(int all)
+std::vector<SocketPtr> ServerPool::CleanUnlocked(int all)
 {
-    std::vector<std::unique_ptr<Socket>> closing;
+    std::vector<SocketPtr> closing;
     performance_log->set_connection_pool_size(list_.size());
     if (list_.empty()) {
         warn_level_ = 0;
@@ -199,7 +199,7 @@ std::vector<std::unique_ptr<Socket>> ServerPool::CleanUnlocked(int all)
 
 void ServerPool::Clean(int all)
 {
-    std::vector<std::unique_ptr<Socket>> closing;
+    std::vector<SocketPtr> closing;
     {
         std::lock_guard lock(mutex_);
         closing = CleanUnlocked(all);

@@ -17,6 +17,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/owners.h"
+
 class Socket;
 
 // What a pooled connection leads to. A connection is reused only for an equal key: protocol and
@@ -38,7 +40,7 @@ void serverpool_route_add(std::string& route, std::string_view part);
 
 // One pooled connection.
 struct serverpool_t {
-    std::unique_ptr<Socket> socket;
+    SocketPtr socket;
     std::time_t time = 0;   // when it was added
     ServerKey key;
 };
@@ -64,11 +66,11 @@ public:
     // The oldest idle connection for key, taken out of the pool; null when there is none. A
     // matching connection that has something to read (bytes or its close) is closed instead.
     // Counted as a hit or a miss of the "connection pool" statistics.
-    std::unique_ptr<Socket> Find(const ServerKey& key);
+    SocketPtr Find(const ServerKey& key);
     // Keeps an idle connection for the next request with the same key; null is ignored, and a
     // socket that already holds or has unread input is closed. When the pool already holds its
     // size, the oldest entry is closed.
-    void Add(std::unique_ptr<Socket> socket, const ServerKey& key);
+    void Add(SocketPtr socket, const ServerKey& key);
     // Closes the expired entries and those beyond the pool size, or every one when all is 1.
     void Clean(int all);
 
@@ -90,7 +92,7 @@ private:
 
     // mutex_ held. Moves the entries to close out of the list and returns their sockets, which
     // the caller closes after unlocking.
-    std::vector<std::unique_ptr<Socket>> CleanUnlocked(int all);
+    std::vector<SocketPtr> CleanUnlocked(int all);
 
     clock_t clock_;
     limits_t limits_;

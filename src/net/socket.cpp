@@ -232,6 +232,11 @@ void Socket::Buffer::Clear()
 // ---------------------------------------------------------------------------------------------
 // Socket
 
+void SocketFree::operator()(Socket* socket) const noexcept
+{
+    delete socket;
+}
+
 Socket::Socket() = default;
 
 Socket::Socket(int fd) : fd_(fd)

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/owners.h"
 #include "util/atom.h"
 #include "net/tls.h"
 

@@ -1,3 +1,4 @@
+#include "http/header.h"
 #include "policy/access.h"
 
 #include <charconv>
@@ -10,7 +11,7 @@
 #include "util/mem.h"
 #include "policy/password_cache.h"
 #include "core/processors.h"
-#include "admin/statgroups.h"
+#include "core/statgroups.h"
 #include "util/stringutil.h"
 
 AccessSection* access_section = nullptr;

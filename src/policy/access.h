@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "policy/auth.h"   // access_auth, the section's stage callback
-#include "http/connection.h"
+#include "core/connection.h"
 #include "config/ranges.h"
 #include "config/rules.h"
 #include "util/regex.h"

@@ -20,7 +20,7 @@
 
 #include "config/rules.h"
 #include "config/section.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "util/mem.h"
 
 template <class Rule>

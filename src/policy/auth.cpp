@@ -11,7 +11,7 @@
 
 #include "policy/access.h"
 #include "util/base64.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "util/filebuf.h"
 #include "config/general.h"
 #include "http/header.h"
@@ -21,9 +21,9 @@
 #include "policy/password_cache.h"
 #include "config/profile.h"
 #include "http/request.h"
-#include "admin/statgroups.h"
+#include "core/statgroups.h"
 #include "util/stringutil.h"
-#include "config/template.h"
+#include "http/template.h"
 
 namespace {
 

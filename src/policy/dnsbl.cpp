@@ -1,8 +1,9 @@
+#include "http/header.h"
 #include "policy/dnsbl.h"
 
-#include "config/template.h"
+#include "http/template.h"
 #include "core/processors.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "http/request.h"
 #include "net/dns.h"
 #include "util/log.h"

@@ -1,12 +1,13 @@
+#include "http/header.h"
 #include "policy/filter.h"
 
 #include <optional>
 
 #include "config/item.h"
 #include "config/profile.h"
-#include "config/template.h"
+#include "http/template.h"
 #include "core/processors.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "http/request.h"
 #include "net/dns.h"
 #include "policy/allowdeny.h"

@@ -1,3 +1,4 @@
+#include "http/header.h"
 #include "policy/keyword.h"
 
 #include <atomic>
@@ -5,9 +6,9 @@
 
 #include "config/item.h"
 #include "config/profile.h"
-#include "config/template.h"
+#include "http/template.h"
 #include "core/processors.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "http/request.h"
 #include "http/response.h"
 #include "http/urlcommand.h"

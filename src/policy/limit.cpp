@@ -6,8 +6,8 @@
 
 #include "config/item.h"
 #include "config/profile.h"
-#include "config/template.h"
-#include "http/connection.h"
+#include "http/template.h"
+#include "core/connection.h"
 #include "http/request.h"
 #include "util/log.h"
 #include "util/mem.h"

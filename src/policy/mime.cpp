@@ -1,11 +1,12 @@
+#include "http/header.h"
 #include "policy/mime.h"
 
 #include <optional>
 
 #include "config/item.h"
 #include "config/profile.h"
-#include "config/template.h"
-#include "http/connection.h"
+#include "http/template.h"
+#include "core/connection.h"
 #include "policy/allowdeny.h"
 #include "policy/itemview.h"
 #include "http/request.h"

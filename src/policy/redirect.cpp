@@ -2,7 +2,7 @@
 
 #include "config/item.h"
 #include "config/profile.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "http/header.h"
 #include "http/request.h"
 #include "http/transfer.h"

@@ -1,3 +1,4 @@
+#include "http/header.h"
 #include "policy/rewrite.h"
 
 #include <string_view>
@@ -5,7 +6,7 @@
 #include "config/item.h"
 #include "config/profile.h"
 #include "core/processors.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "http/request.h"
 #include "util/filebuf.h"
 #include "util/log.h"

@@ -1,3 +1,4 @@
+#include "http/header.h"
 #include "policy/urlblacklist.h"
 
 #include <malloc.h>
@@ -9,9 +10,9 @@
 
 #include "config/item.h"
 #include "config/profile.h"
-#include "config/template.h"
+#include "http/template.h"
 #include "core/processors.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "http/request.h"
 #include "policy/allowdeny.h"
 #include "util/descriptor.h"

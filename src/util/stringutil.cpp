@@ -5,7 +5,7 @@
 #include <cctype>
 #include <cstring>
 
-#include "config/configerror.h"
+#include "util/configerror.h"
 #include "util/log.h"
 
 namespace {

@@ -20,6 +20,7 @@
 #include "config/section.h"
 #include "config/xmlcursor.h"
 #include "core/global.h"
+#include "daemon/runtime.h"
 #include "core/threads.h"
 #include "daemon/sections.h"
 #include "daemon/signals.h"

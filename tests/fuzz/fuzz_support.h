@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "core/global.h"
+#include "daemon/runtime.h"
 #include "core/options.h"
 #include "config/section.h"
 #include "sections_fixture.h"
@@ -134,7 +135,7 @@ public:
     }
 
     // The code's end as a Socket; once.
-    std::unique_ptr<Socket> take()
+    SocketPtr take()
     {
         const int fd = near_;
         near_ = -1;

@@ -10,6 +10,7 @@
 
 #include "util/filebuf.h"
 #include "core/global.h"
+#include "daemon/runtime.h"
 #include "http/header.h"
 #include "core/threads.h"
 #include "daemon/signals.h"

@@ -19,6 +19,7 @@
 #include "cache/store.h"
 #include "config/section.h"
 #include "core/global.h"
+#include "daemon/runtime.h"
 #include "core/threads.h"
 #include "daemon/signals.h"
 

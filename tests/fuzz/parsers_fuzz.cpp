@@ -19,7 +19,7 @@
 #include "policy/access.h"
 #include "policy/auth.h"
 #include "util/base64.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "util/filebuf.h"
 #include "ftp/ftplist.h"
 #include "fuzz_support.h"

@@ -29,7 +29,7 @@
 #include <tinyxml.h>
 
 #include "http/connect.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "config/general.h"
 #include "util/filebuf.h"
 #include "fuzz_support.h"

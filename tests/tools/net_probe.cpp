@@ -15,9 +15,11 @@
 #include <string>
 #include <unistd.h>
 
-#include "http/connection.h"
+#include "core/connection.h"
 #include "core/global.h"
+#include "daemon/runtime.h"
 #include "http/header.h"
+#include "http/protocol.h"
 #include "net/network.h"
 #include "core/options.h"
 #include "probe_options.h"

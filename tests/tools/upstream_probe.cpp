@@ -26,7 +26,7 @@
 #include <string>
 
 #include "http/connect.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "http/header.h"
 #include "daemon/mainloop.h"
 #include "net/network.h"
@@ -36,7 +36,7 @@
 #include "http/protocol.h"
 #include "http/request.h"
 #include "net/socket.h"
-#include "config/template.h"
+#include "http/template.h"
 #include "core/threads.h"
 #include "daemon/signals.h"
 #include "util/mem.h"

@@ -12,7 +12,7 @@
 #include <tinyxml.h>
 
 #include "policy/access.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "core/global.h"
 #include "http/header.h"
 #include "daemon/sections.h"

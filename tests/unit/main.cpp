@@ -5,6 +5,7 @@
 #include "daemon/connthread.h"
 #include "daemon/signals.h"
 #include "core/global.h"
+#include "daemon/runtime.h"
 #include "util/mem.h"
 #include "core/threads.h"
 

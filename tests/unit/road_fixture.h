@@ -18,7 +18,7 @@
 #include "access_fixture.h"
 #include "sections_fixture.h"
 #include "cache/cache.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "policy/filter.h"
 #include "cache/forward.h"
 #include "config/general.h"
@@ -33,7 +33,7 @@
 #include "policy/redirect.h"
 #include "config/section.h"
 #include "net/socket.h"
-#include "config/template.h"
+#include "http/template.h"
 
 namespace road {
 

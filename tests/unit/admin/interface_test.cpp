@@ -15,7 +15,7 @@
 #include "admin/blowfish.h"
 #include "admin/interface.h"
 #include "config/configfile.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "http/header.h"
 #include "http/request.h"
 #include "policy/cookie.h"

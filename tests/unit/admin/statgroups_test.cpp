@@ -7,11 +7,11 @@
 #include <unistd.h>
 #include <vector>
 
-#include "http/connection.h"
+#include "core/connection.h"
 #include "util/filebuf.h"
 #include "core/global.h"
 #include "http/header.h"
-#include "admin/statgroups.h"
+#include "core/statgroups.h"
 
 namespace fs = std::filesystem;
 

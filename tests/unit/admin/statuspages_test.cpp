@@ -13,7 +13,7 @@
 #include "admin/statuspages.h"
 #include "core/global.h"
 #include "core/threads.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "http/header.h"
 #include "net/serverpool.h"
 #include "net/socket.h"

@@ -20,7 +20,7 @@
 #include "core/options.h"
 #include "core/threads.h"
 #include "counting_cache.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "http/header.h"
 #include "policy_fixture.h"
 #include "util/helpers.h"

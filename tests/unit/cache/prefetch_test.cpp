@@ -10,7 +10,7 @@
 #include "cache/htmlstream.h"
 #include "cache/prefetch.h"
 #include "core/threads.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "http/header.h"
 #include "policy_fixture.h"
 #include "road_fixture.h"

@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "http/connection.h"
+#include "core/connection.h"
 #include "config/general.h"
 #include "config/profile.h"
 #include "util/helpers.h"

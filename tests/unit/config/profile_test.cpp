@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "http/connection.h"
+#include "core/connection.h"
 #include "config/general.h"
 #include "core/global.h"
 #include "http/header.h"

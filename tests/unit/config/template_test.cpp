@@ -10,13 +10,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "http/connection.h"
+#include "core/connection.h"
 #include "util/filebuf.h"
 #include "core/global.h"
 #include "http/header.h"
 #include "policy_fixture.h"
 #include "net/socket.h"
-#include "config/template.h"
+#include "http/template.h"
 #include "util/helpers.h"
 
 namespace fs = std::filesystem;

@@ -12,8 +12,9 @@
 #include <unistd.h>
 #include <vector>
 
+#include "net/socket.h"
 #include "daemon/clientpool.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "util/filebuf.h"
 #include "config/general.h"
 #include "core/global.h"

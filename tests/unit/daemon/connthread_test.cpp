@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "http/connection.h"
+#include "core/connection.h"
 #include "daemon/connthread.h"
 #include "core/global.h"
 #include "core/options.h"

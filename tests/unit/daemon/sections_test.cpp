@@ -9,7 +9,7 @@
 #include "cache/prefetch.h"
 #include "config/general.h"
 #include "config/profile.h"
-#include "config/template.h"
+#include "http/template.h"
 #include "core/processors.h"
 #include "daemon/sections.h"
 #include "net/netsection.h"

@@ -18,7 +18,7 @@
 
 #include "loopback.h"
 #include "daemon/clientpool.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "core/global.h"
 #include "util/log.h"
 #include "net/network.h"

@@ -564,7 +564,7 @@ TEST_F(FtpControl, TransferSetupHandsOverOnlyATransferTheServerAccepted)
 
         const auto start = std::chrono::steady_clock::now();
         int reply = 0;
-        const std::unique_ptr<Socket> data = ftp_transfer_setup(wired.get(), "RETR /pub/file.txt", &reply);
+        const SocketPtr data = ftp_transfer_setup(wired.get(), "RETR /pub/file.txt", &reply);
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
         EXPECT_EQ(reply, c.reply);
         EXPECT_EQ(data != nullptr, c.opened);

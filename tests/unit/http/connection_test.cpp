@@ -6,8 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "net/socket.h"
 #include "util/atom.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "core/global.h"
 #include "core/performance.h"
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <zlib.h>
 
-#include "http/connection.h"
+#include "core/connection.h"
 #include "http/encoding.h"
 #include "util/filebuf.h"
 #include "config/general.h"

@@ -11,7 +11,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "http/connection.h"
+#include "core/connection.h"
 #include "util/filebuf.h"
 #include "http/header.h"
 #include "net/socket.h"

@@ -27,7 +27,7 @@
 #include "core/processors.h"
 #include "http/request.h"
 #include "road_fixture.h"
-#include "admin/statgroups.h"
+#include "core/statgroups.h"
 #include "http/urlcommand.h"
 #include "policy/limit.h"
 #include "policy_fixture.h"

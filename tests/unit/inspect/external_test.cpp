@@ -5,7 +5,8 @@
 
 #include <string>
 
-#include "http/connection.h"
+#include "config/program.h"
+#include "core/connection.h"
 #include "inspect/external.h"
 #include "util/filebuf.h"
 

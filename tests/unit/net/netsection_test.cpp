@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "loopback.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "http/header.h"
 #include "net/netsection.h"
 #include "net/network.h"

@@ -24,6 +24,7 @@
 #include "core/global.h"
 #include "http/header.h"
 #include "util/log.h"
+#include "http/protocol.h"
 #include "net/network.h"
 #include "core/options.h"
 #include "core/performance.h"
@@ -599,7 +600,7 @@ public:
 
     ~ScriptedServer() { received(); }
 
-    std::unique_ptr<Socket> client;
+    SocketPtr client;
 
 private:
     void run(const std::vector<Step>& steps)

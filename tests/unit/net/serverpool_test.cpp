@@ -16,7 +16,7 @@
 #include "core/performance.h"
 #include "net/serverpool.h"
 #include "net/socket.h"
-#include "admin/statgroups.h"
+#include "core/statgroups.h"
 
 namespace {
 
@@ -28,7 +28,7 @@ ServerPool::Limits fake_limits() { return fake_limits_value; }
 
 // A pooled connection: the proxy's Socket, and the server's end kept here to see it closed.
 struct Upstream {
-    std::unique_ptr<Socket> socket;
+    SocketPtr socket;
     int fd = -1;
     int peer = -1;
 
@@ -104,8 +104,8 @@ TEST_F(ServerPoolTest, TheOldestMatchingConnectionIsHandedOutFirst)
     pool.Add(std::move(first.socket), key());
     pool.Add(std::move(second.socket), key());
 
-    std::unique_ptr<Socket> a = pool.Find(key());
-    std::unique_ptr<Socket> b = pool.Find(key());
+    SocketPtr a = pool.Find(key());
+    SocketPtr b = pool.Find(key());
     ASSERT_NE(a, nullptr);
     ASSERT_NE(b, nullptr);
     EXPECT_EQ(a->fd(), first.fd);
@@ -282,7 +282,7 @@ TEST_F(ServerPoolTest, AConnectionWithSomethingToReadIsNeverReused)
         if (c.closed_while_idle)
             shutdown(upstream.peer, SHUT_WR);
         // The older one goes first, unless it has spoken: then the silent one behind it.
-        const std::unique_ptr<Socket> found = own.Find(key());
+        const SocketPtr found = own.Find(key());
         ASSERT_NE(found, nullptr);
         EXPECT_EQ(found->fd(), c.reused ? first_fd : silent_fd);
         EXPECT_EQ(upstream.closed(), !c.reused);
@@ -309,7 +309,7 @@ TEST_F(ServerPoolTest, ConcurrentFindsAndAddsHandEachConnectionToOneHolder)
     for (int t = 0; t < THREADS; ++t)
         threads.emplace_back([&] {
             for (int i = 0; i < ROUNDS; ++i) {
-                std::unique_ptr<Socket> socket = pool.Find(key());
+                SocketPtr socket = pool.Find(key());
                 if (socket == nullptr)
                     continue;
                 if (holders[static_cast<std::size_t>(socket->fd())].fetch_add(1) != 0)

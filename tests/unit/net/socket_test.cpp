@@ -84,7 +84,7 @@ protected:
         return total;
     }
 
-    std::unique_ptr<Socket> sock;
+    SocketPtr sock;
     int peer = -1;
 };
 
@@ -565,7 +565,7 @@ TEST_F(SocketPair, SocketsSharingAGroupTakeEqualTurnsAtTheRate)
     constexpr int SOCKETS = 10;
     constexpr int ROUNDS = 30;
     constexpr long BLOCK = 8192;
-    std::vector<std::unique_ptr<Socket>> sockets;
+    std::vector<SocketPtr> sockets;
     std::vector<int> peers;
     for (int i = 0; i < SOCKETS; ++i) {
         int pair[2];
@@ -827,8 +827,8 @@ protected:
         return bytes;
     }
 
-    std::unique_ptr<Socket> source;
-    std::unique_ptr<Socket> destination;
+    SocketPtr source;
+    SocketPtr destination;
     int source_peer = -1;
     int destination_peer = -1;
 };

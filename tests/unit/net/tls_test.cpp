@@ -110,7 +110,7 @@ struct TlsPeer {
             thread.join();
     }
     // The socket under test takes over `mine`.
-    std::unique_ptr<Socket> socket()
+    SocketPtr socket()
     {
         auto made = std::make_unique<Socket>(mine);
         mine = -1;
@@ -161,7 +161,7 @@ TEST(Tls, AnyCertificateIsAcceptedAndTheServerNamed)
             if (server_read(ssl, 4) == "ping")
                 SSL_write(ssl, "pong", 4);
         });
-        std::unique_ptr<Socket> sock = peer.socket();
+        SocketPtr sock = peer.socket();
         ASSERT_EQ(sock->Encrypt(1, c.host), 1);
         EXPECT_EQ(sock->tls(), 1);
         ASSERT_EQ(sock->Write("ping", 4), 4);
@@ -214,7 +214,7 @@ TEST(Tls, DecryptedBytesBeyondARequestedLengthAreNotOverlooked)
         SSL_write(ssl, record.data(), static_cast<int>(record.size()));
         finished.wait_for(HANG);
     });
-    std::unique_ptr<Socket> sock = peer.socket();
+    SocketPtr sock = peer.socket();
     ASSERT_EQ(sock->Encrypt(1), 1);
 
     const int saved = BLOCKSIZE;
@@ -289,7 +289,7 @@ TEST(Tls, ASocketClosesWithinItsWriteTimeOutWhenThePeerDoesNotRead)
     std::shared_future<void> closed = go.get_future().share();
     TlsPeer peer;
     peer.serve([&](SSL*) { closed.wait_for(HANG); });
-    std::unique_ptr<Socket> sock = peer.socket();
+    SocketPtr sock = peer.socket();
     ASSERT_EQ(sock->Encrypt(1), 1);
     sock->SetTimeout(0);
     const std::string big(4 * 1024 * 1024, 'x');
@@ -313,7 +313,7 @@ TEST(Tls, TheStreamEndsWithOrWithoutAClosingAlert)
                 SSL_shutdown(ssl);
             shutdown(SSL_get_fd(ssl), SHUT_RDWR);
         });
-        std::unique_ptr<Socket> sock = peer.socket();
+        SocketPtr sock = peer.socket();
         ASSERT_EQ(sock->Encrypt(1), 1);
         char buf[8];
         ASSERT_EQ(sock->Read(buf, 3, 5), 3);

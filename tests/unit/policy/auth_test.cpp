@@ -17,7 +17,7 @@
 #include "config/general.h"
 #include "core/options.h"
 #include "policy/password_cache.h"
-#include "config/template.h"
+#include "http/template.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "http/connection.h"
+#include "core/connection.h"
 #include "http/header.h"
 #include "http/request.h"
 #include "policy/headerfilter.h"

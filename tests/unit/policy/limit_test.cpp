@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "cache/cache.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "http/request.h"
 #include "policy/limit.h"
 #include "policy_fixture.h"

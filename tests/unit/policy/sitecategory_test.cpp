@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "core/threads.h"
-#include "http/connection.h"
+#include "core/connection.h"
 #include "http/header.h"
 #include "policy/sitecategory.h"
 #include "policy_fixture.h"

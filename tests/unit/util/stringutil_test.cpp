@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "config/configerror.h"
+#include "util/configerror.h"
 #include "util/stringutil.h"
 
 using Items = std::vector<std::string>;

@@ -1,20 +1,19 @@
-#include "config/template.h"
+#include "http/template.h"
 
 #include <algorithm>
 #include <utility>
 
-#include "http/connection.h"
-#include "inspect/external.h"
+#include "core/connection.h"
+#include "config/program.h"
 #include "util/filebuf.h"
 #include "http/header.h"
 #include "util/helpers.h"
-#include "admin/interface.h"
 #include "util/log.h"
 #include "util/stringutil.h"
 #include "core/logentry.h"
 #include "util/mem.h"
 #include "config/profile.h"
-#include "config/template_data.h"
+#include "http/template_data.h"
 #include "http/transfer.h"
 
 TemplateSection* template_section = nullptr;

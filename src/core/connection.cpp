@@ -1,4 +1,4 @@
-#include "http/connection.h"
+#include "core/connection.h"
 
 #include <cinttypes>
 

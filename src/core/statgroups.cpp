@@ -1,4 +1,4 @@
-#include "admin/statgroups.h"
+#include "core/statgroups.h"
 
 #include <array>
 #include <charconv>
@@ -11,7 +11,6 @@
 
 #include "util/descriptor.h"
 #include "core/global.h"
-#include "http/header.h"
 #include "util/helpers.h"
 #include "util/mem.h"
 
@@ -69,12 +68,6 @@ void decrement_both(CONNECTION_T* connection, std::string_view group, std::strin
         stats->Decrement(group, counter);
     if (Stats* stats = rule_stats(connection))
         stats->Decrement(group, counter);
-}
-
-void count_name_both(CONNECTION_T* connection, std::string_view group, std::string_view name)
-{
-    stat_count_name(global_stats(), group, name);
-    stat_count_name(rule_stats(connection), group, name);
 }
 
 // The resource-usage totals of the runtime record, copied under its mutex.
@@ -206,18 +199,10 @@ void statincr_cachemiss(CONNECTION_T* connection) { increment_both(connection, "
 void statincr_cacherefreshhit(CONNECTION_T* connection) { increment_both(connection, "cache refresh", "hit"); }
 void statincr_cacherefreshmiss(CONNECTION_T* connection) { increment_both(connection, "cache refresh", "miss"); }
 
-void statincr_hosts(CONNECTION_T* connection)
+void stat_count_connection(CONNECTION_T* connection, std::string_view group, std::string_view name)
 {
-    if (connection == nullptr || connection->request == nullptr || !connection->request->host)
-        return;
-    count_name_both(connection, "hosts", *connection->request->host);
-}
-
-void statincr_mimes(CONNECTION_T* connection)
-{
-    if (connection == nullptr || connection->response == nullptr || !connection->response->content_type)
-        return;
-    count_name_both(connection, "mimes", *connection->response->content_type);
+    stat_count_name(global_stats(), group, name);
+    stat_count_name(rule_stats(connection), group, name);
 }
 
 void statincr_ipaddresses(CONNECTION_T* connection)

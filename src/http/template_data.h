@@ -1,5 +1,5 @@
 // The fixed bytes of the built-in pages: the images, the style and the scripts. They live apart
-// from the page table in config/template.cpp, their only reader, so that edits to its code
+// from the page table in http/template.cpp, their only reader, so that edits to its code
 // never have to wade through them.
 #pragma once
 

@@ -19,6 +19,10 @@
 class Filebuf;
 struct CONNECTION_T;
 
+// The reserved host name under which the proxy serves its interface; the built-in pages take
+// their images and style from there.
+constexpr const char* INTERFACE_HOST = "tarvodine";
+
 // Template types.
 enum : int {
     TEMPLATE_FILE = 0,

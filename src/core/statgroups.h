@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "http/connection.h"    // CONNECTION_T, StatsRef
+#include "core/connection.h"    // CONNECTION_T, StatsRef
 #include "core/performance.h"   // statm_t
 #include "core/stats.h"
 
@@ -32,10 +32,10 @@ void statdecr_cachehit(CONNECTION_T* connection);
 void statincr_cachemiss(CONNECTION_T* connection);
 void statincr_cacherefreshhit(CONNECTION_T* connection);
 void statincr_cacherefreshmiss(CONNECTION_T* connection);
-// The request's host name and the response's Content-Type, each a counter of its own made on
-// first sight; nothing is counted while the header lacks the value.
-void statincr_hosts(CONNECTION_T* connection);
-void statincr_mimes(CONNECTION_T* connection);
+// Counts one under `name` in an on-demand group, in the global object and, when the connection
+// holds one, in its access rule's (the header's values count through it: statincr_hosts and
+// statincr_mimes, http/header.h).
+void stat_count_connection(CONNECTION_T* connection, std::string_view group, std::string_view name);
 // The client address, in the global object only.
 void statincr_ipaddresses(CONNECTION_T* connection);
 

@@ -8,32 +8,20 @@
 
 #include <cstdint>
 #include <ctime>
-#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
 
-#include "cache/cache.h"
-#include "util/filebuf.h"
-#include "http/header.h"
 #include "core/logentry.h"
-#include "net/socket.h"
+#include "core/owners.h"
 #include "core/stats.h"
 #include "util/atom.h"
+#include "util/filebuf.h"
 #include "util/stringutil.h"
 #include "util/variables.h"
-#include "http/urlcommand.h"
 
 class General;
-class HTMLStream;
-
-// Frees the HTML stream a response was fed to; defined where streams are attached to
-// connections (cache/prefetch.cpp), above this record.
-struct HTMLStreamFree {
-    void operator()(HTMLStream* stream) const noexcept;
-};
-using HTMLStreamPtr = std::unique_ptr<HTMLStream, HTMLStreamFree>;
 
 // Transfer-state bits of CONNECTION_T::flags; all cleared after each request.
 enum : std::uint32_t {
@@ -56,6 +44,12 @@ enum : std::uint32_t {
     CONN_HEAD = 0x10000,          // no body to the client
     CONN_NOCACHE = 0x20000,       // no cache object for this request
     CONN_STREAM = 0x40000,        // the request body is streamed to the server
+    CONN_SCAN_CLEAN = 0x100000,       // a virus scanner completed a scan that found nothing
+    CONN_SCAN_INCOMPLETE = 0x200000,  // a virus scanner that applied gave no verdict
+    // The request body is still on the client socket, to be relayed to the server. Left set at
+    // the end of a request, it means the body was never consumed, so the client connection
+    // cannot carry another request.
+    CONN_BODY_PENDING = 0x80000000u,
 };
 
 // Permission bits of CONNECTION_T::access, granted by the admitting access rule.
@@ -96,8 +90,8 @@ struct CONNECTION_T {
     std::uint32_t id = 0;             // client id of the log lines; never 0 once numbered
     std::uint32_t flags = 0;          // CONN_* bits
     int auth = 0;                     // AUTH_* bits
-    std::unique_ptr<Socket> client;   // null once the client was let go (CONN_NOCLIENT)
-    std::unique_ptr<Socket> server;   // the upstream of the current request
+    SocketPtr client;   // null once the client was let go (CONN_NOCLIENT)
+    SocketPtr server;   // the upstream of the current request
     int depth = 0;                    // link depth of a prefetch request; 0 for clients
     std::string ip;                   // the client's address, dotted
     int port = 0;                     // the port of the listener that accepted it
