@@ -89,12 +89,14 @@ def test_a_request_cap_blocks_the_requests_after_it(tarvodine, xml_files, origin
 
 
 class StarvationProbe:
-    """A thread that asks to wake every 10 ms and keeps the longest it was kept waiting beyond
-    that: a machine too busy to run a ready thread for a whole window of the limiter cannot hold
-    anybody's rate either."""
+    """A thread that asks to wake every 10 ms and keeps how long it was kept waiting beyond that:
+    the longest wait, and all of them together. A machine too busy to run a ready thread for a
+    whole window of the limiter, or that keeps every thread waiting a tenth of the time, cannot
+    hold anybody's rate either."""
 
     def __init__(self):
         self.worst = 0.0
+        self.total = 0.0
         self._done = threading.Event()
         self._thread = threading.Thread(target=self._run, daemon=True)
         self._thread.start()
@@ -103,11 +105,16 @@ class StarvationProbe:
         while not self._done.is_set():
             began = time.monotonic()
             time.sleep(0.01)
-            self.worst = max(self.worst, time.monotonic() - began - 0.01)
+            late = time.monotonic() - began - 0.01
+            self.worst = max(self.worst, late)
+            self.total += late
 
     def stop(self):
         self._done.set()
         self._thread.join()
+
+    def starved(self, took: float) -> bool:
+        return self.worst >= LIMIT_WINDOW or self.total >= 0.1 * took
 
 
 @pytest.mark.parametrize("connections, rate, options", [(1, 200000, "0"), (10, 1000000, "4")])
@@ -130,18 +137,21 @@ def test_a_rate_holds_the_throughput_within_ten_percent(tarvodine, xml_files, or
         probe.stop()
         assert all(length == len(QUARTER) for _, length in results)
         proxy.stop()
-        return connections * len(QUARTER) / took, probe.worst, [t for t, _ in results]
+        return connections * len(QUARTER) / took, probe.starved(took), (probe.worst, probe.total), \
+            [t for t, _ in results]
 
     # Going over the rate is the limiter's fault and fails at once. Falling short fails too,
     # unless the probe saw the machine starved by other processes: that reading says nothing
-    # about the limiter and is taken again.
+    # about the limiter and is taken again; a machine starved at every reading cannot judge it.
     readings = []
     for _ in range(3):
-        throughput, starved, times = measure()
-        readings.append((throughput, starved, times))
+        throughput, starved, lateness, times = measure()
+        readings.append((throughput, starved, lateness, times))
         assert throughput <= rate * 1.1, readings
-        if throughput >= rate * 0.9 or starved < LIMIT_WINDOW:
+        if throughput >= rate * 0.9 or not starved:
             break
+    if throughput < rate * 0.9 and starved:
+        pytest.skip(f"the machine was too busy to hold any rate: {readings}")
     assert rate * 0.9 <= throughput, readings
 
 
