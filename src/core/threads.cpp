@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <sys/resource.h>
 #include <utility>
@@ -175,6 +177,40 @@ thread_t* caller_slot()
 
 } // namespace
 
+SlotWake::SlotWake() { FATAL_ASSERT(sem_init(&sem_, 0, 0) == 0); }
+
+SlotWake::~SlotWake() { sem_destroy(&sem_); }
+
+void SlotWake::post() { sem_post(&sem_); }
+
+bool SlotWake::wait_until(std::chrono::steady_clock::time_point deadline)
+{
+    // The steady clock is the monotonic one.
+    const auto since = deadline.time_since_epoch();
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since);
+    timespec until{};
+    until.tv_sec = static_cast<std::time_t>(seconds.count());
+    until.tv_nsec = static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(since - seconds).count());
+    for (;;) {
+        if (sem_clockwait(&sem_, CLOCK_MONOTONIC, &until) == 0)
+            return true;
+        if (errno != EINTR)
+            return false;
+    }
+}
+
+void SlotWake::wait()
+{
+    while (sem_wait(&sem_) != 0 && errno == EINTR) {
+    }
+}
+
+void SlotWake::reset()
+{
+    while (sem_trywait(&sem_) == 0) {
+    }
+}
+
 void threads_init()
 {
     std::lock_guard lock(threadlistlock);
@@ -187,6 +223,7 @@ void threads_init()
         slot.ip.clear();
         slot.url.clear();
         slot.method.clear();
+        slot.wake.reset();
     }
     idle_slots.fill(0);
     threads[0].thread = pthread_self();
@@ -264,9 +301,9 @@ int process_new(ConnectionPtr& connection)
             slot.arg = connection.release();
             slot.state = THREAD_STARTED;
             lock.unlock();
-            // The slot's condition lives as long as the table; the parked thread takes the
-            // connection under the lock whether or not this wakes it first.
-            slot.cond.notify_one();
+            // Posted outside the lock: the parked thread takes the connection under the lock
+            // whether or not this wakes it first, and then waits for this count (thread_park).
+            slot.wake.post();
             return index;
         }
     }
@@ -289,20 +326,28 @@ ConnectionPtr thread_park(int seconds)
 
     // The texts of the last request are freed after the lock is given up, not under it.
     std::string method, url, ip;
+    {
+        std::lock_guard lock(threadlistlock);
+        slot->method.swap(method);
+        slot->url.swap(url);
+        slot->ip.swap(ip);
+        slot->arg = nullptr;
+        slot->requests = 0;
+        slot->state = THREAD_IDLE;
+        idle_set(index, true);
+    }
+    const bool woken = slot->wake.wait_until(deadline);
     std::unique_lock lock(threadlistlock);
-    slot->method.swap(method);
-    slot->url.swap(url);
-    slot->ip.swap(ip);
-    slot->arg = nullptr;
-    slot->requests = 0;
-    slot->state = THREAD_IDLE;
-    idle_set(index, true);
     // A connection handed over is served even when it arrives as the time runs out: process_new
     // has already taken it out of the client pool and counts on this thread.
-    slot->cond.wait_until(lock, deadline, [slot] { return slot->arg != nullptr; });
     if (slot->arg != nullptr) {
         ConnectionPtr connection(std::exchange(slot->arg, nullptr));
         slot->state = THREAD_SERVING;
+        lock.unlock();
+        // The time ran out between the hand-over and its post: the count is taken now, so that
+        // the next park does not wake for a connection already served.
+        if (!woken)
+            slot->wake.wait();
         return connection;
     }
     idle_set(index, false);

@@ -2,11 +2,12 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <pthread.h>
+#include <semaphore.h>
 #include <string>
 
 #include "core/options.h"
@@ -28,11 +29,34 @@ enum : int {
     THREAD_PREFETCHING = 4,
 };
 
+// Wakes a parked connection thread: one count for each connection handed to it. A semaphore
+// rather than a condition waited on with threadlistlock, because a thread woken from such a
+// condition takes the lock back marked as contended, so every hand-over would pay one more
+// futex call to release it; the semaphore is waited on without any lock.
+class SlotWake {
+public:
+    SlotWake();
+    SlotWake(const SlotWake&) = delete;
+    SlotWake& operator=(const SlotWake&) = delete;
+    ~SlotWake();
+
+    void post();
+    // True when a count was taken before the deadline (steady clock).
+    bool wait_until(std::chrono::steady_clock::time_point deadline);
+    // Takes a count, waiting as long as it takes.
+    void wait();
+    // Drops every count (a slot that is taken anew starts with none).
+    void reset();
+
+private:
+    sem_t sem_;
+};
+
 // One slot. Every field is guarded by threadlistlock; state and clientid are also read without
 // it by the owner (every log line prints its client id), so they are atomic.
 struct thread_t {
     pthread_t thread{};                // the owner, valid while state is not THREAD_FREE
-    std::condition_variable cond;      // wakes the parked owner; waited on with threadlistlock
+    SlotWake wake;                     // wakes the parked owner; posted after arg is set
     CONNECTION_T* arg = nullptr;       // the connection handed to the owner
     std::atomic<std::uint32_t> clientid{0};
     std::atomic<int> state{THREAD_FREE};

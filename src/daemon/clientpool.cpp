@@ -83,23 +83,35 @@ void ClientPool::Add(ConnectionPtr connection)
         const CONNECTION_T* c = connection.get();
         deadline = now + (c->requests == 0 ? general_section->timeout_get(c) : general_section->keeptimeout_get(c));
     }
-    // Watched before it is listed: until then the connection is only ours, so nothing can close
-    // its descriptor; an event that comes first finds no entry and is reported again.
     const std::uint64_t token = next_token_.fetch_add(1, std::memory_order_relaxed) + 1;
-    epoll_event event{};
-    event.events = EPOLLIN | EPOLLRDHUP;
-    event.data.u64 = token;
-    if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, connection->client->fd(), &event) != 0) {
-        log_syscall("epoll_ctl", "Add", "client pool failed to watch a connection");
-        Close(std::move(connection));
-        return;
+    const bool kept = connection->requests > 0;
+    // Once listed the connection is the pool's, and may be closed under us by Clean: what
+    // arming needs is taken before.
+    const int fd = connection->client->fd();
+    {
+        std::lock_guard lock(mutex_);
+        if (!kept)
+            ++new_client_;
+        list_.push_back(clientpool_t{std::move(connection), now, deadline, token});
+        by_token_.emplace(token, std::prev(list_.end()));
     }
-    const bool fresh = connection->requests == 0;
-    std::lock_guard lock(mutex_);
-    if (fresh)
-        ++new_client_;
-    list_.push_back(clientpool_t{std::move(connection), now, deadline, token});
-    by_token_.emplace(token, std::prev(list_.end()));
+    // Armed after it is listed, outside the mutex: its one event may come at once, and must
+    // find it. Should Clean have closed it meanwhile, the registration under its stale token
+    // reports at most once, is dropped, and is replaced by the next Add of that descriptor.
+    if (Watch(fd, kept, token))
+        return;
+    const int refused = errno;
+    ConnectionPtr unwatched;
+    {
+        std::lock_guard lock(mutex_);
+        const auto found = by_token_.find(token);
+        if (found == by_token_.end())
+            return;
+        unwatched = Remove(found->second);
+    }
+    errno = refused;
+    log_syscall("epoll_ctl", "Add", "client pool failed to watch a connection");
+    Close(std::move(unwatched));
 }
 
 void ClientPool::Wakeup()
@@ -200,14 +212,14 @@ void ClientPool::Dispatch(const epoll_event* events, int count, std::time_t t, s
 
     std::uint64_t failed = 0;
     for (Reported& item : reported) {
-        Unwatch(*item.connection);
-        if (!has_input(*item.connection, item.events)) {
-            dead.push_back(std::move(item.connection));
-            continue;
+        // A connection handed over stays in the wait set, disarmed by its event, for its next
+        // Add to arm again; the others leave it before they are closed.
+        if (has_input(*item.connection, item.events)) {
+            if (handover_(item.connection) >= 0)
+                continue;
+            ++failed;
         }
-        if (handover_(item.connection) >= 0)
-            continue;
-        ++failed;
+        Unwatch(*item.connection);
         dead.push_back(std::move(item.connection));
     }
     for (ConnectionPtr& connection : expired) {
@@ -242,6 +254,22 @@ ConnectionPtr ClientPool::Remove(Entries::iterator entry)
     ConnectionPtr connection = std::move(entry->connection);
     list_.erase(entry);
     return connection;
+}
+
+bool ClientPool::Watch(int fd, bool kept, std::uint64_t token)
+{
+    epoll_event event{};
+    // One event, then disarmed: the connection is the poller's to hand over or close, and
+    // nothing reports it again until it is pooled anew.
+    event.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
+    event.data.u64 = token;
+    // A kept-alive connection is normally still there, disarmed, from its last hand-over; a new
+    // one is not. The likelier operation goes first and the other is the fall-back.
+    if (epoll_ctl(epoll_fd_, kept ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &event) == 0)
+        return true;
+    if (errno != (kept ? ENOENT : EEXIST))
+        return false;
+    return epoll_ctl(epoll_fd_, kept ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, &event) == 0;
 }
 
 void ClientPool::Unwatch(const CONNECTION_T& connection)

@@ -64,9 +64,14 @@ public:
 private:
     using Entries = std::list<clientpool_t>;
 
-    // Takes the entry out of the list; mutex_ held. The caller then takes the connection out
-    // of the wait set (Unwatch), without the mutex, before handing it over or closing it.
+    // Takes the entry out of the list; mutex_ held. A connection the poller closes then leaves
+    // the wait set (Unwatch), without the mutex; one it hands over stays there, disarmed by the
+    // one event each Add arms it for, so that its next Add re-arms it with one call.
     ConnectionPtr Remove(Entries::iterator entry);
+    // Arms the descriptor in the wait set for one event under `token`, adding it when it is not
+    // there yet (`kept`: a connection that has served requests, likely there); false when the
+    // wait set refuses it.
+    bool Watch(int fd, bool kept, std::uint64_t token);
     void Unwatch(const CONNECTION_T& connection);
     // Acts on the events of one wait; t is the clock at the start of the pass, n the pool's
     // size then.

@@ -1,12 +1,18 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <dirent.h>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <shared_mutex>
 #include <string>
+#include <thread>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -165,9 +171,14 @@ TEST_F(ClientPoolTest, ReadableConnectionsAreHandedOverIdleOnesStay)
     EXPECT_EQ(pool.size(), 1u);
     EXPECT_FALSE(quiet.closed());
 
-    // The handed connection left the wait set: it is reported no more.
+    // The handed connection is its thread's now: it is reported no more, not even when more
+    // input comes or the client hangs up, until it is given back.
+    asking.send("Host: origin.test\r\n\r\n");
+    shutdown(asking.peer, SHUT_WR);
     pool.Pass(0);
     EXPECT_EQ(handed.size(), 1u);
+    EXPECT_EQ(pool.size(), 1u);
+    EXPECT_FALSE(asking.closed());
 }
 
 TEST_F(ClientPoolTest, HangUpNeedsNoThreadUnlessARequestCameWithIt)
@@ -208,13 +219,23 @@ TEST_F(ClientPoolTest, HangUpNeedsNoThreadUnlessARequestCameWithIt)
 TEST_F(ClientPoolTest, IdleConnectionsAreClosedAtTheGeneralTimeOuts)
 {
     // No general rule: 60 seconds before the first request and between requests.
-    Client fresh(11, 0), kept(12, 4);
+    Client fresh(11, 0), kept(12, 4), back(13, 0);
     pool.Add(std::move(fresh.connection));
     pool.Add(std::move(kept.connection));
+    // One that was handed over and given back after its request, as a connection thread does.
+    pool.Add(std::move(back.connection));
+    back.send("GET / HTTP/1.1\r\n\r\n");
+    pool.Pass(1000);
+    ConnectionPtr served = take_handed();
+    ASSERT_NE(served, nullptr);
+    char request[64];
+    ASSERT_GT(read(served->client->fd(), request, sizeof request), 0);
+    served->requests = 2;
+    pool.Add(std::move(served));
 
     fake_now = 1059;
     pool.Pass(0);
-    EXPECT_EQ(pool.size(), 2u);
+    EXPECT_EQ(pool.size(), 3u);
     EXPECT_FALSE(fresh.closed());
 
     fake_now = 1060;
@@ -222,8 +243,10 @@ TEST_F(ClientPoolTest, IdleConnectionsAreClosedAtTheGeneralTimeOuts)
     EXPECT_EQ(pool.size(), 0u);
     EXPECT_TRUE(fresh.closed());
     EXPECT_TRUE(kept.closed());
+    EXPECT_TRUE(back.closed());
     EXPECT_TRUE(logged("[11] network: 192.0.2.1 disconnected after making 0 requests"));
     EXPECT_TRUE(logged("[12] network: 192.0.2.1 disconnected after making 4 requests"));
+    EXPECT_TRUE(logged("[13] network: 192.0.2.1 disconnected after making 2 requests"));
     EXPECT_TRUE(handed.empty());
     EXPECT_EQ(thread_get_clientid(), 0u);   // the closing thread's own id is back
 }
@@ -377,6 +400,96 @@ TEST_F(ClientPoolTest, ConnectionGivenBackAfterAHandOverIsServedAtItsNextRequest
         pool.Pass(1000);
         EXPECT_EQ(handed_ids(), std::vector<std::uint32_t>{71});
     }
+}
+
+// Hand-overs for the test below, from the poller's thread: each connection is put back to its
+// client's thread by id.
+std::mutex returned_mutex;
+std::condition_variable returned_cv;
+std::map<std::uint32_t, ConnectionPtr> returned;
+
+int return_to_client(ConnectionPtr& connection)
+{
+    std::lock_guard lock(returned_mutex);
+    const std::uint32_t id = connection->id;
+    returned[id] = std::move(connection);
+    returned_cv.notify_all();
+    return 1;
+}
+
+// Clients given back from many threads while the poller runs, each with its next request sent
+// just before or just after it is given back: every request is handed over once, in order, and
+// none is lost however soon its event comes.
+TEST_F(ClientPoolTest, ClientsGivenBackFromManyThreadsAreHandedOverAtEachRequestInOrder)
+{
+    constexpr int THREADS = 8;
+    constexpr int CLIENTS = 6;   // per thread
+    constexpr int ROUNDS = 40;
+    ClientPool shared_pool(return_to_client, fake_clock);
+    std::atomic<int> faults{0};
+    std::atomic<int> finished{0};
+    std::atomic<bool> counted{false};
+    const auto request = [](int round) { return "GET /" + std::to_string(round) + " HTTP/1.1\r\n\r\n"; };
+    std::vector<std::thread> threads_of_clients;
+    for (int t = 0; t < THREADS; ++t) {
+        threads_of_clients.emplace_back([&, t] {
+            std::vector<std::unique_ptr<Client>> clients;
+            for (int c = 0; c < CLIENTS; ++c) {
+                clients.push_back(std::make_unique<Client>(static_cast<std::uint32_t>(100 + t * CLIENTS + c)));
+                shared_pool.Add(std::move(clients.back()->connection));
+                clients.back()->send(request(0).c_str());
+            }
+            for (int round = 0; round < ROUNDS && faults == 0; ++round) {
+                for (int c = 0; c < CLIENTS; ++c) {
+                    const std::uint32_t id = static_cast<std::uint32_t>(100 + t * CLIENTS + c);
+                    ConnectionPtr connection;
+                    {
+                        std::unique_lock lock(returned_mutex);
+                        if (!returned_cv.wait_for(lock, std::chrono::seconds(20),
+                                                  [&] { return returned.count(id) > 0; })) {
+                            ++faults;
+                            break;
+                        }
+                        connection = std::move(returned[id]);
+                        returned.erase(id);
+                    }
+                    // What its thread reads is this round's request, whole.
+                    const std::string expected = request(round);
+                    std::string got(expected.size(), '\0');
+                    if (read(connection->client->fd(), got.data(), got.size()) != static_cast<ssize_t>(got.size()) ||
+                        got != expected)
+                        ++faults;
+                    connection->requests = static_cast<std::uint64_t>(round) + 1;
+                    const bool last = round + 1 == ROUNDS;
+                    const bool early = (round + c) % 2 == 0;
+                    if (!last && early)
+                        clients[static_cast<std::size_t>(c)]->send(request(round + 1).c_str());
+                    shared_pool.Add(std::move(connection));
+                    if (!last && !early)
+                        clients[static_cast<std::size_t>(c)]->send(request(round + 1).c_str());
+                }
+            }
+            for (const auto& client : clients)
+                if (client->closed())
+                    ++faults;
+            ++finished;
+            // The clients stay connected until the pool has been counted.
+            while (!counted)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        });
+    }
+    // The poller runs here: its closes log, and only a thread with a slot may log.
+    while (finished < THREADS)
+        shared_pool.Pass(20);
+    shared_pool.Pass(0);
+    EXPECT_EQ(shared_pool.size(), static_cast<std::size_t>(THREADS * CLIENTS));
+    counted = true;
+    for (std::thread& thread : threads_of_clients)
+        thread.join();
+    EXPECT_EQ(faults, 0);
+    std::lock_guard lock(returned_mutex);
+    EXPECT_TRUE(returned.empty());   // nothing handed over without a request
+    returned.clear();
 }
 
 TEST_F(ClientPoolTest, EveryWayOutOfThePoolReleasesTheDescriptor)

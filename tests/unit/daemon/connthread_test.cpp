@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -287,6 +289,114 @@ TEST_F(HandOver, HandOversRacingTheEndOfAParkAreEachServedOnce)
     EXPECT_EQ(tally.ended, tally.started);
     for (int id = 0; id < CONNECTIONS; ++id)
         ASSERT_EQ(tally.served[static_cast<std::size_t>(id)], 1) << "connection " << id;
+}
+
+// A connection thread that parks for long: it serves what it is handed until it is handed the
+// stop connection, then parks once more without a time to wait and ends. Ending any other way
+// means a park returned with nothing handed over.
+constexpr std::uint32_t STOP = 0xffffffffu;
+
+void* steady_parker(void* data)
+{
+    const std::unique_ptr<std::shared_ptr<Parker>> holder(static_cast<std::shared_ptr<Parker>*>(data));
+    const std::shared_ptr<Parker> parker = *holder;
+    {
+        std::lock_guard lock(parker->mutex);
+        parker->slot = thread_find();
+    }
+    bool stopped = false;
+    while (ConnectionPtr connection = thread_park(stopped ? 0 : 600)) {
+        if (connection->id == STOP) {
+            stopped = true;
+            continue;
+        }
+        tally_serve(connection->id);
+        std::lock_guard lock(parker->mutex);
+        parker->served.push_back(connection->id);
+    }
+    std::lock_guard lock(parker->mutex);
+    parker->ended = true;
+    if (!stopped)
+        parker->served.push_back(STOP);   // woken for nothing
+    parker->cv.notify_all();
+    return nullptr;
+}
+
+TEST_F(HandOver, HandOversFromManyThreadsWakeEachParkedThreadOncePerConnection)
+{
+    constexpr int PARKERS = 4;
+    constexpr int PRODUCERS = 4;
+    constexpr int EACH = 500;
+    const statm_t before = report();
+    {
+        std::lock_guard lock(tally.mutex);
+        tally.served.assign(PRODUCERS * EACH, 0);
+        tally.started = 0;
+        tally.ended = 0;
+    }
+    // When every parked thread is busy a new one is started; it serves once and ends.
+    threads_set_connection_entry(impatient_entry);
+    std::vector<std::shared_ptr<Parker>> parkers;
+    for (int i = 0; i < PARKERS; ++i) {
+        parkers.push_back(std::make_shared<Parker>());
+        ASSERT_GE(thread_create(steady_parker, std::make_unique<std::shared_ptr<Parker>>(parkers.back()).release()),
+                  0);
+        wait_for_state(parker_slot(*parkers.back()), THREAD_IDLE);
+    }
+
+    std::vector<std::thread> producers;
+    std::atomic<int> refused{0};
+    for (int p = 0; p < PRODUCERS; ++p) {
+        producers.emplace_back([p, &refused] {
+            for (int i = 0; i < EACH; ++i) {
+                ConnectionPtr connection = numbered(static_cast<std::uint32_t>(p * EACH + i));
+                if (process_new(connection) < 0)
+                    ++refused;
+            }
+        });
+    }
+    for (std::thread& producer : producers)
+        producer.join();
+    EXPECT_EQ(refused, 0);
+    const auto total = [] {
+        int sum = 0;
+        for (const int count : tally.served)
+            sum += count;
+        return sum;
+    };
+    {
+        std::unique_lock lock(tally.mutex);
+        ASSERT_TRUE(tally.cv.wait_for(lock, std::chrono::seconds(60),
+                                      [&] { return total() >= PRODUCERS * EACH && tally.ended == tally.started; }))
+            << total() << " served";
+        for (int id = 0; id < PRODUCERS * EACH; ++id)
+            ASSERT_EQ(tally.served[static_cast<std::size_t>(id)], 1) << "connection " << id;
+    }
+
+    // Only the long-parked threads are left; each is stopped in turn.
+    for (int stopped = 1; stopped <= PARKERS; ++stopped) {
+        ConnectionPtr stop = numbered(STOP);
+        ASSERT_GE(process_new(stop), 0);
+        const auto ended = [&] {
+            int count = 0;
+            for (const auto& parker : parkers) {
+                std::lock_guard lock(parker->mutex);
+                count += parker->ended ? 1 : 0;
+            }
+            return count;
+        };
+        for (int spins = 0; ended() < stopped && spins < 12000; ++spins)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_EQ(ended(), stopped);
+    }
+    for (const auto& parker : parkers) {
+        std::lock_guard lock(parker->mutex);
+        EXPECT_TRUE(std::find(parker->served.begin(), parker->served.end(), STOP) == parker->served.end())
+            << "a parked thread woke without a connection";
+    }
+    for (int spins = 0; report().size != before.size && spins < 2000; ++spins)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(report().size, before.size);
 }
 
 TEST_F(HandOver, ParkedThreadWithoutWorkFreesItsSlot)
