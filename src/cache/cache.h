@@ -84,6 +84,7 @@ struct CACHEMAP {
 };
 
 class CacheRef;
+struct CacheFound;
 
 // The cache's clock: the current time plus the GMT offset. Replaceable so that tests can move it.
 using CacheClock = std::time_t (*)();
@@ -133,7 +134,7 @@ public:
     // object found neither invalid nor still buffered, its invalidation when its answer's Vary
     // does not suit the request as it goes to the origin (vary_shareable; the lookup then finds
     // nothing) or else, unless offline, its check for the request, under one lock.
-    CacheRef lookup(CONNECTION_T* connection, std::string_view key, bool offline);
+    CacheFound lookup(CONNECTION_T* connection, std::string_view key, bool offline);
     // Freshness check of a hit for the request: may set CACHE_VALIDATE.
     void check(CONNECTION_T* connection, CACHEMAP* object);
     // Records a successful revalidation.
@@ -364,6 +365,15 @@ public:
 private:
     CacheSection* section_ = nullptr;
     CACHEMAP* object_ = nullptr;
+};
+
+// What a request's lookup found: the object, with one reference, and its flags as the lookup
+// left them. The request decides on these flags, never on the object's own word read later: once
+// the mutex is let go another holder may invalidate the object or clear its CACHE_VALIDATE (a
+// revalidation of its own) before the request looks.
+struct CacheFound {
+    CacheRef object;
+    std::uint32_t flags = 0;
 };
 
 // Created by the runtime bring-up; null before.

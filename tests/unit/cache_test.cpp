@@ -637,14 +637,15 @@ TEST_F(CacheStore, TheClientsCacheControlDecidesOnRevalidation)
         cache->cache_close(hit, false);
         // A request's lookup decides the same while it opens; offline it asks for nothing.
         {
-            CacheRef looked = cache->lookup(connection.get(), "http://a.example/x", false);
+            auto [looked, flags] = cache->lookup(connection.get(), "http://a.example/x", false);
             ASSERT_TRUE(looked);
-            EXPECT_EQ((looked->flags & CACHE_VALIDATE) != 0, c.validate);
+            EXPECT_EQ((flags & CACHE_VALIDATE) != 0, c.validate);
+            EXPECT_EQ(flags, looked->flags);
             looked->flags &= ~CACHE_VALIDATE;
         }
-        CacheRef offline = cache->lookup(connection.get(), "http://a.example/x", true);
+        auto [offline, flags] = cache->lookup(connection.get(), "http://a.example/x", true);
         ASSERT_TRUE(offline);
-        EXPECT_EQ(offline->flags & CACHE_VALIDATE, 0u);
+        EXPECT_EQ(flags & CACHE_VALIDATE, 0u);
     }
     connection->request.reset();
 }
@@ -687,8 +688,8 @@ TEST_F(CacheStore, ALookupDropsAStoredAnswerThatVariesOnALineOfTheClient)
             ASSERT_NE(connection->request, nullptr);
             connection->flags = c.connection_flags;
             {
-                CacheRef looked = cache->lookup(connection.get(), key, offline);
-                EXPECT_EQ(static_cast<bool>(looked), c.hit);
+                const CacheFound looked = cache->lookup(connection.get(), key, offline);
+                EXPECT_EQ(static_cast<bool>(looked.object), c.hit);
             }
             EXPECT_EQ(cache->exists(key), c.hit ? 1 : 0);
             cache.reset();
