@@ -148,6 +148,9 @@ public:
         std::time_t age = 0;
     };
     HitState hit_state(CACHEMAP* object);
+    // The stored answer's Last-Modified on the cache clock, 0 when none or unparsable. Read under
+    // the mutex: every other reader's open works the object's dates out again.
+    std::time_t last_modified(CACHEMAP* object);
     // Whether objects stored against their caching headers may be served.
     bool violations_allowed();
     // A copy of the stored response header text, as a hit sends it: without the Set-Cookie

@@ -454,10 +454,11 @@ Step HttpExchange::revalidation()
         return Step::Continue;
     const HEADER* response = slot_.get();
     bool valid = response->status == 304;
-    if (!valid && response->last_modified && cache_->lastmod != 0) {
+    const std::time_t stored = response->last_modified ? cache_section->last_modified(cache_.get()) : 0;
+    if (!valid && stored != 0) {
         // Only two dates that both parse can match: two missing ones are no confirmation.
         const std::optional<std::time_t> modified = http_date_parse(*response->last_modified);
-        if (modified && *modified == cache_->lastmod) {
+        if (modified && *modified == stored) {
             valid = true;
             if (!unwanted_body_read()) {
                 connection_->server.reset();
