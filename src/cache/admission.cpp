@@ -425,3 +425,9 @@ CacheSection::HitState CacheSection::hit_state(CACHEMAP* object)
     Lock lock(mutex_);
     return {object->flags, std::max<std::time_t>(now - object->retrieved, 0)};
 }
+
+std::time_t CacheSection::last_modified(CACHEMAP* object)
+{
+    Lock lock(mutex_);
+    return object->lastmod;
+}

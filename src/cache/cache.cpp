@@ -249,7 +249,7 @@ CACHEMAP* CacheSection::cache_open(CONNECTION_T* connection, std::string_view ke
     return result;
 }
 
-CacheRef CacheSection::lookup(CONNECTION_T* connection, std::string_view key, bool offline)
+CacheFound CacheSection::lookup(CONNECTION_T* connection, std::string_view key, bool offline)
 {
     Lock lock(mutex_);
     CACHEMAP* result = open_locked(lock, connection, key, nullptr, offline ? std::uint32_t{CACHE_OFFLINE} : 0u);
@@ -265,8 +265,9 @@ CacheRef CacheSection::lookup(CONNECTION_T* connection, std::string_view key, bo
     }
     if (result != nullptr && !offline && (result->flags & (CACHE_INVALID | CACHE_BUFFERWAIT)) == 0)
         check_locked(connection, result, now());
+    const std::uint32_t flags = result != nullptr ? result->flags : 0u;
     journal_settle(lock);
-    return CacheRef(this, result);
+    return {CacheRef(this, result), flags};
 }
 
 CACHEMAP* CacheSection::open_locked(Lock& lock, CONNECTION_T* connection, std::string_view key, const char* header,

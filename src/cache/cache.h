@@ -84,6 +84,7 @@ struct CACHEMAP {
     } facts;                                   // cleared whenever `header` changes
 };
 
+struct CacheFound;
 
 // The cache's clock: the current time plus the GMT offset. Replaceable so that tests can move it.
 using CacheClock = std::time_t (*)();
@@ -133,7 +134,7 @@ public:
     // object found neither invalid nor still buffered, its invalidation when its answer's Vary
     // does not suit the request as it goes to the origin (vary_shareable; the lookup then finds
     // nothing) or else, unless offline, its check for the request, under one lock.
-    CacheRef lookup(CONNECTION_T* connection, std::string_view key, bool offline);
+    CacheFound lookup(CONNECTION_T* connection, std::string_view key, bool offline);
     // Freshness check of a hit for the request: may set CACHE_VALIDATE.
     void check(CONNECTION_T* connection, CACHEMAP* object);
     // Records a successful revalidation.
@@ -147,6 +148,9 @@ public:
         std::time_t age = 0;
     };
     HitState hit_state(CACHEMAP* object);
+    // The stored answer's Last-Modified on the cache clock, 0 when none or unparsable. Read under
+    // the mutex: every other reader's open works the object's dates out again.
+    std::time_t last_modified(CACHEMAP* object);
     // Whether objects stored against their caching headers may be served.
     bool violations_allowed();
     // A copy of the stored response header text, as a hit sends it: without the Set-Cookie
@@ -312,6 +316,15 @@ private:
     int rewrites_running_ = 0;                 // journal rewrites and flushes with the mutex released
     bool flushing_ = false;                    // a journal_flush is writing
     std::condition_variable rewrites_done_;    // the store rules stay while any runs
+};
+
+// What a request's lookup found: the object, with one reference, and its flags as the lookup
+// left them. The request decides on these flags, never on the object's own word read later: once
+// the mutex is let go another holder may invalidate the object or clear its CACHE_VALIDATE (a
+// revalidation of its own) before the request looks.
+struct CacheFound {
+    CacheRef object;
+    std::uint32_t flags = 0;
 };
 
 // Created by the runtime bring-up; null before.

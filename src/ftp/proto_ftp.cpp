@@ -704,7 +704,7 @@ int FtpRequest::file()
            (connection_->flags & CONN_PROCESS) != 0 ? 1 : 0);
 
     if (CACHEMAP* object = connection_->cache.get(); object != nullptr) {
-        if (mtime_ == object->lastmod) {
+        if (mtime_ == cache_section->last_modified(object)) {
             if (const int done = revalidated(object); done != 0)
                 return done;
         }

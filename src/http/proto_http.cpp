@@ -143,6 +143,11 @@ void keepalive_check_server(CONNECTION_T* connection)
 
 namespace {
 
+// The largest body of a 200 that confirmed a cached copy that is read to keep its server
+// connection: a few blocks, already on their way when the header came. A larger one is cut with
+// its connection.
+constexpr std::int64_t UNWANTED_BODY_MAX = 65536;
+
 // The HTTP answer to one request: one method per step, run in the order of the table in run().
 // The steps share the response header at hand, the connection's cache object and, once the
 // body is buffered, the body.
@@ -225,6 +230,11 @@ private:
         cache_.invalidate();
         return dropped();
     }
+    // Reads and drops the body of a 200 that confirmed the cached copy, so that its server
+    // connection is kept: only a small one of declared length on a connection that may be kept,
+    // which costs less than a new connection for the next request. false when the connection is
+    // to go instead; a read that fails leaves the cached copy as it is.
+    bool unwanted_body_read();
     // The next response header from the server, for the header steps to run again on.
     Step next_header();
     // The answer comes from the cached copy, not from the server.
@@ -423,19 +433,37 @@ Step HttpExchange::server_gone()
     return Step::Continue;
 }
 
+bool HttpExchange::unwanted_body_read()
+{
+    const HEADER* response = slot_.get();
+    if (connection_->server == nullptr || connection_->keepalive_server == 0 ||
+        (response->flags & HEADER_LENGTH) == 0 || response->chunked != 0 || response->content_length < 0 ||
+        response->content_length > UNWANTED_BODY_MAX)
+        return false;
+    const std::uint32_t failed = connection_->flags & CONN_TRANSFER_FAILED;
+    if (net_filebuf_read(nullptr, connection_, SIDE_SERVER, response->content_length) == 1)
+        return true;
+    // The copy is served whatever became of a body nobody wanted.
+    connection_->flags = (connection_->flags & ~CONN_TRANSFER_FAILED) | failed;
+    return false;
+}
+
 Step HttpExchange::revalidation()
 {
     if (!cache_ || (connection_->flags & CONN_VALIDATE) == 0)
         return Step::Continue;
     const HEADER* response = slot_.get();
     bool valid = response->status == 304;
-    if (!valid && response->last_modified && cache_->lastmod != 0) {
+    const std::time_t stored = response->last_modified ? cache_section->last_modified(cache_.get()) : 0;
+    if (!valid && stored != 0) {
         // Only two dates that both parse can match: two missing ones are no confirmation.
         const std::optional<std::time_t> modified = http_date_parse(*response->last_modified);
-        if (modified && *modified == cache_->lastmod) {
+        if (modified && *modified == stored) {
             valid = true;
-            connection_->server.reset();
-            connection_->keepalive_server = 0;
+            if (!unwanted_body_read()) {
+                connection_->server.reset();
+                connection_->keepalive_server = 0;
+            }
         }
     }
     if (valid) {

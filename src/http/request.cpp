@@ -534,21 +534,21 @@ Step RequestExchange::cache_lookup()
     const bool offline = (connection_->flags & CONN_OFFLINE) != 0;
     if (!url_command_has(connection_, "fresh") && cacheable(connection_, request, nullptr) != 0 && request->url) {
         // Opened and, unless offline, checked for this request's freshness demands at once.
-        CacheRef object = cache_section->lookup(connection_, *request->url, offline);
-        if (object && (object->flags & CACHE_INVALID) != 0) {
+        auto [object, flags] = cache_section->lookup(connection_, *request->url, offline);
+        if (object && (flags & CACHE_INVALID) != 0) {
             putlog(LOG_ALWAYS, "Please re-check rules in the Caching Section");
             object.invalidate();
             answer(connection_, "error", 404);
             return Step::Done;
         }
-        if (object && (object->flags & CACHE_BUFFERWAIT) != 0) {
+        if (object && (flags & CACHE_BUFFERWAIT) != 0) {
             cache_section->send_status(connection_, object.get());
             return Step::Done;
         }
         if (object) {
             cache_ = std::move(object);
             putlog(LOG_CACHE, "hit: %s", cache_->key.c_str());
-            if (!offline && (cache_->flags & CACHE_VALIDATE) != 0) {
+            if (!offline && (flags & CACHE_VALIDATE) != 0) {
                 connection_->flags |= CONN_VALIDATE;
                 conditional_header(request, cache_.get());
             }

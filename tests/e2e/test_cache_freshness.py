@@ -127,3 +127,32 @@ def test_the_hold_off_and_the_age_of_hits_are_the_same_in_every_zone(tarvodine, 
         assert 100 <= int(hit.headers["age"]) < 160, hit.headers["age"]
     finally:
         origin.stop()
+
+
+def test_a_copy_confirmed_by_its_last_modified_keeps_the_server_connection(tarvodine, xml_files, tmp_path):
+    """With violations on, a no-store answer is kept and revalidated on every request; a 200 that
+    confirms it by its Last-Modified is a refresh hit, and its small body is read rather than its
+    connection cut: the next request goes out on the same server connection."""
+    reply = (f"HTTP/1.1 200 OK\r\nCache-Control: no-store\r\nLast-Modified: {LAST_MODIFIED}\r\n"
+             f"Content-Length: {len(BODY)}\r\n\r\n").encode() + BODY
+
+    def keep_alive(conn, origin):
+        while origin.read(conn):
+            conn.sendall(reply)
+
+    # A connection per request would use up the scripts and make accepted count them.
+    origin = ScriptedOrigin([keep_alive] * 4)
+    try:
+        proxy = CacheProxy(tarvodine, xml_files, tmp_path, cache_element(violations="true")).start()
+        url = origin.url("/kept")
+        for _ in range(4):
+            answer = proxy_get(proxy, url, "127.0.0.1")
+            assert answer.status == 200 and answer.body == BODY
+        assert origin.accepted == 1
+        assert len(origin.requests) == 4
+        assert all(request_header(request, "If-Modified-Since") for request in origin.requests[1:])
+        wait_until(lambda: proxy.access_log.read_text().count("TCP_REFRESH_HIT/200") == 3, 10,
+                   what="three refresh hits logged")
+        assert proxy.access_log.read_text().count("TCP_MISS/200") == 1
+    finally:
+        origin.stop()

@@ -637,14 +637,15 @@ TEST_F(CacheStore, TheClientsCacheControlDecidesOnRevalidation)
         cache->cache_close(hit, false);
         // A request's lookup decides the same while it opens; offline it asks for nothing.
         {
-            CacheRef looked = cache->lookup(connection.get(), "http://a.example/x", false);
+            auto [looked, flags] = cache->lookup(connection.get(), "http://a.example/x", false);
             ASSERT_TRUE(looked);
-            EXPECT_EQ((looked->flags & CACHE_VALIDATE) != 0, c.validate);
+            EXPECT_EQ((flags & CACHE_VALIDATE) != 0, c.validate);
+            EXPECT_EQ(flags, looked->flags);
             looked->flags &= ~CACHE_VALIDATE;
         }
-        CacheRef offline = cache->lookup(connection.get(), "http://a.example/x", true);
+        auto [offline, flags] = cache->lookup(connection.get(), "http://a.example/x", true);
         ASSERT_TRUE(offline);
-        EXPECT_EQ(offline->flags & CACHE_VALIDATE, 0u);
+        EXPECT_EQ(flags & CACHE_VALIDATE, 0u);
     }
     connection->request.reset();
 }
@@ -687,8 +688,8 @@ TEST_F(CacheStore, ALookupDropsAStoredAnswerThatVariesOnALineOfTheClient)
             ASSERT_NE(connection->request, nullptr);
             connection->flags = c.connection_flags;
             {
-                CacheRef looked = cache->lookup(connection.get(), key, offline);
-                EXPECT_EQ(static_cast<bool>(looked), c.hit);
+                const CacheFound looked = cache->lookup(connection.get(), key, offline);
+                EXPECT_EQ(static_cast<bool>(looked.object), c.hit);
             }
             EXPECT_EQ(cache->exists(key), c.hit ? 1 : 0);
             cache.reset();
@@ -698,6 +699,48 @@ TEST_F(CacheStore, ALookupDropsAStoredAnswerThatVariesOnALineOfTheClient)
     }
     connection->flags = 0;
     connection->request.reset();
+}
+
+// A revalidation compares the server's Last-Modified with the stored one while other requests
+// open the same object, and each open works its dates out again: the holder reads the stored
+// date, never a value caught halfway. A changing read would fail a copy the server confirmed.
+TEST_F(CacheStore, TheStoredLastModifiedHoldsStillWhileOtherThreadsOpenTheObject)
+{
+    cache = make_with({.refresh = refresh_item(0, 86400, 3600, 10), .violations = true});
+    store("http://a.example/x", "body", 10000,
+          "HTTP/1.1 200 OK\r\nCache-Control: no-store\r\nLast-Modified: Tue, 01 Jun 2021 10:00:00 GMT\r\n\r\n");
+    CACHEMAP* held = cache->cache_open(nullptr, "http://a.example/x", nullptr, 0);
+    ASSERT_NE(held, nullptr);
+    const std::time_t stored = cache->last_modified(held);
+    ASSERT_EQ(stored, http_date_parse("Tue, 01 Jun 2021 10:00:00 GMT").value_or(0));
+    ASSERT_NE(stored, 0);
+
+    constexpr int THREADS = 3, OPENS = 3000;
+    std::atomic<int> running{THREADS};
+    // Threads of the table: the cache logs, and a log line names its thread's client.
+    using Body = std::function<void()>;
+    const ThreadStart run = [](void* body) -> void* {
+        std::unique_ptr<Body>(static_cast<Body*>(body))->operator()();
+        return nullptr;
+    };
+    for (int t = 0; t < THREADS; ++t) {
+        auto body = std::make_unique<Body>([&] {
+            for (int i = 0; i < OPENS; ++i)
+                if (CacheFound found = cache->lookup(connection.get(), "http://a.example/x", false); !found.object)
+                    ADD_FAILURE() << "the held object was not found";
+            --running;
+        });
+        ASSERT_GE(thread_create_internal(run, body.get()), 0);
+        body.release();
+    }
+    int reads = 0, changed = 0;
+    while (running.load() > 0) {
+        ++reads;
+        if (cache->last_modified(held) != stored)
+            ++changed;
+    }
+    EXPECT_EQ(changed, 0) << reads << " reads";
+    cache->cache_close(held, false);
 }
 
 TEST_F(CacheStore, ARevalidatedObjectIsFreshAgain)

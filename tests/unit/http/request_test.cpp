@@ -21,10 +21,13 @@
 #include <vector>
 
 #include "loopback.h"
+#include "cache/admission.h"
+#include "cache/cache.h"
 #include "http/header.h"
 #include "core/logentry.h"
 #include "core/options.h"
 #include "core/processors.h"
+#include "core/threads.h"
 #include "http/request.h"
 #include "road_fixture.h"
 #include "core/statgroups.h"
@@ -677,6 +680,91 @@ TEST_F(Request, KeepAliveOfTheClient)
         keepalive_check_client(wired.get());
         EXPECT_EQ(wired->keepalive_client, c.keepalive);
     }
+}
+
+// A request decides on the flags its lookup found the object with. Another holder may invalidate
+// the object (a failed revalidation, a transfer that failed) the moment the lookup lets the
+// mutex go: the request still holds its reference and the stored bytes, so it is served a hit,
+// never the 404 of an object found invalid. Offline requests from several threads, while one
+// thread invalidates and stores the answer again and again: each gets the stored answer or, when
+// it came between an invalidation and the next store, "nocache".
+TEST_F(Request, AHitIsDecidedOnWhatItsLookupFoundWhileAnotherThreadInvalidatesTheObject)
+{
+    CacheSection cache;
+    section_load(cache, "<cache><enabled>true</enabled><violations>true</violations><memorysize>64M</memorysize>"
+                        "<memoryextra>4M</memoryextra><minsize>0</minsize><maxsize>1M</maxsize>"
+                        "<prefetchwindow>60</prefetchwindow><icpport>0</icpport><icptimeout>1000</icptimeout>"
+                        "<storeselect>0</storeselect><journalthreshold>0</journalthreshold>"
+                        "<cleaninterval>30</cleaninterval><refresh><enabled>true</enabled><comment/><profiles/>"
+                        "<cache>true</cache><minage>0</minage><maxage>86400</maxage><validate>86400</validate>"
+                        "<lmfactor>10</lmfactor></refresh></cache>");
+    CacheSection* const saved = std::exchange(cache_section, &cache);
+    const std::time_t holdoff = cache_holdoff();
+    cache_holdoff_set(0);
+    const std::string key = "http://cached.test:80/x";   // a request's full URL names its port
+    const std::string header = "HTTP/1.1 200 OK\r\nContent-Length: 6\r\nCache-Control: no-store\r\n\r\n";
+    const auto store = [&] {
+        CACHEMAP* object = cache.cache_open(nullptr, key, header.c_str(), CACHE_WRITING);
+        if (object == nullptr)
+            return false;   // the invalid one is still held: it goes with its last holder
+        EXPECT_EQ(cache.add(object, "stored", 6), 6);
+        cache.cache_close(object, true);
+        return true;
+    };
+    ASSERT_TRUE(store());
+    // Threads of the table: the road logs, and a log line names its thread's client.
+    std::atomic<int> running{0};
+    using Body = std::function<void()>;
+    const auto launch = [&running](Body body) {
+        ++running;
+        const ThreadStart run = [](void* given) -> void* {
+            std::unique_ptr<Body>(static_cast<Body*>(given))->operator()();
+            return nullptr;
+        };
+        auto owned = std::make_unique<Body>(std::move(body));
+        ASSERT_GE(thread_create_internal(run, owned.get()), 0);
+        owned.release();
+    };
+    constexpr int THREADS = 4, REQUESTS = 400;
+    std::atomic<int> clients{THREADS}, hits{0}, misses{0}, others{0};
+    launch([&] {
+        while (clients.load() > 0) {
+            cache.invalidate_key(key);
+            while (clients.load() > 0 && !store())
+                std::this_thread::yield();
+        }
+        --running;
+    });
+    for (int t = 0; t < THREADS; ++t) {
+        launch([&] {
+            for (int i = 0; i < REQUESTS; ++i) {
+                Wired wired(false);
+                wired->flags |= CONN_OFFLINE;
+                write_all(wired.client_peer, "GET " + key + " HTTP/1.1\r\nHost: cached.test\r\n\r\n");
+                handle_request(wired.get());
+                connection_cache_settle(*wired.get());
+                const std::string got = read_now(wired.client_peer);
+                if (got.rfind("HTTP/1.1 200 ", 0) == 0 && body_of(got) == "stored")
+                    ++hits;
+                else if (got.rfind("HTTP/1.1 404 ", 0) == 0 && wired->logentry.cachecode() == std::string("TCP_MISS"))
+                    ++misses;
+                else
+                    ++others;
+            }
+            --clients;
+            --running;
+        });
+    }
+    while (running.load() > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    cache_section = saved;
+    cache_holdoff_set(holdoff);
+
+    for (const std::string& line : road::logged(""))
+        EXPECT_EQ(line.find("Please re-check rules in the Caching Section"), std::string::npos) << line;
+    EXPECT_EQ(others.load(), 0) << hits.load() << " hits, " << misses.load() << " misses";
+    EXPECT_EQ(hits.load() + misses.load(), THREADS * REQUESTS);
+    EXPECT_GT(hits.load(), 0);
 }
 
 // The access and extended logs in files of the test's own; the statistics of the proxy exist.
