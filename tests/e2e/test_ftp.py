@@ -606,6 +606,9 @@ def test_replies_left_from_a_long_login_are_skipped(tarvodine, xml_files, script
     conn.close()
     assert response.status == 200
     assert server.stored["/pub/new.bin"] == body
+    # The control connection is pooled after the client has its answer; the scripted server
+    # serves one session at a time, so the next request must find it in the pool.
+    wait_until(lambda: "disconnected after making 1 requests" in proxy.native_log(), what="the upload's connection closed")
     response, got = get(proxy, server.url("/pub/file.txt"))
     assert (response.status, got) == (200, content)
 
