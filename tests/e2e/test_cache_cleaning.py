@@ -228,7 +228,27 @@ def test_sigterm_under_load_writes_every_journal_and_a_restart_leaves_no_stray_f
         kept = md5_names(survivors(store))
         wait_until(lambda: set(object_files(store)) == kept, 30, f"only the journaled files in {store}")
         _, _, entries, used = restarted.fill(store)
-        assert entries == len(kept) and sum(object_files(store).values()) == used
+        assert entries == len(kept)
+        files = object_files(store)
+        if sum(files.values()) != used:
+            # The restart counts what the journal says, without opening a file; a client's object
+            # whose transfer straddled the stop can be journaled at the size it had then, and its
+            # first open takes the file's. Such an object is still served whole, and the count
+            # then agrees with the files.
+            journaled = {}
+            for cols in journal_lines(store):
+                if len(cols) > 2:
+                    journaled[cols[1]] = int(cols[2])
+            differing = [key for key in survivors(store)
+                         if files.get(hashlib.md5(key.encode()).hexdigest()) != journaled.get(key)]
+            assert 0 < len(differing) <= clients, (differing, files, journaled)
+            for key in differing:
+                answer = restarted.get(key)
+                assert answer.status == 200 and "HIT" in answer.headers["x-cache"]
+                assert answer.body == origin.file(key.split("/", 3)[3])
+            assert "cache: file meta information didn't match journaled data" in restarted.proc.native_log()
+            _, _, entries, used = restarted.fill(store)
+            assert entries == len(kept) and sum(object_files(store).values()) == used
     # What the journal kept is served from the store.
     key = sorted(survivors(stores[1]))[0]
     hit = restarted.get(key)
