@@ -47,7 +47,10 @@ def main() -> None:
         proxy = None
         try:
             _random_file(work / "nginx" / "www" / "bench.bin", size)
-            proxy = Proxy(options.binary, work, options.proxy_args)
+            # The shipped configuration tunnels to port 443 only; the origin listens on a free port.
+            proxy = Proxy(options.binary, work, options.proxy_args,
+                          edit=lambda text: text.replace("<cportrange>443</cportrange>",
+                                                         f"<cportrange>443,{origin.tls_port}</cportrange>"))
             direct, tunnel = [], []
             for _ in range(options.rounds):
                 direct.append(download(origin, size))
