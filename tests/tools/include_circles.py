@@ -11,25 +11,21 @@ circle has more than N members.
 """
 
 import argparse
-import re
 import sys
 from pathlib import Path
 
-INCLUDE = re.compile(r'^\s*#\s*include\s*"([^"]+)"')
+from include_order import sources
 
 
 def graph(src):
     """{component "a/b": set of components it includes} for every .h and .cpp under src."""
     edges = {}
-    for path in sorted(src.rglob("*")):
-        if path.suffix not in (".h", ".cpp") or not path.is_file():
-            continue
-        stem = path.relative_to(src).with_suffix("").as_posix()
+    for name, included in sources(src):
+        stem = name.split("/", 1)[1].rsplit(".", 1)[0]
         targets = edges.setdefault(stem, set())
-        for line in path.read_text(encoding="utf-8", errors="replace").splitlines():
-            match = INCLUDE.match(line)
-            if match and (src / match.group(1)).is_file():
-                target = match.group(1).rsplit(".", 1)[0]
+        for header in included:
+            if (src / header).is_file():
+                target = header.rsplit(".", 1)[0]
                 if target != stem:
                     targets.add(target)
     return edges
